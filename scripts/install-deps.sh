@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on Debian 12, only what is missing.
+# Usage: install-deps.sh [linux|all]
+set -euo pipefail
+scope=${1:-all}
+packages=(cmake make g++ nlohmann-json3-dev libgtest-dev googletest)
+if [ "$scope" = all ]; then
+    packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 wine wine64)
+fi
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

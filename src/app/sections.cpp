@@ -1,0 +1,18 @@
+#include "app/sections.h"
+
+#include "inspect/system_information.h"
+
+namespace vq4 {
+
+void run_report_sections() {
+    run_system_information_section();
+}
+
+int run_repair_stage(bool /*fix_requested*/, bool /*may_prompt*/) {
+    // No repair section in this build: nothing is repaired, nothing printed.
+    return 0;
+}
+
+void run_verification_sections() {}
+
+}  // namespace vq4

@@ -1,0 +1,23 @@
+#include "app/summary.h"
+
+#include "report/report.h"
+#include "util/text.h"
+
+namespace vq4 {
+
+void print_summary(const std::wstring& title) {
+    print_section(title);
+    print_status(StatusKind::Info, decimal(ok_count) + L" test(s) OK, " + decimal(warn_count) + L" warning(s), " +
+                                       decimal(fail_count) + L" failure(s).");
+    if (fail_count != 0) {
+        print_status(StatusKind::Fail,
+                     L"Problems were detected (see [FAIL] above). Re-read the detail section by section to identify "
+                     L"the cause.");
+    } else if (warn_count != 0) {
+        print_status(StatusKind::Warn, L"Functional, but with a few points worth checking (see [WARN] above).");
+    } else {
+        print_status(StatusKind::Ok, L"Everything appears to be working correctly.");
+    }
+}
+
+}  // namespace vq4

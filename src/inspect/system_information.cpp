@@ -1,0 +1,78 @@
+#include "inspect/system_information.h"
+
+#include <stdexcept>
+
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "platform/win_constants.h"
+#include "report/report.h"
+#include "util/text.h"
+
+namespace vq4 {
+
+namespace {
+
+std::wstring read_version_text(const platform::RegKey& key, const std::wstring& name) {
+    const platform::RegRead read = platform::reg_query_value(key, name, 256);
+    if (read.status != 0) {
+        return L"?";
+    }
+    return utf16le_text(read.data);
+}
+
+}  // namespace
+
+std::wstring apply_windows11_rule(const std::wstring& product_name, const std::wstring& build_number) {
+    int build = 0;
+    try {
+        build = std::stoi(build_number);
+    } catch (const std::exception&) {
+        return product_name;  // not a number: the rule is off
+    }
+    const std::wstring ten = L"Windows 10";
+    const std::wstring::size_type at = product_name.find(ten);
+    if (build >= 22000 && product_name.size() >= 10 && at != std::wstring::npos) {
+        std::wstring renamed = product_name;
+        renamed.replace(at, ten.size(), L"Windows 11");
+        return renamed;
+    }
+    return product_name;
+}
+
+std::wstring architecture_name(std::uint16_t architecture) {
+    switch (architecture) {
+        case win::PROCESSOR_ARCHITECTURE_AMD64_:
+            return L"x64";
+        case win::PROCESSOR_ARCHITECTURE_ARM64_:
+            return L"ARM64";
+        case win::PROCESSOR_ARCHITECTURE_INTEL_:
+            return L"x86";
+        default:
+            return L"unknown";
+    }
+}
+
+void run_system_information_section() {
+    print_section(L"1. System information");
+
+    std::wstring product = L"?";
+    std::wstring display_version = L"?";
+    std::wstring build = L"?";
+    {
+        platform::RegKey key;
+        if (platform::reg_open_key(platform::RegRoot::LocalMachine, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                                   win::KEY_READ_, key) == 0) {
+            product = read_version_text(key, L"ProductName");
+            display_version = read_version_text(key, L"DisplayVersion");
+            build = read_version_text(key, L"CurrentBuildNumber");
+        }
+    }
+    product = apply_windows11_rule(product, build);
+
+    print_status(StatusKind::Info, L"OS: " + product + L" (version " + display_version + L", build " + build + L")");
+    print_status(StatusKind::Info,
+                 L"System architecture: " + architecture_name(platform::get_native_processor_architecture()));
+    print_status(StatusKind::Info, L"This diagnostic tool was built as: x64");
+}
+
+}  // namespace vq4

@@ -1,0 +1,196 @@
+#include "platform/sim/machine.h"
+
+#include <algorithm>
+
+#include "util/text.h"
+
+namespace vq4::sim {
+
+namespace {
+
+Machine& current() {
+    static Machine instance;
+    return instance;
+}
+
+bool same_path(const std::wstring& a, const std::wstring& b) { return equals_nocase(a, b); }
+
+std::wstring parent_of(const std::wstring& path) {
+    const auto at = path.rfind(L'\\');
+    return at == std::wstring::npos ? std::wstring() : path.substr(0, at);
+}
+
+bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() >= prefix.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
+}
+
+}  // namespace
+
+std::wstring canonical_registry_path(const std::wstring& path) {
+    struct Alias {
+        const wchar_t* from;
+        const wchar_t* to;
+    };
+    static const Alias aliases[] = {
+        {L"HKEY_CLASSES_ROOT", L"HKLM\\SOFTWARE\\Classes"},
+        {L"HKCR", L"HKLM\\SOFTWARE\\Classes"},
+        {L"HKEY_LOCAL_MACHINE", L"HKLM"},
+        {L"HKLM", L"HKLM"},
+    };
+    for (const Alias& alias : aliases) {
+        const std::wstring from = alias.from;
+        if (equals_nocase(path, from)) {
+            return alias.to;
+        }
+        if (starts_with_nocase(path, from + L"\\")) {
+            return std::wstring(alias.to) + path.substr(from.size());
+        }
+    }
+    return path;
+}
+
+std::wstring hardware_key_path(const std::wstring& instance_id) {
+    return L"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + instance_id + L"\\Device Parameters";
+}
+
+RegistryKey* Registry::find(const std::wstring& path) {
+    for (RegistryKey& key : keys) {
+        if (same_path(key.path, path)) return &key;
+    }
+    return nullptr;
+}
+
+const RegistryKey* Registry::find(const std::wstring& path) const {
+    for (const RegistryKey& key : keys) {
+        if (same_path(key.path, path)) return &key;
+    }
+    return nullptr;
+}
+
+RegistryKey& Registry::create(const std::wstring& path) {
+    if (RegistryKey* existing = find(path)) {
+        return *existing;
+    }
+    const std::wstring parent = parent_of(path);
+    if (!parent.empty()) {
+        create(parent);
+    }
+    keys.push_back(RegistryKey{path, {}});
+    return keys.back();
+}
+
+bool Registry::remove_tree(const std::wstring& path) {
+    if (find(path) == nullptr) {
+        return false;
+    }
+    keys.erase(std::remove_if(keys.begin(), keys.end(),
+                              [&](const RegistryKey& key) {
+                                  return same_path(key.path, path) || starts_with_nocase(key.path, path + L"\\");
+                              }),
+               keys.end());
+    return true;
+}
+
+std::vector<std::wstring> Registry::subkey_names(const std::wstring& path) const {
+    std::vector<std::wstring> names;
+    for (const RegistryKey& key : keys) {
+        if (same_path(parent_of(key.path), path)) {
+            names.push_back(key.path.substr(key.path.rfind(L'\\') + 1));
+        }
+    }
+    return names;
+}
+
+void Registry::set_value(const std::wstring& path, RegistryValue value) {
+    RegistryKey& key = create(path);
+    for (RegistryValue& existing : key.values) {
+        if (equals_nocase(existing.name, value.name)) {
+            existing = std::move(value);
+            return;
+        }
+    }
+    key.values.push_back(std::move(value));
+}
+
+Device* Machine::find_device(const std::wstring& instance_id) {
+    for (Device& device : devices) {
+        if (equals_nocase(device.instance_id, instance_id)) return &device;
+    }
+    return nullptr;
+}
+
+File* Machine::find_file(const std::wstring& path) {
+    for (File& file : files) {
+        if (equals_nocase(file.path, path)) return &file;
+    }
+    return nullptr;
+}
+
+Machine& machine() { return current(); }
+
+void set_machine(Machine m) { current() = std::move(m); }
+
+std::optional<std::uint32_t> enter_call(const std::string& operation, const std::string& arguments) {
+    Machine& m = current();
+    const std::uint32_t nth = ++m.call_counts[operation];
+    m.trace.push_back(TraceEntry{operation, arguments, 0});
+    for (const Fault& fault : m.faults) {
+        if (fault.operation == operation && fault.nth == nth) {
+            return fault.code;
+        }
+    }
+    return std::nullopt;
+}
+
+void record_result(std::int64_t result) {
+    Machine& m = current();
+    if (!m.trace.empty()) {
+        m.trace.back().result = result;
+    }
+}
+
+std::size_t count_calls(const std::string& operation) {
+    const auto& trace = current().trace;
+    return static_cast<std::size_t>(
+        std::count_if(trace.begin(), trace.end(), [&](const TraceEntry& e) { return e.operation == operation; }));
+}
+
+std::size_t count_calls(const std::string& operation, const std::string& arguments) {
+    const auto& trace = current().trace;
+    return static_cast<std::size_t>(std::count_if(trace.begin(), trace.end(), [&](const TraceEntry& e) {
+        return e.operation == operation && e.arguments == arguments;
+    }));
+}
+
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t c = static_cast<std::uint32_t>(text[i]);
+        // Wide text holds UTF-16 units; join surrogate pairs for display.
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+            const auto low = static_cast<std::uint32_t>(text[i + 1]);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+}  // namespace vq4::sim

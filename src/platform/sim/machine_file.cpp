@@ -1,0 +1,283 @@
+#include "platform/sim/machine_file.h"
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/sim/json_reader.h"
+#include "util/text.h"
+
+namespace vq4::sim {
+
+namespace {
+
+using nlohmann::json;
+
+std::uint32_t registry_type(const JsonAt& at) {
+    if (at.value.is_number_unsigned()) {
+        return at.as_u32();
+    }
+    static const std::pair<const char*, std::uint32_t> names[] = {
+        {"REG_NONE", 0}, {"REG_SZ", 1},       {"REG_EXPAND_SZ", 2}, {"REG_BINARY", 3},
+        {"REG_DWORD", 4}, {"REG_MULTI_SZ", 7}, {"REG_QWORD", 11},
+    };
+    const std::string name = at.as_string();
+    for (const auto& [text, value] : names) {
+        if (name == text) return value;
+    }
+    at.fail("unknown registry type \"" + name + "\"");
+}
+
+RegistryValue parse_registry_value(const JsonAt& at) {
+    at.only_keys({"name", "type", "data", "hex"});
+    RegistryValue value;
+    value.name = at.field("name").as_wide();
+    value.type = registry_type(at.field("type"));
+    if (at.has("hex")) {
+        value.data = at.field("hex").as_hex_bytes();
+        return value;
+    }
+    const JsonAt data = at.field("data");
+    switch (value.type) {
+        case 1:
+        case 2:
+            value.data = utf16le_bytes(data.as_wide(), 1);
+            break;
+        case 7: {
+            for (const JsonAt& item : data.items()) {
+                const auto bytes = utf16le_bytes(item.as_wide(), 1);
+                value.data.insert(value.data.end(), bytes.begin(), bytes.end());
+            }
+            value.data.push_back(0);
+            value.data.push_back(0);
+            break;
+        }
+        case 4: {
+            const std::uint32_t v = data.as_u32();
+            for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+            break;
+        }
+        case 11: {
+            const std::uint64_t v = data.as_u64();
+            for (int i = 0; i < 8; ++i) value.data.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+            break;
+        }
+        default:
+            data.fail("give the bytes of this value type with \"hex\"");
+    }
+    return value;
+}
+
+void load_values(const JsonAt& values, const std::wstring& key_path, Machine& m) {
+    m.registry.create(key_path);
+    for (const JsonAt& item : values.items()) {
+        m.registry.set_value(key_path, parse_registry_value(item));
+    }
+}
+
+void load_registry(const JsonAt& at, Machine& m) {
+    for (const JsonAt& item : at.items()) {
+        item.only_keys({"key", "values"});
+        const std::wstring path = canonical_registry_path(item.field("key").as_wide());
+        if (path.rfind(L"HKLM", 0) != 0) {
+            item.field("key").fail("a key path must start with HKLM\\ or HKCR\\");
+        }
+        if (item.has("values")) {
+            load_values(item.field("values"), path, m);
+        } else {
+            m.registry.create(path);
+        }
+    }
+}
+
+void load_devices(const JsonAt& at, Machine& m) {
+    for (const JsonAt& item : at.items()) {
+        item.only_keys({"instance_id", "parent", "present", "friendly_name", "device_desc", "service", "status",
+                        "problem", "status_result", "interfaces", "hardware_key"});
+        Device d;
+        d.instance_id = item.field("instance_id").as_wide();
+        if (d.instance_id.empty()) item.field("instance_id").fail("an instance id may not be empty");
+        if (item.has("parent")) d.parent_id = item.field("parent").as_wide();
+        if (item.has("present")) d.present = item.field("present").as_bool();
+        if (item.has("friendly_name")) d.friendly_name = item.field("friendly_name").as_wide();
+        if (item.has("device_desc")) d.device_desc = item.field("device_desc").as_wide();
+        if (item.has("service")) d.service = item.field("service").as_wide();
+        if (item.has("status")) d.status = item.field("status").as_u32();
+        if (item.has("problem")) d.problem = item.field("problem").as_u32();
+        if (item.has("status_result")) d.status_result = item.field("status_result").as_u32();
+        if (item.has("interfaces")) {
+            for (const JsonAt& iface : item.field("interfaces").items()) {
+                iface.only_keys({"guid", "path"});
+                d.interfaces.push_back({iface.field("guid").as_wide(), iface.field("path").as_wide()});
+            }
+        }
+        if (item.has("hardware_key")) {
+            load_values(item.field("hardware_key"), hardware_key_path(d.instance_id), m);
+        }
+        if (m.find_device(d.instance_id) != nullptr) {
+            item.field("instance_id").fail("duplicate instance id");
+        }
+        m.devices.push_back(std::move(d));
+    }
+    for (std::size_t i = 0; i < m.devices.size(); ++i) {
+        const Device& d = m.devices[i];
+        if (!d.parent_id.empty() && m.find_device(d.parent_id) == nullptr) {
+            at.at(i).field("parent").fail("no device has this instance id");
+        }
+    }
+}
+
+void load_files(const JsonAt& at, Machine& m) {
+    for (const JsonAt& item : at.items()) {
+        item.only_keys({"path", "attributes", "directory", "text", "hex", "held_exclusively"});
+        File f;
+        f.path = item.field("path").as_wide();
+        if (item.has("directory") && item.field("directory").as_bool()) f.attributes = 0x10;
+        if (item.has("attributes")) f.attributes = item.field("attributes").as_u32();
+        if (item.has("text")) {
+            const std::string text = item.field("text").as_string();
+            f.bytes.assign(text.begin(), text.end());
+        }
+        if (item.has("hex")) f.bytes = item.field("hex").as_hex_bytes();
+        if (item.has("held_exclusively")) f.held_exclusively = item.field("held_exclusively").as_bool();
+        m.files.push_back(std::move(f));
+    }
+}
+
+void load_processes(const JsonAt& at, Machine& m) {
+    for (const JsonAt& item : at.items()) {
+        item.only_keys({"pid", "exe"});
+        m.processes.push_back({item.field("pid").as_u32(), item.field("exe").as_wide()});
+    }
+}
+
+void load_services(const JsonAt& at, Machine& m) {
+    for (const JsonAt& item : at.items()) {
+        item.only_keys({"name", "display_name", "type", "state"});
+        Service s;
+        s.name = item.field("name").as_wide();
+        if (item.has("display_name")) s.display_name = item.field("display_name").as_wide();
+        if (item.has("type")) s.type = item.field("type").as_u32();
+        if (item.has("state")) {
+            const JsonAt state = item.field("state");
+            if (state.value.is_string()) {
+                const std::string name = state.as_string();
+                if (name == "running") {
+                    s.state = 4;
+                } else if (name == "stopped") {
+                    s.state = 1;
+                } else {
+                    state.fail("state is \"running\", \"stopped\" or a SERVICE_* number");
+                }
+            } else {
+                s.state = state.as_u32();
+            }
+        }
+        m.services.push_back(std::move(s));
+    }
+}
+
+void load_faults(const JsonAt& at, Machine& m) {
+    for (const JsonAt& item : at.items()) {
+        item.only_keys({"operation", "nth", "code"});
+        Fault f;
+        f.operation = item.field("operation").as_string();
+        f.nth = item.has("nth") ? item.field("nth").as_u32() : 1;
+        f.code = item.field("code").as_u32();
+        m.faults.push_back(std::move(f));
+    }
+}
+
+void load_local_time(const JsonAt& at, Machine& m) {
+    LocalTimeRecord t;
+    int year, month, day, hour, minute, second;
+    char tail = 0;
+    const std::string text = at.as_string();
+    if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d%c", &year, &month, &day, &hour, &minute, &second, &tail) != 6 ||
+        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59 || year < 1601) {
+        at.fail("local_time is \"YYYY-MM-DD hh:mm:ss\"");
+    }
+    t.year = static_cast<std::uint16_t>(year);
+    t.month = static_cast<std::uint16_t>(month);
+    t.day = static_cast<std::uint16_t>(day);
+    t.hour = static_cast<std::uint16_t>(hour);
+    t.minute = static_cast<std::uint16_t>(minute);
+    t.second = static_cast<std::uint16_t>(second);
+    m.local_time = t;
+}
+
+using SectionLoader = std::function<void(const JsonAt&, Machine&)>;
+
+const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
+    static const std::vector<std::pair<std::string, SectionLoader>> loaders = {
+        {"description", [](const JsonAt& at, Machine&) { (void)at.as_string(); }},
+        {"module_path", [](const JsonAt& at, Machine& m) { m.module_path = at.as_wide(); }},
+        {"local_time", load_local_time},
+        {"native_architecture", [](const JsonAt& at, Machine& m) { m.native_architecture = at.as_u16(); }},
+        {"elevated", [](const JsonAt& at, Machine& m) { m.elevated = at.as_bool(); }},
+        {"elevation_prompt_accepted", [](const JsonAt& at, Machine& m) { m.elevation_prompt_accepted = at.as_bool(); }},
+        {"registry", load_registry},
+        {"devices", load_devices},
+        {"files", load_files},
+        {"processes", load_processes},
+        {"services", load_services},
+        {"faults", load_faults},
+    };
+    return loaders;
+}
+
+}  // namespace
+
+bool parse_machine_json(const std::string& text, const std::string& source_name, Machine& out, std::string& error) {
+    json document;
+    try {
+        document = json::parse(text);
+    } catch (const json::parse_error& e) {
+        const auto [line, column] = line_and_column(text, e.byte);
+        std::string what = e.what();
+        const auto colon = what.rfind(": ");
+        if (colon != std::string::npos) what = what.substr(colon + 2);
+        error = "machine file '" + source_name + "': line " + std::to_string(line) + ", column " +
+                std::to_string(column) + ": " + what;
+        return false;
+    }
+    Machine m;
+    m.source = widen_utf8(source_name);
+    try {
+        const JsonAt root{document, ""};
+        if (!document.is_object()) root.fail("the machine file must be a JSON object");
+        for (const auto& [key, value] : document.items()) {
+            bool known = false;
+            for (const auto& [name, loader] : section_loaders()) {
+                if (name == key) {
+                    loader(JsonAt{value, "/" + key}, m);
+                    known = true;
+                    break;
+                }
+            }
+            if (!known) root.fail("unknown entry \"" + key + "\"");
+        }
+    } catch (const MachineFileError& e) {
+        error = "machine file '" + source_name + "': at " + (e.pointer.empty() ? std::string("/") : e.pointer) +
+                ": " + e.what();
+        return false;
+    }
+    out = std::move(m);
+    return true;
+}
+
+bool load_machine_file(const std::string& path, Machine& out, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "machine file '" + path + "': cannot be opened";
+        return false;
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    return parse_machine_json(content.str(), path, out, error);
+}
+
+}  // namespace vq4::sim

@@ -1,0 +1,250 @@
+// The simulated registry, behaving like Windows for the calls the tool makes:
+// missing keys and values give ERROR_FILE_NOT_FOUND, a buffer that is too
+// small gives ERROR_MORE_DATA with the needed size and no data, enumeration
+// ends with ERROR_NO_MORE_ITEMS, and the 32-bit view is reached through the
+// WOW6432Node keys.
+#include "platform/registry.h"
+
+#include <cstdio>
+#include <map>
+
+#include "platform/sim/machine.h"
+#include "platform/win_constants.h"
+#include "util/text.h"
+
+namespace vq4::platform {
+
+namespace {
+
+struct OpenKey {
+    std::wstring path;
+    std::uint32_t access = 0;
+};
+
+std::map<std::uintptr_t, OpenKey>& open_keys() {
+    static std::map<std::uintptr_t, OpenKey> keys;
+    return keys;
+}
+
+std::uintptr_t next_key_id = 0x1000;
+
+constexpr std::int32_t kKeyDeleted = 1018;  // ERROR_KEY_DELETED
+
+std::wstring root_path(RegRoot root) {
+    return root == RegRoot::ClassesRoot ? L"HKLM\\SOFTWARE\\Classes" : L"HKLM";
+}
+
+std::wstring root_name(RegRoot root) { return root == RegRoot::ClassesRoot ? L"HKCR" : L"HKLM"; }
+
+bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() >= prefix.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
+}
+
+// KEY_WOW64_32KEY redirects the shared 64-bit software keys to their
+// WOW6432Node twins; the 64-bit view (and no flag, in a 64-bit process) reads
+// them as they are.
+std::wstring apply_view(const std::wstring& path, std::uint32_t access) {
+    if ((access & win::KEY_WOW64_32KEY_) == 0 || contains_nocase(path, L"\\WOW6432Node")) {
+        return path;
+    }
+    const std::wstring classes = L"HKLM\\SOFTWARE\\Classes\\";
+    for (const wchar_t* redirected : {L"CLSID", L"Interface", L"TypeLib", L"AppID"}) {
+        const std::wstring prefix = classes + redirected;
+        if (equals_nocase(path, prefix) || starts_with_nocase(path, prefix + L"\\")) {
+            return classes + L"WOW6432Node\\" + path.substr(classes.size());
+        }
+    }
+    const std::wstring software = L"HKLM\\SOFTWARE\\";
+    if (starts_with_nocase(path, software) && !starts_with_nocase(path, classes)) {
+        return software + L"WOW6432Node\\" + path.substr(software.size());
+    }
+    return path;
+}
+
+std::wstring join(const std::wstring& base, const std::wstring& subkey) {
+    return subkey.empty() ? base : base + L"\\" + subkey;
+}
+
+std::string hex32(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", value);
+    return text;
+}
+
+std::int32_t open_path(const std::wstring& shown, const std::wstring& path, std::uint32_t access, RegKey& out) {
+    const auto injected = sim::enter_call("RegOpenKeyExW", sim::narrow(shown) + ", " + hex32(access));
+    std::int32_t status = 0;
+    if (injected) {
+        status = static_cast<std::int32_t>(*injected);
+    } else if (sim::machine().registry.find(path) == nullptr) {
+        status = static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_);
+    } else {
+        const std::uintptr_t id = next_key_id++;
+        open_keys()[id] = OpenKey{path, access};
+        out = RegKey(id);
+    }
+    sim::record_result(status);
+    return status;
+}
+
+// Resolves a handle to its key record, or gives the status Windows returns.
+const sim::RegistryKey* resolve(const RegKey& key, std::int32_t& status) {
+    const auto found = open_keys().find(key.raw());
+    if (!key.valid() || found == open_keys().end()) {
+        status = static_cast<std::int32_t>(win::ERROR_INVALID_HANDLE_);
+        return nullptr;
+    }
+    const sim::RegistryKey* record = sim::machine().registry.find(found->second.path);
+    status = record == nullptr ? kKeyDeleted : 0;
+    return record;
+}
+
+std::string key_text(const RegKey& key) {
+    const auto found = open_keys().find(key.raw());
+    return found == open_keys().end() ? std::string("<invalid>") : sim::narrow(found->second.path);
+}
+
+const sim::RegistryValue* find_value(const sim::RegistryKey& key, const std::wstring& name) {
+    for (const sim::RegistryValue& value : key.values) {
+        if (equals_nocase(value.name, name)) return &value;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::int32_t reg_open_key(RegRoot root, const std::wstring& subkey, std::uint32_t access, RegKey& out) {
+    return open_path(join(root_name(root), subkey), apply_view(join(root_path(root), subkey), access), access, out);
+}
+
+std::int32_t reg_open_subkey(const RegKey& parent, const std::wstring& subkey, std::uint32_t access, RegKey& out) {
+    std::int32_t status = 0;
+    if (resolve(parent, status) == nullptr) {
+        sim::enter_call("RegOpenKeyExW", key_text(parent) + "\\" + sim::narrow(subkey) + ", " + hex32(access));
+        sim::record_result(status);
+        return status;
+    }
+    const std::wstring path = join(open_keys()[parent.raw()].path, subkey);
+    return open_path(path, path, access, out);
+}
+
+RegRead reg_query_value(const RegKey& key, const std::wstring& name, std::uint32_t capacity) {
+    RegRead read;
+    const auto injected =
+        sim::enter_call("RegQueryValueExW", key_text(key) + ", \"" + sim::narrow(name) + "\", " + std::to_string(capacity));
+    const sim::RegistryKey* record = resolve(key, read.status);
+    if (injected) {
+        read.status = static_cast<std::int32_t>(*injected);
+    } else if (record != nullptr) {
+        const sim::RegistryValue* value = find_value(*record, name);
+        if (value == nullptr) {
+            read.status = static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_);
+        } else {
+            read.type = value->type;
+            read.size = static_cast<std::uint32_t>(value->data.size());
+            if (value->data.size() > capacity) {
+                read.status = static_cast<std::int32_t>(win::ERROR_MORE_DATA_);
+            } else {
+                read.data = value->data;
+            }
+        }
+    }
+    sim::record_result(read.status);
+    return read;
+}
+
+RegRead reg_query_value_size(const RegKey& key, const std::wstring& name) {
+    RegRead read;
+    const auto injected = sim::enter_call("RegQueryValueExW", key_text(key) + ", \"" + sim::narrow(name) + "\", size");
+    const sim::RegistryKey* record = resolve(key, read.status);
+    if (injected) {
+        read.status = static_cast<std::int32_t>(*injected);
+    } else if (record != nullptr) {
+        const sim::RegistryValue* value = find_value(*record, name);
+        if (value == nullptr) {
+            read.status = static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_);
+        } else {
+            read.type = value->type;
+            read.size = static_cast<std::uint32_t>(value->data.size());
+        }
+    }
+    sim::record_result(read.status);
+    return read;
+}
+
+std::int32_t reg_enum_key(const RegKey& key, std::uint32_t index, std::uint32_t capacity, std::wstring& name) {
+    const auto injected = sim::enter_call("RegEnumKeyExW", key_text(key) + ", " + std::to_string(index));
+    std::int32_t status = 0;
+    const sim::RegistryKey* record = resolve(key, status);
+    if (injected) {
+        status = static_cast<std::int32_t>(*injected);
+    } else if (record != nullptr) {
+        const std::vector<std::wstring> names = sim::machine().registry.subkey_names(record->path);
+        if (index >= names.size()) {
+            status = static_cast<std::int32_t>(win::ERROR_NO_MORE_ITEMS_);
+        } else if (names[index].size() >= capacity) {
+            status = static_cast<std::int32_t>(win::ERROR_MORE_DATA_);
+        } else {
+            name = names[index];
+        }
+    }
+    sim::record_result(status);
+    return status;
+}
+
+std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uint32_t type,
+                           const std::vector<std::uint8_t>& data) {
+    const auto injected = sim::enter_call("RegSetValueExW", key_text(key) + ", \"" + sim::narrow(name) + "\", type " +
+                                                                std::to_string(type) + ", " +
+                                                                std::to_string(data.size()) + " bytes");
+    std::int32_t status = 0;
+    const sim::RegistryKey* record = resolve(key, status);
+    if (injected) {
+        status = static_cast<std::int32_t>(*injected);
+    } else if (record != nullptr) {
+        if ((open_keys()[key.raw()].access & win::KEY_SET_VALUE_) == 0) {
+            status = static_cast<std::int32_t>(win::ERROR_ACCESS_DENIED_);
+        } else {
+            sim::machine().registry.set_value(record->path, sim::RegistryValue{name, type, data});
+        }
+    }
+    sim::record_result(status);
+    return status;
+}
+
+std::int32_t reg_delete_tree(RegRoot root, const std::wstring& subkey) {
+    const auto injected = sim::enter_call("RegDeleteTreeW", sim::narrow(join(root_name(root), subkey)));
+    std::int32_t status = 0;
+    if (injected) {
+        status = static_cast<std::int32_t>(*injected);
+    } else if (!sim::machine().registry.remove_tree(join(root_path(root), subkey))) {
+        status = static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_);
+    }
+    sim::record_result(status);
+    return status;
+}
+
+std::int32_t reg_delete_key(RegRoot root, const std::wstring& subkey) {
+    const auto injected = sim::enter_call("RegDeleteKeyW", sim::narrow(join(root_name(root), subkey)));
+    std::int32_t status = 0;
+    const std::wstring path = join(root_path(root), subkey);
+    if (injected) {
+        status = static_cast<std::int32_t>(*injected);
+    } else if (sim::machine().registry.find(path) == nullptr) {
+        status = static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_);
+    } else if (!sim::machine().registry.subkey_names(path).empty()) {
+        status = static_cast<std::int32_t>(win::ERROR_ACCESS_DENIED_);  // RegDeleteKeyW refuses keys with subkeys
+    } else {
+        sim::machine().registry.remove_tree(path);
+    }
+    sim::record_result(status);
+    return status;
+}
+
+void release_handle(RegKeyTag, std::uintptr_t raw) noexcept {
+    // RegCloseKey; the trace shows that keys are closed and when.
+    sim::enter_call("RegCloseKey", "");
+    open_keys().erase(raw);
+}
+
+}  // namespace vq4::platform

@@ -1,0 +1,199 @@
+// Console, report file, module path, time and processor of the simulated
+// machine. The console and the report file are real: the report is written
+// next to the (simulated) module path on the real file system.
+#include "platform/system.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/machine_file.h"
+
+namespace vq4::platform {
+
+namespace {
+
+std::map<std::uintptr_t, std::FILE*>& open_report_files() {
+    static std::map<std::uintptr_t, std::FILE*> files;
+    return files;
+}
+
+std::uintptr_t next_report_id = 1;
+
+// Windows accepts both separators; the real file system here takes '/'.
+std::string host_path(const std::wstring& path) {
+    std::wstring unix_path = path;
+    for (wchar_t& c : unix_path) {
+        if (c == L'\\') c = L'/';
+    }
+    return sim::narrow(unix_path);
+}
+
+bool stdout_is_terminal() {
+    static const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+    return terminal;
+}
+
+std::string ansi_for(std::uint16_t attribute) {
+    if ((attribute & 0x0F) == 7) {
+        return "\x1b[0m";
+    }
+    const int red = (attribute & 4) != 0 ? 1 : 0;
+    const int green = (attribute & 2) != 0 ? 2 : 0;
+    const int blue = (attribute & 1) != 0 ? 4 : 0;
+    const int base = (attribute & 8) != 0 ? 90 : 30;
+    return "\x1b[" + std::to_string(base + red + green + blue) + "m";
+}
+
+}  // namespace
+
+bool platform_startup(int& exit_code) {
+    std::string error;
+    sim::Machine loaded;
+    const char* machine_path = std::getenv("VQ4_DIAG_MACHINE");
+    const bool ok = machine_path != nullptr && *machine_path != '\0'
+                        ? sim::load_machine_file(machine_path, loaded, error)
+                        : sim::parse_machine_json(sim::default_machine_json(), "(built-in default)", loaded, error);
+    if (!ok) {
+        std::fprintf(stderr, "VQ4_Diag: %s\n", error.c_str());
+        exit_code = 2;
+        return false;
+    }
+    sim::set_machine(std::move(loaded));
+    return true;
+}
+
+void console_set_attribute(std::uint16_t attribute) {
+    if (stdout_is_terminal()) {
+        std::fputs(ansi_for(attribute).c_str(), stdout);
+    }
+}
+
+void console_write(const std::wstring& text) {
+    std::wstring shown;
+    shown.reserve(text.size());
+    for (const wchar_t c : text) {
+        shown.push_back(static_cast<std::uint32_t>(c) <= 0xFF ? c : L'?');
+    }
+    const std::string bytes = sim::narrow(shown);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+bool console_read_line(std::string& line) {
+    line.clear();
+    int c = 0;
+    bool any = false;
+    while ((c = std::fgetc(stdin)) != EOF) {
+        any = true;
+        if (c == '\n') break;
+        line.push_back(static_cast<char>(c));
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return any;
+}
+
+bool console_read_char() { return std::fgetc(stdin) != EOF; }
+
+std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) {
+    const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", CREATE_NEW (report)");
+    if (injected) {
+        sim::record_result(*injected);
+        return *injected;
+    }
+    // "x": create only; an existing report is never truncated.
+    std::FILE* file = std::fopen(host_path(path).c_str(), "wbx");
+    if (file == nullptr) {
+        const std::uint32_t code = errno == EEXIST ? 80u : errno == ENOENT ? 3u : errno == EACCES ? 5u : 31u;
+        sim::record_result(code);
+        return code;
+    }
+    const std::uintptr_t id = next_report_id++;
+    open_report_files()[id] = file;
+    out = ReportFile(id);
+    sim::record_result(0);
+    return 0;
+}
+
+std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {
+    const auto found = open_report_files().find(file.raw());
+    if (found == open_report_files().end()) return 6;  // ERROR_INVALID_HANDLE
+    if (std::fwrite(bytes.data(), 1, bytes.size(), found->second) != bytes.size() || std::fflush(found->second) != 0) {
+        return 112;  // ERROR_DISK_FULL
+    }
+    return 0;
+}
+
+void release_handle(ReportFileTag, std::uintptr_t raw) noexcept {
+    const auto found = open_report_files().find(raw);
+    if (found != open_report_files().end()) {
+        std::fclose(found->second);
+        open_report_files().erase(found);
+    }
+}
+
+std::wstring get_module_file_name(std::uint32_t capacity) {
+    const auto injected = sim::enter_call("GetModuleFileNameW", std::to_string(capacity));
+    if (injected || capacity == 0) {
+        sim::record_result(0);
+        return {};
+    }
+    std::wstring path;
+    if (sim::machine().module_path) {
+        path = *sim::machine().module_path;
+    } else {
+        char buffer[4096] = {};
+        const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+        if (length > 0) {
+            for (ssize_t i = 0; i < length; ++i) path.push_back(static_cast<wchar_t>(static_cast<unsigned char>(buffer[i])));
+        }
+    }
+    // Like Windows: a path that does not fit is cut to the buffer, NUL included.
+    if (path.size() >= capacity) path.resize(capacity - 1);
+    sim::record_result(static_cast<std::int64_t>(path.size()));
+    return path;
+}
+
+LocalTime get_local_time() {
+    sim::enter_call("GetLocalTime", "");
+    LocalTime t;
+    if (const auto& fixed = sim::machine().local_time) {
+        t.year = fixed->year;
+        t.month = fixed->month;
+        t.day = fixed->day;
+        t.hour = fixed->hour;
+        t.minute = fixed->minute;
+        t.second = fixed->second;
+        return t;
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    t.year = static_cast<std::uint16_t>(local.tm_year + 1900);
+    t.month = static_cast<std::uint16_t>(local.tm_mon + 1);
+    t.day = static_cast<std::uint16_t>(local.tm_mday);
+    t.hour = static_cast<std::uint16_t>(local.tm_hour);
+    t.minute = static_cast<std::uint16_t>(local.tm_min);
+    t.second = static_cast<std::uint16_t>(local.tm_sec);
+    return t;
+}
+
+void sleep_ms(std::uint32_t milliseconds) {
+    // Virtual time: tests assert counted pauses from the trace, never wait.
+    sim::enter_call("Sleep", std::to_string(milliseconds));
+    sim::machine().virtual_clock_ms += milliseconds;
+}
+
+std::uint16_t get_native_processor_architecture() {
+    sim::enter_call("GetNativeSystemInfo", "");
+    sim::record_result(sim::machine().native_architecture);
+    return sim::machine().native_architecture;
+}
+
+}  // namespace vq4::platform

@@ -1,0 +1,62 @@
+// Process-level platform operations: console, report file, module path,
+// local time, pauses and the host's processor.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/handles.h"
+
+namespace vq4::platform {
+
+// Prepares the platform before the run. The simulated machine loads its
+// machine file here; on failure it has printed why and `exit_code` is set.
+bool platform_startup(int& exit_code);
+
+// ---- Console (GetStdHandle / SetConsoleTextAttribute / console text) ----
+
+// Sets the attribute word of standard output. Where standard output is not
+// a console the call does nothing visible; a failure is ignored by callers.
+void console_set_attribute(std::uint16_t attribute);
+
+// Writes wide text to standard output. "\n" ends a line; the line is flushed.
+// Characters beyond U+00FF are written as '?'.
+void console_write(const std::wstring& text);
+
+// Reads one line from standard input, without its end of line. Returns false
+// at end of input (nothing read).
+bool console_read_line(std::string& line);
+
+// Reads one character from standard input (the final pause). Returns false
+// at end of input.
+bool console_read_char();
+
+// ---- Report file (CreateFileW / WriteFile / CloseHandle) ----
+
+// Creates a new file for writing with sharing that denies nothing to other
+// processes. Never truncates: an existing file gives ERROR_FILE_EXISTS (80).
+// Returns 0 or the Win32 error code.
+std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out);
+
+// Writes bytes at the end of the file. Returns 0 or the Win32 error code.
+std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes);
+
+// ---- Process and time ----
+
+// GetModuleFileNameW(NULL) into a zeroed buffer of `capacity` wide characters;
+// a longer path is cut to capacity - 1 characters as the system does. An
+// empty text when the call fails.
+std::wstring get_module_file_name(std::uint32_t capacity);
+
+struct LocalTime {
+    std::uint16_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
+};
+LocalTime get_local_time();
+
+void sleep_ms(std::uint32_t milliseconds);
+
+// wProcessorArchitecture of GetNativeSystemInfo.
+std::uint16_t get_native_processor_architecture();
+
+}  // namespace vq4::platform

@@ -1,0 +1,115 @@
+// Console, report file, module path, time and processor on real Windows.
+#include "platform/system.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace vq4::platform {
+
+namespace {
+
+HANDLE stdout_handle() { return GetStdHandle(STD_OUTPUT_HANDLE); }
+
+// A real console takes UTF-16 through WriteConsoleW; a file or a pipe gets
+// the same Latin-1 bytes and CR LF line ends as the report file.
+bool stdout_is_console() {
+    DWORD mode = 0;
+    return GetConsoleMode(stdout_handle(), &mode) != 0;
+}
+
+}  // namespace
+
+bool platform_startup(int& /*exit_code*/) { return true; }
+
+void console_set_attribute(std::uint16_t attribute) {
+    SetConsoleTextAttribute(stdout_handle(), attribute);  // fails harmlessly when redirected
+}
+
+void console_write(const std::wstring& text) {
+    const HANDLE out = stdout_handle();
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    if (stdout_is_console()) {
+        std::wstring shown = text;
+        for (wchar_t& c : shown) {
+            if (static_cast<unsigned>(c) > 0xFF) c = L'?';
+        }
+        DWORD written = 0;
+        WriteConsoleW(out, shown.data(), static_cast<DWORD>(shown.size()), &written, nullptr);
+        return;
+    }
+    std::string bytes;
+    bytes.reserve(text.size() + 4);
+    for (const wchar_t c : text) {
+        if (c == L'\n') {
+            bytes += "\r\n";
+        } else {
+            bytes.push_back(static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?');
+        }
+    }
+    DWORD written = 0;
+    WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+bool console_read_line(std::string& line) {
+    line.clear();
+    int c = 0;
+    bool any = false;
+    while ((c = std::fgetc(stdin)) != EOF) {
+        any = true;
+        if (c == '\n') break;
+        line.push_back(static_cast<char>(c));
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return any;
+}
+
+bool console_read_char() { return std::fgetc(stdin) != EOF; }
+
+std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) {
+    // CREATE_NEW: a report of the same second is never truncated.
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    out = ReportFile(reinterpret_cast<std::uintptr_t>(file));
+    return 0;
+}
+
+std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {
+    DWORD written = 0;
+    const BOOL ok = WriteFile(reinterpret_cast<HANDLE>(file.raw()), bytes.data(), static_cast<DWORD>(bytes.size()),
+                              &written, nullptr);
+    if (!ok) return GetLastError();
+    return written == bytes.size() ? 0 : ERROR_DISK_FULL;
+}
+
+void release_handle(ReportFileTag, std::uintptr_t raw) noexcept { CloseHandle(reinterpret_cast<HANDLE>(raw)); }
+
+std::wstring get_module_file_name(std::uint32_t capacity) {
+    if (capacity == 0) return {};
+    std::wstring buffer(capacity, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), capacity);
+    if (length == 0) return {};
+    buffer.resize(length < capacity ? length : capacity - 1);
+    return buffer;
+}
+
+LocalTime get_local_time() {
+    SYSTEMTIME st{};
+    GetLocalTime(&st);
+    return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+}
+
+void sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+std::uint16_t get_native_processor_architecture() {
+    SYSTEM_INFO info{};
+    GetNativeSystemInfo(&info);
+    return info.wProcessorArchitecture;
+}
+
+}  // namespace vq4::platform

@@ -1,0 +1,78 @@
+// Numeric values of the Windows constants the logic passes through the
+// platform layer. They are the documented values, spelled here so that the
+// logic compiles without <windows.h>.
+#pragma once
+
+#include <cstdint>
+
+namespace vq4::win {
+
+// Win32 error codes (GetLastError, registry LSTATUS).
+constexpr std::uint32_t ERROR_SUCCESS_ = 0;
+constexpr std::uint32_t ERROR_FILE_NOT_FOUND_ = 2;
+constexpr std::uint32_t ERROR_PATH_NOT_FOUND_ = 3;
+constexpr std::uint32_t ERROR_ACCESS_DENIED_ = 5;
+constexpr std::uint32_t ERROR_INVALID_HANDLE_ = 6;
+constexpr std::uint32_t ERROR_INVALID_DATA_ = 13;
+constexpr std::uint32_t ERROR_GEN_FAILURE_ = 31;
+constexpr std::uint32_t ERROR_SHARING_VIOLATION_ = 32;
+constexpr std::uint32_t ERROR_FILE_EXISTS_ = 80;
+constexpr std::uint32_t ERROR_INVALID_PARAMETER_ = 87;
+constexpr std::uint32_t ERROR_SEM_TIMEOUT_ = 121;
+constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER_ = 122;
+constexpr std::uint32_t ERROR_MOD_NOT_FOUND_ = 126;
+constexpr std::uint32_t ERROR_PROC_NOT_FOUND_ = 127;
+constexpr std::uint32_t ERROR_BAD_EXE_FORMAT_ = 193;
+constexpr std::uint32_t ERROR_MORE_DATA_ = 234;
+constexpr std::uint32_t ERROR_NO_MORE_ITEMS_ = 259;
+constexpr std::uint32_t ERROR_CANCELLED_ = 1223;
+constexpr std::uint32_t ERROR_RESOURCE_TYPE_NOT_FOUND_ = 1813;
+constexpr std::uint32_t ERROR_RESOURCE_DATA_NOT_FOUND_ = 1812;
+constexpr std::uint32_t ERROR_IN_WOW64_ = 0xE0000235;
+constexpr std::uint32_t ERROR_NO_SUCH_DEVINST_ = 0xE000020B;
+
+// Registry.
+constexpr std::uint32_t KEY_QUERY_VALUE_ = 0x0001;
+constexpr std::uint32_t KEY_SET_VALUE_ = 0x0002;
+constexpr std::uint32_t KEY_READ_ = 0x20019;
+constexpr std::uint32_t KEY_WOW64_64KEY_ = 0x0100;
+constexpr std::uint32_t KEY_WOW64_32KEY_ = 0x0200;
+constexpr std::uint32_t REG_NONE_ = 0;
+constexpr std::uint32_t REG_SZ_ = 1;
+constexpr std::uint32_t REG_EXPAND_SZ_ = 2;
+constexpr std::uint32_t REG_BINARY_ = 3;
+constexpr std::uint32_t REG_DWORD_ = 4;
+constexpr std::uint32_t REG_MULTI_SZ_ = 7;
+constexpr std::uint32_t REG_QWORD_ = 11;
+
+// Processor architectures of GetNativeSystemInfo.
+constexpr std::uint16_t PROCESSOR_ARCHITECTURE_INTEL_ = 0;
+constexpr std::uint16_t PROCESSOR_ARCHITECTURE_AMD64_ = 9;
+constexpr std::uint16_t PROCESSOR_ARCHITECTURE_ARM64_ = 12;
+
+// Files.
+constexpr std::uint32_t GENERIC_READ_ = 0x80000000;
+constexpr std::uint32_t GENERIC_WRITE_ = 0x40000000;
+constexpr std::uint32_t FILE_SHARE_READ_ = 0x1;
+constexpr std::uint32_t FILE_SHARE_WRITE_ = 0x2;
+constexpr std::uint32_t OPEN_EXISTING_ = 3;
+constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY_ = 0x10;
+constexpr std::uint32_t FILE_ATTRIBUTE_NORMAL_ = 0x80;
+constexpr std::uint32_t FILE_FLAG_OVERLAPPED_ = 0x40000000;
+constexpr std::uint32_t INVALID_FILE_ATTRIBUTES_ = 0xFFFFFFFF;
+constexpr std::uint32_t INVALID_SET_FILE_POINTER_ = 0xFFFFFFFF;
+constexpr std::uint32_t FILE_BEGIN_ = 0;
+
+// SetupAPI and the configuration manager.
+constexpr std::uint32_t DIGCF_PRESENT_ = 0x2;
+constexpr std::uint32_t DIGCF_ALLCLASSES_ = 0x4;
+constexpr std::uint32_t DIGCF_DEVICEINTERFACE_ = 0x10;
+constexpr std::uint32_t SPDRP_DEVICEDESC_ = 0;
+constexpr std::uint32_t SPDRP_SERVICE_ = 4;
+constexpr std::uint32_t SPDRP_FRIENDLYNAME_ = 12;
+constexpr std::uint32_t DICS_FLAG_GLOBAL_ = 1;
+constexpr std::uint32_t DIREG_DEV_ = 1;
+constexpr std::uint32_t CR_SUCCESS_ = 0;
+constexpr std::uint32_t CR_NO_SUCH_DEVNODE_ = 0x0D;
+
+}  // namespace vq4::win

@@ -1,0 +1,139 @@
+#include "report/report.h"
+
+#include "platform/system.h"
+
+namespace vq4 {
+
+std::int32_t ok_count = 0;
+std::int32_t warn_count = 0;
+std::int32_t fail_count = 0;
+
+namespace {
+
+// The process-wide report file. Once a write fails the file is considered
+// failed and silently receives nothing more, like a stream in its bad state.
+struct ReportFileState {
+    platform::ReportFile file;
+    bool failed = false;
+};
+
+ReportFileState& report_state() {
+    static ReportFileState state;
+    return state;
+}
+
+struct KindStyle {
+    const wchar_t* tag;
+    std::uint16_t attribute;
+    std::int32_t* counter;
+};
+
+KindStyle style_of(StatusKind kind) {
+    switch (kind) {
+        case StatusKind::Ok:
+            return {L"[  OK  ]", 10, &ok_count};
+        case StatusKind::Warn:
+            return {L"[ WARN ]", 14, &warn_count};
+        case StatusKind::Fail:
+            return {L"[ FAIL ]", 12, &fail_count};
+        default:
+            return {L"[ INFO ]", 11, nullptr};
+    }
+}
+
+void write_report(const std::wstring& text) {
+    ReportFileState& state = report_state();
+    if (!state.file.valid() || state.failed) {
+        return;
+    }
+    if (platform::report_file_write(state.file, report_file_bytes(text)) != 0) {
+        state.failed = true;
+    }
+}
+
+const std::wstring kDetailIndent = L"         ";
+
+}  // namespace
+
+std::vector<std::uint8_t> report_file_bytes(const std::wstring& text) {
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(text.size() + 8);
+    for (const wchar_t c : text) {
+        const auto code = static_cast<std::uint32_t>(c);
+        if (c == L'\n') {
+            bytes.push_back(0x0D);
+            bytes.push_back(0x0A);
+        } else if (code <= 0xFF) {
+            bytes.push_back(static_cast<std::uint8_t>(code));
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>('?'));
+        }
+    }
+    return bytes;
+}
+
+void print_status(StatusKind kind, const std::wstring& text) {
+    const KindStyle style = style_of(kind);
+    if (style.counter != nullptr) {
+        ++*style.counter;
+    }
+    platform::console_set_attribute(style.attribute);
+    platform::console_write(style.tag);
+    platform::console_set_attribute(kAttrNormal);
+    platform::console_write(L" " + text + L"\n");
+    write_report(std::wstring(style.tag) + L" " + text + L"\n");
+}
+
+void print_section(const std::wstring& title) {
+    const std::wstring header = L"\n==== " + title + L" ====\n";
+    platform::console_set_attribute(kAttrHeader);
+    platform::console_write(header);
+    platform::console_set_attribute(kAttrNormal);
+    write_report(header);
+}
+
+void print_detail(const std::wstring& text) {
+    const std::wstring line = kDetailIndent + text + L"\n";
+    platform::console_write(line);
+    write_report(line);
+}
+
+void write_report_text(const std::wstring& text) { write_report(text); }
+
+std::wstring open_report_file(const std::wstring& path) {
+    close_report_file();
+    ReportFileState& state = report_state();
+    // Two runs started in the same second (a fast, auto-approved elevation
+    // relaunch does exactly that) compute the same name; the later one must
+    // not truncate the earlier one's report while it is still being written.
+    const std::wstring::size_type dot = path.rfind(L".txt");
+    const bool has_txt_suffix = dot != std::wstring::npos && dot + 4 == path.size();
+    for (int attempt = 1; attempt <= 99; ++attempt) {
+        std::wstring candidate = path;
+        if (attempt > 1) {
+            if (!has_txt_suffix) {
+                break;
+            }
+            candidate = path.substr(0, dot) + L"_" + std::to_wstring(attempt) + L".txt";
+        }
+        const std::uint32_t error = platform::report_file_create_new(candidate, state.file);
+        if (error == 0) {
+            state.failed = false;
+            return candidate;
+        }
+        if (error != 80 /* ERROR_FILE_EXISTS */ && error != 183 /* ERROR_ALREADY_EXISTS */) {
+            break;
+        }
+    }
+    return {};
+}
+
+void close_report_file() {
+    ReportFileState& state = report_state();
+    state.file.reset();
+    state.failed = false;
+}
+
+bool report_file_is_open() { return report_state().file.valid(); }
+
+}  // namespace vq4

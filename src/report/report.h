@@ -1,0 +1,43 @@
+// The report output: tagged status lines, section headers and detail lines,
+// teed to the console (coloured tags) and to the report file (Latin-1, CR LF).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vq4 {
+
+enum class StatusKind : int { Ok = 0, Warn = 1, Fail = 2, Info = 3 };
+
+// Counters of Ok, Warn and Fail lines; only print_status increments them and
+// only the run driver resets them.
+extern std::int32_t ok_count;
+extern std::int32_t warn_count;
+extern std::int32_t fail_count;
+
+void print_status(StatusKind kind, const std::wstring& text);
+void print_section(const std::wstring& title);
+void print_detail(const std::wstring& text);
+
+// Opens the report file on `path`. An existing file is never truncated: the
+// report then goes to path with "_2", "_3", ... before ".txt". Returns the
+// path actually opened, or an empty text when no file could be opened (the
+// report then goes to the console only).
+std::wstring open_report_file(const std::wstring& path);
+void close_report_file();
+bool report_file_is_open();
+
+// Writes raw text to the report file only, when it is open (the banner writes
+// the console itself, in its own colour).
+void write_report_text(const std::wstring& text);
+
+// Bytes of a text in the report file: one byte per character up to U+00FF,
+// '?' beyond, CR LF for every newline.
+std::vector<std::uint8_t> report_file_bytes(const std::wstring& text);
+
+// Console attributes.
+constexpr std::uint16_t kAttrNormal = 7;
+constexpr std::uint16_t kAttrHeader = 15;
+
+}  // namespace vq4

@@ -1,0 +1,69 @@
+#include "util/text.h"
+
+namespace vq4 {
+
+std::wstring to_upper_ascii(const std::wstring& text) {
+    std::wstring upper = text;
+    for (wchar_t& c : upper) {
+        if (c >= L'a' && c <= L'z') {
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+        }
+    }
+    return upper;
+}
+
+bool contains_nocase(const std::wstring& haystack, const std::wstring& needle) {
+    const std::wstring h = to_upper_ascii(haystack);
+    const std::wstring n = to_upper_ascii(needle);
+    if (n.size() > h.size()) {
+        return false;
+    }
+    if (n.empty()) {
+        return true;
+    }
+    return h.find(n) != std::wstring::npos;
+}
+
+bool equals_nocase(const std::wstring& a, const std::wstring& b) {
+    return a.size() == b.size() && to_upper_ascii(a) == to_upper_ascii(b);
+}
+
+std::wstring decimal(std::int32_t value) { return std::to_wstring(value); }
+std::wstring decimal(std::uint32_t value) { return std::to_wstring(value); }
+
+std::wstring utf16le_text(const std::uint8_t* bytes, std::size_t count) {
+    std::wstring text;
+    for (std::size_t i = 0; i + 1 < count; i += 2) {
+        const auto unit = static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+        if (unit == L'\0') {
+            break;
+        }
+        text.push_back(unit);
+    }
+    return text;
+}
+
+std::wstring utf16le_text(const std::vector<std::uint8_t>& bytes) { return utf16le_text(bytes.data(), bytes.size()); }
+
+std::vector<std::uint8_t> utf16le_bytes(const std::wstring& text, std::size_t terminators) {
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve((text.size() + terminators) * 2);
+    for (const wchar_t c : text) {
+        const auto unit = static_cast<std::uint32_t>(c) & 0xFFFF;
+        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    bytes.insert(bytes.end(), terminators * 2, 0);
+    return bytes;
+}
+
+std::wstring widen(const std::string& text) {
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (const char c : text) {
+        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+    return wide;
+}
+
+}  // namespace vq4

@@ -1,0 +1,48 @@
+// Text helpers shared by every section.
+#pragma once
+
+#include <cstdint>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace vq4 {
+
+std::wstring to_upper_ascii(const std::wstring& text);
+
+// Case-insensitive (ASCII letters only) substring test.
+bool contains_nocase(const std::wstring& haystack, const std::wstring& needle);
+
+// Whole-text comparison ignoring the case of ASCII letters (_wcsicmp == 0).
+bool equals_nocase(const std::wstring& a, const std::wstring& b);
+
+// Wide printf into a buffer of `capacity` characters (terminator included).
+// Returns the length written, or -1 when formatting fails or the text does
+// not fit; `out` is then empty.
+template <class... Args>
+int format_wide(std::wstring& out, std::size_t capacity, const wchar_t* format, Args... args) {
+    std::vector<wchar_t> buffer(capacity, L'\0');
+    const int written = std::swprintf(buffer.data(), capacity, format, args...);
+    if (written < 0) {
+        out.clear();
+        return -1;
+    }
+    out.assign(buffer.data(), static_cast<std::size_t>(written));
+    return written;
+}
+
+std::wstring decimal(std::int32_t value);
+std::wstring decimal(std::uint32_t value);
+
+// Text of UTF-16LE bytes up to the first NUL unit (or all of them). A trailing
+// odd byte is ignored. Each UTF-16 unit becomes one wide character.
+std::wstring utf16le_text(const std::uint8_t* bytes, std::size_t count);
+std::wstring utf16le_text(const std::vector<std::uint8_t>& bytes);
+
+// UTF-16LE bytes of a text, with `terminators` NUL units appended.
+std::vector<std::uint8_t> utf16le_bytes(const std::wstring& text, std::size_t terminators);
+
+// ASCII/Latin-1 widening of a narrow text.
+std::wstring widen(const std::string& text);
+
+}  // namespace vq4

@@ -1,0 +1,125 @@
+// The real Linux binary on machine files: report bytes, console and exit code.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "support/sim_support.h"
+
+namespace vq4 {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kBanner =
+    "==============================================================\n"
+    " Diagnostic tool - Quorvane Vantro Q4 (VID_2A7D&PID_5E3C)\n"
+    "==============================================================\n";
+
+fs::path write_machine(const fs::path& dir, const std::string& json) {
+    const fs::path file = dir / "machine.json";
+    std::ofstream(file, std::ios::binary) << json;
+    return file;
+}
+
+TEST(EndToEnd, ReportFileNextToTheModuleWithExactBytes) {
+    const fs::path dir = test::make_temp_dir("e2e");
+    const fs::path machine = write_machine(dir, R"({
+      "module_path": ")" + (dir / "VQ4_Diag").string() + R"(",
+      "local_time": "2026-12-10 09:08:07",
+      "registry": [{"key": "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "values": [
+        {"name": "ProductName", "type": "REG_SZ", "data": "Windows 10 Pro"},
+        {"name": "DisplayVersion", "type": "REG_SZ", "data": "22H2"},
+        {"name": "CurrentBuildNumber", "type": "REG_SZ", "data": "19045"}]}]})");
+
+    const test::RunResult run = test::run_tool(machine, {"/nopause"});
+    const fs::path report = dir / "VQ4_Diag_Report_20261210_090807.txt";
+    ASSERT_TRUE(fs::exists(report)) << run.stdout_text << run.stderr_text;
+    const std::string text = test::read_file_bytes(report);
+
+    EXPECT_EQ(text, test::crlf(kBanner +
+                               "\n==== 1. System information ====\n"
+                               "[ INFO ] OS: Windows 10 Pro (version 22H2, build 19045)\n"
+                               "[ INFO ] System architecture: x64\n"
+                               "[ INFO ] This diagnostic tool was built as: x64\n"
+                               "\n==== Summary ====\n"
+                               "[ INFO ] 0 test(s) OK, 0 warning(s), 0 failure(s).\n"
+                               "[  OK  ] Everything appears to be working correctly.\n"));
+    EXPECT_EQ(run.exit_code, 0);
+
+    // The console names the file actually written and does not pause with /nopause.
+    EXPECT_NE(run.stdout_text.find("\nReport saved to:\n  " + dir.string() + "\\VQ4_Diag_Report_20261210_090807.txt\n"),
+              std::string::npos)
+        << run.stdout_text;
+    EXPECT_EQ(run.stdout_text.find("Press Enter"), std::string::npos);
+    EXPECT_TRUE(run.stderr_text.empty()) << run.stderr_text;
+
+    // A second run in the same second keeps the first report and writes _2.
+    const test::RunResult again = test::run_tool(machine, {"/nopause"});
+    EXPECT_EQ(test::read_file_bytes(report), text);
+    EXPECT_TRUE(fs::exists(dir / "VQ4_Diag_Report_20261210_090807_2.txt"));
+    EXPECT_NE(again.stdout_text.find("VQ4_Diag_Report_20261210_090807_2.txt"), std::string::npos);
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vq4
+
+namespace vq4 {
+namespace {
+
+TEST(EndToEnd, PausesForEnterWithoutNopause) {
+    const fs::path dir = test::make_temp_dir("e2e_pause");
+    const fs::path machine = write_machine(dir, R"({"module_path": ")" + (dir / "VQ4_Diag").string() + R"("})");
+    const test::RunResult run = test::run_tool(machine, {}, "\n");
+    EXPECT_NE(run.stdout_text.find("\nPress Enter to close..."), std::string::npos);
+    EXPECT_EQ(run.exit_code, 0);
+    fs::remove_all(dir);
+}
+
+TEST(EndToEnd, MalformedMachineFileGetsOneClearErrorAndNoReport) {
+    struct Case {
+        std::string json;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"{\n  \"elevated\": tru\n}", "line 2, column"},
+        {R"({"devices": [{"instance_id": "USB\\X", "status": -1}]})", "at /devices/0/status: expected a non-negative integer"},
+        {R"({"registry": [{"key": "HKLM\\X", "values": [{"name": "a", "type": "REG_WHAT", "data": 1}]}]})",
+         "at /registry/0/values/0/type: unknown registry type"},
+        {R"({"colour": 1})", "unknown entry \"colour\""},
+        {R"({"devices": [{"instance_id": "A", "parent": "B"}]})", "at /devices/0/parent: no device has this instance id"},
+    };
+    for (const Case& c : cases) {
+        const fs::path dir = test::make_temp_dir("e2e_bad");
+        const fs::path machine = write_machine(dir, c.json);
+        const test::RunResult run = test::run_tool(machine, {"/nopause"});
+        EXPECT_EQ(run.exit_code, 2);
+        EXPECT_NE(run.stderr_text.find("machine file '" + machine.string() + "'"), std::string::npos) << run.stderr_text;
+        EXPECT_NE(run.stderr_text.find(c.message), std::string::npos) << run.stderr_text;
+        EXPECT_EQ(std::count(run.stderr_text.begin(), run.stderr_text.end(), '\n'), 1) << run.stderr_text;
+        EXPECT_TRUE(run.stdout_text.empty()) << "no report on the console";
+        EXPECT_TRUE(test::files_with_prefix(dir, "VQ4_Diag_Report_").empty());
+        fs::remove_all(dir);
+    }
+    const test::RunResult missing = test::run_tool("/nonexistent/machine.json", {"/nopause"});
+    EXPECT_EQ(missing.exit_code, 2);
+    EXPECT_NE(missing.stderr_text.find("cannot be opened"), std::string::npos);
+}
+
+TEST(EndToEnd, BuiltInDefaultMachineRuns) {
+    const test::RunResult run = test::run_tool("", {"/nopause", "/nofix"});
+    EXPECT_NE(run.stdout_text.find(" Diagnostic tool - Quorvane Vantro Q4 (VID_2A7D&PID_5E3C)\n"), std::string::npos);
+    EXPECT_NE(run.stdout_text.find("[ INFO ] OS: Windows 11 Pro (version 23H2, build 22631)\n"), std::string::npos);
+    EXPECT_TRUE(run.exit_code == 0 || run.exit_code == 1);
+    // Leave nothing behind next to the binary.
+    const auto line = run.stdout_text.find("Report saved to:\n  ");
+    ASSERT_NE(line, std::string::npos);
+    std::string path = run.stdout_text.substr(line + 19);
+    path = path.substr(0, path.find('\n'));
+    std::replace(path.begin(), path.end(), '\\', '/');
+    EXPECT_TRUE(fs::exists(path)) << path;
+    fs::remove(path);
+}
+
+}  // namespace
+}  // namespace vq4

@@ -1,0 +1,41 @@
+// Helpers for tests on the simulated machine.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/sim/machine.h"
+
+namespace vq4::test {
+
+// Loads machine JSON into the simulated platform; fails the test on error.
+sim::Machine& use_machine(const std::string& json);
+
+// A fresh empty directory under the system's temporary folder.
+std::filesystem::path make_temp_dir(const std::string& label);
+
+std::string read_file_bytes(const std::filesystem::path& path);
+
+// Every regular file of a directory whose name starts with `prefix`.
+std::vector<std::filesystem::path> files_with_prefix(const std::filesystem::path& dir, const std::string& prefix);
+
+struct RunResult {
+    int exit_code = -1;
+    std::string stdout_text;
+    std::string stderr_text;
+};
+
+// Runs the Linux binary with VQ4_DIAG_MACHINE set to `machine_file` (empty:
+// the built-in machine), the given arguments and standard input text.
+RunResult run_tool(const std::filesystem::path& machine_file, const std::vector<std::string>& arguments,
+                   const std::string& stdin_text = "");
+
+// Report file text as the tool writes it: every "\n" becomes CR LF.
+std::string crlf(const std::string& text);
+
+// Resets the report counters (each test starts from a fresh run state).
+void reset_counters();
+
+}  // namespace vq4::test

@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+
+#include "util/guid.h"
+#include "util/text.h"
+
+namespace vq4 {
+namespace {
+
+TEST(ParseGuid, AcceptsEitherCaseAndFormatsUpperCase) {
+    Guid lower, upper;
+    ASSERT_TRUE(parse_guid(L"{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}", lower));
+    ASSERT_TRUE(parse_guid(L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", upper));
+    EXPECT_EQ(lower, upper);
+    EXPECT_EQ(format_guid(lower), L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}");
+    EXPECT_EQ(lower.Data1, 0xC47D2A19u);
+    EXPECT_EQ(lower.Data2, 0x5E80);
+    EXPECT_EQ(lower.Data3, 0x4B3F);
+    EXPECT_EQ(lower.Data4[0], 0x9A);
+    EXPECT_EQ(lower.Data4[7], 0x52);
+}
+
+TEST(ParseGuid, TableOfTexts) {
+    struct Case {
+        const wchar_t* text;
+        bool parses;
+    };
+    const Case cases[] = {
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", true},
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", true},         // closing brace not checked
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}garbage", true},  // trailing text not checked
+        {L"{1-2-3-0405-060708090a0b}", true},                       // short fields
+        {L"C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", false},          // no opening brace
+        {L" {C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", false},       // leading blank
+        {L"", false},
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B7}", false},  // ten fields only
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3}", false},   // nine fields
+        {L"{XYZ}", false},
+    };
+    for (const Case& c : cases) {
+        Guid value;
+        EXPECT_EQ(parse_guid(c.text, value), c.parses) << std::wstring(c.text).size();
+    }
+}
+
+TEST(ParseGuid, FailureLeavesValueUntouched) {
+    Guid value;
+    value.Data1 = 0x12345678;
+    EXPECT_FALSE(parse_guid(L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3}", value));
+    EXPECT_EQ(value.Data1, 0x12345678u);
+}
+
+TEST(FormatGuid, ZeroAndLeadingZeros) {
+    EXPECT_EQ(format_guid(Guid{}), L"{00000000-0000-0000-0000-000000000000}");
+    Guid v;
+    ASSERT_TRUE(parse_guid(L"{1-2-3-0405-060708090a0b}", v));
+    EXPECT_EQ(format_guid(v), L"{00000001-0002-0003-0405-060708090A0B}");
+    EXPECT_TRUE(same_guid(L"{1-2-3-0405-060708090a0b}", L"{00000001-0002-0003-0405-060708090A0B}"));
+    EXPECT_FALSE(same_guid(L"not a guid", L"not a guid"));
+}
+
+TEST(ContainsNocase, Table) {
+    struct Case {
+        const wchar_t* haystack;
+        const wchar_t* needle;
+        bool expected;
+    };
+    const Case cases[] = {
+        {L"", L"", true},
+        {L"abc", L"", true},
+        {L"ab", L"abc", false},
+        {L"usb\\vid_2a7d&pid_5e3c&mi_03\\6&1", L"VID_2A7D&PID_5E3C", true},
+        {L"USB\\VID_2A7D&PID_5E3C&mi_03", L"&MI_03", true},
+        {L"USB\\VID_2A7D&PID_5E3D", L"VID_2A7D&PID_5E3C", false},
+        {L"\u00e9t\u00e9", L"\u00c9T\u00c9", false},  // only ASCII letters fold
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(contains_nocase(c.haystack, c.needle), c.expected);
+    }
+}
+
+TEST(ToUpperAscii, KeepsNonAsciiLetters) {
+    EXPECT_EQ(to_upper_ascii(L"winusb \u00e9z"), L"WINUSB \u00e9Z");
+}
+
+TEST(Decimal, SignedAndUnsigned) {
+    EXPECT_EQ(decimal(std::int32_t{-5}), L"-5");
+    EXPECT_EQ(decimal(std::int32_t{INT_MIN}), L"-2147483648");
+    EXPECT_EQ(decimal(std::uint32_t{0xE0000235}), L"3758096949");
+    EXPECT_EQ(decimal(std::uint32_t{0}), L"0");
+}
+
+TEST(FormatWide, CapacityIsHonoured) {
+    std::wstring out;
+    EXPECT_EQ(format_wide(out, 32, L"%d.%02X", 1, 0x51), 4);
+    EXPECT_EQ(out, L"1.51");
+    EXPECT_EQ(format_wide(out, 4, L"%ls", L"toolong"), -1);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(Utf16le, RoundTripAndStopsAtNul) {
+    const auto bytes = utf16le_bytes(L"AB\u00e9", 1);
+    ASSERT_EQ(bytes.size(), 8u);
+    EXPECT_EQ(bytes[4], 0xE9);
+    EXPECT_EQ(utf16le_text(bytes), L"AB\u00e9");
+    const std::vector<std::uint8_t> odd = {'A', 0, 'B'};
+    EXPECT_EQ(utf16le_text(odd), L"A");
+}
+
+}  // namespace
+}  // namespace vq4
