@@ -119,9 +119,34 @@ Device* Machine::find_device(const std::wstring& instance_id) {
     return nullptr;
 }
 
+Device* Machine::find_device(std::uint32_t dev_inst) {
+    for (Device& device : devices) {
+        if (device.dev_inst == dev_inst) return &device;
+    }
+    return nullptr;
+}
+
+Device& Machine::add_device(Device device) {
+    std::uint32_t highest = 0;
+    for (const Device& existing : devices) highest = existing.dev_inst > highest ? existing.dev_inst : highest;
+    device.dev_inst = highest + 1;
+    devices.push_back(std::move(device));
+    return devices.back();
+}
+
 File* Machine::find_file(const std::wstring& path) {
+    // Windows file names: letter case and the separator spelling do not matter.
+    const auto same = [](const std::wstring& a, const std::wstring& b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            const wchar_t x = a[i] == L'/' ? L'\\' : a[i];
+            const wchar_t y = b[i] == L'/' ? L'\\' : b[i];
+            if (to_upper_ascii(std::wstring(1, x)) != to_upper_ascii(std::wstring(1, y))) return false;
+        }
+        return true;
+    };
     for (File& file : files) {
-        if (equals_nocase(file.path, path)) return &file;
+        if (same(file.path, path)) return &file;
     }
     return nullptr;
 }

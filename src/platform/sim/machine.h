@@ -49,10 +49,12 @@ std::wstring canonical_registry_path(const std::wstring& path);
 struct DeviceInterfaceRecord {
     std::wstring guid;  // braced interface class GUID
     std::wstring path;  // device path as SetupDiGetDeviceInterfaceDetailW gives it
+    bool held_by_other_process = false;  // opened without sharing elsewhere: ERROR_SHARING_VIOLATION
 };
 
 struct Device {
     std::wstring instance_id;
+    std::uint32_t dev_inst = 0;  // configuration-manager handle, assigned when loaded
     std::wstring parent_id;  // empty for a root
     bool present = true;
     std::optional<std::wstring> friendly_name;  // SPDRP_FRIENDLYNAME; absent = property not set
@@ -128,6 +130,9 @@ struct Machine {
     std::map<std::string, std::uint32_t> call_counts;
 
     Device* find_device(const std::wstring& instance_id);
+    Device* find_device(std::uint32_t dev_inst);
+    // Adds a device with a fresh dev_inst (loading, re-enumeration).
+    Device& add_device(Device device);
     File* find_file(const std::wstring& path);
 };
 

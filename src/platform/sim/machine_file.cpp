@@ -110,8 +110,12 @@ void load_devices(const JsonAt& at, Machine& m) {
         if (item.has("status_result")) d.status_result = item.field("status_result").as_u32();
         if (item.has("interfaces")) {
             for (const JsonAt& iface : item.field("interfaces").items()) {
-                iface.only_keys({"guid", "path"});
-                d.interfaces.push_back({iface.field("guid").as_wide(), iface.field("path").as_wide()});
+                iface.only_keys({"guid", "path", "held_by_other_process"});
+                DeviceInterfaceRecord record{iface.field("guid").as_wide(), iface.field("path").as_wide(), false};
+                if (iface.has("held_by_other_process")) {
+                    record.held_by_other_process = iface.field("held_by_other_process").as_bool();
+                }
+                d.interfaces.push_back(std::move(record));
             }
         }
         if (item.has("hardware_key")) {
@@ -120,7 +124,7 @@ void load_devices(const JsonAt& at, Machine& m) {
         if (m.find_device(d.instance_id) != nullptr) {
             item.field("instance_id").fail("duplicate instance id");
         }
-        m.devices.push_back(std::move(d));
+        m.add_device(std::move(d));
     }
     for (std::size_t i = 0; i < m.devices.size(); ++i) {
         const Device& d = m.devices[i];

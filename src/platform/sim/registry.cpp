@@ -9,6 +9,7 @@
 #include <map>
 
 #include "platform/sim/machine.h"
+#include "platform/sim/registry_handles.h"
 #include "platform/win_constants.h"
 #include "util/text.h"
 
@@ -240,6 +241,20 @@ std::int32_t reg_delete_key(RegRoot root, const std::wstring& subkey) {
     sim::record_result(status);
     return status;
 }
+
+}  // namespace vq4::platform
+
+namespace vq4::sim {
+
+platform::RegKey open_registry_handle(const std::wstring& canonical_path, std::uint32_t access) {
+    const std::uintptr_t id = platform::next_key_id++;
+    platform::open_keys()[id] = platform::OpenKey{canonical_path, access};
+    return platform::RegKey(id);
+}
+
+}  // namespace vq4::sim
+
+namespace vq4::platform {
 
 void release_handle(RegKeyTag, std::uintptr_t raw) noexcept {
     // RegCloseKey; the trace shows that keys are closed and when.

@@ -1,0 +1,25 @@
+// Open file and device handles of the simulated machine, for the other
+// simulated calls that take a file handle (WinUSB takes the device's).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vq4::sim {
+
+struct OpenFile {
+    std::wstring path;
+    bool is_device_interface = false;  // a device path, not a file
+    std::uint32_t access = 0;
+    std::uint32_t share = 0;
+    std::uint32_t flags = 0;
+    std::uint32_t position = 0;
+};
+
+// The record behind a FileHandle's raw value, or null.
+const OpenFile* open_file_record(std::uintptr_t raw);
+
+// Same file name on Windows: letter case and separator spelling do not matter.
+bool same_windows_path(const std::wstring& a, const std::wstring& b);
+
+}  // namespace vq4::sim

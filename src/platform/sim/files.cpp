@@ -1,0 +1,202 @@
+// Simulated files, device-interface opens and the profile (INI) reader.
+#include "platform/files.h"
+
+#include <map>
+
+#include "platform/sim/file_handles.h"
+#include "platform/sim/machine.h"
+#include "platform/win_constants.h"
+#include "util/text.h"
+
+namespace vq4::sim {
+
+namespace {
+
+std::map<std::uintptr_t, OpenFile>& open_files() {
+    static std::map<std::uintptr_t, OpenFile> files;
+    return files;
+}
+
+std::uintptr_t next_file_id = 0x9000;
+
+std::wstring normalized(const std::wstring& path) {
+    std::wstring n = to_upper_ascii(path);
+    for (wchar_t& c : n) {
+        if (c == L'/') c = L'\\';
+    }
+    while (n.size() > 3 && n.back() == L'\\') n.pop_back();
+    return n;
+}
+
+std::wstring parent_folder(const std::wstring& path) {
+    const std::wstring n = normalized(path);
+    const auto at = n.rfind(L'\\');
+    return at == std::wstring::npos ? std::wstring() : n.substr(0, at);
+}
+
+// A folder exists when it is listed as a directory or holds a listed file.
+bool folder_exists(const std::wstring& folder) {
+    if (folder.empty()) return false;
+    if (folder.size() == 2 && folder[1] == L':') return true;  // a drive root
+    for (const File& f : machine().files) {
+        const std::wstring n = normalized(f.path);
+        if (n == folder && (f.attributes & win::FILE_ATTRIBUTE_DIRECTORY_) != 0) return true;
+        if (n.size() > folder.size() && n.compare(0, folder.size(), folder) == 0 && n[folder.size()] == L'\\') {
+            return true;
+        }
+    }
+    return false;
+}
+
+const DeviceInterfaceRecord* find_interface(const std::wstring& path) {
+    for (const Device& d : machine().devices) {
+        if (!d.present) continue;
+        for (const DeviceInterfaceRecord& r : d.interfaces) {
+            if (same_windows_path(r.path, path)) return &r;
+        }
+    }
+    return nullptr;
+}
+
+// Windows sharing: a new open must allow what existing opens do, and the
+// existing opens must allow what the new one asks.
+bool conflicts_with_open_handles(const std::wstring& path, std::uint32_t access, std::uint32_t share) {
+    const auto wants = [](std::uint32_t a) {
+        return std::pair<bool, bool>{(a & win::GENERIC_READ_) != 0, (a & win::GENERIC_WRITE_) != 0};
+    };
+    for (const auto& [id, open] : open_files()) {
+        if (!same_windows_path(open.path, path)) continue;
+        const auto [old_read, old_write] = wants(open.access);
+        const auto [new_read, new_write] = wants(access);
+        if ((new_read && !(open.share & win::FILE_SHARE_READ_)) || (new_write && !(open.share & win::FILE_SHARE_WRITE_)) ||
+            (old_read && !(share & win::FILE_SHARE_READ_)) || (old_write && !(share & win::FILE_SHARE_WRITE_))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t finish(std::uint32_t error) {
+    record_result(error);
+    return error;
+}
+
+}  // namespace
+
+const OpenFile* open_file_record(std::uintptr_t raw) {
+    const auto found = open_files().find(raw);
+    return found == open_files().end() ? nullptr : &found->second;
+}
+
+bool same_windows_path(const std::wstring& a, const std::wstring& b) { return normalized(a) == normalized(b); }
+
+}  // namespace vq4::sim
+
+namespace vq4::platform {
+
+std::uint32_t create_file(const std::wstring& path, std::uint32_t access, std::uint32_t share,
+                          std::uint32_t disposition, std::uint32_t flags_and_attributes, FileHandle& out) {
+    char args[64];
+    std::snprintf(args, sizeof args, ", 0x%X, 0x%X, %u, 0x%X", access, share, disposition, flags_and_attributes);
+    const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + args);
+    if (injected) return sim::finish(*injected);
+    if (disposition != win::OPEN_EXISTING_) return sim::finish(win::ERROR_INVALID_PARAMETER_);
+
+    sim::OpenFile open{path, false, access, share, flags_and_attributes, 0};
+    if (const sim::DeviceInterfaceRecord* iface = sim::find_interface(path)) {
+        if (iface->held_by_other_process) return sim::finish(win::ERROR_SHARING_VIOLATION_);
+        open.is_device_interface = true;
+    } else {
+        const sim::File* file = sim::machine().find_file(path);
+        if (file == nullptr) {
+            return sim::finish(sim::folder_exists(sim::parent_folder(path)) ? win::ERROR_FILE_NOT_FOUND_
+                                                                            : win::ERROR_PATH_NOT_FOUND_);
+        }
+        // A folder opens only with FILE_FLAG_BACKUP_SEMANTICS.
+        if ((file->attributes & win::FILE_ATTRIBUTE_DIRECTORY_) != 0 && (flags_and_attributes & 0x02000000u) == 0) {
+            return sim::finish(win::ERROR_ACCESS_DENIED_);
+        }
+        if (file->held_exclusively) return sim::finish(win::ERROR_SHARING_VIOLATION_);
+    }
+    if (sim::conflicts_with_open_handles(path, access, share)) return sim::finish(win::ERROR_SHARING_VIOLATION_);
+    const std::uintptr_t id = sim::next_file_id++;
+    sim::open_files()[id] = open;
+    out = FileHandle(id);
+    return sim::finish(0);
+}
+
+std::uint32_t read_file(const FileHandle& file, std::uint32_t count, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    const auto injected = sim::enter_call("ReadFile", std::to_string(count));
+    if (injected) return sim::finish(*injected);
+    const auto found = sim::open_files().find(file.raw());
+    if (!file.valid() || found == sim::open_files().end()) return sim::finish(win::ERROR_INVALID_HANDLE_);
+    sim::OpenFile& open = found->second;
+    if (open.is_device_interface || (open.access & win::GENERIC_READ_) == 0) {
+        return sim::finish(open.is_device_interface ? 1u /* ERROR_INVALID_FUNCTION */ : win::ERROR_ACCESS_DENIED_);
+    }
+    const sim::File* record = sim::machine().find_file(open.path);
+    if (record == nullptr) return sim::finish(win::ERROR_FILE_NOT_FOUND_);
+    if (open.position < record->bytes.size()) {
+        const std::size_t available = record->bytes.size() - open.position;
+        const std::size_t take = count < available ? count : available;
+        bytes.assign(record->bytes.begin() + open.position, record->bytes.begin() + open.position + take);
+        open.position += static_cast<std::uint32_t>(take);
+    }
+    return sim::finish(0);  // at or past the end: success with 0 bytes
+}
+
+SeekResult set_file_pointer(const FileHandle& file, std::int32_t distance, std::uint32_t method) {
+    SeekResult result;
+    const auto injected = sim::enter_call("SetFilePointer", std::to_string(distance) + ", " + std::to_string(method));
+    const auto found = sim::open_files().find(file.raw());
+    if (injected || !file.valid() || found == sim::open_files().end()) {
+        result.position = win::INVALID_SET_FILE_POINTER_;
+        result.error = injected ? *injected : win::ERROR_INVALID_HANDLE_;
+        sim::record_result(result.error);
+        return result;
+    }
+    std::int64_t base = 0;
+    if (method == 1) base = found->second.position;  // FILE_CURRENT
+    if (method == 2) {                                 // FILE_END
+        const sim::File* record = sim::machine().find_file(found->second.path);
+        base = record == nullptr ? 0 : static_cast<std::int64_t>(record->bytes.size());
+    }
+    const std::int64_t target = base + distance;
+    if (method > 2 || target < 0) {
+        result.position = win::INVALID_SET_FILE_POINTER_;
+        result.error = method > 2 ? win::ERROR_INVALID_PARAMETER_ : 131u /* ERROR_NEGATIVE_SEEK */;
+    } else {
+        // Past the end is allowed; a later read returns 0 bytes.
+        found->second.position = static_cast<std::uint32_t>(target);
+        result.position = found->second.position;
+    }
+    sim::record_result(result.error);
+    return result;
+}
+
+AttributesResult get_file_attributes(const std::wstring& path) {
+    AttributesResult result;
+    const auto injected = sim::enter_call("GetFileAttributesW", sim::narrow(path));
+    if (injected) {
+        result.attributes = win::INVALID_FILE_ATTRIBUTES_;
+        result.error = *injected;
+    } else if (const sim::File* file = sim::machine().find_file(path)) {
+        result.attributes = file->attributes;
+    } else if (sim::folder_exists(sim::normalized(path))) {
+        result.attributes = win::FILE_ATTRIBUTE_DIRECTORY_;
+    } else {
+        result.attributes = win::INVALID_FILE_ATTRIBUTES_;
+        result.error = sim::folder_exists(sim::parent_folder(path)) ? win::ERROR_FILE_NOT_FOUND_
+                                                                     : win::ERROR_PATH_NOT_FOUND_;
+    }
+    sim::record_result(result.error);
+    return result;
+}
+
+void release_handle(FileTag, std::uintptr_t raw) noexcept {
+    sim::enter_call("CloseHandle", "file");
+    sim::open_files().erase(raw);
+}
+
+}  // namespace vq4::platform

@@ -1,0 +1,94 @@
+#include "vendor/interface_guid_sources.h"
+
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/win_constants.h"
+#include "util/guid.h"
+#include "util/text.h"
+
+namespace vq4 {
+
+namespace {
+
+std::wstring built_in_default(std::wstring* source) {
+    if (source != nullptr) *source = kDefaultGuidSource;
+    return kDefaultInterfaceGuid;
+}
+
+}  // namespace
+
+std::wstring expected_interface_guid(std::wstring* source) {
+    platform::RegRead registered;
+    {
+        platform::RegKey key;
+        if (platform::reg_open_key(platform::RegRoot::ClassesRoot, kSdkRegistrationKey, win::KEY_READ_, key) != 0) {
+            return built_in_default(source);
+        }
+        registered = platform::reg_query_value(key, L"", 520);
+    }
+    if (registered.status != 0) {
+        return built_in_default(source);
+    }
+    // The path is used as stored: no environment expansion.
+    const std::wstring library_path = utf16le_text(registered.data);
+    const std::wstring::size_type separator = library_path.find_last_of(L"\\/");
+    if (separator == std::wstring::npos) {
+        return built_in_default(source);
+    }
+    const std::wstring config_path = library_path.substr(0, separator + 1) + kSdkConfigFileName;
+    const std::wstring text = platform::get_private_profile_string(L"DriverInterface", L"InterfaceGUID", L"", 64, config_path);
+    Guid guid;
+    if (!parse_guid(text, guid)) {
+        return built_in_default(source);
+    }
+    if (source != nullptr) *source = config_path;
+    return format_guid(guid);
+}
+
+std::vector<std::wstring> read_registered_guids(const platform::RegKey& hardware_key) {
+    std::vector<std::wstring> guids;
+
+    const platform::RegRead size = platform::reg_query_value_size(hardware_key, L"DeviceInterfaceGUIDs");
+    if (size.status == 0 && size.size != 0) {
+        const platform::RegRead multi = platform::reg_query_value(hardware_key, L"DeviceInterfaceGUIDs", size.size);
+        if (multi.status == 0) {
+            // The read buffer is the data followed by four zero bytes, so the
+            // walk always meets two NUL characters at the end.
+            std::vector<std::uint8_t> buffer = multi.data;
+            buffer.resize(static_cast<std::size_t>(size.size) + 4, 0);
+            const std::size_t units = buffer.size() / 2;
+            std::size_t position = 0;
+            while (position < units) {
+                std::wstring entry;
+                while (position < units) {
+                    const auto unit = static_cast<wchar_t>(buffer[2 * position] | (buffer[2 * position + 1] << 8));
+                    if (unit == L'\0') break;
+                    entry.push_back(unit);
+                    ++position;
+                }
+                if (entry.empty()) break;  // an empty string ends the list
+                guids.push_back(entry);
+                ++position;  // past the NUL
+            }
+        }
+    }
+
+    // 126 of the 128 bytes: the last character always stays NUL.
+    const platform::RegRead single = platform::reg_query_value(hardware_key, L"DeviceInterfaceGUID", 126);
+    if (single.status == 0) {
+        const std::wstring text = utf16le_text(single.data);
+        if (!text.empty()) guids.push_back(text);
+    }
+    return guids;
+}
+
+std::wstring join_guids(const std::vector<std::wstring>& guids) {
+    std::wstring joined;
+    for (const std::wstring& guid : guids) {
+        if (!joined.empty()) joined += L", ";
+        joined += guid;
+    }
+    return joined.empty() ? L"(none)" : joined;
+}
+
+}  // namespace vq4

@@ -1,0 +1,7 @@
+#include "vendor/interface_path.h"
+
+namespace vq4 {
+
+std::wstring mi03_interface_path;
+
+}  // namespace vq4
