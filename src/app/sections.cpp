@@ -1,11 +1,13 @@
 #include "app/sections.h"
 
 #include "inspect/system_information.h"
+#include "related/related_software.h"
 
 namespace vq4 {
 
 void run_report_sections() {
     run_system_information_section();
+    run_related_software_section();
 }
 
 int run_repair_stage(bool /*fix_requested*/, bool /*may_prompt*/) {

@@ -16,6 +16,7 @@ constexpr std::uint32_t ERROR_INVALID_HANDLE_ = 6;
 constexpr std::uint32_t ERROR_INVALID_DATA_ = 13;
 constexpr std::uint32_t ERROR_GEN_FAILURE_ = 31;
 constexpr std::uint32_t ERROR_SHARING_VIOLATION_ = 32;
+constexpr std::uint32_t ERROR_NO_MORE_FILES_ = 18;
 constexpr std::uint32_t ERROR_FILE_EXISTS_ = 80;
 constexpr std::uint32_t ERROR_INVALID_PARAMETER_ = 87;
 constexpr std::uint32_t ERROR_SEM_TIMEOUT_ = 121;
@@ -74,5 +75,17 @@ constexpr std::uint32_t DICS_FLAG_GLOBAL_ = 1;
 constexpr std::uint32_t DIREG_DEV_ = 1;
 constexpr std::uint32_t CR_SUCCESS_ = 0;
 constexpr std::uint32_t CR_NO_SUCH_DEVNODE_ = 0x0D;
+
+// Toolhelp and the service control manager.
+constexpr std::uint32_t TH32CS_SNAPPROCESS_ = 0x2;
+constexpr std::uint32_t SC_MANAGER_ENUMERATE_SERVICE_ = 0x4;
+constexpr std::uint32_t SERVICE_WIN32_OWN_PROCESS_ = 0x10;
+constexpr std::uint32_t SERVICE_WIN32_SHARE_PROCESS_ = 0x20;
+constexpr std::uint32_t SERVICE_WIN32_ = 0x30;
+constexpr std::uint32_t SERVICE_ACTIVE_ = 1;
+constexpr std::uint32_t SERVICE_INACTIVE_ = 2;
+constexpr std::uint32_t SERVICE_STATE_ALL_ = 3;
+constexpr std::uint32_t SERVICE_STOPPED_ = 1;
+constexpr std::uint32_t SERVICE_RUNNING_ = 4;
 
 }  // namespace vq4::win

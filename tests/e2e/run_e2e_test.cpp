@@ -41,6 +41,10 @@ TEST(EndToEnd, ReportFileNextToTheModuleWithExactBytes) {
                                "[ INFO ] OS: Windows 10 Pro (version 22H2, build 19045)\n"
                                "[ INFO ] System architecture: x64\n"
                                "[ INFO ] This diagnostic tool was built as: x64\n"
+                               "\n==== 6. Related applications / processes / services (dynamic search) ====\n"
+                               "[ INFO ] No application, process or Windows service whose name contains 'Quorvane', "
+                               "'Vantro' or 'QTV' was found. This is normal if only the SDK is installed without the "
+                               "full Tonvela application, or if the application is not currently running.\n"
                                "\n==== Summary ====\n"
                                "[ INFO ] 0 test(s) OK, 0 warning(s), 0 failure(s).\n"
                                "[  OK  ] Everything appears to be working correctly.\n"));

@@ -88,6 +88,10 @@ struct Service {
     std::wstring display_name;
     std::uint32_t type = 0x10;  // SERVICE_WIN32_OWN_PROCESS
     std::uint32_t state = 1;    // SERVICE_STOPPED
+    // The service is installed right after the nth EnumServicesStatusExW
+    // call of the run (0: installed from the start), so that a list which
+    // grows between the sizing call and the read can be simulated.
+    std::uint32_t appears_after_call = 0;
 };
 
 // ---- Faults and trace ----

@@ -160,7 +160,7 @@ void load_processes(const JsonAt& at, Machine& m) {
 
 void load_services(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
-        item.only_keys({"name", "display_name", "type", "state"});
+        item.only_keys({"name", "display_name", "type", "state", "appears_after_call"});
         Service s;
         s.name = item.field("name").as_wide();
         if (item.has("display_name")) s.display_name = item.field("display_name").as_wide();
@@ -180,6 +180,7 @@ void load_services(const JsonAt& at, Machine& m) {
                 s.state = state.as_u32();
             }
         }
+        if (item.has("appears_after_call")) s.appears_after_call = item.field("appears_after_call").as_u32();
         m.services.push_back(std::move(s));
     }
 }
