@@ -184,6 +184,9 @@ TEST_F(SystemContract, ReportFileInAFolderThatIsNotThere) {
 // ---- Console ----
 
 TEST_F(ConsoleContract, RedirectedOutputKeepsTheTextAndGetsNoColours) {
+    // Whether standard output is a console is decided at each call: a colour
+    // set while it still was one says nothing about the redirected stream.
+    platform::console_set_attribute(0x07);
     s::capture_stdout_begin();
     platform::console_set_attribute(0x0A);
     platform::console_write(L"[  OK  ] caf\u00e9 \u00ff \u0100\u2713 done\n");
