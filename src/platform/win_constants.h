@@ -26,6 +26,7 @@ constexpr std::uint32_t ERROR_PROC_NOT_FOUND_ = 127;
 constexpr std::uint32_t ERROR_BAD_EXE_FORMAT_ = 193;
 constexpr std::uint32_t ERROR_MORE_DATA_ = 234;
 constexpr std::uint32_t ERROR_NO_MORE_ITEMS_ = 259;
+constexpr std::uint32_t ERROR_KEY_DELETED_ = 1018;
 constexpr std::uint32_t ERROR_CANCELLED_ = 1223;
 constexpr std::uint32_t ERROR_RESOURCE_TYPE_NOT_FOUND_ = 1813;
 constexpr std::uint32_t ERROR_RESOURCE_DATA_NOT_FOUND_ = 1812;
@@ -35,6 +36,7 @@ constexpr std::uint32_t ERROR_NO_SUCH_DEVINST_ = 0xE000020B;
 // Registry.
 constexpr std::uint32_t KEY_QUERY_VALUE_ = 0x0001;
 constexpr std::uint32_t KEY_SET_VALUE_ = 0x0002;
+constexpr std::uint32_t KEY_ENUMERATE_SUB_KEYS_ = 0x0008;
 constexpr std::uint32_t KEY_READ_ = 0x20019;
 constexpr std::uint32_t KEY_WOW64_64KEY_ = 0x0100;
 constexpr std::uint32_t KEY_WOW64_32KEY_ = 0x0200;

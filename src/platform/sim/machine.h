@@ -15,8 +15,9 @@ namespace vq4::sim {
 
 // ---- Registry ----
 // Keys are kept flat, by their full path under "HKLM\..." (HKCR is
-// HKLM\SOFTWARE\Classes, as on Windows). Subkeys enumerate in creation order,
-// like a real hive and unlike Wine, which sorts them.
+// HKLM\SOFTWARE\Classes, as on Windows). Subkeys enumerate in creation order;
+// Microsoft documents no order for RegEnumKeyExW (Wine sorts them), so the
+// logic must not depend on one.
 struct RegistryValue {
     std::wstring name;  // empty for the default value
     std::uint32_t type = 0;
@@ -117,7 +118,7 @@ struct Machine {
     std::optional<std::wstring> module_path;        // absent: the real executable's path
     std::optional<LocalTimeRecord> local_time;      // absent: the real local time
     std::uint16_t native_architecture = 9;          // PROCESSOR_ARCHITECTURE_AMD64
-    bool elevated = false;
+    bool elevated = false;                          // false: registry keys are read-only
     bool elevation_prompt_accepted = true;
 
     Registry registry;

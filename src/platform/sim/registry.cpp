@@ -2,7 +2,9 @@
 // missing keys and values give ERROR_FILE_NOT_FOUND, a buffer that is too
 // small gives ERROR_MORE_DATA with the needed size and no data, enumeration
 // ends with ERROR_NO_MORE_ITEMS, and the 32-bit view is reached through the
-// WOW6432Node keys.
+// WOW6432Node keys. Handles carry the access they were opened with, as on
+// Windows, and a process without administrator rights cannot write or delete
+// machine keys. tests/contract checks all this against the real registry.
 #include "platform/registry.h"
 
 #include <cstdio>
@@ -29,7 +31,22 @@ std::map<std::uintptr_t, OpenKey>& open_keys() {
 
 std::uintptr_t next_key_id = 0x1000;
 
-constexpr std::int32_t kKeyDeleted = 1018;  // ERROR_KEY_DELETED
+// Generic rights map to the registry's own (KEY_READ, KEY_WRITE, KEY_READ,
+// KEY_ALL_ACCESS), as the object manager does when the key is opened.
+std::uint32_t map_generic_access(std::uint32_t access) {
+    std::uint32_t mapped = access & 0x0FFFFFFFu;
+    if ((access & 0x80000000u) != 0) mapped |= 0x20019u;  // GENERIC_READ
+    if ((access & 0x40000000u) != 0) mapped |= 0x20006u;  // GENERIC_WRITE
+    if ((access & 0x20000000u) != 0) mapped |= 0x20019u;  // GENERIC_EXECUTE
+    if ((access & 0x10000000u) != 0) mapped |= 0xF003Fu;  // GENERIC_ALL
+    return mapped;
+}
+
+// KEY_SET_VALUE, KEY_CREATE_SUB_KEY, KEY_CREATE_LINK, DELETE, WRITE_DAC,
+// WRITE_OWNER: what the default ACLs of HKLM grant administrators only.
+bool asks_to_write(std::uint32_t access) { return (map_generic_access(access) & 0x000D0026u) != 0; }
+
+std::int32_t status_of(std::uint32_t code) { return static_cast<std::int32_t>(code); }
 
 std::wstring root_path(RegRoot root) {
     return root == RegRoot::ClassesRoot ? L"HKLM\\SOFTWARE\\Classes" : L"HKLM";
@@ -78,25 +95,33 @@ std::int32_t open_path(const std::wstring& shown, const std::wstring& path, std:
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
     } else if (sim::machine().registry.find(path) == nullptr) {
-        status = static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_);
+        status = status_of(win::ERROR_FILE_NOT_FOUND_);
+    } else if (!sim::machine().elevated && asks_to_write(access)) {
+        status = status_of(win::ERROR_ACCESS_DENIED_);
     } else {
         const std::uintptr_t id = next_key_id++;
-        open_keys()[id] = OpenKey{path, access};
+        open_keys()[id] = OpenKey{path, map_generic_access(access)};
         out = RegKey(id);
     }
     sim::record_result(status);
     return status;
 }
 
-// Resolves a handle to its key record, or gives the status Windows returns.
-const sim::RegistryKey* resolve(const RegKey& key, std::int32_t& status) {
+// Resolves a handle to its key record, or gives the status Windows returns,
+// checked in Windows' order: the handle, the access the call needs (granted
+// when the handle was opened), then whether the key still exists.
+const sim::RegistryKey* resolve(const RegKey& key, std::uint32_t needed_access, std::int32_t& status) {
     const auto found = open_keys().find(key.raw());
     if (!key.valid() || found == open_keys().end()) {
-        status = static_cast<std::int32_t>(win::ERROR_INVALID_HANDLE_);
+        status = status_of(win::ERROR_INVALID_HANDLE_);
+        return nullptr;
+    }
+    if ((found->second.access & needed_access) != needed_access) {
+        status = status_of(win::ERROR_ACCESS_DENIED_);
         return nullptr;
     }
     const sim::RegistryKey* record = sim::machine().registry.find(found->second.path);
-    status = record == nullptr ? kKeyDeleted : 0;
+    status = record == nullptr ? status_of(win::ERROR_KEY_DELETED_) : 0;
     return record;
 }
 
@@ -120,7 +145,8 @@ std::int32_t reg_open_key(RegRoot root, const std::wstring& subkey, std::uint32_
 
 std::int32_t reg_open_subkey(const RegKey& parent, const std::wstring& subkey, std::uint32_t access, RegKey& out) {
     std::int32_t status = 0;
-    if (resolve(parent, status) == nullptr) {
+    // Windows asks no access of the parent handle for a relative open.
+    if (resolve(parent, 0, status) == nullptr) {
         sim::enter_call("RegOpenKeyExW", key_text(parent) + "\\" + sim::narrow(subkey) + ", " + hex32(access));
         sim::record_result(status);
         return status;
@@ -133,7 +159,7 @@ RegRead reg_query_value(const RegKey& key, const std::wstring& name, std::uint32
     RegRead read;
     const auto injected =
         sim::enter_call("RegQueryValueExW", key_text(key) + ", \"" + sim::narrow(name) + "\", " + std::to_string(capacity));
-    const sim::RegistryKey* record = resolve(key, read.status);
+    const sim::RegistryKey* record = resolve(key, win::KEY_QUERY_VALUE_, read.status);
     if (injected) {
         read.status = static_cast<std::int32_t>(*injected);
     } else if (record != nullptr) {
@@ -157,7 +183,7 @@ RegRead reg_query_value(const RegKey& key, const std::wstring& name, std::uint32
 RegRead reg_query_value_size(const RegKey& key, const std::wstring& name) {
     RegRead read;
     const auto injected = sim::enter_call("RegQueryValueExW", key_text(key) + ", \"" + sim::narrow(name) + "\", size");
-    const sim::RegistryKey* record = resolve(key, read.status);
+    const sim::RegistryKey* record = resolve(key, win::KEY_QUERY_VALUE_, read.status);
     if (injected) {
         read.status = static_cast<std::int32_t>(*injected);
     } else if (record != nullptr) {
@@ -176,7 +202,7 @@ RegRead reg_query_value_size(const RegKey& key, const std::wstring& name) {
 std::int32_t reg_enum_key(const RegKey& key, std::uint32_t index, std::uint32_t capacity, std::wstring& name) {
     const auto injected = sim::enter_call("RegEnumKeyExW", key_text(key) + ", " + std::to_string(index));
     std::int32_t status = 0;
-    const sim::RegistryKey* record = resolve(key, status);
+    const sim::RegistryKey* record = resolve(key, win::KEY_ENUMERATE_SUB_KEYS_, status);
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
     } else if (record != nullptr) {
@@ -199,15 +225,11 @@ std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uin
                                                                 std::to_string(type) + ", " +
                                                                 std::to_string(data.size()) + " bytes");
     std::int32_t status = 0;
-    const sim::RegistryKey* record = resolve(key, status);
+    const sim::RegistryKey* record = resolve(key, win::KEY_SET_VALUE_, status);
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
     } else if (record != nullptr) {
-        if ((open_keys()[key.raw()].access & win::KEY_SET_VALUE_) == 0) {
-            status = static_cast<std::int32_t>(win::ERROR_ACCESS_DENIED_);
-        } else {
-            sim::machine().registry.set_value(record->path, sim::RegistryValue{name, type, data});
-        }
+        sim::machine().registry.set_value(record->path, sim::RegistryValue{name, type, data});
     }
     sim::record_result(status);
     return status;
@@ -216,10 +238,15 @@ std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uin
 std::int32_t reg_delete_tree(RegRoot root, const std::wstring& subkey) {
     const auto injected = sim::enter_call("RegDeleteTreeW", sim::narrow(join(root_name(root), subkey)));
     std::int32_t status = 0;
+    const std::wstring path = join(root_path(root), subkey);
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
-    } else if (!sim::machine().registry.remove_tree(join(root_path(root), subkey))) {
-        status = static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_);
+    } else if (sim::machine().registry.find(path) == nullptr) {
+        status = status_of(win::ERROR_FILE_NOT_FOUND_);
+    } else if (!sim::machine().elevated) {
+        status = status_of(win::ERROR_ACCESS_DENIED_);
+    } else {
+        sim::machine().registry.remove_tree(path);
     }
     sim::record_result(status);
     return status;
@@ -232,7 +259,9 @@ std::int32_t reg_delete_key(RegRoot root, const std::wstring& subkey) {
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
     } else if (sim::machine().registry.find(path) == nullptr) {
-        status = static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_);
+        status = status_of(win::ERROR_FILE_NOT_FOUND_);
+    } else if (!sim::machine().elevated) {
+        status = status_of(win::ERROR_ACCESS_DENIED_);
     } else if (!sim::machine().registry.subkey_names(path).empty()) {
         status = static_cast<std::int32_t>(win::ERROR_ACCESS_DENIED_);  // RegDeleteKeyW refuses keys with subkeys
     } else {

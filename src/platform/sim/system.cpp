@@ -35,9 +35,25 @@ std::string host_path(const std::wstring& path) {
     return sim::narrow(unix_path);
 }
 
-bool stdout_is_terminal() {
-    static const bool terminal = ::isatty(STDOUT_FILENO) != 0;
-    return terminal;
+// Asked at every call, as SetConsoleTextAttribute acts on whatever standard
+// output is at the time: redirected output never gets colour codes.
+bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) != 0; }
+
+// The Win32 error CreateFileW gives for what the host's open reported. A
+// path through a plain file (ENOTDIR) is a path not found on Windows.
+std::uint32_t create_error_of(int error) {
+    switch (error) {
+        case EEXIST:
+            return 80;  // ERROR_FILE_EXISTS
+        case ENOENT:
+        case ENOTDIR:
+            return 3;  // ERROR_PATH_NOT_FOUND
+        case EACCES:
+        case EPERM:
+            return 5;  // ERROR_ACCESS_DENIED
+        default:
+            return 31;  // ERROR_GEN_FAILURE
+    }
 }
 
 std::string ansi_for(std::uint16_t attribute) {
@@ -110,7 +126,7 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) 
     // "x": create only; an existing report is never truncated.
     std::FILE* file = std::fopen(host_path(path).c_str(), "wbx");
     if (file == nullptr) {
-        const std::uint32_t code = errno == EEXIST ? 80u : errno == ENOENT ? 3u : errno == EACCES ? 5u : 31u;
+        const std::uint32_t code = create_error_of(errno);
         sim::record_result(code);
         return code;
     }

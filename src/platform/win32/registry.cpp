@@ -22,6 +22,10 @@ std::int32_t open_under(HKEY parent, const std::wstring& subkey, std::uint32_t a
     return status;
 }
 
+// Only these results fill in the type and the size; after any other the
+// variables hold whatever was passed in (the buffer size, for a missing value).
+bool type_and_size_known(LSTATUS status) { return status == ERROR_SUCCESS || status == ERROR_MORE_DATA; }
+
 }  // namespace
 
 std::int32_t reg_open_key(RegRoot root, const std::wstring& subkey, std::uint32_t access, RegKey& out) {
@@ -38,6 +42,9 @@ RegRead reg_query_value(const RegKey& key, const std::wstring& name, std::uint32
     DWORD type = REG_NONE;
     DWORD size = capacity;
     read.status = RegQueryValueExW(as_hkey(key), value_name(name), nullptr, &type, buffer.data(), &size);
+    if (!type_and_size_known(read.status)) {
+        return read;
+    }
     read.type = type;
     read.size = size;
     if (read.status == ERROR_SUCCESS) {
@@ -52,8 +59,10 @@ RegRead reg_query_value_size(const RegKey& key, const std::wstring& name) {
     DWORD type = REG_NONE;
     DWORD size = 0;
     read.status = RegQueryValueExW(as_hkey(key), value_name(name), nullptr, &type, nullptr, &size);
-    read.type = type;
-    read.size = size;
+    if (type_and_size_known(read.status)) {
+        read.type = type;
+        read.size = size;
+    }
     return read;
 }
 

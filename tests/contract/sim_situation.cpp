@@ -1,0 +1,250 @@
+// The contract situations on the simulated machine: records of a fresh
+// sim::Machine, plus a real scratch folder (the simulated report file and the
+// console are the host's own).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "contract/situation.h"
+#include "platform/sim/machine.h"
+
+namespace vq4::contract::situation {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct State {
+    std::string test_name;
+    fs::path folder;
+    int saved_stdout = -1;
+    fs::path capture_file;
+};
+
+State& state() {
+    static State s;
+    return s;
+}
+
+std::wstring hklm(const std::wstring& below) { return L"HKLM\\" + below; }
+
+std::wstring widen_utf8(const std::string& text) {
+    std::wstring out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::uint32_t code = 0xFFFD;
+        std::size_t length = 1;
+        if (c < 0x80) {
+            code = c;
+        } else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
+            code = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu);
+            length = 2;
+        } else if ((c & 0xF0) == 0xE0 && i + 2 < text.size()) {
+            code = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6) |
+                   (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+            length = 3;
+        }
+        out.push_back(static_cast<wchar_t>(code));
+        i += length;
+    }
+    return out;
+}
+
+void restore_stdout() {
+    State& s = state();
+    if (s.saved_stdout >= 0) {
+        std::fflush(stdout);
+        ::dup2(s.saved_stdout, STDOUT_FILENO);
+        ::close(s.saved_stdout);
+        s.saved_stdout = -1;
+    }
+}
+
+}  // namespace
+
+void begin(const std::string& test_name) {
+    State& s = state();
+    s.test_name = test_name;
+    // A prepared host: the built-in machine, not one named from outside.
+    ::unsetenv("VQ4_DIAG_MACHINE");
+
+    sim::Machine m;
+    m.source = L"(contract situation)";
+    m.native_architecture = 9;  // PROCESSOR_ARCHITECTURE_AMD64
+    m.elevated = true;          // the Windows side runs elevated too
+    m.registry.create(hklm(key()));
+    sim::set_machine(std::move(m));
+
+    char pattern[] = "/tmp/vq4-contract-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    s.folder = pattern;
+}
+
+void end() {
+    State& s = state();
+    restore_stdout();
+    std::freopen("/dev/null", "r", stdin);
+    std::error_code ignored;
+    if (!s.folder.empty()) fs::remove_all(s.folder, ignored);
+    s.folder.clear();
+    sim::set_machine(sim::Machine{});
+}
+
+const char* side() { return "sim"; }
+
+bool on_wine() { return false; }
+
+// ---- Registry ----
+
+std::wstring key() { return L"SOFTWARE\\VQ4DiagContract\\" + widen(state().test_name); }
+
+std::wstring key_path(const std::wstring& subkey) { return subkey.empty() ? key() : key() + L"\\" + subkey; }
+
+void add_key(const std::wstring& subkey) { sim::machine().registry.create(hklm(key_path(subkey))); }
+
+void add_value(const std::wstring& subkey, const std::wstring& name, std::uint32_t type,
+               const std::vector<std::uint8_t>& data) {
+    sim::machine().registry.set_value(hklm(key_path(subkey)), sim::RegistryValue{name, type, data});
+}
+
+bool key_exists(const std::wstring& subkey) { return sim::machine().registry.find(hklm(key_path(subkey))) != nullptr; }
+
+std::optional<StoredValue> stored_value(const std::wstring& subkey, const std::wstring& name) {
+    const sim::RegistryKey* record = sim::machine().registry.find(hklm(key_path(subkey)));
+    if (record == nullptr) return std::nullopt;
+    for (const sim::RegistryValue& value : record->values) {
+        if (equals_nocase(value.name, name)) return StoredValue{value.type, value.data};
+    }
+    return std::nullopt;
+}
+
+std::wstring clsid() {
+    // The simulated registry is private to the test; any class id will do.
+    return L"{5A0C0E57-0000-4000-8000-00000000C0DE}";
+}
+
+void add_class_value(View view, const std::wstring& subkey, const std::wstring& name, std::uint32_t type,
+                     const std::vector<std::uint8_t>& data) {
+    // Where Windows keeps each view of HKCR\CLSID on a 64-bit system.
+    const std::wstring classes = view == View::Bits64 ? L"HKLM\\SOFTWARE\\Classes\\CLSID\\"
+                                                      : L"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\";
+    const std::wstring path = classes + clsid() + (subkey.empty() ? L"" : L"\\" + subkey);
+    sim::machine().registry.set_value(path, sim::RegistryValue{name, type, data});
+}
+
+// ---- Process ----
+
+bool arrange_not_elevated() {
+    sim::machine().elevated = false;
+    return true;
+}
+
+bool arrange_native_architecture(std::uint16_t architecture) {
+    sim::machine().native_architecture = architecture;
+    return true;
+}
+
+std::wstring arrange_module_path() {
+    const std::wstring path = L"C:\\Program Files\\Quorvane Tools\\VQ4_Diag.exe";
+    sim::machine().module_path = path;
+    return path;
+}
+
+std::optional<std::wstring> arrange_long_module_path(std::size_t length) {
+    std::wstring path = L"C:\\";
+    while (path.size() <= length) path += L"Nested folder of a deep install\\";
+    path += L"VQ4_Diag.exe";
+    sim::machine().module_path = path;
+    return path;
+}
+
+platform::LocalTime local_time_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    platform::LocalTime t;
+    t.year = static_cast<std::uint16_t>(local.tm_year + 1900);
+    t.month = static_cast<std::uint16_t>(local.tm_mon + 1);
+    t.day = static_cast<std::uint16_t>(local.tm_mday);
+    t.hour = static_cast<std::uint16_t>(local.tm_hour);
+    t.minute = static_cast<std::uint16_t>(local.tm_min);
+    t.second = static_cast<std::uint16_t>(local.tm_sec);
+    return t;
+}
+
+bool arrange_local_time(const platform::LocalTime& time) {
+    sim::machine().local_time =
+        sim::LocalTimeRecord{time.year, time.month, time.day, time.hour, time.minute, time.second};
+    return true;
+}
+
+std::uint64_t clock_ms() { return sim::machine().virtual_clock_ms; }
+
+// ---- Files ----
+
+std::wstring folder() { return widen_utf8(state().folder.string()); }
+
+std::wstring path_in_folder(const std::wstring& name) { return folder() + L"\\" + name; }
+
+namespace {
+fs::path host_path(const std::wstring& name) { return state().folder / sim::narrow(name); }
+}  // namespace
+
+void add_file(const std::wstring& name, const std::string& bytes) {
+    std::ofstream(host_path(name), std::ios::binary) << bytes;
+}
+
+void add_folder(const std::wstring& name) { fs::create_directories(host_path(name)); }
+
+std::optional<std::string> file_bytes(const std::wstring& name) {
+    std::ifstream in(host_path(name), std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// ---- Console ----
+
+void capture_stdout_begin() {
+    State& s = state();
+    std::fflush(stdout);
+    s.capture_file = s.folder / "captured-stdout";
+    const int fd = ::open(s.capture_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot create the capture file");
+    s.saved_stdout = ::dup(STDOUT_FILENO);
+    ::dup2(fd, STDOUT_FILENO);
+    ::close(fd);
+}
+
+std::string capture_stdout_end() {
+    restore_stdout();
+    std::ifstream in(state().capture_file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::wstring decode_console(const std::string& bytes) {
+    // Linux terminals and pipes take UTF-8 with LF line ends.
+    std::wstring text = widen_utf8(bytes);
+    for (wchar_t& c : text) {
+        if (c == L'\r') c = 0xFFFD;
+    }
+    return text;
+}
+
+void feed_stdin(const std::string& bytes) {
+    const fs::path file = state().folder / "fed-stdin";
+    std::ofstream(file, std::ios::binary) << bytes;
+    if (std::freopen(file.c_str(), "r", stdin) == nullptr) throw std::runtime_error("cannot redirect stdin");
+}
+
+}  // namespace vq4::contract::situation

@@ -1,0 +1,148 @@
+// The set-up side of the platform contract tests.
+//
+// Every contract test states the situation it needs through these calls and
+// then asserts what the platform operations do in it. There are two
+// implementations: sim_situation.cpp builds the records of the simulated
+// machine, win32_situation.cpp arranges the same situation on the real
+// system (the registry and the temporary folder of the Wine prefix, or of a
+// Windows machine). The assertions are shared, so both sides must agree.
+//
+// The set-up never goes through the platform layer under test: the Windows
+// side calls the Win32 API itself, the simulated side writes the records.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+#include "util/text.h"
+
+namespace vq4::contract::situation {
+
+// ---- The test's life ----
+
+// Starts a fresh situation for one test: an empty elevated x64 machine on the
+// simulated side; on the Windows side an empty scratch key and an empty
+// scratch folder named after the test (leftovers of an aborted run are
+// removed first).
+void begin(const std::string& test_name);
+// Removes everything the test created: scratch keys in both registry views,
+// the scratch folder, redirected standard streams.
+void end();
+
+// "sim" or "win32", for messages.
+const char* side();
+// True when the Windows side runs under Wine. Wine differs from Windows in a
+// few corners (see README.md); the tests skip those corners there.
+bool on_wine();
+
+// ---- Registry ----
+
+// The test's own key below HKLM, "SOFTWARE\VQ4DiagContract\<test name>".
+// It exists after begin(). Subkeys below are given relative to it.
+std::wstring key();
+// key() + "\" + subkey, or key() for an empty subkey.
+std::wstring key_path(const std::wstring& subkey);
+
+void add_key(const std::wstring& subkey);
+// Creates the key when missing and sets one value ("" is the default value).
+void add_value(const std::wstring& subkey, const std::wstring& name, std::uint32_t type,
+               const std::vector<std::uint8_t>& data);
+
+struct StoredValue {
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+};
+// What the registry holds now, read without the platform layer.
+bool key_exists(const std::wstring& subkey);
+std::optional<StoredValue> stored_value(const std::wstring& subkey, const std::wstring& name);
+
+enum class View { Bits64, Bits32 };
+// A class id of this test's own, braced. add_class_value() registers it
+// under HKCR\CLSID in one registry view; end() removes it from both views.
+std::wstring clsid();
+// Sets a value of HKCR\CLSID\<clsid>\<subkey> as seen in `view`.
+void add_class_value(View view, const std::wstring& subkey, const std::wstring& name, std::uint32_t type,
+                     const std::vector<std::uint8_t>& data);
+
+// ---- Process ----
+
+// A process without administrator rights. False when the side cannot arrange
+// it: Wine runs every process elevated, and on Windows the suite itself must
+// run elevated to write its scratch keys below HKLM.
+bool arrange_not_elevated();
+// The host's native processor architecture is `architecture`. The Windows
+// side cannot change its host: true only when it already is.
+bool arrange_native_architecture(std::uint16_t architecture);
+// The full path of the running executable as the module path operation must
+// give it. The simulated side sets one; the Windows side asks the system by
+// another route (QueryFullProcessImageNameW).
+std::wstring arrange_module_path();
+// A module path of more than `length` characters; nullopt when the side
+// cannot arrange it (the Windows side's executable is where it is).
+std::optional<std::wstring> arrange_long_module_path(std::size_t length);
+// The local time now, read by another route than the platform layer.
+platform::LocalTime local_time_now();
+// A fixed local time; false when the side cannot set the clock.
+bool arrange_local_time(const platform::LocalTime& time);
+// A millisecond clock that advances when the process sleeps (virtual time on
+// the simulated side).
+std::uint64_t clock_ms();
+
+// ---- Files ----
+
+// The test's scratch folder, an absolute path without a trailing separator.
+std::wstring folder();
+// folder() + "\" + name.
+std::wstring path_in_folder(const std::wstring& name);
+void add_file(const std::wstring& name, const std::string& bytes);
+void add_folder(const std::wstring& name);
+// The bytes of a file in the scratch folder, read with full sharing (as an
+// editor would while the tool still writes); nullopt when missing.
+std::optional<std::string> file_bytes(const std::wstring& name);
+
+// ---- Console ----
+
+// Points standard output at a scratch file until capture_stdout_end(), which
+// gives the bytes written meanwhile.
+void capture_stdout_begin();
+std::string capture_stdout_end();
+// The text that the redirected console bytes stand for. The encoding of a
+// redirected console is the host's: on Windows the 8-bit bytes of the report
+// file with CR LF line ends, on Linux UTF-8 with LF. A line end that is not
+// the host's decodes to U+FFFD, so it cannot pass unnoticed.
+std::wstring decode_console(const std::string& bytes);
+// Standard input reads these bytes and then ends.
+void feed_stdin(const std::string& bytes);
+
+// ---- Data helpers (shared) ----
+
+// UTF-16LE bytes of `text` with its terminating NUL, as REG_SZ stores it.
+inline std::vector<std::uint8_t> sz_bytes(const std::wstring& text) { return utf16le_bytes(text, 1); }
+
+// REG_MULTI_SZ bytes: each string with its NUL, then the final NUL.
+inline std::vector<std::uint8_t> multi_sz_bytes(const std::vector<std::wstring>& items) {
+    std::vector<std::uint8_t> bytes;
+    for (const std::wstring& item : items) {
+        const std::vector<std::uint8_t> one = utf16le_bytes(item, 1);
+        bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+inline std::vector<std::uint8_t> dword_bytes(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+inline std::vector<std::uint8_t> qword_bytes(std::uint64_t value) {
+    std::vector<std::uint8_t> bytes;
+    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    return bytes;
+}
+
+}  // namespace vq4::contract::situation
