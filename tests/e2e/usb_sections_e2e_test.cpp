@@ -206,20 +206,31 @@ std::wstring expected_sections(const json& machine) {
     return out;
 }
 
-// Operations of sections 1 and 2: a fault on one of them changes what these
-// rules predict, so such a machine needs its sections written out below.
+// A fault on one of the calls that sections 1 and 2 make (they are the first
+// calls of the run) changes what these rules predict: such a machine needs
+// its sections written out below. Faults on later calls do not matter here.
 bool faults_touch_sections(const json& machine) {
-    static const char* const operations[] = {
-        "RegOpenKeyExW",         "RegQueryValueExW",           "GetNativeSystemInfo",
-        "SetupDiGetClassDevsW",  "SetupDiEnumDeviceInfo",      "SetupDiGetDeviceInstanceIdW",
-        "CM_Get_DevNode_Status", "SetupDiGetDeviceRegistryPropertyW",
+    std::uint64_t present = 0, matched = 0;
+    for (const json& device : machine.value("devices", json::array())) {
+        const std::wstring id = sim::widen_utf8(device["instance_id"].get<std::string>());
+        if (!device.value("present", true) || upper(id.substr(0, id.find(L'\\'))) != L"USB") continue;
+        ++present;
+        if (has_nocase(id, L"VID_2A7D&PID_5E3C")) ++matched;
+    }
+    const std::map<std::string, std::uint64_t> calls = {
+        {"RegOpenKeyExW", 1},
+        {"RegQueryValueExW", 3},
+        {"GetNativeSystemInfo", 1},
+        {"SetupDiGetClassDevsW", 1},
+        {"SetupDiEnumDeviceInfo", present + 1},
+        {"SetupDiGetDeviceInstanceIdW", present},
+        {"SetupDiGetDeviceRegistryPropertyW", 3 * matched},
+        {"CM_Get_DevNode_Status", matched},
     };
     for (const json& fault : machine.value("faults", json::array())) {
-        const std::string op = fault["operation"].get<std::string>();
-        if (std::find_if(std::begin(operations), std::end(operations), [&](const char* o) { return op == o; }) !=
-            std::end(operations)) {
-            return true;
-        }
+        const auto made = calls.find(fault["operation"].get<std::string>());
+        const std::uint64_t nth = fault.contains("nth") ? number(fault["nth"]) : 1;
+        if (made != calls.end() && nth <= made->second) return true;
     }
     return false;
 }
