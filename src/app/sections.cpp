@@ -1,12 +1,29 @@
 #include "app/sections.h"
 
+#include <vector>
+
 #include "inspect/system_information.h"
+#include "inspect/usb_detection.h"
+#include "inspect/usb_nodes.h"
 #include "related/related_software.h"
 
 namespace vq4 {
 
+namespace {
+
+// The node list of the run: built once after section 1, read by the
+// sections that follow, kept until the process ends.
+std::vector<UsbNode>& run_nodes() {
+    static std::vector<UsbNode> nodes;
+    return nodes;
+}
+
+}  // namespace
+
 void run_report_sections() {
     run_system_information_section();
+    run_nodes() = enumerate_usb_nodes();
+    run_usb_detection_section(run_nodes());
     run_related_software_section();
 }
 

@@ -41,14 +41,20 @@ TEST(EndToEnd, ReportFileNextToTheModuleWithExactBytes) {
                                "[ INFO ] OS: Windows 10 Pro (version 22H2, build 19045)\n"
                                "[ INFO ] System architecture: x64\n"
                                "[ INFO ] This diagnostic tool was built as: x64\n"
+                               "\n==== 2. USB detection (VID_2A7D&PID_5E3C - Quorvane Vantro Q4) ====\n"
+                               "[ FAIL ] No USB node matching VID_2A7D&PID_5E3C was found. The Vantro Q4 does not "
+                               "seem to be plugged in (check the cable, the USB port, or that the device is powered "
+                               "on).\n"
                                "\n==== 6. Related applications / processes / services (dynamic search) ====\n"
                                "[ INFO ] No application, process or Windows service whose name contains 'Quorvane', "
                                "'Vantro' or 'QTV' was found. This is normal if only the SDK is installed without the "
                                "full Tonvela application, or if the application is not currently running.\n"
                                "\n==== Summary ====\n"
-                               "[ INFO ] 0 test(s) OK, 0 warning(s), 0 failure(s).\n"
-                               "[  OK  ] Everything appears to be working correctly.\n"));
-    EXPECT_EQ(run.exit_code, 0);
+                               "[ INFO ] 0 test(s) OK, 0 warning(s), 1 failure(s).\n"
+                               "[ FAIL ] Problems were detected (see [FAIL] above). Re-read the detail section by "
+                               "section to identify the cause.\n"));
+    // No device on this machine: the Fail line of section 2 sets the exit code.
+    EXPECT_EQ(run.exit_code, 1);
 
     // The console names the file actually written and does not pause with /nopause.
     EXPECT_NE(run.stdout_text.find("\nReport saved to:\n  " + dir.string() + "\\VQ4_Diag_Report_20261210_090807.txt\n"),
@@ -76,7 +82,7 @@ TEST(EndToEnd, PausesForEnterWithoutNopause) {
     const fs::path machine = write_machine(dir, R"({"module_path": ")" + (dir / "VQ4_Diag").string() + R"("})");
     const test::RunResult run = test::run_tool(machine, {}, "\n");
     EXPECT_NE(run.stdout_text.find("\nPress Enter to close..."), std::string::npos);
-    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.exit_code, 1) << "no device: one Fail line";
     fs::remove_all(dir);
 }
 

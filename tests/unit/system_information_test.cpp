@@ -25,6 +25,16 @@ TEST(Windows11Rule, Table) {
         {L"Windows 10 Pro", L"  22000", L"Windows 11 Pro"},
         {L"Windows 10 Pro", L"99999999999", L"Windows 10 Pro"},  // out of range: rule off
         {L"Windows 10 Pro", L"", L"Windows 10 Pro"},
+        {L"Windows 10 Pro", L"21999", L"Windows 10 Pro"},
+        {L"Windows 10 Pro", L"+22000", L"Windows 11 Pro"},
+        {L"Windows 10 Pro", L"-22631", L"Windows 10 Pro"},
+        {L"Windows 10 Pro", L"2147483647", L"Windows 11 Pro"},
+        {L"Windows 10 Pro", L"2147483648", L"Windows 10 Pro"},  // beyond 32 bits: rule off
+        {L"Windows 10 Pro", L"x22631", L"Windows 10 Pro"},
+        {L"Microsoft Windows 10 Enterprise", L"26100", L"Microsoft Windows 11 Enterprise"},
+        {L"Windows 1", L"22631", L"Windows 1"},
+        {L"?", L"22631", L"?"},
+        {L"Windows 10 Pro", L"\t22631", L"Windows 11 Pro"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(apply_windows11_rule(c.product, c.build), c.shown);
@@ -40,6 +50,7 @@ TEST(ArchitectureName, Table) {
 
 std::string section_text(const std::string& machine_json) {
     test::use_machine(machine_json);
+    test::reset_counters();
     const auto dir = test::make_temp_dir("sysinfo");
     const auto path = dir / "r.txt";
     open_report_file(widen(path.string()));
@@ -72,6 +83,108 @@ TEST(SystemInformationSection, MissingKeyAndOversizedValue) {
         {"name": "CurrentBuildNumber", "type": "REG_DWORD", "data": 233}]}]})");
     // A DWORD read as text: its bytes up to the first NUL unit.
     EXPECT_NE(text.find("[ INFO ] OS: ? (version ?, build \xe9)\r\n"), std::string::npos) << text;
+}
+
+const std::string kVersionKey = R"("key": "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion")";
+
+TEST(SystemInformationSection, OpensTheKeyForReadingAndClosesItBeforePrinting) {
+    const std::string text = section_text(R"({"registry": [{)" + kVersionKey + R"(, "values": [
+        {"name": "ProductName", "type": "REG_SZ", "data": "Windows 10 Home"},
+        {"name": "DisplayVersion", "type": "REG_SZ", "data": "22H2"},
+        {"name": "CurrentBuildNumber", "type": "REG_SZ", "data": "19045"}]}]})");
+    EXPECT_EQ(text, test::crlf("\n==== 1. System information ====\n"
+                               "[ INFO ] OS: Windows 10 Home (version 22H2, build 19045)\n"
+                               "[ INFO ] System architecture: x64\n"
+                               "[ INFO ] This diagnostic tool was built as: x64\n"));
+    // Info lines only: nothing is counted.
+    EXPECT_EQ(ok_count + warn_count + fail_count, 0);
+
+    std::vector<std::string> calls;
+    for (const sim::TraceEntry& e : sim::machine().trace) {
+        if (e.operation.rfind("Reg", 0) == 0) calls.push_back(e.operation + "(" + e.arguments + ")");
+    }
+    const std::string key = "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "RegOpenKeyExW(" + key + ", 0x20019)",
+                         "RegQueryValueExW(" + key + ", \"ProductName\", 256)",
+                         "RegQueryValueExW(" + key + ", \"DisplayVersion\", 256)",
+                         "RegQueryValueExW(" + key + ", \"CurrentBuildNumber\", 256)",
+                         "RegCloseKey()",
+                     }));
+    // The key is closed before the host's processor is asked for.
+    const auto& trace = sim::machine().trace;
+    std::size_t close_at = 0, arch_at = 0;
+    for (std::size_t i = 0; i < trace.size(); ++i) {
+        if (trace[i].operation == "RegCloseKey") close_at = i;
+        if (trace[i].operation == "GetNativeSystemInfo") arch_at = i;
+    }
+    EXPECT_LT(close_at, arch_at);
+}
+
+TEST(SystemInformationSection, EachUnreadableValueStaysAQuestionMark) {
+    struct Case {
+        std::string machine;
+        std::string os_line;
+    };
+    const std::string three = R"("values": [
+        {"name": "ProductName", "type": "REG_SZ", "data": "Windows 10 Pro"},
+        {"name": "DisplayVersion", "type": "REG_SZ", "data": "23H2"},
+        {"name": "CurrentBuildNumber", "type": "REG_SZ", "data": "22631"}])";
+    const std::string exactly_256(127, 'n');  // 127 characters and the NUL: 256 bytes
+    const Case cases[] = {
+        // The key cannot be opened: no value is asked for.
+        {R"({"registry": [{)" + kVersionKey + ", " + three + R"(}],
+            "faults": [{"operation": "RegOpenKeyExW", "code": 5}]})",
+         "OS: ? (version ?, build ?)"},
+        // One read fails: only that text is "?"; with the build unreadable
+        // the Windows 11 rule is off.
+        {R"({"registry": [{)" + kVersionKey + ", " + three + R"(}],
+            "faults": [{"operation": "RegQueryValueExW", "nth": 3, "code": 5}]})",
+         "OS: Windows 10 Pro (version 23H2, build ?)"},
+        {R"({"registry": [{)" + kVersionKey + ", " + three + R"(}],
+            "faults": [{"operation": "RegQueryValueExW", "nth": 2, "code": 234}]})",
+         "OS: Windows 11 Pro (version ?, build 22631)"},
+        // Values missing from an existing key.
+        {R"({"registry": [{)" + kVersionKey + R"(, "values": [
+            {"name": "ProductName", "type": "REG_SZ", "data": "Windows 10 Pro"}]}]})",
+         "OS: Windows 10 Pro (version ?, build ?)"},
+        // 256 bytes fit the buffer exactly.
+        {R"({"registry": [{)" + kVersionKey + R"(, "values": [
+            {"name": "ProductName", "type": "REG_SZ", "data": ")" + exactly_256 + R"("}]}]})",
+         "OS: " + exactly_256 + " (version ?, build ?)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_NE(section_text(c.machine).find("[ INFO ] " + c.os_line + "\r\n"), std::string::npos) << c.os_line;
+    }
+    // After a failed open nothing is queried or closed.
+    section_text(cases[0].machine);
+    EXPECT_EQ(sim::count_calls("RegQueryValueExW"), 0u);
+    EXPECT_EQ(sim::count_calls("RegCloseKey"), 0u);
+}
+
+TEST(SystemInformationSection, ValueTypeIsNotExamined) {
+    // Text stored under other types is read as text, up to its first NUL or
+    // all of it when it has none.
+    const std::string text = section_text(R"({"registry": [{)" + kVersionKey + R"(, "values": [
+        {"name": "ProductName", "type": "REG_EXPAND_SZ", "data": "Windows 10 IoT"},
+        {"name": "DisplayVersion", "type": "REG_BINARY", "hex": "32 00 34 00 48 00 32 00"},
+        {"name": "CurrentBuildNumber", "type": "REG_MULTI_SZ", "data": ["26100", "ignored"]}]}]})");
+    EXPECT_NE(text.find("[ INFO ] OS: Windows 11 IoT (version 24H2, build 26100)\r\n"), std::string::npos) << text;
+}
+
+TEST(SystemInformationSection, ArchitectureOfTheHost) {
+    struct Case {
+        int value;
+        const char* name;
+    };
+    const Case cases[] = {{9, "x64"}, {12, "ARM64"}, {0, "x86"}, {5, "unknown"}, {6, "unknown"}};
+    for (const Case& c : cases) {
+        const std::string text = section_text(R"({"native_architecture": )" + std::to_string(c.value) + "}");
+        EXPECT_NE(text.find(std::string("[ INFO ] System architecture: ") + c.name + "\r\n[ INFO ] This diagnostic tool "
+                                                                                      "was built as: x64\r\n"),
+                  std::string::npos)
+            << text;
+    }
 }
 
 }  // namespace

@@ -16,6 +16,9 @@ namespace {
 
 using nlohmann::json;
 
+// DN_NT_DRIVER | DN_NT_ENUMERATOR | DN_REMOVABLE | DN_DISABLEABLE | DN_HAS_PROBLEM
+constexpr std::uint32_t kStatusWithProblem = 0x01806400;
+
 std::uint32_t registry_type(const JsonAt& at) {
     if (at.value.is_number_unsigned()) {
         return at.as_u32();
@@ -100,13 +103,18 @@ void load_devices(const JsonAt& at, Machine& m) {
         Device d;
         d.instance_id = item.field("instance_id").as_wide();
         if (d.instance_id.empty()) item.field("instance_id").fail("an instance id may not be empty");
+        // MAX_DEVICE_ID_LEN (200) includes the terminating NUL.
+        if (d.instance_id.size() >= 200) item.field("instance_id").fail("an instance id has at most 199 characters");
         if (item.has("parent")) d.parent_id = item.field("parent").as_wide();
         if (item.has("present")) d.present = item.field("present").as_bool();
         if (item.has("friendly_name")) d.friendly_name = item.field("friendly_name").as_wide();
         if (item.has("device_desc")) d.device_desc = item.field("device_desc").as_wide();
         if (item.has("service")) d.service = item.field("service").as_wide();
-        if (item.has("status")) d.status = item.field("status").as_u32();
         if (item.has("problem")) d.problem = item.field("problem").as_u32();
+        // A node with a problem code is flagged DN_HAS_PROBLEM and not started,
+        // unless the file gives the flags itself.
+        if (d.problem != 0) d.status = kStatusWithProblem;
+        if (item.has("status")) d.status = item.field("status").as_u32();
         if (item.has("status_result")) d.status_result = item.field("status_result").as_u32();
         if (item.has("interfaces")) {
             for (const JsonAt& iface : item.field("interfaces").items()) {
@@ -128,8 +136,14 @@ void load_devices(const JsonAt& at, Machine& m) {
     }
     for (std::size_t i = 0; i < m.devices.size(); ++i) {
         const Device& d = m.devices[i];
-        if (!d.parent_id.empty() && m.find_device(d.parent_id) == nullptr) {
+        if (d.parent_id.empty()) continue;
+        const Device* parent = m.find_device(d.parent_id);
+        if (parent == nullptr) {
             at.at(i).field("parent").fail("no device has this instance id");
+        }
+        // Removing a node removes its children: a present node has a present parent.
+        if (d.present && !parent->present) {
+            at.at(i).fail("a present device needs a present parent");
         }
     }
 }

@@ -104,6 +104,7 @@ PropertyRead setupdi_get_device_registry_property(const DevInfoSet& set, const D
 }
 
 std::uint32_t cm_get_devnode_status(std::uint32_t dev_inst, std::uint32_t& status, std::uint32_t& problem) {
+    // Zeroed first: Wine answers CR_SUCCESS without writing either value.
     ULONG s = 0, p = 0;
     const CONFIGRET result = CM_Get_DevNode_Status(&s, &p, dev_inst, 0);
     if (result == CR_SUCCESS) {

@@ -1,0 +1,115 @@
+// The simulated device tree: what a machine file may describe, and how the
+// SetupAPI and configuration-manager calls see present and phantom nodes.
+#include <gtest/gtest.h>
+
+#include "platform/devices.h"
+#include "platform/sim/machine_file.h"
+#include "platform/win_constants.h"
+#include "support/sim_support.h"
+
+namespace vq4 {
+namespace {
+
+TEST(SimDeviceTree, MachineFileRulesForDevices) {
+    struct Case {
+        std::string json;
+        std::string error;  // empty: accepted
+    };
+    const std::string id199 = "USB\\\\" + std::string(195, 'A');
+    const std::string id200 = "USB\\\\" + std::string(196, 'A');
+    const Case cases[] = {
+        {R"({"devices": [{"instance_id": ")" + id199 + R"("}]})", ""},
+        {R"({"devices": [{"instance_id": ")" + id200 + R"("}]})", "at /devices/0/instance_id: an instance id has at most 199 characters"},
+        {R"({"devices": [{"instance_id": "USB\\P", "present": false}, {"instance_id": "USB\\C", "parent": "USB\\P"}]})",
+         "at /devices/1: a present device needs a present parent"},
+        {R"({"devices": [{"instance_id": "USB\\P", "present": false},
+                         {"instance_id": "USB\\C", "parent": "USB\\P", "present": false}]})", ""},
+        {R"({"devices": [{"instance_id": "USB\\A"}, {"instance_id": "usb\\a"}]})", "duplicate instance id"},
+    };
+    for (const Case& c : cases) {
+        sim::Machine m;
+        std::string error;
+        const bool ok = sim::parse_machine_json(c.json, "t", m, error);
+        EXPECT_EQ(ok, c.error.empty()) << c.json << "\n" << error;
+        if (!c.error.empty()) {
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        }
+    }
+}
+
+TEST(SimDeviceTree, ProblemCodeComesWithItsFlags) {
+    const sim::Machine& m = test::use_machine(R"({"devices": [
+      {"instance_id": "USB\\OK"},
+      {"instance_id": "USB\\DISABLED", "problem": 22},
+      {"instance_id": "USB\\GIVEN", "problem": 22, "status": "0x01802400"}]})");
+    EXPECT_EQ(m.devices[0].status, 0x0180600Au);  // DN_DRIVER_LOADED | DN_STARTED | ...
+    EXPECT_EQ(m.devices[1].status, 0x01806400u);  // DN_HAS_PROBLEM, not started
+    EXPECT_EQ(m.devices[2].status, 0x01802400u);
+}
+
+TEST(SimDeviceTree, PresentFlagAndEnumeratorSelectTheSet) {
+    sim::Machine& m = test::use_machine(R"({"devices": [
+      {"instance_id": "USB\\ROOT_HUB30\\1"},
+      {"instance_id": "USB\\VID_2A7D&PID_5E3C\\OLD", "parent": "USB\\ROOT_HUB30\\1", "present": false},
+      {"instance_id": "HID\\VID_2A7D&PID_5E3C\\1"},
+      {"instance_id": "usb\\vid_2a7d&pid_5e3c\\NEW", "parent": "USB\\ROOT_HUB30\\1"}]})");
+    const auto ids = [](std::uint32_t flags, const std::wstring& enumerator) {
+        std::vector<std::wstring> found;
+        platform::DevInfoSet set;
+        EXPECT_EQ(platform::setupdi_get_class_devs(nullptr, &enumerator, flags, set), 0u);
+        platform::DeviceInfoData device;
+        std::uint32_t index = 0;
+        for (; platform::setupdi_enum_device_info(set, index, device) == 0; ++index) {
+            std::wstring id;
+            EXPECT_EQ(platform::setupdi_get_device_instance_id(set, device, 512, id), 0u);
+            found.push_back(id);
+        }
+        EXPECT_EQ(platform::setupdi_enum_device_info(set, index, device), win::ERROR_NO_MORE_ITEMS_);
+        return found;
+    };
+    const std::uint32_t all = win::DIGCF_ALLCLASSES_;
+    EXPECT_EQ(ids(all | win::DIGCF_PRESENT_, L"USB"),
+              (std::vector<std::wstring>{L"USB\\ROOT_HUB30\\1", L"usb\\vid_2a7d&pid_5e3c\\NEW"}));
+    EXPECT_EQ(ids(all | win::DIGCF_PRESENT_, L"usb"),
+              (std::vector<std::wstring>{L"USB\\ROOT_HUB30\\1", L"usb\\vid_2a7d&pid_5e3c\\NEW"}));
+    EXPECT_EQ(ids(all, L"USB"), (std::vector<std::wstring>{L"USB\\ROOT_HUB30\\1", L"USB\\VID_2A7D&PID_5E3C\\OLD",
+                                                           L"usb\\vid_2a7d&pid_5e3c\\NEW"}));
+
+    // A phantom node has no state to read; neither has one unplugged after
+    // the set was taken.
+    std::uint32_t status = 0, problem = 0;
+    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[1].dev_inst, status, problem), win::CR_NO_SUCH_DEVNODE_);
+    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[3].dev_inst, status, problem), win::CR_SUCCESS_);
+    m.devices[3].present = false;
+    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[3].dev_inst, status, problem), win::CR_NO_SUCH_DEVNODE_);
+}
+
+TEST(SimDeviceTree, PropertiesAbsentEmptyAndTooLarge) {
+    test::use_machine(R"({"devices": [{"instance_id": "USB\\A", "friendly_name": "", "device_desc": "Desc"}]})");
+    const std::wstring usb = L"USB";
+    platform::DevInfoSet set;
+    ASSERT_EQ(platform::setupdi_get_class_devs(nullptr, &usb, 6, set), 0u);
+    platform::DeviceInfoData device;
+    ASSERT_EQ(platform::setupdi_enum_device_info(set, 0, device), 0u);
+
+    // Set but empty: success with the NUL alone.
+    platform::PropertyRead read = platform::setupdi_get_device_registry_property(set, device, win::SPDRP_FRIENDLYNAME_, 1024);
+    EXPECT_EQ(read.error, 0u);
+    EXPECT_EQ(read.data, (std::vector<std::uint8_t>{0, 0}));
+    // Not set: ERROR_INVALID_DATA.
+    read = platform::setupdi_get_device_registry_property(set, device, win::SPDRP_SERVICE_, 1024);
+    EXPECT_EQ(read.error, win::ERROR_INVALID_DATA_);
+    // Too small a buffer: ERROR_INSUFFICIENT_BUFFER and the size needed.
+    read = platform::setupdi_get_device_registry_property(set, device, win::SPDRP_DEVICEDESC_, 9);
+    EXPECT_EQ(read.error, win::ERROR_INSUFFICIENT_BUFFER_);
+    EXPECT_EQ(read.required_size, 10u);
+    EXPECT_TRUE(read.data.empty());
+    // An instance id needs room for its NUL.
+    std::wstring id;
+    EXPECT_EQ(platform::setupdi_get_device_instance_id(set, device, 5, id), win::ERROR_INSUFFICIENT_BUFFER_);
+    EXPECT_EQ(platform::setupdi_get_device_instance_id(set, device, 6, id), 0u);
+    EXPECT_EQ(id, L"USB\\A");
+}
+
+}  // namespace
+}  // namespace vq4
