@@ -41,9 +41,12 @@ TEST(EndToEnd, ReportFileNextToTheModuleWithExactBytes) {
                                "[ INFO ] OS: Windows 10 Pro (version 22H2, build 19045)\n"
                                "[ INFO ] System architecture: x64\n"
                                "[ INFO ] This diagnostic tool was built as: x64\n"
+                               "\n==== 3. Low-level vendor-specific interface (WinUSB, UCR protocol) ====\n"
+                               "[ WARN ] Interface MI_03 (vendor-specific) was not found in the USB enumeration: "
+                               "low-level communication test skipped.\n"
                                "\n==== Summary ====\n"
-                               "[ INFO ] 0 test(s) OK, 0 warning(s), 0 failure(s).\n"
-                               "[  OK  ] Everything appears to be working correctly.\n"));
+                               "[ INFO ] 0 test(s) OK, 1 warning(s), 0 failure(s).\n"
+                               "[ WARN ] Functional, but with a few points worth checking (see [WARN] above).\n"));
     EXPECT_EQ(run.exit_code, 0);
 
     // The console names the file actually written and does not pause with /nopause.
