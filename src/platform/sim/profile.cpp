@@ -1,12 +1,13 @@
 // GetPrivateProfileStringW for the simulated machine's INI files, parsed the
-// way the system's profile reader parses them: lines end at LF or CR LF (and
-// here also at a lone CR); blanks (space, tab, VT, FF, CR, ^Z) around a line,
+// way the system's profile reader parses them: lines end at LF, CR LF or a
+// lone CR; blanks (space, tab, VT, FF, CR, ^Z) around a line, a section name,
 // a key name and a value are dropped; a section header is "[" up to the
-// line's last "]", its name taken as written; names are compared without
-// regard to ASCII letter case; only the first section of a name is read, and
-// in it the first line of the key; a key line without "=" has no value (the
-// default applies); one pair of matching outer quotes (" or ') is removed
-// from the value; the value is cut to fit the buffer.
+// line's last "]"; names are compared without regard to ASCII letter case;
+// only the first section of a name is read, and in it the first line of the
+// key; a key line without "=" has no value (the default applies); one pair of
+// matching outer quotes (" or ') is removed from the value; the value is cut
+// to fit the buffer. tests/support/interface_guid_cases.h holds the cases
+// that the Wine test checks against the system's own reader.
 #include <optional>
 
 #include "platform/files.h"
@@ -72,7 +73,7 @@ std::optional<std::wstring> lookup(const std::wstring& text, const std::wstring&
             const auto close = line.rfind(L']');
             if (close != std::wstring::npos) {
                 // Only the first section of a name is read.
-                in_section = !section_seen && equals_nocase(line.substr(1, close - 1), wanted_section);
+                in_section = !section_seen && equals_nocase(trimmed(line.substr(1, close - 1)), wanted_section);
                 section_seen = section_seen || in_section;
                 continue;
             }
