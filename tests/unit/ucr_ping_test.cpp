@@ -2,6 +2,7 @@
 
 #include "platform/files.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/machine_file.h"
 #include "platform/win_constants.h"
 #include "platform/winusb.h"
 #include "support/sim_support.h"
@@ -172,6 +173,31 @@ TEST(SimulatedWinUsb, PipesExistOnlyInAlternateSetting1AndNeedAnOverlappedHandle
     EXPECT_EQ(platform::winusb_read_pipe(usb, 0x01, 256, received), win::ERROR_INVALID_PARAMETER_) << "OUT pipe";
     usb.reset();
     EXPECT_EQ(sim::count_calls("WinUsb_Free"), 1u);
+}
+
+
+TEST(SimulatedWinUsb, MachineFileStepsAreCheckedWhenLoaded) {
+    struct Case {
+        std::string winusb;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {R"({"reads": [{}]})", "at /devices/0/interfaces/0/winusb/reads/0: a read step needs"},
+        {R"({"writes": [{"reply": "00"}]})", "at /devices/0/interfaces/0/winusb/writes/0/reply: unknown entry"},
+        {R"({"reads": [{"error": 0}]})", "an error code is nonzero"},
+        {R"({"reads": [{"error": 5, "wait": true}]})", "a step is one of"},
+        {R"({"reads": [{"wait": false}]})", "is true or left out"},
+        {R"({"timeout": 5})", "unknown entry \"timeout\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.winusb);
+        sim::Machine m;
+        std::string error;
+        EXPECT_FALSE(sim::parse_machine_json(R"({"devices": [{"instance_id": "USB\\X", "interfaces": [
+            {"guid": "{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", "path": "\\\\?\\x", "winusb": )" + c.winusb + "}]}]}",
+                                             "m", m, error));
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
 }
 
 }  // namespace
