@@ -6,6 +6,7 @@
 #include "inspect/usb_detection.h"
 #include "inspect/usb_nodes.h"
 #include "related/related_software.h"
+#include "vendor/low_level_section.h"
 
 namespace vq4 {
 
@@ -24,6 +25,7 @@ void run_report_sections() {
     run_system_information_section();
     run_nodes() = enumerate_usb_nodes();
     run_usb_detection_section(run_nodes());
+    run_low_level_section(run_nodes());
     run_related_software_section();
 }
 
@@ -32,6 +34,12 @@ int run_repair_stage(bool /*fix_requested*/, bool /*may_prompt*/) {
     return 0;
 }
 
-void run_verification_sections() {}
+void run_verification_sections() {
+    {
+        // A fresh node list: the repair has re-created the device's nodes.
+        const std::vector<UsbNode> fresh_nodes = enumerate_usb_nodes();
+        run_low_level_section(fresh_nodes);
+    }
+}
 
 }  // namespace vq4

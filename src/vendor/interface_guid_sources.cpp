@@ -10,6 +10,15 @@ namespace vq4 {
 
 namespace {
 
+// The text a zeroed buffer of `buffer_bytes` holds after the registry copied
+// `data` into it: up to the first NUL character. An odd last byte still forms
+// a character with the buffer's zero byte after it.
+std::wstring text_in_zeroed_buffer(const std::vector<std::uint8_t>& data, std::size_t buffer_bytes) {
+    std::vector<std::uint8_t> buffer(buffer_bytes, 0);
+    for (std::size_t i = 0; i < data.size() && i < buffer_bytes; ++i) buffer[i] = data[i];
+    return utf16le_text(buffer);
+}
+
 std::wstring built_in_default(std::wstring* source) {
     if (source != nullptr) *source = kDefaultGuidSource;
     return kDefaultInterfaceGuid;
@@ -25,12 +34,13 @@ std::wstring expected_interface_guid(std::wstring* source) {
             return built_in_default(source);
         }
         registered = platform::reg_query_value(key, L"", 520);
+        // The key is closed here, whatever the query gave.
     }
     if (registered.status != 0) {
         return built_in_default(source);
     }
     // The path is used as stored: no environment expansion.
-    const std::wstring library_path = utf16le_text(registered.data);
+    const std::wstring library_path = text_in_zeroed_buffer(registered.data, 520);
     const std::wstring::size_type separator = library_path.find_last_of(L"\\/");
     if (separator == std::wstring::npos) {
         return built_in_default(source);
@@ -76,7 +86,7 @@ std::vector<std::wstring> read_registered_guids(const platform::RegKey& hardware
     // 126 of the 128 bytes: the last character always stays NUL.
     const platform::RegRead single = platform::reg_query_value(hardware_key, L"DeviceInterfaceGUID", 126);
     if (single.status == 0) {
-        const std::wstring text = utf16le_text(single.data);
+        const std::wstring text = text_in_zeroed_buffer(single.data, 128);
         if (!text.empty()) guids.push_back(text);
     }
     return guids;

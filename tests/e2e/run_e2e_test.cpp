@@ -45,12 +45,15 @@ TEST(EndToEnd, ReportFileNextToTheModuleWithExactBytes) {
                                "[ FAIL ] No USB node matching VID_2A7D&PID_5E3C was found. The Vantro Q4 does not "
                                "seem to be plugged in (check the cable, the USB port, or that the device is powered "
                                "on).\n"
+                               "\n==== 3. Low-level vendor-specific interface (WinUSB, UCR protocol) ====\n"
+                               "[ WARN ] Interface MI_03 (vendor-specific) was not found in the USB enumeration: "
+                               "low-level communication test skipped.\n"
                                "\n==== 6. Related applications / processes / services (dynamic search) ====\n"
                                "[ INFO ] No application, process or Windows service whose name contains 'Quorvane', "
                                "'Vantro' or 'QTV' was found. This is normal if only the SDK is installed without the "
                                "full Tonvela application, or if the application is not currently running.\n"
                                "\n==== Summary ====\n"
-                               "[ INFO ] 0 test(s) OK, 0 warning(s), 1 failure(s).\n"
+                               "[ INFO ] 0 test(s) OK, 1 warning(s), 1 failure(s).\n"
                                "[ FAIL ] Problems were detected (see [FAIL] above). Re-read the detail section by "
                                "section to identify the cause.\n"));
     // No device on this machine: the Fail line of section 2 sets the exit code.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,36 @@ struct Registry {
 std::wstring canonical_registry_path(const std::wstring& path);
 
 // ---- Device tree ----
+// One scripted transfer of the simulated USB device behind an interface.
+struct UsbTransferStep {
+    bool waits = false;        // never completes: ends only at the pipe's transfer time-out
+    std::uint32_t error = 0;   // nonzero: the call fails with this code
+    std::vector<std::uint8_t> reply;  // a read's answer (cut to the read's length)
+};
+
+// WinUSB on the interface: pipes 0x01 (OUT) and 0x81 (IN) in alternate
+// setting 1; setting 0 has no endpoints. Transfer steps are used one per
+// attempt, in order, the last one repeating.
+struct WinUsbDevice {
+    std::uint32_t initialize_error = 0;         // WinUsb_Initialize
+    std::uint32_t alternate_setting_error = 0;  // WinUsb_SetCurrentAlternateSetting
+    std::vector<UsbTransferStep> writes;        // empty: every write succeeds
+    std::vector<UsbTransferStep> reads;         // empty: the device never answers
+    std::size_t writes_done = 0;                // attempts so far (side effects)
+    std::size_t reads_done = 0;
+};
+
 struct DeviceInterfaceRecord {
     std::wstring guid;  // braced interface class GUID
     std::wstring path;  // device path as SetupDiGetDeviceInterfaceDetailW gives it
     bool held_by_other_process = false;  // opened without sharing elsewhere: ERROR_SHARING_VIOLATION
+    WinUsbDevice winusb;
+};
+
+// A simulated transfer that would wait forever (no transfer time-out set on
+// its pipe): the real program would hang here, so the simulation stops.
+struct WaitsForever : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 struct Device {

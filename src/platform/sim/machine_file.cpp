@@ -96,6 +96,48 @@ void load_registry(const JsonAt& at, Machine& m) {
     }
 }
 
+// {"error": 31}, {"wait": true}, {"reply": "0C 00 ..."} or {} (a write that succeeds).
+UsbTransferStep load_transfer_step(const JsonAt& at, bool is_read) {
+    if (is_read) {
+        at.only_keys({"error", "wait", "reply"});
+    } else {
+        at.only_keys({"error", "wait"});
+    }
+    UsbTransferStep step;
+    int kinds = 0;
+    if (at.has("error")) {
+        step.error = at.field("error").as_u32();
+        if (step.error == 0) at.field("error").fail("an error code is nonzero");
+        ++kinds;
+    }
+    if (at.has("wait")) {
+        step.waits = at.field("wait").as_bool();
+        if (!step.waits) at.field("wait").fail("\"wait\" is true or left out");
+        ++kinds;
+    }
+    if (at.has("reply")) {
+        step.reply = at.field("reply").as_hex_bytes();
+        ++kinds;
+    }
+    if (kinds > 1) at.fail("a step is one of \"error\", \"wait\" or \"reply\"");
+    if (is_read && kinds == 0) at.fail("a read step needs \"error\", \"wait\" or \"reply\"");
+    return step;
+}
+
+WinUsbDevice load_winusb(const JsonAt& at) {
+    at.only_keys({"initialize_error", "alternate_setting_error", "writes", "reads"});
+    WinUsbDevice w;
+    if (at.has("initialize_error")) w.initialize_error = at.field("initialize_error").as_u32();
+    if (at.has("alternate_setting_error")) w.alternate_setting_error = at.field("alternate_setting_error").as_u32();
+    if (at.has("writes")) {
+        for (const JsonAt& step : at.field("writes").items()) w.writes.push_back(load_transfer_step(step, false));
+    }
+    if (at.has("reads")) {
+        for (const JsonAt& step : at.field("reads").items()) w.reads.push_back(load_transfer_step(step, true));
+    }
+    return w;
+}
+
 void load_devices(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
         item.only_keys({"instance_id", "parent", "present", "friendly_name", "device_desc", "service", "status",
@@ -118,11 +160,14 @@ void load_devices(const JsonAt& at, Machine& m) {
         if (item.has("status_result")) d.status_result = item.field("status_result").as_u32();
         if (item.has("interfaces")) {
             for (const JsonAt& iface : item.field("interfaces").items()) {
-                iface.only_keys({"guid", "path", "held_by_other_process"});
-                DeviceInterfaceRecord record{iface.field("guid").as_wide(), iface.field("path").as_wide(), false};
+                iface.only_keys({"guid", "path", "held_by_other_process", "winusb"});
+                DeviceInterfaceRecord record;
+                record.guid = iface.field("guid").as_wide();
+                record.path = iface.field("path").as_wide();
                 if (iface.has("held_by_other_process")) {
                     record.held_by_other_process = iface.field("held_by_other_process").as_bool();
                 }
+                if (iface.has("winusb")) record.winusb = load_winusb(iface.field("winusb"));
                 d.interfaces.push_back(std::move(record));
             }
         }

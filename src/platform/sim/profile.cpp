@@ -1,7 +1,15 @@
-// GetPrivateProfileStringW for the simulated machine's INI files: section and
-// key names compared without regard to ASCII letter case, blanks trimmed
-// around the key and the value, one pair of matching outer quotes removed,
-// CR, LF and CR LF line ends, the value cut to fit the buffer.
+// GetPrivateProfileStringW for the simulated machine's INI files, parsed the
+// way the system's profile reader parses them: lines end at LF, CR LF or a
+// lone CR; blanks (space, tab, VT, FF, CR, ^Z) around a line, a section name,
+// a key name and a value are dropped; a section header is "[" up to the
+// line's last "]"; names are compared without regard to ASCII letter case;
+// only the first section of a name is read, and in it the first line of the
+// key; a key line without "=" has no value (the default applies); one pair of
+// matching outer quotes (" or ') is removed from the value; the value is cut
+// to fit the buffer. tests/support/interface_guid_cases.h holds the cases
+// that the Wine test checks against the system's own reader.
+#include <optional>
+
 #include "platform/files.h"
 #include "platform/sim/machine.h"
 #include "util/text.h"
@@ -10,11 +18,14 @@ namespace vq4::platform {
 
 namespace {
 
+bool is_blank(wchar_t c) { return c == L' ' || (c >= 0x09 && c <= 0x0D) || c == 0x1A; }
+
 std::wstring trimmed(const std::wstring& text) {
-    const auto first = text.find_first_not_of(L" \t");
-    if (first == std::wstring::npos) return {};
-    const auto last = text.find_last_not_of(L" \t");
-    return text.substr(first, last - first + 1);
+    std::size_t first = 0;
+    std::size_t last = text.size();
+    while (first < last && is_blank(text[first])) ++first;
+    while (last > first && is_blank(text[last - 1])) --last;
+    return text.substr(first, last - first);
 }
 
 // A file starting with the UTF-16LE byte-order mark is read as UTF-16;
@@ -51,22 +62,28 @@ std::vector<std::wstring> lines_of(const std::wstring& text) {
 }
 
 std::optional<std::wstring> lookup(const std::wstring& text, const std::wstring& section, const std::wstring& key) {
+    const std::wstring wanted_section = trimmed(section);
+    const std::wstring wanted_key = trimmed(key);
     bool in_section = false;
     bool section_seen = false;
     for (const std::wstring& raw : lines_of(text)) {
         const std::wstring line = trimmed(raw);
-        if (!line.empty() && line.front() == L'[') {
-            const auto close = line.find(L']');
-            const std::wstring name = trimmed(line.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1));
-            // Only the first section of a name is read.
-            in_section = !section_seen && equals_nocase(name, section);
-            section_seen = section_seen || in_section;
-            continue;
+        if (line.empty()) continue;
+        if (line.front() == L'[') {
+            const auto close = line.rfind(L']');
+            if (close != std::wstring::npos) {
+                // Only the first section of a name is read.
+                in_section = !section_seen && equals_nocase(trimmed(line.substr(1, close - 1)), wanted_section);
+                section_seen = section_seen || in_section;
+                continue;
+            }
+            // Without a closing bracket the line is an ordinary key line.
         }
         if (!in_section) continue;
         const auto equals = line.find(L'=');
-        if (equals == std::wstring::npos) continue;
-        if (!equals_nocase(trimmed(line.substr(0, equals)), key)) continue;
+        const std::wstring name = equals == std::wstring::npos ? line : trimmed(line.substr(0, equals));
+        if (!equals_nocase(name, wanted_key)) continue;
+        if (equals == std::wstring::npos) return std::nullopt;
         std::wstring value = trimmed(line.substr(equals + 1));
         if (value.size() >= 2 && (value.front() == L'"' || value.front() == L'\'') && value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);

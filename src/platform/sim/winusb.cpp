@@ -1,0 +1,201 @@
+// Simulated WinUSB on the simulated machine's device interfaces. The device
+// behind an interface follows the script of its machine-file record: the
+// results of initialisation and of selecting the alternate setting, and one
+// step per write or read attempt. Time passes only on the virtual clock: a
+// transfer that the device never completes ends at the pipe's
+// PIPE_TRANSFER_TIMEOUT with ERROR_SEM_TIMEOUT, as WinUSB cancels it; with no
+// time-out set it would wait forever, which the simulation reports by
+// throwing WaitsForever instead of hanging the test.
+#include "platform/winusb.h"
+
+#include <cstdio>
+#include <map>
+
+#include "platform/sim/file_handles.h"
+#include "platform/sim/machine.h"
+#include "platform/win_constants.h"
+
+namespace vq4::platform {
+
+namespace {
+
+constexpr std::uint32_t kErrorInvalidFunction = 1;
+constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
+constexpr std::uint8_t kPipeOut = 0x01;
+constexpr std::uint8_t kPipeIn = 0x81;
+
+struct SimUsb {
+    std::wstring path;               // the device interface it was initialised on
+    std::uint8_t alternate_setting = 0;
+    std::map<std::uint8_t, std::uint32_t> timeout_ms;  // PIPE_TRANSFER_TIMEOUT per pipe; absent = 0
+};
+
+std::map<std::uintptr_t, SimUsb>& open_usb() {
+    static std::map<std::uintptr_t, SimUsb> handles;
+    return handles;
+}
+
+std::uintptr_t next_usb_id = 0xB000;
+
+std::string pipe_text(std::uint8_t pipe) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", pipe);
+    return text;
+}
+
+std::string hex_bytes(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    for (const std::uint8_t b : bytes) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02X", b);
+        if (!text.empty()) text += ' ';
+        text += pair;
+    }
+    return text;
+}
+
+std::uint32_t finish(std::uint32_t error) {
+    sim::record_result(error);
+    return error;
+}
+
+sim::DeviceInterfaceRecord* find_interface(const std::wstring& path) {
+    for (sim::Device& d : sim::machine().devices) {
+        if (!d.present) continue;
+        for (sim::DeviceInterfaceRecord& r : d.interfaces) {
+            if (sim::same_windows_path(r.path, path)) return &r;
+        }
+    }
+    return nullptr;
+}
+
+SimUsb* find_usb(const WinUsbHandle& usb) {
+    const auto found = open_usb().find(usb.raw());
+    return usb.valid() && found != open_usb().end() ? &found->second : nullptr;
+}
+
+// The pipes of the current alternate setting: none in setting 0.
+bool pipe_exists(const SimUsb& usb, std::uint8_t pipe) {
+    return usb.alternate_setting == 1 && (pipe == kPipeOut || pipe == kPipeIn);
+}
+
+// Checks the handle, the device and the pipe of a transfer call.
+std::uint32_t transfer_target(const WinUsbHandle& handle, std::uint8_t pipe, std::uint8_t expected_pipe,
+                              SimUsb*& usb, sim::DeviceInterfaceRecord*& device) {
+    usb = find_usb(handle);
+    if (usb == nullptr) return win::ERROR_INVALID_HANDLE_;
+    device = find_interface(usb->path);
+    if (device == nullptr) return kErrorDeviceNotConnected;
+    if (!pipe_exists(*usb, pipe) || pipe != expected_pipe) return win::ERROR_INVALID_PARAMETER_;
+    return 0;
+}
+
+const sim::UsbTransferStep* next_step(const std::vector<sim::UsbTransferStep>& steps, std::size_t& done) {
+    const std::size_t index = done++;
+    if (steps.empty()) return nullptr;
+    return &steps[index < steps.size() ? index : steps.size() - 1];
+}
+
+// A transfer the device does not complete: cancelled at the pipe's time-out.
+std::uint32_t wait_for_timeout(const SimUsb& usb, std::uint8_t pipe, const char* operation) {
+    const auto limit = usb.timeout_ms.find(pipe);
+    if (limit == usb.timeout_ms.end() || limit->second == 0) {
+        throw sim::WaitsForever(std::string(operation) + " on pipe " + pipe_text(pipe) +
+                                " waits forever: the device does not complete it and the pipe has no transfer "
+                                "time-out");
+    }
+    sim::machine().virtual_clock_ms += limit->second;
+    return win::ERROR_SEM_TIMEOUT_;
+}
+
+}  // namespace
+
+std::uint32_t winusb_initialize(const FileHandle& device, WinUsbHandle& out) {
+    const sim::OpenFile* file = device.valid() ? sim::open_file_record(device.raw()) : nullptr;
+    const auto injected = sim::enter_call("WinUsb_Initialize", file != nullptr ? sim::narrow(file->path) : "<invalid>");
+    if (injected) return finish(*injected);
+    if (file == nullptr) return finish(win::ERROR_INVALID_HANDLE_);
+    if (!file->is_device_interface) return finish(kErrorInvalidFunction);
+    // WinUSB needs a handle opened for overlapped I/O.
+    if ((file->flags & win::FILE_FLAG_OVERLAPPED_) == 0) return finish(win::ERROR_INVALID_PARAMETER_);
+    const sim::DeviceInterfaceRecord* record = find_interface(file->path);
+    if (record == nullptr) return finish(kErrorDeviceNotConnected);
+    if (record->winusb.initialize_error != 0) return finish(record->winusb.initialize_error);
+    const std::uintptr_t id = next_usb_id++;
+    open_usb()[id] = SimUsb{file->path, 0, {}};
+    out = WinUsbHandle(id);
+    return finish(0);
+}
+
+std::uint32_t winusb_set_current_alternate_setting(const WinUsbHandle& usb, std::uint8_t setting) {
+    const auto injected = sim::enter_call("WinUsb_SetCurrentAlternateSetting", std::to_string(setting));
+    if (injected) return finish(*injected);
+    SimUsb* state = find_usb(usb);
+    if (state == nullptr) return finish(win::ERROR_INVALID_HANDLE_);
+    const sim::DeviceInterfaceRecord* record = find_interface(state->path);
+    if (record == nullptr) return finish(kErrorDeviceNotConnected);
+    if (record->winusb.alternate_setting_error != 0) return finish(record->winusb.alternate_setting_error);
+    if (setting > 1) return finish(win::ERROR_INVALID_PARAMETER_);
+    state->alternate_setting = setting;
+    return finish(0);
+}
+
+std::uint32_t winusb_reset_pipe(const WinUsbHandle& usb, std::uint8_t pipe) {
+    const auto injected = sim::enter_call("WinUsb_ResetPipe", pipe_text(pipe));
+    if (injected) return finish(*injected);
+    const SimUsb* state = find_usb(usb);
+    if (state == nullptr) return finish(win::ERROR_INVALID_HANDLE_);
+    if (!pipe_exists(*state, pipe)) return finish(win::ERROR_INVALID_PARAMETER_);
+    return finish(0);
+}
+
+std::uint32_t winusb_set_pipe_transfer_timeout(const WinUsbHandle& usb, std::uint8_t pipe,
+                                               std::uint32_t milliseconds) {
+    const auto injected = sim::enter_call("WinUsb_SetPipePolicy",
+                                          pipe_text(pipe) + ", PIPE_TRANSFER_TIMEOUT, " + std::to_string(milliseconds));
+    if (injected) return finish(*injected);
+    SimUsb* state = find_usb(usb);
+    if (state == nullptr) return finish(win::ERROR_INVALID_HANDLE_);
+    if (!pipe_exists(*state, pipe)) return finish(win::ERROR_INVALID_PARAMETER_);
+    state->timeout_ms[pipe] = milliseconds;
+    return finish(0);
+}
+
+std::uint32_t winusb_write_pipe(const WinUsbHandle& usb, std::uint8_t pipe, const std::vector<std::uint8_t>& bytes,
+                                std::uint32_t& transferred) {
+    transferred = 0;
+    // The bytes sent are part of the trace: tests read the request from it.
+    const auto injected = sim::enter_call("WinUsb_WritePipe", pipe_text(pipe) + ", " + hex_bytes(bytes));
+    if (injected) return finish(*injected);
+    SimUsb* state = nullptr;
+    sim::DeviceInterfaceRecord* device = nullptr;
+    if (const std::uint32_t error = transfer_target(usb, pipe, kPipeOut, state, device)) return finish(error);
+    const sim::UsbTransferStep* step = next_step(device->winusb.writes, device->winusb.writes_done);
+    if (step != nullptr && step->waits) return finish(wait_for_timeout(*state, pipe, "WinUsb_WritePipe"));
+    if (step != nullptr && step->error != 0) return finish(step->error);
+    transferred = static_cast<std::uint32_t>(bytes.size());
+    return finish(0);
+}
+
+std::uint32_t winusb_read_pipe(const WinUsbHandle& usb, std::uint8_t pipe, std::uint32_t length,
+                               std::vector<std::uint8_t>& received) {
+    received.clear();
+    const auto injected = sim::enter_call("WinUsb_ReadPipe", pipe_text(pipe) + ", " + std::to_string(length));
+    if (injected) return finish(*injected);
+    SimUsb* state = nullptr;
+    sim::DeviceInterfaceRecord* device = nullptr;
+    if (const std::uint32_t error = transfer_target(usb, pipe, kPipeIn, state, device)) return finish(error);
+    const sim::UsbTransferStep* step = next_step(device->winusb.reads, device->winusb.reads_done);
+    if (step == nullptr || step->waits) return finish(wait_for_timeout(*state, pipe, "WinUsb_ReadPipe"));
+    if (step->error != 0) return finish(step->error);
+    const std::size_t take = step->reply.size() < length ? step->reply.size() : length;
+    received.assign(step->reply.begin(), step->reply.begin() + static_cast<std::ptrdiff_t>(take));
+    return finish(0);
+}
+
+void release_handle(WinUsbTag, std::uintptr_t raw) noexcept {
+    sim::enter_call("WinUsb_Free", "");
+    open_usb().erase(raw);
+}
+
+}  // namespace vq4::platform

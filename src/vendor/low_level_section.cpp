@@ -1,0 +1,255 @@
+#include "vendor/low_level_section.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/devices.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/win_constants.h"
+#include "platform/winusb.h"
+#include "report/report.h"
+#include "util/guid.h"
+#include "util/text.h"
+#include "vendor/interface_guid_sources.h"
+#include "vendor/interface_path.h"
+#include "vendor/ucr_ping.h"
+
+namespace vq4 {
+
+namespace {
+
+constexpr std::uint8_t kAlternateSetting = 1;
+
+const wchar_t* const kNoMi03Node =
+    L"Interface MI_03 (vendor-specific) was not found in the USB enumeration: low-level communication test skipped.";
+const wchar_t* const kNodesNotListed = L"Unable to re-query the MI_03 node (SetupDiGetClassDevs failed).";
+const wchar_t* const kNodeDisappeared = L"The MI_03 node has disappeared in the meantime (device unplugged?).";
+const wchar_t* const kKeyNotOpened = L"Unable to open the 'Device Parameters' registry key of the MI_03 node.";
+const wchar_t* const kAutomaticRepairHint =
+    L"This tool can repair it automatically (see the 'Automatic repair' section at the end of the report).";
+const wchar_t* const kNoGuidButWinUsb =
+    L"The WinUSB driver IS active on MI_03, but no device interface GUID is registered for it (no "
+    L"DeviceInterfaceGUID(s) value in its 'Device Parameters' key). This GUID normally comes from the device "
+    L"firmware (Microsoft OS 'extended properties' descriptor). Windows reads that descriptor only once and caches "
+    L"the result, so a single failed read is never retried. Without this GUID, no application - including the SDK "
+    L"- can find the device. ";
+const wchar_t* const kWinUsbNotBoundTail =
+    L"). On a normal installation Windows binds WinUSB automatically, through the device firmware's Microsoft OS "
+    L"descriptor. Unplug and replug the device directly into the PC (no hub). If WinUSB is still not bound, check "
+    L"the firmware version - WITHOUT touching the audio interface (MI_00).";
+const wchar_t* const kNoActiveInterface =
+    L"The registry lists a WinUSB GUID for this interface, but no active device interface was found (driver "
+    L"possibly uninstalled, or device unplugged in the meantime). Try unplugging/replugging the Vantro Q4.";
+
+enum class KeyOpening { Opened, NodesNotListed, NodeDisappeared, KeyNotOpened };
+
+// Finds the node again among the present USB nodes and opens its hardware
+// key. The node list is a snapshot; the device may have gone since.
+KeyOpening open_hardware_key(const std::wstring& instance_id, platform::RegKey& key) {
+    platform::DevInfoSet nodes;
+    const std::wstring enumerator = L"USB";
+    if (platform::setupdi_get_class_devs(nullptr, &enumerator, win::DIGCF_PRESENT_ | win::DIGCF_ALLCLASSES_, nodes) !=
+        0) {
+        return KeyOpening::NodesNotListed;
+    }
+    const std::wstring wanted = to_upper_ascii(instance_id);
+    for (std::uint32_t index = 0;; ++index) {
+        platform::DeviceInfoData node;
+        if (platform::setupdi_enum_device_info(nodes, index, node) != 0) {
+            return KeyOpening::NodeDisappeared;
+        }
+        std::wstring id;
+        if (platform::setupdi_get_device_instance_id(nodes, node, 512, id) != 0 || to_upper_ascii(id) != wanted) {
+            continue;
+        }
+        const std::uint32_t error = platform::setupdi_open_dev_reg_key(nodes, node, win::DICS_FLAG_GLOBAL_, 0,
+                                                                       win::DIREG_DEV_, win::KEY_READ_, key);
+        // The node list is not needed any more, whether or not the key opened.
+        nodes.reset();
+        return error == 0 ? KeyOpening::Opened : KeyOpening::KeyNotOpened;
+    }
+}
+
+// A 32-bit value of the hardware key: valid only as REG_DWORD.
+std::optional<std::uint32_t> read_dword(const platform::RegKey& key, const std::wstring& name) {
+    const platform::RegRead read = platform::reg_query_value(key, name, 4);
+    if (read.status != 0 || read.type != win::REG_DWORD_) {
+        return std::nullopt;
+    }
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < read.data.size() && i < 4; ++i) {
+        value |= static_cast<std::uint32_t>(read.data[i]) << (8 * i);
+    }
+    return value;
+}
+
+std::wstring revision_text(const std::optional<std::uint32_t>& revision) {
+    if (!revision) return L"(not available)";
+    std::wstring text;
+    format_wide(text, 64, L"0x%04X", static_cast<unsigned int>(*revision));
+    return text;
+}
+
+// The device path of the first present interface of a class, on any device.
+std::optional<std::wstring> first_interface_path(const Guid& interface_class) {
+    platform::DevInfoSet interfaces;
+    if (platform::setupdi_get_class_devs(&interface_class, nullptr,
+                                         win::DIGCF_PRESENT_ | win::DIGCF_DEVICEINTERFACE_, interfaces) != 0) {
+        return std::nullopt;
+    }
+    platform::DeviceInterfaceData first;
+    if (platform::setupdi_enum_device_interfaces(interfaces, nullptr, interface_class, 0, first) != 0) {
+        return std::nullopt;
+    }
+    // The size query itself reports failure; only the size counts. A size of
+    // 0 cannot hold the record and counts as a failed read.
+    std::uint32_t required = 0;
+    platform::setupdi_get_device_interface_detail_size(interfaces, first, required);
+    std::wstring path;
+    if (required == 0 || platform::setupdi_get_device_interface_detail(interfaces, first, required, path) != 0) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+// Opens the interface, prepares WinUSB and runs the PING. The WinUSB handle
+// and the file are released in reverse order when this returns, after the
+// last line.
+void exchange_ping(const std::wstring& device_path) {
+    platform::FileHandle device;
+    const std::uint32_t open_error = platform::create_file(
+        device_path, win::GENERIC_READ_ | win::GENERIC_WRITE_, win::FILE_SHARE_READ_ | win::FILE_SHARE_WRITE_,
+        win::OPEN_EXISTING_, win::FILE_ATTRIBUTE_NORMAL_ | win::FILE_FLAG_OVERLAPPED_, device);
+    if (open_error != 0) {
+        print_status(StatusKind::Fail, L"CreateFile on the WinUSB interface failed (error code=" + decimal(open_error) +
+                                           L"). The device may already be opened by another application (Tonvela, "
+                                           L"VQ4Bulk...).");
+        return;
+    }
+
+    platform::WinUsbHandle usb;
+    const std::uint32_t init_error = platform::winusb_initialize(device, usb);
+    if (init_error != 0) {
+        print_status(StatusKind::Fail, L"WinUsb_Initialize failed (error code=" + decimal(init_error) + L").");
+        return;
+    }
+
+    const std::uint32_t setting_error = platform::winusb_set_current_alternate_setting(usb, kAlternateSetting);
+    if (setting_error != 0) {
+        print_status(StatusKind::Fail, L"Unable to select Alternate Setting " + decimal(std::uint32_t{kAlternateSetting}) +
+                                           L" (error code=" + decimal(setting_error) + L").");
+        return;
+    }
+
+    // Results ignored: a pipe that cannot be reset or bounded still gets its
+    // attempt at the exchange.
+    platform::winusb_reset_pipe(usb, kUcrPipeOut);
+    platform::winusb_reset_pipe(usb, kUcrPipeIn);
+    platform::winusb_set_pipe_transfer_timeout(usb, kUcrPipeOut, kUcrTransferTimeoutMs);
+    platform::winusb_set_pipe_transfer_timeout(usb, kUcrPipeIn, kUcrTransferTimeoutMs);
+
+    std::wstring detail;
+    if (ucr_ping(usb, detail)) {
+        print_status(StatusKind::Ok,
+                     L"PING command (UCR protocol) succeeded: low-level communication is working. " + detail);
+    } else {
+        print_status(StatusKind::Fail, L"PING command (UCR protocol) failed: " + detail);
+    }
+}
+
+}  // namespace
+
+void run_low_level_section(const std::vector<UsbNode>& nodes) {
+    print_section(L"3. Low-level vendor-specific interface (WinUSB, UCR protocol)");
+    mi03_interface_path.clear();
+
+    const UsbNode* mi03 = nullptr;
+    for (const UsbNode& node : nodes) {
+        if (contains_nocase(node.instance_id, L"&MI_03")) {
+            mi03 = &node;
+            break;
+        }
+    }
+    if (mi03 == nullptr) {
+        print_status(StatusKind::Warn, kNoMi03Node);
+        return;
+    }
+
+    std::vector<std::wstring> registered;
+    std::optional<std::uint32_t> revision;
+    std::optional<std::uint32_t> semaphore;
+    {
+        platform::RegKey key;
+        switch (open_hardware_key(mi03->instance_id, key)) {
+            case KeyOpening::Opened:
+                break;
+            case KeyOpening::NodesNotListed:
+                print_status(StatusKind::Warn, kNodesNotListed);
+                return;
+            case KeyOpening::NodeDisappeared:
+                print_status(StatusKind::Warn, kNodeDisappeared);
+                return;
+            case KeyOpening::KeyNotOpened:
+                print_status(StatusKind::Warn, kKeyNotOpened);
+                return;
+        }
+        registered = read_registered_guids(key);
+        revision = read_dword(key, L"RevisionId");
+        semaphore = read_dword(key, L"ExtPropDescSemaphore");
+    }  // the key is closed before the line about it
+
+    const std::wstring joined = join_guids(registered);
+    print_status(StatusKind::Info, L"MI_03 'Device Parameters': hardware revision (bcdDevice) = " +
+                                       revision_text(revision) + L", ExtPropDescSemaphore = " +
+                                       (semaphore ? decimal(*semaphore) : std::wstring(L"(absent)")) +
+                                       L", registered GUID(s) = " + joined + L".");
+
+    std::wstring source;
+    const std::wstring expected = expected_interface_guid(&source);
+    print_status(StatusKind::Info, L"Interface GUID expected by the SDK: " + expected + L" (source: " + source + L").");
+
+    const bool winusb_bound = equals_nocase(mi03->service, L"WINUSB");
+    if (registered.empty()) {
+        if (winusb_bound) {
+            print_status(StatusKind::Fail, std::wstring(kNoGuidButWinUsb) + kAutomaticRepairHint);
+        } else {
+            const std::wstring service = mi03->service.empty() ? std::wstring(L"none") : mi03->service;
+            print_status(StatusKind::Fail,
+                         L"The WinUSB driver is NOT bound to the MI_03 interface (current service: " + service +
+                             kWinUsbNotBoundTail);
+        }
+        return;
+    }
+
+    bool matches = false;
+    for (const std::wstring& entry : registered) {
+        matches = matches || same_guid(entry, expected);
+    }
+    if (winusb_bound && !matches) {
+        print_status(StatusKind::Fail, L"The interface GUID registered on MI_03 (" + joined +
+                                           L") differs from the GUID the SDK looks for (" + expected +
+                                           L"): the SDK will not find the device. " + kAutomaticRepairHint);
+    }
+
+    for (const std::wstring& entry : registered) {
+        Guid interface_class;
+        if (!parse_guid(entry, interface_class)) {
+            print_status(StatusKind::Warn, L"GUID found in the registry but unreadable: " + entry);
+            continue;
+        }
+        const std::optional<std::wstring> path = first_interface_path(interface_class);
+        if (!path) {
+            continue;
+        }
+        mi03_interface_path = *path;
+        print_status(StatusKind::Ok,
+                     L"WinUSB driver active on interface MI_03 (GUID " + format_guid(interface_class) + L").");
+        exchange_ping(*path);
+        return;
+    }
+    print_status(StatusKind::Fail, kNoActiveInterface);
+}
+
+}  // namespace vq4

@@ -1,0 +1,405 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "app/sections.h"
+#include "inspect/usb_nodes.h"
+#include "platform/sim/machine.h"
+#include "report/report.h"
+#include "support/low_level_texts.h"
+#include "support/sim_support.h"
+#include "util/text.h"
+#include "vendor/interface_path.h"
+#include "vendor/low_level_section.h"
+#include "vendor/ucr_ping.h"
+
+namespace vq4 {
+namespace {
+
+namespace s3 = test::section3;
+
+const std::string kMi03 = R"(USB\\VID_2A7D&PID_5E3C&MI_03\\6&3A2B1C0D&0&0003)";
+const std::string kParent = R"(USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D)";
+const std::string kExpected = "{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}";
+const std::string kOther = "{0D5A1E37-2B6C-4F08-8E91-5C3B7A2D4F60}";
+const std::string kPath = R"(\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752})";
+const std::string kReply = R"({"reads": [{"reply": "0C 00 00 00 00 01 01 00 00 00 00 00"}]})";
+const std::string kReplyDetail = "Response received (12 bytes, uniqueId=1).";
+
+// The MI_03 device entry of a machine file with the given extra fields.
+std::string mi03(const std::string& fields, const std::string& id = kMi03) {
+    return R"({"instance_id": ")" + id + R"(", "parent": ")" + kParent + R"(", )" + fields + "}";
+}
+
+std::string interface_entry(const std::string& guid, const std::string& extra = "") {
+    return R"({"guid": ")" + guid + R"(", "path": ")" + kPath + R"(")" + extra + "}";
+}
+
+std::string registered(const std::string& multi_json, const std::string& single = "") {
+    std::string values = R"({"name": "RevisionId", "type": "REG_DWORD", "data": 258},
+        {"name": "ExtPropDescSemaphore", "type": "REG_DWORD", "data": 1})";
+    if (!multi_json.empty()) {
+        values += R"(, {"name": "DeviceInterfaceGUIDs", "type": "REG_MULTI_SZ", "data": )" + multi_json + "}";
+    }
+    if (!single.empty()) values += R"(, {"name": "DeviceInterfaceGUID", "type": "REG_SZ", "data": ")" + single + R"("})";
+    return R"("hardware_key": [)" + values + "]";
+}
+
+std::string machine(const std::vector<std::string>& devices, const std::string& top = "") {
+    std::string json = R"({"devices": [{"instance_id": ")" + kParent + R"(", "service": "usbccgp"})";
+    for (const std::string& d : devices) json += ", " + d;
+    return json + "]" + (top.empty() ? "" : ", " + top) + "}";
+}
+
+class LowLevelSection : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::reset_counters();
+        dir = test::make_temp_dir("section3");
+        path = dir / "report.txt";
+    }
+    void TearDown() override {
+        close_report_file();
+        std::filesystem::remove_all(dir);
+    }
+
+    // Runs the section on the machine's own node list; the trace then holds
+    // only the section's calls.
+    std::vector<std::string> run(const std::string& machine_json) {
+        test::use_machine(machine_json);
+        return run_on(enumerate_usb_nodes());
+    }
+
+    std::vector<std::string> run_on(const std::vector<UsbNode>& nodes) {
+        std::filesystem::remove(path);
+        open_report_file(widen(path.string()));
+        sim::machine().trace.clear();
+        run_low_level_section(nodes);
+        close_report_file();
+        const std::string text = test::read_file_bytes(path);
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        while (start < text.size()) {
+            const std::size_t end = text.find("\r\n", start);
+            lines.push_back(text.substr(start, end - start));
+            start = end + 2;
+        }
+        // The header block: an empty line, then the header.
+        EXPECT_GE(lines.size(), 2u);
+        if (lines.size() >= 2) {
+            EXPECT_EQ(lines[0], "");
+            EXPECT_EQ(lines[1], s3::kHeader);
+            lines.erase(lines.begin(), lines.begin() + 2);
+        }
+        return lines;
+    }
+
+    std::filesystem::path dir, path;
+};
+
+using Lines = std::vector<std::string>;
+
+TEST_F(LowLevelSection, NoMi03NodeEndsAtTheFirstLine) {
+    EXPECT_EQ(run(machine({})), Lines{s3::kNoNode});
+    EXPECT_EQ(run_on({}), Lines{s3::kNoNode});
+    // A node of the device that is not MI_03 (MI_00) does not count.
+    EXPECT_EQ(run(machine({mi03(R"("service": "WINUSB")", R"(USB\\VID_2A7D&PID_5E3C&MI_00\\6&1)")})),
+              Lines{s3::kNoNode});
+    EXPECT_EQ(warn_count, 3);
+    EXPECT_TRUE(sim::machine().trace.empty()) << "nothing is looked up without an MI_03 node";
+}
+
+TEST_F(LowLevelSection, NodeLookupFailures) {
+    test::use_machine(machine({mi03(R"("service": "WINUSB", )" + registered(""))}));
+    const std::vector<UsbNode> nodes = enumerate_usb_nodes();
+
+    sim::machine().faults = {{"SetupDiGetClassDevsW", 2, 13}};  // the first call was the enumeration's
+    EXPECT_EQ(run_on(nodes), Lines{s3::kNotListed});
+
+    // Unplugged since the node list was made.
+    sim::machine().faults.clear();
+    sim::machine().find_device(widen(R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)"))->present = false;
+    EXPECT_EQ(run_on(nodes), Lines{s3::kDisappeared});
+    EXPECT_EQ(sim::count_calls("SetupDiDestroyDeviceInfoList"), 1u);
+
+    // Present again, but its hardware key does not open.
+    sim::machine().find_device(widen(R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)"))->present = true;
+    sim::machine().faults = {{"SetupDiOpenDevRegKey", sim::machine().call_counts["SetupDiOpenDevRegKey"] + 1, 5}};
+    EXPECT_EQ(run_on(nodes), Lines{s3::kNoKey});
+    std::vector<std::string> ops;
+    for (const auto& e : sim::machine().trace) ops.push_back(e.operation);
+    const Lines expected_ops = {"SetupDiGetClassDevsW", "SetupDiEnumDeviceInfo",          "SetupDiGetDeviceInstanceIdW",
+                                "SetupDiEnumDeviceInfo", "SetupDiGetDeviceInstanceIdW", "SetupDiOpenDevRegKey",
+                                "SetupDiDestroyDeviceInfoList"};
+    EXPECT_EQ(ops, expected_ops);
+}
+
+TEST_F(LowLevelSection, TheNodeIsMatchedByItsIdInAnyLetterCase) {
+    // The list may spell the id in another case than the system's second listing.
+    test::use_machine(machine({mi03(R"("service": "WINUSB", )" + registered(""))}));
+    UsbNode node;
+    node.instance_id = widen(R"(usb\vid_2a7d&pid_5e3c&mi_03\6&3a2b1c0d&0&0003)");
+    node.service = L"WINUSB";
+    EXPECT_EQ(run_on({node}), (Lines{s3::parameters("0x0102", "1", "(none)"), s3::expected(), s3::kWinUsbWithoutGuid}));
+}
+
+TEST_F(LowLevelSection, ParameterValuesAndServiceSpellings) {
+    struct Case {
+        std::string name;
+        std::string device;
+        Lines lines;
+    };
+    const std::vector<Case> cases = {
+        {"WinUSB in mixed case, nothing registered",
+         mi03(R"("service": "WinUsb", "hardware_key": [{"name": "RevisionId", "type": "REG_DWORD", "data": 256}])"),
+         {s3::parameters("0x0100", "(absent)", "(none)"), s3::expected(), s3::kWinUsbWithoutGuid}},
+        {"revision as a string, five hexadecimal digits of semaphore",
+         mi03(R"("service": "winusb", "hardware_key": [{"name": "RevisionId", "type": "REG_SZ", "data": "0102"},
+              {"name": "ExtPropDescSemaphore", "type": "REG_DWORD", "data": 4294967295}])"),
+         {s3::parameters("(not available)", "4294967295", "(none)"), s3::expected(), s3::kWinUsbWithoutGuid}},
+        {"revision wider than four digits",
+         mi03(R"("service": "WINUSB", "hardware_key": [{"name": "RevisionId", "type": "REG_DWORD", "data": "0x12345"},
+              {"name": "ExtPropDescSemaphore", "type": "REG_BINARY", "hex": "01 00 00 00"}])"),
+         {s3::parameters("0x12345", "(absent)", "(none)"), s3::expected(), s3::kWinUsbWithoutGuid}},
+        {"no service", mi03(R"("hardware_key": [])"),
+         {s3::parameters("(not available)", "(absent)", "(none)"), s3::expected(), s3::winusb_not_bound("none")}},
+        {"empty service", mi03(R"("service": "", "hardware_key": [])"),
+         {s3::parameters("(not available)", "(absent)", "(none)"), s3::expected(), s3::winusb_not_bound("none")}},
+        {"a longer name that begins with WINUSB", mi03(R"("service": "WINUSBX", "hardware_key": [])"),
+         {s3::parameters("(not available)", "(absent)", "(none)"), s3::expected(), s3::winusb_not_bound("WINUSBX")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(run(machine({c.device})), c.lines);
+        EXPECT_TRUE(mi03_interface_path.empty());
+        EXPECT_EQ(sim::count_calls("CreateFileW"), 0u) << "nothing is opened without a registered GUID";
+    }
+}
+
+TEST_F(LowLevelSection, RegisteredGuidsInterfacesAndThePing) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> devices;
+        Lines lines;
+    };
+    const std::string lower = "{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}";
+    const std::vector<Case> cases = {
+        {"expected GUID registered in lower case",
+         {mi03(R"("service": "WINUSB", )" + registered(R"([")" + lower + R"("])") + R"(, "interfaces": [)" +
+               interface_entry(lower, R"(, "winusb": )" + kReply) + "]")},
+         {s3::parameters("0x0102", "1", lower), s3::expected(), s3::interface_found(kExpected),
+          s3::ping_ok(kReplyDetail)}},
+        {"another driver, the expected GUID registered and present",
+         {mi03(R"("service": "libusbK", )" + registered("", kExpected) + R"(, "interfaces": [)" +
+               interface_entry(kExpected, R"(, "winusb": )" + kReply) + "]")},
+         {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
+          s3::ping_ok(kReplyDetail)}},
+        {"unreadable first entry, expected GUID second",
+         {mi03(R"("service": "WINUSB", )" + registered(R"(["C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", ")" + kExpected +
+                                                       R"("])") +
+               R"(, "interfaces": [)" + interface_entry(kExpected, R"(, "winusb": )" + kReply) + "]")},
+         {s3::parameters("0x0102", "1", "C47D2A19-5E80-4B3F-9A26-81D0E4F3B752, " + kExpected), s3::expected(),
+          s3::unreadable("C47D2A19-5E80-4B3F-9A26-81D0E4F3B752"), s3::interface_found(kExpected),
+          s3::ping_ok(kReplyDetail)}},
+        {"another GUID whose interface exists only on another device",
+         {mi03(R"("service": "WINUSB", )" + registered(R"([")" + kOther + R"("])")),
+          R"({"instance_id": "USB\\VID_1234&PID_0001\\X", "interfaces": [)" +
+              interface_entry(kOther, R"(, "winusb": )" + kReply) + "]}"},
+         {s3::parameters("0x0102", "1", kOther), s3::expected(), s3::other_guid(kOther), s3::interface_found(kOther),
+          s3::ping_ok(kReplyDetail)}},
+        {"registered but no interface present, WinUSB bound",
+         {mi03(R"("service": "WINUSB", )" + registered(R"([")" + kOther + R"("])", kExpected))},
+         {s3::parameters("0x0102", "1", kOther + ", " + kExpected), s3::expected(), s3::kNoActiveInterface}},
+        {"registered but no interface present, WinUSB not bound",
+         {mi03(R"("service": "usbaudio2", )" + registered(R"([")" + kOther + R"("])"))},
+         {s3::parameters("0x0102", "1", kOther), s3::expected(), s3::kNoActiveInterface}},
+        {"only unreadable texts",
+         {mi03(R"("service": "WINUSB", )" + registered(R"(["garbage", "{zz}"])"))},
+         {s3::parameters("0x0102", "1", "garbage, {zz}"), s3::expected(), s3::other_guid("garbage, {zz}"),
+          s3::unreadable("garbage"), s3::unreadable("{zz}"), s3::kNoActiveInterface}},
+        {"interface held open by another application",
+         {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
+               interface_entry(kExpected, R"(, "held_by_other_process": true)") + "]")},
+         {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
+          s3::open_failed(32)}},
+        {"WinUSB cannot be initialised",
+         {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
+               interface_entry(kExpected, R"(, "winusb": {"initialize_error": 31})") + "]")},
+         {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
+          s3::initialize_failed(31)}},
+        {"alternate setting refused",
+         {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
+               interface_entry(kExpected, R"(, "winusb": {"alternate_setting_error": 87})") + "]")},
+         {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
+          s3::alternate_setting_failed(87)}},
+        {"device never answers",
+         {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
+               interface_entry(kExpected, R"(, "winusb": {"reads": [{"wait": true}]})") + "]")},
+         {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
+          s3::ping_failed("Read from the IN pipe failed (error code=121).")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(run(machine(c.devices)), c.lines);
+    }
+}
+
+TEST_F(LowLevelSection, OnlyTheFirstMi03NodeIsExamined) {
+    const std::string second = R"(USB\\VID_2A7D&PID_5E3C&MI_03\\7&AAAA&0&0003)";
+    EXPECT_EQ(run(machine({mi03(R"("service": "WINUSB", )" + registered("")),
+                           mi03(R"("service": "WINUSB", )" + registered("", kExpected), second)})),
+              (Lines{s3::parameters("0x0102", "1", "(none)"), s3::expected(), s3::kWinUsbWithoutGuid}));
+}
+
+TEST_F(LowLevelSection, ExpectedGuidFromTheSdkConfigurationFile) {
+    const std::string devices = mi03(R"("service": "WINUSB", )" + registered("", kOther) + R"(, "interfaces": [)" +
+                                     interface_entry(kOther, R"(, "winusb": )" + kReply) + "]");
+    const std::string top = R"("registry": [{"key": "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
+        "values": [{"name": "", "type": "REG_SZ", "data": "C:\\SDK\\core.dll"}]}],
+        "files": [{"path": "C:\\SDK\\vxlinkapi_x64.dll.config.ini", "text": "[DriverInterface]\r\nInterfaceGUID={0d5a1e37-2b6c-4f08-8e91-5c3b7a2d4f60}\r\n"}])";
+    // The registered GUID is the one the SDK looks for: no L9.
+    EXPECT_EQ(run(machine({devices}, top)),
+              (Lines{s3::parameters("0x0102", "1", kOther),
+                     s3::expected(kOther, "C:\\SDK\\vxlinkapi_x64.dll.config.ini"), s3::interface_found(kOther),
+                     s3::ping_ok(kReplyDetail)}));
+}
+
+TEST_F(LowLevelSection, DetailSizeOfZeroCountsAsAFailedRead) {
+    const std::string devices =
+        mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" + interface_entry(kExpected) + "]");
+    test::use_machine(machine({devices}));
+    const std::vector<UsbNode> nodes = enumerate_usb_nodes();
+    // The size query fails without reporting a size.
+    sim::machine().faults = {{"SetupDiGetDeviceInterfaceDetailW", 1, 13}};
+    EXPECT_EQ(run_on(nodes), (Lines{s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::kNoActiveInterface}));
+    EXPECT_EQ(sim::count_calls("SetupDiGetDeviceInterfaceDetailW"), 1u) << "no read into an empty buffer";
+    EXPECT_TRUE(mi03_interface_path.empty());
+}
+
+// Acquisitions and releases of the section's resources, in trace order.
+std::vector<std::string> resource_calls() {
+    static const std::set<std::string> ops = {
+        "SetupDiGetClassDevsW", "SetupDiDestroyDeviceInfoList", "SetupDiOpenDevRegKey", "RegOpenKeyExW",
+        "RegCloseKey",          "CreateFileW",                  "WinUsb_Initialize",   "WinUsb_Free",
+        "CloseHandle"};
+    std::vector<std::string> out;
+    for (const auto& e : sim::machine().trace) {
+        if (ops.count(e.operation) != 0) out.push_back(e.operation + (e.result == 0 ? "" : " failed"));
+    }
+    return out;
+}
+
+TEST_F(LowLevelSection, ResourcesAreReleasedInReverseOrderOnEveryPath) {
+    const std::string base = R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)";
+    const Lines through_interface = {"SetupDiGetClassDevsW",   "SetupDiOpenDevRegKey",        // node list, key
+                                     "SetupDiDestroyDeviceInfoList", "RegCloseKey",           // list gone, key closed
+                                     "RegOpenKeyExW failed",                                  // no SDK registered
+                                     "SetupDiGetClassDevsW", "SetupDiDestroyDeviceInfoList"};  // interface set
+    struct Case {
+        std::string name;
+        std::string winusb;
+        Lines tail;
+    };
+    const std::vector<Case> cases = {
+        {"PING answered", kReply, {"CreateFileW", "WinUsb_Initialize", "WinUsb_Free", "CloseHandle"}},
+        {"PING unanswered", R"({"reads": [{"error": 31}]})",
+         {"CreateFileW", "WinUsb_Initialize", "WinUsb_Free", "CloseHandle"}},
+        {"alternate setting refused", R"({"alternate_setting_error": 87})",
+         {"CreateFileW", "WinUsb_Initialize", "WinUsb_Free", "CloseHandle"}},
+        {"initialisation refused", R"({"initialize_error": 31})",
+         {"CreateFileW", "WinUsb_Initialize failed", "CloseHandle"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        run(machine({mi03(base + interface_entry(kExpected, R"(, "winusb": )" + c.winusb) + "]")}));
+        Lines expected = through_interface;
+        expected.insert(expected.end(), c.tail.begin(), c.tail.end());
+        EXPECT_EQ(resource_calls(), expected);
+    }
+    run(machine({mi03(base + interface_entry(kExpected, R"(, "held_by_other_process": true)") + "]")}));
+    Lines held = through_interface;
+    held.push_back("CreateFileW failed");
+    EXPECT_EQ(resource_calls(), held);
+}
+
+TEST_F(LowLevelSection, PreparesThePipesBeforeThePing) {
+    run(machine({mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
+                      interface_entry(kExpected, R"(, "winusb": )" + kReply) + "]")}));
+    std::vector<std::string> calls;
+    for (const auto& e : sim::machine().trace) {
+        if (e.operation.rfind("WinUsb_", 0) == 0) calls.push_back(e.operation + "(" + e.arguments + ")");
+    }
+    const Lines expected = {
+        "WinUsb_Initialize(" + std::string(R"(\\?\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752})") + ")",
+        "WinUsb_SetCurrentAlternateSetting(1)",
+        "WinUsb_ResetPipe(0x01)",
+        "WinUsb_ResetPipe(0x81)",
+        "WinUsb_SetPipePolicy(0x01, PIPE_TRANSFER_TIMEOUT, 5000)",
+        "WinUsb_SetPipePolicy(0x81, PIPE_TRANSFER_TIMEOUT, 5000)",
+        "WinUsb_WritePipe(0x01, 0C 00 00 00 00 01 01 00 00 00 00 00)",
+        "WinUsb_ReadPipe(0x81, 256)",
+        "WinUsb_Free()",
+    };
+    EXPECT_EQ(calls, expected);
+    // The interface was opened for overlapped read/write with read/write sharing.
+    EXPECT_EQ(sim::count_calls("CreateFileW", std::string(R"(\\?\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752})") +
+                                                  ", 0xC0000000, 0x3, 3, 0x40000080"),
+              1u);
+}
+
+TEST_F(LowLevelSection, InterfacePathIsSetWhenFoundAndEmptiedOnTheNextRun) {
+    const std::string found = mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
+                                   interface_entry(kExpected, R"(, "held_by_other_process": true)") + "]");
+    run(machine({found}));
+    EXPECT_EQ(mi03_interface_path,
+              widen(R"(\\?\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752})"))
+        << "set before the interface is opened, so also when the open fails";
+    const std::vector<std::string> ending_early = {
+        machine({}),                                                                    // L1
+        machine({mi03(R"("service": "WINUSB")")}),                                      // L4: no hardware key
+        machine({mi03(R"("service": "WINUSB", )" + registered(""))}),                   // L7
+        machine({mi03(R"("service": "usbaudio2", )" + registered(""))}),                // L8
+        machine({mi03(R"("service": "WINUSB", )" + registered("", kExpected))}),        // L11
+    };
+    for (const std::string& m : ending_early) {
+        mi03_interface_path = L"left over";
+        run(m);
+        EXPECT_TRUE(mi03_interface_path.empty()) << m;
+    }
+}
+
+TEST_F(LowLevelSection, SecondRunSendsTheSamePing) {
+    const std::string m = machine({mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
+                                        interface_entry(kExpected, R"(, "winusb": )" + kReply) + "]")});
+    test::use_machine(m);
+    const std::vector<UsbNode> nodes = enumerate_usb_nodes();
+    const Lines first = run_on(nodes);
+    const Lines second = run_on(enumerate_usb_nodes());
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(sim::count_calls("WinUsb_WritePipe", "0x01, 0C 00 00 00 00 01 01 00 00 00 00 00"), 1u);
+    EXPECT_EQ(ok_count, 4);
+}
+
+TEST_F(LowLevelSection, VerificationRunsSection3OnAFreshNodeList) {
+    const std::string id = R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)";
+    test::use_machine(machine({mi03(R"("present": false, "service": "WINUSB", )" + registered(""))}));
+    open_report_file(widen(path.string()));
+    run_report_sections();
+    // The device came back (the repair re-created its nodes).
+    sim::machine().find_device(widen(id))->present = true;
+    run_verification_sections();
+    close_report_file();
+    const std::string text = test::read_file_bytes(path);
+    const std::string header = "\r\n" + s3::kHeader + "\r\n";
+    const auto first = text.find(header);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(text.substr(first + header.size(), s3::kNoNode.size()), s3::kNoNode);
+    const auto second = text.find(header, first + 1);
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_EQ(text.substr(second + header.size()),
+              test::crlf(s3::parameters("0x0102", "1", "(none)") + "\n" + s3::expected() + "\n" +
+                         s3::kWinUsbWithoutGuid + "\n"));
+}
+
+}  // namespace
+}  // namespace vq4
