@@ -42,13 +42,15 @@ TEST(SharedCaseTables, ProfileReaderMatchesTheSystemReader) {
 }
 
 TEST(SharedCaseTables, ExpectedInterfaceGuidFromTheRegisteredSdkFolder) {
-    test::use_machine("{}");
+    // The cases write the registration through the registry calls, as the
+    // probe does under Wine, which always runs elevated.
+    test::use_machine(R"({"elevated": true})");
     const std::vector<std::string> failures = test::run_guid_source_cases(L"C:\\Probe", sim_host());
     EXPECT_TRUE(failures.empty()) << join_failures(failures);
 }
 
 TEST(SharedCaseTables, RegisteredGuidLists) {
-    test::use_machine("{}");
+    test::use_machine(R"({"elevated": true})");
     const std::vector<std::string> failures = test::run_registered_cases(sim_host());
     EXPECT_TRUE(failures.empty()) << join_failures(failures);
 }
