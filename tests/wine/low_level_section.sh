@@ -28,7 +28,7 @@ contains() {  # contains FILE TEXT: the file's bytes hold TEXT
 }
 check "section 3 is its header, then the L1 warning, then the next header" contains "$report" "$expected"
 check "the run reached the summary" grep -q $'^==== Summary ====\r$' "$report"
-check "exit code 0 or 1, not a crash ($code)" [ "$code" -eq 0 ] || [ "$code" -eq 1 ]
+check "exit code 0 or 1, not a crash ($code)" [ "$code" -eq 0 -o "$code" -eq 1 ]
 check "nothing on stderr" [ ! -s "$dir/stderr.txt" ]
 
 rm -rf "$dir"
