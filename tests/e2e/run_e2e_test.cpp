@@ -41,10 +41,19 @@ TEST(EndToEnd, ReportFileNextToTheModuleWithExactBytes) {
                                "[ INFO ] OS: Windows 10 Pro (version 22H2, build 19045)\n"
                                "[ INFO ] System architecture: x64\n"
                                "[ INFO ] This diagnostic tool was built as: x64\n"
+                               "\n==== 4. SDK registry / DLL registration (Quorvane Tonvela API) ====\n"
+                               "[ FAIL ] CLSID registry key missing (64-bit view): the SDK will not be found by "
+                               "applications running as 64-bit view.\n"
+                               "[ WARN ] CLSID registry key missing (32-bit view / WOW6432Node): the SDK will not be "
+                               "found by applications running as 32-bit view / WOW6432Node.\n"
+                               "\n==== 5. Functional SDK test (load + real communication) ====\n"
+                               "[ FAIL ] Unable to find the SDK's CLSID key (view matching this process): functional "
+                               "test cancelled.\n"
                                "\n==== Summary ====\n"
-                               "[ INFO ] 0 test(s) OK, 0 warning(s), 0 failure(s).\n"
-                               "[  OK  ] Everything appears to be working correctly.\n"));
-    EXPECT_EQ(run.exit_code, 0);
+                               "[ INFO ] 0 test(s) OK, 1 warning(s), 2 failure(s).\n"
+                               "[ FAIL ] Problems were detected (see [FAIL] above). Re-read the detail section by "
+                               "section to identify the cause.\n"));
+    EXPECT_EQ(run.exit_code, 1);
 
     // The console names the file actually written and does not pause with /nopause.
     EXPECT_NE(run.stdout_text.find("\nReport saved to:\n  " + dir.string() + "\\VQ4_Diag_Report_20261210_090807.txt\n"),
@@ -72,7 +81,7 @@ TEST(EndToEnd, PausesForEnterWithoutNopause) {
     const fs::path machine = write_machine(dir, R"({"module_path": ")" + (dir / "VQ4_Diag").string() + R"("})");
     const test::RunResult run = test::run_tool(machine, {}, "\n");
     EXPECT_NE(run.stdout_text.find("\nPress Enter to close..."), std::string::npos);
-    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.exit_code, 1) << "no SDK registered: sections 4 and 5 count Fail lines";
     fs::remove_all(dir);
 }
 
