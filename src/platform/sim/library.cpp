@@ -71,6 +71,20 @@ std::wstring folder_of(const std::wstring& path) {
     return at == std::wstring::npos ? std::wstring() : path.substr(0, at + 1);
 }
 
+// A folder: listed as one, or holding a listed file.
+bool is_folder(const std::wstring& path) {
+    std::wstring folder = path;
+    while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    for (const File& f : machine().files) {
+        if (same_windows_path(f.path, folder)) return (f.attributes & win::FILE_ATTRIBUTE_DIRECTORY_) != 0;
+        if (f.path.size() > folder.size() + 1 && same_windows_path(f.path.substr(0, folder.size()), folder) &&
+            (f.path[folder.size()] == L'\\' || f.path[folder.size()] == L'/')) {
+            return true;
+        }
+    }
+    return false;
+}
+
 LoadedModule* active_module() {
     const auto found = modules().find(active_sdk);
     return active_sdk == 0 || found == modules().end() ? nullptr : &found->second;
@@ -289,8 +303,8 @@ std::uint32_t load(const std::wstring& path, std::uintptr_t& handle) {
         }
     }
     const File* file = machine().find_file(path);
+    if (is_folder(path)) return win::ERROR_ACCESS_DENIED_;
     if (file == nullptr) return win::ERROR_MOD_NOT_FOUND_;
-    if ((file->attributes & win::FILE_ATTRIBUTE_DIRECTORY_) != 0) return win::ERROR_ACCESS_DENIED_;
     if (file->held_exclusively) return win::ERROR_SHARING_VIOLATION_;
     const auto image_machine = pe_machine(file->bytes);
     if (!image_machine || *image_machine != kProcessMachine) return win::ERROR_BAD_EXE_FORMAT_;
