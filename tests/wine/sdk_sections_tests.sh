@@ -211,6 +211,13 @@ wine_reg delete "$CLSID_KEY" /f /reg:32
 run_tool
 check "neither view" same_text "neither" "$(lines "$H4" "$MISS64" "$MISS32" "" "$H5" "$NOKEY")" "$blocks"
 
+# ---- An empty registration in the process's view ----
+register 64 ''
+run_tool
+check "empty value in the 64-bit view" same_text "empty 64" \
+    "$(lines "$H4" '[ FAIL ] CLSID registry key present (64-bit view) but the value is empty/unreadable.' "$MISS32" \
+    "" "$H5" '[ FAIL ] SDK registry value is unreadable: functional test cancelled.')" "$blocks"
+
 # ---- A development build registered in both views; two devices ----
 rm -rf "$C_DRIVE/Program Files (x86)/Quorvane"
 install "$DEVU" x64/qtv_api_core.dll x64/vxlinkapi_x64.dll
