@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/sections.h"
 #include "report/report.h"
 #include "sdk/sdk_test_section.h"
 #include "support/sim_support.h"
@@ -416,6 +417,26 @@ TEST(SdkTestSection, EachRunLoadsAndReleasesTheLibraryAfresh) {
         if (op == "FreeLibrary") order += "F";
     }
     EXPECT_EQ(order, "IEFIEF");
+}
+
+}  // namespace
+}  // namespace vq4
+
+namespace vq4 {
+namespace {
+
+TEST(VerificationSections, RerunTheSdkTestButNotTheRegistration) {
+    test::use_machine(sdk_machine());
+    const auto dir = test::make_temp_dir("verification");
+    open_report_file(widen((dir / "r.txt").string()));
+    run_verification_sections();
+    close_report_file();
+    const std::string text = test::read_file_bytes(dir / "r.txt");
+    std::filesystem::remove_all(dir);
+    EXPECT_NE(text.find("\r\n==== 5. Functional SDK test (load + real communication) ====\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("==== 4. "), std::string::npos);
+    EXPECT_EQ(sim::count_calls("QTV_Init"), 1u);
+    EXPECT_EQ(sim::count_calls("QTV_Exit"), 1u);
 }
 
 }  // namespace
