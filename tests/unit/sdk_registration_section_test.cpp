@@ -95,9 +95,9 @@ TEST(FileVersionText, SimulatedErrorsFollowWindows) {
 // Bytes of a file whose header is cut or lies; the PE reader must refuse
 // every one without reading past what the file holds.
 std::vector<std::uint8_t> image_with(const std::function<void(std::vector<std::uint8_t>&)>& change) {
-    sim::PeImageSpec spec;
-    spec.machine = 0x8664;
-    std::vector<std::uint8_t> bytes = sim::synthesize_pe_image(spec);
+    sim::PeImageShape shape;
+    shape.machine = 0x8664;
+    std::vector<std::uint8_t> bytes = sim::synthesize_pe_image(shape);
     change(bytes);
     return bytes;
 }

@@ -13,10 +13,10 @@ namespace {
 
 TEST(SimPeImage, SynthesizedImagesReadBack) {
     for (const std::uint16_t machine : {std::uint16_t{0x8664}, std::uint16_t{0x014C}, std::uint16_t{0xAA64}}) {
-        sim::PeImageSpec spec;
-        spec.machine = machine;
-        spec.file_version = std::array<std::uint16_t, 4>{1, 51, 2, 3};
-        const std::vector<std::uint8_t> bytes = sim::synthesize_pe_image(spec);
+        sim::PeImageShape shape;
+        shape.machine = machine;
+        shape.file_version = std::array<std::uint16_t, 4>{1, 51, 2, 3};
+        const std::vector<std::uint8_t> bytes = sim::synthesize_pe_image(shape);
         EXPECT_EQ(sim::pe_machine(bytes), machine);
         const sim::VersionResource found = sim::find_version_resource(bytes);
         ASSERT_EQ(found.error, 0u);
@@ -37,9 +37,9 @@ TEST(SimPeImage, SynthesizedImagesReadBack) {
 // Every prefix and every single-byte corruption of an image: the readers
 // answer something for each and never read outside the bytes.
 TEST(SimPeImage, ReadersSurviveTruncationAndCorruption) {
-    sim::PeImageSpec spec;
-    spec.file_version = std::array<std::uint16_t, 4>{1, 2, 3, 4};
-    const std::vector<std::uint8_t> image = sim::synthesize_pe_image(spec);
+    sim::PeImageShape shape;
+    shape.file_version = std::array<std::uint16_t, 4>{1, 2, 3, 4};
+    const std::vector<std::uint8_t> image = sim::synthesize_pe_image(shape);
     std::size_t found = 0;
     for (std::size_t length = 0; length <= image.size(); ++length) {
         const std::vector<std::uint8_t> cut(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(length));

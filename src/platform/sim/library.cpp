@@ -119,8 +119,8 @@ std::uint16_t revision_of(const std::wstring& instance_id) {
 
 // One record per present device interface of the SDK's GUID that no other
 // process holds open: what the SDK can open, it finds.
-std::vector<SdkDeviceRecordSpec> records_from_machine(const std::wstring& guid_text) {
-    std::vector<SdkDeviceRecordSpec> records;
+std::vector<SdkDeviceRecordSetup> records_from_machine(const std::wstring& guid_text) {
+    std::vector<SdkDeviceRecordSetup> records;
     Guid wanted;
     if (!parse_guid(guid_text, wanted)) return records;
     for (const Device& device : machine().devices) {
@@ -128,7 +128,7 @@ std::vector<SdkDeviceRecordSpec> records_from_machine(const std::wstring& guid_t
         for (const DeviceInterfaceRecord& iface : device.interfaces) {
             Guid guid;
             if (!parse_guid(iface.guid, guid) || !(guid == wanted) || iface.held_by_other_process) continue;
-            SdkDeviceRecordSpec record;
+            SdkDeviceRecordSetup record;
             const Device* parent = device.parent_id.empty() ? nullptr : machine().find_device(device.parent_id);
             if (parent != nullptr && parent->friendly_name) {
                 record.name = *parent->friendly_name;
@@ -156,7 +156,7 @@ bool detection_done(const SdkLibrary& library, const SdkState& state) {
     return state.initialised && machine().virtual_clock_ms - state.init_clock_ms >= library.detection_delay_ms;
 }
 
-std::vector<SdkDeviceRecordSpec> visible_records(const SdkLibrary& library, const SdkState& state) {
+std::vector<SdkDeviceRecordSetup> visible_records(const SdkLibrary& library, const SdkState& state) {
     if (!detection_done(library, state)) return {};
     return library.devices ? *library.devices : records_from_machine(state.guid);
 }
@@ -256,9 +256,9 @@ std::int32_t qtv_get_device_info(std::int32_t index, void* record) {
     auto* bytes = static_cast<std::uint8_t*>(record);
     const std::uint32_t size = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
     if (size != kRecordSize) return finish(kBadRecordSize);
-    const std::vector<SdkDeviceRecordSpec> records = visible_records(*call.library, call.module->sdk);
+    const std::vector<SdkDeviceRecordSetup> records = visible_records(*call.library, call.module->sdk);
     if (index < 0 || static_cast<std::size_t>(index) >= records.size()) return finish(kNoSuchDevice);
-    const SdkDeviceRecordSpec& device = records[static_cast<std::size_t>(index)];
+    const SdkDeviceRecordSetup& device = records[static_cast<std::size_t>(index)];
     if (device.result != 0) return finish(device.result);
     put_text(bytes, 4, 260, device.name);
     put16(bytes, 524, device.vendor_id);

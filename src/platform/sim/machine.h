@@ -82,7 +82,7 @@ struct File {
 // By default it behaves like the real thing: it reads the interface GUID from
 // its configuration file (or uses its built-in default) and sees one device
 // per present device interface of that GUID that no other process holds open.
-struct SdkDeviceRecordSpec {
+struct SdkDeviceRecordSetup {
     std::wstring name;
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;
@@ -103,7 +103,7 @@ struct SdkLibrary {
     SdkDeviceChanged device_changed = SdkDeviceChanged::WhenChanged;  // QTV_IsDeviceChanged
     std::uint32_t detection_delay_ms = 0;       // virtual time after QTV_Init before devices show
     std::optional<std::int32_t> device_count;   // overrides the count the machine gives
-    std::optional<std::vector<SdkDeviceRecordSpec>> devices;  // overrides the records the machine gives
+    std::optional<std::vector<SdkDeviceRecordSetup>> devices;  // overrides the records the machine gives
 };
 
 // ---- Running software ----

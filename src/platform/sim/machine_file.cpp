@@ -141,15 +141,15 @@ void load_devices(const JsonAt& at, Machine& m) {
 // its VS_FIXEDFILEINFO, "resource_section": false gives no resources at all).
 std::vector<std::uint8_t> pe_image_bytes(const JsonAt& at) {
     at.only_keys({"machine", "file_version", "fixed_file_info", "resource_section"});
-    PeImageSpec spec;
-    spec.machine = at.field("machine").as_u16();
+    PeImageShape shape;
+    shape.machine = at.field("machine").as_u16();
     if (at.has("file_version")) {
-        spec.file_version = parse_file_version(at.field("file_version").as_string());
-        if (!spec.file_version) at.field("file_version").fail("file_version is \"a.b.c.d\" with numbers up to 65535");
+        shape.file_version = parse_file_version(at.field("file_version").as_string());
+        if (!shape.file_version) at.field("file_version").fail("file_version is \"a.b.c.d\" with numbers up to 65535");
     }
-    if (at.has("fixed_file_info")) spec.fixed_file_info = at.field("fixed_file_info").as_bool();
-    if (at.has("resource_section")) spec.resource_section = at.field("resource_section").as_bool();
-    return synthesize_pe_image(spec);
+    if (at.has("fixed_file_info")) shape.fixed_file_info = at.field("fixed_file_info").as_bool();
+    if (at.has("resource_section")) shape.resource_section = at.field("resource_section").as_bool();
+    return synthesize_pe_image(shape);
 }
 
 void load_files(const JsonAt& at, Machine& m) {
@@ -200,10 +200,10 @@ void load_sdk_libraries(const JsonAt& at, Machine& m) {
         if (item.has("detection_delay_ms")) library.detection_delay_ms = item.field("detection_delay_ms").as_u32();
         if (item.has("device_count")) library.device_count = item.field("device_count").as_i32();
         if (item.has("devices")) {
-            std::vector<SdkDeviceRecordSpec> devices;
+            std::vector<SdkDeviceRecordSetup> devices;
             for (const JsonAt& record : item.field("devices").items()) {
                 record.only_keys({"name", "vid", "pid", "symbolic_link", "serial_number", "firmware", "result"});
-                SdkDeviceRecordSpec d;
+                SdkDeviceRecordSetup d;
                 if (record.has("name")) d.name = record.field("name").as_wide();
                 if (record.has("vid")) d.vendor_id = record.field("vid").as_u16();
                 if (record.has("pid")) d.product_id = record.field("pid").as_u16();

@@ -182,14 +182,14 @@ std::optional<std::uint32_t> directory_entry(const std::vector<std::uint8_t>& b,
 
 }  // namespace
 
-std::vector<std::uint8_t> synthesize_pe_image(const PeImageSpec& spec) {
-    const bool pe32_plus = spec.machine != 0x014C;
+std::vector<std::uint8_t> synthesize_pe_image(const PeImageShape& shape) {
+    const bool pe32_plus = shape.machine != 0x014C;
     const std::uint16_t optional_size = pe32_plus ? 240 : 224;
 
     std::vector<std::uint8_t> rsrc;
-    if (spec.resource_section) {
+    if (shape.resource_section) {
         std::vector<ResourceItem> items;
-        if (spec.file_version) items.push_back({kRtVersion, 0x0409, version_block(*spec.file_version, spec.fixed_file_info)});
+        if (shape.file_version) items.push_back({kRtVersion, 0x0409, version_block(*shape.file_version, shape.fixed_file_info)});
         const std::string manifest = "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>";
         items.push_back({kRtManifest, 0x0409, std::vector<std::uint8_t>(manifest.begin(), manifest.end())});
         rsrc = resource_section(items);
@@ -204,8 +204,8 @@ std::vector<std::uint8_t> synthesize_pe_image(const PeImageSpec& spec) {
 
     put32(b, kPeOffset, 0x4550);  // "PE\0\0"
     const std::size_t coff = kPeOffset + 4;
-    put16(b, coff, spec.machine);
-    put16(b, coff + 2, spec.resource_section ? 1 : 0);  // NumberOfSections
+    put16(b, coff, shape.machine);
+    put16(b, coff + 2, shape.resource_section ? 1 : 0);  // NumberOfSections
     put16(b, coff + 16, optional_size);
     put16(b, coff + 18, pe32_plus ? 0x2022 : 0x2102);  // DLL, executable image (and 32-bit machine)
 
@@ -220,7 +220,7 @@ std::vector<std::uint8_t> synthesize_pe_image(const PeImageSpec& spec) {
     put16(b, optional + 68, 2);               // Subsystem: Windows GUI
     const std::size_t directories = optional + (pe32_plus ? 112 : 96);
     put32(b, directories - 4, 16);  // NumberOfRvaAndSizes
-    if (spec.resource_section) {
+    if (shape.resource_section) {
         put32(b, directories + 16, kResourceRva);
         put32(b, directories + 20, static_cast<std::uint32_t>(rsrc.size()));
         const std::size_t section = optional + optional_size;

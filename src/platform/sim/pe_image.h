@@ -12,14 +12,14 @@
 
 namespace vq4::sim {
 
-struct PeImageSpec {
+struct PeImageShape {
     std::uint16_t machine = 0x8664;
     std::optional<std::array<std::uint16_t, 4>> file_version;  // absent: no version resource
     bool fixed_file_info = true;  // false: the version block carries no VS_FIXEDFILEINFO
     bool resource_section = true;  // false: no resource section at all
 };
 
-std::vector<std::uint8_t> synthesize_pe_image(const PeImageSpec& spec);
+std::vector<std::uint8_t> synthesize_pe_image(const PeImageShape& shape);
 
 // The COFF Machine field, or nothing when the bytes are not a PE image.
 std::optional<std::uint16_t> pe_machine(const std::vector<std::uint8_t>& bytes);
