@@ -5,7 +5,7 @@ set -euo pipefail
 scope=${1:-all}
 packages=(cmake make g++ nlohmann-json3-dev libgtest-dev googletest)
 if [ "$scope" = all ]; then
-    packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 wine wine64)
+    packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64)
 fi
 missing=()
 for package in "${packages[@]}"; do

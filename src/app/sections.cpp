@@ -7,6 +7,8 @@
 #include "inspect/usb_nodes.h"
 #include "related/related_software.h"
 #include "vendor/low_level_section.h"
+#include "sdk/sdk_registration_section.h"
+#include "sdk/sdk_test_section.h"
 
 namespace vq4 {
 
@@ -26,6 +28,8 @@ void run_report_sections() {
     run_nodes() = enumerate_usb_nodes();
     run_usb_detection_section(run_nodes());
     run_low_level_section(run_nodes());
+    run_sdk_registration_section();
+    run_sdk_test_section();
     run_related_software_section();
 }
 
@@ -40,6 +44,7 @@ void run_verification_sections() {
         const std::vector<UsbNode> fresh_nodes = enumerate_usb_nodes();
         run_low_level_section(fresh_nodes);
     }
+    run_sdk_test_section();
 }
 
 }  // namespace vq4

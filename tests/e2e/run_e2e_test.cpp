@@ -48,15 +48,23 @@ TEST(EndToEnd, ReportFileNextToTheModuleWithExactBytes) {
                                "\n==== 3. Low-level vendor-specific interface (WinUSB, UCR protocol) ====\n"
                                "[ WARN ] Interface MI_03 (vendor-specific) was not found in the USB enumeration: "
                                "low-level communication test skipped.\n"
+                               "\n==== 4. SDK registry / DLL registration (Quorvane Tonvela API) ====\n"
+                               "[ FAIL ] CLSID registry key missing (64-bit view): the SDK will not be found by "
+                               "applications running as 64-bit view.\n"
+                               "[ WARN ] CLSID registry key missing (32-bit view / WOW6432Node): the SDK will not be "
+                               "found by applications running as 32-bit view / WOW6432Node.\n"
+                               "\n==== 5. Functional SDK test (load + real communication) ====\n"
+                               "[ FAIL ] Unable to find the SDK's CLSID key (view matching this process): functional "
+                               "test cancelled.\n"
                                "\n==== 6. Related applications / processes / services (dynamic search) ====\n"
                                "[ INFO ] No application, process or Windows service whose name contains 'Quorvane', "
                                "'Vantro' or 'QTV' was found. This is normal if only the SDK is installed without the "
                                "full Tonvela application, or if the application is not currently running.\n"
                                "\n==== Summary ====\n"
-                               "[ INFO ] 0 test(s) OK, 1 warning(s), 1 failure(s).\n"
+                               "[ INFO ] 0 test(s) OK, 2 warning(s), 3 failure(s).\n"
                                "[ FAIL ] Problems were detected (see [FAIL] above). Re-read the detail section by "
                                "section to identify the cause.\n"));
-    // No device on this machine: the Fail line of section 2 sets the exit code.
+    // No device and no SDK on this machine: Fail lines set the exit code.
     EXPECT_EQ(run.exit_code, 1);
 
     // The console names the file actually written and does not pause with /nopause.
@@ -85,7 +93,7 @@ TEST(EndToEnd, PausesForEnterWithoutNopause) {
     const fs::path machine = write_machine(dir, R"({"module_path": ")" + (dir / "VQ4_Diag").string() + R"("})");
     const test::RunResult run = test::run_tool(machine, {}, "\n");
     EXPECT_NE(run.stdout_text.find("\nPress Enter to close..."), std::string::npos);
-    EXPECT_EQ(run.exit_code, 1) << "no device: one Fail line";
+    EXPECT_EQ(run.exit_code, 1) << "no device and no SDK: Fail lines in sections 2, 4 and 5";
     fs::remove_all(dir);
 }
 

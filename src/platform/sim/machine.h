@@ -105,6 +105,35 @@ struct File {
     bool held_exclusively = false;  // another process holds it open without sharing
 };
 
+// ---- SDK libraries ----
+// What a simulated SDK library does once loaded (machine file entry "sdk").
+// By default it behaves like the real thing: it reads the interface GUID from
+// its configuration file (or uses its built-in default) and sees one device
+// per present device interface of that GUID that no other process holds open.
+struct SdkDeviceRecordSetup {
+    std::wstring name;
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::wstring symbolic_link;
+    std::wstring serial_number;
+    std::uint16_t firmware_version = 0;
+    std::int32_t result = 0;  // QTV_GetDeviceInfo's result; nonzero: the record is not filled
+};
+
+enum class SdkDeviceChanged : std::uint8_t { WhenChanged, Always, Never };
+
+struct SdkLibrary {
+    std::wstring path;                          // the library file; loads only beside vxlinkapi_x64.dll
+    std::optional<std::uint32_t> load_error;    // LoadLibraryW fails with this code
+    std::vector<std::string> missing_entry_points;
+    std::int32_t init_result = 0;               // QTV_Init
+    std::uint16_t version = 0x0151;             // QTV_Get_SDK_Version
+    SdkDeviceChanged device_changed = SdkDeviceChanged::WhenChanged;  // QTV_IsDeviceChanged
+    std::uint32_t detection_delay_ms = 0;       // virtual time after QTV_Init before devices show
+    std::optional<std::int32_t> device_count;   // overrides the count the machine gives
+    std::optional<std::vector<SdkDeviceRecordSetup>> devices;  // overrides the records the machine gives
+};
+
 // ---- Running software ----
 struct Process {
     std::uint32_t pid = 0;
@@ -153,6 +182,7 @@ struct Machine {
     std::vector<File> files;
     std::vector<Process> processes;
     std::vector<Service> services;
+    std::vector<SdkLibrary> sdk_libraries;
 
     std::vector<Fault> faults;
 

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/sim/json_reader.h"
+#include "platform/sim/pe_image.h"
 #include "util/text.h"
 
 namespace vq4::sim {
@@ -193,9 +194,26 @@ void load_devices(const JsonAt& at, Machine& m) {
     }
 }
 
+// {"machine": "0x8664", "file_version": "1.51.0.0"}: the bytes of a DLL
+// image for that machine with that version resource (none without
+// "file_version"; "fixed_file_info": false leaves the version block without
+// its VS_FIXEDFILEINFO, "resource_section": false gives no resources at all).
+std::vector<std::uint8_t> pe_image_bytes(const JsonAt& at) {
+    at.only_keys({"machine", "file_version", "fixed_file_info", "resource_section"});
+    PeImageShape shape;
+    shape.machine = at.field("machine").as_u16();
+    if (at.has("file_version")) {
+        shape.file_version = parse_file_version(at.field("file_version").as_string());
+        if (!shape.file_version) at.field("file_version").fail("file_version is \"a.b.c.d\" with numbers up to 65535");
+    }
+    if (at.has("fixed_file_info")) shape.fixed_file_info = at.field("fixed_file_info").as_bool();
+    if (at.has("resource_section")) shape.resource_section = at.field("resource_section").as_bool();
+    return synthesize_pe_image(shape);
+}
+
 void load_files(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
-        item.only_keys({"path", "attributes", "directory", "text", "hex", "held_exclusively"});
+        item.only_keys({"path", "attributes", "directory", "text", "hex", "pe", "held_exclusively"});
         File f;
         f.path = item.field("path").as_wide();
         if (item.has("directory") && item.field("directory").as_bool()) f.attributes = 0x10;
@@ -205,8 +223,58 @@ void load_files(const JsonAt& at, Machine& m) {
             f.bytes.assign(text.begin(), text.end());
         }
         if (item.has("hex")) f.bytes = item.field("hex").as_hex_bytes();
+        if (item.has("pe")) f.bytes = pe_image_bytes(item.field("pe"));
         if (item.has("held_exclusively")) f.held_exclusively = item.field("held_exclusively").as_bool();
         m.files.push_back(std::move(f));
+    }
+}
+
+void load_sdk_libraries(const JsonAt& at, Machine& m) {
+    for (const JsonAt& item : at.items()) {
+        item.only_keys({"path", "load_error", "missing_entry_points", "init_result", "version", "is_device_changed",
+                        "detection_delay_ms", "device_count", "devices"});
+        SdkLibrary library;
+        library.path = item.field("path").as_wide();
+        if (item.has("load_error")) library.load_error = item.field("load_error").as_u32();
+        if (item.has("missing_entry_points")) {
+            for (const JsonAt& name : item.field("missing_entry_points").items()) {
+                library.missing_entry_points.push_back(name.as_string());
+            }
+        }
+        if (item.has("init_result")) library.init_result = item.field("init_result").as_i32();
+        if (item.has("version")) library.version = item.field("version").as_u16();
+        if (item.has("is_device_changed")) {
+            const JsonAt mode = item.field("is_device_changed");
+            const std::string name = mode.as_string();
+            if (name == "when_changed") {
+                library.device_changed = SdkDeviceChanged::WhenChanged;
+            } else if (name == "always") {
+                library.device_changed = SdkDeviceChanged::Always;
+            } else if (name == "never") {
+                library.device_changed = SdkDeviceChanged::Never;
+            } else {
+                mode.fail("is_device_changed is \"when_changed\", \"always\" or \"never\"");
+            }
+        }
+        if (item.has("detection_delay_ms")) library.detection_delay_ms = item.field("detection_delay_ms").as_u32();
+        if (item.has("device_count")) library.device_count = item.field("device_count").as_i32();
+        if (item.has("devices")) {
+            std::vector<SdkDeviceRecordSetup> devices;
+            for (const JsonAt& record : item.field("devices").items()) {
+                record.only_keys({"name", "vid", "pid", "symbolic_link", "serial_number", "firmware", "result"});
+                SdkDeviceRecordSetup d;
+                if (record.has("name")) d.name = record.field("name").as_wide();
+                if (record.has("vid")) d.vendor_id = record.field("vid").as_u16();
+                if (record.has("pid")) d.product_id = record.field("pid").as_u16();
+                if (record.has("symbolic_link")) d.symbolic_link = record.field("symbolic_link").as_wide();
+                if (record.has("serial_number")) d.serial_number = record.field("serial_number").as_wide();
+                if (record.has("firmware")) d.firmware_version = record.field("firmware").as_u16();
+                if (record.has("result")) d.result = record.field("result").as_i32();
+                devices.push_back(std::move(d));
+            }
+            library.devices = std::move(devices);
+        }
+        m.sdk_libraries.push_back(std::move(library));
     }
 }
 
@@ -288,6 +356,7 @@ const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
         {"files", load_files},
         {"processes", load_processes},
         {"services", load_services},
+        {"sdk", load_sdk_libraries},
         {"faults", load_faults},
     };
     return loaders;

@@ -1,0 +1,28 @@
+// Run-time loading on real Windows.
+#include "platform/library.h"
+
+#include <windows.h>
+
+namespace vq4::platform {
+
+std::uint32_t load_library(const std::wstring& path, Library& out) {
+    const HMODULE module = LoadLibraryW(path.c_str());
+    if (module == nullptr) return GetLastError();
+    out = Library(reinterpret_cast<std::uintptr_t>(module));
+    return 0;
+}
+
+ProcAddress get_proc_address(const Library& library, const char* name) {
+    ProcAddress result;
+    const FARPROC address = GetProcAddress(reinterpret_cast<HMODULE>(library.raw()), name);
+    if (address == nullptr) {
+        result.error = GetLastError();
+        return result;
+    }
+    result.address = reinterpret_cast<EntryPoint>(address);
+    return result;
+}
+
+void release_handle(LibraryTag, std::uintptr_t raw) noexcept { FreeLibrary(reinterpret_cast<HMODULE>(raw)); }
+
+}  // namespace vq4::platform

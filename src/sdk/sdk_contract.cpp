@@ -1,0 +1,80 @@
+#include "sdk/sdk_contract.h"
+
+#include <cstring>
+
+#include "platform/library.h"
+#include "platform/registry.h"
+#include "util/text.h"
+#include "vendor/interface_guid_sources.h"
+
+namespace vq4 {
+
+static_assert(kSdkNameOffset + kSdkNameUnits * 2 == kSdkVendorIdOffset);
+static_assert(kSdkProductIdOffset + 2 == kSdkLinkOffset);
+static_assert(kSdkLinkOffset + kSdkLinkUnits * 2 == kSdkSerialOffset);
+static_assert(kSdkSerialOffset + kSdkSerialUnits * 2 == kSdkFirmwareOffset);
+static_assert(kSdkFirmwareOffset + 2 == kSdkDeviceInfoSize && sizeof(SdkDeviceInfo) == kSdkDeviceInfoSize);
+
+namespace {
+
+std::uint16_t read16(const SdkDeviceInfo& record, std::size_t offset) {
+    return static_cast<std::uint16_t>(record.bytes[offset] | (record.bytes[offset + 1] << 8));
+}
+
+template <class Function>
+Function resolve(const platform::Library& library, const char* name) {
+    return reinterpret_cast<Function>(platform::get_proc_address(library, name).address);
+}
+
+}  // namespace
+
+SdkRegistration read_sdk_registration(std::uint32_t access) {
+    SdkRegistration registration;
+    platform::RegRead value;
+    {
+        platform::RegKey key;
+        if (platform::reg_open_key(platform::RegRoot::ClassesRoot, kSdkRegistrationKey, access, key) != 0) {
+            return registration;
+        }
+        value = platform::reg_query_value(key, L"", 520);
+    }
+    // At most 520 bytes came: the text is at most 260 characters.
+    const std::wstring path = value.status == 0 ? utf16le_text(value.data) : std::wstring();
+    if (path.empty()) {
+        registration.state = SdkRegistrationState::Unreadable;
+        return registration;
+    }
+    registration.state = SdkRegistrationState::Found;
+    registration.path = path;
+    return registration;
+}
+
+void prepare_sdk_device_info(SdkDeviceInfo& record) {
+    std::memset(record.bytes, 0, sizeof record.bytes);
+    record.bytes[0] = static_cast<std::uint8_t>(kSdkDeviceInfoSize & 0xFF);
+    record.bytes[1] = static_cast<std::uint8_t>(kSdkDeviceInfoSize >> 8);
+}
+
+SdkDeviceFields decode_sdk_device_info(const SdkDeviceInfo& record) {
+    SdkDeviceFields fields;
+    fields.name = utf16le_text(record.bytes + kSdkNameOffset, kSdkNameUnits * 2);
+    fields.vendor_id = read16(record, kSdkVendorIdOffset);
+    fields.product_id = read16(record, kSdkProductIdOffset);
+    fields.symbolic_link = utf16le_text(record.bytes + kSdkLinkOffset, kSdkLinkUnits * 2);
+    fields.serial_number = utf16le_text(record.bytes + kSdkSerialOffset, kSdkSerialUnits * 2);
+    fields.firmware_version = read16(record, kSdkFirmwareOffset);
+    return fields;
+}
+
+bool resolve_sdk_entry_points(const platform::Library& library, SdkEntryPoints& out) {
+    out.init = resolve<QtvInit>(library, "QTV_Init");
+    out.exit = resolve<QtvExit>(library, "QTV_Exit");
+    out.get_sdk_version = resolve<QtvGetSdkVersion>(library, "QTV_Get_SDK_Version");
+    out.get_device_count = resolve<QtvGetDeviceCount>(library, "QTV_GetDeviceCount");
+    out.get_device_info = resolve<QtvGetDeviceInfo>(library, "QTV_GetDeviceInfo");
+    out.is_device_changed = resolve<QtvIsDeviceChanged>(library, "QTV_IsDeviceChanged");
+    return out.init != nullptr && out.exit != nullptr && out.get_sdk_version != nullptr &&
+           out.get_device_count != nullptr && out.get_device_info != nullptr;
+}
+
+}  // namespace vq4

@@ -1,0 +1,92 @@
+// What the tool needs of the maker's SDK library: where it is registered,
+// the files beside it, its entry points and its device record.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/handles.h"
+
+namespace vq4 {
+
+inline constexpr const wchar_t* kSdkDependencyX64 = L"vxlinkapi_x64.dll";
+inline constexpr const wchar_t* kSdkDependencyX86 = L"vxlinkapi_x86.dll";
+
+// ---- Registration ----
+
+enum class SdkRegistrationState { KeyMissing, Unreadable, Found };
+
+struct SdkRegistration {
+    SdkRegistrationState state = SdkRegistrationState::KeyMissing;
+    std::wstring path;  // the registered library path, verbatim (Found only)
+};
+
+// Reads the default value of the CLSID's InProcServer32 key in HKCR, opened
+// with `access` (KEY_READ, with a registry view flag or none). The key is
+// closed before this returns. A value that does not fit 520 bytes, fails to
+// read or starts with NUL is Unreadable.
+SdkRegistration read_sdk_registration(std::uint32_t access);
+
+// ---- Device record ----
+
+inline constexpr std::uint32_t kSdkDeviceInfoSize = 1600;
+
+// The 1600-byte little-endian record that QTV_GetDeviceInfo fills.
+struct SdkDeviceInfo {
+    alignas(8) std::uint8_t bytes[kSdkDeviceInfoSize];
+};
+
+// Field layout: offsets in bytes, text capacities in UTF-16 units.
+inline constexpr std::size_t kSdkNameOffset = 4;
+inline constexpr std::size_t kSdkNameUnits = 260;
+inline constexpr std::size_t kSdkVendorIdOffset = 524;
+inline constexpr std::size_t kSdkProductIdOffset = 526;
+inline constexpr std::size_t kSdkLinkOffset = 528;
+inline constexpr std::size_t kSdkLinkUnits = 260;
+inline constexpr std::size_t kSdkSerialOffset = 1048;
+inline constexpr std::size_t kSdkSerialUnits = 275;  // up to the firmware field
+inline constexpr std::size_t kSdkFirmwareOffset = 1598;
+
+// What the tool reads of a filled record.
+struct SdkDeviceFields {
+    std::wstring name;
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::wstring symbolic_link;
+    std::wstring serial_number;
+    std::uint16_t firmware_version = 0;  // high byte major, low byte minor
+};
+
+// Size field 1600, every other byte 0.
+void prepare_sdk_device_info(SdkDeviceInfo& record);
+
+// Each text runs to its first NUL or to the end of its own field, whichever
+// comes first: a library that fills a field completely never makes the tool
+// read the next field.
+SdkDeviceFields decode_sdk_device_info(const SdkDeviceInfo& record);
+
+// ---- Entry points ----
+// On 64-bit Windows every function uses the one calling convention. The two
+// zero arguments of QTV_Init are passed pointer-sized, so they are zero
+// whether the library reads them as 32-bit numbers or as pointers.
+using QtvInit = std::int32_t (*)(std::uint32_t options, std::intptr_t reserved1, std::intptr_t reserved2);
+using QtvExit = void (*)();
+using QtvGetSdkVersion = std::int32_t (*)(std::uint16_t* version);
+using QtvGetDeviceCount = std::int32_t (*)(std::int32_t* count);
+using QtvGetDeviceInfo = std::int32_t (*)(std::int32_t index, void* record);
+using QtvIsDeviceChanged = std::int32_t (*)();
+
+struct SdkEntryPoints {
+    QtvInit init = nullptr;                           // "QTV_Init"
+    QtvExit exit = nullptr;                           // "QTV_Exit"
+    QtvGetSdkVersion get_sdk_version = nullptr;       // "QTV_Get_SDK_Version"
+    QtvGetDeviceCount get_device_count = nullptr;     // "QTV_GetDeviceCount"
+    QtvGetDeviceInfo get_device_info = nullptr;       // "QTV_GetDeviceInfo"
+    QtvIsDeviceChanged is_device_changed = nullptr;   // "QTV_IsDeviceChanged", optional
+};
+
+// Resolves all six names in the contract's order; true when the five
+// required ones are present.
+bool resolve_sdk_entry_points(const platform::Library& library, SdkEntryPoints& out);
+
+}  // namespace vq4

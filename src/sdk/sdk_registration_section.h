@@ -1,0 +1,31 @@
+// Section 4: how the SDK library is registered in each registry view, and
+// whether the file, its version, its architecture and its dependency fit.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "report/report.h"
+
+namespace vq4 {
+
+void run_sdk_registration_section();
+
+// One registry view: `view_flag` is KEY_WOW64_64KEY or KEY_WOW64_32KEY; a
+// missing registration or file is reported at `severity`.
+void check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& label, std::uint16_t expected_machine,
+                                 StatusKind severity);
+
+// "a.b.c.d" of the file's VS_FIXEDFILEINFO, or "(no version info)",
+// "(unable to read version info)", "(no VS_FIXEDFILEINFO)".
+std::wstring file_version_text(const std::wstring& path);
+
+// "x86 (32-bit)", "x64", "ARM64" or "unknown (0x%04X)".
+std::wstring machine_name(std::uint16_t machine);
+
+// The Machine field of the file's PE/COFF header, or nothing when the file
+// cannot be opened or is not a PE image.
+std::optional<std::uint16_t> read_pe_machine(const std::wstring& path);
+
+}  // namespace vq4

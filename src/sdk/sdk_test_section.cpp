@@ -1,0 +1,182 @@
+#include "sdk/sdk_test_section.h"
+
+#include "platform/files.h"
+#include "platform/library.h"
+#include "platform/system.h"
+#include "platform/win_constants.h"
+#include "report/report.h"
+#include "sdk/sdk_contract.h"
+#include "util/text.h"
+#include "vendor/interface_path.h"
+
+namespace vq4 {
+
+namespace {
+
+constexpr std::uint32_t kInitOptions = 0x152;
+constexpr int kMaxAttempts = 100;
+constexpr std::uint32_t kPauseMs = 30;
+constexpr std::uint16_t kVantroVendorId = 0x2A7D;
+constexpr std::uint16_t kVantroProductId = 0x5E3C;
+
+const wchar_t* const kElsewhere =
+    L"The cause of the SDK failure is therefore probably elsewhere (e.g. different detection logic in this SDK "
+    L"version, firmware version mismatch).";
+
+std::wstring hex(std::uint16_t value) {
+    std::wstring text;
+    format_wide(text, 32, L"%X", static_cast<unsigned>(value));
+    return text;
+}
+
+// Polls the SDK until it reports a device or the attempts run out; returns
+// the count it reported last and the number of attempts made.
+std::int32_t wait_for_devices(const SdkEntryPoints& sdk, int& attempts) {
+    std::int32_t count = 0;
+    attempts = 0;
+    for (;;) {
+        if (sdk.is_device_changed == nullptr || sdk.is_device_changed() != 0) {
+            sdk.get_device_count(&count);
+        }
+        ++attempts;
+        if (count >= 1) break;
+        platform::sleep_ms(kPauseMs);
+        if (attempts >= kMaxAttempts) break;
+    }
+    return count;
+}
+
+// Is the MI_03 interface that section 3 found held open by another process?
+void run_lock_test() {
+    if (mi03_interface_path.empty()) {
+        print_status(StatusKind::Info,
+                     L"Follow-up test (is MI_03 locked by another process?) skipped: section 3 could not find any usable "
+                     L"MI_03 device interface. Fix section 3 first.");
+        return;
+    }
+    std::uint32_t error = 0;
+    {
+        platform::FileHandle device;
+        error = platform::create_file(mi03_interface_path, win::GENERIC_READ_, 0, win::OPEN_EXISTING_, 0, device);
+    }
+    if (error == 0) {
+        print_status(StatusKind::Info,
+                     std::wstring(L"Follow-up test: the low-level interface is currently free (no other process on it). ") +
+                         kElsewhere);
+    } else if (error == win::ERROR_SHARING_VIOLATION_) {
+        print_status(StatusKind::Warn,
+                     L"Likely cause identified: the low-level USB interface (MI_03) is currently held open exclusively "
+                     L"by ANOTHER process (ERROR_SHARING_VIOLATION). The SDK loaded by this tool therefore cannot "
+                     L"access it at the same time. See section 6 below: an already-installed Quorvane service (e.g. "
+                     L"'Quorvane QTV Series Service' / quorQtvInstall) is probably the one holding it. Try stopping "
+                     L"that service (or closing the relevant Quorvane application), then re-run this diagnostic.");
+    } else {
+        print_status(StatusKind::Info, L"Follow-up test: the low-level interface is NOT locked by another process (code=" +
+                                           decimal(error) + L"). " + kElsewhere);
+    }
+}
+
+void print_device(const SdkEntryPoints& sdk, std::int32_t index, SdkDeviceInfo& record) {
+    prepare_sdk_device_info(record);
+    const std::int32_t result = sdk.get_device_info(index, record.bytes);
+    if (result != 0) {
+        print_status(StatusKind::Warn,
+                     L"QTV_GetDeviceInfo(" + decimal(index) + L") failed (code=" + decimal(result) + L").");
+        return;
+    }
+    const SdkDeviceFields device = decode_sdk_device_info(record);
+    print_status(StatusKind::Info, L"Device #" + decimal(index) + L": " + device.name + L" (VID=0x" +
+                                       hex(device.vendor_id) + L", PID=0x" + hex(device.product_id) + L")");
+    if (device.vendor_id == kVantroVendorId && device.product_id == kVantroProductId) {
+        print_status(StatusKind::Ok, L"  -> VID/PID matches the Vantro Q4.");
+    } else {
+        print_status(StatusKind::Warn,
+                     L"  -> VID/PID differs from 0x2A7D/0x5E3C: another Quorvane Tonvela device may be plugged in.");
+    }
+    print_detail(L"Firmware version: " + format_sdk_version(device.firmware_version));
+    print_detail(L"Serial number: " + (device.serial_number.empty() ? std::wstring(L"(not available)")
+                                                                      : device.serial_number));
+    print_detail(L"Symbolic link: " + device.symbolic_link);
+}
+
+// Everything between a successful QTV_Init and QTV_Exit.
+void run_initialised(const SdkEntryPoints& sdk) {
+    print_status(StatusKind::Ok, L"SDK initialized successfully (QTV_Init).");
+
+    std::uint16_t version = 0;
+    sdk.get_sdk_version(&version);
+    print_status(StatusKind::Info, L"SDK version loaded: " + format_sdk_version(version) +
+                                       L" (version known in the repository at the time this tool was generated: 1.51).");
+
+    int attempts = 0;
+    const std::int32_t count = wait_for_devices(sdk, attempts);
+    print_status(StatusKind::Info, L"Device detection by the SDK: " + decimal(attempts) + L" attempt(s) out of " +
+                                       decimal(kMaxAttempts) + L" (~" + decimal(attempts * 30) + L" ms).");
+
+    if (count < 1) {
+        print_status(StatusKind::Fail,
+                     L"The SDK does not detect any Tonvela device after 3000 ms of waiting, even though the DLL was "
+                     L"loaded successfully. See sections 2 and 3 above for the hardware/driver diagnosis.");
+        run_lock_test();
+        return;
+    }
+    print_status(StatusKind::Ok, decimal(count) + L" Tonvela device(s) detected by the SDK.");
+    SdkDeviceInfo record;
+    for (std::int32_t index = 0; index < count; ++index) {
+        print_device(sdk, index, record);
+    }
+}
+
+}  // namespace
+
+std::wstring format_sdk_version(std::uint16_t version) {
+    const int major = version >> 8;
+    const int minor = version & 0xFF;
+    std::wstring text;
+    format_wide(text, 32, version < 0x1000 ? L"%d.%02X" : L"%X.%02X", major, minor);
+    return text;
+}
+
+void run_sdk_test_section() {
+    print_section(L"5. Functional SDK test (load + real communication)");
+
+    // No view flag: the view an application of this process's bitness uses.
+    const SdkRegistration registration = read_sdk_registration(win::KEY_READ_);
+    if (registration.state == SdkRegistrationState::KeyMissing) {
+        print_status(StatusKind::Fail,
+                     L"Unable to find the SDK's CLSID key (view matching this process): functional test cancelled.");
+        return;
+    }
+    if (registration.state == SdkRegistrationState::Unreadable) {
+        print_status(StatusKind::Fail, L"SDK registry value is unreadable: functional test cancelled.");
+        return;
+    }
+
+    platform::Library library;  // FreeLibrary on every path from here on
+    const std::uint32_t load_error = platform::load_library(registration.path, library);
+    if (load_error != 0) {
+        print_status(StatusKind::Fail,
+                     L"LoadLibrary failed on " + registration.path + L" (error code=" + decimal(load_error) + L").");
+        return;
+    }
+
+    SdkEntryPoints sdk;
+    if (!resolve_sdk_entry_points(library, sdk)) {
+        print_status(StatusKind::Fail,
+                     L"One or more expected entry points are missing from the DLL (a DLL version incompatible with what "
+                     L"this tool expects?).");
+        return;
+    }
+
+    const std::int32_t init_result = sdk.init(kInitOptions, 0, 0);
+    if (init_result != 0) {
+        // A library that failed to initialise is released without QTV_Exit.
+        print_status(StatusKind::Fail, L"QTV_Init failed (return code=" + decimal(init_result) +
+                                           L"). The SDK cannot initialize on this machine.");
+        return;
+    }
+    run_initialised(sdk);
+    sdk.exit();
+}
+
+}  // namespace vq4

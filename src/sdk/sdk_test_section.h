@@ -1,0 +1,16 @@
+// Section 5: loads the registered SDK library, initialises it, waits for it
+// to detect devices and reads each device's record; when it finds none,
+// checks whether another process holds the MI_03 interface open.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vq4 {
+
+void run_sdk_test_section();
+
+// "%d.%02X" of the high and low byte below 0x1000, "%X.%02X" from 0x1000 on.
+std::wstring format_sdk_version(std::uint16_t version);
+
+}  // namespace vq4

@@ -1,0 +1,324 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/sim/pe_image.h"
+#include "platform/win_constants.h"
+#include "report/report.h"
+#include "sdk/sdk_registration_section.h"
+#include "support/sim_support.h"
+#include "util/text.h"
+
+namespace vq4 {
+namespace {
+
+std::string report_of(const std::function<void()>& run) {
+    const auto dir = test::make_temp_dir("sdk_registration");
+    open_report_file(widen((dir / "r.txt").string()));
+    run();
+    close_report_file();
+    const std::string text = test::read_file_bytes(dir / "r.txt");
+    std::filesystem::remove_all(dir);
+    return text;
+}
+
+std::string section_text(const std::string& machine_json) {
+    test::use_machine(machine_json);
+    return report_of(run_sdk_registration_section);
+}
+
+const std::string kHeader = "\n==== 4. SDK registry / DLL registration (Quorvane Tonvela API) ====\n";
+const std::string kKey64 = R"(HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32)";
+const std::string kKey32 = R"(HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32)";
+
+// A registration of `path_json` (JSON-escaped) under a view's key.
+std::string registration(const std::string& key, const std::string& path_json) {
+    return R"({"key": ")" + key + R"(", "values": [{"name": "", "type": "REG_SZ", "data": ")" + path_json + R"("}]})";
+}
+
+std::string pe_file(const std::string& path_json, const std::string& machine, const std::string& version = "") {
+    return R"({"path": ")" + path_json + R"(", "pe": {"machine": ")" + machine + R"(")" +
+           (version.empty() ? std::string() : R"(, "file_version": ")" + version + R"(")") + "}}";
+}
+
+TEST(MachineName, Table) {
+    EXPECT_EQ(machine_name(0x014C), L"x86 (32-bit)");
+    EXPECT_EQ(machine_name(0x8664), L"x64");
+    EXPECT_EQ(machine_name(0xAA64), L"ARM64");
+    EXPECT_EQ(machine_name(0x01C4), L"unknown (0x01C4)");
+    EXPECT_EQ(machine_name(0x0001), L"unknown (0x0001)");
+    EXPECT_EQ(machine_name(0x0000), L"unknown (0x0000)");
+    EXPECT_EQ(machine_name(0xFFFF), L"unknown (0xFFFF)");
+}
+
+TEST(FileVersionText, EveryOutcome) {
+    test::use_machine(R"({"files": [
+        {"path": "C:\\v\\versioned.dll", "pe": {"machine": "0x8664", "file_version": "1.51.65535.0"}},
+        {"path": "C:\\v\\unversioned.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\v\\no_resources.dll", "pe": {"machine": "0x8664", "resource_section": false}},
+        {"path": "C:\\v\\no_fixed.dll", "pe": {"machine": "0x8664", "file_version": "1.0.0.0", "fixed_file_info": false}},
+        {"path": "C:\\v\\text.dll", "text": "not an image"},
+        {"path": "C:\\v\\faulty.dll", "pe": {"machine": "0x8664", "file_version": "3.2.1.0"}}],
+      "faults": [{"operation": "GetFileVersionInfoW", "nth": 3, "code": 5}]})");
+    EXPECT_EQ(file_version_text(L"C:\\v\\versioned.dll"), L"1.51.65535.0");
+    EXPECT_EQ(file_version_text(L"C:\\v\\unversioned.dll"), L"(no version info)");
+    EXPECT_EQ(file_version_text(L"C:\\v\\no_resources.dll"), L"(no version info)");
+    EXPECT_EQ(file_version_text(L"C:\\v\\text.dll"), L"(no version info)");
+    EXPECT_EQ(file_version_text(L"C:\\v\\missing.dll"), L"(no version info)");
+    EXPECT_EQ(file_version_text(L"C:\\v\\no_fixed.dll"), L"(no VS_FIXEDFILEINFO)");
+    EXPECT_EQ(file_version_text(L"C:\\v\\faulty.dll"), L"(unable to read version info)");
+    // The buffer asked for is the size GetFileVersionInfoSizeW gave.
+    const auto& trace = sim::machine().trace;
+    for (std::size_t i = 0; i + 1 < trace.size(); ++i) {
+        if (trace[i].operation == "GetFileVersionInfoSizeW" && trace[i + 1].operation == "GetFileVersionInfoW") {
+            EXPECT_EQ(trace[i + 1].arguments, trace[i].arguments + ", " + std::to_string(trace[i].result));
+        }
+    }
+}
+
+// The simulated version API reports what Windows reports for files without
+// a version resource.
+TEST(FileVersionText, SimulatedErrorsFollowWindows) {
+    const auto size_error = [](const std::string& file_json) {
+        test::use_machine(R"({"files": [)" + file_json + "]}");
+        std::uint32_t error = 0;
+        for (const sim::File& f : sim::machine().files) error = sim::find_version_resource(f.bytes).error;
+        return error;
+    };
+    EXPECT_EQ(size_error(pe_file("C:\\\\a.dll", "0x8664")), win::ERROR_RESOURCE_TYPE_NOT_FOUND_);
+    EXPECT_EQ(size_error(R"({"path": "C:\\a.dll", "pe": {"machine": "0x8664", "resource_section": false}})"),
+              win::ERROR_RESOURCE_DATA_NOT_FOUND_);
+    EXPECT_EQ(size_error(R"({"path": "C:\\a.dll", "text": "MZ"})"), win::ERROR_RESOURCE_DATA_NOT_FOUND_);
+    EXPECT_EQ(size_error(pe_file("C:\\\\a.dll", "0x8664", "1.2.3.4")), 0u);
+}
+
+// Bytes of a file whose header is cut or lies; the PE reader must refuse
+// every one without reading past what the file holds.
+std::vector<std::uint8_t> image_with(const std::function<void(std::vector<std::uint8_t>&)>& change) {
+    sim::PeImageShape shape;
+    shape.machine = 0x8664;
+    std::vector<std::uint8_t> bytes = sim::synthesize_pe_image(shape);
+    change(bytes);
+    return bytes;
+}
+
+void set32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::uint32_t lfanew(const std::vector<std::uint8_t>& b) {
+    return b[0x3C] | (b[0x3D] << 8) | (b[0x3E] << 16) | (static_cast<std::uint32_t>(b[0x3F]) << 24);
+}
+
+TEST(ReadPeMachine, RefusesHostileHeaders) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+        std::optional<std::uint16_t> machine;
+    };
+    const std::vector<Case> cases = {
+        {"a synthesized x64 image", image_with([](auto&) {}), 0x8664},
+        {"empty file", {}, std::nullopt},
+        {"63 bytes", image_with([](auto& b) { b.resize(63); }), std::nullopt},
+        {"not MZ", image_with([](auto& b) { b[0] = 'Z'; b[1] = 'M'; }), std::nullopt},
+        {"e_lfanew negative", image_with([](auto& b) { set32(b, 0x3C, 0xFFFFFFF0u); }), std::nullopt},
+        {"e_lfanew most negative", image_with([](auto& b) { set32(b, 0x3C, 0x80000000u); }), std::nullopt},
+        {"e_lfanew beyond the end", image_with([](auto& b) { set32(b, 0x3C, static_cast<std::uint32_t>(b.size()) + 16); }),
+         std::nullopt},
+        {"e_lfanew at the end", image_with([](auto& b) { set32(b, 0x3C, static_cast<std::uint32_t>(b.size())); }),
+         std::nullopt},
+        {"e_lfanew far beyond", image_with([](auto& b) { set32(b, 0x3C, 0x7FFFFFFFu); }), std::nullopt},
+        {"signature cut", image_with([](auto& b) { b.resize(lfanew(b) + 2); }), std::nullopt},
+        {"signature wrong", image_with([](auto& b) { b[lfanew(b) + 2] = 1; }), std::nullopt},
+        {"COFF header cut at 19 bytes", image_with([](auto& b) { b.resize(lfanew(b) + 4 + 19); }), std::nullopt},
+        {"COFF header complete, nothing after", image_with([](auto& b) { b.resize(lfanew(b) + 4 + 20); }), 0x8664},
+        {"e_lfanew pointing into the DOS header", image_with([](auto& b) { set32(b, 0x3C, 0); }), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        sim::Machine m;
+        m.files.push_back(sim::File{L"C:\\x\\lib.dll", 0x20, c.bytes, false});
+        sim::set_machine(m);
+        EXPECT_EQ(read_pe_machine(L"C:\\x\\lib.dll"), c.machine) << c.what;
+        // The file was opened for reading with read sharing, and closed on every path.
+        EXPECT_EQ(sim::count_calls("CreateFileW", "C:\\x\\lib.dll, 0x80000000, 0x1, 3, 0x80"), 1u) << c.what;
+        EXPECT_EQ(sim::count_calls("CloseHandle"), 1u) << c.what;
+        EXPECT_TRUE(sim::machine().trace.back().operation == "CloseHandle") << c.what;
+    }
+
+    // Files that cannot be opened give no machine.
+    test::use_machine(R"({"files": [{"path": "C:\\x\\held.dll", "pe": {"machine": "0x8664"}, "held_exclusively": true}]})");
+    EXPECT_EQ(read_pe_machine(L"C:\\x\\held.dll"), std::nullopt);
+    EXPECT_EQ(read_pe_machine(L"C:\\x\\absent.dll"), std::nullopt);
+    EXPECT_EQ(sim::count_calls("CloseHandle"), 0u);
+}
+
+TEST(SdkRegistrationSection, RegisteredOnlyInThe32BitView) {
+    const std::string text = section_text(R"({"registry": [)" + registration(kKey32, R"(C:\\SDK32\\qtv_api_core.dll)") +
+                                          R"(], "files": [)" + pe_file(R"(C:\\SDK32\\qtv_api_core.dll)", "0x014C", "1.51.0.0") +
+                                          ", " + pe_file(R"(C:\\SDK32\\vxlinkapi_x86.dll)", "0x014C", "2.3.0.0") + "]}");
+    EXPECT_EQ(text, test::crlf(kHeader +
+                               "[ FAIL ] CLSID registry key missing (64-bit view): the SDK will not be found by "
+                               "applications running as 64-bit view.\n"
+                               "[ INFO ] Path declared (32-bit view / WOW6432Node): C:\\SDK32\\qtv_api_core.dll\n"
+                               "[  OK  ]   -> File present.\n"
+                               "[ INFO ]   -> File version: 1.51.0.0\n"
+                               "[  OK  ]   -> File architecture is consistent (x86 (32-bit)).\n"
+                               "[  OK  ]   -> Dependency vxlinkapi_x86.dll present (version 2.3.0.0).\n"));
+}
+
+TEST(SdkRegistrationSection, NeitherViewRegistered) {
+    test::reset_counters();
+    EXPECT_EQ(section_text("{}"),
+              test::crlf(kHeader +
+                         "[ FAIL ] CLSID registry key missing (64-bit view): the SDK will not be found by applications "
+                         "running as 64-bit view.\n"
+                         "[ WARN ] CLSID registry key missing (32-bit view / WOW6432Node): the SDK will not be found by "
+                         "applications running as 32-bit view / WOW6432Node.\n"));
+    EXPECT_EQ(fail_count, 1);
+    EXPECT_EQ(warn_count, 1);
+    EXPECT_EQ(ok_count, 0);
+}
+
+TEST(SdkRegistrationSection, X64LibraryInBothViews) {
+    const std::string path = R"(C:\\Program Files\\Quorvane\\Tonvela SDK\\qtv_api_core.dll)";
+    const std::string text = section_text(
+        R"({"registry": [)" + registration(kKey64, path) + ", " + registration(kKey32, path) + R"(], "files": [)" +
+        pe_file(path, "0x8664", "1.51.0.0") + ", " +
+        pe_file(R"(C:\\Program Files\\Quorvane\\Tonvela SDK\\vxlinkapi_x64.dll)", "0x8664") + "]}");
+    EXPECT_EQ(text, test::crlf(kHeader +
+                               "[ INFO ] Path declared (64-bit view): C:\\Program Files\\Quorvane\\Tonvela SDK\\qtv_api_core.dll\n"
+                               "[  OK  ]   -> File present.\n"
+                               "[ INFO ]   -> File version: 1.51.0.0\n"
+                               "[  OK  ]   -> File architecture is consistent (x64).\n"
+                               "[  OK  ]   -> Dependency vxlinkapi_x64.dll present (version (no version info)).\n"
+                               "[ INFO ] Path declared (32-bit view / WOW6432Node): C:\\Program Files\\Quorvane\\Tonvela "
+                               "SDK\\qtv_api_core.dll\n"
+                               "[  OK  ]   -> File present.\n"
+                               "[ INFO ]   -> File version: 1.51.0.0\n"
+                               "[ FAIL ]   -> INCONSISTENT architecture: file is x64 while this registry view expects x86 "
+                               "(32-bit).\n"
+                               "[ FAIL ]   -> Dependency vxlinkapi_x86.dll NOT FOUND in the same folder. Loading "
+                               "qtv_api_core will likely fail.\n"));
+}
+
+// One view at a time: the lines check_sdk_registration_view prints for a
+// registered value and the files around it.
+struct ViewCase {
+    const char* what;
+    std::string value_json;   // the registered default value, JSON-escaped
+    std::string files_json;   // the machine's files
+    std::uint32_t flag;
+    std::string expected;     // lines, without CR
+};
+
+const std::string kDevWarn =
+    "[ WARN ]   -> This path looks like a development path (not a standard 'Program Files'-style install). Normal on an "
+    "SDK dev machine; worth checking it isn't unintentional (e.g. a debug .reg was left active).\n";
+
+TEST(SdkRegistrationSection, ViewFindings) {
+    const std::vector<ViewCase> cases = {
+        {"ARM64 library in the 64-bit view", R"(C:\\SDK\\qtv_api_core.dll)",
+         pe_file(R"(C:\\SDK\\qtv_api_core.dll)", "0xAA64", "1.0.0.1") + ", " +
+             pe_file(R"(C:\\SDK\\vxlinkapi_x64.dll)", "0xAA64", "9.8.7.6"),
+         win::KEY_WOW64_64KEY_,
+         "[ INFO ] Path declared (64-bit view): C:\\SDK\\qtv_api_core.dll\n"
+         "[  OK  ]   -> File present.\n"
+         "[ INFO ]   -> File version: 1.0.0.1\n"
+         "[ FAIL ]   -> INCONSISTENT architecture: file is ARM64 while this registry view expects x64.\n"
+         "[  OK  ]   -> Dependency vxlinkapi_x64.dll present (version 9.8.7.6).\n"},
+        {"a machine outside the table, small value", R"(C:\\SDK\\qtv_api_core.dll)",
+         pe_file(R"(C:\\SDK\\qtv_api_core.dll)", "0x0001", "1.0.0.0"), win::KEY_WOW64_32KEY_,
+         "[ INFO ] Path declared (32-bit view / WOW6432Node): C:\\SDK\\qtv_api_core.dll\n"
+         "[  OK  ]   -> File present.\n"
+         "[ INFO ]   -> File version: 1.0.0.0\n"
+         "[ FAIL ]   -> INCONSISTENT architecture: file is unknown (0x0001) while this registry view expects x86 (32-bit).\n"
+         "[ FAIL ]   -> Dependency vxlinkapi_x86.dll NOT FOUND in the same folder. Loading qtv_api_core will likely "
+         "fail.\n"},
+        {"development path, capitals, several fragments: one Warn", R"(D:\\Projects\\Tonvela\\X64\\RELEASE\\qtv_api_core.dll)",
+         pe_file(R"(D:\\Projects\\Tonvela\\X64\\RELEASE\\qtv_api_core.dll)", "0x8664") + ", " +
+             pe_file(R"(D:\\Projects\\Tonvela\\X64\\RELEASE\\vxlinkapi_x64.dll)", "0x8664", "2.0.0.0"),
+         win::KEY_WOW64_64KEY_,
+         "[ INFO ] Path declared (64-bit view): D:\\Projects\\Tonvela\\X64\\RELEASE\\qtv_api_core.dll\n" + kDevWarn +
+             "[  OK  ]   -> File present.\n"
+             "[ INFO ]   -> File version: (no version info)\n"
+             "[  OK  ]   -> File architecture is consistent (x64).\n"
+             "[  OK  ]   -> Dependency vxlinkapi_x64.dll present (version 2.0.0.0).\n"},
+        {"each development fragment alone", R"(C:\\w\\duzeze_ri\\qtv_api_core.dll)", "", win::KEY_WOW64_64KEY_,
+         "[ INFO ] Path declared (64-bit view): C:\\w\\duzeze_ri\\qtv_api_core.dll\n" + kDevWarn +
+             "[ FAIL ]   -> File NOT FOUND at this location.\n"},
+        {"debug folder", R"(C:\\w\\debug\\qtv_api_core.dll)", "", win::KEY_WOW64_32KEY_,
+         "[ INFO ] Path declared (32-bit view / WOW6432Node): C:\\w\\debug\\qtv_api_core.dll\n" + kDevWarn +
+             "[ WARN ]   -> File NOT FOUND at this location.\n"},
+        {"not a folder name, only a part of one", R"(C:\\DebugTools\\Releases\\qtv_api_core.dll)", "",
+         win::KEY_WOW64_64KEY_,
+         "[ INFO ] Path declared (64-bit view): C:\\DebugTools\\Releases\\qtv_api_core.dll\n"
+         "[ FAIL ]   -> File NOT FOUND at this location.\n"},
+        {"registered path names a folder", R"(C:\\SDK)", pe_file(R"(C:\\SDK\\qtv_api_core.dll)", "0x8664"),
+         win::KEY_WOW64_64KEY_,
+         "[ INFO ] Path declared (64-bit view): C:\\SDK\n"
+         "[ FAIL ]   -> File NOT FOUND at this location.\n"},
+        {"registered folder in the 32-bit view", R"(C:\\SDK\\)", pe_file(R"(C:\\SDK\\qtv_api_core.dll)", "0x8664"),
+         win::KEY_WOW64_32KEY_,
+         "[ INFO ] Path declared (32-bit view / WOW6432Node): C:\\SDK\\\n"
+         "[ WARN ]   -> File NOT FOUND at this location.\n"},
+        {"not a PE image: no architecture line, the dependency still checked", R"(C:\\SDK\\qtv_api_core.dll)",
+         R"({"path": "C:\\SDK\\qtv_api_core.dll", "text": "MZ but far too short"}, {"path": "C:\\SDK\\vxlinkapi_x64.dll", "directory": true})",
+         win::KEY_WOW64_64KEY_,
+         "[ INFO ] Path declared (64-bit view): C:\\SDK\\qtv_api_core.dll\n"
+         "[  OK  ]   -> File present.\n"
+         "[ INFO ]   -> File version: (no version info)\n"
+         "[ FAIL ]   -> Dependency vxlinkapi_x64.dll NOT FOUND in the same folder. Loading qtv_api_core will likely "
+         "fail.\n"},
+        {"forward slashes find the folder too", R"(C:/SDK/qtv_api_core.dll)",
+         pe_file(R"(C:\\SDK\\qtv_api_core.dll)", "0x8664", "1.51.0.0") + ", " +
+             pe_file(R"(C:\\SDK\\vxlinkapi_x64.dll)", "0x8664", "2.3.0.0"),
+         win::KEY_WOW64_64KEY_,
+         "[ INFO ] Path declared (64-bit view): C:/SDK/qtv_api_core.dll\n"
+         "[  OK  ]   -> File present.\n"
+         "[ INFO ]   -> File version: 1.51.0.0\n"
+         "[  OK  ]   -> File architecture is consistent (x64).\n"
+         "[  OK  ]   -> Dependency vxlinkapi_x64.dll present (version 2.3.0.0).\n"},
+        {"no separator at all: no dependency line", "qtv_api_core.dll", pe_file("qtv_api_core.dll", "0x8664", "1.2.3.4"),
+         win::KEY_WOW64_64KEY_,
+         "[ INFO ] Path declared (64-bit view): qtv_api_core.dll\n"
+         "[  OK  ]   -> File present.\n"
+         "[ INFO ]   -> File version: 1.2.3.4\n"
+         "[  OK  ]   -> File architecture is consistent (x64).\n"},
+        {"empty value", "", "", win::KEY_WOW64_64KEY_,
+         "[ FAIL ] CLSID registry key present (64-bit view) but the value is empty/unreadable.\n"},
+        {"260 characters do not fit", "C:\\\\" + std::string(257, 'x'), "", win::KEY_WOW64_32KEY_,
+         "[ WARN ] CLSID registry key present (32-bit view / WOW6432Node) but the value is empty/unreadable.\n"},
+    };
+    for (const ViewCase& c : cases) {
+        const bool wow = c.flag == win::KEY_WOW64_32KEY_;
+        test::use_machine(R"({"registry": [)" + registration(wow ? kKey32 : kKey64, c.value_json) + R"(], "files": [)" +
+                          c.files_json + "]}");
+        const std::string text = report_of([&] {
+            if (wow) {
+                check_sdk_registration_view(c.flag, L"32-bit view / WOW6432Node", 0x014C, StatusKind::Warn);
+            } else {
+                check_sdk_registration_view(c.flag, L"64-bit view", 0x8664, StatusKind::Fail);
+            }
+        });
+        EXPECT_EQ(text, test::crlf(c.expected)) << c.what;
+    }
+}
+
+TEST(SdkRegistrationSection, KeyIsOpenedReadOnlyInEachViewAndClosedBeforeItsLine) {
+    test::use_machine(R"({"registry": [)" + registration(kKey64, R"(C:\\Nowhere\\qtv_api_core.dll)") + "]}");
+    report_of(run_sdk_registration_section);
+    EXPECT_EQ(sim::count_calls("RegOpenKeyExW",
+                               "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32, 0x20119"),
+              1u);
+    EXPECT_EQ(sim::count_calls("RegOpenKeyExW",
+                               "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32, 0x20219"),
+              1u);
+    EXPECT_EQ(sim::count_calls("RegQueryValueExW"), 1u);
+    EXPECT_EQ(sim::count_calls("RegCloseKey"), 1u);
+    // Nothing is written or loaded by this section.
+    EXPECT_EQ(sim::count_calls("RegSetValueExW"), 0u);
+    EXPECT_EQ(sim::count_calls("LoadLibraryW"), 0u);
+}
+
+}  // namespace
+}  // namespace vq4

@@ -1,0 +1,166 @@
+// The simulated machine's PE images, version API and SDK library entries.
+#include <gtest/gtest.h>
+
+#include "platform/library.h"
+#include "platform/sim/machine_file.h"
+#include "platform/sim/pe_image.h"
+#include "platform/version.h"
+#include "platform/win_constants.h"
+#include "support/sim_support.h"
+
+namespace vq4 {
+namespace {
+
+TEST(SimPeImage, SynthesizedImagesReadBack) {
+    for (const std::uint16_t machine : {std::uint16_t{0x8664}, std::uint16_t{0x014C}, std::uint16_t{0xAA64}}) {
+        sim::PeImageShape shape;
+        shape.machine = machine;
+        shape.file_version = std::array<std::uint16_t, 4>{1, 51, 2, 3};
+        const std::vector<std::uint8_t> bytes = sim::synthesize_pe_image(shape);
+        EXPECT_EQ(sim::pe_machine(bytes), machine);
+        const sim::VersionResource found = sim::find_version_resource(bytes);
+        ASSERT_EQ(found.error, 0u);
+        const std::vector<std::uint8_t> block(bytes.begin() + static_cast<std::ptrdiff_t>(found.offset),
+                                              bytes.begin() + static_cast<std::ptrdiff_t>(found.offset + found.size));
+        const sim::RootVersionBlock root = sim::root_version_block(block);
+        ASSERT_TRUE(root.ok);
+        EXPECT_EQ(root.value_length, 52u);
+        EXPECT_EQ(block[root.value_offset], 0xBD);  // VS_FIXEDFILEINFO's signature 0xFEEF04BD
+        EXPECT_EQ(block[root.value_offset + 3], 0xFE);
+    }
+    EXPECT_EQ(sim::parse_file_version("1.51.0.0"), (std::array<std::uint16_t, 4>{1, 51, 0, 0}));
+    EXPECT_EQ(sim::parse_file_version("1.51.0"), std::nullopt);
+    EXPECT_EQ(sim::parse_file_version("1.51.0.0x"), std::nullopt);
+    EXPECT_EQ(sim::parse_file_version("1.65536.0.0"), std::nullopt);
+}
+
+// Every prefix and every single-byte corruption of an image: the readers
+// answer something for each and never read outside the bytes.
+TEST(SimPeImage, ReadersSurviveTruncationAndCorruption) {
+    sim::PeImageShape shape;
+    shape.file_version = std::array<std::uint16_t, 4>{1, 2, 3, 4};
+    const std::vector<std::uint8_t> image = sim::synthesize_pe_image(shape);
+    std::size_t found = 0;
+    for (std::size_t length = 0; length <= image.size(); ++length) {
+        const std::vector<std::uint8_t> cut(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(length));
+        sim::pe_machine(cut);
+        if (sim::find_version_resource(cut).error == 0) ++found;
+    }
+    EXPECT_GE(found, 1u) << "the whole image at least";
+    for (std::size_t at = 0; at < image.size(); ++at) {
+        for (const std::uint8_t value : {std::uint8_t{0x00}, std::uint8_t{0x7F}, std::uint8_t{0xFF}}) {
+            std::vector<std::uint8_t> bent = image;
+            bent[at] = value;
+            sim::pe_machine(bent);
+            const sim::VersionResource r = sim::find_version_resource(bent);
+            if (r.error == 0) {
+                ASSERT_LE(r.offset + r.size, bent.size()) << "byte " << at;
+                const std::vector<std::uint8_t> block(bent.begin() + static_cast<std::ptrdiff_t>(r.offset),
+                                                      bent.begin() + static_cast<std::ptrdiff_t>(r.offset + r.size));
+                const sim::RootVersionBlock root = sim::root_version_block(block);
+                if (root.ok) {
+                    ASSERT_LE(root.value_offset + root.value_length, block.size());
+                }
+            }
+        }
+    }
+}
+
+TEST(SimVersionApi, SizeBufferAndRootQuery) {
+    test::use_machine(R"({"files": [{"path": "C:\\x\\a.dll", "pe": {"machine": "0x8664", "file_version": "7.6.5.4"}}]})");
+    const sim::VersionResource resource = sim::find_version_resource(sim::machine().files[0].bytes);
+    const platform::VersionInfoSize size = platform::get_file_version_info_size(L"C:\\x\\a.dll");
+    EXPECT_EQ(size.size, resource.size * 2 + 4);
+    std::vector<std::uint8_t> buffer(size.size, 0);
+    ASSERT_EQ(platform::get_file_version_info(L"C:\\x\\a.dll", buffer), 0u);
+    EXPECT_EQ(std::string(buffer.begin() + static_cast<std::ptrdiff_t>(resource.size),
+                          buffer.begin() + static_cast<std::ptrdiff_t>(resource.size) + 4),
+              "FE2X");
+    const platform::FixedFileVersion version = platform::ver_query_root_version(buffer);
+    EXPECT_TRUE(version.found);
+    EXPECT_EQ(version.file_version_ms, 0x00070006u);
+    EXPECT_EQ(version.file_version_ls, 0x00050004u);
+
+    // A buffer that is no version block, or too short for its root value.
+    EXPECT_FALSE(platform::ver_query_root_version(std::vector<std::uint8_t>(64, 0)).found);
+    std::vector<std::uint8_t> cut(buffer.begin(), buffer.begin() + 60);
+    cut[0] = 60;  // wLength says 60: the 52-byte value no longer fits
+    cut[1] = 0;
+    EXPECT_FALSE(platform::ver_query_root_version(cut).found);
+
+    EXPECT_EQ(platform::get_file_version_info_size(L"C:\\x\\missing.dll").error, win::ERROR_FILE_NOT_FOUND_);
+}
+
+TEST(SimSdkLibrary, LoaderRulesAndReferenceCounts) {
+    test::use_machine(R"({"files": [
+        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\SDK\\text.dll", "text": "hello"},
+        {"path": "C:\\Lone\\qtv_api_core.dll", "pe": {"machine": "0x8664"}}],
+      "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll"}, {"path": "C:\\Lone\\qtv_api_core.dll"}]})");
+    platform::Library a;
+    platform::Library b;
+    EXPECT_EQ(platform::load_library(L"C:\\SDK\\qtv_api_core.dll", a), 0u);
+    EXPECT_EQ(platform::load_library(L"c:/sdk/QTV_API_CORE.DLL", b), 0u);
+    EXPECT_EQ(a.raw(), b.raw()) << "the same module, counted twice";
+    a.reset();
+    EXPECT_NE(platform::get_proc_address(b, "QTV_Init").address, nullptr) << "still loaded after one FreeLibrary";
+    b.reset();
+
+    platform::Library c;
+    EXPECT_EQ(platform::load_library(L"C:\\SDK\\text.dll", c), win::ERROR_BAD_EXE_FORMAT_);
+    EXPECT_EQ(platform::load_library(L"C:\\SDK\\none.dll", c), win::ERROR_MOD_NOT_FOUND_);
+    EXPECT_EQ(platform::load_library(L"C:\\Lone\\qtv_api_core.dll", c), win::ERROR_MOD_NOT_FOUND_)
+        << "its vxlinkapi_x64.dll is not beside it";
+    EXPECT_EQ(platform::load_library(L"C:\\SDK", c), win::ERROR_ACCESS_DENIED_);
+    EXPECT_FALSE(c.valid());
+}
+
+TEST(SimSdkLibrary, EntryPointsRefuseUseOutsideInitialisation) {
+    test::use_machine(R"({"files": [
+        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
+      "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll", "device_count": 2}]})");
+    platform::Library library;
+    ASSERT_EQ(platform::load_library(L"C:\\SDK\\qtv_api_core.dll", library), 0u);
+    using Init = std::int32_t (*)(std::uint32_t, std::intptr_t, std::intptr_t);
+    using Count = std::int32_t (*)(std::int32_t*);
+    using Exit = void (*)();
+    const auto init = reinterpret_cast<Init>(platform::get_proc_address(library, "QTV_Init").address);
+    const auto count = reinterpret_cast<Count>(platform::get_proc_address(library, "QTV_GetDeviceCount").address);
+    const auto exit = reinterpret_cast<Exit>(platform::get_proc_address(library, "QTV_Exit").address);
+    std::int32_t n = 99;
+    EXPECT_NE(count(&n), 0) << "before QTV_Init";
+    EXPECT_EQ(n, 99);
+    EXPECT_EQ(init(0x152, 0, 0), 0);
+    EXPECT_EQ(count(&n), 0);
+    EXPECT_EQ(n, 2);
+    exit();
+    EXPECT_NE(count(&n), 0) << "after QTV_Exit";
+}
+
+TEST(SimMachineFile, SdkAndPeEntriesAreChecked) {
+    struct Case {
+        std::string json;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {R"({"files": [{"path": "a", "pe": {"machine": "0x8664", "file_version": "1.2"}}]})",
+         "at /files/0/pe/file_version: file_version is"},
+        {R"({"files": [{"path": "a", "pe": {"file_version": "1.2.3.4"}}]})", "at /files/0/pe: missing \"machine\""},
+        {R"({"files": [{"path": "a", "pe": {"machine": "0x8664", "bits": 64}}]})", "unknown entry \"bits\""},
+        {R"({"sdk": [{"path": "a", "is_device_changed": "sometimes"}]})", "at /sdk/0/is_device_changed:"},
+        {R"({"sdk": [{"path": "a", "init_result": "x"}]})", "at /sdk/0/init_result: expected a signed 32-bit integer"},
+        {R"({"sdk": [{"path": "a", "devices": [{"vid": 70000}]}]})", "at /sdk/0/devices/0/vid: number does not fit 16 bits"},
+        {R"({"sdk": [{"load_error": 5}]})", "at /sdk/0: missing \"path\""},
+    };
+    for (const Case& c : cases) {
+        sim::Machine m;
+        std::string error;
+        EXPECT_FALSE(sim::parse_machine_json(c.json, "m", m, error)) << c.json;
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+}
+
+}  // namespace
+}  // namespace vq4
