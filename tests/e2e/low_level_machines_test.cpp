@@ -84,7 +84,10 @@ TEST(LowLevelMachines, EachMachineFileGivesItsSequenceOfLines) {
 TEST(LowLevelMachines, BuiltInDefaultMachineHasWinUsbButNoGuid) {
     const test::RunResult run = test::run_tool("", {"/nopause", "/nofix"});
     EXPECT_EQ(section3_block(take_report(run)),
-              block({s3::parameters("0x0102", "1", "(none)"), s3::expected(), s3::kWinUsbWithoutGuid}));
+              block({s3::parameters("0x0102", "1", "(none)"),
+                     s3::expected(s3::kDefaultGuid,
+                                  R"(C:\Program Files\Quorvane\Tonvela SDK\vxlinkapi_x64.dll.config.ini)"),
+                     s3::kWinUsbWithoutGuid}));
     EXPECT_EQ(run.exit_code, 1) << "a Fail line was counted";
 }
 

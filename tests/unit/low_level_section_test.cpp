@@ -396,7 +396,9 @@ TEST_F(LowLevelSection, VerificationRunsSection3OnAFreshNodeList) {
     EXPECT_EQ(text.substr(first + header.size(), s3::kNoNode.size()), s3::kNoNode);
     const auto second = text.find(header, first + 1);
     ASSERT_NE(second, std::string::npos);
-    EXPECT_EQ(text.substr(second + header.size()),
+    // Section 3's block of the verification, up to the next section's header.
+    const auto block_end = text.find("\r\n==== ", second + header.size());
+    EXPECT_EQ(text.substr(second + header.size(), block_end - second - header.size()),
               test::crlf(s3::parameters("0x0102", "1", "(none)") + "\n" + s3::expected() + "\n" +
                          s3::kWinUsbWithoutGuid + "\n"));
 }
