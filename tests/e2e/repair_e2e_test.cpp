@@ -3,6 +3,8 @@
 // driver's section 8 and second summaries.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <fstream>
 
 #include "support/repair_support.h"

@@ -3,6 +3,8 @@
 // changed nothing but what the repair must change.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/sim/machine.h"
 #include "platform/sim/relaunch.h"
 #include "repair/repair_candidates.h"

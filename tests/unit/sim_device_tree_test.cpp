@@ -2,6 +2,9 @@
 // Windows documents the calls the repair makes.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <algorithm>
+
 #include "platform/device_changes.h"
 #include "platform/devices.h"
 #include "platform/elevation.h"
