@@ -9,6 +9,7 @@
 #include "vendor/low_level_section.h"
 #include "sdk/sdk_registration_section.h"
 #include "sdk/sdk_test_section.h"
+#include "repair/repair_section.h"
 
 namespace vq4 {
 
@@ -33,10 +34,7 @@ void run_report_sections() {
     run_related_software_section();
 }
 
-int run_repair_stage(bool /*fix_requested*/, bool /*may_prompt*/) {
-    // No repair section in this build: nothing is repaired, nothing printed.
-    return 0;
-}
+int run_repair_stage(bool fix_requested, bool may_prompt) { return run_repair_section(fix_requested, may_prompt); }
 
 void run_verification_sections() {
     {

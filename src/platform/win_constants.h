@@ -38,6 +38,7 @@ constexpr std::uint32_t KEY_QUERY_VALUE_ = 0x0001;
 constexpr std::uint32_t KEY_SET_VALUE_ = 0x0002;
 constexpr std::uint32_t KEY_ENUMERATE_SUB_KEYS_ = 0x0008;
 constexpr std::uint32_t KEY_READ_ = 0x20019;
+constexpr std::uint32_t KEY_ALL_ACCESS_ = 0xF003F;
 constexpr std::uint32_t KEY_WOW64_64KEY_ = 0x0100;
 constexpr std::uint32_t KEY_WOW64_32KEY_ = 0x0200;
 constexpr std::uint32_t REG_NONE_ = 0;
@@ -89,5 +90,36 @@ constexpr std::uint32_t SERVICE_INACTIVE_ = 2;
 constexpr std::uint32_t SERVICE_STATE_ALL_ = 3;
 constexpr std::uint32_t SERVICE_STOPPED_ = 1;
 constexpr std::uint32_t SERVICE_RUNNING_ = 4;
+// Device tree changes (repair).
+constexpr std::uint32_t DIF_REMOVE_ = 0x05;
+constexpr std::uint32_t DIF_PROPERTYCHANGE_ = 0x12;
+constexpr std::uint32_t DI_REMOVEDEVICE_GLOBAL_ = 0x1;
+constexpr std::uint32_t DICS_PROPCHANGE_ = 3;
+constexpr std::uint32_t DICS_FLAG_CONFIGSPECIFIC_ = 2;
+constexpr std::uint32_t DI_NEEDRESTART_ = 0x80;
+constexpr std::uint32_t DI_NEEDREBOOT_ = 0x100;
+constexpr std::uint32_t CM_LOCATE_DEVNODE_NORMAL_ = 0;
+constexpr std::uint32_t CM_LOCATE_DEVNODE_PHANTOM_ = 1;
+constexpr std::uint32_t CM_REENUMERATE_SYNCHRONOUS_ = 1;
+constexpr std::uint32_t CM_REGISTRY_HARDWARE_ = 0;
+constexpr std::uint32_t RegDisposition_OpenAlways_ = 0;
+constexpr std::uint32_t RegDisposition_OpenExisting_ = 1;
+constexpr std::uint32_t CR_INVALID_POINTER_ = 0x03;
+constexpr std::uint32_t CR_INVALID_FLAG_ = 0x04;
+constexpr std::uint32_t CR_INVALID_DEVNODE_ = 0x05;
+constexpr std::uint32_t CR_FAILURE_ = 0x13;
+constexpr std::uint32_t CR_BUFFER_SMALL_ = 0x1A;
+constexpr std::uint32_t CR_INVALID_DEVICE_ID_ = 0x1E;
+constexpr std::uint32_t CR_NO_SUCH_REGISTRY_KEY_ = 0x2E;
+constexpr std::uint32_t ERROR_NO_CLASSINSTALL_PARAMS_ = 0xE0000215;
+
+// Token, shell and process (elevated relaunch).
+constexpr std::uint32_t TOKEN_QUERY_ = 0x0008;
+constexpr std::int32_t SW_SHOWNORMAL_ = 1;
+constexpr std::uint32_t INFINITE_ = 0xFFFFFFFF;
+constexpr std::uint32_t WAIT_OBJECT_0_ = 0;
+constexpr std::uint32_t WAIT_TIMEOUT_ = 258;
+constexpr std::uint32_t WAIT_FAILED_ = 0xFFFFFFFF;
+constexpr std::uint32_t STILL_ACTIVE_ = 259;
 
 }  // namespace vq4::win

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 
+#include "platform/sim/device_sets.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_handles.h"
 #include "platform/win_constants.h"
@@ -20,24 +21,10 @@ namespace {
 constexpr std::uint32_t kErrorKeyDoesNotExist = 0xE0000204;  // SetupAPI ERROR_KEY_DOES_NOT_EXIST
 constexpr std::uint32_t kErrorInvalidUserBuffer = 1784;
 
-struct SimInterface {
-    std::wstring owner_id;
-    DeviceInterfaceData data;
-    std::wstring path;
-};
+using sim::DevSet;
+using sim::SimInterface;
 
-struct DevSet {
-    std::vector<std::wstring> instance_ids;
-    std::vector<std::uint32_t> dev_insts;
-    std::vector<SimInterface> interfaces;
-};
-
-std::map<std::uintptr_t, DevSet>& open_sets() {
-    static std::map<std::uintptr_t, DevSet> sets;
-    return sets;
-}
-
-std::uintptr_t next_set_id = 0x5000;
+std::map<std::uintptr_t, DevSet>& open_sets() { return sim::open_device_sets(); }
 
 std::string guid_text(const Guid* guid) { return guid == nullptr ? "NULL" : sim::narrow(format_guid(*guid)); }
 
@@ -52,10 +39,7 @@ std::wstring enumerator_of(const std::wstring& instance_id) {
     return slash == std::wstring::npos ? instance_id : instance_id.substr(0, slash);
 }
 
-DevSet* find_set(const DevInfoSet& set) {
-    const auto found = open_sets().find(set.raw());
-    return set.valid() && found != open_sets().end() ? &found->second : nullptr;
-}
+DevSet* find_set(const DevInfoSet& set) { return sim::find_device_set(set); }
 
 std::uint32_t finish(std::uint32_t error) {
     sim::record_result(error);
@@ -110,9 +94,7 @@ std::uint32_t setupdi_get_class_devs(const Guid* class_guid, const std::wstring*
         set.instance_ids.push_back(device.instance_id);
         set.dev_insts.push_back(device.dev_inst);
     }
-    const std::uintptr_t id = next_set_id++;
-    open_sets()[id] = std::move(set);
-    out = DevInfoSet(id);
+    out = sim::add_device_set(std::move(set));
     return finish(0);
 }
 
@@ -289,3 +271,24 @@ void release_handle(DevInfoSetTag, std::uintptr_t raw) noexcept {
 }
 
 }  // namespace vq4::platform
+
+namespace vq4::sim {
+
+std::map<std::uintptr_t, DevSet>& open_device_sets() {
+    static std::map<std::uintptr_t, DevSet> sets;
+    return sets;
+}
+
+platform::DevInfoSet add_device_set(DevSet set) {
+    static std::uintptr_t next_set_id = 0x5000;
+    const std::uintptr_t id = next_set_id++;
+    open_device_sets()[id] = std::move(set);
+    return platform::DevInfoSet(id);
+}
+
+DevSet* find_device_set(const platform::DevInfoSet& set) {
+    const auto found = open_device_sets().find(set.raw());
+    return set.valid() && found != open_device_sets().end() ? &found->second : nullptr;
+}
+
+}  // namespace vq4::sim

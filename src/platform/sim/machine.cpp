@@ -130,6 +130,7 @@ Device& Machine::add_device(Device device) {
     std::uint32_t highest = 0;
     for (const Device& existing : devices) highest = existing.dev_inst > highest ? existing.dev_inst : highest;
     device.dev_inst = highest + 1;
+    device.enumeration_rank = static_cast<std::uint32_t>(devices.size());
     devices.push_back(std::move(device));
     return devices.back();
 }

@@ -62,9 +62,17 @@ struct WinUsbDevice {
     std::uint32_t initialize_error = 0;         // WinUsb_Initialize
     std::uint32_t alternate_setting_error = 0;  // WinUsb_SetCurrentAlternateSetting
     std::vector<UsbTransferStep> writes;        // empty: every write succeeds
-    std::vector<UsbTransferStep> reads;         // empty: the device never answers
+    std::vector<UsbTransferStep> reads;         // empty: a healthy device, answering each read with a 12-byte reply
     std::size_t writes_done = 0;                // attempts so far (side effects)
     std::size_t reads_done = 0;
+};
+
+// When a re-detected node's hardware key gets the GUID of the firmware's
+// descriptor back (DeviceInterfaceGUIDs).
+enum class FirmwareGuidReturn : std::uint8_t {
+    Never,
+    AfterInterfaceRedetect,  // on every re-detection
+    AfterCacheDeleted,       // only when the device's usbflags key is gone
 };
 
 struct DeviceInterfaceRecord {
@@ -92,6 +100,28 @@ struct Device {
     std::uint32_t problem = 0;
     std::uint32_t status_result = 0;  // CONFIGRET of CM_Get_DevNode_Status; nonzero = unreadable
     std::vector<DeviceInterfaceRecord> interfaces;
+
+    // ---- How the node takes the repair's changes to the device tree ----
+    // (device_tree.cpp; machine-file entries in docs/machine-file.md)
+    std::optional<std::uint32_t> remove_error;  // DIF_REMOVE on this node fails with this code
+    // After a removal, re-enumerating an ancestor brings the node back this
+    // much virtual time later (0: during the call); absent: it does not come back.
+    std::optional<std::uint64_t> redetect_delay_ms = 0;
+    FirmwareGuidReturn firmware_guid_returns = FirmwareGuidReturn::Never;
+    std::wstring firmware_guid = L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}";  // the firmware's MS OS descriptor
+    // When the node starts, WinUSB registers the interfaces of the GUIDs in its
+    // hardware key this much later; absent: it registers none.
+    std::optional<std::uint64_t> interface_delay_ms = 0;
+    std::uint32_t restart_error = 0;  // DIF_PROPERTYCHANGE fails with this code
+    std::uint32_t restart_flags = 0;  // DI_NEEDRESTART / DI_NEEDREBOOT instead of restarting
+
+    // State of the changes in progress.
+    std::uint32_t enumeration_rank = 0;  // place in the system's order, kept when the node comes back
+    bool phantom_by_removal = false;  // left without devnode by its parent's removal; comes back with it
+    std::optional<std::uint64_t> arrives_at_ms;     // a removed node on its way back
+    std::optional<std::uint64_t> interfaces_at_ms;  // WinUSB registers the node's interfaces then
+    // What detection writes into a fresh hardware key; absent: it creates none.
+    std::optional<std::vector<RegistryValue>> detected_values;
 };
 
 // Where a device's hardware ("Device Parameters") key lives in the registry.
@@ -179,6 +209,9 @@ struct Machine {
 
     Registry registry;
     std::vector<Device> devices;  // in the order the system enumerates them
+    // Nodes removed by DIF_REMOVE whose hardware is still attached: no node,
+    // no Enum key, until re-enumeration of an ancestor brings them back.
+    std::vector<Device> removed_devices;
     std::vector<File> files;
     std::vector<Process> processes;
     std::vector<Service> services;

@@ -9,6 +9,7 @@
 
 #include "platform/sim/json_reader.h"
 #include "platform/sim/pe_image.h"
+#include "util/guid.h"
 #include "util/text.h"
 
 namespace vq4::sim {
@@ -139,10 +140,69 @@ WinUsbDevice load_winusb(const JsonAt& at) {
     return w;
 }
 
+// A number of milliseconds (or "0x..."), "never" (no value), or the word
+// that stands for 0.
+std::optional<std::uint64_t> delay_or_never(const JsonAt& at, const char* zero_word) {
+    if (at.value.is_string()) {
+        const std::string word = at.as_string();
+        if (word == "never") return std::nullopt;
+        if (zero_word != nullptr && word == zero_word) return 0;
+        if (word.rfind("0x", 0) != 0) {
+            at.fail(std::string("expected a number of milliseconds") +
+                    (zero_word != nullptr ? std::string(", \"") + zero_word + "\"" : std::string()) + " or \"never\"");
+        }
+    }
+    return at.as_u64();
+}
+
+// How the node takes the repair's changes (see docs/machine-file.md).
+void load_repair_behaviour(const JsonAt& item, Device& d) {
+    if (item.has("remove_error")) d.remove_error = item.field("remove_error").as_u32();
+    if (item.has("redetect")) d.redetect_delay_ms = delay_or_never(item.field("redetect"), "at_once");
+    if (item.has("interface_delay_ms")) d.interface_delay_ms = delay_or_never(item.field("interface_delay_ms"), nullptr);
+    if (item.has("firmware_guid")) {
+        const JsonAt at = item.field("firmware_guid");
+        Guid guid;
+        if (!parse_guid(at.as_wide(), guid)) at.fail("expected a braced GUID");
+        d.firmware_guid = format_guid(guid);
+    }
+    if (item.has("firmware_guid_returns")) {
+        const JsonAt at = item.field("firmware_guid_returns");
+        const std::string word = at.as_string();
+        if (word == "after_interface_redetect") {
+            d.firmware_guid_returns = FirmwareGuidReturn::AfterInterfaceRedetect;
+        } else if (word == "after_cache_deleted") {
+            d.firmware_guid_returns = FirmwareGuidReturn::AfterCacheDeleted;
+        } else if (word == "never") {
+            d.firmware_guid_returns = FirmwareGuidReturn::Never;
+        } else {
+            at.fail("expected \"after_interface_redetect\", \"after_cache_deleted\" or \"never\"");
+        }
+    }
+    if (item.has("restart")) {
+        const JsonAt at = item.field("restart");
+        const std::string word = at.value.is_string() ? at.value.get<std::string>() : std::string();
+        if (word == "ok") {
+            d.restart_error = 0;
+            d.restart_flags = 0;
+        } else if (word == "need_reboot") {
+            d.restart_flags = 0x100;  // DI_NEEDREBOOT
+        } else if (word == "need_restart") {
+            d.restart_flags = 0x80;  // DI_NEEDRESTART
+        } else if (at.value.is_number_unsigned() || word.rfind("0x", 0) == 0) {
+            d.restart_error = at.as_u32();
+            if (d.restart_error == 0) at.fail("a failing restart needs a nonzero error code");
+        } else {
+            at.fail("expected \"ok\", \"need_reboot\", \"need_restart\" or an error code");
+        }
+    }
+}
+
 void load_devices(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
         item.only_keys({"instance_id", "parent", "present", "friendly_name", "device_desc", "service", "status",
-                        "problem", "status_result", "interfaces", "hardware_key"});
+                        "problem", "status_result", "interfaces", "hardware_key", "remove_error", "redetect",
+                        "firmware_guid", "firmware_guid_returns", "interface_delay_ms", "restart"});
         Device d;
         d.instance_id = item.field("instance_id").as_wide();
         if (d.instance_id.empty()) item.field("instance_id").fail("an instance id may not be empty");
@@ -175,6 +235,7 @@ void load_devices(const JsonAt& at, Machine& m) {
         if (item.has("hardware_key")) {
             load_values(item.field("hardware_key"), hardware_key_path(d.instance_id), m);
         }
+        load_repair_behaviour(item, d);
         if (m.find_device(d.instance_id) != nullptr) {
             item.field("instance_id").fail("duplicate instance id");
         }

@@ -12,8 +12,10 @@
 #include <ctime>
 #include <map>
 
+#include "platform/sim/device_tree.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_file.h"
+#include "platform/sim/relaunch.h"
 
 namespace vq4::platform {
 
@@ -81,6 +83,7 @@ bool platform_startup(int& exit_code) {
         exit_code = 2;
         return false;
     }
+    sim::prepare_tool_instance(loaded);
     sim::set_machine(std::move(loaded));
     return true;
 }
@@ -102,11 +105,26 @@ void console_write(const std::wstring& text) {
     std::fflush(stdout);
 }
 
+namespace {
+
+// Standard input is read a byte at a time, never ahead: an elevated instance
+// started by the relaunch shares it and must find the lines meant for it.
+int read_stdin_byte() {
+    unsigned char c = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(STDIN_FILENO, &c, 1);
+    } while (got < 0 && errno == EINTR);
+    return got == 1 ? c : EOF;
+}
+
+}  // namespace
+
 bool console_read_line(std::string& line) {
     line.clear();
     int c = 0;
     bool any = false;
-    while ((c = std::fgetc(stdin)) != EOF) {
+    while ((c = read_stdin_byte()) != EOF) {
         any = true;
         if (c == '\n') break;
         line.push_back(static_cast<char>(c));
@@ -115,7 +133,7 @@ bool console_read_line(std::string& line) {
     return any;
 }
 
-bool console_read_char() { return std::fgetc(stdin) != EOF; }
+bool console_read_char() { return read_stdin_byte() != EOF; }
 
 std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) {
     const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", CREATE_NEW (report)");
@@ -124,7 +142,8 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) 
         return *injected;
     }
     // "x": create only; an existing report is never truncated.
-    std::FILE* file = std::fopen(host_path(path).c_str(), "wbx");
+    // "e": the elevated instance started by the relaunch does not inherit it.
+    std::FILE* file = std::fopen(host_path(path).c_str(), "wbxe");
     if (file == nullptr) {
         const std::uint32_t code = create_error_of(errno);
         sim::record_result(code);
@@ -203,7 +222,7 @@ LocalTime get_local_time() {
 void sleep_ms(std::uint32_t milliseconds) {
     // Virtual time: tests assert counted pauses from the trace, never wait.
     sim::enter_call("Sleep", std::to_string(milliseconds));
-    sim::machine().virtual_clock_ms += milliseconds;
+    sim::advance_clock(milliseconds);
 }
 
 std::uint16_t get_native_processor_architecture() {

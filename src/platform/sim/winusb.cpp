@@ -185,8 +185,12 @@ std::uint32_t winusb_read_pipe(const WinUsbHandle& usb, std::uint8_t pipe, std::
     SimUsb* state = nullptr;
     sim::DeviceInterfaceRecord* device = nullptr;
     if (const std::uint32_t error = transfer_target(usb, pipe, kPipeIn, state, device)) return finish(error);
+    // Without a script the device behaves like a healthy Vantro Q4: it answers
+    // a request with a 12-byte reply carrying the request's uniqueId.
+    static const sim::UsbTransferStep kHealthyReply{false, 0, {0x0C, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0}};
     const sim::UsbTransferStep* step = next_step(device->winusb.reads, device->winusb.reads_done);
-    if (step == nullptr || step->waits) return finish(wait_for_timeout(*state, pipe, "WinUsb_ReadPipe"));
+    if (step == nullptr) step = &kHealthyReply;
+    if (step->waits) return finish(wait_for_timeout(*state, pipe, "WinUsb_ReadPipe"));
     if (step->error != 0) return finish(step->error);
     const std::size_t take = step->reply.size() < length ? step->reply.size() : length;
     received.assign(step->reply.begin(), step->reply.begin() + static_cast<std::ptrdiff_t>(take));

@@ -1,0 +1,376 @@
+// How the simulated device tree takes the repair's changes.
+//
+// A node removed with DIF_REMOVE leaves `devices` (no node, no Enum key, not
+// even a phantom) and, while its hardware is attached, waits in
+// `removed_devices` for the re-enumeration of an ancestor. Coming back it gets
+// a fresh devnode handle and a fresh hardware key holding what detection
+// writes; the firmware decides whether the key also gets the descriptor's
+// interface GUID. A WinUSB node registers the device interfaces of the GUIDs
+// in its hardware key whenever it starts (arrival or property-change restart).
+#include "platform/sim/device_tree.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <optional>
+
+#include "platform/win_constants.h"
+#include "util/guid.h"
+#include "util/text.h"
+
+namespace vq4::sim {
+
+namespace {
+
+bool is_winusb(const Device& d) { return d.service.has_value() && equals_nocase(*d.service, L"WINUSB"); }
+
+bool is_guid_value(const std::wstring& name) {
+    return equals_nocase(name, L"DeviceInterfaceGUIDs") || equals_nocase(name, L"DeviceInterfaceGUID");
+}
+
+bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() >= prefix.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
+}
+
+std::wstring to_lower_ascii(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return text;
+}
+
+Device* find_removed(const std::wstring& instance_id) {
+    for (Device& d : machine().removed_devices) {
+        if (equals_nocase(d.instance_id, instance_id)) return &d;
+    }
+    return nullptr;
+}
+
+// The parent id of a node in the tree or among the removed ones.
+const std::wstring* parent_id_of(const std::wstring& instance_id) {
+    if (const Device* d = machine().find_device(instance_id)) return &d->parent_id;
+    if (const Device* d = find_removed(instance_id)) return &d->parent_id;
+    return nullptr;
+}
+
+// True when `ancestor` is `instance_id` itself or above it.
+bool is_at_or_below(const std::wstring& instance_id, const std::wstring& ancestor) {
+    std::wstring current = instance_id;
+    const std::size_t limit = machine().devices.size() + machine().removed_devices.size() + 1;
+    for (std::size_t step = 0; step <= limit && !current.empty(); ++step) {
+        if (equals_nocase(current, ancestor)) return true;
+        const std::wstring* parent = parent_id_of(current);
+        if (parent == nullptr) return false;
+        current = *parent;
+    }
+    return false;
+}
+
+bool strictly_below(const std::wstring& instance_id, const std::wstring& ancestor) {
+    return !equals_nocase(instance_id, ancestor) && is_at_or_below(instance_id, ancestor);
+}
+
+// A removed or orphaned node may come back when its parent is present and at
+// or below the re-enumerated node.
+bool may_come_back_below(const Device& d, const std::wstring& root_id) {
+    const Device* parent = machine().find_device(d.parent_id);
+    return parent != nullptr && parent->present && is_at_or_below(parent->instance_id, root_id);
+}
+
+// Devnode handles are never handed out twice: a stale handle of a removed
+// node must not name its successor.
+std::uint32_t& next_dev_inst() {
+    static std::uint32_t next = 1;
+    return next;
+}
+
+std::uint32_t fresh_dev_inst() {
+    std::uint32_t& next = next_dev_inst();
+    std::uint32_t highest = 0;
+    for (const Device& d : machine().devices) highest = std::max(highest, d.dev_inst);
+    for (const Device& d : machine().removed_devices) highest = std::max(highest, d.dev_inst);
+    next = std::max(next, highest + 1);
+    return next++;
+}
+
+std::vector<std::wstring> registered_guid_texts(const std::wstring& instance_id) {
+    std::vector<std::wstring> texts;
+    const RegistryKey* key = machine().registry.find(hardware_key_path(instance_id));
+    if (key == nullptr) return texts;
+    for (const RegistryValue& value : key->values) {
+        if (equals_nocase(value.name, L"DeviceInterfaceGUIDs")) {
+            std::size_t at = 0;
+            const std::size_t units = value.data.size() / 2;
+            while (at < units) {
+                std::wstring text;
+                while (at < units && (value.data[2 * at] | value.data[2 * at + 1]) != 0) {
+                    text.push_back(static_cast<wchar_t>(value.data[2 * at] | (value.data[2 * at + 1] << 8)));
+                    ++at;
+                }
+                if (text.empty()) break;
+                texts.push_back(text);
+                ++at;
+            }
+        }
+    }
+    for (const RegistryValue& value : key->values) {
+        if (equals_nocase(value.name, L"DeviceInterfaceGUID")) {
+            const std::wstring text = utf16le_text(value.data);
+            if (!text.empty()) texts.push_back(text);
+        }
+    }
+    return texts;
+}
+
+void register_interfaces(Device& d) {
+    d.interfaces.clear();
+    d.interfaces_at_ms.reset();
+    for (const std::wstring& text : registered_guid_texts(d.instance_id)) {
+        Guid guid;
+        if (!parse_guid(text, guid)) continue;
+        const std::wstring braced = format_guid(guid);
+        const bool listed = std::any_of(d.interfaces.begin(), d.interfaces.end(),
+                                        [&](const DeviceInterfaceRecord& r) { return equals_nocase(r.guid, braced); });
+        if (!listed) d.interfaces.push_back(DeviceInterfaceRecord{braced, interface_path(d.instance_id, braced), false});
+    }
+}
+
+// The node's driver starts at `when` (virtual time). Other drivers than
+// WinUSB keep the interfaces they always register.
+void start(Device& d, std::uint64_t when) {
+    if (!is_winusb(d)) return;
+    d.interfaces.clear();
+    d.interfaces_at_ms.reset();
+    if (!d.interface_delay_ms) return;
+    d.interfaces_at_ms = when + *d.interface_delay_ms;
+    if (*d.interfaces_at_ms <= machine().virtual_clock_ms) register_interfaces(d);
+}
+
+// The device's revision (bcdDevice) as detection wrote it into the node's key.
+std::optional<std::uint32_t> revision_of(const std::wstring& instance_id) {
+    const RegistryKey* key = machine().registry.find(hardware_key_path(instance_id));
+    if (key == nullptr) return std::nullopt;
+    for (const RegistryValue& value : key->values) {
+        if (equals_nocase(value.name, L"RevisionId") && value.type == win::REG_DWORD_ && value.data.size() == 4) {
+            return std::uint32_t{value.data[0]} | std::uint32_t{value.data[1]} << 8 |
+                   std::uint32_t{value.data[2]} << 16 | std::uint32_t{value.data[3]} << 24;
+        }
+    }
+    return std::nullopt;
+}
+
+// Windows keeps what it learnt of the descriptor under usbflags\VVVVPPPPRRRR;
+// without a known revision any key of the VID and PID counts.
+bool descriptor_cache_present(const std::wstring& instance_id) {
+    const std::wstring prefix = descriptor_cache_prefix(instance_id);
+    if (prefix.empty()) return false;
+    const std::wstring::size_type slash = prefix.rfind(L'\\');
+    const std::wstring folder = prefix.substr(0, slash);
+    std::wstring name_prefix = prefix.substr(slash + 1);
+    if (const auto revision = revision_of(instance_id)) {
+        wchar_t digits[8] = {};
+        std::swprintf(digits, 8, L"%04X", static_cast<unsigned int>(*revision & 0xFFFFu));
+        return machine().registry.find(folder + L"\\" + name_prefix + digits) != nullptr;
+    }
+    for (const std::wstring& name : machine().registry.subkey_names(folder)) {
+        if (starts_with_nocase(name, name_prefix)) return true;
+    }
+    return false;
+}
+
+// The re-read descriptor gives the firmware's GUID, or it does not.
+void apply_firmware(const Device& d) {
+    const bool gives = d.firmware_guid_returns == FirmwareGuidReturn::AfterInterfaceRedetect ||
+                       (d.firmware_guid_returns == FirmwareGuidReturn::AfterCacheDeleted &&
+                        !descriptor_cache_present(d.instance_id));
+    if (!gives) return;
+    machine().registry.set_value(hardware_key_path(d.instance_id),
+                                 RegistryValue{L"DeviceInterfaceGUIDs", win::REG_MULTI_SZ_, utf16le_bytes(d.firmware_guid, 2)});
+}
+
+void insert_in_order(Device d) {
+    auto& devices = machine().devices;
+    const auto at = std::find_if(devices.begin(), devices.end(),
+                                 [&](const Device& e) { return e.enumeration_rank > d.enumeration_rank; });
+    devices.insert(at, std::move(d));
+}
+
+void arrive_removed(Device d, std::uint64_t when) {
+    d.present = true;
+    d.phantom_by_removal = false;
+    d.arrives_at_ms.reset();
+    d.dev_inst = fresh_dev_inst();
+    if (d.detected_values) {
+        const std::wstring key = hardware_key_path(d.instance_id);
+        machine().registry.create(key);
+        for (const RegistryValue& value : *d.detected_values) machine().registry.set_value(key, value);
+    }
+    apply_firmware(d);
+    start(d, when);
+    insert_in_order(std::move(d));
+}
+
+void arrive_orphan(Device& d, std::uint64_t when) {
+    d.present = true;
+    d.phantom_by_removal = false;
+    d.arrives_at_ms.reset();
+    d.dev_inst = fresh_dev_inst();
+    apply_firmware(d);
+    start(d, when);
+}
+
+// One arrival (or scheduling) below `root_id`; false when nothing is left to do.
+bool bring_back_one(const std::wstring& root_id) {
+    auto& removed = machine().removed_devices;
+    for (std::size_t i = 0; i < removed.size(); ++i) {
+        Device& r = removed[i];
+        if (r.arrives_at_ms || !r.redetect_delay_ms || !may_come_back_below(r, root_id)) continue;
+        if (*r.redetect_delay_ms == 0) {
+            Device d = std::move(r);
+            removed.erase(removed.begin() + static_cast<std::ptrdiff_t>(i));
+            arrive_removed(std::move(d), machine().virtual_clock_ms);
+            return true;
+        }
+        r.arrives_at_ms = machine().virtual_clock_ms + *r.redetect_delay_ms;
+    }
+    for (Device& d : machine().devices) {
+        if (d.present || !d.phantom_by_removal || d.arrives_at_ms || !d.redetect_delay_ms ||
+            !may_come_back_below(d, root_id)) {
+            continue;
+        }
+        if (*d.redetect_delay_ms == 0) {
+            arrive_orphan(d, machine().virtual_clock_ms);
+            return true;
+        }
+        d.arrives_at_ms = machine().virtual_clock_ms + *d.redetect_delay_ms;
+    }
+    return false;
+}
+
+// Arrivals that are due; false when none is.
+bool arrive_one_due() {
+    const std::uint64_t now = machine().virtual_clock_ms;
+    auto& removed = machine().removed_devices;
+    for (std::size_t i = 0; i < removed.size(); ++i) {
+        if (!removed[i].arrives_at_ms || *removed[i].arrives_at_ms > now) continue;
+        const Device* parent = machine().find_device(removed[i].parent_id);
+        if (parent == nullptr || !parent->present) {
+            removed[i].arrives_at_ms.reset();  // its parent went away meanwhile
+            continue;
+        }
+        const std::uint64_t when = *removed[i].arrives_at_ms;
+        Device d = std::move(removed[i]);
+        removed.erase(removed.begin() + static_cast<std::ptrdiff_t>(i));
+        const std::wstring id = d.instance_id;
+        arrive_removed(std::move(d), when);
+        reenumerate_below(id);
+        return true;
+    }
+    for (Device& d : machine().devices) {
+        if (d.present || !d.arrives_at_ms || *d.arrives_at_ms > now) continue;
+        const std::uint64_t when = *d.arrives_at_ms;
+        const Device* parent = machine().find_device(d.parent_id);
+        if (parent == nullptr || !parent->present) {
+            d.arrives_at_ms.reset();
+            continue;
+        }
+        const std::wstring id = d.instance_id;
+        arrive_orphan(d, when);
+        reenumerate_below(id);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::wstring instance_key_path(const std::wstring& instance_id) {
+    return L"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + instance_id;
+}
+
+std::wstring descriptor_cache_prefix(const std::wstring& instance_id) {
+    const std::wstring upper = to_upper_ascii(instance_id);
+    const std::wstring::size_type vid = upper.find(L"VID_");
+    const std::wstring::size_type pid = upper.find(L"PID_");
+    if (vid == std::wstring::npos || pid == std::wstring::npos || vid + 8 > upper.size() || pid + 8 > upper.size()) {
+        return {};
+    }
+    return L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\" + upper.substr(vid + 4, 4) + upper.substr(pid + 4, 4);
+}
+
+std::wstring interface_path(const std::wstring& instance_id, const std::wstring& guid) {
+    std::wstring id = instance_id;
+    std::replace(id.begin(), id.end(), L'\\', L'#');
+    return L"\\\\?\\" + to_lower_ascii(id) + L"#" + to_lower_ascii(guid);
+}
+
+void remove_device(const std::wstring& instance_id) {
+    auto& devices = machine().devices;
+    const auto at = std::find_if(devices.begin(), devices.end(),
+                                 [&](const Device& d) { return equals_nocase(d.instance_id, instance_id); });
+    if (at == devices.end()) return;
+    Device removed = *at;
+    devices.erase(at);
+    next_dev_inst() = std::max(next_dev_inst(), removed.dev_inst + 1);
+
+    // What detection writes when the node comes back: its key as it was,
+    // without the interface GUIDs (those come from the firmware or by hand).
+    if (const RegistryKey* key = machine().registry.find(hardware_key_path(removed.instance_id))) {
+        std::vector<RegistryValue> values;
+        for (const RegistryValue& value : key->values) {
+            if (!is_guid_value(value.name)) values.push_back(value);
+        }
+        removed.detected_values = std::move(values);
+    } else {
+        removed.detected_values.reset();
+    }
+    machine().registry.remove_tree(instance_key_path(removed.instance_id));
+
+    // Nodes below lose their devnodes but keep their keys, as phantoms.
+    for (Device& d : devices) {
+        if (!strictly_below(d.instance_id, removed.instance_id) && !equals_nocase(d.parent_id, removed.instance_id)) {
+            continue;
+        }
+        if (d.present) {
+            d.present = false;
+            d.phantom_by_removal = true;
+        }
+        d.arrives_at_ms.reset();
+        d.interfaces_at_ms.reset();
+    }
+    for (Device& d : machine().removed_devices) {
+        if (equals_nocase(d.parent_id, removed.instance_id) || strictly_below(d.instance_id, removed.instance_id)) {
+            d.arrives_at_ms.reset();
+        }
+    }
+
+    const bool attached = removed.present || removed.phantom_by_removal;
+    if (!attached) return;  // an unplugged device's phantom is simply gone
+    removed.present = false;
+    removed.phantom_by_removal = false;
+    removed.arrives_at_ms.reset();
+    removed.interfaces_at_ms.reset();
+    machine().removed_devices.push_back(std::move(removed));
+}
+
+void reenumerate_below(const std::wstring& instance_id) {
+    while (bring_back_one(instance_id)) {
+    }
+}
+
+void restart_device(const std::wstring& instance_id) {
+    Device* d = machine().find_device(instance_id);
+    if (d == nullptr || !d->present) return;
+    start(*d, machine().virtual_clock_ms);
+}
+
+void advance_clock(std::uint64_t milliseconds) {
+    machine().virtual_clock_ms += milliseconds;
+    while (arrive_one_due()) {
+    }
+    const std::uint64_t now = machine().virtual_clock_ms;
+    for (Device& d : machine().devices) {
+        if (d.present && d.interfaces_at_ms && *d.interfaces_at_ms <= now) register_interfaces(d);
+    }
+}
+
+}  // namespace vq4::sim

@@ -1,0 +1,26 @@
+// The elevated relaunch on the simulated machine: ShellExecuteExW("runas")
+// starts this very binary as a real child process on the same machine file,
+// marked elevated through the environment.
+#pragma once
+
+#include <string>
+
+#include "platform/sim/machine.h"
+
+namespace vq4::sim {
+
+// Set to "1" in the environment of an instance started by the relaunch.
+inline constexpr const char* kElevatedInstanceVariable = "VQ4_DIAG_SIM_ELEVATED";
+
+// Called by the tool on its loaded machine at start-up: the relaunch will
+// start this binary. In an instance started by the relaunch the token is
+// elevated, and the faults of the elevation calls (which describe the first
+// instance's trouble) do not apply.
+void prepare_tool_instance(Machine& m);
+
+// What the relaunch starts. Empty (a process that is not the tool, such as a
+// unit test, unless the test names a stand-in): ShellExecuteExW fails with
+// ERROR_FILE_NOT_FOUND, so a test never starts itself again.
+void set_relaunch_binary(const std::string& path);
+
+}  // namespace vq4::sim

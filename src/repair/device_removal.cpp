@@ -1,0 +1,146 @@
+#include "repair/device_removal.h"
+
+#include <optional>
+
+#include "platform/device_changes.h"
+#include "platform/registry.h"
+#include "platform/win_constants.h"
+#include "report/report.h"
+#include "util/text.h"
+
+namespace vq4 {
+
+namespace {
+
+// MAX_DEVICE_ID_LEN plus the terminator.
+constexpr std::uint32_t kDeviceIdCapacity = 201;
+
+std::wstring device_id_of(std::uint32_t dev_inst) {
+    std::wstring id;
+    if (platform::cm_get_device_id(dev_inst, kDeviceIdCapacity, id) != win::CR_SUCCESS_) return {};
+    return id;
+}
+
+// The device's bcdDevice, from the MI_03 node's hardware key; absent when the
+// key or a REG_DWORD "RevisionId" is missing.
+std::optional<std::uint32_t> read_revision(std::uint32_t mi03) {
+    platform::RegKey key;
+    if (platform::cm_open_devnode_key(mi03, win::KEY_READ_, 0, win::RegDisposition_OpenExisting_,
+                                      win::CM_REGISTRY_HARDWARE_, key) != win::CR_SUCCESS_) {
+        return std::nullopt;
+    }
+    const platform::RegRead read = platform::reg_query_value(key, L"RevisionId", 4);
+    key.reset();
+    if (read.status != 0 || read.type != win::REG_DWORD_) return std::nullopt;
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < read.data.size() && i < 4; ++i) value |= std::uint32_t{read.data[i]} << (8 * i);
+    return value;
+}
+
+// One global DIF_REMOVE in a set of its own; 0 or the failing call's error.
+std::uint32_t remove_node(const std::wstring& instance_id) {
+    platform::DevInfoSet set;
+    if (const std::uint32_t error = platform::setupdi_create_device_info_list(set); error != 0) return error;
+    platform::DeviceInfoData device;
+    if (const std::uint32_t error = platform::setupdi_open_device_info(set, instance_id, device); error != 0) {
+        return error;
+    }
+    if (const std::uint32_t error =
+            platform::setupdi_set_remove_device_params(set, device, win::DI_REMOVEDEVICE_GLOBAL_, 0);
+        error != 0) {
+        return error;
+    }
+    return platform::setupdi_call_class_installer(win::DIF_REMOVE_, set, device);
+}
+
+std::wstring removal_failure_line(const std::wstring& instance_id, std::uint32_t code) {
+    // A 32-bit build on 64-bit Windows is refused the removal outright.
+    const std::wstring ending = code == win::ERROR_IN_WOW64_ ? L": use the x64 build of this tool." : L".";
+    return L"  -> Removal failed for " + instance_id + L" (code=" + decimal(code) + L")" + ending;
+}
+
+}  // namespace
+
+bool remove_and_redetect(const RepairCandidate& candidate, bool whole_device) {
+    std::uint32_t mi03 = 0;
+    if (platform::cm_locate_devnode(candidate.instance_id, win::CM_LOCATE_DEVNODE_NORMAL_, mi03) != win::CR_SUCCESS_) {
+        print_status(StatusKind::Warn, L"  -> MI_03 node not found (device unplugged?).");
+        return false;
+    }
+    const std::optional<std::uint32_t> revision = read_revision(mi03);
+
+    std::uint32_t target = mi03;
+    if (whole_device && platform::cm_get_parent(mi03, target) != win::CR_SUCCESS_) {
+        print_status(StatusKind::Warn, L"  -> Unable to find the composite device (parent of MI_03).");
+        return false;
+    }
+    std::wstring target_id = device_id_of(target);
+    if (target_id.empty()) {
+        // An empty id would make the removal open the root of the device
+        // tree. In step 1 the target is the node just located by the
+        // candidate's id; in step 2 the composite device cannot be named.
+        if (whole_device) {
+            print_status(StatusKind::Warn, L"  -> Unable to find the composite device (parent of MI_03).");
+            return false;
+        }
+        target_id = candidate.instance_id;
+    }
+
+    std::uint32_t redetect_from = 0;
+    if (platform::cm_get_parent(target, redetect_from) != win::CR_SUCCESS_) {
+        print_status(StatusKind::Warn, L"  -> Unable to find the parent node to re-detect from.");
+        return false;
+    }
+
+    std::vector<std::wstring> removal_list;
+    if (whole_device) collect_descendant_ids(target, removal_list);
+    removal_list.push_back(target_id);
+
+    for (const std::wstring& id : removal_list) {
+        if (const std::uint32_t error = remove_node(id); error != 0) {
+            print_status(StatusKind::Warn, removal_failure_line(id, error));
+            return false;
+        }
+        print_status(StatusKind::Info, L"  -> Removed: " + id);
+    }
+
+    if (whole_device && revision) delete_descriptor_cache(*revision);
+
+    const std::uint32_t result = platform::cm_reenumerate_devnode(redetect_from, win::CM_REENUMERATE_SYNCHRONOUS_);
+    if (result != win::CR_SUCCESS_) {
+        print_status(StatusKind::Warn, L"  -> Hardware re-detection failed (CONFIGRET=" + decimal(result) +
+                                           L"). Unplug and replug the Vantro Q4.");
+        return false;
+    }
+    print_status(StatusKind::Info, L"  -> Hardware re-detected.");
+    return true;
+}
+
+void collect_descendant_ids(std::uint32_t dev_inst, std::vector<std::wstring>& ids) {
+    std::uint32_t child = 0;
+    if (platform::cm_get_child(dev_inst, child) != win::CR_SUCCESS_) return;
+    while (true) {
+        collect_descendant_ids(child, ids);
+        std::wstring id = device_id_of(child);
+        if (!id.empty()) ids.push_back(std::move(id));
+        std::uint32_t next = 0;
+        if (platform::cm_get_sibling(child, next) != win::CR_SUCCESS_) return;
+        child = next;
+    }
+}
+
+std::wstring descriptor_cache_key(std::uint32_t revision) {
+    std::wstring name;
+    format_wide(name, 128, L"SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C%04X",
+                static_cast<unsigned int>(revision & 0xFFFFu));
+    return name;
+}
+
+void delete_descriptor_cache(std::uint32_t revision) {
+    const std::wstring name = descriptor_cache_key(revision);
+    if (platform::reg_delete_tree(platform::RegRoot::LocalMachine, name) != 0) return;
+    platform::reg_delete_key(platform::RegRoot::LocalMachine, name);
+    print_status(StatusKind::Info, L"  -> USB descriptor cache deleted: HKLM\\" + name);
+}
+
+}  // namespace vq4

@@ -1,0 +1,18 @@
+// Step 3 of the repair, the last resort: write the expected GUID into the
+// MI_03 node's 'Device Parameters' key by hand, restart the interface and
+// wait briefly for its device interface. Needs administrator rights.
+#pragma once
+
+#include <string>
+
+#include "repair/repair_candidates.h"
+
+namespace vq4 {
+
+// True when the interface is registered on MI_03 at the end. Clears
+// `replug_needed` first and sets it when the GUID is written but not yet in
+// effect (the restart did not happen or the interface did not show up).
+// The registry change is never rolled back.
+bool register_guid_manually(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed);
+
+}  // namespace vq4

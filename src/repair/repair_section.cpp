@@ -1,0 +1,132 @@
+#include "repair/repair_section.h"
+
+#include <string>
+#include <vector>
+
+#include "platform/elevation.h"
+#include "platform/system.h"
+#include "platform/win_constants.h"
+#include "repair/repair_candidates.h"
+#include "repair/repair_sequence.h"
+#include "report/report.h"
+#include "util/text.h"
+#include "vendor/interface_guid_sources.h"
+
+namespace vq4 {
+
+namespace {
+
+constexpr std::uint16_t kAttrPrompt = 14;
+constexpr std::uint32_t kExitCodeUnknown = 0xFFFFFFFF;
+
+void print_problem_and_plan(const std::vector<RepairCandidate>& candidates, const std::wstring& expected_guid) {
+    print_section(L"7. Automatic repair (MI_03 interface GUID)");
+    print_status(StatusKind::Info, L"A repairable problem was detected on " +
+                                       decimal(static_cast<std::uint32_t>(candidates.size())) +
+                                       L" MI_03 interface(s): WinUSB is active but the GUID expected by the SDK (" +
+                                       expected_guid + L") is not registered.");
+    for (const RepairCandidate& candidate : candidates) {
+        print_detail(candidate.instance_id + L"  -  current GUID(s): " + join_guids(candidate.current_guids));
+    }
+    print_detail(L"Repair (stops at the first step that works; administrator rights required):");
+    print_detail(L"  1. remove the MI_03 interface and re-detect it (audio not interrupted);");
+    print_detail(L"  2. if needed, remove the whole device + its USB descriptor cache and re-detect it");
+    print_detail(L"     (audio interrupted for a few seconds - close OBS / audio apps first);");
+    print_detail(L"  3. last resort: write the GUID manually into the MI_03 registry key.");
+}
+
+// The question goes to the console only; the answer is not reported.
+bool ask_consent() {
+    platform::console_set_attribute(kAttrPrompt);
+    platform::console_write(L"\nApply the repair now? [Y/N] ");
+    platform::console_set_attribute(kAttrNormal);
+    std::string answer;
+    platform::console_read_line(answer);
+    if (answer.empty()) return false;
+    const char first = answer[0];
+    return first == 'Y' || first == 'y' || first == 'O' || first == 'o';
+}
+
+int repair_in_place(const std::vector<RepairCandidate>& candidates, const std::wstring& expected_guid) {
+    bool all_succeeded = true;
+    bool any_replug = false;
+    for (const RepairCandidate& candidate : candidates) {
+        print_status(StatusKind::Info, L"Repairing " + candidate.instance_id + L" (previous GUID(s): " +
+                                           join_guids(candidate.current_guids) + L")");
+        bool replug_needed = false;
+        if (!run_repair_sequence(candidate, expected_guid, replug_needed)) all_succeeded = false;
+        if (replug_needed) any_replug = true;
+    }
+    if (all_succeeded) return RepairSucceeded;
+    return any_replug ? RepairNeedsReplug : RepairFailed;
+}
+
+// Starts this executable elevated with "/fix" and waits for it; the exit
+// code of the elevated instance, or kExitCodeUnknown.
+std::uint32_t run_elevated_instance() {
+    const std::wstring executable = platform::get_module_file_name(260);
+    platform::ProcessHandle process;
+    if (platform::shell_execute_ex(L"runas", executable, L"/fix", win::SW_SHOWNORMAL_, process) != 0 ||
+        !process.valid()) {
+        return kExitCodeUnknown;
+    }
+    // A wait that fails leaves the instance running: its exit code would be
+    // STILL_ACTIVE, not a result.
+    if (platform::wait_for_single_object(process, win::INFINITE_) != win::WAIT_OBJECT_0_) return kExitCodeUnknown;
+    std::uint32_t code = kExitCodeUnknown;
+    platform::get_exit_code_process(process, code);
+    process.reset();
+    return code;
+}
+
+int relaunch_elevated() {
+    print_status(StatusKind::Info,
+                 L"Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The "
+                 L"elevated window applies the repair, checks the result and saves its own report next to this "
+                 L"executable.");
+    const std::uint32_t code = run_elevated_instance();
+    if (code == kExitCodeUnknown) {
+        print_status(StatusKind::Fail, L"Elevation refused or failed: no change was made. Re-run the tool with 'Run as "
+                                       L"administrator' to apply the repair.");
+        return RepairFailed;
+    }
+    print_status(StatusKind::Info, L"The elevated instance has finished (exit code " +
+                                       decimal(static_cast<std::int32_t>(code)) +
+                                       L", 0 = no failure left). See its report for the details.");
+    return RepairDelegated;
+}
+
+}  // namespace
+
+bool process_is_elevated() {
+    platform::TokenHandle token;
+    if (platform::open_process_token(win::TOKEN_QUERY_, token) != 0) return false;
+    std::uint32_t elevated = 0;
+    const bool read = platform::get_token_elevation(token, elevated) == 0;
+    token.reset();
+    return read && elevated != 0;
+}
+
+int run_repair_section(bool fix_requested, bool may_prompt) {
+    const std::wstring expected_guid = expected_interface_guid();
+    const std::vector<RepairCandidate> candidates = find_repair_candidates(expected_guid);
+    if (candidates.empty()) return NothingToRepair;
+
+    print_problem_and_plan(candidates, expected_guid);
+
+    if (!fix_requested) {
+        if (!may_prompt) {
+            print_status(StatusKind::Info, L"Run this tool again with /fix to apply the repair.");
+            return RepairNotApplied;
+        }
+        if (!ask_consent()) {
+            print_status(StatusKind::Info, L"Repair declined by the user. No change was made.");
+            return RepairNotApplied;
+        }
+    }
+
+    if (process_is_elevated()) return repair_in_place(candidates, expected_guid);
+    return relaunch_elevated();
+}
+
+}  // namespace vq4

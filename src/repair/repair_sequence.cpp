@@ -1,0 +1,69 @@
+#include "repair/repair_sequence.h"
+
+#include "platform/device_changes.h"
+#include "platform/system.h"
+#include "platform/win_constants.h"
+#include "repair/device_removal.h"
+#include "repair/manual_registration.h"
+#include "report/report.h"
+
+namespace vq4 {
+
+namespace {
+
+constexpr std::uint32_t kStep1WaitMs = 10000;
+constexpr std::uint32_t kStep2WaitMs = 15000;
+constexpr int kNodeAttempts = 20;
+constexpr std::uint32_t kPauseMs = 250;
+
+bool node_present(const std::wstring& instance_id) {
+    std::uint32_t dev_inst = 0;
+    return platform::cm_locate_devnode(instance_id, win::CM_LOCATE_DEVNODE_NORMAL_, dev_inst) == win::CR_SUCCESS_;
+}
+
+// Waits out the time the node may be absent after step 2: up to 20 tries
+// 250 ms apart, then one more look that decides.
+bool wait_for_node(const std::wstring& instance_id) {
+    for (int attempt = 0; attempt < kNodeAttempts; ++attempt) {
+        if (node_present(instance_id)) break;
+        platform::sleep_ms(kPauseMs);
+    }
+    return node_present(instance_id);
+}
+
+}  // namespace
+
+bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed) {
+    replug_needed = false;
+
+    print_status(StatusKind::Info, L"Step 1/3: remove the MI_03 interface and re-detect it (Windows re-reads the "
+                                   L"firmware descriptor; audio is not interrupted).");
+    bool repaired = remove_and_redetect(candidate, false) &&
+                    wait_for_interface(expected_guid, candidate.instance_id, kStep1WaitMs);
+
+    if (!repaired) {
+        print_status(StatusKind::Info, L"Step 2/3: remove the whole Vantro Q4 (all interfaces) and its USB descriptor "
+                                       L"cache, then re-detect it (audio is interrupted for a few seconds).");
+        repaired = remove_and_redetect(candidate, true) &&
+                   wait_for_interface(expected_guid, candidate.instance_id, kStep2WaitMs);
+    }
+
+    if (repaired) {
+        print_status(StatusKind::Ok,
+                     L"  -> The firmware's interface GUID " + expected_guid + L" is registered again on MI_03.");
+        return true;
+    }
+
+    if (!wait_for_node(candidate.instance_id)) {
+        replug_needed = true;
+        print_status(StatusKind::Warn, L"  -> The MI_03 interface has not come back. Unplug the Vantro Q4, wait 5 "
+                                       L"seconds, plug it back directly into the PC (no hub), then re-run this tool.");
+        return false;
+    }
+
+    print_status(StatusKind::Info,
+                 L"Step 3/3 (last resort): the firmware descriptor still provides no GUID; writing it manually.");
+    return register_guid_manually(candidate, expected_guid, replug_needed);
+}
+
+}  // namespace vq4

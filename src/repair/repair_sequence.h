@@ -1,0 +1,16 @@
+// Repairs one candidate by escalating steps and stops at the first that
+// works: re-detect the interface, re-detect the whole device without its
+// descriptor cache, write the GUID by hand.
+#pragma once
+
+#include <string>
+
+#include "repair/repair_candidates.h"
+
+namespace vq4 {
+
+// True when the candidate is repaired. `replug_needed` is cleared first and
+// set when the user must unplug and replug the device (or restart the PC).
+bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed);
+
+}  // namespace vq4

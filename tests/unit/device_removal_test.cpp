@@ -1,0 +1,237 @@
+// Removing the MI_03 node or the whole device and re-detecting it.
+#include <gtest/gtest.h>
+
+#include "platform/sim/machine.h"
+#include "repair/device_removal.h"
+#include "support/repair_support.h"
+#include "support/sim_support.h"
+#include "util/text.h"
+
+namespace vq4 {
+namespace {
+
+using nlohmann::json;
+using test::info;
+using test::kComposite;
+using test::kMi00;
+using test::kMi01;
+using test::kMi03;
+using test::warn;
+
+const RepairCandidate kCandidate{widen(kMi03), {}};
+const std::string kCacheLine = "  -> USB descriptor cache deleted: HKLM\\" + test::kCacheKey;
+
+struct Outcome {
+    bool result = false;
+    std::string lines;
+};
+
+Outcome remove(bool whole_device) {
+    test::ReportCapture capture;
+    Outcome run;
+    run.result = remove_and_redetect(kCandidate, whole_device);
+    run.lines = capture.finish();
+    return run;
+}
+
+std::uint32_t dev_inst_of(const std::string& id) {
+    const sim::Device* d = sim::machine().find_device(widen(id));
+    return d == nullptr ? 0 : d->dev_inst;
+}
+
+bool present(const std::string& id) {
+    const sim::Device* d = sim::machine().find_device(widen(id));
+    return d != nullptr && d->present;
+}
+
+const std::wstring kCachePath = L"HKLM\\" + widen(test::kCacheKey);
+
+TEST(RemoveAndRedetect, InterfaceAloneComesBackWithAFreshNodeAndKey) {
+    test::use_machine(test::machine_text("default"));
+    const std::uint32_t before = dev_inst_of(kMi03);
+    const std::uint32_t composite = dev_inst_of(kComposite);
+    const Outcome run = remove(false);
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(run.lines, info("  -> Removed: " + kMi03) + info("  -> Hardware re-detected."));
+
+    EXPECT_TRUE(present(kMi03));
+    EXPECT_NE(dev_inst_of(kMi03), before) << "a re-created node has a new devnode";
+    EXPECT_EQ(sim::count_calls("SetupDiSetClassInstallParamsW", kMi03 + ", DIF_REMOVE, scope 1, profile 0"), 1u);
+    EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller", "DIF_REMOVE, " + kMi03), 1u);
+    EXPECT_EQ(sim::count_calls("CM_Reenumerate_DevNode", std::to_string(composite) + ", 0x1"), 1u);
+    EXPECT_EQ(sim::count_calls("RegDeleteTreeW"), 0u) << "step 1 leaves the descriptor cache alone";
+    EXPECT_NE(sim::machine().registry.find(kCachePath), nullptr);
+    // Detection wrote the key again, and the firmware gave no GUID.
+    const sim::RegistryKey* key = sim::machine().registry.find(sim::hardware_key_path(widen(kMi03)));
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(key->values.size(), 2u);
+    EXPECT_EQ(key->values[0].name, L"RevisionId");
+    EXPECT_TRUE(sim::machine().find_device(widen(kMi03))->interfaces.empty());
+}
+
+TEST(RemoveAndRedetect, WholeDeviceGoesDeepestFirstThenTheCacheThenComesBack) {
+    test::use_machine(test::machine_text("repair-step2-works", [](json& m) {
+        // A node below MI_00: its line must come before its parent's.
+        m["devices"].push_back({{"instance_id", "SWD\\MMDEVAPI\\{0.0.1.00000000}.{Q4}"}, {"parent", kMi00}});
+    }));
+    const Outcome run = remove(true);
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(run.lines, info("  -> Removed: SWD\\MMDEVAPI\\{0.0.1.00000000}.{Q4}") + info("  -> Removed: " + kMi00) +
+                             info("  -> Removed: " + kMi01) + info("  -> Removed: " + kMi03) +
+                             info("  -> Removed: " + kComposite) + info(kCacheLine) +
+                             info("  -> Hardware re-detected."));
+    for (const std::string& id : {kComposite, kMi00, kMi01, kMi03, std::string("SWD\\MMDEVAPI\\{0.0.1.00000000}.{Q4}")}) {
+        EXPECT_TRUE(present(id)) << id;
+    }
+    EXPECT_EQ(sim::machine().registry.find(kCachePath), nullptr);
+    EXPECT_EQ(sim::count_calls("RegDeleteTreeW", "HKLM\\" + test::kCacheKey), 1u);
+    EXPECT_EQ(sim::count_calls("RegDeleteKeyW", "HKLM\\" + test::kCacheKey), 1u);
+    // Other devices' and other revisions' cache keys stay.
+    EXPECT_NE(sim::machine().registry.find(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0200"), nullptr);
+    // The cache is gone, so the firmware's GUID came back with its interface.
+    ASSERT_EQ(sim::machine().find_device(widen(kMi03))->interfaces.size(), 1u);
+    EXPECT_EQ(sim::machine().find_device(widen(kMi03))->interfaces[0].guid, widen(test::kExpectedGuid));
+    // The re-detection started at the hub.
+    const sim::TraceEntry* reenumerate = nullptr;
+    for (const auto& e : sim::machine().trace) {
+        if (e.operation == "CM_Reenumerate_DevNode") reenumerate = &e;
+    }
+    ASSERT_NE(reenumerate, nullptr);
+    EXPECT_EQ(reenumerate->arguments, std::to_string(dev_inst_of("USB\\ROOT_HUB30\\4&2A3B1C7D&0&0")) + ", 0x1");
+}
+
+TEST(RemoveAndRedetect, WithoutARevisionTheCacheIsNotTouched) {
+    for (const char* value : {"absent", "wrong type"}) {
+        test::use_machine(test::machine_text("default", [&](json& m) {
+            json& key = test::device_entry(m, kMi03)["hardware_key"];
+            key[0] = std::string(value) == "absent"
+                         ? json{{"name", "Other"}, {"type", "REG_DWORD"}, {"data", 1}}
+                         : json{{"name", "RevisionId"}, {"type", "REG_SZ"}, {"data", "0102"}};
+        }));
+        const Outcome run = remove(true);
+        EXPECT_TRUE(run.result) << value;
+        EXPECT_EQ(run.lines.find("descriptor cache"), std::string::npos) << value;
+        EXPECT_EQ(sim::count_calls("RegDeleteTreeW"), 0u) << value;
+        EXPECT_NE(sim::machine().registry.find(kCachePath), nullptr) << value;
+    }
+}
+
+TEST(DescriptorCache, KeyNameTakesTheLow16BitsAsFourUpperCaseDigits) {
+    EXPECT_EQ(descriptor_cache_key(0x0102), L"SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0102");
+    EXPECT_EQ(descriptor_cache_key(0x12ABC), L"SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC");
+    EXPECT_EQ(descriptor_cache_key(0xA), L"SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C000A");
+
+    // Present: deleted with its subkeys, one line. Absent: nothing printed.
+    // The repair runs elevated; HKLM is read-only to a standard user.
+    test::use_machine(R"({"elevated": true, "registry": [
+        {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC", "values": [{"name": "osvc", "type": "REG_BINARY", "hex": "00 00"}]},
+        {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC\\Sub"}]})");
+    {
+        test::ReportCapture capture;
+        delete_descriptor_cache(0x12ABC);
+        delete_descriptor_cache(0x0102);
+        EXPECT_EQ(capture.finish(),
+                  info("  -> USB descriptor cache deleted: HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC"));
+    }
+    EXPECT_EQ(sim::machine().registry.find(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC"), nullptr);
+    EXPECT_EQ(sim::count_calls("RegDeleteKeyW"), 1u) << "only after a successful tree deletion";
+}
+
+TEST(RemoveAndRedetect, RemovalFailureStopsAtOnceLeavingWhatWasRemoved) {
+    test::use_machine(test::machine_text("default", [](json& m) { test::device_entry(m, kMi01)["remove_error"] = 5; }));
+    const Outcome run = remove(true);
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.lines, info("  -> Removed: " + kMi00) + warn("  -> Removal failed for " + kMi01 + " (code=5)."));
+    EXPECT_FALSE(present(kMi00)) << "nothing is undone";
+    EXPECT_EQ(sim::machine().registry.find(sim::hardware_key_path(widen(kMi00))), nullptr);
+    EXPECT_TRUE(present(kMi01));
+    EXPECT_TRUE(present(kMi03));
+    EXPECT_TRUE(present(kComposite));
+    EXPECT_NE(sim::machine().registry.find(kCachePath), nullptr) << "the cache is not deleted";
+    EXPECT_EQ(sim::count_calls("CM_Reenumerate_DevNode"), 0u);
+}
+
+TEST(RemoveAndRedetect, EveryFailureLine) {
+    struct Case {
+        const char* what;
+        std::function<void(json&)> change;
+        bool whole_device;
+        std::string lines;
+        std::size_t removals;
+    };
+    const std::vector<Case> cases = {
+        {"32-bit process on 64-bit Windows",
+         [](json& m) { test::device_entry(m, kMi03)["remove_error"] = "0xE0000235"; }, false,
+         warn("  -> Removal failed for " + kMi03 + " (code=3758096949): use the x64 build of this tool."), 0},
+        {"set not created",
+         [](json& m) { m["faults"] = json::array({{{"operation", "SetupDiCreateDeviceInfoList"}, {"code", 8}}}); }, false,
+         warn("  -> Removal failed for " + kMi03 + " (code=8)."), 0},
+        {"node not opened",
+         [](json& m) {
+             m["faults"] = json::array({{{"operation", "SetupDiOpenDeviceInfoW"}, {"code", "0xE000020B"}}});
+         },
+         false, warn("  -> Removal failed for " + kMi03 + " (code=3758096907)."), 0},
+        {"parameters refused",
+         [](json& m) { m["faults"] = json::array({{{"operation", "SetupDiSetClassInstallParamsW"}, {"code", 87}}}); },
+         false, warn("  -> Removal failed for " + kMi03 + " (code=87)."), 0},
+        {"MI_03 unplugged", [](json& m) { test::device_entry(m, kMi03)["present"] = false; }, true,
+         warn("  -> MI_03 node not found (device unplugged?)."), 0},
+        {"MI_03 without parent, step 2", [](json& m) { test::device_entry(m, kMi03).erase("parent"); }, true,
+         warn("  -> Unable to find the composite device (parent of MI_03)."), 0},
+        {"MI_03 without parent, step 1", [](json& m) { test::device_entry(m, kMi03).erase("parent"); }, false,
+         warn("  -> Unable to find the parent node to re-detect from."), 0},
+        {"composite without hub, step 2", [](json& m) { test::device_entry(m, kComposite).erase("parent"); }, true,
+         warn("  -> Unable to find the parent node to re-detect from."), 0},
+        {"re-enumeration refused",
+         [](json& m) { m["faults"] = json::array({{{"operation", "CM_Reenumerate_DevNode"}, {"code", 19}}}); }, false,
+         info("  -> Removed: " + kMi03) +
+             warn("  -> Hardware re-detection failed (CONFIGRET=19). Unplug and replug the Vantro Q4."),
+         1},
+        {"composite id unreadable, step 2: nothing is removed by an empty id",
+         [](json& m) { m["faults"] = json::array({{{"operation", "CM_Get_Device_IDW"}, {"code", 5}}}); }, true,
+         warn("  -> Unable to find the composite device (parent of MI_03)."), 0},
+        {"MI_03 id unreadable, step 1: the candidate's id names the located node",
+         [](json& m) { m["faults"] = json::array({{{"operation", "CM_Get_Device_IDW"}, {"code", 5}}}); }, false,
+         info("  -> Removed: " + kMi03) + info("  -> Hardware re-detected."), 1},
+    };
+    for (const Case& c : cases) {
+        test::use_machine(test::machine_text("default", c.change));
+        const Outcome run = remove(c.whole_device);
+        EXPECT_EQ(run.result, c.lines.find("re-detected.") != std::string::npos) << c.what;
+        EXPECT_EQ(run.lines, c.lines) << c.what;
+        std::size_t removals = 0;
+        for (const auto& e : sim::machine().trace) {
+            if (e.operation == "SetupDiCallClassInstaller" && e.result == 0) ++removals;
+        }
+        EXPECT_EQ(removals, c.removals) << c.what;
+        EXPECT_EQ(sim::count_calls("SetupDiOpenDeviceInfoW", ""), 0u) << c.what << ": never an empty id";
+    }
+}
+
+TEST(CollectDescendantIds, PostOrderInSiblingOrderSkippingUnreadableIds) {
+    test::use_machine(R"({"devices": [
+        {"instance_id": "ROOT\\A"},
+        {"instance_id": "ROOT\\B", "parent": "ROOT\\A"},
+        {"instance_id": "ROOT\\B1", "parent": "ROOT\\B"},
+        {"instance_id": "ROOT\\B1a", "parent": "ROOT\\B1"},
+        {"instance_id": "ROOT\\C", "parent": "ROOT\\A"},
+        {"instance_id": "ROOT\\D", "parent": "ROOT\\A", "present": false},
+        {"instance_id": "ROOT\\E", "parent": "ROOT\\A"},
+        {"instance_id": "ROOT\\B2", "parent": "ROOT\\B"}]})");
+    std::vector<std::wstring> ids;
+    collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst, ids);
+    EXPECT_EQ(ids, (std::vector<std::wstring>{L"ROOT\\B1a", L"ROOT\\B1", L"ROOT\\B2", L"ROOT\\B", L"ROOT\\C", L"ROOT\\E"}));
+
+    // The second id read (B1) fails: left out, its descendants are still listed.
+    sim::machine().faults.push_back(sim::Fault{"CM_Get_Device_IDW", sim::machine().call_counts["CM_Get_Device_IDW"] + 2, 0x1A});
+    ids.clear();
+    collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst, ids);
+    EXPECT_EQ(ids, (std::vector<std::wstring>{L"ROOT\\B1a", L"ROOT\\B2", L"ROOT\\B", L"ROOT\\C", L"ROOT\\E"}));
+
+    ids.clear();
+    collect_descendant_ids(sim::machine().find_device(L"ROOT\\E")->dev_inst, ids);
+    EXPECT_TRUE(ids.empty());
+}
+
+}  // namespace
+}  // namespace vq4

@@ -1,0 +1,340 @@
+// Section 7 in process on the machine files of machines/: every ending of the
+// repair, its exact report lines, its counted waits, and proof that it
+// changed nothing but what the repair must change.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/relaunch.h"
+#include "repair/repair_candidates.h"
+#include "repair/repair_section.h"
+#include "report/report.h"
+#include "support/repair_support.h"
+#include "support/sim_support.h"
+#include "util/text.h"
+
+namespace vq4 {
+namespace {
+
+using nlohmann::json;
+using test::fail;
+using test::info;
+using test::kComposite;
+using test::kExpectedGuid;
+using test::kMi00;
+using test::kMi01;
+using test::kMi03;
+using test::ok;
+using test::warn;
+
+const std::string kIntro = test::section7_intro({{kMi03, "(none)"}});
+const std::string kRepairing = info("Repairing " + kMi03 + " (previous GUID(s): (none))");
+const std::string kStep1 = info(
+    "Step 1/3: remove the MI_03 interface and re-detect it (Windows re-reads the firmware descriptor; audio is not "
+    "interrupted).");
+const std::string kStep2 = info(
+    "Step 2/3: remove the whole Vantro Q4 (all interfaces) and its USB descriptor cache, then re-detect it (audio is "
+    "interrupted for a few seconds).");
+const std::string kStep3 =
+    info("Step 3/3 (last resort): the firmware descriptor still provides no GUID; writing it manually.");
+const std::string kRemoved1 = info("  -> Removed: " + kMi03) + info("  -> Hardware re-detected.");
+const std::string kRemoved2 = info("  -> Removed: " + kMi00) + info("  -> Removed: " + kMi01) +
+                              info("  -> Removed: " + kMi03) + info("  -> Removed: " + kComposite) +
+                              info("  -> USB descriptor cache deleted: HKLM\\" + test::kCacheKey) +
+                              info("  -> Hardware re-detected.");
+const std::string kFirmwareOk =
+    ok("  -> The firmware's interface GUID " + kExpectedGuid + " is registered again on MI_03.");
+const std::string kNotFound = warn("  -> MI_03 node not found (device unplugged?).");
+const std::string kNotBack = warn(
+    "  -> The MI_03 interface has not come back. Unplug the Vantro Q4, wait 5 seconds, plug it back directly into the "
+    "PC (no hub), then re-run this tool.");
+const std::string kWritten = ok("  -> GUID " + kExpectedGuid + " written to 'Device Parameters' (DeviceInterfaceGUIDs).");
+const std::string kRestarted = ok("  -> Interface MI_03 restarted.");
+const std::string kRegistered = ok("  -> Device interface " + kExpectedGuid + " is now registered on MI_03.");
+const std::string kSavedEnding =
+    ". The fix is saved: unplug and replug the Vantro Q4 (or restart the PC), then re-run this tool.";
+const std::string kThroughStep2 = kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kRemoved2;
+
+struct Ending {
+    const char* machine;
+    bool fix_requested;
+    int outcome;
+    std::string lines;
+    std::size_t pauses;          // Sleep(250)
+    std::size_t interface_tests;  // presence tests of the expected GUID on MI_03
+};
+
+const std::vector<Ending>& endings() {
+    static const std::vector<Ending> table = {
+        {"repair-step1-works", true, RepairSucceeded, kIntro + kRepairing + kStep1 + kRemoved1 + kFirmwareOk, 0, 1},
+        {"repair-step2-works", true, RepairSucceeded, kThroughStep2 + kFirmwareOk, 40, 42},
+        {"repair-node-not-back", true, RepairNeedsReplug,
+         kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kNotFound + kNotBack, 60, 41},
+        {"repair-step3-works", true, RepairSucceeded, kThroughStep2 + kStep3 + kWritten + kRestarted + kRegistered, 100,
+         103},
+        {"repair-step3-needs-reboot", true, RepairNeedsReplug,
+         kThroughStep2 + kStep3 + kWritten +
+             warn("  -> The interface could not be restarted automatically (Windows asks for a restart)" + kSavedEnding),
+         100, 102},
+        {"repair-step3-restart-fails", true, RepairNeedsReplug,
+         kThroughStep2 + kStep3 + kWritten +
+             warn("  -> The interface could not be restarted automatically (code=3758096945)" + kSavedEnding),
+         100, 102},
+        {"repair-step3-interface-not-visible", true, RepairNeedsReplug,
+         kThroughStep2 + kStep3 + kWritten + kRestarted +
+             warn("  -> The GUID is saved but the interface is not visible yet. Unplug and replug the Vantro Q4, then "
+                  "re-run this tool."),
+         120, 123},
+        {"repair-step3-write-fails", true, RepairFailed,
+         kThroughStep2 + kStep3 + fail("  -> Writing the GUID to the registry failed (code=5)."), 100, 102},
+        {"repair-nothing-to-repair", true, NothingToRepair, "", 0, 0},
+        {"default", false, RepairNotApplied, kIntro + info("Run this tool again with /fix to apply the repair."), 0, 0},
+        {"repair-elevation-refused", true, RepairFailed,
+         kIntro +
+             info("Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The "
+                  "elevated window applies the repair, checks the result and saves its own report next to this "
+                  "executable.") +
+             fail("Elevation refused or failed: no change was made. Re-run the tool with 'Run as administrator' to "
+                  "apply the repair."),
+         0, 0},
+    };
+    return table;
+}
+
+std::int32_t count_lines(const std::string& report, const std::string& tag) {
+    std::int32_t n = 0;
+    for (std::size_t at = report.find(tag); at != std::string::npos; at = report.find(tag, at + 1)) ++n;
+    return n;
+}
+
+std::size_t interface_tests() {
+    return sim::count_calls("SetupDiGetClassDevsW", kExpectedGuid + ", " + kMi03 + ", 0x12");
+}
+
+TEST(RepairSection, EveryEndingPrintsExactlyItsLinesAndCountsItsWaits) {
+    for (const Ending& e : endings()) {
+        test::use_machine(test::machine_text(e.machine));
+        test::ReportCapture capture;
+        const int outcome = run_repair_section(e.fix_requested, false);
+        const std::string report = capture.finish();
+        EXPECT_EQ(outcome, e.outcome) << e.machine;
+        EXPECT_EQ(report, e.lines) << e.machine;
+        EXPECT_EQ(sim::count_calls("Sleep", "250"), e.pauses) << e.machine;
+        EXPECT_EQ(sim::count_calls("Sleep"), e.pauses) << e.machine << ": no other pause";
+        EXPECT_EQ(interface_tests(), e.interface_tests) << e.machine;
+        EXPECT_EQ(sim::count_calls("ShellExecuteExW"), std::string(e.machine) == "repair-elevation-refused" ? 1u : 0u)
+            << e.machine;
+        // The counters follow the lines.
+        EXPECT_EQ(fail_count, count_lines(report, "[ FAIL ]")) << e.machine;
+        EXPECT_EQ(warn_count, count_lines(report, "[ WARN ]")) << e.machine;
+        EXPECT_EQ(ok_count, count_lines(report, "[  OK  ]")) << e.machine;
+    }
+}
+
+TEST(RepairSection, WaitsForTheNodeBetweenStepsTwoAndThree) {
+    // The node is found at once: two locate calls after step 2 (the loop's and the deciding one).
+    test::use_machine(test::machine_text("repair-step3-works"));
+    run_repair_section(true, false);
+    EXPECT_EQ(sim::count_calls("CM_Locate_DevNodeW", kMi03 + ", 0x0"), 2u + 2u) << "two removals, then the node wait";
+
+    // It never comes back: 21 locate calls and 20 pauses, about 5 s.
+    test::use_machine(test::machine_text("repair-node-not-back"));
+    run_repair_section(true, false);
+    EXPECT_EQ(sim::count_calls("CM_Locate_DevNodeW", kMi03 + ", 0x0"), 2u + 21u);
+
+    // It comes back 3 s after step 2's re-detection: step 3 runs on it.
+    test::use_machine(test::machine_text("repair-step3-works", [](json& m) {
+        // Step 1 brings it back at once; after step 2 it takes 3 s.
+        test::device_entry(m, kMi03)["redetect"] = 3000;
+    }));
+    test::ReportCapture capture;
+    EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
+    const std::string report = capture.finish();
+    EXPECT_NE(report.find(kStep3), std::string::npos);
+    EXPECT_EQ(report.find("has not come back"), std::string::npos);
+}
+
+TEST(RepairSection, InterfaceAfterElevenSecondsNeedsStepTwo) {
+    test::use_machine(test::machine_text("repair-step1-works",
+                                         [](json& m) { test::device_entry(m, kMi03)["interface_delay_ms"] = 11000; }));
+    test::ReportCapture capture;
+    EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
+    EXPECT_EQ(capture.finish(), kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kRemoved2 + kFirmwareOk);
+    EXPECT_EQ(interface_tests(), 41u + 45u) << "10 s in vain, then 11 s";
+}
+
+TEST(RepairSection, StepOneRemovalFailureGoesStraightToStepTwo) {
+    test::use_machine(test::machine_text("repair-step2-works", [](json& m) {
+        m["faults"] = json::array({{{"operation", "SetupDiCallClassInstaller"}, {"nth", 1}, {"code", 5}}});
+    }));
+    test::ReportCapture capture;
+    EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
+    EXPECT_EQ(capture.finish(), kIntro + kRepairing + kStep1 + warn("  -> Removal failed for " + kMi03 + " (code=5).") +
+                                    kStep2 + kRemoved2 + kFirmwareOk);
+    EXPECT_EQ(interface_tests(), 1u) << "no wait after a failed step 1";
+    EXPECT_EQ(sim::count_calls("Sleep"), 0u);
+}
+
+// A second Vantro Q4 on the same hub.
+void add_second_device(json& m, const json& mi03_behaviour) {
+    m["devices"].push_back({{"instance_id", "USB\\VID_2A7D&PID_5E3C\\QV4B9"},
+                            {"parent", "USB\\ROOT_HUB30\\4&2A3B1C7D&0&0"},
+                            {"service", "usbccgp"}});
+    json mi03 = {{"instance_id", "USB\\VID_2A7D&PID_5E3C&MI_03\\7&1F&0&0003"},
+                 {"parent", "USB\\VID_2A7D&PID_5E3C\\QV4B9"},
+                 {"service", "WINUSB"},
+                 {"hardware_key", {{{"name", "RevisionId"}, {"type", "REG_DWORD"}, {"data", 258}}}}};
+    mi03.update(mi03_behaviour);
+    m["devices"].push_back(mi03);
+}
+
+TEST(RepairSection, EveryCandidateIsAttemptedAndTheOutcomeCombinesThem) {
+    struct Case {
+        const char* what;
+        json first, second, faults;
+        int outcome;
+    };
+    const json redetected = {{"firmware_guid_returns", "after_interface_redetect"}};
+    const std::vector<Case> cases = {
+        {"both repaired", redetected, redetected, json::array(), RepairSucceeded},
+        {"first repaired, second needs a replug", redetected, {{"redetect", "never"}}, json::array(), RepairNeedsReplug},
+        {"first needs a replug, second repaired", {{"redetect", "never"}}, redetected, json::array(), RepairNeedsReplug},
+        {"both fail without a replug (the GUID cannot be written)", json::object(), json::object(),
+         json::array({{{"operation", "RegSetValueExW"}, {"nth", 1}, {"code", 5}},
+                      {{"operation", "RegSetValueExW"}, {"nth", 2}, {"code", 5}}}),
+         RepairFailed},
+    };
+    for (const Case& c : cases) {
+        test::use_machine(test::machine_text("default", [&](json& m) {
+            m["elevated"] = true;
+            test::device_entry(m, kMi03).update(c.first);
+            add_second_device(m, c.second);
+            m["faults"] = c.faults;
+        }));
+        test::ReportCapture capture;
+        EXPECT_EQ(run_repair_section(true, false), c.outcome) << c.what;
+        const std::string report = capture.finish();
+        EXPECT_NE(report.find(info("Repairing " + kMi03 + " (previous GUID(s): (none))")), std::string::npos) << c.what;
+        EXPECT_NE(report.find(info("Repairing USB\\VID_2A7D&PID_5E3C&MI_03\\7&1F&0&0003 (previous GUID(s): (none))")),
+                  std::string::npos)
+            << c.what;
+        EXPECT_LT(report.find("Repairing " + kMi03), report.find("Repairing USB\\VID_2A7D&PID_5E3C&MI_03\\7&1F"))
+            << c.what;
+        EXPECT_NE(report.find("on 2 MI_03 interface(s)"), std::string::npos) << c.what;
+    }
+}
+
+TEST(RepairSection, ATokenThatCannotBeReadIsNotElevated) {
+    // The machine is elevated, but the token says nothing: the section relaunches
+    // instead of repairing in place. A stand-in for the elevated instance ends with 1.
+    sim::set_relaunch_binary("/bin/false");
+    for (const char* failing : {"OpenProcessToken", "GetTokenInformation"}) {
+        test::use_machine(test::machine_text("repair-step1-works", [&](json& m) {
+            m["faults"] = json::array({{{"operation", failing}, {"code", 5}}});
+        }));
+        test::ReportCapture capture;
+        EXPECT_EQ(run_repair_section(true, false), RepairDelegated) << failing;
+        EXPECT_EQ(capture.finish(),
+                  kIntro +
+                      info("Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC "
+                           "prompt). The elevated window applies the repair, checks the result and saves its own report "
+                           "next to this executable.") +
+                      info("The elevated instance has finished (exit code 1, 0 = no failure left). See its report for "
+                           "the details."))
+            << failing;
+        EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u) << failing << ": nothing repaired in place";
+        EXPECT_EQ(sim::count_calls("CloseHandle", "token"), std::string(failing) == "OpenProcessToken" ? 0u : 1u);
+        EXPECT_EQ(sim::count_calls("CloseHandle", "process"), 1u) << failing;
+        EXPECT_EQ(sim::count_calls("WaitForSingleObject", "4294967295"), 1u) << failing << ": INFINITE";
+    }
+    sim::set_relaunch_binary("");
+}
+
+TEST(RepairSection, TheRelaunchPassesExactlyFixAndTheModulePath) {
+    sim::set_relaunch_binary("/bin/true");
+    test::use_machine(test::machine_text("default", [](json& m) { m["module_path"] = "C:\\Tools\\VQ4_Diag.exe"; }));
+    {
+        test::ReportCapture capture;
+        EXPECT_EQ(run_repair_section(true, false), RepairDelegated);
+        EXPECT_NE(capture.finish().find(info("The elevated instance has finished (exit code 0, 0 = no failure left). See "
+                                             "its report for the details.")),
+                  std::string::npos);
+    }
+    EXPECT_EQ(sim::count_calls("ShellExecuteExW", "runas, C:\\Tools\\VQ4_Diag.exe, /fix, 1"), 1u);
+    EXPECT_EQ(sim::count_calls("GetModuleFileNameW", "260"), 1u);
+    sim::set_relaunch_binary("");
+
+    // In a process that is not the tool nothing is started: the relaunch fails.
+    test::use_machine(test::machine_text("default"));
+    test::ReportCapture capture;
+    EXPECT_EQ(run_repair_section(true, false), RepairFailed);
+    EXPECT_NE(capture.finish().find("Elevation refused or failed"), std::string::npos);
+}
+
+TEST(RepairSection, EveryPathChangesOnlyWhatTheRepairMust) {
+    std::vector<std::string> machines;
+    for (const Ending& e : endings()) machines.push_back(e.machine);
+    for (const std::string& name : machines) {
+        test::use_machine(test::machine_text(name));
+        const test::TreeSnapshot before = test::take_snapshot();
+        const Ending& e = *std::find_if(endings().begin(), endings().end(),
+                                        [&](const Ending& x) { return x.machine == name; });
+        {
+            test::ReportCapture capture;
+            run_repair_section(e.fix_requested, false);
+        }
+        const test::TreeSnapshot after = test::take_snapshot();
+        const std::vector<std::string> changes = test::forbidden_changes(before, after);
+        EXPECT_TRUE(changes.empty()) << name << ": " << (changes.empty() ? "" : changes.front());
+        if (e.outcome == RepairSucceeded) {
+            EXPECT_TRUE(find_repair_candidates(widen(kExpectedGuid)).empty()) << name << ": repaired";
+        }
+        if (e.outcome == NothingToRepair || e.outcome == RepairNotApplied || name == "repair-elevation-refused") {
+            EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u) << name;
+            EXPECT_EQ(sim::count_calls("RegSetValueExW"), 0u) << name;
+        }
+    }
+}
+
+TEST(RepairSection, TheSnapshotComparisonCatchesStrayChanges) {
+    // The comparison itself must fail on what a careless repair could do.
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+    };
+    const std::vector<Case> cases = {
+        {"GUID written into MI_00's key",
+         [] {
+             sim::machine().registry.set_value(sim::hardware_key_path(widen(kMi00)),
+                                               {L"DeviceInterfaceGUIDs", 7, utf16le_bytes(widen(kExpectedGuid), 2)});
+         }},
+        {"another value of MI_03 changed",
+         [] { sim::machine().registry.set_value(sim::hardware_key_path(widen(kMi03)), {L"RevisionId", 4, {1, 0, 0, 0}}); }},
+        {"another revision's cache deleted",
+         [] { sim::machine().registry.remove_tree(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0200"); }},
+        {"another device's cache deleted",
+         [] { sim::machine().registry.remove_tree(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\046DC0770100"); }},
+        {"the mouse removed", [] { sim::machine().devices.erase(sim::machine().devices.begin() + 1); }},
+        {"the SDK registration touched",
+         [] {
+             sim::machine().registry.set_value(
+                 L"HKLM\\SOFTWARE\\Classes\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
+                 {L"ThreadingModel", 1, utf16le_bytes(L"Apartment", 1)});
+         }},
+        {"a key left behind", [] { sim::machine().registry.create(L"HKLM\\SOFTWARE\\Quorvane\\Repair"); }},
+        {"MI_00 back without its key",
+         [] { sim::machine().registry.remove_tree(L"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + widen(kMi00)); }},
+    };
+    for (const Case& c : cases) {
+        test::use_machine(test::machine_text("repair-step2-works", [](json& m) {
+            test::device_entry(m, kMi00)["hardware_key"] = json::array({{{"name", "RevisionId"}, {"type", "REG_DWORD"}, {"data", 258}}});
+        }));
+        const test::TreeSnapshot before = test::take_snapshot();
+        c.change();
+        EXPECT_FALSE(test::forbidden_changes(before, test::take_snapshot()).empty()) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace vq4
