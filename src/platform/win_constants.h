@@ -9,6 +9,7 @@ namespace vq4::win {
 
 // Win32 error codes (GetLastError, registry LSTATUS).
 constexpr std::uint32_t ERROR_SUCCESS_ = 0;
+constexpr std::uint32_t ERROR_INVALID_FUNCTION_ = 1;
 constexpr std::uint32_t ERROR_FILE_NOT_FOUND_ = 2;
 constexpr std::uint32_t ERROR_PATH_NOT_FOUND_ = 3;
 constexpr std::uint32_t ERROR_ACCESS_DENIED_ = 5;
@@ -20,18 +21,22 @@ constexpr std::uint32_t ERROR_NO_MORE_FILES_ = 18;
 constexpr std::uint32_t ERROR_FILE_EXISTS_ = 80;
 constexpr std::uint32_t ERROR_INVALID_PARAMETER_ = 87;
 constexpr std::uint32_t ERROR_SEM_TIMEOUT_ = 121;
+constexpr std::uint32_t ERROR_NEGATIVE_SEEK_ = 131;
 constexpr std::uint32_t ERROR_INSUFFICIENT_BUFFER_ = 122;
 constexpr std::uint32_t ERROR_MOD_NOT_FOUND_ = 126;
 constexpr std::uint32_t ERROR_PROC_NOT_FOUND_ = 127;
 constexpr std::uint32_t ERROR_BAD_EXE_FORMAT_ = 193;
 constexpr std::uint32_t ERROR_MORE_DATA_ = 234;
 constexpr std::uint32_t ERROR_NO_MORE_ITEMS_ = 259;
+constexpr std::uint32_t ERROR_INVALID_FLAGS_ = 1004;
 constexpr std::uint32_t ERROR_KEY_DELETED_ = 1018;
 constexpr std::uint32_t ERROR_CANCELLED_ = 1223;
 constexpr std::uint32_t ERROR_RESOURCE_TYPE_NOT_FOUND_ = 1813;
 constexpr std::uint32_t ERROR_RESOURCE_DATA_NOT_FOUND_ = 1812;
 constexpr std::uint32_t ERROR_IN_WOW64_ = 0xE0000235;
 constexpr std::uint32_t ERROR_NO_SUCH_DEVINST_ = 0xE000020B;
+constexpr std::uint32_t ERROR_KEY_DOES_NOT_EXIST_ = 0xE0000204;
+constexpr std::uint32_t ERROR_INVALID_REG_PROPERTY_ = 0xE0000209;
 
 // Registry.
 constexpr std::uint32_t KEY_QUERY_VALUE_ = 0x0001;
@@ -59,13 +64,18 @@ constexpr std::uint32_t GENERIC_READ_ = 0x80000000;
 constexpr std::uint32_t GENERIC_WRITE_ = 0x40000000;
 constexpr std::uint32_t FILE_SHARE_READ_ = 0x1;
 constexpr std::uint32_t FILE_SHARE_WRITE_ = 0x2;
+constexpr std::uint32_t FILE_SHARE_DELETE_ = 0x4;
 constexpr std::uint32_t OPEN_EXISTING_ = 3;
 constexpr std::uint32_t FILE_ATTRIBUTE_DIRECTORY_ = 0x10;
+constexpr std::uint32_t FILE_ATTRIBUTE_ARCHIVE_ = 0x20;
 constexpr std::uint32_t FILE_ATTRIBUTE_NORMAL_ = 0x80;
 constexpr std::uint32_t FILE_FLAG_OVERLAPPED_ = 0x40000000;
+constexpr std::uint32_t FILE_FLAG_BACKUP_SEMANTICS_ = 0x02000000;
 constexpr std::uint32_t INVALID_FILE_ATTRIBUTES_ = 0xFFFFFFFF;
 constexpr std::uint32_t INVALID_SET_FILE_POINTER_ = 0xFFFFFFFF;
 constexpr std::uint32_t FILE_BEGIN_ = 0;
+constexpr std::uint32_t FILE_CURRENT_ = 1;
+constexpr std::uint32_t FILE_END_ = 2;
 
 // SetupAPI and the configuration manager.
 constexpr std::uint32_t DIGCF_PRESENT_ = 0x2;
@@ -76,12 +86,18 @@ constexpr std::uint32_t SPDRP_SERVICE_ = 4;
 constexpr std::uint32_t SPDRP_FRIENDLYNAME_ = 12;
 constexpr std::uint32_t DICS_FLAG_GLOBAL_ = 1;
 constexpr std::uint32_t DIREG_DEV_ = 1;
+constexpr std::uint32_t DIREG_DRV_ = 2;
+constexpr std::uint32_t DIREG_BOTH_ = 4;
 constexpr std::uint32_t CR_SUCCESS_ = 0;
 constexpr std::uint32_t CR_NO_SUCH_DEVNODE_ = 0x0D;
+constexpr std::uint32_t SPINT_ACTIVE_ = 0x1;
 
 // Toolhelp and the service control manager.
 constexpr std::uint32_t TH32CS_SNAPPROCESS_ = 0x2;
+constexpr std::uint32_t SC_MANAGER_CONNECT_ = 0x1;
+constexpr std::uint32_t SC_MANAGER_CREATE_SERVICE_ = 0x2;
 constexpr std::uint32_t SC_MANAGER_ENUMERATE_SERVICE_ = 0x4;
+constexpr std::uint32_t SC_MANAGER_ALL_ACCESS_ = 0xF003F;
 constexpr std::uint32_t SERVICE_WIN32_OWN_PROCESS_ = 0x10;
 constexpr std::uint32_t SERVICE_WIN32_SHARE_PROCESS_ = 0x20;
 constexpr std::uint32_t SERVICE_WIN32_ = 0x30;

@@ -1,6 +1,8 @@
 // The contract situations on the simulated machine: records of a fresh
 // sim::Machine, plus a real scratch folder (the simulated report file and the
-// console are the host's own).
+// console are the host's own). Files and folders of the scratch folder exist
+// twice: as the host's files, which the report file and the console use, and
+// as file records of the machine, which the file operations read.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -75,16 +77,17 @@ void begin(const std::string& test_name) {
     // A prepared host: the built-in machine, not one named from outside.
     ::unsetenv("VQ4_DIAG_MACHINE");
 
+    char pattern[] = "/tmp/vq4-contract-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    s.folder = pattern;
+
     sim::Machine m;
     m.source = L"(contract situation)";
     m.native_architecture = 9;  // PROCESSOR_ARCHITECTURE_AMD64
     m.elevated = true;          // the Windows side runs elevated too
     m.registry.create(hklm(key()));
+    m.files.push_back(sim::File{folder(), 0x10, {}, false});
     sim::set_machine(std::move(m));
-
-    char pattern[] = "/tmp/vq4-contract-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    s.folder = pattern;
 }
 
 void end() {
@@ -199,9 +202,89 @@ fs::path host_path(const std::wstring& name) { return state().folder / sim::narr
 
 void add_file(const std::wstring& name, const std::string& bytes) {
     std::ofstream(host_path(name), std::ios::binary) << bytes;
+    const std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
+    if (sim::File* record = sim::machine().find_file(path_in_folder(name))) {
+        record->bytes = data;
+    } else {
+        // FILE_ATTRIBUTE_ARCHIVE, as a file just written has.
+        sim::machine().files.push_back(sim::File{path_in_folder(name), 0x20, data, false});
+    }
 }
 
-void add_folder(const std::wstring& name) { fs::create_directories(host_path(name)); }
+void add_folder(const std::wstring& name) {
+    fs::create_directories(host_path(name));
+    sim::machine().files.push_back(sim::File{path_in_folder(name), 0x10, {}, false});
+}
+
+void hold_file_exclusively(const std::wstring& name) {
+    sim::File* record = sim::machine().find_file(path_in_folder(name));
+    if (record == nullptr) throw std::runtime_error("hold_file_exclusively: no such file");
+    record->held_exclusively = true;
+}
+
+void release_file(const std::wstring& name) {
+    if (sim::File* record = sim::machine().find_file(path_in_folder(name))) record->held_exclusively = false;
+}
+
+// ---- Running software ----
+
+RunningProcess arrange_own_process() {
+    // The system's own processes come first, as on Windows.
+    sim::machine().processes.push_back(sim::Process{0, L"[System Process]"});
+    sim::machine().processes.push_back(sim::Process{4, L"System"});
+    const RunningProcess own{static_cast<std::uint32_t>(::getpid()), L"vq4_contract_tests.exe"};
+    sim::machine().processes.push_back(sim::Process{own.id, own.exe_file});
+    return own;
+}
+
+std::wstring add_stopped_service(const std::wstring& tag, const std::wstring& display_name) {
+    const std::wstring name = L"VQ4DiagContract." + widen(state().test_name) + L"." + tag;
+    sim::Service service;
+    service.name = name;
+    service.display_name = display_name;
+    service.type = 0x10;  // SERVICE_WIN32_OWN_PROCESS
+    service.state = 1;    // SERVICE_STOPPED
+    sim::machine().services.push_back(service);
+    return name;
+}
+
+// ---- Devices ----
+
+bool arrange_no_usb_device_nodes() {
+    for (const sim::Device& device : sim::machine().devices) {
+        if (equals_nocase(device.instance_id.substr(0, 4), L"USB\\")) return false;
+    }
+    return true;
+}
+
+bool add_device(const DeviceNodeSpec& node) {
+    sim::Device device;
+    device.instance_id = node.instance_id;
+    device.present = node.present;
+    device.friendly_name = node.friendly_name;
+    device.device_desc = node.device_desc;
+    device.service = node.service;
+    device.status = node.status;
+    device.problem = node.problem;
+    for (const DeviceNodeSpec::Interface& iface : node.interfaces) {
+        device.interfaces.push_back(sim::DeviceInterfaceRecord{iface.guid, iface.path, false});
+    }
+    sim::machine().add_device(std::move(device));
+    return true;
+}
+
+bool unplug_device(const std::wstring& instance_id) {
+    sim::Device* device = sim::machine().find_device(instance_id);
+    if (device == nullptr) throw std::runtime_error("unplug_device: no such device");
+    device->present = false;
+    return true;
+}
+
+bool add_device_parameter(const std::wstring& instance_id, const std::wstring& name, std::uint32_t type,
+                          const std::vector<std::uint8_t>& data) {
+    sim::machine().registry.set_value(sim::hardware_key_path(instance_id), sim::RegistryValue{name, type, data});
+    return true;
+}
 
 std::optional<std::string> file_bytes(const std::wstring& name) {
     std::ifstream in(host_path(name), std::ios::binary);

@@ -103,6 +103,65 @@ void add_folder(const std::wstring& name);
 // editor would while the tool still writes); nullopt when missing.
 std::optional<std::string> file_bytes(const std::wstring& name);
 
+// Holds a file of the scratch folder open for reading without sharing
+// (share mode 0) until release_file() or end(). On Windows the test process
+// holds it itself; on the simulated machine another process does.
+void hold_file_exclusively(const std::wstring& name);
+void release_file(const std::wstring& name);
+
+// ---- Running software ----
+
+struct RunningProcess {
+    std::uint32_t id = 0;
+    std::wstring exe_file;  // the file name alone, as szExeFile gives it
+};
+// The running test program as the process snapshot must list it. The
+// simulated side adds a process record for it (beside the system's own
+// processes); the Windows side reads its own id and image name by another
+// route (GetCurrentProcessId, QueryFullProcessImageNameW).
+RunningProcess arrange_own_process();
+
+// A stopped Win32 service of this test (own process, demand start) with the
+// given display name; returns its service name, which is unique to the test
+// and `tag`. The Windows side creates it with CreateServiceW and deletes it
+// in end(); the simulated side adds a service record.
+std::wstring add_stopped_service(const std::wstring& tag, const std::wstring& display_name);
+
+// ---- Devices ----
+
+// A machine on which no device node of the "USB" enumerator is known at all.
+// True on the simulated side (the machine starts empty) and under Wine (no
+// USB devices); false on a Windows machine with USB controllers, where the
+// test then skips.
+bool arrange_no_usb_device_nodes();
+
+struct DeviceNodeSpec {
+    std::wstring instance_id;
+    bool present = true;
+    std::optional<std::wstring> friendly_name;  // absent: the property is not set
+    std::optional<std::wstring> device_desc;
+    std::optional<std::wstring> service;
+    std::uint32_t status = 0x0180600A;  // DN_* flags of a started driver
+    std::uint32_t problem = 0;
+    struct Interface {
+        std::wstring guid;  // braced
+        std::wstring path;
+    };
+    std::vector<Interface> interfaces;
+};
+// A device node with its properties and device interfaces. Only the
+// simulated side can create device nodes (Wine has no USB devices, and the
+// suite does not install devices on a Windows machine): false elsewhere, and
+// the test skips.
+bool add_device(const DeviceNodeSpec& node);
+// The node is unplugged: no longer present, though sets taken before still
+// list it. False where add_device() is.
+bool unplug_device(const std::wstring& instance_id);
+// Sets a value of the node's hardware key ("Device Parameters"); false where
+// add_device() is.
+bool add_device_parameter(const std::wstring& instance_id, const std::wstring& name, std::uint32_t type,
+                          const std::vector<std::uint8_t>& data);
+
 // ---- Console ----
 
 // Points standard output at a scratch file until capture_stdout_end(), which

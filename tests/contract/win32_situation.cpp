@@ -4,12 +4,16 @@
 // the platform layer under test. Writing below HKLM needs an elevated
 // process; Wine runs every process elevated.
 #include <windows.h>
+// windows.h first: the service manager header needs its types.
+#include <winsvc.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "contract/situation.h"
 
@@ -27,6 +31,8 @@ struct State {
     HANDLE saved_stdout = nullptr;
     HANDLE capture = INVALID_HANDLE_VALUE;
     bool stdin_fed = false;
+    std::map<std::wstring, HANDLE> held_files;  // by name in the scratch folder
+    std::vector<std::wstring> services;         // created by this test
 };
 
 State& state() {
@@ -79,6 +85,24 @@ std::wstring temp_root() {
     return root + L"\\VQ4DiagContract";
 }
 
+void close_held_files() {
+    for (const auto& [name, file] : state().held_files) CloseHandle(file);
+    state().held_files.clear();
+}
+
+void delete_services() {
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    for (const std::wstring& name : state().services) {
+        const SC_HANDLE service = manager == nullptr ? nullptr : OpenServiceW(manager, name.c_str(), DELETE);
+        if (service != nullptr) {
+            DeleteService(service);
+            CloseServiceHandle(service);
+        }
+    }
+    if (manager != nullptr) CloseServiceHandle(manager);
+    state().services.clear();
+}
+
 void restore_stdout() {
     State& s = state();
     if (s.saved_stdout != nullptr) {
@@ -124,6 +148,8 @@ void begin(const std::string& test_name) {
 void end() {
     State& s = state();
     restore_stdout();
+    close_held_files();
+    delete_services();
     if (s.stdin_fed) {
         std::freopen("NUL", "r", stdin);
         s.stdin_fed = false;
@@ -297,6 +323,78 @@ std::optional<std::string> file_bytes(const std::wstring& name) {
     while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes.append(chunk, got);
     CloseHandle(file);
     return bytes;
+}
+
+void hold_file_exclusively(const std::wstring& name) {
+    const HANDLE file = CreateFileW(path_in_folder(name).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fail("CreateFileW", static_cast<long>(GetLastError()));
+    state().held_files[name] = file;
+}
+
+void release_file(const std::wstring& name) {
+    const auto found = state().held_files.find(name);
+    if (found == state().held_files.end()) return;
+    CloseHandle(found->second);
+    state().held_files.erase(found);
+}
+
+// ---- Running software ----
+
+RunningProcess arrange_own_process() {
+    const std::wstring path = arrange_module_path();
+    const auto slash = path.find_last_of(L"\\/");
+    return RunningProcess{GetCurrentProcessId(), slash == std::wstring::npos ? path : path.substr(slash + 1)};
+}
+
+std::wstring add_stopped_service(const std::wstring& tag, const std::wstring& display_name) {
+    const std::wstring name = L"VQ4DiagContract." + widen(state().test_name) + L"." + tag;
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+    if (manager == nullptr) fail("OpenSCManagerW", static_cast<long>(GetLastError()));
+    // Never started: the program it names does not exist.
+    SC_HANDLE service = CreateServiceW(manager, name.c_str(), display_name.c_str(), SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                       L"C:\\VQ4DiagContract\\never-started.exe", nullptr, nullptr, nullptr, nullptr,
+                                       nullptr);
+    DWORD error = service == nullptr ? GetLastError() : 0;
+    if (error == ERROR_SERVICE_EXISTS) {
+        // Left over from an aborted run: take it over.
+        service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS);
+        error = service == nullptr ? GetLastError() : 0;
+        if (service != nullptr &&
+            !ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, display_name.c_str())) {
+            error = GetLastError();
+        }
+    }
+    if (service != nullptr) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    if (error != 0) fail("CreateServiceW", static_cast<long>(error));
+    state().services.push_back(name);
+    return name;
+}
+
+// ---- Devices ----
+
+bool arrange_no_usb_device_nodes() {
+    HKEY key = nullptr;
+    const LSTATUS status =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\USB", 0, KEY_READ, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return true;
+    if (status != ERROR_SUCCESS) return false;
+    DWORD subkeys = 0;
+    const LSTATUS info = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                                          nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    return info == ERROR_SUCCESS && subkeys == 0;
+}
+
+bool add_device(const DeviceNodeSpec&) { return false; }
+
+bool unplug_device(const std::wstring&) { return false; }
+
+bool add_device_parameter(const std::wstring&, const std::wstring&, std::uint32_t, const std::vector<std::uint8_t>&) {
+    return false;
 }
 
 // ---- Console ----

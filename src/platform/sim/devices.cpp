@@ -18,8 +18,9 @@ namespace vq4::platform {
 
 namespace {
 
-constexpr std::uint32_t kErrorKeyDoesNotExist = 0xE0000204;  // SetupAPI ERROR_KEY_DOES_NOT_EXIST
 constexpr std::uint32_t kErrorInvalidUserBuffer = 1784;
+constexpr std::uint32_t kSpdrpMaximumProperty = 0x25;  // the first code past SPDRP_BASE_CONTAINERID
+constexpr std::uint32_t kDicsFlagConfigSpecific = 2;
 
 using sim::DevSet;
 using sim::SimInterface;
@@ -81,7 +82,8 @@ std::uint32_t setupdi_get_class_devs(const Guid* class_guid, const std::wstring*
                 if (!parse_guid(record.guid, guid) || (class_guid != nullptr && !(guid == *class_guid))) continue;
                 DeviceInterfaceData data;
                 data.interface_class_guid = guid;
-                data.flags = 0x1;  // SPINT_ACTIVE
+                // The interface of a device that is not plugged in is not active.
+                data.flags = device.present ? win::SPINT_ACTIVE_ : 0;
                 data.reserved = set.interfaces.size();
                 set.interfaces.push_back(SimInterface{device.instance_id, data, record.path});
                 listed = true;
@@ -138,6 +140,10 @@ PropertyRead setupdi_get_device_registry_property(const DevInfoSet& set, const D
         read.error = finish(s == nullptr ? win::ERROR_INVALID_HANDLE_ : win::ERROR_NO_SUCH_DEVINST_);
         return read;
     }
+    if (property >= kSpdrpMaximumProperty) {
+        read.error = finish(win::ERROR_INVALID_REG_PROPERTY_);
+        return read;
+    }
     const std::optional<std::wstring>* value = nullptr;
     switch (property) {
         case win::SPDRP_FRIENDLYNAME_:
@@ -189,9 +195,17 @@ std::uint32_t setupdi_open_dev_reg_key(const DevInfoSet& set, const DeviceInfoDa
     const DevSet* s = find_set(set);
     const sim::Device* d = s == nullptr ? nullptr : device_of(*s, device);
     if (d == nullptr) return finish(s == nullptr ? win::ERROR_INVALID_HANDLE_ : win::ERROR_NO_SUCH_DEVINST_);
-    if (key_type != win::DIREG_DEV_ || scope != win::DICS_FLAG_GLOBAL_) return finish(win::ERROR_INVALID_PARAMETER_);
+    if ((scope != win::DICS_FLAG_GLOBAL_ && scope != kDicsFlagConfigSpecific) ||
+        (key_type != win::DIREG_DEV_ && key_type != win::DIREG_DRV_)) {
+        return finish(win::ERROR_INVALID_FLAGS_);
+    }
+    // The simulated machine keeps the global hardware key of a node only:
+    // no driver keys, no keys of hardware profiles.
     const std::wstring path = sim::hardware_key_path(d->instance_id);
-    if (sim::machine().registry.find(path) == nullptr) return finish(kErrorKeyDoesNotExist);
+    if (key_type != win::DIREG_DEV_ || scope != win::DICS_FLAG_GLOBAL_ ||
+        sim::machine().registry.find(path) == nullptr) {
+        return finish(win::ERROR_KEY_DOES_NOT_EXIST_);
+    }
     out = sim::open_registry_handle(path, access);
     return finish(0);
 }

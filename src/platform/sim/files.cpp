@@ -58,18 +58,40 @@ const DeviceInterfaceRecord* find_interface(const std::wstring& path) {
     return nullptr;
 }
 
+// The kinds of data access an access mask asks for, generic rights mapped
+// as for files. Only these take part in sharing: an open without any (to
+// read attributes, say) neither meets nor sets sharing limits.
+struct DataAccess {
+    bool read = false;
+    bool write = false;
+    bool remove = false;
+    bool any() const { return read || write || remove; }
+};
+
+DataAccess data_access(std::uint32_t access) {
+    constexpr std::uint32_t kFileReadData = 0x1, kFileWriteData = 0x2, kFileAppendData = 0x4, kFileExecute = 0x20;
+    constexpr std::uint32_t kDelete = 0x10000, kGenericAll = 0x10000000, kGenericExecute = 0x20000000;
+    DataAccess d;
+    d.read = (access & (win::GENERIC_READ_ | kGenericExecute | kGenericAll | kFileReadData | kFileExecute)) != 0;
+    d.write = (access & (win::GENERIC_WRITE_ | kGenericAll | kFileWriteData | kFileAppendData)) != 0;
+    d.remove = (access & (kDelete | kGenericAll)) != 0;
+    return d;
+}
+
 // Windows sharing: a new open must allow what existing opens do, and the
 // existing opens must allow what the new one asks.
 bool conflicts_with_open_handles(const std::wstring& path, std::uint32_t access, std::uint32_t share) {
-    const auto wants = [](std::uint32_t a) {
-        return std::pair<bool, bool>{(a & win::GENERIC_READ_) != 0, (a & win::GENERIC_WRITE_) != 0};
-    };
+    const DataAccess wanted = data_access(access);
+    if (!wanted.any()) return false;
     for (const auto& [id, open] : open_files()) {
         if (!same_windows_path(open.path, path)) continue;
-        const auto [old_read, old_write] = wants(open.access);
-        const auto [new_read, new_write] = wants(access);
-        if ((new_read && !(open.share & win::FILE_SHARE_READ_)) || (new_write && !(open.share & win::FILE_SHARE_WRITE_)) ||
-            (old_read && !(share & win::FILE_SHARE_READ_)) || (old_write && !(share & win::FILE_SHARE_WRITE_))) {
+        const DataAccess held = data_access(open.access);
+        if (!held.any()) continue;
+        if ((wanted.read && !(open.share & win::FILE_SHARE_READ_)) ||
+            (wanted.write && !(open.share & win::FILE_SHARE_WRITE_)) ||
+            (wanted.remove && !(open.share & win::FILE_SHARE_DELETE_)) ||
+            (held.read && !(share & win::FILE_SHARE_READ_)) || (held.write && !(share & win::FILE_SHARE_WRITE_)) ||
+            (held.remove && !(share & win::FILE_SHARE_DELETE_))) {
             return true;
         }
     }
@@ -102,21 +124,28 @@ std::uint32_t create_file(const std::wstring& path, std::uint32_t access, std::u
     if (injected) return sim::finish(*injected);
     if (disposition != win::OPEN_EXISTING_) return sim::finish(win::ERROR_INVALID_PARAMETER_);
 
-    sim::OpenFile open{path, false, access, share, flags_and_attributes, 0};
+    sim::OpenFile open{path, false, false, access, share, flags_and_attributes, 0};
     if (const sim::DeviceInterfaceRecord* iface = sim::find_interface(path)) {
         if (iface->held_by_other_process) return sim::finish(win::ERROR_SHARING_VIOLATION_);
         open.is_device_interface = true;
     } else {
         const sim::File* file = sim::machine().find_file(path);
-        if (file == nullptr) {
+        // A folder is listed itself or stands implied by the files in it.
+        open.is_folder = file != nullptr ? (file->attributes & win::FILE_ATTRIBUTE_DIRECTORY_) != 0
+                                         : sim::folder_exists(sim::normalized(path));
+        if (file == nullptr && !open.is_folder) {
             return sim::finish(sim::folder_exists(sim::parent_folder(path)) ? win::ERROR_FILE_NOT_FOUND_
                                                                             : win::ERROR_PATH_NOT_FOUND_);
         }
         // A folder opens only with FILE_FLAG_BACKUP_SEMANTICS.
-        if ((file->attributes & win::FILE_ATTRIBUTE_DIRECTORY_) != 0 && (flags_and_attributes & 0x02000000u) == 0) {
+        if (open.is_folder && (flags_and_attributes & win::FILE_FLAG_BACKUP_SEMANTICS_) == 0) {
             return sim::finish(win::ERROR_ACCESS_DENIED_);
         }
-        if (file->held_exclusively) return sim::finish(win::ERROR_SHARING_VIOLATION_);
+        // Held by another process without sharing: every open that asks for
+        // data access is refused.
+        if (file != nullptr && file->held_exclusively && sim::data_access(access).any()) {
+            return sim::finish(win::ERROR_SHARING_VIOLATION_);
+        }
     }
     if (sim::conflicts_with_open_handles(path, access, share)) return sim::finish(win::ERROR_SHARING_VIOLATION_);
     const std::uintptr_t id = sim::next_file_id++;
@@ -132,9 +161,10 @@ std::uint32_t read_file(const FileHandle& file, std::uint32_t count, std::vector
     const auto found = sim::open_files().find(file.raw());
     if (!file.valid() || found == sim::open_files().end()) return sim::finish(win::ERROR_INVALID_HANDLE_);
     sim::OpenFile& open = found->second;
-    if (open.is_device_interface || (open.access & win::GENERIC_READ_) == 0) {
-        return sim::finish(open.is_device_interface ? 1u /* ERROR_INVALID_FUNCTION */ : win::ERROR_ACCESS_DENIED_);
-    }
+    // Neither a device interface (WinUSB reads its pipes) nor a folder has
+    // bytes for ReadFile.
+    if (open.is_device_interface || open.is_folder) return sim::finish(win::ERROR_INVALID_FUNCTION_);
+    if (!sim::data_access(open.access).read) return sim::finish(win::ERROR_ACCESS_DENIED_);
     const sim::File* record = sim::machine().find_file(open.path);
     if (record == nullptr) return sim::finish(win::ERROR_FILE_NOT_FOUND_);
     if (open.position < record->bytes.size()) {
@@ -165,7 +195,7 @@ SeekResult set_file_pointer(const FileHandle& file, std::int32_t distance, std::
     const std::int64_t target = base + distance;
     if (method > 2 || target < 0) {
         result.position = win::INVALID_SET_FILE_POINTER_;
-        result.error = method > 2 ? win::ERROR_INVALID_PARAMETER_ : 131u /* ERROR_NEGATIVE_SEEK */;
+        result.error = method > 2 ? win::ERROR_INVALID_PARAMETER_ : win::ERROR_NEGATIVE_SEEK_;
     } else {
         // Past the end is allowed; a later read returns 0 bytes.
         found->second.position = static_cast<std::uint32_t>(target);

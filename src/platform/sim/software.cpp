@@ -8,6 +8,10 @@
 //   not all fit it answers ERROR_MORE_DATA with the bytes the rest needs and
 //   a resume handle that points past the last entry returned; when all fit
 //   it succeeds with 0 bytes needed and the resume handle back at 0.
+// - OpenSCManagerW maps generic rights to the manager's own and grants a
+//   process without administrator rights only what the manager's default
+//   security gives local users: connect, enumerate, query the lock status,
+//   read its security (anything more is ERROR_ACCESS_DENIED).
 // Services installed during the run (machine file: appears_after_call) are
 // created after the services already there, so they enumerate after them,
 // as newly created services do in a resumed enumeration.
@@ -78,6 +82,29 @@ std::uint32_t entry_size(const sim::Service& service) {
            static_cast<std::uint32_t>((service.display_name.size() + 1) * 2);
 }
 
+// The manager's generic mapping, as Microsoft documents it for the service
+// control manager.
+std::uint32_t mapped_manager_access(std::uint32_t access) {
+    constexpr std::uint32_t kReadControl = 0x20000;  // STANDARD_RIGHTS_READ, _WRITE and _EXECUTE alike
+    constexpr std::uint32_t kLock = 0x8, kQueryLockStatus = 0x10, kModifyBootConfig = 0x20;
+    constexpr std::uint32_t kGenericAll = 0x10000000, kGenericExecute = 0x20000000;
+    std::uint32_t mapped = access & ~(win::GENERIC_READ_ | win::GENERIC_WRITE_ | kGenericExecute | kGenericAll);
+    if ((access & win::GENERIC_READ_) != 0) {
+        mapped |= kReadControl | win::SC_MANAGER_ENUMERATE_SERVICE_ | kQueryLockStatus;
+    }
+    if ((access & win::GENERIC_WRITE_) != 0) {
+        mapped |= kReadControl | win::SC_MANAGER_CREATE_SERVICE_ | kModifyBootConfig;
+    }
+    if ((access & kGenericExecute) != 0) mapped |= kReadControl | win::SC_MANAGER_CONNECT_ | kLock;
+    if ((access & kGenericAll) != 0) mapped |= win::SC_MANAGER_ALL_ACCESS_;
+    return mapped;
+}
+
+// What the manager's default security grants local users without
+// administrator rights.
+constexpr std::uint32_t kUserManagerAccess = 0x20000 /* READ_CONTROL */ | win::SC_MANAGER_CONNECT_ |
+                                             win::SC_MANAGER_ENUMERATE_SERVICE_ | 0x10 /* QUERY_LOCK_STATUS */;
+
 bool state_matches(std::uint32_t current_state, std::uint32_t wanted) {
     const std::uint32_t kind = current_state == win::SERVICE_STOPPED_ ? win::SERVICE_INACTIVE_ : win::SERVICE_ACTIVE_;
     return (kind & wanted) != 0;
@@ -124,11 +151,14 @@ void release_handle(SnapshotTag, std::uintptr_t raw) noexcept {
 std::uint32_t open_sc_manager(std::uint32_t access, ServiceManager& out) {
     const auto injected = sim::enter_call("OpenSCManagerW", "NULL, NULL, " + hex32(access));
     std::uint32_t error = 0;
+    const std::uint32_t granted = mapped_manager_access(access);
     if (injected) {
         error = *injected;
+    } else if (!sim::machine().elevated && (granted & ~kUserManagerAccess) != 0) {
+        error = win::ERROR_ACCESS_DENIED_;
     } else {
         const std::uintptr_t id = next_manager_id++;
-        open_managers()[id] = access;
+        open_managers()[id] = granted;
         out = ServiceManager(id);
     }
     sim::record_result(error);
