@@ -267,7 +267,7 @@ bool add_device(const DeviceNodeSpec& node) {
     device.status = node.status;
     device.problem = node.problem;
     for (const DeviceNodeSpec::Interface& iface : node.interfaces) {
-        device.interfaces.push_back(sim::DeviceInterfaceRecord{iface.guid, iface.path, false});
+        device.interfaces.push_back(sim::DeviceInterfaceRecord{iface.guid, iface.path, false, {}});
     }
     sim::machine().add_device(std::move(device));
     return true;
