@@ -1,4 +1,4 @@
-// Run-time loading of a library (LoadLibraryW, GetProcAddress, FreeLibrary).
+// Run-time loading of a library (LoadLibraryExW, GetProcAddress, FreeLibrary).
 //
 // An entry point comes back as a raw function pointer of no particular type;
 // the caller casts it to the function type that the library's contract gives
@@ -15,8 +15,15 @@ namespace vq4::platform {
 
 using EntryPoint = void (*)();
 
-// LoadLibraryW(path). Returns 0 or the GetLastError value (e.g.
-// ERROR_MOD_NOT_FOUND 126, ERROR_BAD_EXE_FORMAT 193).
+// Loads the library at `path` with the DLLs it imports taken from its own
+// folder and from System32 only (LoadLibraryExW with
+// LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32), never
+// from the executable's folder, the current directory or PATH: the tool runs
+// from download folders and elevated. Only a fully qualified path
+// (is_fully_qualified_path) is loaded; a bare name or a relative path is not
+// searched for anywhere and gives ERROR_MOD_NOT_FOUND (126). Returns 0 or the
+// GetLastError value (e.g. ERROR_MOD_NOT_FOUND 126, ERROR_BAD_EXE_FORMAT 193,
+// ERROR_DLL_INIT_FAILED 1114).
 std::uint32_t load_library(const std::wstring& path, Library& out);
 
 struct ProcAddress {

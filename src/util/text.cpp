@@ -28,6 +28,13 @@ bool equals_nocase(const std::wstring& a, const std::wstring& b) {
     return a.size() == b.size() && to_upper_ascii(a) == to_upper_ascii(b);
 }
 
+bool is_fully_qualified_path(const std::wstring& path) {
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    if (path.size() >= 2 && separator(path[0]) && separator(path[1])) return true;
+    const bool drive = path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+    return drive && path[1] == L':' && separator(path[2]);
+}
+
 std::wstring decimal(std::int32_t value) { return std::to_wstring(value); }
 std::wstring decimal(std::uint32_t value) { return std::to_wstring(value); }
 

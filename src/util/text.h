@@ -31,6 +31,14 @@ int format_wide(std::wstring& out, std::size_t capacity, const wchar_t* format, 
     return written;
 }
 
+// A Windows path that names one file whatever the current drive and
+// directory: a drive letter, a colon and a separator (C:\x.dll), or two
+// leading separators (UNC \\server\share\x.dll, \\?\C:\x.dll). Both the
+// backslash and the slash count as separators. A bare name, a relative path,
+// a path from the current drive's root (\x.dll) or from a drive's current
+// directory (C:x.dll) is not.
+bool is_fully_qualified_path(const std::wstring& path);
+
 std::wstring decimal(std::int32_t value);
 std::wstring decimal(std::uint32_t value);
 

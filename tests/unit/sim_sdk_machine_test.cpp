@@ -116,6 +116,33 @@ TEST(SimSdkLibrary, LoaderRulesAndReferenceCounts) {
     EXPECT_FALSE(c.valid());
 }
 
+// The tool runs from download folders: a name that would have to be
+// searched for is never loaded, and the SDK's import counts only in its own
+// folder, whatever lies beside the executable.
+TEST(SimSdkLibrary, LoadsOnlyFullyQualifiedPathsWithImportsFromTheirOwnFolder) {
+    test::use_machine(R"({"module_path": "C:\\Downloads\\VQ4_Diag.exe", "files": [
+        {"path": "C:\\Downloads\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\Downloads\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}}],
+      "sdk": [{"path": "C:\\Downloads\\qtv_api_core.dll"}, {"path": "C:\\SDK\\qtv_api_core.dll"}]})");
+    const std::wstring not_searched[] = {L"qtv_api_core.dll", L".\\qtv_api_core.dll", L"Downloads\\qtv_api_core.dll",
+                                         L"\\Downloads\\qtv_api_core.dll", L"C:qtv_api_core.dll"};
+    platform::Library library;
+    for (const std::wstring& path : not_searched) {
+        EXPECT_EQ(platform::load_library(path, library), win::ERROR_MOD_NOT_FOUND_) << sim::narrow(path);
+    }
+    EXPECT_EQ(platform::load_library(L"C:\\SDK\\qtv_api_core.dll", library), win::ERROR_MOD_NOT_FOUND_)
+        << "vxlinkapi_x64.dll beside the executable does not serve a library elsewhere";
+    EXPECT_FALSE(library.valid());
+    EXPECT_EQ(sim::count_calls("LoadLibraryW"), 6u) << "every attempt is in the trace";
+
+    ASSERT_EQ(platform::load_library(L"C:\\Downloads\\qtv_api_core.dll", library), 0u);
+    platform::Library again;
+    EXPECT_EQ(platform::load_library(L"qtv_api_core.dll", again), win::ERROR_MOD_NOT_FOUND_)
+        << "not even the loaded module is found by its bare name";
+    EXPECT_FALSE(again.valid());
+}
+
 TEST(SimSdkLibrary, EntryPointsRefuseUseOutsideInitialisation) {
     test::use_machine(R"({"files": [
         {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},

@@ -84,6 +84,34 @@ TEST(ToUpperAscii, KeepsNonAsciiLetters) {
     EXPECT_EQ(to_upper_ascii(L"winusb \u00e9z"), L"WINUSB \u00e9Z");
 }
 
+TEST(FullyQualifiedPath, OnlyPathsThatNeedNoSearchAndNoCurrentDirectory) {
+    struct Case {
+        const wchar_t* path;
+        bool expected;
+    };
+    const Case cases[] = {
+        {L"C:\\Program Files\\Quorvane\\Tonvela SDK\\qtv_api_core.dll", true},
+        {L"z:/sdk/qtv_api_core.dll", true},
+        {L"C:\\", true},
+        {L"\\\\server\\share\\qtv_api_core.dll", true},
+        {L"\\\\?\\C:\\SDK\\qtv_api_core.dll", true},
+        {L"//server/share/qtv_api_core.dll", true},
+        {L"qtv_api_core.dll", false},
+        {L".\\qtv_api_core.dll", false},
+        {L"..\\SDK\\qtv_api_core.dll", false},
+        {L"SDK\\qtv_api_core.dll", false},
+        {L"\\SDK\\qtv_api_core.dll", false},  // from the current drive's root
+        {L"C:qtv_api_core.dll", false},       // from drive C's current directory
+        {L"C:", false},
+        {L"1:\\qtv_api_core.dll", false},
+        {L"", false},
+    };
+    for (const Case& c : cases) {
+        const std::wstring path = c.path;
+        EXPECT_EQ(is_fully_qualified_path(path), c.expected) << std::string(path.begin(), path.end());
+    }
+}
+
 TEST(Decimal, SignedAndUnsigned) {
     EXPECT_EQ(decimal(std::int32_t{-5}), L"-5");
     EXPECT_EQ(decimal(std::int32_t{INT_MIN}), L"-2147483648");

@@ -1,10 +1,14 @@
 // Run-time loading on the simulated machine, and the simulated SDK library.
 //
-// LoadLibraryW loads a file of the machine when it is a PE image for x64
-// (the process's architecture): a missing file gives ERROR_MOD_NOT_FOUND, a
-// file that is no image or one for another machine ERROR_BAD_EXE_FORMAT, as
-// on Windows. A library that the machine file describes under "sdk" also
-// needs vxlinkapi_x64.dll beside it (its import), and exports the SDK's
+// The loader takes only a fully qualified path and resolves a library's
+// imports from its own folder and System32, as the Windows build asks of
+// LoadLibraryExW: a bare name or a relative path gives ERROR_MOD_NOT_FOUND
+// without any search. It loads a file of the machine when it is a PE image
+// for x64 (the process's architecture): a missing file gives
+// ERROR_MOD_NOT_FOUND, a file that is no image or one for another machine
+// ERROR_BAD_EXE_FORMAT, as on Windows. A library that the machine file
+// describes under "sdk" also needs vxlinkapi_x64.dll in its own folder (its
+// import; a copy anywhere else does not count), and exports the SDK's
 // entry points: GetProcAddress hands out real functions with the SDK's
 // signatures that act on the simulated machine and record every call in the
 // trace. Any other image loads but exports nothing the tool asks for.
@@ -295,6 +299,7 @@ platform::EntryPoint sdk_export(const std::string& name) {
 }
 
 std::uint32_t load(const std::wstring& path, std::uintptr_t& handle) {
+    if (!is_fully_qualified_path(path)) return win::ERROR_MOD_NOT_FOUND_;
     for (auto& [id, module] : modules()) {
         if (same_windows_path(module.path, path)) {
             ++module.references;

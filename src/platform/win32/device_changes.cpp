@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/win32/system_library.h"
+
 namespace vq4::platform {
 
 namespace {
@@ -40,6 +42,10 @@ DeviceInfoData from_win(const SP_DEVINFO_DATA& w) {
 }
 
 std::uint32_t last_error_or_zero(BOOL ok) { return ok ? 0 : GetLastError(); }
+
+// cfgmgr32.dll is loaded at run time from System32 (system_library.h); a
+// function that could not be had fails as CR_FAILURE.
+const system_library::ConfigManagerApi& cm() { return system_library::config_manager(); }
 
 }  // namespace
 
@@ -116,50 +122,58 @@ std::uint32_t cm_locate_devnode(const std::wstring& instance_id, std::uint32_t f
     // The API takes a writable string.
     std::vector<wchar_t> id(instance_id.begin(), instance_id.end());
     id.push_back(L'\0');
+    if (cm().locate_devnode.function == nullptr) return CR_FAILURE;
     DEVINST node = 0;
-    const CONFIGRET result = CM_Locate_DevNodeW(&node, id.data(), flags);
+    const CONFIGRET result = cm().locate_devnode.function(&node, id.data(), flags);
     if (result == CR_SUCCESS) dev_inst = node;
     return result;
 }
 
 std::uint32_t cm_get_parent(std::uint32_t dev_inst, std::uint32_t& parent) {
+    if (cm().get_parent.function == nullptr) return CR_FAILURE;
     DEVINST node = 0;
-    const CONFIGRET result = CM_Get_Parent(&node, dev_inst, 0);
+    const CONFIGRET result = cm().get_parent.function(&node, dev_inst, 0);
     if (result == CR_SUCCESS) parent = node;
     return result;
 }
 
 std::uint32_t cm_get_child(std::uint32_t dev_inst, std::uint32_t& child) {
+    if (cm().get_child.function == nullptr) return CR_FAILURE;
     DEVINST node = 0;
-    const CONFIGRET result = CM_Get_Child(&node, dev_inst, 0);
+    const CONFIGRET result = cm().get_child.function(&node, dev_inst, 0);
     if (result == CR_SUCCESS) child = node;
     return result;
 }
 
 std::uint32_t cm_get_sibling(std::uint32_t dev_inst, std::uint32_t& sibling) {
+    if (cm().get_sibling.function == nullptr) return CR_FAILURE;
     DEVINST node = 0;
-    const CONFIGRET result = CM_Get_Sibling(&node, dev_inst, 0);
+    const CONFIGRET result = cm().get_sibling.function(&node, dev_inst, 0);
     if (result == CR_SUCCESS) sibling = node;
     return result;
 }
 
 std::uint32_t cm_get_device_id(std::uint32_t dev_inst, std::uint32_t capacity, std::wstring& instance_id) {
+    if (cm().get_device_id.function == nullptr) return CR_FAILURE;
     std::vector<wchar_t> buffer(capacity == 0 ? 1 : capacity, L'\0');
-    const CONFIGRET result = CM_Get_Device_IDW(dev_inst, buffer.data(), capacity, 0);
+    const CONFIGRET result = cm().get_device_id.function(dev_inst, buffer.data(), capacity, 0);
     if (result == CR_SUCCESS) instance_id.assign(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
     return result;
 }
 
 std::uint32_t cm_open_devnode_key(std::uint32_t dev_inst, std::uint32_t access, std::uint32_t hardware_profile,
                                   std::uint32_t disposition, std::uint32_t flags, RegKey& out) {
+    if (cm().open_devnode_key.function == nullptr) return CR_FAILURE;
     HKEY key = nullptr;
-    const CONFIGRET result = CM_Open_DevNode_Key(dev_inst, access, hardware_profile, disposition, &key, flags);
+    const CONFIGRET result =
+        cm().open_devnode_key.function(dev_inst, access, hardware_profile, disposition, &key, flags);
     if (result == CR_SUCCESS) out = RegKey(reinterpret_cast<std::uintptr_t>(key));
     return result;
 }
 
 std::uint32_t cm_reenumerate_devnode(std::uint32_t dev_inst, std::uint32_t flags) {
-    return CM_Reenumerate_DevNode(dev_inst, flags);
+    if (cm().reenumerate_devnode.function == nullptr) return CR_FAILURE;
+    return cm().reenumerate_devnode.function(dev_inst, flags);
 }
 
 }  // namespace vq4::platform

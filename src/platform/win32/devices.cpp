@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "platform/win32/system_library.h"
+
 namespace vq4::platform {
 
 namespace {
@@ -105,8 +107,12 @@ PropertyRead setupdi_get_device_registry_property(const DevInfoSet& set, const D
 
 std::uint32_t cm_get_devnode_status(std::uint32_t dev_inst, std::uint32_t& status, std::uint32_t& problem) {
     // Zeroed first: Wine answers CR_SUCCESS without writing either value.
+    // cfgmgr32.dll is loaded at run time from System32 (system_library.h);
+    // without the function the call fails as CR_FAILURE.
+    const auto& get_status = system_library::config_manager().get_devnode_status;
+    if (get_status.function == nullptr) return CR_FAILURE;
     ULONG s = 0, p = 0;
-    const CONFIGRET result = CM_Get_DevNode_Status(&s, &p, dev_inst, 0);
+    const CONFIGRET result = get_status.function(&s, &p, dev_inst, 0);
     if (result == CR_SUCCESS) {
         status = s;
         problem = p;

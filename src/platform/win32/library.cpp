@@ -3,10 +3,17 @@
 
 #include <windows.h>
 
+#include "util/text.h"
+
 namespace vq4::platform {
 
 std::uint32_t load_library(const std::wstring& path, Library& out) {
-    const HMODULE module = LoadLibraryW(path.c_str());
+    // The search flags take only a fully qualified path (anything else fails
+    // with ERROR_INVALID_PARAMETER); a name that would have to be searched
+    // for is not loaded at all.
+    if (!is_fully_qualified_path(path)) return ERROR_MOD_NOT_FOUND;
+    const HMODULE module =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == nullptr) return GetLastError();
     out = Library(reinterpret_cast<std::uintptr_t>(module));
     return 0;

@@ -1,21 +1,21 @@
 // WinUSB on real Windows. winusb.dll is loaded at run time from System32
-// only, so the executable starts (and reports) on a system where it is
-// missing; every call then fails with the loader's error code.
+// only (system_library.h), so the executable starts (and reports) on a
+// system where it is missing; every call then fails with the loader's error
+// code.
 #include "platform/winusb.h"
 
 #include <windows.h>
 // windows.h first: winusb.h needs its types.
 #include <winusb.h>
 
+#include "platform/win32/system_library.h"
+
 namespace vq4::platform {
 
 namespace {
 
-template <class Function>
-struct Entry {
-    Function function = nullptr;
-    DWORD error = 0;  // why `function` is missing
-};
+using system_library::Entry;
+using system_library::resolve;
 
 struct WinUsbApi {
     Entry<decltype(&WinUsb_Initialize)> initialize;
@@ -27,30 +27,19 @@ struct WinUsbApi {
     Entry<decltype(&WinUsb_ReadPipe)> read_pipe;
 };
 
-template <class Function>
-void resolve(HMODULE module, DWORD load_error, const char* name, Entry<Function>& entry) {
-    if (module == nullptr) {
-        entry.error = load_error;
-        return;
-    }
-    entry.function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (entry.function == nullptr) entry.error = GetLastError();
-}
-
 // Loaded once and kept for the life of the process: WinUsb_Free must still
 // be reachable when the last handle is released.
 const WinUsbApi& api() {
     static const WinUsbApi loaded = [] {
         WinUsbApi a;
-        const HMODULE module = LoadLibraryExW(L"winusb.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        const DWORD load_error = module == nullptr ? GetLastError() : 0;
-        resolve(module, load_error, "WinUsb_Initialize", a.initialize);
-        resolve(module, load_error, "WinUsb_Free", a.free);
-        resolve(module, load_error, "WinUsb_SetCurrentAlternateSetting", a.set_current_alternate_setting);
-        resolve(module, load_error, "WinUsb_ResetPipe", a.reset_pipe);
-        resolve(module, load_error, "WinUsb_SetPipePolicy", a.set_pipe_policy);
-        resolve(module, load_error, "WinUsb_WritePipe", a.write_pipe);
-        resolve(module, load_error, "WinUsb_ReadPipe", a.read_pipe);
+        const system_library::Module module = system_library::load(L"winusb.dll");
+        resolve(module, "WinUsb_Initialize", a.initialize);
+        resolve(module, "WinUsb_Free", a.free);
+        resolve(module, "WinUsb_SetCurrentAlternateSetting", a.set_current_alternate_setting);
+        resolve(module, "WinUsb_ResetPipe", a.reset_pipe);
+        resolve(module, "WinUsb_SetPipePolicy", a.set_pipe_policy);
+        resolve(module, "WinUsb_WritePipe", a.write_pipe);
+        resolve(module, "WinUsb_ReadPipe", a.read_pipe);
         return a;
     }();
     return loaded;

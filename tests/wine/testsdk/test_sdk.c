@@ -22,6 +22,11 @@
  * load when vxlinkapi_x64.dll (vxlinkapi_x86.dll in the 32-bit build) is not
  * in its own folder, and loads that library in QTV_Init.
  *
+ * Built with -DTEST_SDK_IMPORTS_COMPANION (and linked against the companion)
+ * it imports VX_LinkVersion statically, as a real SDK would, so the loader
+ * resolves the companion when it loads the SDK; QTV_Init then fails with -23
+ * unless the bound VX_LinkVersion is the one in the SDK's own folder.
+ *
  * Built with -DTEST_SDK_WITHOUT_IS_DEVICE_CHANGED or
  * -DTEST_SDK_WITHOUT_GET_DEVICE_INFO it lacks that export. */
 #include <windows.h>
@@ -38,6 +43,10 @@
 #endif
 
 #define EXPORT __declspec(dllexport)
+
+#ifdef TEST_SDK_IMPORTS_COMPANION
+__declspec(dllimport) int VX_LinkVersion(void);
+#endif
 #define RECORD_SIZE 1600
 #define MAX_DEVICES 8
 
@@ -158,6 +167,21 @@ EXPORT int QTV_Init(unsigned options, INT_PTR reserved1, INT_PTR reserved2) {
     length = GetModuleFileNameW(self, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH || (slash = wcsrchr(path, L'\\')) == NULL) return -21;
     wcscpy(slash + 1, COMPANION);
+#ifdef TEST_SDK_IMPORTS_COMPANION
+    {
+        /* Which module the loader bound the import to. */
+        HMODULE bound = NULL;
+        wchar_t bound_path[MAX_PATH];
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                (LPCWSTR)(void*)&VX_LinkVersion, &bound) ||
+            GetModuleFileNameW(bound, bound_path, MAX_PATH) == 0 || lstrcmpiW(bound_path, path) != 0 ||
+            VX_LinkVersion() != 0x0203) {
+            log_line("QTV_Init %u %ld %ld -> companion bound from elsewhere", options, (long)reserved1,
+                     (long)reserved2);
+            return -23;
+        }
+    }
+#endif
     companion = LoadLibraryW(path);
     if (companion == NULL || GetProcAddress(companion, "VX_LinkVersion") == NULL) {
         log_line("QTV_Init %u %ld %ld -> no companion", options, (long)reserved1, (long)reserved2);

@@ -1,0 +1,44 @@
+// System DLLs loaded at run time from System32 only (see system_library.h).
+#include "platform/win32/system_library.h"
+
+namespace vq4::platform::system_library {
+
+Module load(const wchar_t* file_name) {
+    Module module;
+    module.handle = LoadLibraryExW(file_name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module.handle == nullptr) module.error = GetLastError();
+    return module;
+}
+
+RawEntry find_entry(const Module& module, const char* name, DWORD& error) {
+    if (module.handle == nullptr) {
+        error = module.error;
+        return nullptr;
+    }
+    const FARPROC address = GetProcAddress(module.handle, name);
+    if (address == nullptr) {
+        error = GetLastError();
+        return nullptr;
+    }
+    error = 0;
+    return reinterpret_cast<RawEntry>(address);
+}
+
+const ConfigManagerApi& config_manager() {
+    static const ConfigManagerApi api = [] {
+        const Module module = load(L"cfgmgr32.dll");
+        ConfigManagerApi loaded;
+        resolve(module, "CM_Locate_DevNodeW", loaded.locate_devnode);
+        resolve(module, "CM_Get_Parent", loaded.get_parent);
+        resolve(module, "CM_Get_Child", loaded.get_child);
+        resolve(module, "CM_Get_Sibling", loaded.get_sibling);
+        resolve(module, "CM_Get_Device_IDW", loaded.get_device_id);
+        resolve(module, "CM_Open_DevNode_Key", loaded.open_devnode_key);
+        resolve(module, "CM_Reenumerate_DevNode", loaded.reenumerate_devnode);
+        resolve(module, "CM_Get_DevNode_Status", loaded.get_devnode_status);
+        return loaded;
+    }();
+    return api;
+}
+
+}  // namespace vq4::platform::system_library

@@ -1,0 +1,65 @@
+// System DLLs that are loaded at run time, from System32 only.
+//
+// The tool is started from download folders and USB sticks and relaunches
+// itself elevated for the repair, so a DLL planted beside it must never be
+// loaded. The executable therefore imports statically only DLLs that the
+// system always takes from System32 (its known DLLs: kernel32, advapi32,
+// setupapi, shell32, msvcrt). Every other system DLL it needs (cfgmgr32,
+// winusb, version) is loaded here, by LoadLibraryExW with
+// LOAD_LIBRARY_SEARCH_SYSTEM32, once per API table, and kept for the life of
+// the process. A missing DLL or entry point does not stop the tool: each
+// entry remembers why it is missing, and the operations that need it fail
+// with that reason.
+#pragma once
+
+#include <windows.h>
+// windows.h first: cfgmgr32.h needs its types.
+#include <cfgmgr32.h>
+
+namespace vq4::platform::system_library {
+
+struct Module {
+    HMODULE handle = nullptr;
+    DWORD error = 0;  // LoadLibraryExW's error when `handle` is null
+};
+
+// LoadLibraryExW(file_name, LOAD_LIBRARY_SEARCH_SYSTEM32). Never released.
+Module load(const wchar_t* file_name);
+
+// GetProcAddress(module, name) through the generic function pointer type;
+// null with `error` set when the module is missing (its load error) or does
+// not export the name (ERROR_PROC_NOT_FOUND or whatever GetProcAddress says).
+using RawEntry = void (*)();
+RawEntry find_entry(const Module& module, const char* name, DWORD& error);
+
+template <class Function>
+struct Entry {
+    Function function = nullptr;
+    DWORD error = 0;  // why `function` is null
+};
+
+template <class Function>
+void resolve(const Module& module, const char* name, Entry<Function>& entry) {
+    // Through RawEntry: a cast between two unrelated function pointer types
+    // would warn.
+    entry.function = reinterpret_cast<Function>(find_entry(module, name, entry.error));
+}
+
+// The configuration manager's functions the tool calls (cfgmgr32.dll).
+struct ConfigManagerApi {
+    Entry<decltype(&CM_Locate_DevNodeW)> locate_devnode;
+    Entry<decltype(&CM_Get_Parent)> get_parent;
+    Entry<decltype(&CM_Get_Child)> get_child;
+    Entry<decltype(&CM_Get_Sibling)> get_sibling;
+    Entry<decltype(&CM_Get_Device_IDW)> get_device_id;
+    Entry<decltype(&CM_Open_DevNode_Key)> open_devnode_key;
+    Entry<decltype(&CM_Reenumerate_DevNode)> reenumerate_devnode;
+    Entry<decltype(&CM_Get_DevNode_Status)> get_devnode_status;
+};
+
+// Loaded on first use. A CM_* operation whose function is missing returns
+// CR_FAILURE: its callers read a CONFIGRET, and a Win32 loader code such as
+// 126 would be taken for an unrelated CONFIGRET value.
+const ConfigManagerApi& config_manager();
+
+}  // namespace vq4::platform::system_library
