@@ -4,12 +4,17 @@
 # A marker DLL (testsdk/marker_dll.c) is copied there under the names the
 # tool or the SDK would otherwise look for; when loaded, it leaves
 # "<its path>.loaded" beside itself.
-# Usage: safe_loading_tests.sh VQ4_Diag.exe WINEPREFIX WINE TESTSDK_DIR PROBE.exe
+# Usage: safe_loading_tests.sh VQ4_Diag.exe WINEPREFIX WINE TESTSDK_DIR PROBE.exe OBJDUMP
+if [ $# -ne 6 ]; then
+    echo "usage: $0 VQ4_Diag.exe WINEPREFIX WINE TESTSDK_DIR PROBE.exe OBJDUMP" >&2
+    exit 2
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=lib.sh
 . "$here/lib.sh"
 TESTSDK=$4
 PROBE=$5
+OBJDUMP=$6
 MARKER="$TESTSDK/markers/marker.dll"
 
 ensure_prefix
@@ -81,6 +86,25 @@ run_completed() {
 }
 
 has_line() { grep -qxF -- "$2" <<<"$1"; }
+
+# ---- The exe imports only DLLs that Windows takes from System32 whatever lies beside it ----
+# (the KnownDLLs of Windows 10 and 11, and ntdll). Wine does not show a
+# planted copy of a statically imported system DLL: it runs its own builtin.
+KNOWN_DLLS=" advapi32.dll clbcatq.dll combase.dll comdlg32.dll coml2.dll difxapi.dll gdi32.dll gdiplus.dll imagehlp.dll
+ imm32.dll kernel32.dll msctf.dll msvcrt.dll normaliz.dll nsi.dll ntdll.dll ole32.dll oleaut32.dll psapi.dll rpcrt4.dll
+ sechost.dll setupapi.dll shcore.dll shell32.dll shlwapi.dll user32.dll wldap32.dll ws2_32.dll "
+only_known_imports() {
+    local dll imports
+    imports=$("$OBJDUMP" -p "$WINE_EXE_SRC" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')
+    [ -n "$imports" ] || { echo "no import table read"; return 1; }
+    for dll in $imports; do
+        case "$KNOWN_DLLS" in
+            *[[:space:]]"$dll"[[:space:]]*) ;;
+            *) echo "imports $dll, which is no known DLL"; return 1 ;;
+        esac
+    done
+}
+check "the exe's static imports are all known DLLs" only_known_imports
 
 # ---- The planted copies do work when loaded: the probe loads one by its full path ----
 control=$(mktemp -d "$(dirname "$WINEPREFIX")/wine-control.XXXXXX")
