@@ -258,9 +258,10 @@ void load_devices(const JsonAt& at, Machine& m) {
 // {"machine": "0x8664", "file_version": "1.51.0.0"}: the bytes of a DLL
 // image for that machine with that version resource (none without
 // "file_version"; "fixed_file_info": false leaves the version block without
-// its VS_FIXEDFILEINFO, "resource_section": false gives no resources at all).
+// its VS_FIXEDFILEINFO, "resource_section": false gives no resources at all;
+// "exports" names the functions its export directory lists).
 std::vector<std::uint8_t> pe_image_bytes(const JsonAt& at) {
-    at.only_keys({"machine", "file_version", "fixed_file_info", "resource_section"});
+    at.only_keys({"machine", "file_version", "fixed_file_info", "resource_section", "exports"});
     PeImageShape shape;
     shape.machine = at.field("machine").as_u16();
     if (at.has("file_version")) {
@@ -269,6 +270,9 @@ std::vector<std::uint8_t> pe_image_bytes(const JsonAt& at) {
     }
     if (at.has("fixed_file_info")) shape.fixed_file_info = at.field("fixed_file_info").as_bool();
     if (at.has("resource_section")) shape.resource_section = at.field("resource_section").as_bool();
+    if (at.has("exports")) {
+        for (const JsonAt& name : at.field("exports").items()) shape.exports.push_back(name.as_string());
+    }
     return synthesize_pe_image(shape);
 }
 
