@@ -133,6 +133,9 @@ std::uint16_t architecture_of_machine(USHORT machine) {
 void begin(const std::string& test_name) {
     State& s = state();
     s.test_name = test_name;
+    // No critical-error box may stop an unattended run (a library that does
+    // not load is an expected answer here).
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
     remove_scratch_key();
     remove_class(View::Bits64);
@@ -417,6 +420,8 @@ std::wstring add_stopped_service(const std::wstring& tag, const std::wstring& di
 std::wstring arrange_exit_code_program() { return program_folder() + L"vq4_contract_exit_with.exe"; }
 
 bool arrange_elevation_prompt_declined() { return false; }
+
+bool arrange_shell_errors_without_dialog() { return false; }
 
 // ---- Devices ----
 

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/sim/device_tree.h"
 #include "platform/sim/json_reader.h"
 #include "platform/sim/pe_image.h"
 #include "util/guid.h"
@@ -232,6 +233,8 @@ void load_devices(const JsonAt& at, Machine& m) {
                 d.interfaces.push_back(std::move(record));
             }
         }
+        // Every node has its key below Enum, as on Windows; removal deletes it.
+        m.registry.create(instance_key_path(d.instance_id));
         if (item.has("hardware_key")) {
             load_values(item.field("hardware_key"), hardware_key_path(d.instance_id), m);
         }
