@@ -1,7 +1,7 @@
 // Contract of the file operations (src/platform/files.h): opening, sharing,
 // reading, seeking and attributes. The same assertions run against the
 // simulated machine and against the real file system (Wine, or Windows).
-// The profile reader is not part of this suite yet.
+// The profile reader is compared on both sides by tests/wine/platform_probe.cpp.
 #include <string>
 #include <vector>
 

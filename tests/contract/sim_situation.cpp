@@ -15,7 +15,12 @@
 #include <stdexcept>
 
 #include "contract/situation.h"
+#include "platform/sim/device_tree.h"
+#include "platform/sim/loaded_modules.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/pe_image.h"
+#include "platform/sim/relaunch.h"
+#include "platform/win_constants.h"
 
 namespace vq4::contract::situation {
 
@@ -97,6 +102,7 @@ void end() {
     std::error_code ignored;
     if (!s.folder.empty()) fs::remove_all(s.folder, ignored);
     s.folder.clear();
+    sim::set_relaunch_binary("");
     sim::set_machine(sim::Machine{});
 }
 
@@ -226,6 +232,22 @@ void release_file(const std::wstring& name) {
     if (sim::File* record = sim::machine().find_file(path_in_folder(name))) record->held_exclusively = false;
 }
 
+// ---- Libraries ----
+
+void add_library(const std::wstring& name, LibraryImage image) {
+    sim::PeImageShape shape;
+    shape.machine = image == LibraryImage::VersionedX86 ? 0x014C : 0x8664;
+    if (image == LibraryImage::VersionedX64 || image == LibraryImage::VersionedX86) {
+        shape.file_version = {kLibraryVersion[0], kLibraryVersion[1], kLibraryVersion[2], kLibraryVersion[3]};
+    }
+    shape.resource_section = image != LibraryImage::WithoutResourcesX64;
+    shape.exports.assign(std::begin(kLibraryExports), std::end(kLibraryExports));
+    const std::vector<std::uint8_t> bytes = sim::synthesize_pe_image(shape);
+    add_file(name, std::string(bytes.begin(), bytes.end()));
+}
+
+bool library_loaded(const std::wstring& name) { return sim::library_loaded(path_in_folder(name)); }
+
 // ---- Running software ----
 
 RunningProcess arrange_own_process() {
@@ -248,6 +270,24 @@ std::wstring add_stopped_service(const std::wstring& tag, const std::wstring& di
     return name;
 }
 
+// ---- Elevation and the relaunch ----
+
+std::wstring arrange_exit_code_program() {
+    // The simulated ShellExecuteExW starts the tool itself: the stand-in is
+    // the tool as far as the machine knows.
+    const std::wstring path = L"C:\\Program Files\\VQ4DiagContract\\vq4_contract_exit_with.exe";
+    sim::machine().module_path = path;
+    sim::set_relaunch_binary(VQ4_CONTRACT_EXIT_WITH);
+    return path;
+}
+
+bool arrange_elevation_prompt_declined() {
+    sim::machine().elevation_prompt_accepted = false;
+    return true;
+}
+
+bool arrange_shell_errors_without_dialog() { return true; }
+
 // ---- Devices ----
 
 bool arrange_no_usb_device_nodes() {
@@ -264,11 +304,25 @@ bool add_device(const DeviceNodeSpec& node) {
     device.friendly_name = node.friendly_name;
     device.device_desc = node.device_desc;
     device.service = node.service;
+    device.parent_id = node.parent;
     device.status = node.status;
     device.problem = node.problem;
+    if (node.restart_needs_reboot) device.restart_flags = win::DI_NEEDREBOOT_;
+    const auto steps = [](const std::vector<DeviceNodeSpec::UsbTransfer>& transfers) {
+        std::vector<sim::UsbTransferStep> out;
+        for (const DeviceNodeSpec::UsbTransfer& t : transfers) {
+            out.push_back(sim::UsbTransferStep{t.never_completes, t.error, t.reply});
+        }
+        return out;
+    };
     for (const DeviceNodeSpec::Interface& iface : node.interfaces) {
-        device.interfaces.push_back(sim::DeviceInterfaceRecord{iface.guid, iface.path, false, {}});
+        sim::DeviceInterfaceRecord record{iface.guid, iface.path, false, {}};
+        record.winusb.reads = steps(node.usb_reads);
+        record.winusb.writes = steps(node.usb_writes);
+        device.interfaces.push_back(std::move(record));
     }
+    // Every node has its key below Enum, as on Windows.
+    sim::machine().registry.create(sim::instance_key_path(node.instance_id));
     sim::machine().add_device(std::move(device));
     return true;
 }
@@ -284,6 +338,19 @@ bool add_device_parameter(const std::wstring& instance_id, const std::wstring& n
                           const std::vector<std::uint8_t>& data) {
     sim::machine().registry.set_value(sim::hardware_key_path(instance_id), sim::RegistryValue{name, type, data});
     return true;
+}
+
+std::optional<StoredValue> device_parameter(const std::wstring& instance_id, const std::wstring& name) {
+    const sim::RegistryKey* record = sim::machine().registry.find(sim::hardware_key_path(instance_id));
+    if (record == nullptr) return std::nullopt;
+    for (const sim::RegistryValue& value : record->values) {
+        if (equals_nocase(value.name, name)) return StoredValue{value.type, value.data};
+    }
+    return std::nullopt;
+}
+
+bool device_key_exists(const std::wstring& instance_id) {
+    return sim::machine().registry.find(sim::instance_key_path(instance_id)) != nullptr;
 }
 
 std::optional<std::string> file_bytes(const std::wstring& name) {

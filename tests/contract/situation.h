@@ -109,6 +109,31 @@ std::optional<std::string> file_bytes(const std::wstring& name);
 void hold_file_exclusively(const std::wstring& name);
 void release_file(const std::wstring& name);
 
+// ---- Libraries ----
+
+// The DLLs a test can put into its scratch folder. The Windows side copies
+// small DLLs built for the suite (tests/contract/library/); the simulated
+// side writes PE images of the same shape (machine, version resource,
+// exports) as machine files describe them.
+enum class LibraryImage {
+    VersionedX64,        // x64, version resource kLibraryVersion, exports kLibraryExports
+    VersionedX86,        // the same built for x86: an image for another machine than the process's
+    WithoutResourcesX64, // x64, exports kLibraryExports, no resource section at all
+    WithoutVersionX64,   // x64, exports kLibraryExports, resources but no version resource
+};
+// The file version of the versioned images, a.b.c.d: all four different, so
+// that a swapped half or word shows.
+inline constexpr std::uint16_t kLibraryVersion[4] = {3, 14, 159, 2653};
+// The names the images export.
+inline constexpr const char* kLibraryExports[2] = {"vq4_contract_answer", "vq4_contract_other"};
+
+// Puts a DLL of that shape into the scratch folder under `name`.
+void add_library(const std::wstring& name, LibraryImage image);
+// Whether the process has the library of that name in the scratch folder
+// loaded now, read by another route than the layer under test
+// (GetModuleHandleW; the simulated machine's list of loaded modules).
+bool library_loaded(const std::wstring& name);
+
 // ---- Running software ----
 
 struct RunningProcess {
@@ -127,6 +152,25 @@ RunningProcess arrange_own_process();
 // in end(); the simulated side adds a service record.
 std::wstring add_stopped_service(const std::wstring& tag, const std::wstring& display_name);
 
+// ---- Elevation and the relaunch ----
+
+// A small program that ends with the exit code given as its first parameter,
+// after sleeping the milliseconds given as its second (none: at once), and
+// the full path by which ShellExecuteExW starts it. The Windows side names
+// vq4_contract_exit_with.exe beside the test program. The simulated
+// ShellExecuteExW starts only the tool itself (the relaunch), as the real
+// Linux binary: there the module path becomes the returned path and the
+// relaunch runs the Linux build of the same program.
+std::wstring arrange_exit_code_program();
+// The user declines the elevation (UAC) prompt. False where the side cannot
+// arrange it: Wine asks nobody, and Windows asks a person.
+bool arrange_elevation_prompt_declined();
+// ShellExecuteExW without SEE_MASK_FLAG_NO_UI shows its error box for a file
+// it cannot start before it returns. True where nobody has to close that box:
+// the simulated side shows none; Windows waits for a person, and Wine without
+// a display cannot show it and fails with ERROR_INVALID_WINDOW_HANDLE instead.
+bool arrange_shell_errors_without_dialog();
+
 // ---- Devices ----
 
 // A machine on which no device node of the "USB" enumerator is known at all.
@@ -137,6 +181,7 @@ bool arrange_no_usb_device_nodes();
 
 struct DeviceNodeSpec {
     std::wstring instance_id;
+    std::wstring parent;  // the parent node's instance id; empty: a node at the top of the tree
     bool present = true;
     std::optional<std::wstring> friendly_name;  // absent: the property is not set
     std::optional<std::wstring> device_desc;
@@ -148,6 +193,18 @@ struct DeviceNodeSpec {
         std::wstring path;
     };
     std::vector<Interface> interfaces;
+    // The USB device behind the node's interfaces (WinUSB transfers), one
+    // step per transfer attempt in order, the last one repeating.
+    struct UsbTransfer {
+        bool never_completes = false;     // the device never completes the transfer
+        std::uint32_t error = 0;          // nonzero: the transfer fails with this code
+        std::vector<std::uint8_t> reply;  // a read's answer (cut to the read's length)
+    };
+    std::vector<UsbTransfer> usb_reads;   // empty: the device answers every read with a 12-byte reply
+    std::vector<UsbTransfer> usb_writes;  // empty: every write goes through
+    // A property-change restart cannot restart the node's driver at once:
+    // the class installer asks for a reboot (DI_NEEDREBOOT) instead.
+    bool restart_needs_reboot = false;
 };
 // A device node with its properties and device interfaces. Only the
 // simulated side can create device nodes (Wine has no USB devices, and the
@@ -161,6 +218,13 @@ bool unplug_device(const std::wstring& instance_id);
 // add_device() is.
 bool add_device_parameter(const std::wstring& instance_id, const std::wstring& name, std::uint32_t type,
                           const std::vector<std::uint8_t>& data);
+// A value of the node's hardware key as the registry holds it now; nullopt
+// when the key or the value is missing (and always where add_device() is
+// false).
+std::optional<StoredValue> device_parameter(const std::wstring& instance_id, const std::wstring& name);
+// Whether the registry holds the node's key HKLM\SYSTEM\CurrentControlSet\Enum\<id>
+// (false where add_device() is false).
+bool device_key_exists(const std::wstring& instance_id);
 
 // ---- Console ----
 

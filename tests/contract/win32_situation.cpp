@@ -133,6 +133,9 @@ std::uint16_t architecture_of_machine(USHORT machine) {
 void begin(const std::string& test_name) {
     State& s = state();
     s.test_name = test_name;
+    // No critical-error box may stop an unattended run (a library that does
+    // not load is an expected answer here).
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 
     remove_scratch_key();
     remove_class(View::Bits64);
@@ -339,6 +342,44 @@ void release_file(const std::wstring& name) {
     state().held_files.erase(found);
 }
 
+// ---- Libraries ----
+
+namespace {
+
+// The folder of the running test program, with a trailing separator.
+std::wstring program_folder() {
+    const std::wstring path = arrange_module_path();
+    return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+}  // namespace
+
+void add_library(const std::wstring& name, LibraryImage image) {
+    // Built with the suite, in "contract-files" beside the test program.
+    const wchar_t* file = L"";
+    switch (image) {
+        case LibraryImage::VersionedX64:
+            file = L"versioned_x64.dll";
+            break;
+        case LibraryImage::VersionedX86:
+            file = L"versioned_x86.dll";
+            break;
+        case LibraryImage::WithoutResourcesX64:
+            file = L"without_resources_x64.dll";
+            break;
+        case LibraryImage::WithoutVersionX64:
+            file = L"without_version_x64.dll";
+            break;
+    }
+    const std::wstring source = program_folder() + L"contract-files\\" + file;
+    if (!CopyFileW(source.c_str(), path_in_folder(name).c_str(), FALSE)) {
+        fail("CopyFileW of the test library " + std::string(source.begin(), source.end()),
+             static_cast<long>(GetLastError()));
+    }
+}
+
+bool library_loaded(const std::wstring& name) { return GetModuleHandleW(path_in_folder(name).c_str()) != nullptr; }
+
 // ---- Running software ----
 
 RunningProcess arrange_own_process() {
@@ -374,6 +415,14 @@ std::wstring add_stopped_service(const std::wstring& tag, const std::wstring& di
     return name;
 }
 
+// ---- Elevation and the relaunch ----
+
+std::wstring arrange_exit_code_program() { return program_folder() + L"vq4_contract_exit_with.exe"; }
+
+bool arrange_elevation_prompt_declined() { return false; }
+
+bool arrange_shell_errors_without_dialog() { return false; }
+
 // ---- Devices ----
 
 bool arrange_no_usb_device_nodes() {
@@ -396,6 +445,10 @@ bool unplug_device(const std::wstring&) { return false; }
 bool add_device_parameter(const std::wstring&, const std::wstring&, std::uint32_t, const std::vector<std::uint8_t>&) {
     return false;
 }
+
+std::optional<StoredValue> device_parameter(const std::wstring&, const std::wstring&) { return std::nullopt; }
+
+bool device_key_exists(const std::wstring&) { return false; }
 
 // ---- Console ----
 

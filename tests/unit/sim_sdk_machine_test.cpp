@@ -39,19 +39,24 @@ TEST(SimPeImage, SynthesizedImagesReadBack) {
 TEST(SimPeImage, ReadersSurviveTruncationAndCorruption) {
     sim::PeImageShape shape;
     shape.file_version = std::array<std::uint16_t, 4>{1, 2, 3, 4};
+    shape.exports = {"QTV_Init", "QTV_Exit"};
     const std::vector<std::uint8_t> image = sim::synthesize_pe_image(shape);
     std::size_t found = 0;
+    std::size_t exported = 0;
     for (std::size_t length = 0; length <= image.size(); ++length) {
         const std::vector<std::uint8_t> cut(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(length));
         sim::pe_machine(cut);
         if (sim::find_version_resource(cut).error == 0) ++found;
+        if (sim::find_export(cut, "QTV_Exit")) ++exported;
     }
     EXPECT_GE(found, 1u) << "the whole image at least";
+    EXPECT_GE(exported, 1u) << "the whole image at least";
     for (std::size_t at = 0; at < image.size(); ++at) {
         for (const std::uint8_t value : {std::uint8_t{0x00}, std::uint8_t{0x7F}, std::uint8_t{0xFF}}) {
             std::vector<std::uint8_t> bent = image;
             bent[at] = value;
             sim::pe_machine(bent);
+            sim::find_export(bent, "QTV_Init");
             const sim::VersionResource r = sim::find_version_resource(bent);
             if (r.error == 0) {
                 ASSERT_LE(r.offset + r.size, bent.size()) << "byte " << at;
@@ -64,6 +69,37 @@ TEST(SimPeImage, ReadersSurviveTruncationAndCorruption) {
             }
         }
     }
+}
+
+TEST(SimPeImage, ExportsAreFoundByTheirExactNames) {
+    sim::PeImageShape shape;
+    shape.exports = {"beta", "alpha", "alphabet"};
+    const std::vector<std::uint8_t> image = sim::synthesize_pe_image(shape);
+    const auto alpha = sim::find_export(image, "alpha");
+    const auto alphabet = sim::find_export(image, "alphabet");
+    const auto beta = sim::find_export(image, "beta");
+    ASSERT_TRUE(alpha && alphabet && beta);
+    EXPECT_NE(*alpha, *alphabet);
+    EXPECT_NE(*alpha, *beta);
+    for (const char* name : {"Alpha", "alph", "alphabets", "gamma", ""}) {
+        EXPECT_EQ(sim::find_export(image, name), std::nullopt) << name;
+    }
+    // An image without exports, and one without resources but with exports.
+    EXPECT_EQ(sim::find_export(sim::synthesize_pe_image(sim::PeImageShape{}), "alpha"), std::nullopt);
+    shape.resource_section = false;
+    const std::vector<std::uint8_t> bare = sim::synthesize_pe_image(shape);
+    EXPECT_TRUE(sim::find_export(bare, "beta"));
+    EXPECT_EQ(sim::find_version_resource(bare).error, win::ERROR_RESOURCE_DATA_NOT_FOUND_);
+
+    // Through the loader: the address lies inside the module; the machine
+    // file names the exports.
+    test::use_machine(R"({"files": [{"path": "C:\\x\\a.dll", "pe": {"machine": "0x8664", "exports": ["alpha"]}}]})");
+    platform::Library library;
+    ASSERT_EQ(platform::load_library(L"C:\\x\\a.dll", library), 0u);
+    const platform::ProcAddress found = platform::get_proc_address(library, "alpha");
+    ASSERT_NE(found.address, nullptr);
+    EXPECT_GT(reinterpret_cast<std::uintptr_t>(found.address), library.raw());
+    EXPECT_EQ(platform::get_proc_address(library, "beta").error, win::ERROR_PROC_NOT_FOUND_);
 }
 
 TEST(SimVersionApi, SizeBufferAndRootQuery) {

@@ -152,7 +152,7 @@ TEST(SimulatedWinUsb, PipesExistOnlyInAlternateSetting1AndNeedAnOverlappedHandle
                                         win::FILE_ATTRIBUTE_NORMAL_, plain),
                   0u);
         platform::WinUsbHandle usb;
-        EXPECT_EQ(platform::winusb_initialize(plain, usb), win::ERROR_INVALID_PARAMETER_);
+        EXPECT_EQ(platform::winusb_initialize(plain, usb), win::ERROR_INVALID_HANDLE_);
         EXPECT_FALSE(usb.valid());
     }
     platform::FileHandle file;

@@ -17,6 +17,10 @@ namespace vq4::platform {
 namespace {
 
 constexpr std::uint32_t kErrorNoSuchDevinst = win::ERROR_NO_SUCH_DEVINST_;
+// CM_LOCATE_DEVNODE_BITS: NORMAL, PHANTOM, CANCELREMOVE and NOVALIDATION.
+constexpr std::uint32_t kLocateDevnodeBits = 0x7;
+// CM_REENUMERATE_BITS: NORMAL, SYNCHRONOUS, RETRY_INSTALLATION, ASYNCHRONOUS.
+constexpr std::uint32_t kReenumerateBits = 0x7;
 
 std::uint32_t finish(std::uint32_t code) {
     sim::record_result(code);
@@ -182,8 +186,13 @@ std::uint32_t setupdi_create_dev_reg_key(const DevInfoSet& set, const DeviceInfo
     if (s == nullptr) return finish(win::ERROR_INVALID_HANDLE_);
     const std::wstring* id = element_id(*s, device);
     if (id == nullptr) return finish(win::ERROR_INVALID_PARAMETER_);
-    if (key_type != win::DIREG_DEV_ || scope != win::DICS_FLAG_GLOBAL_) return finish(win::ERROR_INVALID_PARAMETER_);
+    if ((scope != win::DICS_FLAG_GLOBAL_ && scope != win::DICS_FLAG_CONFIGSPECIFIC_) ||
+        (key_type != win::DIREG_DEV_ && key_type != win::DIREG_DRV_)) {
+        return finish(win::ERROR_INVALID_FLAGS_);
+    }
     if (sim::machine().find_device(*id) == nullptr) return finish(kErrorNoSuchDevinst);
+    // Driver keys and keys of hardware profiles are not simulated.
+    if (key_type != win::DIREG_DEV_ || scope != win::DICS_FLAG_GLOBAL_) return finish(win::ERROR_INVALID_PARAMETER_);
     const std::wstring path = sim::hardware_key_path(*id);
     sim::machine().registry.create(path);
     out = sim::open_registry_handle(path, win::KEY_ALL_ACCESS_);
@@ -194,7 +203,9 @@ std::uint32_t cm_locate_devnode(const std::wstring& instance_id, std::uint32_t f
     if (const auto injected = sim::enter_call("CM_Locate_DevNodeW", sim::narrow(instance_id) + ", " + hex32(flags))) {
         return finish(*injected);
     }
-    if ((flags & ~win::CM_LOCATE_DEVNODE_PHANTOM_) != 0) return finish(win::CR_INVALID_FLAG_);
+    // Every documented flag is taken; CANCELREMOVE and NOVALIDATION change
+    // nothing here (no removal is ever pending, and the id is always checked).
+    if ((flags & ~kLocateDevnodeBits) != 0) return finish(win::CR_INVALID_FLAG_);
     // The root of the tree (empty id) is not simulated.
     const sim::Device* d = instance_id.empty() ? nullptr : sim::machine().find_device(instance_id);
     if (d == nullptr || (!d->present && (flags & win::CM_LOCATE_DEVNODE_PHANTOM_) == 0)) {
@@ -282,6 +293,7 @@ std::uint32_t cm_reenumerate_devnode(std::uint32_t dev_inst, std::uint32_t flags
             sim::enter_call("CM_Reenumerate_DevNode", std::to_string(dev_inst) + ", " + hex32(flags))) {
         return finish(*injected);
     }
+    if ((flags & ~kReenumerateBits) != 0) return finish(win::CR_INVALID_FLAG_);
     const sim::Device* d = node(dev_inst);
     if (d == nullptr) return finish(win::CR_INVALID_DEVNODE_);
     if (!d->present) return finish(win::CR_NO_SUCH_DEVNODE_);

@@ -199,6 +199,8 @@ void arrive_removed(Device d, std::uint64_t when) {
     d.phantom_by_removal = false;
     d.arrives_at_ms.reset();
     d.dev_inst = fresh_dev_inst();
+    // Enumeration gives the node its key below Enum again.
+    machine().registry.create(instance_key_path(d.instance_id));
     if (d.detected_values) {
         const std::wstring key = hardware_key_path(d.instance_id);
         machine().registry.create(key);

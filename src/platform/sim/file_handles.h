@@ -23,4 +23,8 @@ const OpenFile* open_file_record(std::uintptr_t raw);
 // Same file name on Windows: letter case and separator spelling do not matter.
 bool same_windows_path(const std::wstring& a, const std::wstring& b);
 
+// The error of opening a path that names no file or folder:
+// ERROR_FILE_NOT_FOUND when its folder exists, else ERROR_PATH_NOT_FOUND.
+std::uint32_t missing_file_error(const std::wstring& path);
+
 }  // namespace vq4::sim

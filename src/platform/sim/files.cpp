@@ -112,6 +112,10 @@ const OpenFile* open_file_record(std::uintptr_t raw) {
 
 bool same_windows_path(const std::wstring& a, const std::wstring& b) { return normalized(a) == normalized(b); }
 
+std::uint32_t missing_file_error(const std::wstring& path) {
+    return folder_exists(parent_folder(path)) ? win::ERROR_FILE_NOT_FOUND_ : win::ERROR_PATH_NOT_FOUND_;
+}
+
 }  // namespace vq4::sim
 
 namespace vq4::platform {

@@ -11,13 +11,16 @@
 // import; a copy anywhere else does not count), and exports the SDK's
 // entry points: GetProcAddress hands out real functions with the SDK's
 // signatures that act on the simulated machine and record every call in the
-// trace. Any other image loads but exports nothing the tool asks for.
+// trace. Any other image exports what its export directory lists:
+// GetProcAddress gives the address inside the module (its handle plus the
+// export's RVA), as Windows does; nothing is there to call.
 #include "platform/library.h"
 
 #include <map>
 
 #include "platform/files.h"
 #include "platform/sim/file_handles.h"
+#include "platform/sim/loaded_modules.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/pe_image.h"
 #include "platform/win_constants.h"
@@ -51,6 +54,7 @@ struct LoadedModule {
     std::uint32_t references = 0;
     bool is_sdk = false;
     SdkState sdk;
+    std::vector<std::uint8_t> image;  // the file's bytes when it was mapped
 };
 
 std::map<std::uintptr_t, LoadedModule>& modules() {
@@ -327,6 +331,7 @@ std::uint32_t load(const std::wstring& path, std::uintptr_t& handle) {
     module.path = path;
     module.references = 1;
     module.is_sdk = sdk != nullptr;
+    module.image = file->bytes;
     modules()[handle] = module;
     if (module.is_sdk) active_sdk = handle;
     return 0;
@@ -362,11 +367,13 @@ ProcAddress get_proc_address(const Library& library, const char* name) {
         result.error = win::ERROR_INVALID_HANDLE_;
     } else {
         const sim::SdkLibrary* sdk = found->second.is_sdk ? sim::sdk_description(found->second.path) : nullptr;
-        bool missing = sdk == nullptr;
         if (sdk != nullptr) {
+            bool missing = false;
             for (const std::string& hidden : sdk->missing_entry_points) missing = missing || hidden == name;
+            result.address = missing ? nullptr : sim::sdk_export(name);
+        } else if (const auto rva = sim::find_export(found->second.image, name)) {
+            result.address = reinterpret_cast<EntryPoint>(found->first + *rva);
         }
-        result.address = missing ? nullptr : sim::sdk_export(name);
         if (result.address == nullptr) result.error = win::ERROR_PROC_NOT_FOUND_;
     }
     sim::record_result(result.error);
@@ -384,3 +391,14 @@ void release_handle(LibraryTag, std::uintptr_t raw) noexcept {
 }
 
 }  // namespace vq4::platform
+
+namespace vq4::sim {
+
+bool library_loaded(const std::wstring& path) {
+    for (const auto& [handle, module] : modules()) {
+        if (same_windows_path(module.path, path)) return true;
+    }
+    return false;
+}
+
+}  // namespace vq4::sim

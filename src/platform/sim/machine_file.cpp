@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/sim/device_tree.h"
 #include "platform/sim/json_reader.h"
 #include "platform/sim/pe_image.h"
 #include "util/guid.h"
@@ -232,6 +233,8 @@ void load_devices(const JsonAt& at, Machine& m) {
                 d.interfaces.push_back(std::move(record));
             }
         }
+        // Every node has its key below Enum, as on Windows; removal deletes it.
+        m.registry.create(instance_key_path(d.instance_id));
         if (item.has("hardware_key")) {
             load_values(item.field("hardware_key"), hardware_key_path(d.instance_id), m);
         }
@@ -258,9 +261,10 @@ void load_devices(const JsonAt& at, Machine& m) {
 // {"machine": "0x8664", "file_version": "1.51.0.0"}: the bytes of a DLL
 // image for that machine with that version resource (none without
 // "file_version"; "fixed_file_info": false leaves the version block without
-// its VS_FIXEDFILEINFO, "resource_section": false gives no resources at all).
+// its VS_FIXEDFILEINFO, "resource_section": false gives no resources at all;
+// "exports" names the functions its export directory lists).
 std::vector<std::uint8_t> pe_image_bytes(const JsonAt& at) {
-    at.only_keys({"machine", "file_version", "fixed_file_info", "resource_section"});
+    at.only_keys({"machine", "file_version", "fixed_file_info", "resource_section", "exports"});
     PeImageShape shape;
     shape.machine = at.field("machine").as_u16();
     if (at.has("file_version")) {
@@ -269,6 +273,9 @@ std::vector<std::uint8_t> pe_image_bytes(const JsonAt& at) {
     }
     if (at.has("fixed_file_info")) shape.fixed_file_info = at.field("fixed_file_info").as_bool();
     if (at.has("resource_section")) shape.resource_section = at.field("resource_section").as_bool();
+    if (at.has("exports")) {
+        for (const JsonAt& name : at.field("exports").items()) shape.exports.push_back(name.as_string());
+    }
     return synthesize_pe_image(shape);
 }
 

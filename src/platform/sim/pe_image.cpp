@@ -1,5 +1,6 @@
 #include "platform/sim/pe_image.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vq4::sim {
@@ -95,6 +96,48 @@ std::vector<std::uint8_t> resource_section(const std::vector<ResourceItem>& item
     return s;
 }
 
+// An export section at `rva`: the export directory, its three tables (names
+// sorted, as the loader's binary search needs) and the name strings, then
+// one "ret" instruction per export outside the directory's range (an export
+// whose address lies inside the directory would be a forwarder).
+std::vector<std::uint8_t> export_section(std::vector<std::string> names, std::uint32_t rva,
+                                         std::uint32_t& directory_size) {
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    const auto n = static_cast<std::uint32_t>(names.size());
+    const std::uint32_t functions = 40;
+    const std::uint32_t name_table = functions + 4 * n;
+    const std::uint32_t ordinals = name_table + 4 * n;
+    std::uint32_t strings = ordinals + 2 * n;
+    std::vector<std::uint8_t> s(strings, 0);
+    const std::string dll_name = "image.dll";
+    const auto add_string = [&](const std::string& text) {
+        const auto at = static_cast<std::uint32_t>(s.size());
+        s.insert(s.end(), text.begin(), text.end());
+        s.push_back(0);
+        return at;
+    };
+    put32(s, 12, rva + add_string(dll_name));  // Name
+    put32(s, 16, 1);                            // Base
+    put32(s, 20, n);                            // NumberOfFunctions
+    put32(s, 24, n);                            // NumberOfNames
+    put32(s, 28, rva + functions);              // AddressOfFunctions
+    put32(s, 32, rva + name_table);             // AddressOfNames
+    put32(s, 36, rva + ordinals);               // AddressOfNameOrdinals
+    std::vector<std::uint32_t> name_offsets;
+    for (const std::string& name : names) name_offsets.push_back(add_string(name));
+    directory_size = static_cast<std::uint32_t>(s.size());
+    const std::uint32_t code = align(directory_size, 16);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        put32(s, functions + 4 * i, rva + code + 16 * i);
+        put32(s, name_table + 4 * i, rva + name_offsets[i]);
+        put16(s, ordinals + 2 * i, static_cast<std::uint16_t>(i));
+    }
+    s.resize(code + 16 * n, 0xCC);
+    for (std::uint32_t i = 0; i < n; ++i) s[code + 16 * i] = 0xC3;
+    return s;
+}
+
 // ---- Reading (every offset checked against the bytes) ----
 
 bool get16(const std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t& v) {
@@ -115,6 +158,8 @@ struct Headers {
     std::uint16_t machine = 0;
     std::size_t sections = 0;  // offset of the section table
     std::uint16_t section_count = 0;
+    std::uint32_t export_rva = 0;
+    std::uint32_t export_size = 0;
     std::uint32_t resource_rva = 0;
     std::uint32_t resource_size = 0;
 };
@@ -139,6 +184,8 @@ std::optional<Headers> read_headers(const std::vector<std::uint8_t>& b) {
     std::uint32_t count = 0;
     if ((magic == 0x10B || magic == 0x20B) && get32(b, directories - 4, count) && count > 2 &&
         directories + 24 <= h.sections) {
+        get32(b, directories, h.export_rva);
+        get32(b, directories + 4, h.export_size);
         get32(b, directories + 16, h.resource_rva);
         get32(b, directories + 20, h.resource_size);
     }
@@ -186,15 +233,30 @@ std::vector<std::uint8_t> synthesize_pe_image(const PeImageShape& shape) {
     const bool pe32_plus = shape.machine != 0x014C;
     const std::uint16_t optional_size = pe32_plus ? 240 : 224;
 
-    std::vector<std::uint8_t> rsrc;
+    struct Section {
+        const char* name;
+        std::uint32_t rva;
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t characteristics;
+    };
+    std::vector<Section> sections;
+    std::uint32_t next_rva = kResourceRva;
     if (shape.resource_section) {
         std::vector<ResourceItem> items;
         if (shape.file_version) items.push_back({kRtVersion, 0x0409, version_block(*shape.file_version, shape.fixed_file_info)});
         const std::string manifest = "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>";
         items.push_back({kRtManifest, 0x0409, std::vector<std::uint8_t>(manifest.begin(), manifest.end())});
-        rsrc = resource_section(items);
+        sections.push_back({".rsrc", next_rva, resource_section(items), 0x40000040u});  // initialized data, readable
+        next_rva += align(static_cast<std::uint32_t>(sections.back().bytes.size()), kSectionAlignment);
     }
-    const std::uint32_t rsrc_raw = align(static_cast<std::uint32_t>(rsrc.size()), kFileAlignment);
+    std::uint32_t export_size = 0;
+    std::uint32_t export_rva = 0;
+    if (!shape.exports.empty()) {
+        export_rva = next_rva;
+        // Readable data with the "ret" stubs: readable and executable.
+        sections.push_back({".edata", next_rva, export_section(shape.exports, next_rva, export_size), 0x60000040u});
+        next_rva += align(static_cast<std::uint32_t>(sections.back().bytes.size()), kSectionAlignment);
+    }
 
     std::vector<std::uint8_t> b(kFileAlignment, 0);
     put16(b, 0, 0x5A4D);  // "MZ"
@@ -205,7 +267,7 @@ std::vector<std::uint8_t> synthesize_pe_image(const PeImageShape& shape) {
     put32(b, kPeOffset, 0x4550);  // "PE\0\0"
     const std::size_t coff = kPeOffset + 4;
     put16(b, coff, shape.machine);
-    put16(b, coff + 2, shape.resource_section ? 1 : 0);  // NumberOfSections
+    put16(b, coff + 2, static_cast<std::uint16_t>(sections.size()));  // NumberOfSections
     put16(b, coff + 16, optional_size);
     put16(b, coff + 18, pe32_plus ? 0x2022 : 0x2102);  // DLL, executable image (and 32-bit machine)
 
@@ -215,24 +277,32 @@ std::vector<std::uint8_t> synthesize_pe_image(const PeImageShape& shape) {
     put32(b, optional + 36, kFileAlignment);
     put16(b, optional + 40, 6);  // MajorOperatingSystemVersion
     put16(b, optional + 48, 6);  // MajorSubsystemVersion
-    put32(b, optional + 56, kSectionAlignment + align(static_cast<std::uint32_t>(rsrc.size()), kSectionAlignment));
+    put32(b, optional + 56, next_rva);        // SizeOfImage
     put32(b, optional + 60, kFileAlignment);  // SizeOfHeaders
     put16(b, optional + 68, 2);               // Subsystem: Windows GUI
     const std::size_t directories = optional + (pe32_plus ? 112 : 96);
     put32(b, directories - 4, 16);  // NumberOfRvaAndSizes
+    if (export_rva != 0) {
+        put32(b, directories, export_rva);
+        put32(b, directories + 4, export_size);
+    }
     if (shape.resource_section) {
         put32(b, directories + 16, kResourceRva);
-        put32(b, directories + 20, static_cast<std::uint32_t>(rsrc.size()));
-        const std::size_t section = optional + optional_size;
-        const char* name = ".rsrc";
-        for (std::size_t i = 0; name[i] != '\0'; ++i) b[section + i] = static_cast<std::uint8_t>(name[i]);
-        put32(b, section + 8, static_cast<std::uint32_t>(rsrc.size()));
-        put32(b, section + 12, kResourceRva);
-        put32(b, section + 16, rsrc_raw);
-        put32(b, section + 20, kFileAlignment);
-        put32(b, section + 36, 0x40000040u);  // initialized data, readable
-        rsrc.resize(rsrc_raw, 0);
-        b.insert(b.end(), rsrc.begin(), rsrc.end());
+        put32(b, directories + 20, static_cast<std::uint32_t>(sections.front().bytes.size()));
+    }
+    std::size_t header = optional + optional_size;
+    for (Section& section : sections) {
+        const auto size = static_cast<std::uint32_t>(section.bytes.size());
+        const std::uint32_t raw = align(size, kFileAlignment);
+        for (std::size_t i = 0; section.name[i] != '\0'; ++i) b[header + i] = static_cast<std::uint8_t>(section.name[i]);
+        put32(b, header + 8, size);
+        put32(b, header + 12, section.rva);
+        put32(b, header + 16, raw);
+        put32(b, header + 20, static_cast<std::uint32_t>(b.size()));
+        put32(b, header + 36, section.characteristics);
+        section.bytes.resize(raw, 0);
+        b.insert(b.end(), section.bytes.begin(), section.bytes.end());
+        header += 40;
     }
     return b;
 }
@@ -241,6 +311,44 @@ std::optional<std::uint16_t> pe_machine(const std::vector<std::uint8_t>& bytes) 
     const auto headers = read_headers(bytes);
     if (!headers) return std::nullopt;
     return headers->machine;
+}
+
+std::optional<std::uint32_t> find_export(const std::vector<std::uint8_t>& bytes, const std::string& name) {
+    const auto headers = read_headers(bytes);
+    if (!headers || headers->export_rva == 0 || headers->export_size < 40) return std::nullopt;
+    const auto directory = rva_to_offset(bytes, *headers, headers->export_rva);
+    if (!directory) return std::nullopt;
+    std::uint32_t count = 0, functions = 0, names = 0, ordinals = 0;
+    if (!get32(bytes, *directory + 24, count) || !get32(bytes, *directory + 28, functions) ||
+        !get32(bytes, *directory + 32, names) || !get32(bytes, *directory + 36, ordinals)) {
+        return std::nullopt;
+    }
+    const auto name_table = rva_to_offset(bytes, *headers, names);
+    const auto ordinal_table = rva_to_offset(bytes, *headers, ordinals);
+    const auto function_table = rva_to_offset(bytes, *headers, functions);
+    if (!name_table || !ordinal_table || !function_table) return std::nullopt;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint32_t name_rva = 0;
+        if (!get32(bytes, *name_table + 4 * std::size_t{i}, name_rva)) return std::nullopt;
+        const auto text = rva_to_offset(bytes, *headers, name_rva);
+        if (!text) return std::nullopt;
+        // Compare up to the NUL, never past the bytes.
+        std::size_t at = *text;
+        std::size_t k = 0;
+        while (at < bytes.size() && bytes[at] != 0 && k < name.size() && bytes[at] == static_cast<std::uint8_t>(name[k])) {
+            ++at;
+            ++k;
+        }
+        if (k != name.size() || at >= bytes.size() || bytes[at] != 0) continue;
+        std::uint16_t ordinal = 0;
+        std::uint32_t address = 0;
+        if (!get16(bytes, *ordinal_table + 2 * std::size_t{i}, ordinal) ||
+            !get32(bytes, *function_table + 4 * std::size_t{ordinal}, address) || address == 0) {
+            return std::nullopt;
+        }
+        return address;
+    }
+    return std::nullopt;
 }
 
 VersionResource find_version_resource(const std::vector<std::uint8_t>& bytes) {

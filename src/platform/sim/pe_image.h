@@ -1,5 +1,5 @@
 // PE images of the simulated machine: synthesizing the bytes of a DLL with a
-// given machine and version resource, and reading them back the way the
+// given machine, version resource and exports, and reading them back the way the
 // loader and the version API do. The readers take any bytes: a file that is
 // short, truncated or lies about its offsets is refused, never read past.
 #pragma once
@@ -17,6 +17,7 @@ struct PeImageShape {
     std::optional<std::array<std::uint16_t, 4>> file_version;  // absent: no version resource
     bool fixed_file_info = true;  // false: the version block carries no VS_FIXEDFILEINFO
     bool resource_section = true;  // false: no resource section at all
+    std::vector<std::string> exports;  // exported names; none: no export section
 };
 
 std::vector<std::uint8_t> synthesize_pe_image(const PeImageShape& shape);
@@ -29,6 +30,11 @@ struct VersionResource {
     std::size_t offset = 0;   // of the VS_VERSIONINFO block in the file
     std::size_t size = 0;
 };
+
+// The RVA of an export of that name, as GetProcAddress finds it through the
+// export directory's sorted name table; nothing when the image does not
+// export the name (or the bytes are no PE image).
+std::optional<std::uint32_t> find_export(const std::vector<std::uint8_t>& bytes, const std::string& name);
 
 // Finds the first RT_VERSION resource: ERROR_RESOURCE_DATA_NOT_FOUND (1812)
 // when the bytes are no PE image or have no resource section,

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "platform/sim/file_handles.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/pe_image.h"
 #include "platform/win_constants.h"
@@ -20,7 +21,7 @@ sim::VersionResource locate(const std::wstring& path, const sim::File*& file) {
     sim::VersionResource found;
     file = sim::machine().find_file(path);
     if (file == nullptr) {
-        found.error = win::ERROR_FILE_NOT_FOUND_;
+        found.error = sim::missing_file_error(path);
     } else if ((file->attributes & win::FILE_ATTRIBUTE_DIRECTORY_) != 0) {
         found.error = win::ERROR_ACCESS_DENIED_;
     } else if (file->held_exclusively) {

@@ -114,10 +114,11 @@ std::uint32_t winusb_initialize(const FileHandle& device, WinUsbHandle& out) {
     const sim::OpenFile* file = device.valid() ? sim::open_file_record(device.raw()) : nullptr;
     const auto injected = sim::enter_call("WinUsb_Initialize", file != nullptr ? sim::narrow(file->path) : "<invalid>");
     if (injected) return finish(*injected);
-    if (file == nullptr) return finish(win::ERROR_INVALID_HANDLE_);
+    // WinUSB needs a handle opened for overlapped I/O: Microsoft documents
+    // ERROR_INVALID_HANDLE for a handle without FILE_FLAG_OVERLAPPED, as for
+    // an invalid one.
+    if (file == nullptr || (file->flags & win::FILE_FLAG_OVERLAPPED_) == 0) return finish(win::ERROR_INVALID_HANDLE_);
     if (!file->is_device_interface) return finish(kErrorInvalidFunction);
-    // WinUSB needs a handle opened for overlapped I/O.
-    if ((file->flags & win::FILE_FLAG_OVERLAPPED_) == 0) return finish(win::ERROR_INVALID_PARAMETER_);
     const sim::DeviceInterfaceRecord* record = find_interface(file->path);
     if (record == nullptr) return finish(kErrorDeviceNotConnected);
     if (record->winusb.initialize_error != 0) return finish(record->winusb.initialize_error);
