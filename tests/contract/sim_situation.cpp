@@ -198,7 +198,15 @@ std::uint64_t clock_ms() { return sim::machine().virtual_clock_ms; }
 
 // ---- Files ----
 
-std::wstring folder() { return widen_utf8(state().folder.string()); }
+// The scratch folder as a fully qualified Windows path: drive Z: is the
+// host's root, as under Wine.
+std::wstring folder() {
+    std::wstring path = L"Z:" + widen_utf8(state().folder.string());
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    return path;
+}
 
 std::wstring path_in_folder(const std::wstring& name) { return folder() + L"\\" + name; }
 

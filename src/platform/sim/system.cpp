@@ -29,8 +29,13 @@ std::map<std::uintptr_t, std::FILE*>& open_report_files() {
 std::uintptr_t next_report_id = 1;
 
 // Windows accepts both separators; the real file system here takes '/'.
+// Like Wine, drive Z: is the host's root, so "Z:\tmp\r.txt" is /tmp/r.txt.
 std::string host_path(const std::wstring& path) {
     std::wstring unix_path = path;
+    if (unix_path.size() >= 3 && (unix_path[0] == L'Z' || unix_path[0] == L'z') && unix_path[1] == L':' &&
+        (unix_path[2] == L'\\' || unix_path[2] == L'/')) {
+        unix_path.erase(0, 2);
+    }
     for (wchar_t& c : unix_path) {
         if (c == L'\\') c = L'/';
     }
