@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <map>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_file.h"
@@ -67,6 +70,43 @@ std::string ansi_for(std::uint16_t attribute) {
     return "\x1b[" + std::to_string(base + red + green + blue) + "m";
 }
 
+// Section headers as they reach the console, with the number of trace
+// entries recorded before each: the trace file tells which section made a call.
+std::vector<std::pair<std::size_t, std::string>>& section_marks() {
+    static std::vector<std::pair<std::size_t, std::string>> marks;
+    return marks;
+}
+
+std::string& trace_path() {
+    static std::string path;
+    return path;
+}
+
+// VQ4_DIAG_TRACE names a file that receives, when the process ends normally,
+// every platform call of the run as JSON: operation, arguments, result and
+// the section whose header was printed last. The fault sweep reads it.
+void write_trace() {
+    nlohmann::json calls = nlohmann::json::array();
+    const auto& trace = sim::machine().trace;
+    const auto& marks = section_marks();
+    std::size_t mark = 0;
+    std::string section;
+    std::size_t section_index = 0;
+    for (std::size_t i = 0; i < trace.size(); ++i) {
+        while (mark < marks.size() && marks[mark].first <= i) {
+            section = marks[mark].second;
+            section_index = ++mark;
+        }
+        calls.push_back({{"op", trace[i].operation},
+                         {"args", trace[i].arguments},
+                         {"result", trace[i].result},
+                         {"section", section},
+                         {"section_index", section_index}});
+    }
+    std::ofstream out(trace_path(), std::ios::binary);
+    out << nlohmann::json{{"calls", calls}}.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
 }  // namespace
 
 bool platform_startup(int& exit_code) {
@@ -82,6 +122,12 @@ bool platform_startup(int& exit_code) {
         return false;
     }
     sim::set_machine(std::move(loaded));
+    const char* trace_file = std::getenv("VQ4_DIAG_TRACE");
+    if (trace_file != nullptr && *trace_file != '\0') {
+        trace_path() = trace_file;
+        section_marks().clear();
+        std::atexit(write_trace);
+    }
     return true;
 }
 
@@ -92,6 +138,13 @@ void console_set_attribute(std::uint16_t attribute) {
 }
 
 void console_write(const std::wstring& text) {
+    static const std::wstring header_start = L"\n==== ";
+    if (!trace_path().empty() && text.compare(0, header_start.size(), header_start) == 0) {
+        std::wstring title = text.substr(header_start.size());
+        const auto end = title.find(L" ====");
+        if (end != std::wstring::npos) title.resize(end);
+        section_marks().emplace_back(sim::machine().trace.size(), sim::narrow(title));
+    }
     std::wstring shown;
     shown.reserve(text.size());
     for (const wchar_t c : text) {
