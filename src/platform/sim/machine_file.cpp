@@ -191,6 +191,14 @@ void load_devices(const JsonAt& at, Machine& m) {
             at.at(i).fail("a present device needs a present parent");
         }
     }
+    // A device tree has roots: walking up from any node ends.
+    for (std::size_t i = 0; i < m.devices.size(); ++i) {
+        const Device* node = &m.devices[i];
+        for (std::size_t steps = 0; !node->parent_id.empty(); ++steps) {
+            if (steps == m.devices.size()) at.at(i).field("parent").fail("the parents of this device form a cycle");
+            node = m.find_device(node->parent_id);
+        }
+    }
 }
 
 void load_files(const JsonAt& at, Machine& m) {
@@ -260,8 +268,15 @@ void load_local_time(const JsonAt& at, Machine& m) {
     int year, month, day, hour, minute, second;
     char tail = 0;
     const std::string text = at.as_string();
+    // sscanf's %d has no defined result for a number that does not fit.
+    std::size_t digits = 0;
+    for (const char c : text) {
+        digits = (c >= '0' && c <= '9') ? digits + 1 : 0;
+        if (digits > 5) at.fail("local_time is \"YYYY-MM-DD hh:mm:ss\"");
+    }
     if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d%c", &year, &month, &day, &hour, &minute, &second, &tail) != 6 ||
-        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59 || year < 1601) {
+        year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+        minute < 0 || minute > 59 || second < 0 || second > 59) {
         at.fail("local_time is \"YYYY-MM-DD hh:mm:ss\"");
     }
     t.year = static_cast<std::uint16_t>(year);
