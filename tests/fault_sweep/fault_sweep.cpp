@@ -15,6 +15,9 @@
 // the machines folder; an operation without an entry in the code table
 // fails with ERROR_GEN_FAILURE and is listed at the end.
 //
+// Each machine runs with "/nopause"; a machine marked "elevated" also with
+// "/nopause /fix", so that the repair runs under every fault as well.
+//
 // Usage: vq4_fault_sweep --binary PATH --machines DIR|FILE... [--jobs N]
 //        [--timeout SECONDS] [--keep] [--verbose] [--only OPERATION]
 #include <fcntl.h>
@@ -259,6 +262,7 @@ struct Outcome {
 
 struct Job {
     std::size_t machine = 0;
+    std::vector<std::string> arguments;
     std::optional<Fault> fault;
     fs::path dir;
     pid_t pid = -1;
@@ -283,7 +287,7 @@ std::string read_all(const fs::path& path) {
     return s.str();
 }
 
-pid_t start(const Options& o, const fs::path& dir) {
+pid_t start(const Options& o, const fs::path& dir, const std::vector<std::string>& arguments) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::setpgid(0, 0);
@@ -296,10 +300,12 @@ pid_t start(const Options& o, const fs::path& dir) {
         ::dup2(err, 2);
         ::setenv("VQ4_DIAG_MACHINE", (dir / "machine.json").c_str(), 1);
         ::setenv("VQ4_DIAG_TRACE", (dir / "trace.json").c_str(), 1);
-        std::string binary = o.binary.string();
-        std::string option = "/nopause";
-        char* argv[] = {binary.data(), option.data(), nullptr};
-        ::execv(binary.c_str(), argv);
+        std::vector<std::string> texts = {o.binary.string()};
+        texts.insert(texts.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& text : texts) argv.push_back(text.data());
+        argv.push_back(nullptr);
+        ::execv(texts.front().c_str(), argv.data());
         std::_Exit(127);
     }
     return child;
@@ -315,7 +321,7 @@ void run_all(const Options& o, std::vector<Job>& jobs, Done done) {
         while (!waiting.empty() && running.size() < o.jobs) {
             Job& job = jobs[waiting.front()];
             job.started = std::chrono::steady_clock::now();
-            job.pid = start(o, job.dir);
+            job.pid = start(o, job.dir, job.arguments);
             running.push_back(waiting.front());
             waiting.pop_front();
         }
@@ -516,6 +522,7 @@ int main(int argc, char** argv) {
 
     struct MachineState {
         std::string name;
+        std::vector<std::string> arguments;
         json document;
         std::vector<Call> trace;
         std::string clean_report;
@@ -557,12 +564,21 @@ int main(int argc, char** argv) {
             continue;
         }
         m.usable = true;
-        machines.push_back(std::move(m));
-        Job job;
-        job.machine = machines.size() - 1;
-        job.dir = work / machines.back().name / "clean";
-        prepare(job, machines.back());
-        jobs.push_back(std::move(job));
+        // An elevated machine also runs with "/fix": the repair, without relaunching.
+        std::vector<std::vector<std::string>> argument_sets = {{"/nopause"}};
+        if (m.document.is_object() && m.document.value("elevated", false)) argument_sets.push_back({"/nopause", "/fix"});
+        for (const auto& arguments : argument_sets) {
+            MachineState variant = m;
+            variant.arguments = arguments;
+            if (arguments.size() > 1) variant.name += " (/fix)";
+            machines.push_back(std::move(variant));
+            Job job;
+            job.machine = machines.size() - 1;
+            job.arguments = arguments;
+            job.dir = work / (arguments.size() > 1 ? "fix" : "plain") / machines.back().name / "clean";
+            prepare(job, machines.back());
+            jobs.push_back(std::move(job));
+        }
     }
     run_all(o, jobs, [&](const Job& job, const Outcome& run) {
         MachineState& m = machines[job.machine];
@@ -599,8 +615,10 @@ int main(int argc, char** argv) {
             for (const std::uint32_t code : codes) {
                 Job job;
                 job.machine = i;
+                job.arguments = m.arguments;
                 job.fault = Fault{c, code};
-                job.dir = work / m.name / (std::to_string(c.nth) + "_" + c.op + "_" + std::to_string(code));
+                job.dir = work / (m.arguments.size() > 1 ? "fix" : "plain") / m.name /
+                          (std::to_string(c.nth) + "_" + c.op + "_" + std::to_string(code));
                 prepare(job, m);
                 jobs.push_back(std::move(job));
             }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "app/run_driver.h"
 #include "fuzz_support.h"
@@ -37,6 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     m.module_path = L"/nonexistent-vq4-fuzz-folder/VQ4_Diag";
+    // Without its module path the tool writes the report to the current folder: not here.
+    std::erase_if(m.faults, [](const sim::Fault& f) { return f.operation == "GetModuleFileNameW"; });
     m.local_time = sim::LocalTimeRecord{};
     sim::set_machine(std::move(m));
     ok_count = warn_count = fail_count = 0;

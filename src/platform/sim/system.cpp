@@ -193,6 +193,8 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) 
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {
     const auto found = open_report_files().find(file.raw());
     if (found == open_report_files().end()) return 6;  // ERROR_INVALID_HANDLE
+    // An empty write writes nothing (fwrite may not be given the null data of an empty vector).
+    if (bytes.empty()) return 0;
     if (std::fwrite(bytes.data(), 1, bytes.size(), found->second) != bytes.size() || std::fflush(found->second) != 0) {
         return 112;  // ERROR_DISK_FULL
     }
