@@ -59,6 +59,20 @@ TEST(SimMachineFile, LocalTimeOutOfRangeIsRefused) {
     EXPECT_EQ(m.local_time->year, 30827);
 }
 
+// The JSON parser refuses a number that fits no number type with its own
+// exception, not a parse error: still one line, never an exception out of the loader.
+TEST(SimMachineFile, NumberTooLargeForAnyTypeIsRefused) {
+    for (const char* text : {"33e3333333", R"({"native_architecture": 1e99999})", R"([1, -2e400])"}) {
+        sim::Machine m;
+        std::string error;
+        bool ok = true;
+        EXPECT_NO_THROW(ok = sim::parse_machine_json(text, "t", m, error)) << text;
+        EXPECT_FALSE(ok) << text;
+        EXPECT_EQ(error.rfind("machine file 't': number overflow parsing '", 0), 0u) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
 TEST(SimDeviceTree, ProblemCodeComesWithItsFlags) {
     const sim::Machine& m = test::use_machine(R"({"devices": [
       {"instance_id": "USB\\OK"},

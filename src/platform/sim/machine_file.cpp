@@ -288,6 +288,13 @@ void load_local_time(const JsonAt& at, Machine& m) {
     m.local_time = t;
 }
 
+// The JSON library's message without its "[json.exception...]" prefix.
+std::string json_problem(const nlohmann::json::exception& e) {
+    const std::string what = e.what();
+    const auto end = what.find("] ");
+    return end == std::string::npos ? what : what.substr(end + 2);
+}
+
 using SectionLoader = std::function<void(const JsonAt&, Machine&)>;
 
 const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
@@ -322,6 +329,10 @@ bool parse_machine_json(const std::string& text, const std::string& source_name,
         error = "machine file '" + source_name + "': line " + std::to_string(line) + ", column " +
                 std::to_string(column) + ": " + what;
         return false;
+    } catch (const json::exception& e) {
+        // A number too large for any JSON number type, for one.
+        error = "machine file '" + source_name + "': " + json_problem(e);
+        return false;
     }
     Machine m;
     m.source = widen_utf8(source_name);
@@ -342,6 +353,9 @@ bool parse_machine_json(const std::string& text, const std::string& source_name,
     } catch (const MachineFileError& e) {
         error = "machine file '" + source_name + "': at " + (e.pointer.empty() ? std::string("/") : e.pointer) +
                 ": " + e.what();
+        return false;
+    } catch (const json::exception& e) {
+        error = "machine file '" + source_name + "': " + json_problem(e);
         return false;
     }
     out = std::move(m);
