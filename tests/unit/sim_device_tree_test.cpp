@@ -73,6 +73,13 @@ TEST(SimMachineFile, NumberTooLargeForAnyTypeIsRefused) {
     }
 }
 
+TEST(SimMachineFile, RefusalIsOneLineWhateverTheNamesHold) {
+    sim::Machine m;
+    std::string error;
+    EXPECT_FALSE(sim::parse_machine_json(R"({"registry": [{"kee\r\nx": 1}]})", "t", m, error));
+    EXPECT_EQ(error, "machine file 't': at /registry/0/kee??x: unknown entry \"kee??x\"");
+}
+
 TEST(SimDeviceTree, ProblemCodeComesWithItsFlags) {
     const sim::Machine& m = test::use_machine(R"({"devices": [
       {"instance_id": "USB\\OK"},

@@ -353,6 +353,10 @@ bool parse_machine_json(const std::string& text, const std::string& source_name,
     } catch (const MachineFileError& e) {
         error = "machine file '" + source_name + "': at " + (e.pointer.empty() ? std::string("/") : e.pointer) +
                 ": " + e.what();
+        // Names from the file (an unknown entry's) may hold line breaks: the message stays one line.
+        for (char& c : error) {
+            if (static_cast<unsigned char>(c) < 0x20) c = '?';
+        }
         return false;
     } catch (const json::exception& e) {
         error = "machine file '" + source_name + "': " + json_problem(e);
