@@ -5,6 +5,8 @@ set -euo pipefail
 scope=${1:-all}
 packages=(cmake make g++ nlohmann-json3-dev libgtest-dev googletest)
 if [ "$scope" = all ]; then
+    # clang and its runtime for the fuzz targets (libFuzzer, sanitizers)
+    packages+=(clang libclang-rt-14-dev)
     packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64)
 fi
 missing=()

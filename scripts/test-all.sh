@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds both presets and runs every test: the
-# Linux suite on the simulated machine, then the Windows build under Wine.
+# Installs what is missing, builds the presets and runs every test: the Linux
+# suite on the simulated machine (with the fault sweep), the same suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, short runs of the fuzz
+# targets, then the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh all
 cmake --preset linux
 cmake --build --preset linux
 ctest --preset linux
+cmake --preset linux-asan
+cmake --build --preset linux-asan
+ctest --preset linux-asan
+cmake --preset linux-fuzz
+cmake --build --preset linux-fuzz
+ctest --preset linux-fuzz
 cmake --preset windows
 cmake --build --preset windows
 ctest --preset windows

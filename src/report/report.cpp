@@ -55,6 +55,25 @@ const std::wstring kDetailIndent = L"         ";
 
 }  // namespace
 
+std::wstring printable_text(const std::wstring& text) {
+    std::wstring shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<std::uint32_t>(text[i]) & 0xFFFF;
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            shown.push_back(L'?');
+        } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
+                   (static_cast<std::uint32_t>(text[i + 1]) & 0xFFFF) >= 0xDC00 &&
+                   (static_cast<std::uint32_t>(text[i + 1]) & 0xFFFF) <= 0xDFFF) {
+            shown.push_back(L'?');  // one character, one replacement
+            ++i;
+        } else {
+            shown.push_back(text[i]);
+        }
+    }
+    return shown;
+}
+
 std::vector<std::uint8_t> report_file_bytes(const std::wstring& text) {
     std::vector<std::uint8_t> bytes;
     bytes.reserve(text.size() + 8);
@@ -72,7 +91,8 @@ std::vector<std::uint8_t> report_file_bytes(const std::wstring& text) {
     return bytes;
 }
 
-void print_status(StatusKind kind, const std::wstring& text) {
+void print_status(StatusKind kind, const std::wstring& raw_text) {
+    const std::wstring text = printable_text(raw_text);
     const KindStyle style = style_of(kind);
     if (style.counter != nullptr) {
         ++*style.counter;
@@ -85,7 +105,7 @@ void print_status(StatusKind kind, const std::wstring& text) {
 }
 
 void print_section(const std::wstring& title) {
-    const std::wstring header = L"\n==== " + title + L" ====\n";
+    const std::wstring header = L"\n==== " + printable_text(title) + L" ====\n";
     platform::console_set_attribute(kAttrHeader);
     platform::console_write(header);
     platform::console_set_attribute(kAttrNormal);
@@ -93,7 +113,7 @@ void print_section(const std::wstring& title) {
 }
 
 void print_detail(const std::wstring& text) {
-    const std::wstring line = kDetailIndent + text + L"\n";
+    const std::wstring line = kDetailIndent + printable_text(text) + L"\n";
     platform::console_write(line);
     write_report(line);
 }

@@ -16,9 +16,17 @@ extern std::int32_t ok_count;
 extern std::int32_t warn_count;
 extern std::int32_t fail_count;
 
+// Texts taken from the system (device descriptions, registry values, file
+// names) may hold anything; a line of the report stays one line: control
+// characters are written as '?', and so is a character beyond U+FFFF (a
+// surrogate pair), once. Other characters beyond U+00FF become '?' where
+// they are written (report_file_bytes, the console).
 void print_status(StatusKind kind, const std::wstring& text);
 void print_section(const std::wstring& title);
 void print_detail(const std::wstring& text);
+
+// The text as the three operations above write it.
+std::wstring printable_text(const std::wstring& text);
 
 // Opens the report file on `path`. An existing file is never truncated: the
 // report then goes to path with "_2", "_3", ... before ".txt". Returns the

@@ -143,12 +143,23 @@ void exchange_ping(const std::wstring& device_path) {
         return;
     }
 
-    // Results ignored: a pipe that cannot be reset or bounded still gets its
-    // attempt at the exchange.
+    // Results ignored: a pipe that cannot be reset still gets its attempt.
     platform::winusb_reset_pipe(usb, kUcrPipeOut);
     platform::winusb_reset_pipe(usb, kUcrPipeIn);
-    platform::winusb_set_pipe_transfer_timeout(usb, kUcrPipeOut, kUcrTransferTimeoutMs);
-    platform::winusb_set_pipe_transfer_timeout(usb, kUcrPipeIn, kUcrTransferTimeoutMs);
+    // Without a time-out a device that never answers keeps the transfer, and
+    // the tool, waiting for ever: no transfer is started on a pipe whose
+    // time-out could not be set.
+    for (const std::uint8_t pipe : {kUcrPipeOut, kUcrPipeIn}) {
+        const std::uint32_t error = platform::winusb_set_pipe_transfer_timeout(usb, pipe, kUcrTransferTimeoutMs);
+        if (error != 0) {
+            std::wstring pipe_text;
+            format_wide(pipe_text, 8, L"0x%02X", static_cast<unsigned int>(pipe));
+            print_status(StatusKind::Fail, L"PING command (UCR protocol) failed: The transfer time-out of pipe " +
+                                               pipe_text + L" could not be set (error code=" + decimal(error) +
+                                               L"): the exchange was not attempted, as it could wait for ever.");
+            return;
+        }
+    }
 
     std::wstring detail;
     if (ucr_ping(usb, detail)) {

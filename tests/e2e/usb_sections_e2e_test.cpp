@@ -122,6 +122,20 @@ std::wstring shown_product(std::wstring product, const std::wstring& build) {
     return product;
 }
 
+// A text from the system as a report line shows it: control characters,
+// and a character beyond U+FFFF (a surrogate pair), each as one '?'.
+std::wstring shown(const std::wstring& text) {
+    std::wstring out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                          text[i + 1] <= 0xDFFF;
+        out.push_back(c < 0x20 || (c >= 0x7F && c <= 0x9F) || pair ? L'?' : c);
+        if (pair) ++i;
+    }
+    return out;
+}
+
 // Each line as written: "\n" ends it.
 std::wstring expected_sections(const json& machine) {
     const std::wstring version_key = L"HKLM\\SOFTWARE\\MICROSOFT\\WINDOWS NT\\CURRENTVERSION";
@@ -147,7 +161,8 @@ std::wstring expected_sections(const json& machine) {
     const std::wstring arch_name = arch == 9 ? L"x64" : arch == 12 ? L"ARM64" : arch == 0 ? L"x86" : L"unknown";
 
     std::wstring out = L"\n==== 1. System information ====\n";
-    out += L"[ INFO ] OS: " + shown_product(product, build) + L" (version " + display + L", build " + build + L")\n";
+    out += L"[ INFO ] OS: " + shown(shown_product(product, build)) + L" (version " + shown(display) + L", build " +
+           shown(build) + L")\n";
     out += L"[ INFO ] System architecture: " + arch_name + L"\n";
     out += L"[ INFO ] This diagnostic tool was built as: x64\n";
     out += L"\n==== 2. USB detection (VID_2A7D&PID_5E3C - Quorvane Vantro Q4) ====\n";
@@ -167,11 +182,11 @@ std::wstring expected_sections(const json& machine) {
         const std::size_t mi = u.find(L"&MI_");
         const std::wstring role =
             mi == std::wstring::npos ? L"composite device (parent)" : L"interface MI_" + u.substr(mi + 4, 2);
-        nodes += L"[ INFO ] " + role + L": " + id + L"\n";
+        nodes += L"[ INFO ] " + role + L": " + shown(id) + L"\n";
         std::wstring description = property(device, "friendly_name");
         if (description.empty()) description = property(device, "device_desc");
-        if (!description.empty()) nodes += L"         Description: " + description + L"\n";
-        const std::wstring service = property(device, "service");
+        if (!description.empty()) nodes += L"         Description: " + shown(description) + L"\n";
+        const std::wstring service = shown(property(device, "service"));
         nodes += L"         Driver (service): " + (service.empty() ? std::wstring(L"(none)") : service) + L"\n";
         const std::uint64_t problem = device.contains("problem") ? number(device["problem"]) : 0;
         if (device.contains("status_result") && number(device["status_result"]) != 0) {

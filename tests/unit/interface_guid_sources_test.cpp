@@ -219,5 +219,19 @@ TEST(ProfileReader, LoneCarriageReturnsEndLinesToo) {
         << "the default is cut to the buffer too";
 }
 
+// The real reader hands back a NUL-terminated text: a NUL byte in the file
+// ends the value there, whatever follows it on the line.
+TEST(ProfileReader, ValueEndsAtANulCharacter) {
+    test::use_machine(R"({"files": [
+        {"path": "C:\\a.ini", "hex": "5B 44 72 69 76 65 72 49 6E 74 65 72 66 61 63 65 5D 0A 49 6E 74 65 72 66 61 63 65 47 55 49 44 3D 41 42 00 43 44 0A"},
+        {"path": "C:\\b.ini", "hex": "FF FE 5B 00 78 00 5D 00 0A 00 6B 00 3D 00 00 00 7A 00 0A 00"}]})");
+    const std::wstring a = platform::get_private_profile_string(L"DriverInterface", L"InterfaceGUID", L"", 64, L"C:\\a.ini");
+    EXPECT_EQ(a, L"AB");
+    EXPECT_EQ(a.size(), 2u);
+    const std::wstring b = platform::get_private_profile_string(L"x", L"k", L"dflt", 64, L"C:\\b.ini");
+    EXPECT_EQ(b, L"");
+    EXPECT_TRUE(b.empty()) << "an empty value, not the default";
+}
+
 }  // namespace
 }  // namespace vq4

@@ -347,6 +347,33 @@ TEST_F(LowLevelSection, PreparesThePipesBeforeThePing) {
               1u);
 }
 
+// A pipe whose transfer time-out cannot be set could keep a silent device's
+// transfer, and the tool, waiting for ever: the exchange is not started and
+// the PING is reported failed, with the pipe and the error.
+TEST_F(LowLevelSection, NoTransferWithoutATimeOut) {
+    const std::string silent = R"({"reads": [{"wait": true}]})";
+    struct Case {
+        std::uint32_t nth;  // 1: pipe 0x01, 2: pipe 0x81
+        std::string pipe;
+    };
+    for (const Case& c : {Case{1, "0x01"}, Case{2, "0x81"}}) {
+        SCOPED_TRACE(c.pipe);
+        test::use_machine(machine({mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
+                                        interface_entry(kExpected, R"(, "winusb": )" + silent) + "]")}));
+        const std::vector<UsbNode> nodes = enumerate_usb_nodes();
+        sim::machine().faults = {{"WinUsb_SetPipePolicy", c.nth, 87}};
+        const Lines lines = run_on(nodes);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "[ FAIL ] PING command (UCR protocol) failed: The transfer time-out of pipe " + c.pipe +
+                                    " could not be set (error code=87): the exchange was not attempted, as it could "
+                                    "wait for ever.");
+        EXPECT_EQ(sim::count_calls("WinUsb_SetPipePolicy"), c.nth) << "the first failure ends the preparation";
+        EXPECT_EQ(sim::count_calls("WinUsb_WritePipe"), 0u);
+        EXPECT_EQ(sim::count_calls("WinUsb_ReadPipe"), 0u);
+        EXPECT_EQ(resource_calls().back(), "CloseHandle") << "the interface is still released";
+    }
+}
+
 TEST_F(LowLevelSection, InterfacePathIsSetWhenFoundAndEmptiedOnTheNextRun) {
     const std::string found = mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
                                    interface_entry(kExpected, R"(, "held_by_other_process": true)") + "]");

@@ -52,6 +52,23 @@ TEST_F(ReportOutput, Latin1AndReplacementBeyondU00FF) {
     EXPECT_EQ(file_text(), "         caf\xe9 ?? end\r\n");
 }
 
+// Texts from the system cannot break a report line: every control character
+// (C0, DEL, C1) is one '?', a surrogate pair (one character) is one '?', a
+// lone surrogate is left to the encoding, which writes '?' for it too.
+TEST_F(ReportOutput, ControlCharactersAndSurrogatePairs) {
+    EXPECT_EQ(printable_text(L"a\r\nb\tc\x1b[2J\x7f\x85\x9f\xa0\xff"), L"a??b?c?[2J???\xa0\xff");
+    EXPECT_EQ(printable_text(std::wstring(L"x\0y", 3)), L"x?y");
+    const std::wstring pair = {L'A', wchar_t(0xD83C), wchar_t(0xDFB5), L'B'};
+    EXPECT_EQ(printable_text(pair), L"A?B");
+    const std::wstring lone = {wchar_t(0xDFB5), wchar_t(0xD83C)};
+    EXPECT_EQ(printable_text(lone), lone);
+    print_status(StatusKind::Info, L"line\nbreak");
+    print_detail(L"tab\there");
+    print_section(L"T\r");
+    print_detail(lone);
+    EXPECT_EQ(file_text(), "[ INFO ] line?break\r\n         tab?here\r\n\r\n==== T? ====\r\n         ??\r\n");
+}
+
 TEST_F(ReportOutput, ClosedFileStillCountsLines) {
     close_report_file();
     print_status(StatusKind::Fail, L"console only");

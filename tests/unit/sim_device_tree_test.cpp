@@ -25,6 +25,12 @@ TEST(SimDeviceTree, MachineFileRulesForDevices) {
         {R"({"devices": [{"instance_id": "USB\\P", "present": false},
                          {"instance_id": "USB\\C", "parent": "USB\\P", "present": false}]})", ""},
         {R"({"devices": [{"instance_id": "USB\\A"}, {"instance_id": "usb\\a"}]})", "duplicate instance id"},
+        // A tree has roots: code that walks up (or removes a node with its children) must end.
+        {R"({"devices": [{"instance_id": "USB\\A", "parent": "USB\\A"}]})",
+         "at /devices/0/parent: the parents of this device form a cycle"},
+        {R"({"devices": [{"instance_id": "USB\\R"}, {"instance_id": "USB\\A", "parent": "USB\\B"},
+                         {"instance_id": "USB\\B", "parent": "USB\\A"}]})",
+         "at /devices/1/parent: the parents of this device form a cycle"},
     };
     for (const Case& c : cases) {
         sim::Machine m;
@@ -35,6 +41,43 @@ TEST(SimDeviceTree, MachineFileRulesForDevices) {
             EXPECT_NE(error.find(c.error), std::string::npos) << error;
         }
     }
+}
+
+// %d of sscanf has no defined result for numbers that do not fit, and the
+// record holds 16-bit fields: such times are refused, not wrapped.
+TEST(SimMachineFile, LocalTimeOutOfRangeIsRefused) {
+    for (const char* text : {"99999999999-01-01 00:00:00", "2026-01-01 -5:00:00", "40000-01-01 00:00:00",
+                             "2026-01-01 00:00:4294967296"}) {
+        sim::Machine m;
+        std::string error;
+        EXPECT_FALSE(sim::parse_machine_json(std::string(R"({"local_time": ")") + text + "\"}", "t", m, error)) << text;
+        EXPECT_NE(error.find("at /local_time: local_time is"), std::string::npos) << error;
+    }
+    sim::Machine m;
+    std::string error;
+    ASSERT_TRUE(sim::parse_machine_json(R"({"local_time": "30827-12-31 23:59:59"})", "t", m, error)) << error;
+    EXPECT_EQ(m.local_time->year, 30827);
+}
+
+// The JSON parser refuses a number that fits no number type with its own
+// exception, not a parse error: still one line, never an exception out of the loader.
+TEST(SimMachineFile, NumberTooLargeForAnyTypeIsRefused) {
+    for (const char* text : {"33e3333333", R"({"native_architecture": 1e99999})", R"([1, -2e400])"}) {
+        sim::Machine m;
+        std::string error;
+        bool ok = true;
+        EXPECT_NO_THROW(ok = sim::parse_machine_json(text, "t", m, error)) << text;
+        EXPECT_FALSE(ok) << text;
+        EXPECT_EQ(error.rfind("machine file 't': number overflow parsing '", 0), 0u) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+TEST(SimMachineFile, RefusalIsOneLineWhateverTheNamesHold) {
+    sim::Machine m;
+    std::string error;
+    EXPECT_FALSE(sim::parse_machine_json(R"({"registry": [{"kee\r\nx": 1}]})", "t", m, error));
+    EXPECT_EQ(error, "machine file 't': at /registry/0/kee??x: unknown entry \"kee??x\"");
 }
 
 TEST(SimDeviceTree, ProblemCodeComesWithItsFlags) {

@@ -256,6 +256,14 @@ void load_devices(const JsonAt& at, Machine& m) {
             at.at(i).fail("a present device needs a present parent");
         }
     }
+    // A device tree has roots: walking up from any node ends.
+    for (std::size_t i = 0; i < m.devices.size(); ++i) {
+        const Device* node = &m.devices[i];
+        for (std::size_t steps = 0; !node->parent_id.empty(); ++steps) {
+            if (steps == m.devices.size()) at.at(i).field("parent").fail("the parents of this device form a cycle");
+            node = m.find_device(node->parent_id);
+        }
+    }
 }
 
 // {"machine": "0x8664", "file_version": "1.51.0.0"}: the bytes of a DLL
@@ -396,8 +404,15 @@ void load_local_time(const JsonAt& at, Machine& m) {
     int year, month, day, hour, minute, second;
     char tail = 0;
     const std::string text = at.as_string();
+    // sscanf's %d has no defined result for a number that does not fit.
+    std::size_t digits = 0;
+    for (const char c : text) {
+        digits = (c >= '0' && c <= '9') ? digits + 1 : 0;
+        if (digits > 5) at.fail("local_time is \"YYYY-MM-DD hh:mm:ss\"");
+    }
     if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d%c", &year, &month, &day, &hour, &minute, &second, &tail) != 6 ||
-        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59 || year < 1601) {
+        year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+        minute < 0 || minute > 59 || second < 0 || second > 59) {
         at.fail("local_time is \"YYYY-MM-DD hh:mm:ss\"");
     }
     t.year = static_cast<std::uint16_t>(year);
@@ -407,6 +422,13 @@ void load_local_time(const JsonAt& at, Machine& m) {
     t.minute = static_cast<std::uint16_t>(minute);
     t.second = static_cast<std::uint16_t>(second);
     m.local_time = t;
+}
+
+// The JSON library's message without its "[json.exception...]" prefix.
+std::string json_problem(const nlohmann::json::exception& e) {
+    const std::string what = e.what();
+    const auto end = what.find("] ");
+    return end == std::string::npos ? what : what.substr(end + 2);
 }
 
 using SectionLoader = std::function<void(const JsonAt&, Machine&)>;
@@ -444,6 +466,10 @@ bool parse_machine_json(const std::string& text, const std::string& source_name,
         error = "machine file '" + source_name + "': line " + std::to_string(line) + ", column " +
                 std::to_string(column) + ": " + what;
         return false;
+    } catch (const json::exception& e) {
+        // A number too large for any JSON number type, for one.
+        error = "machine file '" + source_name + "': " + json_problem(e);
+        return false;
     }
     Machine m;
     m.source = widen_utf8(source_name);
@@ -464,6 +490,13 @@ bool parse_machine_json(const std::string& text, const std::string& source_name,
     } catch (const MachineFileError& e) {
         error = "machine file '" + source_name + "': at " + (e.pointer.empty() ? std::string("/") : e.pointer) +
                 ": " + e.what();
+        // Names from the file (an unknown entry's) may hold line breaks: the message stays one line.
+        for (char& c : error) {
+            if (static_cast<unsigned char>(c) < 0x20) c = '?';
+        }
+        return false;
+    } catch (const json::exception& e) {
+        error = "machine file '" + source_name + "': " + json_problem(e);
         return false;
     }
     out = std::move(m);

@@ -8,6 +8,7 @@
 // matching outer quotes (" or ') is removed from the value; the value is cut
 // to fit the buffer. tests/support/interface_guid_cases.h holds the cases
 // that the Wine test checks against the system's own reader.
+#include <algorithm>
 #include <optional>
 
 #include "platform/files.h"
@@ -108,6 +109,8 @@ std::wstring get_private_profile_string(const std::wstring& section, const std::
             if (auto value = lookup(decode(file->bytes), section, key)) result = *value;
         }
     }
+    // The caller gets a NUL-terminated text: a NUL in the file ends the value.
+    result.resize(std::min(result.find(L'\0'), result.size()));
     if (capacity == 0) {
         result.clear();
     } else if (result.size() > capacity - 1) {

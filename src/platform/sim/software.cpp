@@ -123,6 +123,8 @@ std::uint32_t create_toolhelp_snapshot(std::uint32_t flags, std::uint32_t proces
         if ((flags & win::TH32CS_SNAPPROCESS_) != 0) {
             for (const sim::Process& process : sim::machine().processes) {
                 ProcessEntry entry{process.pid, process.exe_name};
+                // szExeFile is a NUL-terminated array: a name ends at its first NUL.
+                entry.exe_file.resize(std::min(entry.exe_file.find(L'\0'), entry.exe_file.size()));
                 if (entry.exe_file.size() >= kExeFileCapacity) entry.exe_file.resize(kExeFileCapacity - 1);
                 snapshot.processes.push_back(std::move(entry));
             }
@@ -204,7 +206,10 @@ ServiceEnumRead enum_services_status_ex(const ServiceManager& manager, std::uint
             const std::uint32_t size = entry_size(service);
             if (!full && used + size <= buffer_size) {
                 used += size;
-                read.services.push_back(ServiceEntry{service.name, service.display_name, service.state});
+                // The names are NUL-terminated strings in the caller's buffer.
+                const auto c_string = [](const std::wstring& text) { return text.substr(0, text.find(L'\0')); };
+                read.services.push_back(ServiceEntry{c_string(service.name), c_string(service.display_name),
+                                                     service.state});
                 resume_handle = position;
             } else {
                 full = true;

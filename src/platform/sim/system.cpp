@@ -10,7 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <map>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/sim/device_tree.h"
 #include "platform/sim/machine.h"
@@ -74,6 +77,43 @@ std::string ansi_for(std::uint16_t attribute) {
     return "\x1b[" + std::to_string(base + red + green + blue) + "m";
 }
 
+// Section headers as they reach the console, with the number of trace
+// entries recorded before each: the trace file tells which section made a call.
+std::vector<std::pair<std::size_t, std::string>>& section_marks() {
+    static std::vector<std::pair<std::size_t, std::string>> marks;
+    return marks;
+}
+
+std::string& trace_path() {
+    static std::string path;
+    return path;
+}
+
+// VQ4_DIAG_TRACE names a file that receives, when the process ends normally,
+// every platform call of the run as JSON: operation, arguments, result and
+// the section whose header was printed last. The fault sweep reads it.
+void write_trace() {
+    nlohmann::json calls = nlohmann::json::array();
+    const auto& trace = sim::machine().trace;
+    const auto& marks = section_marks();
+    std::size_t mark = 0;
+    std::string section;
+    std::size_t section_index = 0;
+    for (std::size_t i = 0; i < trace.size(); ++i) {
+        while (mark < marks.size() && marks[mark].first <= i) {
+            section = marks[mark].second;
+            section_index = ++mark;
+        }
+        calls.push_back({{"op", trace[i].operation},
+                         {"args", trace[i].arguments},
+                         {"result", trace[i].result},
+                         {"section", section},
+                         {"section_index", section_index}});
+    }
+    std::ofstream out(trace_path(), std::ios::binary);
+    out << nlohmann::json{{"calls", calls}}.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
 }  // namespace
 
 bool platform_startup(int& exit_code) {
@@ -90,6 +130,12 @@ bool platform_startup(int& exit_code) {
     }
     sim::prepare_tool_instance(loaded);
     sim::set_machine(std::move(loaded));
+    const char* trace_file = std::getenv("VQ4_DIAG_TRACE");
+    if (trace_file != nullptr && *trace_file != '\0') {
+        trace_path() = trace_file;
+        section_marks().clear();
+        std::atexit(write_trace);
+    }
     return true;
 }
 
@@ -100,6 +146,13 @@ void console_set_attribute(std::uint16_t attribute) {
 }
 
 void console_write(const std::wstring& text) {
+    static const std::wstring header_start = L"\n==== ";
+    if (!trace_path().empty() && text.compare(0, header_start.size(), header_start) == 0) {
+        std::wstring title = text.substr(header_start.size());
+        const auto end = title.find(L" ====");
+        if (end != std::wstring::npos) title.resize(end);
+        section_marks().emplace_back(sim::machine().trace.size(), sim::narrow(title));
+    }
     std::wstring shown;
     shown.reserve(text.size());
     for (const wchar_t c : text) {
@@ -164,6 +217,8 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) 
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {
     const auto found = open_report_files().find(file.raw());
     if (found == open_report_files().end()) return 6;  // ERROR_INVALID_HANDLE
+    // An empty write writes nothing (fwrite may not be given the null data of an empty vector).
+    if (bytes.empty()) return 0;
     if (std::fwrite(bytes.data(), 1, bytes.size(), found->second) != bytes.size() || std::fflush(found->second) != 0) {
         return 112;  // ERROR_DISK_FULL
     }

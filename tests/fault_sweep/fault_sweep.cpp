@@ -1,0 +1,697 @@
+// The fault sweep: every platform call that a run makes, made to fail once.
+//
+// For each machine file, a clean run of the real Linux binary records the
+// trace of its platform calls (VQ4_DIAG_TRACE). Then, for every call of that
+// trace, (operation, nth call of that operation), and for every realistic
+// error code of that operation, the binary runs again on a copy of the
+// machine file whose "faults" entry makes just that call fail. Every run
+// must end within the time limit, exit with 0 or 1 and print nothing on
+// stderr (no crash, no uncaught exception, no sanitizer report), and write a
+// well-formed report that agrees with the console and whose exit code
+// follows from its Fail lines (support/report_check.h). Where the tool's
+// texts name the line for a failure, that line must be in the report.
+//
+// New operations and new machine files are picked up from the traces and
+// the machines folder; an operation without an entry in the code table
+// fails with ERROR_GEN_FAILURE and is listed at the end.
+//
+// Each machine runs with "/nopause"; a machine marked "elevated" also with
+// "/nopause /fix", so that the repair runs under every fault as well.
+//
+// Usage: vq4_fault_sweep --binary PATH --machines DIR|FILE... [--jobs N]
+//        [--timeout SECONDS] [--keep] [--verbose] [--only OPERATION]
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/report_check.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+// ---- Realistic failure codes per operation ----
+
+// Operations whose failure the tool cannot see (no result) or that only
+// release a handle; a fault on them changes nothing, so they are not swept.
+const std::set<std::string> kNotSwept = {
+    "GetLocalTime", "Sleep", "GetNativeSystemInfo", "RegCloseKey", "CloseHandle", "SetupDiDestroyDeviceInfoList",
+    "WinUsb_Free", "CloseServiceHandle",
+};
+
+constexpr std::uint32_t kGenFailure = 31;
+
+// What each operation fails with on a broken machine (Win32 errors,
+// registry LSTATUS, CONFIGRET), as Microsoft documents them.
+const std::map<std::string, std::vector<std::uint32_t>>& failure_codes() {
+    static const std::map<std::string, std::vector<std::uint32_t>> codes = {
+        // Process, files, profile.
+        {"GetModuleFileNameW", {122}},                 // ERROR_INSUFFICIENT_BUFFER
+        {"CreateFileW", {32, 5, 2}},                   // SHARING_VIOLATION, ACCESS_DENIED, FILE_NOT_FOUND
+        {"ReadFile", {31, 23}},                        // GEN_FAILURE, CRC
+        {"SetFilePointer", {131}},                     // NEGATIVE_SEEK
+        {"GetFileAttributesW", {2, 5}},                // FILE_NOT_FOUND, ACCESS_DENIED
+        {"GetPrivateProfileStringW", {2}},             // FILE_NOT_FOUND: the default text
+        // Registry.
+        {"RegOpenKeyExW", {5, 2}},                     // ACCESS_DENIED, FILE_NOT_FOUND
+        {"RegQueryValueExW", {5, 2, 234}},             // ACCESS_DENIED, FILE_NOT_FOUND, MORE_DATA
+        {"RegEnumKeyExW", {5, 259}},                   // ACCESS_DENIED, NO_MORE_ITEMS
+        {"RegSetValueExW", {5}},
+        {"RegDeleteTreeW", {5, 2}},
+        {"RegDeleteKeyW", {5, 2}},
+        // SetupAPI and the configuration manager.
+        {"SetupDiGetClassDevsW", {13, 8}},             // INVALID_DATA, NOT_ENOUGH_MEMORY
+        {"SetupDiEnumDeviceInfo", {259, 13}},          // NO_MORE_ITEMS, INVALID_DATA
+        {"SetupDiGetDeviceInstanceIdW", {122, 13}},    // INSUFFICIENT_BUFFER, INVALID_DATA
+        {"SetupDiGetDeviceRegistryPropertyW", {13, 122}},
+        {"SetupDiOpenDevRegKey", {0xE0000204, 5}},     // ERROR_KEY_DOES_NOT_EXIST, ACCESS_DENIED
+        {"SetupDiEnumDeviceInterfaces", {259, 13}},
+        {"SetupDiGetDeviceInterfaceDetailW", {122, 13}},
+        {"SetupDiCreateDeviceInfoList", {8}},
+        {"SetupDiOpenDeviceInfoW", {0xE000020B}},      // ERROR_NO_SUCH_DEVINST
+        {"SetupDiCreateDevRegKeyW", {5}},
+        {"SetupDiSetClassInstallParamsW", {87}},
+        {"SetupDiCallClassInstaller", {5, 0xE0000235}},  // ACCESS_DENIED, ERROR_IN_WOW64
+        {"SetupDiRemoveDevice", {5}},
+        {"SetupDiChangeState", {5}},
+        {"CM_Get_DevNode_Status", {0x0D, 0x13}},       // CR_NO_SUCH_DEVNODE, CR_FAILURE
+        {"CM_Locate_DevNodeW", {0x0D}},
+        {"CM_Get_Parent", {0x0D}},
+        {"CM_Get_Child", {0x0D}},
+        {"CM_Get_Sibling", {0x0D}},
+        {"CM_Reenumerate_DevNode", {0x13}},
+        // WinUSB.
+        {"WinUsb_Initialize", {31, 5}},                // GEN_FAILURE, ACCESS_DENIED
+        {"WinUsb_SetCurrentAlternateSetting", {31}},
+        {"WinUsb_ResetPipe", {31}},
+        {"WinUsb_SetPipePolicy", {87}},                // INVALID_PARAMETER
+        {"WinUsb_WritePipe", {31, 121}},               // GEN_FAILURE, SEM_TIMEOUT
+        {"WinUsb_ReadPipe", {31, 121}},
+        // Version API, run-time loading.
+        {"GetFileVersionInfoSizeW", {1813}},           // RESOURCE_TYPE_NOT_FOUND
+        {"GetFileVersionInfoW", {1812}},               // RESOURCE_DATA_NOT_FOUND
+        {"VerQueryValueW", {1813}},
+        {"LoadLibraryW", {126, 193}},                  // MOD_NOT_FOUND, BAD_EXE_FORMAT
+        {"LoadLibraryExW", {126, 193}},
+        {"GetProcAddress", {127}},                     // PROC_NOT_FOUND
+        {"FreeLibrary", {6}},
+        // Processes and services.
+        {"CreateToolhelp32Snapshot", {5, 8}},
+        {"Process32FirstW", {18, 5}},                  // NO_MORE_FILES, ACCESS_DENIED
+        {"Process32NextW", {18, 5}},
+        {"OpenSCManagerW", {5}},
+        {"EnumServicesStatusExW", {5, 234}},           // ACCESS_DENIED, MORE_DATA
+        // Security and shell.
+        {"OpenProcessToken", {5}},
+        {"GetTokenInformation", {5}},
+        {"ShellExecuteExW", {1223, 5}},                // CANCELLED, ACCESS_DENIED
+        {"WaitForSingleObject", {6}},
+        {"GetExitCodeProcess", {6}},
+    };
+    return codes;
+}
+
+// ---- Lines the tool's texts give for a failure ----
+
+enum class Position { Any, First, Second, Last };  // among matching calls of the same section
+enum class Check {
+    HasLine,        // some line matches one of `lines` (prefix ... infix ... suffix, see Pattern)
+    NoLine,         // no line matches the first pattern
+    SameReport,     // the report is byte for byte the clean run's
+};
+
+// A line pattern: "P|I|S" splits into prefix, infix, suffix; a pattern
+// without '|' is the whole line. {code} stands for the injected code.
+struct Rule {
+    const char* operation;
+    const char* section;   // prefix of the last section header before the call ("" any)
+    const char* args_has;  // a substring of the call's arguments ("" any)
+    Position position;
+    bool clean_call_succeeded;  // the rule holds only when the call succeeded in the clean run
+    Check check;
+    std::vector<std::string> lines;
+};
+
+const std::string kNoNode =
+    "[ FAIL ] No USB node matching VID_2A7D&PID_5E3C was found. The Vantro Q4 does not seem to be plugged in (check "
+    "the cable, the USB port, or that the device is powered on).";
+const std::string kNoMi03 =
+    "[ WARN ] Interface MI_03 (vendor-specific) was not found in the USB enumeration: low-level communication test "
+    "skipped.";
+const std::string kL3 = "[ WARN ] The MI_03 node has disappeared in the meantime (device unplugged?).";
+const std::string kDefaultExpected =
+    "[ INFO ] Interface GUID expected by the SDK: {C47D2A19-5E80-4B3F-9A26-81D0E4F3B752} (source: built-in default, "
+    "SDK configuration file not readable).";
+const std::string kL11 =
+    "[ FAIL ] The registry lists a WinUSB GUID for this interface, but no active device interface was found (driver "
+    "possibly uninstalled, or device unplugged in the meantime). Try unplugging/replugging the Vantro Q4.";
+const std::string kL12Any = "[  OK  ] WinUSB driver active on interface MI_03 (GUID ||";
+
+const std::vector<Rule>& rules() {
+    static const std::vector<Rule> table = {
+        // Section 1: what cannot be read shows as "?".
+        {"RegOpenKeyExW", "1.", "Windows NT\\CurrentVersion", Position::Any, false, Check::HasLine,
+         {"[ INFO ] OS: ? (version ?, build ?)"}},
+        {"RegQueryValueExW", "1.", "\"ProductName\"", Position::Any, false, Check::HasLine,
+         {"[ INFO ] OS: ? (version ||"}},
+        {"RegQueryValueExW", "1.", "\"DisplayVersion\"", Position::Any, false, Check::HasLine,
+         {"[ INFO ] OS: |(version ?, build |"}},
+        {"RegQueryValueExW", "1.", "\"CurrentBuildNumber\"", Position::Any, false, Check::HasLine,
+         {"[ INFO ] OS: ||, build ?)"}},
+        // The node list (built after section 1's lines): nothing listed is a
+        // device not plugged in, and section 3 has no MI_03 node.
+        {"SetupDiGetClassDevsW", "1.", "NULL, USB, 0x6", Position::Any, false, Check::HasLine, {kNoNode}},
+        {"SetupDiGetClassDevsW", "1.", "NULL, USB, 0x6", Position::Any, false, Check::HasLine, {kNoMi03}},
+        {"SetupDiEnumDeviceInfo", "1.", "", Position::First, false, Check::HasLine, {kNoNode}},
+        {"SetupDiGetDeviceRegistryPropertyW", "1.", ", 4", Position::Any, false, Check::HasLine,
+         {"         Driver (service): (none)"}},
+        {"CM_Get_DevNode_Status", "1.", "", Position::Any, false, Check::HasLine,
+         {"[ WARN ]   -> Unable to query this node's state (CM_Get_DevNode_Status failed)."}},
+        // Section 3.
+        {"SetupDiGetClassDevsW", "3.", "NULL, USB, 0x6", Position::Any, false, Check::HasLine,
+         {"[ WARN ] Unable to re-query the MI_03 node (SetupDiGetClassDevs failed)."}},
+        {"SetupDiEnumDeviceInfo", "3.", "", Position::Any, false, Check::HasLine, {kL3}},
+        {"SetupDiGetDeviceInstanceIdW", "3.", "", Position::Last, false, Check::HasLine, {kL3}},
+        {"SetupDiOpenDevRegKey", "3.", "", Position::Any, false, Check::HasLine,
+         {"[ WARN ] Unable to open the 'Device Parameters' registry key of the MI_03 node."}},
+        {"RegQueryValueExW", "3.", "\"RevisionId\"", Position::Any, false, Check::HasLine,
+         {"[ INFO ] MI_03 'Device Parameters': hardware revision (bcdDevice) = (not available), "
+          "ExtPropDescSemaphore = ||"}},
+        {"RegQueryValueExW", "3.", "\"ExtPropDescSemaphore\"", Position::Any, false, Check::HasLine,
+         {"[ INFO ] MI_03 'Device Parameters': hardware revision (bcdDevice) = |, ExtPropDescSemaphore = (absent), "
+          "registered GUID(s) = |"}},
+        {"RegOpenKeyExW", "3.", "InProcServer32", Position::Any, false, Check::HasLine, {kDefaultExpected}},
+        {"RegQueryValueExW", "3.", "InProcServer32, \"\"", Position::Any, false, Check::HasLine, {kDefaultExpected}},
+        {"GetPrivateProfileStringW", "3.", "DriverInterface, InterfaceGUID", Position::Any, false, Check::HasLine,
+         {kDefaultExpected}},
+        // An interface lookup that fails moves on to the next registered GUID.
+        {"SetupDiGetClassDevsW", "3.", "}, NULL, 0x12", Position::Any, false, Check::HasLine, {kL11, kL12Any}},
+        {"SetupDiEnumDeviceInterfaces", "3.", "", Position::Any, false, Check::HasLine, {kL11, kL12Any}},
+        {"SetupDiGetDeviceInterfaceDetailW", "3.", "", Position::Any, false, Check::HasLine, {kL11, kL12Any}},
+        {"CreateFileW", "3.", "0xC0000000", Position::Any, false, Check::HasLine,
+         {"[ FAIL ] CreateFile on the WinUSB interface failed (error code={code}). The device may already be opened "
+          "by another application (Tonvela, VQ4Bulk...)."}},
+        {"WinUsb_Initialize", "3.", "", Position::Any, false, Check::HasLine,
+         {"[ FAIL ] WinUsb_Initialize failed (error code={code})."}},
+        {"WinUsb_SetCurrentAlternateSetting", "3.", "", Position::Any, false, Check::HasLine,
+         {"[ FAIL ] Unable to select Alternate Setting 1 (error code={code})."}},
+        {"WinUsb_ResetPipe", "3.", "", Position::Any, false, Check::SameReport, {}},
+        {"WinUsb_SetPipePolicy", "3.", "", Position::Any, false, Check::HasLine,
+         {"[ FAIL ] PING command (UCR protocol) failed: The transfer time-out of pipe |could not be set (error "
+          "code={code})|: the exchange was not attempted, as it could wait for ever."}},
+        // A first attempt that fails is retried once; the second attempt's failure is the line.
+        {"WinUsb_WritePipe", "3.", "", Position::First, true, Check::SameReport, {}},
+        {"WinUsb_WritePipe", "3.", "", Position::Second, false, Check::HasLine,
+         {"[ FAIL ] PING command (UCR protocol) failed: Write to the OUT pipe failed (error code={code})."}},
+        {"WinUsb_ReadPipe", "3.", "", Position::First, true, Check::SameReport, {}},
+        {"WinUsb_ReadPipe", "3.", "", Position::Second, false, Check::HasLine,
+         {"[ FAIL ] PING command (UCR protocol) failed: Read from the IN pipe failed (error code={code})."}},
+        // Section 6: nothing unreadable is listed.
+        {"CreateToolhelp32Snapshot", "6.", "", Position::Any, false, Check::NoLine, {"[ INFO ] Running process: ||"}},
+        {"Process32FirstW", "6.", "", Position::Any, false, Check::NoLine, {"[ INFO ] Running process: ||"}},
+        {"OpenSCManagerW", "6.", "", Position::Any, false, Check::NoLine, {"|] Windows service: |"}},
+        {"EnumServicesStatusExW", "6.", "", Position::First, false, Check::NoLine, {"|] Windows service: |"}},
+    };
+    return table;
+}
+
+// ---- Runs ----
+
+struct Call {
+    std::string op;
+    std::string args;
+    std::int64_t result = 0;
+    std::string section;
+    std::size_t section_index = 0;
+    std::uint32_t nth = 0;              // nth call of this operation in the run (1-based)
+    std::size_t in_section = 0;         // 1-based among same op in the same section instance
+    std::size_t in_section_total = 0;
+};
+
+struct Fault {
+    Call call;
+    std::uint32_t code = 0;
+};
+
+struct Outcome {
+    bool timed_out = false;
+    int status = 0;  // waitpid status
+    std::string out, err;
+    fs::path dir;
+};
+
+struct Job {
+    std::size_t machine = 0;
+    std::vector<std::string> arguments;
+    std::optional<Fault> fault;
+    fs::path dir;
+    pid_t pid = -1;
+    std::chrono::steady_clock::time_point started;
+    bool timed_out = false;
+};
+
+struct Options {
+    fs::path binary;
+    std::vector<fs::path> machines;
+    unsigned jobs = 2;
+    int timeout_s = 20;
+    bool keep = false;
+    bool verbose = false;
+    std::string only;
+};
+
+std::string read_all(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+pid_t start(const Options& o, const fs::path& dir, const std::vector<std::string>& arguments) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setpgid(0, 0);
+        if (::chdir(dir.c_str()) != 0) std::_Exit(126);
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int out = ::open((dir / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::setenv("VQ4_DIAG_MACHINE", (dir / "machine.json").c_str(), 1);
+        ::setenv("VQ4_DIAG_TRACE", (dir / "trace.json").c_str(), 1);
+        std::vector<std::string> texts = {o.binary.string()};
+        texts.insert(texts.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& text : texts) argv.push_back(text.data());
+        argv.push_back(nullptr);
+        ::execv(texts.front().c_str(), argv.data());
+        std::_Exit(127);
+    }
+    return child;
+}
+
+// Runs jobs, at most o.jobs at a time; calls done(job, outcome) for each.
+template <class Done>
+void run_all(const Options& o, std::vector<Job>& jobs, Done done) {
+    std::deque<std::size_t> waiting;
+    for (std::size_t i = 0; i < jobs.size(); ++i) waiting.push_back(i);
+    std::vector<std::size_t> running;
+    while (!waiting.empty() || !running.empty()) {
+        while (!waiting.empty() && running.size() < o.jobs) {
+            Job& job = jobs[waiting.front()];
+            job.started = std::chrono::steady_clock::now();
+            job.pid = start(o, job.dir, job.arguments);
+            running.push_back(waiting.front());
+            waiting.pop_front();
+        }
+        bool progressed = false;
+        for (std::size_t r = 0; r < running.size();) {
+            Job& job = jobs[running[r]];
+            int status = 0;
+            const pid_t ended = ::waitpid(job.pid, &status, WNOHANG);
+            if (ended == 0) {
+                if (std::chrono::steady_clock::now() - job.started > std::chrono::seconds(o.timeout_s)) {
+                    job.timed_out = true;
+                    ::kill(-job.pid, SIGKILL);
+                    ::kill(job.pid, SIGKILL);
+                }
+                ++r;
+                continue;
+            }
+            Outcome outcome;
+            outcome.timed_out = job.timed_out;
+            outcome.status = status;
+            outcome.dir = job.dir;
+            outcome.out = read_all(job.dir / "stdout");
+            outcome.err = read_all(job.dir / "stderr");
+            done(job, outcome);
+            running.erase(running.begin() + static_cast<std::ptrdiff_t>(r));
+            progressed = true;
+        }
+        if (!progressed) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+bool line_matches(const std::string& line, const std::string& pattern) {
+    const auto bar1 = pattern.find('|');
+    if (bar1 == std::string::npos) return line == pattern;
+    const auto bar2 = pattern.find('|', bar1 + 1);
+    const std::string prefix = pattern.substr(0, bar1);
+    const std::string infix = pattern.substr(bar1 + 1, bar2 - bar1 - 1);
+    const std::string suffix = bar2 == std::string::npos ? "" : pattern.substr(bar2 + 1);
+    if (line.size() < prefix.size() + suffix.size() || line.compare(0, prefix.size(), prefix) != 0 ||
+        line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    return line.substr(prefix.size(), line.size() - prefix.size() - suffix.size()).find(infix) != std::string::npos;
+}
+
+struct Verdict {
+    std::vector<std::string> problems;
+    std::string report;  // report bytes (file, or the console's when no file was written)
+    bool report_file = false;
+    std::vector<std::string> lines;
+};
+
+// The checks every run must pass.
+Verdict check_run(const Outcome& run, bool report_file_expected) {
+    Verdict v;
+    auto& p = v.problems;
+    if (run.timed_out) p.push_back("did not finish within the time limit");
+    if (WIFSIGNALED(run.status)) p.push_back("ended by signal " + std::to_string(WTERMSIG(run.status)));
+    const int code = WIFEXITED(run.status) ? WEXITSTATUS(run.status) : -1;
+    if (WIFEXITED(run.status) && code != 0 && code != 1) p.push_back("exit code " + std::to_string(code));
+    if (!run.err.empty()) p.push_back("stderr: " + run.err.substr(0, 400));
+    if (!p.empty()) return v;
+
+    std::string console_report, saved;
+    if (!vq4::test::console_as_report(run.out, console_report, saved)) {
+        p.push_back("console output without the closing message, or not Latin-1");
+        return v;
+    }
+    fs::path saved_path = replace_all(saved, "\\", "/");
+    if (saved_path.is_relative()) saved_path = run.dir / saved_path;
+    v.report_file = fs::exists(saved_path);
+    if (v.report_file) {
+        v.report = read_all(saved_path);
+        if (v.report != console_report) p.push_back("the report file differs from the console output");
+    } else {
+        if (report_file_expected) p.push_back("no report file at " + saved_path.string());
+        v.report = console_report;
+    }
+    const vq4::test::ReportCheck r = vq4::test::check_report(v.report);
+    for (const std::string& problem : r.problems) p.push_back("report: " + problem);
+    if (code != (r.fail > 0 ? 1 : 0)) {
+        p.push_back("exit code " + std::to_string(code) + " while the report counts " + std::to_string(r.fail) +
+                    " Fail line(s)");
+    }
+    v.lines = r.lines;
+    return v;
+}
+
+std::vector<Call> read_trace(const fs::path& file) {
+    std::vector<Call> calls;
+    const json trace = json::parse(read_all(file));
+    std::map<std::string, std::uint32_t> counts;
+    std::map<std::pair<std::string, std::size_t>, std::size_t> per_section;
+    for (const json& entry : trace.at("calls")) {
+        Call c;
+        c.op = entry.at("op").get<std::string>();
+        c.args = entry.at("args").get<std::string>();
+        c.result = entry.at("result").get<std::int64_t>();
+        c.section = entry.at("section").get<std::string>();
+        c.section_index = entry.at("section_index").get<std::size_t>();
+        c.nth = ++counts[c.op];
+        c.in_section = ++per_section[{c.op, c.section_index}];
+        calls.push_back(c);
+    }
+    for (Call& c : calls) c.in_section_total = per_section[{c.op, c.section_index}];
+    return calls;
+}
+
+bool rule_applies(const Rule& rule, const Call& c, const std::vector<Call>& trace) {
+    if (c.op != rule.operation || c.section.rfind(rule.section, 0) != 0) return false;
+    if (c.args.find(rule.args_has) == std::string::npos) return false;
+    if (rule.clean_call_succeeded && c.result != 0) return false;
+    // The position among the calls of this operation in this section that match the rule's arguments.
+    std::size_t index = 0, total = 0;
+    for (const Call& other : trace) {
+        if (other.op != c.op || other.section_index != c.section_index ||
+            other.args.find(rule.args_has) == std::string::npos) {
+            continue;
+        }
+        ++total;
+        if (other.nth == c.nth) index = total;
+    }
+    switch (rule.position) {
+        case Position::Any:
+            return true;
+        case Position::First:
+            return index == 1;
+        case Position::Second:
+            return index == 2;
+        case Position::Last:
+            return index == total;
+    }
+    return false;
+}
+
+std::string describe(const std::string& machine, const Fault& f) {
+    char code[16];
+    std::snprintf(code, sizeof code, "%u", f.code);
+    return machine + ": " + f.call.op + " #" + std::to_string(f.call.nth) + " (" + f.call.args + ") in section \"" +
+           f.call.section + "\" failing with " + code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto next = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::cerr << a << " needs a value\n";
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--binary") {
+            o.binary = fs::absolute(next());
+        } else if (a == "--machines") {
+            const fs::path where = next();
+            if (fs::is_directory(where)) {
+                for (const auto& e : fs::directory_iterator(where)) {
+                    if (e.path().extension() == ".json") o.machines.push_back(fs::absolute(e.path()));
+                }
+            } else {
+                o.machines.push_back(fs::absolute(where));
+            }
+        } else if (a == "--jobs") {
+            o.jobs = static_cast<unsigned>(std::max(1, std::stoi(next())));
+        } else if (a == "--timeout") {
+            o.timeout_s = std::stoi(next());
+        } else if (a == "--keep") {
+            o.keep = true;
+        } else if (a == "--verbose") {
+            o.verbose = true;
+        } else if (a == "--only") {
+            o.only = next();
+        } else {
+            std::cerr << "unknown argument " << a << "\n";
+            return 2;
+        }
+    }
+    if (o.binary.empty() || o.machines.empty()) {
+        std::cerr << "usage: vq4_fault_sweep --binary PATH --machines DIR|FILE... [--jobs N] [--timeout S]\n";
+        return 2;
+    }
+    std::sort(o.machines.begin(), o.machines.end());
+    const auto t0 = std::chrono::steady_clock::now();
+    const fs::path work = fs::temp_directory_path() / ("vq4_fault_sweep_" + std::to_string(::getpid()));
+    fs::remove_all(work);
+    fs::create_directories(work);
+
+    struct MachineState {
+        std::string name;
+        std::vector<std::string> arguments;
+        json document;
+        std::vector<Call> trace;
+        std::string clean_report;
+        bool clean_report_file = false;
+        bool usable = false;
+    };
+    std::vector<MachineState> machines;
+    std::size_t runs = 0, failures = 0;
+    std::map<std::string, std::size_t> failures_by_op;
+    std::set<std::string> fallback_ops;
+    std::vector<std::size_t> rule_uses(rules().size(), 0);
+
+    const auto prepare = [&](Job& job, const MachineState& m) {
+        json copy = m.document;
+        // The report goes to the run's own folder, under a fixed name.
+        copy["module_path"] = (job.dir / "VQ4_Diag").string();
+        copy["local_time"] = "2026-01-02 03:04:05";
+        if (job.fault) {
+            json faults = json::array();
+            faults.push_back({{"operation", job.fault->call.op}, {"nth", job.fault->call.nth}, {"code", job.fault->code}});
+            for (const json& f : copy.value("faults", json::array())) faults.push_back(f);
+            copy["faults"] = faults;
+        }
+        fs::create_directories(job.dir);
+        std::ofstream(job.dir / "machine.json", std::ios::binary) << copy.dump(1);
+    };
+
+    // Clean runs.
+    std::vector<Job> jobs;
+    for (const fs::path& file : o.machines) {
+        MachineState m;
+        m.name = file.filename().string();
+        try {
+            m.document = json::parse(read_all(file));
+        } catch (const std::exception& e) {
+            std::cout << "FAIL " << m.name << ": not JSON: " << e.what() << "\n";
+            ++failures;
+            machines.push_back(std::move(m));
+            continue;
+        }
+        m.usable = true;
+        // An elevated machine also runs with "/fix": the repair, without relaunching.
+        std::vector<std::vector<std::string>> argument_sets = {{"/nopause"}};
+        if (m.document.is_object() && m.document.value("elevated", false)) argument_sets.push_back({"/nopause", "/fix"});
+        for (const auto& arguments : argument_sets) {
+            MachineState variant = m;
+            variant.arguments = arguments;
+            if (arguments.size() > 1) variant.name += " (/fix)";
+            machines.push_back(std::move(variant));
+            Job job;
+            job.machine = machines.size() - 1;
+            job.arguments = arguments;
+            job.dir = work / (arguments.size() > 1 ? "fix" : "plain") / machines.back().name / "clean";
+            prepare(job, machines.back());
+            jobs.push_back(std::move(job));
+        }
+    }
+    run_all(o, jobs, [&](const Job& job, const Outcome& run) {
+        MachineState& m = machines[job.machine];
+        ++runs;
+        const Verdict v = check_run(run, true);
+        if (!v.problems.empty() || !fs::exists(job.dir / "trace.json")) {
+            ++failures;
+            m.usable = false;
+            std::cout << "FAIL " << m.name << " (clean run): "
+                      << (v.problems.empty() ? std::string("no trace") : v.problems.front()) << "\n";
+            return;
+        }
+        m.trace = read_trace(job.dir / "trace.json");
+        m.clean_report = v.report;
+        m.clean_report_file = v.report_file;
+        if (!o.keep) fs::remove_all(job.dir);
+    });
+
+    // One run per call and code.
+    jobs.clear();
+    for (std::size_t i = 0; i < machines.size(); ++i) {
+        const MachineState& m = machines[i];
+        if (!m.usable) continue;
+        for (const Call& c : m.trace) {
+            if (kNotSwept.count(c.op) != 0) continue;
+            if (!o.only.empty() && c.op != o.only) continue;
+            std::vector<std::uint32_t> codes = {kGenFailure};
+            const auto known = failure_codes().find(c.op);
+            if (known != failure_codes().end()) {
+                codes = known->second;
+            } else {
+                fallback_ops.insert(c.op);
+            }
+            for (const std::uint32_t code : codes) {
+                Job job;
+                job.machine = i;
+                job.arguments = m.arguments;
+                job.fault = Fault{c, code};
+                job.dir = work / (m.arguments.size() > 1 ? "fix" : "plain") / m.name /
+                          (std::to_string(c.nth) + "_" + c.op + "_" + std::to_string(code));
+                prepare(job, m);
+                jobs.push_back(std::move(job));
+            }
+        }
+    }
+    run_all(o, jobs, [&](const Job& job, const Outcome& run) {
+        const MachineState& m = machines[job.machine];
+        const Fault& f = *job.fault;
+        ++runs;
+        // The report file itself cannot be created: the report goes to the console only.
+        const bool report_fault = f.call.op == "CreateFileW" && f.call.args.find("(report)") != std::string::npos;
+        Verdict v = check_run(run, m.clean_report_file && !report_fault);
+        if (v.problems.empty() && report_fault && v.report_file) {
+            v.problems.push_back("a report file was written although it could not be created");
+        }
+        if (v.problems.empty()) {
+            char code_text[16];
+            std::snprintf(code_text, sizeof code_text, "%u", f.code);
+            for (std::size_t r = 0; r < rules().size(); ++r) {
+                const Rule& rule = rules()[r];
+                if (!rule_applies(rule, f.call, m.trace)) continue;
+                ++rule_uses[r];
+                if (rule.check == Check::SameReport) {
+                    if (v.report != m.clean_report) v.problems.push_back("the report differs from the clean run's");
+                    continue;
+                }
+                bool found = false;
+                for (const std::string& pattern : rule.lines) {
+                    const std::string wanted = replace_all(pattern, "{code}", code_text);
+                    for (const std::string& line : v.lines) found = found || line_matches(line, wanted);
+                }
+                if (rule.check == Check::HasLine && !found) {
+                    v.problems.push_back("no line \"" + replace_all(rule.lines.front(), "{code}", code_text) + "\"");
+                }
+                if (rule.check == Check::NoLine && found) {
+                    v.problems.push_back("a line \"" + rule.lines.front() + "\" although that list could not be read");
+                }
+            }
+        }
+        if (!v.problems.empty()) {
+            ++failures;
+            ++failures_by_op[f.call.op];
+            std::cout << "FAIL " << describe(m.name, f) << ": " << v.problems.front() << "\n";
+            for (std::size_t p = 1; p < v.problems.size() && p < 4; ++p) std::cout << "     " << v.problems[p] << "\n";
+            if (o.keep) std::cout << "     kept in " << job.dir.string() << "\n";
+        } else if (o.verbose) {
+            std::cout << "ok   " << describe(m.name, f) << "\n";
+        }
+        if (!o.keep || v.problems.empty()) fs::remove_all(job.dir);
+    });
+    if (!o.keep) fs::remove_all(work);
+
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::size_t calls = 0;
+    for (const MachineState& m : machines) calls += m.trace.size();
+    std::cout << "Fault sweep: " << machines.size() << " machine file(s), " << calls << " traced call(s), " << runs
+              << " run(s), " << failures << " failure(s), " << static_cast<int>(seconds + 0.5) << " s\n";
+    for (const auto& [op, n] : failures_by_op) std::cout << "  failures with " << op << ": " << n << "\n";
+    std::size_t checked = 0;
+    for (std::size_t r = 0; r < rules().size(); ++r) {
+        checked += rule_uses[r];
+        if (rule_uses[r] == 0 && o.only.empty()) {
+            std::cout << "  expected-line rule never applied: " << rules()[r].operation << " in \""
+                      << rules()[r].section << "\" (" << rules()[r].args_has << ")\n";
+        }
+    }
+    std::cout << "  " << checked << " check(s) of an expected line or of an unchanged report\n";
+    if (!fallback_ops.empty()) {
+        std::cout << "  operations without an entry in the code table (failed with ERROR_GEN_FAILURE):";
+        for (const std::string& op : fallback_ops) std::cout << " " << op;
+        std::cout << "\n";
+    }
+    std::cout << runs - failures << " passed, " << failures << " failed\n";
+    return failures == 0 ? 0 : 1;
+}
