@@ -122,7 +122,30 @@ ReportCheck check_report(const std::string& bytes) {
     return r;
 }
 
-bool console_as_report(const std::string& console, std::string& report_bytes, std::string& saved_path) {
+namespace {
+
+// An elevated instance started by the repair shares the console: its whole
+// output, from its banner to its final pause, stands inside the first
+// instance's. Its own report file holds it; the first one's does not.
+std::string without_nested_instances(const std::string& console) {
+    const std::string banner = "==============================================================\n Diagnostic tool";
+    const std::string pause = "\nPress Enter to close...";
+    std::string own = console;
+    const auto first = own.find(banner);
+    if (first == std::string::npos) return own;
+    for (auto nested = own.find(banner, first + banner.size()); nested != std::string::npos;
+         nested = own.find(banner, nested)) {
+        const auto end = own.find(pause, nested);
+        if (end == std::string::npos) break;
+        own.erase(nested, end + pause.size() - nested);
+    }
+    return own;
+}
+
+}  // namespace
+
+bool console_as_report(const std::string& console_output, std::string& report_bytes, std::string& saved_path) {
+    const std::string console = without_nested_instances(console_output);
     const std::string closing = "\nReport saved to:\n  ";
     const auto at = console.rfind(closing);
     if (at == std::string::npos) return false;
