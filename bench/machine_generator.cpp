@@ -6,8 +6,9 @@
 //
 // Usage: vq4_bench_machines OUTPUT_FOLDER
 // Writes nodes-100.json, nodes-1000.json, nodes-10000.json (each with 1,000
-// Uninstall entries, 1,000 processes and 500 services) and software-x10.json
-// (100 nodes, 10,000 Uninstall entries, 10,000 processes, 5,000 services).
+// Uninstall entries, 1,000 processes and 500 services) and programs-10000.json
+// (100 nodes, 10,000 Uninstall entries, 10,000 processes, 5,000 services),
+// each with its load-only twin (below).
 // The output is the same at every run: names come from a fixed-seed sequence.
 #include <cstdint>
 #include <cstdio>
@@ -273,10 +274,18 @@ std::string machine(int nodes, int programs, int process_count, int service_coun
     return json;
 }
 
-bool write(const std::string& folder, const std::string& name, const std::string& text) {
-    std::ofstream out(folder + "/" + name, std::ios::binary);
+bool write_one(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
     out << text;
     return static_cast<bool>(out);
+}
+
+// NAME.json, and its twin NAME.load.json whose last entry (in the loader's
+// order, which is the names' order) is unknown: the tool loads the whole
+// machine, then refuses it, which times the loading alone.
+bool write(const std::string& folder, const std::string& name, const std::string& text) {
+    const std::string twin = text.substr(0, text.rfind('}')) + ",\n  \"~load_only\": true\n}\n";
+    return write_one(folder + "/" + name + ".json", text) && write_one(folder + "/" + name + ".load.json", twin);
 }
 
 }  // namespace
@@ -287,10 +296,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string folder = argv[1];
-    const bool ok = write(folder, "nodes-100.json", machine(100, 1000, 1000, 500)) &&
-                    write(folder, "nodes-1000.json", machine(1000, 1000, 1000, 500)) &&
-                    write(folder, "nodes-10000.json", machine(10000, 1000, 1000, 500)) &&
-                    write(folder, "software-x10.json", machine(100, 10000, 10000, 5000));
+    const bool ok = write(folder, "nodes-100", machine(100, 1000, 1000, 500)) &&
+                    write(folder, "nodes-1000", machine(1000, 1000, 1000, 500)) &&
+                    write(folder, "nodes-10000", machine(10000, 1000, 1000, 500)) &&
+                    write(folder, "programs-10000", machine(100, 10000, 10000, 5000));
     if (!ok) {
         std::cerr << "vq4_bench_machines: cannot write into " << folder << "\n";
         return 1;

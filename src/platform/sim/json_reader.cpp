@@ -4,6 +4,7 @@ namespace vq4::sim {
 
 std::wstring widen_utf8(const std::string& text) {
     std::wstring out;
+    out.reserve(text.size());  // never more UTF-16 units than bytes: one allocation
     std::size_t i = 0;
     while (i < text.size()) {
         const auto b0 = static_cast<unsigned char>(text[i]);

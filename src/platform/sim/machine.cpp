@@ -72,27 +72,31 @@ std::uint64_t folded_hash(const std::wstring& path) {
 
 std::size_t Registry::position_of(const std::wstring& path) const {
     current_index();
-    return indexed_position(path);
+    return indexed_position(path, folded_hash(path));
 }
 
-std::size_t Registry::indexed_position(const std::wstring& path) const {
-    const auto [first, last] = index_.by_hash.equal_range(folded_hash(path));
+std::size_t Registry::indexed_position(const std::wstring& path, std::uint64_t hash) const {
+    const auto [first, last] = index_.by_hash.equal_range(hash);
     for (auto it = first; it != last; ++it) {
         if (same_path(keys[it->second].path, path)) return it->second;
     }
     return keys.size();
 }
 
+void Registry::index_next(std::uint64_t hash, std::size_t parent_at) const {
+    const std::size_t at = index_.indexed;
+    index_.by_hash.emplace(hash, at);
+    index_.children.emplace_back();
+    (parent_at < at ? index_.children[parent_at] : index_.roots).push_back(at);
+    ++index_.indexed;
+}
+
 const Registry::Index& Registry::current_index() const {
     if (index_.indexed > keys.size()) index_ = Index{};  // keys went away: index afresh
     while (index_.indexed < keys.size()) {
-        const std::size_t at = index_.indexed;
-        const std::wstring parent = parent_of(keys[at].path);
-        const std::size_t parent_at = parent.empty() ? keys.size() : indexed_position(parent);
-        index_.by_hash.emplace(folded_hash(keys[at].path), at);
-        index_.children.emplace_back();
-        (parent_at < at ? index_.children[parent_at] : index_.roots).push_back(at);
-        ++index_.indexed;
+        const std::wstring& path = keys[index_.indexed].path;
+        const std::wstring parent = parent_of(path);
+        index_next(folded_hash(path), parent.empty() ? keys.size() : indexed_position(parent, folded_hash(parent)));
     }
     return index_;
 }
@@ -108,14 +112,18 @@ const RegistryKey* Registry::find(const std::wstring& path) const {
 }
 
 RegistryKey& Registry::create(const std::wstring& path) {
-    if (RegistryKey* existing = find(path)) {
-        return *existing;
+    current_index();
+    const std::uint64_t hash = folded_hash(path);
+    if (const std::size_t existing = indexed_position(path, hash); existing < keys.size()) {
+        return keys[existing];
     }
+    std::size_t parent_at = keys.size() + 1;  // none
     const std::wstring parent = parent_of(path);
     if (!parent.empty()) {
-        create(parent);
+        parent_at = static_cast<std::size_t>(&create(parent) - keys.data());
     }
     keys.push_back(RegistryKey{path, {}});
+    index_next(hash, parent_at);  // indexed here, knowing the parent's place
     return keys.back();
 }
 

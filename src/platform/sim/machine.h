@@ -65,8 +65,11 @@ private:
     };
     mutable Index index_;
     const Index& current_index() const;
-    std::size_t position_of(const std::wstring& path) const;       // keys.size() when absent
-    std::size_t indexed_position(const std::wstring& path) const;  // the same, without updating the index
+    std::size_t position_of(const std::wstring& path) const;  // keys.size() when absent
+    // The same from the index as it is, given the path's hash.
+    std::size_t indexed_position(const std::wstring& path, std::uint64_t hash) const;
+    // Indexes keys[index_.indexed], whose parent is at parent_at (none: past the end).
+    void index_next(std::uint64_t hash, std::size_t parent_at) const;
 };
 
 // "HKCR\X" -> "HKLM\SOFTWARE\Classes\X"; "HKEY_LOCAL_MACHINE\X" -> "HKLM\X".
