@@ -53,6 +53,7 @@ struct Launch {
     std::vector<std::string> argv;
     std::map<std::string, std::optional<std::string>> env;  // nullopt: unset
     std::string directory;
+    std::string stderr_file;  // empty: /dev/null
 };
 
 [[noreturn]] void die(const std::string& what) {
@@ -93,7 +94,11 @@ Sample run(const Launch& launch) {
         const int null = open("/dev/null", O_RDWR);
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);  // the load-only runs' refusal, Wine's chatter
+        // The load-only runs' refusal and Wine's chatter go nowhere.
+        const int error_out = launch.stderr_file.empty()
+                                  ? null
+                                  : open(launch.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(error_out, STDERR_FILENO);
         if (!launch.directory.empty() && chdir(launch.directory.c_str()) != 0) _exit(126);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
@@ -149,6 +154,7 @@ struct Row {
     std::string machine;  // "-": the built-in machine
     std::vector<Sample> samples;
     std::vector<Sample> load_samples;  // the machine file alone
+    std::optional<double> instructions;  // callgrind's count of one run
     double wall() const {
         std::vector<double> v;
         for (const Sample& s : samples) v.push_back(s.wall_ms);
@@ -172,6 +178,24 @@ struct Row {
     }
 };
 
+// Instructions of one run under callgrind (VQ4_BENCH_VALGRIND names
+// valgrind): a count that the machine's other load does not change, so that
+// the growth from one size to the next shows exactly.
+std::optional<double> count_instructions(Launch launch, const fs::path& folder) {
+    const char* valgrind = std::getenv("VQ4_BENCH_VALGRIND");
+    if (valgrind == nullptr || *valgrind == '\0') return std::nullopt;
+    const fs::path log = folder / "callgrind.txt";
+    launch.argv.insert(launch.argv.begin(), {valgrind, "--tool=callgrind", "--callgrind-out-file=/dev/null"});
+    launch.stderr_file = log.string();
+    run(launch);
+    remove_reports(folder);
+    const std::string text = read_text(log);
+    fs::remove(log);
+    const std::size_t at = text.find("Collected : ");
+    if (at == std::string::npos) die("callgrind gave no count:\n" + text);
+    return std::atof(text.c_str() + at + std::strlen("Collected : "));
+}
+
 // "nodes-1000.json" -> 1000; 0 when the name carries no number.
 long size_of(const std::string& label) {
     const std::size_t digit = label.find_first_of("0123456789");
@@ -184,8 +208,8 @@ int run_linux(int runs, const std::string& exe, const std::vector<std::string>& 
     for (const std::string& spec : specs) {
         const std::size_t eq = spec.find('=');
         if (eq == std::string::npos) die("expected LABEL=MACHINE_FILE, got " + spec);
-        Row row{spec.substr(0, eq), spec.substr(eq + 1), {}, {}};
-        Launch launch{{exe, "/nopause"}, {{"VQ4_DIAG_MACHINE", std::nullopt}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}}, ""};
+        Row row{spec.substr(0, eq), spec.substr(eq + 1), {}, {}, std::nullopt};
+        Launch launch{{exe, "/nopause"}, {{"VQ4_DIAG_MACHINE", std::nullopt}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}}, "", ""};
         if (row.machine != "-") launch.env["VQ4_DIAG_MACHINE"] = row.machine;
         run(launch);  // warm the page cache
         remove_reports(folder);
@@ -195,6 +219,7 @@ int run_linux(int runs, const std::string& exe, const std::vector<std::string>& 
             if (s.exit_code != 0 && s.exit_code != 1) die(row.label + ": exit code " + std::to_string(s.exit_code));
             row.samples.push_back(s);
         }
+        row.instructions = count_instructions(launch, folder);
         if (row.machine != "-") {
             std::string load_file = row.machine;
             load_file.replace(load_file.rfind(".json"), 5, ".load.json");
@@ -210,20 +235,23 @@ int run_linux(int runs, const std::string& exe, const std::vector<std::string>& 
         rows.push_back(std::move(row));
     }
 
-    std::cout << "| Machine (`/nopause`) | Wall, median | CPU, median | Peak memory | Machine file alone: CPU, median |\n"
-              << "|---|---:|---:|---:|---:|\n";
+    const auto millions = [](const std::optional<double>& count) {
+        return count ? fixed(*count / 1e6, 1) + " M" : std::string("-");
+    };
+    std::cout << "| Machine (`/nopause`) | Wall, median | CPU, median | Peak memory | Instructions | Machine file alone: CPU, median |\n"
+              << "|---|---:|---:|---:|---:|---:|\n";
     for (const Row& row : rows) {
         const auto load = row.load_cpu();
         std::cout << "| " << row.label << " | " << fixed(row.wall(), 1) << " ms | " << fixed(row.cpu(), 1) << " ms | "
-                  << fixed(static_cast<double>(row.peak_kb()) / 1024.0, 1) << " MB | "
-                  << (load ? fixed(*load, 1) + " ms" : std::string("-")) << " |\n";
+                  << fixed(static_cast<double>(row.peak_kb()) / 1024.0, 1) << " MB | " << millions(row.instructions)
+                  << " | " << (load ? fixed(*load, 1) + " ms" : std::string("-")) << " |\n";
     }
 
     // Growth between sizes of the same kind: cost per added item, and how
     // the per-item cost of one step compares with the previous step's.
-    std::cout << "\n| Growth | Size | Wall | CPU | CPU per added item | Per-item cost vs previous step |\n"
-              << "|---|---:|---:|---:|---:|---:|\n";
-    double previous_per_item = 0;
+    std::cout << "\n| Growth | Size | Wall | CPU | CPU per added item | vs previous step | Instructions per added item | vs previous step |\n"
+              << "|---|---:|---:|---:|---:|---:|---:|---:|\n";
+    double previous_per_item = 0, previous_instructions_per_item = 0;
     std::string previous_kind;
     for (std::size_t i = 1; i < rows.size(); ++i) {
         const Row& a = rows[i - 1];
@@ -232,14 +260,27 @@ int run_linux(int runs, const std::string& exe, const std::vector<std::string>& 
         const std::string kind_b = b.label.substr(0, b.label.find_first_of("0123456789"));
         const long na = size_of(a.label), nb = size_of(b.label);
         if (kind_a != kind_b || na == 0 || nb <= na) continue;
-        const double per_item = (b.cpu() - a.cpu()) * 1000.0 / static_cast<double>(nb - na);
+        const double added = static_cast<double>(nb - na);
+        const double per_item = (b.cpu() - a.cpu()) * 1000.0 / added;
+        const bool same_kind = previous_kind == kind_b;
         std::cout << "| " << a.label << " -> " << b.label << " | x" << fixed(static_cast<double>(nb) / static_cast<double>(na), 0)
                   << " | x" << fixed(b.wall() / a.wall(), 2) << " | x" << fixed(b.cpu() / a.cpu(), 2) << " | "
                   << fixed(per_item, 2) << " us | "
-                  << (previous_kind == kind_b && previous_per_item > 0 ? "x" + fixed(per_item / previous_per_item, 2)
-                                                                        : std::string("-"))
-                  << " |\n";
+                  << (same_kind && previous_per_item > 0 ? "x" + fixed(per_item / previous_per_item, 2) : std::string("-"))
+                  << " | ";
+        double instructions_per_item = 0;
+        if (a.instructions && b.instructions) {
+            instructions_per_item = (*b.instructions - *a.instructions) / added;
+            std::cout << fixed(instructions_per_item / 1000.0, 1) << " k | "
+                      << (same_kind && previous_instructions_per_item > 0
+                              ? "x" + fixed(instructions_per_item / previous_instructions_per_item, 2)
+                              : std::string("-"));
+        } else {
+            std::cout << "- | -";
+        }
+        std::cout << " |\n";
         previous_per_item = per_item;
+        previous_instructions_per_item = instructions_per_item;
         previous_kind = kind_b;
     }
     return 0;
@@ -258,7 +299,7 @@ int run_wine(int runs, const std::string& wine, const std::string& exe, const st
              const std::string& imports) {
     const fs::path folder = fs::path(exe).parent_path();
     const std::map<std::string, std::optional<std::string>> no_env;
-    const Launch trivial_start{{wine, trivial}, no_env, folder.string()};
+    const Launch trivial_start{{wine, trivial}, no_env, folder.string(), ""};
 
     const std::vector<Scenario> scenarios = {
         {"SDK registered, no device: 100 polls, 100 x 30 ms", {{"QTVTEST_DEVICES", std::nullopt}}, 3000.0,
@@ -274,10 +315,10 @@ int run_wine(int runs, const std::string& wine, const std::string& exe, const st
         double nominal_ms;
     };
     const std::vector<Reference> references = {
-        {"trivial exe + 100 x Sleep(30) (the platform's own pause cost)", {{wine, trivial, "100", "30"}, no_env, folder.string()}, 3000.0},
-        {"trivial exe importing the tool's system DLLs (their load cost)", {{wine, imports}, no_env, folder.string()}, 0.0},
+        {"trivial exe + 100 x Sleep(30) (the platform's own pause cost)", {{wine, trivial, "100", "30"}, no_env, folder.string(), ""}, 3000.0},
+        {"trivial exe importing the tool's system DLLs (their load cost)", {{wine, imports}, no_env, folder.string(), ""}, 0.0},
         {"the same, listing USB nodes, processes and services as a run does (the platform's cost of those calls)",
-         {{wine, imports, "lists"}, no_env, folder.string()}, 0.0},
+         {{wine, imports, "lists"}, no_env, folder.string(), ""}, 0.0},
     };
 
     // Warm the wineserver and the page cache.
@@ -310,7 +351,7 @@ int run_wine(int runs, const std::string& wine, const std::string& exe, const st
                   << fixed(median(trivials), 1) << " ms | " << fixed(median(ratios), 2) << " |\n";
     };
     for (const Scenario& scenario : scenarios) {
-        Launch launch{{wine, exe, "/nopause", "/nofix"}, scenario.env, folder.string()};
+        Launch launch{{wine, exe, "/nopause", "/nofix"}, scenario.env, folder.string(), ""};
         remove_reports(folder);
         run(launch);  // warm-up
         remove_reports(folder);

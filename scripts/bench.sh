@@ -10,7 +10,7 @@ update_readme=1
 [ "${1:-}" = "--no-readme" ] && update_readme=0
 runs=${VQ4_BENCH_RUNS:-11}
 
-scripts/install-deps.sh all
+scripts/install-deps.sh bench
 echo "Building..." >&2
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target VQ4_Diag vq4_bench vq4_bench_machines >/dev/null
@@ -46,7 +46,7 @@ for name in $(env | sed -n 's/^\(QTVTEST_[A-Z_]*\)=.*/\1/p'); do unset "$name"; 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 echo "Measuring ($runs runs per row)..." >&2
-linux_table=$(build/linux/bench/vq4_bench linux "$runs" "$out/linux-run/VQ4_Diag" \
+linux_table=$(VQ4_BENCH_VALGRIND=$(command -v valgrind || true) build/linux/bench/vq4_bench linux "$runs" "$out/linux-run/VQ4_Diag" \
     "default (built-in)=-" \
     "nodes-100=$out/machines/nodes-100.json" \
     "nodes-1000=$out/machines/nodes-1000.json" \
