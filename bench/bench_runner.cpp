@@ -263,7 +263,7 @@ int run_linux(int runs, const std::string& exe, const std::vector<std::string>& 
         const double added = static_cast<double>(nb - na);
         const double per_item = (b.cpu() - a.cpu()) * 1000.0 / added;
         const bool same_kind = previous_kind == kind_b;
-        std::cout << "| " << a.label << " -> " << b.label << " | x" << fixed(static_cast<double>(nb) / static_cast<double>(na), 0)
+        std::cout << "| " << a.label << " -> " << b.label << " | x" << fixed(static_cast<double>(nb) / static_cast<double>(na), 1)
                   << " | x" << fixed(b.wall() / a.wall(), 2) << " | x" << fixed(b.cpu() / a.cpu(), 2) << " | "
                   << fixed(per_item, 2) << " us | "
                   << (same_kind && previous_per_item > 0 ? "x" + fixed(per_item / previous_per_item, 2) : std::string("-"))

@@ -6,9 +6,9 @@
 //
 // Usage: vq4_bench_machines OUTPUT_FOLDER
 // Writes nodes-100.json, nodes-1000.json, nodes-10000.json (each with 1,000
-// Uninstall entries, 1,000 processes and 500 services) and programs-10000.json
-// (100 nodes, 10,000 Uninstall entries, 10,000 processes, 5,000 services),
-// each with its load-only twin (below).
+// Uninstall entries, 1,000 processes and 500 services), programs-3000.json and
+// programs-10000.json (100 nodes, N Uninstall entries, N processes, N/2
+// services), each with its load-only twin (below).
 // The output is the same at every run: names come from a fixed-seed sequence.
 #include <cstdint>
 #include <cstdio>
@@ -299,6 +299,7 @@ int main(int argc, char** argv) {
     const bool ok = write(folder, "nodes-100", machine(100, 1000, 1000, 500)) &&
                     write(folder, "nodes-1000", machine(1000, 1000, 1000, 500)) &&
                     write(folder, "nodes-10000", machine(10000, 1000, 1000, 500)) &&
+                    write(folder, "programs-3000", machine(100, 3000, 3000, 1500)) &&
                     write(folder, "programs-10000", machine(100, 10000, 10000, 5000));
     if (!ok) {
         std::cerr << "vq4_bench_machines: cannot write into " << folder << "\n";

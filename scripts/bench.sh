@@ -3,12 +3,14 @@
 # the tool inspects. Builds what it needs, prints the tables, keeps them in
 # build/bench/results.md and writes them into README.md between the
 # bench-table markers (--no-readme leaves README.md alone).
-# Not part of scripts/test-all.sh. VQ4_BENCH_RUNS sets the runs per row (11).
+# Not part of scripts/test-all.sh. VQ4_BENCH_RUNS sets the runs per Linux row
+# (11), VQ4_BENCH_WINE_PAIRS the pairs of runs per Wine row (21).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 update_readme=1
 [ "${1:-}" = "--no-readme" ] && update_readme=0
 runs=${VQ4_BENCH_RUNS:-11}
+pairs=${VQ4_BENCH_WINE_PAIRS:-21}
 
 scripts/install-deps.sh bench
 echo "Building..." >&2
@@ -45,15 +47,16 @@ for name in $(env | sed -n 's/^\(QTVTEST_[A-Z_]*\)=.*/\1/p'); do unset "$name"; 
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
-echo "Measuring ($runs runs per row)..." >&2
+echo "Measuring ($runs runs per Linux row, $pairs pairs per Wine row)..." >&2
 linux_table=$(VQ4_BENCH_VALGRIND=$(command -v valgrind || true) build/linux/bench/vq4_bench linux "$runs" "$out/linux-run/VQ4_Diag" \
     "default (built-in)=-" \
     "nodes-100=$out/machines/nodes-100.json" \
     "nodes-1000=$out/machines/nodes-1000.json" \
     "nodes-10000=$out/machines/nodes-10000.json" \
     "programs-1000=$out/machines/nodes-100.json" \
+    "programs-3000=$out/machines/programs-3000.json" \
     "programs-10000=$out/machines/programs-10000.json")
-wine_table=$(build/linux/bench/vq4_bench wine "$runs" "$wine" "$PWD/$out/wine-run/VQ4_Diag.exe" \
+wine_table=$(build/linux/bench/vq4_bench wine "$pairs" "$wine" "$PWD/$out/wine-run/VQ4_Diag.exe" \
     vq4_bench_trivial.exe vq4_bench_imports.exe)
 exe_table=$(build/linux/bench/vq4_bench exe x86_64-w64-mingw32-objdump "$out/wine-run/VQ4_Diag.exe" \
     "$out/wine-run/vq4_bench_imports.exe")
@@ -62,9 +65,9 @@ wineserver_wait
 
 {
     echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores ($cpu), load average $load_before before and" \
-        "$load_after after; $runs runs per row; \`scripts/bench.sh\`."
+        "$load_after after; \`scripts/bench.sh\`."
     echo
-    echo "Simulated machine (Linux build, virtual pauses). \`nodes-N\`: N USB device nodes (the Vantro Q4's four" \
+    echo "Simulated machine (Linux build, virtual pauses), $runs runs per row. \`nodes-N\`: N USB device nodes (the Vantro Q4's four" \
         "among other vendors' hubs, devices and interfaces, each with its hardware key), 1,000 Uninstall entries," \
         "1,000 processes, 500 services. \`programs-N\`: 100 nodes and N Uninstall entries, N processes, N/2" \
         "services (\`programs-1000\` is \`nodes-100\` again). Machine file alone: the same file with a final" \
@@ -74,7 +77,8 @@ wineserver_wait
     echo "$linux_table"
     echo
     echo "Under Wine ($("$wine" --version 2>/dev/null)), \`/nopause /nofix\`, the project's test SDK registered" \
-        "(64-bit view); each run paired with a start of a trivial exe linked the same way, in alternation."
+        "(64-bit view); $pairs runs per row, each paired with a start of a trivial exe linked the same way, in" \
+        "alternation."
     echo
     echo "$wine_table"
     echo
