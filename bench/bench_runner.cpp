@@ -202,13 +202,13 @@ long size_of(const std::string& label) {
     return digit == std::string::npos ? 0 : std::atol(label.c_str() + digit);
 }
 
-int run_linux(int runs, const std::string& exe, const std::vector<std::string>& specs) {
+int run_linux(int runs, const std::string& exe, const std::vector<std::string>& row_texts) {
     const fs::path folder = fs::path(exe).parent_path();
     std::vector<Row> rows;
-    for (const std::string& spec : specs) {
-        const std::size_t eq = spec.find('=');
-        if (eq == std::string::npos) die("expected LABEL=MACHINE_FILE, got " + spec);
-        Row row{spec.substr(0, eq), spec.substr(eq + 1), {}, {}, std::nullopt};
+    for (const std::string& text : row_texts) {
+        const std::size_t eq = text.find('=');
+        if (eq == std::string::npos) die("expected LABEL=MACHINE_FILE, got " + text);
+        Row row{text.substr(0, eq), text.substr(eq + 1), {}, {}, std::nullopt};
         Launch launch{{exe, "/nopause"}, {{"VQ4_DIAG_MACHINE", std::nullopt}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}}, "", ""};
         if (row.machine != "-") launch.env["VQ4_DIAG_MACHINE"] = row.machine;
         run(launch);  // warm the page cache
