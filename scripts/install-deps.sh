@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on Debian 12, only what is missing.
-# Usage: install-deps.sh [linux|all]
+# Usage: install-deps.sh [linux|all|bench]
 set -euo pipefail
 scope=${1:-all}
 packages=(cmake make g++ nlohmann-json3-dev libgtest-dev googletest)
-if [ "$scope" = all ]; then
+if [ "$scope" = all ] || [ "$scope" = bench ]; then
     # clang and its runtime for the fuzz targets (libFuzzer, sanitizers)
     packages+=(clang libclang-rt-14-dev)
     packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64)
+fi
+# scripts/bench.sh counts instructions with callgrind.
+if [ "$scope" = bench ]; then
+    packages+=(valgrind)
 fi
 missing=()
 for package in "${packages[@]}"; do

@@ -25,7 +25,14 @@ bool contains_nocase(const std::wstring& haystack, const std::wstring& needle) {
 }
 
 bool equals_nocase(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() && to_upper_ascii(a) == to_upper_ascii(b);
+    // Compared in place: the simulated machine calls this for every key and
+    // node it looks up, so copies would cost more than the comparison.
+    if (a.size() != b.size()) return false;
+    const auto upper = [](wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (upper(a[i]) != upper(b[i])) return false;
+    }
+    return true;
 }
 
 bool is_fully_qualified_path(const std::wstring& path) {

@@ -3,7 +3,9 @@
 namespace vq4::sim {
 
 std::wstring widen_utf8(const std::string& text) {
-    std::wstring out;
+    // Never more UTF-16 units than bytes: sized once, cut to what was written.
+    std::wstring out(text.size(), L'\0');
+    std::size_t written = 0;
     std::size_t i = 0;
     while (i < text.size()) {
         const auto b0 = static_cast<unsigned char>(text[i]);
@@ -27,12 +29,13 @@ std::wstring widen_utf8(const std::string& text) {
         i += len;
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+            out[written++] = static_cast<wchar_t>(0xD800 + (cp >> 10));
+            out[written++] = static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
         } else {
-            out.push_back(static_cast<wchar_t>(cp));
+            out[written++] = static_cast<wchar_t>(cp);
         }
     }
+    out.resize(written);
     return out;
 }
 

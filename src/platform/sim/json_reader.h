@@ -34,11 +34,23 @@ struct JsonAt {
 
     JsonAt field(const char* key) const {
         if (!value.is_object()) fail("expected an object");
-        if (!value.contains(key)) fail(std::string("missing \"") + key + "\"");
-        return JsonAt{value.at(key), pointer + "/" + key};
+        const auto found = value.find(key);
+        if (found == value.end()) fail(std::string("missing \"") + key + "\"");
+        return JsonAt{*found, child_pointer(key)};
     }
 
-    JsonAt at(std::size_t index) const { return JsonAt{value.at(index), pointer + "/" + std::to_string(index)}; }
+    JsonAt at(std::size_t index) const { return JsonAt{value.at(index), child_pointer(std::to_string(index).c_str())}; }
+
+    // pointer + "/" + name, built in one allocation: a large machine file
+    // makes a million of these.
+    std::string child_pointer(const char* name) const {
+        std::string child;
+        child.reserve(pointer.size() + 1 + std::char_traits<char>::length(name));
+        child += pointer;
+        child += '/';
+        child += name;
+        return child;
+    }
 
     std::vector<JsonAt> items() const {
         if (!value.is_array()) fail("expected an array");
@@ -60,7 +72,10 @@ struct JsonAt {
         if (!value.is_string()) fail("expected a string");
         return value.get<std::string>();
     }
-    std::wstring as_wide() const { return widen_utf8(as_string()); }
+    std::wstring as_wide() const {
+        if (!value.is_string()) fail("expected a string");
+        return widen_utf8(value.get_ref<const std::string&>());
+    }
     bool as_bool() const {
         if (!value.is_boolean()) fail("expected true or false");
         return value.get<bool>();

@@ -17,6 +17,8 @@
 #include "platform/library.h"
 
 #include <map>
+#include <optional>
+#include <unordered_map>
 
 #include "platform/files.h"
 #include "platform/sim/file_handles.h"
@@ -125,6 +127,20 @@ std::uint16_t revision_of(const std::wstring& instance_id) {
     return 0;
 }
 
+// An interface's GUID text parsed once: the SDK polls up to 100 times and
+// every poll looks at every interface of the machine.
+bool interface_guid(const std::wstring& text, Guid& out) {
+    static std::unordered_map<std::wstring, std::optional<Guid>> parsed;
+    const auto [entry, added] = parsed.try_emplace(text);
+    if (added) {
+        Guid guid;
+        if (parse_guid(text, guid)) entry->second = guid;
+    }
+    if (!entry->second) return false;
+    out = *entry->second;
+    return true;
+}
+
 // One record per present device interface of the SDK's GUID that no other
 // process holds open: what the SDK can open, it finds.
 std::vector<SdkDeviceRecordSetup> records_from_machine(const std::wstring& guid_text) {
@@ -135,7 +151,7 @@ std::vector<SdkDeviceRecordSetup> records_from_machine(const std::wstring& guid_
         if (!device.present) continue;
         for (const DeviceInterfaceRecord& iface : device.interfaces) {
             Guid guid;
-            if (!parse_guid(iface.guid, guid) || !(guid == wanted) || iface.held_by_other_process) continue;
+            if (!interface_guid(iface.guid, guid) || !(guid == wanted) || iface.held_by_other_process) continue;
             SdkDeviceRecordSetup record;
             const Device* parent = device.parent_id.empty() ? nullptr : machine().find_device(device.parent_id);
             if (parent != nullptr && parent->friendly_name) {

@@ -1,6 +1,7 @@
 #include "platform/sim/machine.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "util/text.h"
 
@@ -9,7 +10,9 @@ namespace vq4::sim {
 namespace {
 
 Machine& current() {
-    static Machine instance;
+    // Lives as long as the process: tearing down a machine of many thousand
+    // nodes and keys at exit would only cost time.
+    static Machine& instance = *new Machine;
     return instance;
 }
 
@@ -53,29 +56,74 @@ std::wstring hardware_key_path(const std::wstring& instance_id) {
     return L"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + instance_id + L"\\Device Parameters";
 }
 
-RegistryKey* Registry::find(const std::wstring& path) {
-    for (RegistryKey& key : keys) {
-        if (same_path(key.path, path)) return &key;
+namespace {
+
+// FNV-1a over the path with ASCII letters upper-cased, without a copy.
+std::uint64_t folded_hash(const std::wstring& path) {
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (wchar_t c : path) {
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+        hash = (hash ^ static_cast<std::uint64_t>(static_cast<std::uint32_t>(c))) * 1099511628211ULL;
     }
-    return nullptr;
+    return hash;
+}
+
+}  // namespace
+
+std::size_t Registry::position_of(const std::wstring& path) const {
+    current_index();
+    return indexed_position(path, folded_hash(path));
+}
+
+std::size_t Registry::indexed_position(const std::wstring& path, std::uint64_t hash) const {
+    const auto [first, last] = index_.by_hash.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+        if (same_path(keys[it->second].path, path)) return it->second;
+    }
+    return keys.size();
+}
+
+void Registry::index_next(std::uint64_t hash, std::size_t parent_at) const {
+    const std::size_t at = index_.indexed;
+    index_.by_hash.emplace(hash, at);
+    index_.children.emplace_back();
+    (parent_at < at ? index_.children[parent_at] : index_.roots).push_back(at);
+    ++index_.indexed;
+}
+
+const Registry::Index& Registry::current_index() const {
+    if (index_.indexed > keys.size()) index_ = Index{};  // keys went away: index afresh
+    while (index_.indexed < keys.size()) {
+        const std::wstring& path = keys[index_.indexed].path;
+        const std::wstring parent = parent_of(path);
+        index_next(folded_hash(path), parent.empty() ? keys.size() : indexed_position(parent, folded_hash(parent)));
+    }
+    return index_;
+}
+
+RegistryKey* Registry::find(const std::wstring& path) {
+    const std::size_t at = position_of(path);
+    return at < keys.size() ? &keys[at] : nullptr;
 }
 
 const RegistryKey* Registry::find(const std::wstring& path) const {
-    for (const RegistryKey& key : keys) {
-        if (same_path(key.path, path)) return &key;
-    }
-    return nullptr;
+    const std::size_t at = position_of(path);
+    return at < keys.size() ? &keys[at] : nullptr;
 }
 
 RegistryKey& Registry::create(const std::wstring& path) {
-    if (RegistryKey* existing = find(path)) {
-        return *existing;
+    current_index();
+    const std::uint64_t hash = folded_hash(path);
+    if (const std::size_t existing = indexed_position(path, hash); existing < keys.size()) {
+        return keys[existing];
     }
+    std::size_t parent_at = keys.size() + 1;  // none
     const std::wstring parent = parent_of(path);
     if (!parent.empty()) {
-        create(parent);
+        parent_at = static_cast<std::size_t>(&create(parent) - keys.data());
     }
     keys.push_back(RegistryKey{path, {}});
+    index_next(hash, parent_at);  // indexed here, knowing the parent's place
     return keys.back();
 }
 
@@ -88,21 +136,32 @@ bool Registry::remove_tree(const std::wstring& path) {
                                   return same_path(key.path, path) || starts_with_nocase(key.path, path + L"\\");
                               }),
                keys.end());
+    index_ = Index{};
     return true;
 }
 
 std::vector<std::wstring> Registry::subkey_names(const std::wstring& path) const {
     std::vector<std::wstring> names;
-    for (const RegistryKey& key : keys) {
-        if (same_path(parent_of(key.path), path)) {
-            names.push_back(key.path.substr(key.path.rfind(L'\\') + 1));
-        }
+    for (std::size_t at = 0;; ++at) {
+        std::optional<std::wstring> name = subkey_name(path, at);
+        if (!name) break;
+        names.push_back(std::move(*name));
     }
     return names;
 }
 
-void Registry::set_value(const std::wstring& path, RegistryValue value) {
-    RegistryKey& key = create(path);
+std::optional<std::wstring> Registry::subkey_name(const std::wstring& path, std::size_t index) const {
+    const std::size_t at = position_of(path);
+    if (at >= keys.size()) return std::nullopt;
+    const std::vector<std::size_t>& children = current_index().children[at];
+    if (index >= children.size()) return std::nullopt;
+    const std::wstring& child = keys[children[index]].path;
+    return child.substr(child.rfind(L'\\') + 1);
+}
+
+void Registry::set_value(const std::wstring& path, RegistryValue value) { set_value(create(path), std::move(value)); }
+
+void Registry::set_value(RegistryKey& key, RegistryValue value) {
     for (RegistryValue& existing : key.values) {
         if (equals_nocase(existing.name, value.name)) {
             existing = std::move(value);
@@ -127,12 +186,25 @@ Device* Machine::find_device(std::uint32_t dev_inst) {
 }
 
 Device& Machine::add_device(Device device) {
+    std::vector<Device> one;
+    one.push_back(std::move(device));
+    add_devices(std::move(one));
+    return devices.back();
+}
+
+void Machine::add_devices(std::vector<Device> added) {
     std::uint32_t highest = 0;
     for (const Device& existing : devices) highest = existing.dev_inst > highest ? existing.dev_inst : highest;
-    device.dev_inst = highest + 1;
-    device.enumeration_rank = static_cast<std::uint32_t>(devices.size());
-    devices.push_back(std::move(device));
-    return devices.back();
+    const std::size_t first = devices.size();
+    if (devices.empty()) {
+        devices = std::move(added);  // loading: no second copy of every node
+    } else {
+        devices.insert(devices.end(), std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+    }
+    for (std::size_t at = first; at < devices.size(); ++at) {
+        devices[at].dev_inst = ++highest;
+        devices[at].enumeration_rank = static_cast<std::uint32_t>(at);
+    }
 }
 
 File* Machine::find_file(const std::wstring& path) {

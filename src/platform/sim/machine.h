@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vq4::sim {
@@ -31,6 +32,9 @@ struct RegistryKey {
 };
 
 struct Registry {
+    // In creation order. Grow it through create() and shrink it through
+    // remove_tree(): the index below follows keys appended at the end and is
+    // rebuilt when keys are fewer than it knows.
     std::vector<RegistryKey> keys;
 
     RegistryKey* find(const std::wstring& path);
@@ -41,7 +45,31 @@ struct Registry {
     bool remove_tree(const std::wstring& path);
     // Direct subkeys' names, in creation order.
     std::vector<std::wstring> subkey_names(const std::wstring& path) const;
+    // The name of the direct subkey at this place in creation order; empty
+    // past the last one. Constant time, so that enumerating a key with many
+    // subkeys stays linear.
+    std::optional<std::wstring> subkey_name(const std::wstring& path, std::size_t index) const;
     void set_value(const std::wstring& path, RegistryValue value);
+    // The same on a key already at hand (no lookup by path).
+    static void set_value(RegistryKey& key, RegistryValue value);
+
+private:
+    // Lookups without regard to ASCII letter case, as Windows compares key
+    // names, in constant time: keys by a hash of their case-folded path, and
+    // each key's direct subkeys (places in `keys`) in creation order.
+    struct Index {
+        std::unordered_multimap<std::uint64_t, std::size_t> by_hash;
+        std::vector<std::vector<std::size_t>> children;  // parallel to keys
+        std::vector<std::size_t> roots;                   // keys without a parent key
+        std::size_t indexed = 0;                          // keys[0, indexed) are indexed
+    };
+    mutable Index index_;
+    const Index& current_index() const;
+    std::size_t position_of(const std::wstring& path) const;  // keys.size() when absent
+    // The same from the index as it is, given the path's hash.
+    std::size_t indexed_position(const std::wstring& path, std::uint64_t hash) const;
+    // Indexes keys[index_.indexed], whose parent is at parent_at (none: past the end).
+    void index_next(std::uint64_t hash, std::size_t parent_at) const;
 };
 
 // "HKCR\X" -> "HKLM\SOFTWARE\Classes\X"; "HKEY_LOCAL_MACHINE\X" -> "HKLM\X".
@@ -228,6 +256,9 @@ struct Machine {
     Device* find_device(std::uint32_t dev_inst);
     // Adds a device with a fresh dev_inst (loading, re-enumeration).
     Device& add_device(Device device);
+    // Adds devices in this order with fresh dev_insts, as add_device() one
+    // by one would, in time linear in their number.
+    void add_devices(std::vector<Device> added);
     File* find_file(const std::wstring& path);
 };
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
@@ -78,9 +79,9 @@ RegistryValue parse_registry_value(const JsonAt& at) {
 }
 
 void load_values(const JsonAt& values, const std::wstring& key_path, Machine& m) {
-    m.registry.create(key_path);
+    RegistryKey& key = m.registry.create(key_path);
     for (const JsonAt& item : values.items()) {
-        m.registry.set_value(key_path, parse_registry_value(item));
+        Registry::set_value(key, parse_registry_value(item));
     }
 }
 
@@ -200,6 +201,11 @@ void load_repair_behaviour(const JsonAt& item, Device& d) {
 }
 
 void load_devices(const JsonAt& at, Machine& m) {
+    // Instance ids compare without regard to letter case; a hashed index
+    // keeps loading a machine of many nodes linear.
+    std::unordered_map<std::wstring, std::size_t> positions;
+    std::vector<Device> loaded;
+    loaded.reserve(at.value.is_array() ? at.value.size() : 0);
     for (const JsonAt& item : at.items()) {
         item.only_keys({"instance_id", "parent", "present", "friendly_name", "device_desc", "service", "status",
                         "problem", "status_result", "interfaces", "hardware_key", "remove_error", "redetect",
@@ -239,15 +245,17 @@ void load_devices(const JsonAt& at, Machine& m) {
             load_values(item.field("hardware_key"), hardware_key_path(d.instance_id), m);
         }
         load_repair_behaviour(item, d);
-        if (m.find_device(d.instance_id) != nullptr) {
+        if (m.find_device(d.instance_id) != nullptr ||
+            !positions.emplace(to_upper_ascii(d.instance_id), loaded.size()).second) {
             item.field("instance_id").fail("duplicate instance id");
         }
-        m.add_device(std::move(d));
+        loaded.push_back(std::move(d));
     }
-    for (std::size_t i = 0; i < m.devices.size(); ++i) {
-        const Device& d = m.devices[i];
+    for (std::size_t i = 0; i < loaded.size(); ++i) {
+        const Device& d = loaded[i];
         if (d.parent_id.empty()) continue;
-        const Device* parent = m.find_device(d.parent_id);
+        const auto found = positions.find(to_upper_ascii(d.parent_id));
+        const Device* parent = found == positions.end() ? m.find_device(d.parent_id) : &loaded[found->second];
         if (parent == nullptr) {
             at.at(i).field("parent").fail("no device has this instance id");
         }
@@ -256,6 +264,7 @@ void load_devices(const JsonAt& at, Machine& m) {
             at.at(i).fail("a present device needs a present parent");
         }
     }
+    m.add_devices(std::move(loaded));
     // A device tree has roots: walking up from any node ends.
     for (std::size_t i = 0; i < m.devices.size(); ++i) {
         const Device* node = &m.devices[i];
@@ -454,10 +463,20 @@ const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
 
 }  // namespace
 
-bool parse_machine_json(const std::string& text, const std::string& source_name, Machine& out, std::string& error) {
+namespace {
+
+// Parses and loads `text`; a machine file's text (`file_text`, the same
+// string) is released as soon as it is parsed, so that a large file is not
+// held in memory three times over (text, document, machine).
+bool parse_and_load(const std::string& text, std::string* file_text, const std::string& source_name, Machine& out,
+                    std::string& error) {
     json document;
     try {
         document = json::parse(text);
+        if (file_text != nullptr) {
+            file_text->clear();
+            file_text->shrink_to_fit();
+        }
     } catch (const json::parse_error& e) {
         const auto [line, column] = line_and_column(text, e.byte);
         std::string what = e.what();
@@ -503,15 +522,34 @@ bool parse_machine_json(const std::string& text, const std::string& source_name,
     return true;
 }
 
+}  // namespace
+
+bool parse_machine_json(const std::string& text, const std::string& source_name, Machine& out, std::string& error) {
+    return parse_and_load(text, nullptr, source_name, out, error);
+}
+
 bool load_machine_file(const std::string& path, Machine& out, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "machine file '" + path + "': cannot be opened";
         return false;
     }
-    std::ostringstream content;
-    content << in.rdbuf();
-    return parse_machine_json(content.str(), path, out, error);
+    // One buffer of the file's size: a machine of many nodes is megabytes.
+    std::string content;
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size > 0 && in) {
+        content.resize(static_cast<std::size_t>(size));
+        in.read(content.data(), size);
+        content.resize(static_cast<std::size_t>(in.gcount()));
+    } else {
+        in.clear();  // not a plain file: read it as a stream
+        std::ostringstream stream;
+        stream << in.rdbuf();
+        content = stream.str();
+    }
+    return parse_and_load(content, &content, path, out, error);
 }
 
 }  // namespace vq4::sim

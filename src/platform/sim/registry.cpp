@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <map>
+#include <optional>
 
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_handles.h"
@@ -206,13 +207,13 @@ std::int32_t reg_enum_key(const RegKey& key, std::uint32_t index, std::uint32_t 
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
     } else if (record != nullptr) {
-        const std::vector<std::wstring> names = sim::machine().registry.subkey_names(record->path);
-        if (index >= names.size()) {
+        std::optional<std::wstring> subkey = sim::machine().registry.subkey_name(record->path, index);
+        if (!subkey) {
             status = static_cast<std::int32_t>(win::ERROR_NO_MORE_ITEMS_);
-        } else if (names[index].size() >= capacity) {
+        } else if (subkey->size() >= capacity) {
             status = static_cast<std::int32_t>(win::ERROR_MORE_DATA_);
         } else {
-            name = names[index];
+            name = std::move(*subkey);
         }
     }
     sim::record_result(status);

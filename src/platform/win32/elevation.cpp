@@ -1,4 +1,9 @@
 // The token's elevation and the elevated relaunch on real Windows.
+//
+// shell32.dll serves only the elevated relaunch, which most runs never reach,
+// and loading it at start (with the DLLs it brings) cost more than the whole
+// rest of a run under Wine. It is loaded from System32 when the relaunch asks
+// for it, once, and kept for the life of the process.
 #include "platform/elevation.h"
 
 #include <windows.h>
@@ -6,6 +11,33 @@
 #include <shellapi.h>
 
 namespace vq4::platform {
+
+namespace {
+
+struct ShellApi {
+    decltype(&ShellExecuteExW) execute = nullptr;
+    DWORD error = 0;  // why the call is not available
+};
+
+const ShellApi& shell_api() {
+    static const ShellApi api = [] {
+        ShellApi loaded;
+        const HMODULE module = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (module == nullptr) {
+            loaded.error = GetLastError();
+            return loaded;
+        }
+        // Through the generic function pointer type: a cast between two
+        // unrelated function pointer types would warn.
+        loaded.execute = reinterpret_cast<decltype(&ShellExecuteExW)>(
+            reinterpret_cast<void (*)()>(GetProcAddress(module, "ShellExecuteExW")));
+        if (loaded.execute == nullptr) loaded.error = ERROR_PROC_NOT_FOUND;
+        return loaded;
+    }();
+    return api;
+}
+
+}  // namespace
 
 std::uint32_t open_process_token(std::uint32_t access, TokenHandle& out) {
     HANDLE token = nullptr;
@@ -36,7 +68,9 @@ std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& fil
     info.lpParameters = parameters.c_str();
     info.lpDirectory = nullptr;
     info.nShow = show;
-    if (!ShellExecuteExW(&info)) return GetLastError();
+    const ShellApi& api = shell_api();
+    if (api.execute == nullptr) return api.error;
+    if (!api.execute(&info)) return GetLastError();
     if (info.hProcess != nullptr) process = ProcessHandle(reinterpret_cast<std::uintptr_t>(info.hProcess));
     return 0;
 }

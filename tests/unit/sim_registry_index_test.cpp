@@ -1,0 +1,144 @@
+// The simulated registry's lookups go through an index by case-folded path
+// and keep each key's subkeys in creation order. These tests change the
+// registry the ways the repair and the machine file do (create, delete a
+// tree, create again, set values) and check the index never answers from a
+// state that is gone. The device list is loaded in one batch; its handles
+// and order must be what adding the nodes one by one gives.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "platform/sim/machine.h"
+#include "platform/sim/machine_file.h"
+#include "platform/win_constants.h"
+#include "support/sim_support.h"
+
+namespace vq4 {
+namespace {
+
+using Names = std::vector<std::wstring>;
+
+// RegEnumKeyExW from index 0 until it stops, as the tool walks a key.
+Names enumerate(const std::wstring& subkey) {
+    Names names;
+    platform::RegKey key;
+    if (platform::reg_open_key(platform::RegRoot::LocalMachine, subkey, win::KEY_READ_, key) != 0) return {L"<open failed>"};
+    for (std::uint32_t index = 0;; ++index) {
+        std::wstring name;
+        const std::int32_t status = platform::reg_enum_key(key, index, 256, name);
+        if (status == static_cast<std::int32_t>(win::ERROR_NO_MORE_ITEMS_)) break;
+        if (status != 0) return {L"<error " + std::to_wstring(status) + L">"};
+        names.push_back(name);
+    }
+    return names;
+}
+
+TEST(SimulatedRegistryIndex, LookupsAndEnumerationFollowEveryChange) {
+    sim::Machine m;
+    m.elevated = true;
+    sim::Registry& r = m.registry;
+    r.create(L"HKLM\\SOFTWARE\\Vendor\\Beta");
+    r.create(L"HKLM\\SOFTWARE\\Vendor\\alpha\\Deep");
+    r.create(L"HKLM\\SOFTWARE\\Vendor\\Gamma");
+
+    // Any letter case finds the key, which keeps the case it was created with.
+    ASSERT_NE(r.find(L"hklm\\software\\VENDOR\\ALPHA"), nullptr);
+    EXPECT_EQ(r.find(L"hklm\\software\\VENDOR\\ALPHA")->path, L"HKLM\\SOFTWARE\\Vendor\\alpha");
+    EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alph"), nullptr);
+    EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\"), nullptr);
+    EXPECT_EQ(r.subkey_names(L"HKLM\\software\\vendor"), (Names{L"Beta", L"alpha", L"Gamma"}));
+    EXPECT_EQ(r.subkey_name(L"HKLM\\SOFTWARE\\Vendor", 1).value_or(L"<none>"), L"alpha");
+    EXPECT_FALSE(r.subkey_name(L"HKLM\\SOFTWARE\\Vendor", 3).has_value());
+    EXPECT_FALSE(r.subkey_name(L"HKLM\\SOFTWARE\\Absent", 0).has_value());
+
+    // A deleted tree is gone from lookups and from its parent's list; a key
+    // created again afterwards enumerates last, like any new key.
+    EXPECT_TRUE(r.remove_tree(L"HKLM\\SOFTWARE\\VENDOR\\Alpha"));
+    EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha"), nullptr);
+    EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\Deep"), nullptr);
+    EXPECT_FALSE(r.remove_tree(L"HKLM\\SOFTWARE\\Vendor\\alpha"));
+    EXPECT_EQ(r.subkey_names(L"HKLM\\SOFTWARE\\Vendor"), (Names{L"Beta", L"Gamma"}));
+    r.set_value(L"HKLM\\SOFTWARE\\Vendor\\ALPHA\\Deep", sim::RegistryValue{L"v", win::REG_DWORD_, {1, 0, 0, 0}});
+    EXPECT_EQ(r.subkey_names(L"HKLM\\SOFTWARE\\Vendor"), (Names{L"Beta", L"Gamma", L"ALPHA"}));
+    EXPECT_EQ(r.subkey_names(L"HKLM\\SOFTWARE\\Vendor\\alpha"), (Names{L"Deep"}));
+    ASSERT_NE(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\deep"), nullptr);
+    EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\deep")->values.size(), 1u);
+
+    // A second value of the same name (any case) replaces the first.
+    r.set_value(L"HKLM\\SOFTWARE\\Vendor\\Alpha\\Deep", sim::RegistryValue{L"V", win::REG_DWORD_, {2, 0, 0, 0}});
+    ASSERT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\deep")->values.size(), 1u);
+    EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\deep")->values[0].data[0], 2);
+
+    // The platform calls see the same through a copy of the machine, and
+    // what the copy then changes.
+    sim::set_machine(m);
+    EXPECT_EQ(enumerate(L"SOFTWARE\\Vendor"), (Names{L"Beta", L"Gamma", L"ALPHA"}));
+    EXPECT_EQ(platform::reg_delete_tree(platform::RegRoot::LocalMachine, L"SOFTWARE\\Vendor\\Beta"), 0);
+    EXPECT_EQ(enumerate(L"SOFTWARE\\Vendor"), (Names{L"Gamma", L"ALPHA"}));
+    EXPECT_EQ(enumerate(L"SOFTWARE\\Vendor\\Beta"), (Names{L"<open failed>"}));
+    EXPECT_EQ(r.subkey_names(L"HKLM\\SOFTWARE\\Vendor"), (Names{L"Beta", L"Gamma", L"ALPHA"}));  // the original is untouched
+}
+
+TEST(SimulatedRegistryIndex, ManySubkeysEnumerateInCreationOrder) {
+    sim::Machine m;
+    const std::wstring uninstall = L"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+    Names expected;
+    for (int i = 0; i < 3000; ++i) {
+        const std::wstring name = L"Program" + std::to_wstring((i * 7919) % 3001);
+        expected.push_back(name);
+        m.registry.create(uninstall + L"\\" + name + L"\\Sub");
+    }
+    sim::set_machine(m);
+    EXPECT_EQ(enumerate(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"), expected);
+}
+
+TEST(SimulatedMachineDevices, LoadedNodesGetHandlesAndRanksInFileOrder) {
+    test::use_machine(R"({"devices": [
+        {"instance_id": "USB\\ROOT_HUB30\\1"},
+        {"instance_id": "USB\\VID_2A7D&PID_5E3C\\SN", "parent": "usb\\root_hub30\\1"},
+        {"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_03\\X", "parent": "USB\\VID_2A7D&PID_5E3C\\sn"}]})");
+    const auto& devices = sim::machine().devices;
+    ASSERT_EQ(devices.size(), 3u);
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(devices[i].dev_inst, i + 1);
+        EXPECT_EQ(devices[i].enumeration_rank, i);
+    }
+    // A node added later gets the next handle and the last place.
+    sim::Device extra;
+    extra.instance_id = L"USB\\VID_046D&PID_C077\\1";
+    const sim::Device& added = sim::machine().add_device(extra);
+    EXPECT_EQ(added.dev_inst, 4u);
+    EXPECT_EQ(added.enumeration_rank, 3u);
+    EXPECT_EQ(sim::machine().find_device(L"usb\\vid_046d&pid_c077\\1"), &sim::machine().devices[3]);
+}
+
+TEST(SimulatedMachineDevices, DuplicateAndOrphanNodesAreRefusedWhateverTheirCase) {
+    struct Case {
+        const char* what;
+        const char* json;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"the same id in another case",
+         R"({"devices": [{"instance_id": "USB\\A\\1"}, {"instance_id": "usb\\a\\1"}]})",
+         "machine file 'test': at /devices/1/instance_id: duplicate instance id"},
+        {"a parent no node has",
+         R"({"devices": [{"instance_id": "USB\\A\\1"}, {"instance_id": "USB\\B\\1", "parent": "USB\\A\\2"}]})",
+         "machine file 'test': at /devices/1/parent: no device has this instance id"},
+        {"a present node under a phantom",
+         R"({"devices": [{"instance_id": "USB\\A\\1", "present": false}, {"instance_id": "USB\\B\\1", "parent": "usb\\a\\1"}]})",
+         "machine file 'test': at /devices/1: a present device needs a present parent"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Machine m;
+        std::string error;
+        EXPECT_FALSE(sim::parse_machine_json(c.json, "test", m, error));
+        EXPECT_EQ(error, c.error);
+    }
+}
+
+}  // namespace
+}  // namespace vq4
