@@ -277,11 +277,6 @@ const std::vector<Rule>& rules() {
         {"GetProcAddress", "5.", "QTV_Get_SDK_Version", Position::Any, false, Check::HasLine, {kEntryPointsMissing}},
         {"GetProcAddress", "5.", "QTV_GetDeviceCount", Position::Any, false, Check::HasLine, {kEntryPointsMissing}},
         {"GetProcAddress", "5.", "QTV_GetDeviceInfo", Position::Any, false, Check::HasLine, {kEntryPointsMissing}},
-        // The follow-up lock test: a sharing violation names the likely cause, any other code is shown.
-        {"CreateFileW", "5.", ", 0x80000000, 0x0, 3, 0x0", Position::Any, false, Check::HasLine,
-         {"[ INFO ] Follow-up test: the low-level interface is NOT locked by another process (code={code}).|",
-          "[ WARN ] Likely cause identified: the low-level USB interface (MI_03) is currently held open exclusively "
-          "by ANOTHER process (ERROR_SHARING_VIOLATION).|"}},
         // Section 6: nothing unreadable is listed.
         {"CreateToolhelp32Snapshot", "6.", "", Position::Any, false, Check::NoLine, {"[ INFO ] Running process: ||"}},
         {"Process32FirstW", "6.", "", Position::Any, false, Check::NoLine, {"[ INFO ] Running process: ||"}},
