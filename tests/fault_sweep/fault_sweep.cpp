@@ -167,6 +167,13 @@ const std::string kL11 =
     "possibly uninstalled, or device unplugged in the meantime). Try unplugging/replugging the Vantro Q4.";
 const std::string kL12Any = "[  OK  ] WinUSB driver active on interface MI_03 (GUID ||";
 
+// The SDK's registration value as each view reads it (HKCR is HKLM\SOFTWARE\Classes here).
+const char* const kSdkValue64 = "Classes\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32, \"\"";
+const char* const kSdkValue32 = "WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32, \"\"";
+const std::string kEntryPointsMissing =
+    "[ FAIL ] One or more expected entry points are missing from the DLL (a DLL version incompatible with what this "
+    "tool expects?).";
+
 const std::vector<Rule>& rules() {
     static const std::vector<Rule> table = {
         // Section 1: what cannot be read shows as "?".
@@ -226,6 +233,50 @@ const std::vector<Rule>& rules() {
         {"WinUsb_ReadPipe", "3.", "", Position::First, true, Check::SameReport, {}},
         {"WinUsb_ReadPipe", "3.", "", Position::Second, false, Check::HasLine,
          {"[ FAIL ] PING command (UCR protocol) failed: Read from the IN pipe failed (error code={code})."}},
+        // Section 4: each registry view is judged by itself, at its own severity.
+        {"RegOpenKeyExW", "4.", "InProcServer32, 0x20119", Position::Any, false, Check::HasLine,
+         {"[ FAIL ] CLSID registry key missing (64-bit view): the SDK will not be found by applications running as "
+          "64-bit view."}},
+        {"RegOpenKeyExW", "4.", "InProcServer32, 0x20219", Position::Any, false, Check::HasLine,
+         {"[ WARN ] CLSID registry key missing (32-bit view / WOW6432Node): the SDK will not be found by "
+          "applications running as 32-bit view / WOW6432Node."}},
+        {"RegQueryValueExW", "4.", kSdkValue64, Position::Any, false, Check::HasLine,
+         {"[ FAIL ] CLSID registry key present (64-bit view) but the value is empty/unreadable."}},
+        {"RegQueryValueExW", "4.", kSdkValue32, Position::Any, false, Check::HasLine,
+         {"[ WARN ] CLSID registry key present (32-bit view / WOW6432Node) but the value is empty/unreadable."}},
+        // The first file looked at is a view's library; a dependency is named by its file.
+        {"GetFileAttributesW", "4.", "", Position::First, false, Check::HasLine,
+         {"[ FAIL ]   -> File NOT FOUND at this location.", "[ WARN ]   -> File NOT FOUND at this location."}},
+        {"GetFileAttributesW", "4.", "vxlinkapi_x64.dll", Position::Any, false, Check::HasLine,
+         {"[ FAIL ]   -> Dependency vxlinkapi_x64.dll NOT FOUND in the same folder. Loading qtv_api_core will likely "
+          "fail."}},
+        {"GetFileAttributesW", "4.", "vxlinkapi_x86.dll", Position::Any, false, Check::HasLine,
+         {"[ FAIL ]   -> Dependency vxlinkapi_x86.dll NOT FOUND in the same folder. Loading qtv_api_core will likely "
+          "fail."}},
+        // The first size asked for is a library's; the later steps of a version read
+        // may belong to a library or, when the library has none, to its dependency.
+        {"GetFileVersionInfoSizeW", "4.", "", Position::First, false, Check::HasLine,
+         {"[ INFO ]   -> File version: (no version info)"}},
+        {"GetFileVersionInfoW", "4.", "", Position::Any, true, Check::HasLine,
+         {"[ INFO ]   -> File version: (unable to read version info)",
+          "[  OK  ]   -> Dependency |present (version (unable to read version info))."}},
+        {"VerQueryValueW", "4.", "", Position::Any, false, Check::HasLine,
+         {"[ INFO ]   -> File version: (no VS_FIXEDFILEINFO)",
+          "[  OK  ]   -> Dependency |present (version (no VS_FIXEDFILEINFO))."}},
+        {"GetFileVersionInfoSizeW", "4.", "vxlinkapi_", Position::Any, false, Check::HasLine,
+         {"[  OK  ]   -> Dependency vxlinkapi_x|.dll present (version (no version info))."}},
+        // Section 5: the SDK's registration in the process's own view, then the library.
+        {"RegOpenKeyExW", "5.", "InProcServer32, 0x20019", Position::Any, false, Check::HasLine,
+         {"[ FAIL ] Unable to find the SDK's CLSID key (view matching this process): functional test cancelled."}},
+        {"RegQueryValueExW", "5.", "InProcServer32, \"\"", Position::Any, false, Check::HasLine,
+         {"[ FAIL ] SDK registry value is unreadable: functional test cancelled."}},
+        {"LoadLibraryW", "5.", "", Position::Any, false, Check::HasLine,
+         {"[ FAIL ] LoadLibrary failed on || (error code={code})."}},
+        {"GetProcAddress", "5.", "QTV_Init", Position::Any, false, Check::HasLine, {kEntryPointsMissing}},
+        {"GetProcAddress", "5.", "QTV_Exit", Position::Any, false, Check::HasLine, {kEntryPointsMissing}},
+        {"GetProcAddress", "5.", "QTV_Get_SDK_Version", Position::Any, false, Check::HasLine, {kEntryPointsMissing}},
+        {"GetProcAddress", "5.", "QTV_GetDeviceCount", Position::Any, false, Check::HasLine, {kEntryPointsMissing}},
+        {"GetProcAddress", "5.", "QTV_GetDeviceInfo", Position::Any, false, Check::HasLine, {kEntryPointsMissing}},
         // Section 6: nothing unreadable is listed.
         {"CreateToolhelp32Snapshot", "6.", "", Position::Any, false, Check::NoLine, {"[ INFO ] Running process: ||"}},
         {"Process32FirstW", "6.", "", Position::Any, false, Check::NoLine, {"[ INFO ] Running process: ||"}},

@@ -51,6 +51,32 @@ TEST(MachineName, Table) {
     EXPECT_EQ(machine_name(0xFFFF), L"unknown (0xFFFF)");
 }
 
+// Images built by real toolchains (MinGW-w64 for x64 and x86, lld-link for
+// ARM64, each with a version resource from windres / llvm-rc) are read by the
+// architecture step and the simulated version API as Windows reads them. They
+// are seeds of the PE header fuzz target.
+TEST(FileVersionText, ToolchainBuiltImages) {
+    struct Case {
+        const char* file;
+        std::uint16_t machine;
+    };
+    const Case cases[] = {{"x64_version", 0x8664}, {"x86_version", 0x014C}, {"arm64_version", 0xAA64}};
+    for (const Case& c : cases) {
+        const std::string bytes =
+            test::read_file_bytes(std::filesystem::path(VQ4_SOURCE_DIR) / "tests/fuzz/corpus/pe_header" / c.file);
+        ASSERT_FALSE(bytes.empty()) << c.file;
+        sim::Machine m;
+        m.files.push_back(sim::File{L"C:\\x\\lib.dll", 0x20, std::vector<std::uint8_t>(bytes.begin(), bytes.end()), false});
+        sim::set_machine(m);
+        EXPECT_EQ(read_pe_machine(L"C:\\x\\lib.dll"), c.machine) << c.file;
+        EXPECT_EQ(file_version_text(L"C:\\x\\lib.dll"), L"1.51.0.7") << c.file;
+        // VerQueryValueW failing on the same image: no fixed block.
+        m.faults.push_back(sim::Fault{"VerQueryValueW", 1, 1813});
+        sim::set_machine(m);
+        EXPECT_EQ(file_version_text(L"C:\\x\\lib.dll"), L"(no VS_FIXEDFILEINFO)") << c.file;
+    }
+}
+
 TEST(FileVersionText, EveryOutcome) {
     test::use_machine(R"({"files": [
         {"path": "C:\\v\\versioned.dll", "pe": {"machine": "0x8664", "file_version": "1.51.65535.0"}},

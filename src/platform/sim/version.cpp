@@ -85,8 +85,10 @@ std::uint32_t get_file_version_info(const std::wstring& path, std::vector<std::u
 
 FixedFileVersion ver_query_root_version(const std::vector<std::uint8_t>& buffer) {
     FixedFileVersion result;
-    sim::enter_call("VerQueryValueW", "\\");
-    const sim::RootVersionBlock block = sim::root_version_block(buffer);
+    // An injected fault makes the call return FALSE, as for a buffer without
+    // the root block (VerQueryValueW sets no error code of its own).
+    const bool injected = sim::enter_call("VerQueryValueW", "\\").has_value();
+    const sim::RootVersionBlock block = injected ? sim::RootVersionBlock{} : sim::root_version_block(buffer);
     // VS_FIXEDFILEINFO is 52 bytes; dwFileVersionMS and LS are at 8 and 12.
     if (block.ok && block.value_length >= 52) {
         result.found = true;
