@@ -82,6 +82,7 @@ constexpr std::uint32_t DIGCF_PRESENT_ = 0x2;
 constexpr std::uint32_t DIGCF_ALLCLASSES_ = 0x4;
 constexpr std::uint32_t DIGCF_DEVICEINTERFACE_ = 0x10;
 constexpr std::uint32_t SPDRP_DEVICEDESC_ = 0;
+constexpr std::uint32_t SPDRP_HARDWAREID_ = 1;
 constexpr std::uint32_t SPDRP_SERVICE_ = 4;
 constexpr std::uint32_t SPDRP_FRIENDLYNAME_ = 12;
 constexpr std::uint32_t DICS_FLAG_GLOBAL_ = 1;

@@ -14,12 +14,15 @@ namespace {
 
 // MAX_DEVICE_ID_LEN plus the terminator.
 constexpr std::uint32_t kDeviceIdCapacity = 201;
+constexpr std::uint32_t kPropertyCapacity = 1024;
 
 std::wstring device_id_of(std::uint32_t dev_inst) {
     std::wstring id;
     if (platform::cm_get_device_id(dev_inst, kDeviceIdCapacity, id) != win::CR_SUCCESS_) return {};
     return id;
 }
+
+bool is_upper_hex_digit(wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); }
 
 // The device's bcdDevice, from the MI_03 node's hardware key; absent when the
 // key or a REG_DWORD "RevisionId" is missing.
@@ -37,20 +40,61 @@ std::optional<std::uint32_t> read_revision(std::uint32_t mi03) {
     return value;
 }
 
-// One global DIF_REMOVE in a set of its own; 0 or the failing call's error.
-std::uint32_t remove_node(const std::wstring& instance_id) {
+// The bcdDevice as the hub put it into the node's hardware ids, for a
+// registry that holds no RevisionId. Absent when the ids cannot be read or
+// name no revision.
+std::optional<std::uint32_t> read_revision_from_hardware_ids(const std::wstring& instance_id) {
     platform::DevInfoSet set;
-    if (const std::uint32_t error = platform::setupdi_create_device_info_list(set); error != 0) return error;
+    if (platform::setupdi_create_device_info_list(set) != 0) return std::nullopt;
+    platform::DeviceInfoData device;
+    if (platform::setupdi_open_device_info(set, instance_id, device) != 0) return std::nullopt;
+    const platform::PropertyRead read =
+        platform::setupdi_get_device_registry_property(set, device, win::SPDRP_HARDWAREID_, kPropertyCapacity);
+    if (read.error != 0) return std::nullopt;
+    // REG_MULTI_SZ: NUL-terminated ids, an empty one ends the list. A last odd
+    // byte is kept as a character.
+    std::wstring id;
+    for (std::size_t at = 0; at < read.data.size(); at += 2) {
+        const auto unit = static_cast<wchar_t>(
+            read.data[at] | (at + 1 < read.data.size() ? read.data[at + 1] << 8 : 0));
+        if (unit != L'\0') {
+            id.push_back(unit);
+            if (at + 2 < read.data.size()) continue;
+        }
+        if (id.empty()) break;
+        if (const auto revision = hardware_id_revision(id)) return revision;
+        id.clear();
+    }
+    return std::nullopt;
+}
+
+struct NodeRemoval {
+    std::uint32_t error = 0;      // the failing call's error
+    bool restart_pending = false;  // the call succeeded but left the removal to the next restart
+};
+
+// One global DIF_REMOVE in a set of its own.
+NodeRemoval remove_node(const std::wstring& instance_id) {
+    platform::DevInfoSet set;
+    if (const std::uint32_t error = platform::setupdi_create_device_info_list(set); error != 0) return {error};
     platform::DeviceInfoData device;
     if (const std::uint32_t error = platform::setupdi_open_device_info(set, instance_id, device); error != 0) {
-        return error;
+        return {error};
     }
     if (const std::uint32_t error =
             platform::setupdi_set_remove_device_params(set, device, win::DI_REMOVEDEVICE_GLOBAL_, 0);
         error != 0) {
-        return error;
+        return {error};
     }
-    return platform::setupdi_call_class_installer(win::DIF_REMOVE_, set, device);
+    if (const std::uint32_t error = platform::setupdi_call_class_installer(win::DIF_REMOVE_, set, device); error != 0) {
+        return {error};
+    }
+    // A device that cannot be stopped now (another program holds it open)
+    // stays until the next restart: the call succeeds and only the install
+    // parameters say so. A read that fails counts as a completed removal.
+    std::uint32_t flags = 0;
+    if (platform::setupdi_get_device_install_flags(set, device, flags) != 0) flags = 0;
+    return {0, (flags & (win::DI_NEEDREBOOT_ | win::DI_NEEDRESTART_)) != 0};
 }
 
 std::wstring removal_failure_line(const std::wstring& instance_id, std::uint32_t code) {
@@ -61,27 +105,32 @@ std::wstring removal_failure_line(const std::wstring& instance_id, std::uint32_t
 
 }  // namespace
 
-bool remove_and_redetect(const RepairCandidate& candidate, bool whole_device) {
+RemovalResult remove_and_redetect(const RepairCandidate& candidate, bool whole_device) {
     std::uint32_t mi03 = 0;
     if (platform::cm_locate_devnode(candidate.instance_id, win::CM_LOCATE_DEVNODE_NORMAL_, mi03) != win::CR_SUCCESS_) {
         print_status(StatusKind::Warn, L"  -> MI_03 node not found (device unplugged?).");
-        return false;
+        return RemovalResult::Failed;
     }
-    const std::optional<std::uint32_t> revision = read_revision(mi03);
+    std::optional<std::uint32_t> revision = read_revision(mi03);
+    // Only step 2 needs the revision; without RevisionId the hardware ids
+    // still carry it, and they must be read before the node is removed.
+    if (whole_device && !revision) revision = read_revision_from_hardware_ids(candidate.instance_id);
 
     std::uint32_t target = mi03;
     if (whole_device && platform::cm_get_parent(mi03, target) != win::CR_SUCCESS_) {
         print_status(StatusKind::Warn, L"  -> Unable to find the composite device (parent of MI_03).");
-        return false;
+        return RemovalResult::Failed;
     }
-    std::wstring target_id = device_id_of(target);
-    if (target_id.empty()) {
+    std::wstring target_id;
+    const std::uint32_t id_result = platform::cm_get_device_id(target, kDeviceIdCapacity, target_id);
+    if (id_result != win::CR_SUCCESS_ || target_id.empty()) {
         // An empty id would make the removal open the root of the device
         // tree. In step 1 the target is the node just located by the
         // candidate's id; in step 2 the composite device cannot be named.
         if (whole_device) {
-            print_status(StatusKind::Warn, L"  -> Unable to find the composite device (parent of MI_03).");
-            return false;
+            print_status(StatusKind::Warn, L"  -> Unable to read the instance id of the composite device (CONFIGRET=" +
+                                               decimal(id_result) + L").");
+            return RemovalResult::Failed;
         }
         target_id = candidate.instance_id;
     }
@@ -89,7 +138,7 @@ bool remove_and_redetect(const RepairCandidate& candidate, bool whole_device) {
     std::uint32_t redetect_from = 0;
     if (platform::cm_get_parent(target, redetect_from) != win::CR_SUCCESS_) {
         print_status(StatusKind::Warn, L"  -> Unable to find the parent node to re-detect from.");
-        return false;
+        return RemovalResult::Failed;
     }
 
     std::vector<std::wstring> removal_list;
@@ -97,9 +146,17 @@ bool remove_and_redetect(const RepairCandidate& candidate, bool whole_device) {
     removal_list.push_back(target_id);
 
     for (const std::wstring& id : removal_list) {
-        if (const std::uint32_t error = remove_node(id); error != 0) {
-            print_status(StatusKind::Warn, removal_failure_line(id, error));
-            return false;
+        const NodeRemoval removal = remove_node(id);
+        if (removal.error != 0) {
+            print_status(StatusKind::Warn, removal_failure_line(id, removal.error));
+            return RemovalResult::Failed;
+        }
+        if (removal.restart_pending) {
+            // Nothing is gone yet: re-detecting or removing more would only
+            // wait for a node that is still there.
+            print_status(StatusKind::Warn, L"  -> Windows will finish removing " + id +
+                                               L" at the next restart. Restart the PC, then re-run this tool.");
+            return RemovalResult::RestartPending;
         }
         print_status(StatusKind::Info, L"  -> Removed: " + id);
     }
@@ -110,10 +167,29 @@ bool remove_and_redetect(const RepairCandidate& candidate, bool whole_device) {
     if (result != win::CR_SUCCESS_) {
         print_status(StatusKind::Warn, L"  -> Hardware re-detection failed (CONFIGRET=" + decimal(result) +
                                            L"). Unplug and replug the Vantro Q4.");
-        return false;
+        return RemovalResult::Failed;
     }
     print_status(StatusKind::Info, L"  -> Hardware re-detected.");
-    return true;
+    return RemovalResult::Redetected;
+}
+
+std::optional<std::uint32_t> hardware_id_revision(const std::wstring& hardware_id) {
+    const std::wstring upper = to_upper_ascii(hardware_id);
+    for (std::wstring::size_type at = upper.find(L"REV_"); at != std::wstring::npos; at = upper.find(L"REV_", at + 1)) {
+        if (at != 0 && upper[at - 1] != L'&' && upper[at - 1] != L'\\') continue;
+        const std::wstring::size_type first = at + 4;
+        std::wstring::size_type end = upper.find(L'&', first);
+        if (end == std::wstring::npos) end = upper.size();
+        if (end == first || end - first > 4) return std::nullopt;
+        std::uint32_t value = 0;
+        for (std::wstring::size_type i = first; i < end; ++i) {
+            const wchar_t c = upper[i];
+            if (!is_upper_hex_digit(c)) return std::nullopt;
+            value = value * 16 + static_cast<std::uint32_t>(c <= L'9' ? c - L'0' : c - L'A' + 10);
+        }
+        return value;
+    }
+    return std::nullopt;
 }
 
 void collect_descendant_ids(std::uint32_t dev_inst, std::vector<std::wstring>& ids) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,12 +12,22 @@
 
 namespace vq4 {
 
+enum class RemovalResult {
+    Redetected,      // every node removed, the re-detection call succeeded
+    Failed,          // a line says why; nothing more was attempted
+    RestartPending,  // Windows left a removal to the next restart: the user must act
+};
+
 // `whole_device` false: removes the MI_03 node alone and re-detects from the
 // composite device. True: removes the composite device and every node below
 // it (deepest first), deletes the descriptor cache, re-detects from the hub.
-// True when every removal and the re-detection call succeeded; it does not
-// wait for the interface.
-bool remove_and_redetect(const RepairCandidate& candidate, bool whole_device);
+// It does not wait for the interface.
+RemovalResult remove_and_redetect(const RepairCandidate& candidate, bool whole_device);
+
+// The revision in a hardware id such as "USB\VID_2A7D&PID_5E3C&REV_0102&MI_03":
+// one to four hexadecimal digits after "REV_" (any letter case) at the start
+// of a part, up to the next '&' or the end. Absent when there is no such part.
+std::optional<std::uint32_t> hardware_id_revision(const std::wstring& hardware_id);
 
 // Appends the instance ids of every descendant of `dev_inst` in post-order
 // (a child's own descendants before the child, children in sibling order).

@@ -38,14 +38,23 @@ bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& e
 
     print_status(StatusKind::Info, L"Step 1/3: remove the MI_03 interface and re-detect it (Windows re-reads the "
                                    L"firmware descriptor; audio is not interrupted).");
-    bool repaired = remove_and_redetect(candidate, false) &&
+    RemovalResult removal = remove_and_redetect(candidate, false);
+    bool repaired = removal == RemovalResult::Redetected &&
                     wait_for_interface(expected_guid, candidate.instance_id, kStep1WaitMs);
 
-    if (!repaired) {
+    if (!repaired && removal != RemovalResult::RestartPending) {
         print_status(StatusKind::Info, L"Step 2/3: remove the whole Vantro Q4 (all interfaces) and its USB descriptor "
                                        L"cache, then re-detect it (audio is interrupted for a few seconds).");
-        repaired = remove_and_redetect(candidate, true) &&
+        removal = remove_and_redetect(candidate, true);
+        repaired = removal == RemovalResult::Redetected &&
                    wait_for_interface(expected_guid, candidate.instance_id, kStep2WaitMs);
+    }
+
+    // A removal left to the next restart ends the sequence: the node is still
+    // there, so no later step can do better before the PC restarts.
+    if (removal == RemovalResult::RestartPending) {
+        replug_needed = true;
+        return false;
     }
 
     if (repaired) {

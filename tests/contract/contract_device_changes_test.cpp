@@ -41,9 +41,15 @@ const std::wstring kVendor = L"USB\\VID_2A7D&PID_5E3C&MI_03\\7&2F1C3A4B&0&0003";
 const std::wstring kUnplugged = L"USB\\VID_2A7D&PID_5E3C&MI_04\\7&2F1C3A4B&0&0004";
 const std::wstring kVendorGuid = L"{8E3F4A12-6B7C-4D2E-9F01-23456789ABCD}";
 
+struct TreeOptions {
+    bool restart_needs_reboot = false;  // the vendor node's restart is left to a reboot
+    bool removal_needs_reboot = false;  // the vendor node's removal is left to a reboot
+    bool vendor_held_open = false;      // a program holds the vendor node's interface open
+};
+
 // A composite Vantro Q4: the composite node, its audio and vendor interfaces
 // (WinUSB) and an interface node that was present once and is unplugged now.
-bool add_vantro_tree(bool restart_needs_reboot = false) {
+bool add_vantro_tree(const TreeOptions& options = {}) {
     s::DeviceNodeSpec composite;
     composite.instance_id = kComposite;
     composite.device_desc = L"USB Composite Device";
@@ -56,7 +62,11 @@ bool add_vantro_tree(bool restart_needs_reboot = false) {
     vendor.instance_id = kVendor;
     vendor.parent = kComposite;
     vendor.service = L"WinUSB";
-    vendor.restart_needs_reboot = restart_needs_reboot;
+    vendor.restart_needs_reboot = options.restart_needs_reboot;
+    vendor.removal_needs_reboot = options.removal_needs_reboot;
+    if (options.vendor_held_open) {
+        vendor.interfaces = {{kVendorGuid, L"\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#7&2f1c3a4b&0&0003#" + kVendorGuid, true}};
+    }
     s::DeviceNodeSpec unplugged;
     unplugged.instance_id = kUnplugged;
     unplugged.parent = kComposite;
@@ -287,6 +297,56 @@ TEST_F(DeviceChangesContract, RemovalTakesTheNodeOutUntilItsParentIsReenumerated
     EXPECT_EQ(platform::setupdi_open_device_info(fresh, kVendor, data), 0u);
 }
 
+// DIF_REMOVE of a node in a set of its own; the call's result, and the
+// install parameters' flags read afterwards from the same element.
+std::uint32_t remove_reading_flags(const std::wstring& instance_id, std::uint32_t& flags) {
+    DevInfoSet set;
+    EXPECT_EQ(platform::setupdi_create_device_info_list(set), 0u);
+    DeviceInfoData node;
+    EXPECT_EQ(platform::setupdi_open_device_info(set, instance_id, node), 0u);
+    EXPECT_EQ(platform::setupdi_set_remove_device_params(set, node, win::DI_REMOVEDEVICE_GLOBAL_, 0), 0u);
+    const std::uint32_t result = platform::setupdi_call_class_installer(win::DIF_REMOVE_, set, node);
+    flags = 0xFFFFFFFF;
+    EXPECT_EQ(platform::setupdi_get_device_install_flags(set, node, flags), 0u);
+    return result;
+}
+
+TEST_F(DeviceChangesContract, RemovalLeftToTheNextRestartLeavesTheNodeInPlace) {
+    VQ4_NEEDS_DEVICE_NODES(add_vantro_tree({.removal_needs_reboot = true}));
+    const std::uint32_t vendor = located(kVendor);
+    std::uint32_t flags = 0;
+    // The call succeeds; only the install parameters say the removal waits
+    // for a restart, and until then the node, its handle and its key stay.
+    EXPECT_EQ(remove_reading_flags(kVendor, flags), 0u);
+    EXPECT_NE(flags & win::DI_NEEDREBOOT_, 0u);
+    EXPECT_EQ(located(kVendor), vendor);
+    EXPECT_TRUE(s::device_key_exists(kVendor));
+
+    // A removal done at once leaves neither flag.
+    EXPECT_EQ(remove_reading_flags(kAudio, flags), 0u);
+    EXPECT_EQ(flags & (win::DI_NEEDREBOOT_ | win::DI_NEEDRESTART_), 0u);
+    std::uint32_t dev_inst = 0;
+    EXPECT_EQ(platform::cm_locate_devnode(kAudio, win::CM_LOCATE_DEVNODE_PHANTOM_, dev_inst), win::CR_NO_SUCH_DEVNODE_);
+}
+
+TEST_F(DeviceChangesContract, AHandleHeldOpenVetoesTheRemovalOfTheNodeAndOfItsParent) {
+    VQ4_NEEDS_DEVICE_NODES(add_vantro_tree({.vendor_held_open = true}));
+    const std::uint32_t composite = located(kComposite);
+    const std::uint32_t audio = located(kAudio);
+    const std::uint32_t vendor = located(kVendor);
+    std::uint32_t flags = 0;
+    EXPECT_EQ(remove_reading_flags(kVendor, flags), 0u);
+    EXPECT_NE(flags & win::DI_NEEDREBOOT_, 0u);
+    EXPECT_EQ(located(kVendor), vendor);
+    // The query-remove of the composite node reaches its children: the same
+    // open handle keeps the whole device.
+    EXPECT_EQ(remove_reading_flags(kComposite, flags), 0u);
+    EXPECT_NE(flags & win::DI_NEEDREBOOT_, 0u);
+    EXPECT_EQ(located(kComposite), composite);
+    EXPECT_EQ(located(kAudio), audio);
+    EXPECT_TRUE(s::device_key_exists(kComposite));
+}
+
 TEST_F(DeviceChangesContract, ReenumerationFlags) {
     VQ4_NEEDS_DEVICE_NODES(add_vantro_tree());
     const std::uint32_t composite = located(kComposite);
@@ -359,7 +419,7 @@ TEST_F(DeviceChangesContract, PropertyChangeRestartsTheNodeWithTheGuidOfItsKey) 
 }
 
 TEST_F(DeviceChangesContract, PropertyChangeThatNeedsAReboot) {
-    VQ4_NEEDS_DEVICE_NODES(add_vantro_tree(true));
+    VQ4_NEEDS_DEVICE_NODES(add_vantro_tree({.restart_needs_reboot = true}));
     DevInfoSet set;
     ASSERT_EQ(platform::setupdi_create_device_info_list(set), 0u);
     DeviceInfoData vendor;

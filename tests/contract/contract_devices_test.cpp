@@ -81,6 +81,9 @@ std::vector<std::wstring> listed_ids(const DevInfoSet& set) {
 
 // A composite Vantro Q4 with its audio and vendor interfaces, a USB mouse
 // that was unplugged earlier and a HID child of another enumerator.
+const std::wstring kVendorHardwareId = L"USB\\VID_2A7D&PID_5E3C&REV_0102&MI_03";
+const std::wstring kVendorHardwareIdWithoutRevision = L"USB\\VID_2A7D&PID_5E3C&MI_03";
+
 bool add_vantro_machine() {
     s::DeviceNodeSpec composite;
     composite.instance_id = kComposite;
@@ -95,6 +98,7 @@ bool add_vantro_machine() {
     vendor.instance_id = kVendor;
     vendor.device_desc = L"Vantro Q4 Control Interface";
     vendor.service = L"WinUSB";
+    vendor.hardware_ids = std::vector<std::wstring>{kVendorHardwareId, kVendorHardwareIdWithoutRevision};
     vendor.interfaces = {{kVendorGuid, device_path(kVendor, kVendorGuid)},
                          {kOtherGuid, device_path(kVendor, kOtherGuid)}};
     s::DeviceNodeSpec unplugged;
@@ -240,12 +244,17 @@ TEST_F(DevicesContract, RegistryPropertiesSetUnsetAndTooLarge) {
     DevInfoSet set;
     ASSERT_EQ(platform::setupdi_get_class_devs(nullptr, &kUsb, win::DIGCF_PRESENT_ | win::DIGCF_ALLCLASSES_, set), 0u);
     DeviceInfoData audio;
+    DeviceInfoData vendor;
     DeviceInfoData last;
     ASSERT_EQ(platform::setupdi_enum_device_info(set, 1, audio), 0u);
+    ASSERT_EQ(platform::setupdi_enum_device_info(set, 2, vendor), 0u);
     ASSERT_EQ(platform::setupdi_enum_device_info(set, 3, last), 0u);
 
     const std::vector<std::uint8_t> name = s::sz_bytes(L"Vantro Q4 Audio");
     const auto size = static_cast<std::uint32_t>(name.size());
+    // REG_MULTI_SZ: each id with its NUL, then the NUL that ends the list.
+    const std::vector<std::uint8_t> ids = s::multi_sz_bytes({kVendorHardwareId, kVendorHardwareIdWithoutRevision});
+    const auto ids_size = static_cast<std::uint32_t>(ids.size());
     struct Case {
         const char* what;
         const DeviceInfoData* device;
@@ -270,6 +279,15 @@ TEST_F(DevicesContract, RegistryPropertiesSetUnsetAndTooLarge) {
         {"friendly name not set", &last, win::SPDRP_FRIENDLYNAME_, 1024, win::ERROR_INVALID_DATA_, 0, {}},
         {"description not set", &last, win::SPDRP_DEVICEDESC_, 1024, win::ERROR_INVALID_DATA_, 0, {}},
         {"empty service name", &last, win::SPDRP_SERVICE_, 1024, 0, 2, s::sz_bytes(L"")},
+        {"hardware ids", &vendor, win::SPDRP_HARDWAREID_, 1024, 0, ids_size, ids},
+        {"hardware ids, one byte short",
+         &vendor,
+         win::SPDRP_HARDWAREID_,
+         ids_size - 1,
+         win::ERROR_INSUFFICIENT_BUFFER_,
+         ids_size,
+         {}},
+        {"hardware ids not set", &audio, win::SPDRP_HARDWAREID_, 1024, win::ERROR_INVALID_DATA_, 0, {}},
         {"no such property", &audio, kSpdrpMaximumProperty, 1024, win::ERROR_INVALID_REG_PROPERTY_, 0, {}},
         {"property -1", &audio, 0xFFFFFFFFu, 1024, win::ERROR_INVALID_REG_PROPERTY_, 0, {}},
     };

@@ -312,10 +312,12 @@ bool add_device(const DeviceNodeSpec& node) {
     device.friendly_name = node.friendly_name;
     device.device_desc = node.device_desc;
     device.service = node.service;
+    device.hardware_ids = node.hardware_ids;
     device.parent_id = node.parent;
     device.status = node.status;
     device.problem = node.problem;
     if (node.restart_needs_reboot) device.restart_flags = win::DI_NEEDREBOOT_;
+    if (node.removal_needs_reboot) device.remove_flags = win::DI_NEEDREBOOT_;
     const auto steps = [](const std::vector<DeviceNodeSpec::UsbTransfer>& transfers) {
         std::vector<sim::UsbTransferStep> out;
         for (const DeviceNodeSpec::UsbTransfer& t : transfers) {
@@ -324,7 +326,7 @@ bool add_device(const DeviceNodeSpec& node) {
         return out;
     };
     for (const DeviceNodeSpec::Interface& iface : node.interfaces) {
-        sim::DeviceInterfaceRecord record{iface.guid, iface.path, false, {}};
+        sim::DeviceInterfaceRecord record{iface.guid, iface.path, iface.held_by_other_process, {}};
         record.winusb.reads = steps(node.usb_reads);
         record.winusb.writes = steps(node.usb_writes);
         device.interfaces.push_back(std::move(record));

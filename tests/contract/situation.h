@@ -186,11 +186,13 @@ struct DeviceNodeSpec {
     std::optional<std::wstring> friendly_name;  // absent: the property is not set
     std::optional<std::wstring> device_desc;
     std::optional<std::wstring> service;
+    std::optional<std::vector<std::wstring>> hardware_ids;  // SPDRP_HARDWAREID; absent: not set
     std::uint32_t status = 0x0180600A;  // DN_* flags of a started driver
     std::uint32_t problem = 0;
     struct Interface {
         std::wstring guid;  // braced
         std::wstring path;
+        bool held_by_other_process = false;  // another program keeps a handle open on it
     };
     std::vector<Interface> interfaces;
     // The USB device behind the node's interfaces (WinUSB transfers), one
@@ -205,6 +207,9 @@ struct DeviceNodeSpec {
     // A property-change restart cannot restart the node's driver at once:
     // the class installer asks for a reboot (DI_NEEDREBOOT) instead.
     bool restart_needs_reboot = false;
+    // Windows cannot stop the device now: a removal is left to the next
+    // restart (DI_NEEDREBOOT) instead of taking the node out.
+    bool removal_needs_reboot = false;
 };
 // A device node with its properties and device interfaces. Only the
 // simulated side can create device nodes (Wine has no USB devices, and the

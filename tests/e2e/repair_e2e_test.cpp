@@ -262,5 +262,55 @@ TEST(RepairEndToEnd, TheDriverFollowsTheOutcomeOfAnInPlaceRepair) {
     }
 }
 
+TEST(RepairEndToEnd, RemovalsWindowsPutOffOrCannotNameAndTheCacheFoundThroughTheHardwareIds) {
+    const std::string step1 = info("Repairing " + kMi03 + " (previous GUID(s): (none))") +
+                              info("Step 1/3: remove the MI_03 interface and re-detect it (Windows re-reads the firmware "
+                                   "descriptor; audio is not interrupted).");
+    const std::string removed1 = info("  -> Removed: " + kMi03) + info("  -> Hardware re-detected.");
+    const std::string step2 = info(
+        "Step 2/3: remove the whole Vantro Q4 (all interfaces) and its USB descriptor cache, then re-detect it (audio is "
+        "interrupted for a few seconds).");
+    const auto pending = [](const std::string& id) {
+        return test::warn("  -> Windows will finish removing " + id +
+                          " at the next restart. Restart the PC, then re-run this tool.");
+    };
+    struct Case {
+        const char* machine;
+        std::string section7;  // after the plan
+        const char* summary;
+        int exit_code;
+    };
+    const std::vector<Case> cases = {
+        {"repair-removal-deferred", step1 + pending(kMi03), "Summary after repair attempt", 1},
+        {"repair-removal-vetoed", step1 + removed1 + step2 + pending(test::kMi00), "Summary after repair attempt", 1},
+        {"repair-revision-from-hardware-ids",
+         step1 + removed1 + step2 + info("  -> Removed: " + test::kMi00) + info("  -> Removed: " + test::kMi01) +
+             info("  -> Removed: " + kMi03) + info("  -> Removed: " + test::kComposite) +
+             info("  -> USB descriptor cache deleted: HKLM\\" + test::kCacheKey) + info("  -> Hardware re-detected.") +
+             ok("  -> The firmware's interface GUID " + kExpectedGuid + " is registered again on MI_03."),
+         "Summary after repair", 0},
+        {"repair-composite-id-unreadable",
+         step1 + removed1 + step2 +
+             test::warn("  -> Unable to read the instance id of the composite device (CONFIGRET=5).") +
+             info("Step 3/3 (last resort): the firmware descriptor still provides no GUID; writing it manually.") +
+             ok("  -> GUID " + kExpectedGuid + " written to 'Device Parameters' (DeviceInterfaceGUIDs).") +
+             ok("  -> Interface MI_03 restarted.") +
+             ok("  -> Device interface " + kExpectedGuid + " is now registered on MI_03."),
+         "Summary after repair", 0},
+    };
+    for (const Case& c : cases) {
+        const MachineDir s = prepare(c.machine);
+        const test::RunResult run = test::run_tool(s.machine, {"/fix", "/nopause"});
+        const std::string report = first_report(s);
+        EXPECT_EQ(test::section_block(report, kSection7), kIntro + c.section7) << c.machine;
+        EXPECT_NE(report.find("\r\n==== " + std::string(c.summary) + " ====\r\n"), std::string::npos) << c.machine;
+        const bool verified = std::string(c.summary) == "Summary after repair";
+        EXPECT_EQ(report.find("==== 8. Verification after repair ====") != std::string::npos, verified) << c.machine;
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.machine;
+        EXPECT_EQ(run.exit_code, exit_code_for(report)) << c.machine;
+        fs::remove_all(s.dir);
+    }
+}
+
 }  // namespace
 }  // namespace vq4

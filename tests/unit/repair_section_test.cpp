@@ -55,6 +55,9 @@ const std::string kRegistered = ok("  -> Device interface " + kExpectedGuid + " 
 const std::string kSavedEnding =
     ". The fix is saved: unplug and replug the Vantro Q4 (or restart the PC), then re-run this tool.";
 const std::string kThroughStep2 = kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kRemoved2;
+std::string restart_pending(const std::string& id) {
+    return warn("  -> Windows will finish removing " + id + " at the next restart. Restart the PC, then re-run this tool.");
+}
 
 struct Ending {
     const char* machine;
@@ -86,6 +89,18 @@ const std::vector<Ending>& endings() {
              warn("  -> The GUID is saved but the interface is not visible yet. Unplug and replug the Vantro Q4, then "
                   "re-run this tool."),
          120, 123},
+        // Windows leaves a removal to the next restart: no later step, and a
+        // restart (or replug) is asked for.
+        {"repair-removal-deferred", true, RepairNeedsReplug, kIntro + kRepairing + kStep1 + restart_pending(kMi03), 0,
+         0},
+        {"repair-removal-vetoed", true, RepairNeedsReplug,
+         kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + restart_pending(kMi00), 40, 41},
+        {"repair-revision-from-hardware-ids", true, RepairSucceeded, kThroughStep2 + kFirmwareOk, 40, 42},
+        {"repair-composite-id-unreadable", true, RepairSucceeded,
+         kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 +
+             warn("  -> Unable to read the instance id of the composite device (CONFIGRET=5).") + kStep3 + kWritten +
+             kRestarted + kRegistered,
+         40, 42},
         {"repair-step3-write-fails", true, RepairFailed,
          kThroughStep2 + kStep3 + fail("  -> Writing the GUID to the registry failed (code=5)."), 100, 102},
         {"repair-nothing-to-repair", true, NothingToRepair, "", 0, 0},

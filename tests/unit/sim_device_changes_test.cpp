@@ -222,6 +222,8 @@ TEST(SimDeviceTree, MachineFileEntriesAreChecked) {
         {"firmware_guid", "\"{C47D2A19\"", "expected a braced GUID"},
         {"firmware_guid_returns", "\"always\"", "expected \"after_interface_redetect\", \"after_cache_deleted\" or \"never\""},
         {"remove_error", "-1", "expected a non-negative integer"},
+        {"remove", "\"later\"", "expected \"ok\", \"need_reboot\" or \"need_restart\""},
+        {"remove", "\"need_reboot\", \"remove_error\": 5", "a removal that fails (remove_error) is not left to a restart"},
     };
     for (const Case& c : cases) {
         sim::Machine m;
@@ -244,6 +246,23 @@ TEST(SimDeviceTree, MachineFileEntriesAreChecked) {
     EXPECT_EQ(d.remove_error, std::optional<std::uint32_t>(0xE0000235u));
     EXPECT_EQ(d.firmware_guid, widen(test::kExpectedGuid));
     EXPECT_EQ(d.firmware_guid_returns, sim::FirmwareGuidReturn::AfterCacheDeleted);
+    EXPECT_EQ(d.remove_flags, 0u);
+    EXPECT_FALSE(d.hardware_ids.has_value());
+
+    // An empty id would end the REG_MULTI_SZ list early.
+    sim::Machine empty_id;
+    EXPECT_FALSE(sim::parse_machine_json(R"({"devices": [{"instance_id": "USB\\X", "hardware_ids": ["USB\\X", ""]}]})",
+                                         "m.json", empty_id, error));
+    EXPECT_NE(error.find("at /devices/0/hardware_ids/1: a hardware id may not be empty"), std::string::npos) << error;
+
+    sim::Machine other;
+    ASSERT_TRUE(sim::parse_machine_json(R"({"devices": [{"instance_id": "USB\\X", "remove": "need_restart",
+        "hardware_ids": ["USB\\VID_2A7D&PID_5E3C&REV_0102&MI_03", "USB\\VID_2A7D&PID_5E3C&MI_03"]}]})",
+                                        "m.json", other, error))
+        << error;
+    EXPECT_EQ(other.devices[0].remove_flags, win::DI_NEEDRESTART_);
+    EXPECT_EQ(other.devices[0].hardware_ids,
+              (std::vector<std::wstring>{L"USB\\VID_2A7D&PID_5E3C&REV_0102&MI_03", L"USB\\VID_2A7D&PID_5E3C&MI_03"}));
 }
 
 TEST(SimElevation, TokenPromptAndChildProcess) {

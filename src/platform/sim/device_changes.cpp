@@ -142,6 +142,13 @@ std::uint32_t setupdi_call_class_installer(std::uint32_t install_function, const
             return finish(win::ERROR_INVALID_PARAMETER_);
         }
         if (d->remove_error) return finish(*d->remove_error);
+        if (const std::uint32_t flags = sim::removal_left_to_restart(*id); flags != 0) {
+            // The default handler cannot stop the device now: it succeeds,
+            // leaves the node where it is and asks for a restart in the
+            // element's install parameters.
+            s->install_flags[device.reserved] |= flags;
+            return finish(0);
+        }
         sim::remove_device(*id);
         return finish(0);
     }

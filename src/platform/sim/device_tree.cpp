@@ -145,28 +145,41 @@ void start(Device& d, std::uint64_t when) {
     if (*d.interfaces_at_ms <= machine().virtual_clock_ms) register_interfaces(d);
 }
 
-// The device's revision (bcdDevice) as detection wrote it into the node's key.
-std::optional<std::uint32_t> revision_of(const std::wstring& instance_id) {
-    const RegistryKey* key = machine().registry.find(hardware_key_path(instance_id));
-    if (key == nullptr) return std::nullopt;
-    for (const RegistryValue& value : key->values) {
-        if (equals_nocase(value.name, L"RevisionId") && value.type == win::REG_DWORD_ && value.data.size() == 4) {
-            return std::uint32_t{value.data[0]} | std::uint32_t{value.data[1]} << 8 |
-                   std::uint32_t{value.data[2]} << 16 | std::uint32_t{value.data[3]} << 24;
+// The device's revision (bcdDevice): as detection wrote it into the node's
+// key, else as the hub put it into the node's hardware ids ("...&REV_0102...").
+std::optional<std::uint32_t> revision_of(const Device& d) {
+    if (const RegistryKey* key = machine().registry.find(hardware_key_path(d.instance_id))) {
+        for (const RegistryValue& value : key->values) {
+            if (equals_nocase(value.name, L"RevisionId") && value.type == win::REG_DWORD_ && value.data.size() == 4) {
+                return std::uint32_t{value.data[0]} | std::uint32_t{value.data[1]} << 8 |
+                       std::uint32_t{value.data[2]} << 16 | std::uint32_t{value.data[3]} << 24;
+            }
         }
+    }
+    if (!d.hardware_ids) return std::nullopt;
+    for (const std::wstring& id : *d.hardware_ids) {
+        const std::wstring upper = to_upper_ascii(id);
+        const std::wstring::size_type at = upper.find(L"&REV_");
+        if (at == std::wstring::npos) continue;
+        const std::wstring digits = upper.substr(at + 5, upper.find(L'&', at + 5) - (at + 5));
+        if (digits.empty() || digits.size() > 4 ||
+            digits.find_first_not_of(L"0123456789ABCDEF") != std::wstring::npos) {
+            continue;
+        }
+        return static_cast<std::uint32_t>(std::wcstoul(digits.c_str(), nullptr, 16));
     }
     return std::nullopt;
 }
 
 // Windows keeps what it learnt of the descriptor under usbflags\VVVVPPPPRRRR;
 // without a known revision any key of the VID and PID counts.
-bool descriptor_cache_present(const std::wstring& instance_id) {
-    const std::wstring prefix = descriptor_cache_prefix(instance_id);
+bool descriptor_cache_present(const Device& d) {
+    const std::wstring prefix = descriptor_cache_prefix(d.instance_id);
     if (prefix.empty()) return false;
     const std::wstring::size_type slash = prefix.rfind(L'\\');
     const std::wstring folder = prefix.substr(0, slash);
     std::wstring name_prefix = prefix.substr(slash + 1);
-    if (const auto revision = revision_of(instance_id)) {
+    if (const auto revision = revision_of(d)) {
         wchar_t digits[8] = {};
         std::swprintf(digits, 8, L"%04X", static_cast<unsigned int>(*revision & 0xFFFFu));
         return machine().registry.find(folder + L"\\" + name_prefix + digits) != nullptr;
@@ -181,7 +194,7 @@ bool descriptor_cache_present(const std::wstring& instance_id) {
 void apply_firmware(const Device& d) {
     const bool gives = d.firmware_guid_returns == FirmwareGuidReturn::AfterInterfaceRedetect ||
                        (d.firmware_guid_returns == FirmwareGuidReturn::AfterCacheDeleted &&
-                        !descriptor_cache_present(d.instance_id));
+                        !descriptor_cache_present(d));
     if (!gives) return;
     machine().registry.set_value(hardware_key_path(d.instance_id),
                                  RegistryValue{L"DeviceInterfaceGUIDs", win::REG_MULTI_SZ_, utf16le_bytes(d.firmware_guid, 2)});
@@ -352,6 +365,21 @@ void remove_device(const std::wstring& instance_id) {
     removed.arrives_at_ms.reset();
     removed.interfaces_at_ms.reset();
     machine().removed_devices.push_back(std::move(removed));
+}
+
+std::uint32_t removal_left_to_restart(const std::wstring& instance_id) {
+    const Device* d = machine().find_device(instance_id);
+    if (d == nullptr) return 0;
+    if (d->remove_flags != 0) return d->remove_flags;
+    const auto held = [](const Device& node) {
+        return node.present && std::any_of(node.interfaces.begin(), node.interfaces.end(),
+                                           [](const DeviceInterfaceRecord& r) { return r.held_by_other_process; });
+    };
+    if (held(*d)) return win::DI_NEEDREBOOT_;
+    for (const Device& below : machine().devices) {
+        if (held(below) && strictly_below(below.instance_id, d->instance_id)) return win::DI_NEEDREBOOT_;
+    }
+    return 0;
 }
 
 void reenumerate_below(const std::wstring& instance_id) {

@@ -22,6 +22,13 @@ std::wstring descriptor_cache_prefix(const std::wstring& instance_id);
 // stay as phantoms). Attached hardware is remembered for re-enumeration.
 void remove_device(const std::wstring& instance_id);
 
+// The DI_NEEDREBOOT / DI_NEEDRESTART flags that DIF_REMOVE of this node
+// leaves instead of removing it, or 0. Windows cannot stop a device that a
+// program holds open: a handle on an interface of the node, or of a present
+// node below it, vetoes the query-remove and the removal waits for the next
+// restart (DI_NEEDREBOOT); the machine file can also script the flags.
+std::uint32_t removal_left_to_restart(const std::wstring& instance_id);
+
 // CM_Reenumerate_DevNode on a present node: removed or orphaned nodes below
 // it come back (at once, later, or never, as each node says).
 void reenumerate_below(const std::wstring& instance_id);

@@ -144,25 +144,40 @@ PropertyRead setupdi_get_device_registry_property(const DevInfoSet& set, const D
         read.error = finish(win::ERROR_INVALID_REG_PROPERTY_);
         return read;
     }
-    const std::optional<std::wstring>* value = nullptr;
-    switch (property) {
-        case win::SPDRP_FRIENDLYNAME_:
-            value = &d->friendly_name;
-            break;
-        case win::SPDRP_DEVICEDESC_:
-            value = &d->device_desc;
-            break;
-        case win::SPDRP_SERVICE_:
-            value = &d->service;
-            break;
-        default:
-            break;
+    std::vector<std::uint8_t> bytes;
+    if (property == win::SPDRP_HARDWAREID_) {
+        if (!d->hardware_ids.has_value()) {
+            read.error = finish(win::ERROR_INVALID_DATA_);
+            return read;
+        }
+        // REG_MULTI_SZ: each id with its NUL, then the NUL that ends the list.
+        for (const std::wstring& id : *d->hardware_ids) {
+            const std::vector<std::uint8_t> one = utf16le_bytes(id, 1);
+            bytes.insert(bytes.end(), one.begin(), one.end());
+        }
+        bytes.push_back(0);
+        bytes.push_back(0);
+    } else {
+        const std::optional<std::wstring>* value = nullptr;
+        switch (property) {
+            case win::SPDRP_FRIENDLYNAME_:
+                value = &d->friendly_name;
+                break;
+            case win::SPDRP_DEVICEDESC_:
+                value = &d->device_desc;
+                break;
+            case win::SPDRP_SERVICE_:
+                value = &d->service;
+                break;
+            default:
+                break;
+        }
+        if (value == nullptr || !value->has_value()) {
+            read.error = finish(win::ERROR_INVALID_DATA_);
+            return read;
+        }
+        bytes = utf16le_bytes(**value, 1);
     }
-    if (value == nullptr || !value->has_value()) {
-        read.error = finish(win::ERROR_INVALID_DATA_);
-        return read;
-    }
-    std::vector<std::uint8_t> bytes = utf16le_bytes(**value, 1);
     read.required_size = static_cast<std::uint32_t>(bytes.size());
     if (bytes.size() > capacity) {
         read.error = finish(win::ERROR_INSUFFICIENT_BUFFER_);

@@ -124,6 +124,7 @@ struct Device {
     std::optional<std::wstring> friendly_name;  // SPDRP_FRIENDLYNAME; absent = property not set
     std::optional<std::wstring> device_desc;    // SPDRP_DEVICEDESC
     std::optional<std::wstring> service;        // SPDRP_SERVICE
+    std::optional<std::vector<std::wstring>> hardware_ids;  // SPDRP_HARDWAREID (REG_MULTI_SZ)
     std::uint32_t status = 0x0180600A;          // DN_* flags of a started driver
     std::uint32_t problem = 0;
     std::uint32_t status_result = 0;  // CONFIGRET of CM_Get_DevNode_Status; nonzero = unreadable
@@ -132,6 +133,9 @@ struct Device {
     // ---- How the node takes the repair's changes to the device tree ----
     // (device_tree.cpp; machine-file entries in docs/machine-file.md)
     std::optional<std::uint32_t> remove_error;  // DIF_REMOVE on this node fails with this code
+    // DI_NEEDREBOOT / DI_NEEDRESTART: DIF_REMOVE succeeds but leaves the node
+    // in place until the next restart (as a handle held open on it does).
+    std::uint32_t remove_flags = 0;
     // After a removal, re-enumerating an ancestor brings the node back this
     // much virtual time later (0: during the call); absent: it does not come back.
     std::optional<std::uint64_t> redetect_delay_ms = 0;

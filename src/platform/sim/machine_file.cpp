@@ -160,6 +160,20 @@ std::optional<std::uint64_t> delay_or_never(const JsonAt& at, const char* zero_w
 // How the node takes the repair's changes (see docs/machine-file.md).
 void load_repair_behaviour(const JsonAt& item, Device& d) {
     if (item.has("remove_error")) d.remove_error = item.field("remove_error").as_u32();
+    if (item.has("remove")) {
+        const JsonAt at = item.field("remove");
+        const std::string word = at.as_string();
+        if (word == "ok") {
+            d.remove_flags = 0;
+        } else if (word == "need_reboot") {
+            d.remove_flags = 0x100;  // DI_NEEDREBOOT
+        } else if (word == "need_restart") {
+            d.remove_flags = 0x80;  // DI_NEEDRESTART
+        } else {
+            at.fail("expected \"ok\", \"need_reboot\" or \"need_restart\"");
+        }
+        if (d.remove_flags != 0 && d.remove_error) at.fail("a removal that fails (remove_error) is not left to a restart");
+    }
     if (item.has("redetect")) d.redetect_delay_ms = delay_or_never(item.field("redetect"), "at_once");
     if (item.has("interface_delay_ms")) d.interface_delay_ms = delay_or_never(item.field("interface_delay_ms"), nullptr);
     if (item.has("firmware_guid")) {
@@ -208,8 +222,9 @@ void load_devices(const JsonAt& at, Machine& m) {
     loaded.reserve(at.value.is_array() ? at.value.size() : 0);
     for (const JsonAt& item : at.items()) {
         item.only_keys({"instance_id", "parent", "present", "friendly_name", "device_desc", "service", "status",
-                        "problem", "status_result", "interfaces", "hardware_key", "remove_error", "redetect",
-                        "firmware_guid", "firmware_guid_returns", "interface_delay_ms", "restart"});
+                        "problem", "status_result", "interfaces", "hardware_key", "hardware_ids", "remove_error",
+                        "remove", "redetect", "firmware_guid", "firmware_guid_returns", "interface_delay_ms",
+                        "restart"});
         Device d;
         d.instance_id = item.field("instance_id").as_wide();
         if (d.instance_id.empty()) item.field("instance_id").fail("an instance id may not be empty");
@@ -220,6 +235,15 @@ void load_devices(const JsonAt& at, Machine& m) {
         if (item.has("friendly_name")) d.friendly_name = item.field("friendly_name").as_wide();
         if (item.has("device_desc")) d.device_desc = item.field("device_desc").as_wide();
         if (item.has("service")) d.service = item.field("service").as_wide();
+        if (item.has("hardware_ids")) {
+            std::vector<std::wstring> ids;
+            for (const JsonAt& id : item.field("hardware_ids").items()) {
+                ids.push_back(id.as_wide());
+                // An empty string would end the REG_MULTI_SZ list.
+                if (ids.back().empty()) id.fail("a hardware id may not be empty");
+            }
+            d.hardware_ids = std::move(ids);
+        }
         if (item.has("problem")) d.problem = item.field("problem").as_u32();
         // A node with a problem code is flagged DN_HAS_PROBLEM and not started,
         // unless the file gives the flags itself.
