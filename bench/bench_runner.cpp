@@ -13,6 +13,13 @@
 //       the environment, each run followed by a start of TRIVIAL_EXE, in
 //       alternation, so that drift of the machine's load cancels. The ratio
 //       is (tool run - prescribed pauses) / trivial start, per pair.
+//   vq4_bench growth LIMIT EXE PARALLEL LABEL=MACHINE_FILE...
+//       The growth check (scripts/growth-check.sh): instructions of the Linux
+//       tool under callgrind on each machine file and on its load-only twin,
+//       PARALLEL runs at a time. Labels give a kind and a size, three sizes
+//       or more per kind in increasing order; exits 1 when the instructions
+//       per added item of a step exceed the previous step's more than LIMIT
+//       times (see run_growth).
 //   vq4_bench exe OBJDUMP EXE...
 //       Each exe's size and its imported DLLs.
 #include <fcntl.h>
@@ -67,9 +74,8 @@ double now_ms() {
     return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
-// Starts the program with standard input and output on /dev/null and waits
-// for it; wait4 gives exactly this child's CPU time and peak memory.
-Sample run(const Launch& launch) {
+// Starts the program with standard input and output on /dev/null.
+pid_t spawn(const Launch& launch) {
     std::vector<std::string> env_text;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry = *e;
@@ -87,7 +93,6 @@ Sample run(const Launch& launch) {
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    const double start = now_ms();
     const pid_t child = fork();
     if (child < 0) die(std::string("fork: ") + std::strerror(errno));
     if (child == 0) {
@@ -103,6 +108,16 @@ Sample run(const Launch& launch) {
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
+    return child;
+}
+
+int exit_code_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+// Runs the program and waits for it; wait4 gives exactly this child's CPU
+// time and peak memory.
+Sample run(const Launch& launch) {
+    const double start = now_ms();
+    const pid_t child = spawn(launch);
     int status = 0;
     rusage usage{};
     if (wait4(child, &status, 0, &usage) != child) die(std::string("wait4: ") + std::strerror(errno));
@@ -111,7 +126,7 @@ Sample run(const Launch& launch) {
     const auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_usec) / 1000.0; };
     s.cpu_ms = ms(usage.ru_utime) + ms(usage.ru_stime);
     s.peak_kb = usage.ru_maxrss;
-    s.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    s.exit_code = exit_code_of(status);
     return s;
 }
 
@@ -286,6 +301,158 @@ int run_linux(int runs, const std::string& exe, const std::vector<std::string>& 
     return 0;
 }
 
+// ---- Growth check ----
+
+// One callgrind run of the growth check.
+struct CountJob {
+    std::string machine;  // machine file
+    bool load_only = false;  // the twin: the tool must refuse it with exit code 2
+    double instructions = 0;
+};
+
+// Counts the instructions of every job under callgrind, `parallel` at a time,
+// each slot running its own copy of the tool (in a folder of its own, so that
+// reports written in the same second do not meet).
+void count_all(std::vector<CountJob>& jobs, const std::string& exe, int parallel) {
+    const char* valgrind = std::getenv("VQ4_BENCH_VALGRIND");
+    if (valgrind == nullptr || *valgrind == '\0') die("VQ4_BENCH_VALGRIND names no valgrind");
+    const fs::path base = fs::path(exe).parent_path();
+    std::vector<fs::path> slots;
+    for (int i = 0; i < parallel; ++i) {
+        const fs::path folder = base / ("slot-" + std::to_string(i));
+        fs::create_directories(folder);
+        fs::copy_file(exe, folder / fs::path(exe).filename(), fs::copy_options::overwrite_existing);
+        slots.push_back(folder);
+    }
+    std::map<pid_t, std::pair<std::size_t, std::size_t>> running;  // pid -> (job, slot)
+    std::vector<std::size_t> free_slots;
+    for (std::size_t i = slots.size(); i-- > 0;) free_slots.push_back(i);
+    std::size_t next = 0;
+    while (next < jobs.size() || !running.empty()) {
+        while (next < jobs.size() && !free_slots.empty()) {
+            const std::size_t slot = free_slots.back();
+            free_slots.pop_back();
+            const fs::path folder = slots[slot];
+            Launch launch{{valgrind, "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                           (folder / fs::path(exe).filename()).string(), "/nopause"},
+                          {{"VQ4_DIAG_MACHINE", jobs[next].machine}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}},
+                          "",
+                          (folder / "callgrind.txt").string()};
+            running[spawn(launch)] = {next, slot};
+            ++next;
+        }
+        int status = 0;
+        const pid_t done = waitpid(-1, &status, 0);
+        if (done < 0) die(std::string("waitpid: ") + std::strerror(errno));
+        const auto found = running.find(done);
+        if (found == running.end()) continue;
+        const auto [job_at, slot] = found->second;
+        running.erase(found);
+        CountJob& job = jobs[job_at];
+        const int code = exit_code_of(status);
+        const std::string text = read_text(slots[slot] / "callgrind.txt");
+        remove_reports(slots[slot]);
+        if (job.load_only ? code != 2 : (code != 0 && code != 1)) {
+            die(job.machine + ": exit code " + std::to_string(code) + " under callgrind:\n" + text);
+        }
+        const std::size_t at = text.find("Collected : ");
+        if (at == std::string::npos) die(job.machine + ": callgrind gave no count:\n" + text);
+        job.instructions = std::atof(text.c_str() + at + std::strlen("Collected : "));
+        free_slots.push_back(slot);
+    }
+}
+
+// The tool's instructions on machines of one kind at three sizes or more
+// (labels "nodes-50", "nodes-550", ...): per item added from one size to the
+// next, the fixed cost of a run cancels out. A linear cost gives the same
+// count per added item at every step; a quadratic one gives a count that
+// grows with the sizes of the step. Fails when a step's count per added item
+// exceeds the previous step's by more than `limit` times, for the run or for
+// the machine file alone.
+int run_growth(double limit, const std::string& exe, int parallel, const std::vector<std::string>& row_texts) {
+    struct GrowthRow {
+        std::string label, kind;
+        long size = 0;
+        std::size_t run_job = 0, load_job = 0;
+    };
+    std::vector<GrowthRow> rows;
+    std::vector<CountJob> jobs;
+    for (const std::string& text : row_texts) {
+        const std::size_t eq = text.find('=');
+        if (eq == std::string::npos) die("expected LABEL=MACHINE_FILE, got " + text);
+        GrowthRow row;
+        row.label = text.substr(0, eq);
+        row.kind = row.label.substr(0, row.label.find_first_of("0123456789"));
+        row.size = size_of(row.label);
+        std::string machine = text.substr(eq + 1);
+        std::string load_file = machine;
+        const std::size_t json = load_file.rfind(".json");
+        if (json == std::string::npos) die(machine + ": not a .json machine file");
+        load_file.replace(json, 5, ".load.json");
+        if (!fs::exists(machine) || !fs::exists(load_file)) die(machine + " or its twin " + load_file + " is missing");
+        if (!rows.empty() && rows.back().kind == row.kind && row.size <= rows.back().size) {
+            die(row.label + ": the sizes of a kind must increase");
+        }
+        row.run_job = jobs.size();
+        jobs.push_back({machine, false, 0});
+        row.load_job = jobs.size();
+        jobs.push_back({load_file, true, 0});
+        rows.push_back(row);
+    }
+    count_all(jobs, exe, parallel);
+
+    std::cout << "| Machine (`/nopause`) | Instructions | Machine file alone |\n|---|---:|---:|\n";
+    for (const GrowthRow& row : rows) {
+        std::cout << "| " << row.label << " | " << fixed(jobs[row.run_job].instructions / 1e6, 1) << " M | "
+                  << fixed(jobs[row.load_job].instructions / 1e6, 1) << " M |\n";
+    }
+    std::cout << "\n| Step | Run: instructions per added item | vs previous step | Machine file alone: per added item | vs previous step |\n"
+              << "|---|---:|---:|---:|---:|\n";
+    std::vector<std::string> failures;
+    std::size_t steps_compared = 0;
+    double previous_run = 0, previous_load = 0;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const GrowthRow& a = rows[i - 1];
+        const GrowthRow& b = rows[i];
+        if (a.kind != b.kind) {
+            previous_run = previous_load = 0;
+            continue;
+        }
+        const double added = static_cast<double>(b.size - a.size);
+        const double run = (jobs[b.run_job].instructions - jobs[a.run_job].instructions) / added;
+        const double load = (jobs[b.load_job].instructions - jobs[a.load_job].instructions) / added;
+        std::cout << "| " << a.label << " -> " << b.label << " | " << fixed(run / 1000.0, 1) << " k | ";
+        const auto compare = [&](double now, double before, const std::string& what) {
+            if (before <= 0) return std::string("-");
+            const double ratio = now / before;
+            if (ratio > limit) {
+                failures.push_back(what + " " + a.label + " -> " + b.label + ": x" + fixed(ratio, 2) +
+                                   " the previous step's instructions per added item");
+            }
+            return "x" + fixed(ratio, 2);
+        };
+        const bool first_step = previous_run == 0;
+        std::cout << compare(run, previous_run, "run") << " | " << fixed(load / 1000.0, 1) << " k | "
+                  << compare(load, previous_load, "machine file alone") << " |\n";
+        if (run <= 0 || load <= 0) {
+            die(a.label + " -> " + b.label + ": the larger machine cost no more instructions; choose sizes further apart");
+        }
+        if (!first_step) ++steps_compared;
+        previous_run = run;
+        previous_load = load;
+    }
+    std::cout << "\n";
+    if (steps_compared == 0) die("no kind has three sizes: nothing to compare");
+    if (!failures.empty()) {
+        for (const std::string& failure : failures) std::cout << "FAIL: " << failure << " (limit x" << fixed(limit, 2) << ")\n";
+        std::cout << "Growth check failed: the cost per added item grows with the machine's size.\n";
+        return 1;
+    }
+    std::cout << "Growth check passed: " << steps_compared << " step(s) compared, none above x" << fixed(limit, 2)
+              << " the previous step's instructions per added item.\n";
+    return 0;
+}
+
 // ---- Wine ----
 
 struct Scenario {
@@ -404,11 +571,18 @@ int main(int argc, char** argv) {
     if (args.size() == 6 && args[0] == "wine") {
         return run_wine(std::atoi(args[1].c_str()), args[2], args[3], args[4], args[5]);
     }
+    if (args.size() >= 5 && args[0] == "growth") {
+        const double limit = std::atof(args[1].c_str());
+        const int parallel = std::atoi(args[3].c_str());
+        if (limit <= 1.0 || parallel < 1) die("growth: LIMIT above 1 and PARALLEL of 1 or more");
+        return run_growth(limit, args[2], parallel, std::vector<std::string>(args.begin() + 4, args.end()));
+    }
     if (args.size() >= 3 && args[0] == "exe") {
         return run_exe(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
     }
     std::cerr << "usage: vq4_bench linux RUNS EXE LABEL=MACHINE_FILE...\n"
                  "       vq4_bench wine RUNS WINE EXE TRIVIAL_EXE IMPORTS_EXE\n"
+                 "       vq4_bench growth LIMIT EXE PARALLEL LABEL=MACHINE_FILE...\n"
                  "       vq4_bench exe OBJDUMP EXE...\n";
     return 2;
 }

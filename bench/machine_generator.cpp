@@ -4,11 +4,12 @@
 // system's order), a given number of installed programs, running processes
 // and services, and the SDK installed as on the built-in machine.
 //
-// Usage: vq4_bench_machines OUTPUT_FOLDER
-// Writes nodes-100.json, nodes-1000.json, nodes-10000.json (each with 1,000
-// Uninstall entries, 1,000 processes and 500 services), programs-3000.json and
-// programs-10000.json (100 nodes, N Uninstall entries, N processes, N/2
-// services), each with its load-only twin (below).
+// Usage: vq4_bench_machines OUTPUT_FOLDER [NAME=NODES,PROGRAMS,PROCESSES,SERVICES...]
+// Without machines named: writes nodes-100.json, nodes-1000.json,
+// nodes-10000.json (each with 1,000 Uninstall entries, 1,000 processes and 500
+// services), programs-3000.json and programs-10000.json (100 nodes, N
+// Uninstall entries, N processes, N/2 services). Otherwise the machines named,
+// of those sizes (scripts/growth-check.sh). Each with its load-only twin (below).
 // The output is the same at every run: names come from a fixed-seed sequence.
 #include <cstdint>
 #include <cstdio>
@@ -288,19 +289,49 @@ bool write(const std::string& folder, const std::string& name, const std::string
     return write_one(folder + "/" + name + ".json", text) && write_one(folder + "/" + name + ".load.json", twin);
 }
 
+// "NAME=NODES,PROGRAMS,PROCESSES,SERVICES"; false when it is not that.
+bool parse_spec(const std::string& text, std::string& name, int (&sizes)[4]) {
+    const std::size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0 || text.find_first_of("/\\") != std::string::npos) return false;
+    name = text.substr(0, eq);
+    const char* at = text.c_str() + eq + 1;
+    for (int i = 0; i < 4; ++i) {
+        char* end = nullptr;
+        const long value = std::strtol(at, &end, 10);
+        if (end == at || value < 0 || value > 1000000 || *end != (i == 3 ? '\0' : ',')) return false;
+        sizes[i] = static_cast<int>(value);
+        at = end + 1;
+    }
+    // The Vantro Q4 needs its four nodes, and the programs list its maker's three.
+    return sizes[0] >= 5 && sizes[1] >= 3 && sizes[2] >= 3 && sizes[3] >= 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: vq4_bench_machines OUTPUT_FOLDER\n";
+    if (argc < 2) {
+        std::cerr << "usage: vq4_bench_machines OUTPUT_FOLDER [NAME=NODES,PROGRAMS,PROCESSES,SERVICES...]\n";
         return 2;
     }
     const std::string folder = argv[1];
-    const bool ok = write(folder, "nodes-100", machine(100, 1000, 1000, 500)) &&
-                    write(folder, "nodes-1000", machine(1000, 1000, 1000, 500)) &&
-                    write(folder, "nodes-10000", machine(10000, 1000, 1000, 500)) &&
-                    write(folder, "programs-3000", machine(100, 3000, 3000, 1500)) &&
-                    write(folder, "programs-10000", machine(100, 10000, 10000, 5000));
+    bool ok = true;
+    if (argc == 2) {
+        ok = write(folder, "nodes-100", machine(100, 1000, 1000, 500)) &&
+             write(folder, "nodes-1000", machine(1000, 1000, 1000, 500)) &&
+             write(folder, "nodes-10000", machine(10000, 1000, 1000, 500)) &&
+             write(folder, "programs-3000", machine(100, 3000, 3000, 1500)) &&
+             write(folder, "programs-10000", machine(100, 10000, 10000, 5000));
+    }
+    for (int i = 2; ok && i < argc; ++i) {
+        std::string name;
+        int sizes[4] = {};
+        if (!parse_spec(argv[i], name, sizes)) {
+            std::cerr << "vq4_bench_machines: expected NAME=NODES,PROGRAMS,PROCESSES,SERVICES (at least 5,3,3,1), got "
+                      << argv[i] << "\n";
+            return 2;
+        }
+        ok = write(folder, name, machine(sizes[0], sizes[1], sizes[2], sizes[3]));
+    }
     if (!ok) {
         std::cerr << "vq4_bench_machines: cannot write into " << folder << "\n";
         return 1;

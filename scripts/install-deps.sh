@@ -9,8 +9,8 @@ if [ "$scope" = all ] || [ "$scope" = bench ]; then
     packages+=(clang libclang-rt-14-dev)
     packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64)
 fi
-# scripts/bench.sh counts instructions with callgrind.
-if [ "$scope" = bench ]; then
+# scripts/bench.sh and the growth check of scripts/test-all.sh count instructions with callgrind.
+if [ "$scope" = all ] || [ "$scope" = bench ]; then
     packages+=(valgrind)
 fi
 missing=()

@@ -9,6 +9,8 @@ scripts/install-deps.sh all
 cmake --preset linux
 cmake --build --preset linux
 ctest --preset linux
+# Instructions per added node and per added program stay flat (callgrind counts, not times).
+scripts/growth-check.sh
 cmake --preset linux-asan
 cmake --build --preset linux-asan
 ctest --preset linux-asan

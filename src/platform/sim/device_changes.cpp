@@ -248,8 +248,7 @@ std::uint32_t cm_get_child(std::uint32_t dev_inst, std::uint32_t& child) {
 std::uint32_t cm_get_sibling(std::uint32_t dev_inst, std::uint32_t& sibling) {
     if (const auto injected = sim::enter_call("CM_Get_Sibling", std::to_string(dev_inst))) return finish(*injected);
     const auto& devices = sim::machine().devices;
-    std::size_t at = 0;
-    while (at < devices.size() && devices[at].dev_inst != dev_inst) ++at;
+    const std::size_t at = sim::machine().device_position(dev_inst);
     if (at == devices.size()) return finish(win::CR_INVALID_DEVNODE_);
     const std::wstring parent_id = devices[at].parent_id;
     if (parent_id.empty()) return finish(win::CR_NO_SUCH_DEVNODE_);

@@ -200,13 +200,6 @@ void apply_firmware(const Device& d) {
                                  RegistryValue{L"DeviceInterfaceGUIDs", win::REG_MULTI_SZ_, utf16le_bytes(d.firmware_guid, 2)});
 }
 
-void insert_in_order(Device d) {
-    auto& devices = machine().devices;
-    const auto at = std::find_if(devices.begin(), devices.end(),
-                                 [&](const Device& e) { return e.enumeration_rank > d.enumeration_rank; });
-    devices.insert(at, std::move(d));
-}
-
 void arrive_removed(Device d, std::uint64_t when) {
     d.present = true;
     d.phantom_by_removal = false;
@@ -221,14 +214,14 @@ void arrive_removed(Device d, std::uint64_t when) {
     }
     apply_firmware(d);
     start(d, when);
-    insert_in_order(std::move(d));
+    machine().insert_device(std::move(d));  // back at its place in the system's order
 }
 
 void arrive_orphan(Device& d, std::uint64_t when) {
     d.present = true;
     d.phantom_by_removal = false;
     d.arrives_at_ms.reset();
-    d.dev_inst = fresh_dev_inst();
+    machine().renew_dev_inst(d, fresh_dev_inst());
     apply_firmware(d);
     start(d, when);
 }
@@ -319,12 +312,10 @@ std::wstring interface_path(const std::wstring& instance_id, const std::wstring&
 }
 
 void remove_device(const std::wstring& instance_id) {
+    std::optional<Device> taken = machine().take_device(instance_id);
+    if (!taken) return;
+    Device removed = std::move(*taken);
     auto& devices = machine().devices;
-    const auto at = std::find_if(devices.begin(), devices.end(),
-                                 [&](const Device& d) { return equals_nocase(d.instance_id, instance_id); });
-    if (at == devices.end()) return;
-    Device removed = *at;
-    devices.erase(at);
     next_dev_inst() = std::max(next_dev_inst(), removed.dev_inst + 1);
 
     // What detection writes when the node comes back: its key as it was,
@@ -401,6 +392,26 @@ void advance_clock(std::uint64_t milliseconds) {
     for (Device& d : machine().devices) {
         if (d.present && d.interfaces_at_ms && *d.interfaces_at_ms <= now) register_interfaces(d);
     }
+}
+
+std::optional<std::size_t> first_node_in_parent_cycle(const Machine& m) {
+    // Each node is walked once: a walk stops at a root, at a node already
+    // known to reach one (done), or at a node of the walk itself (a cycle).
+    enum : std::uint8_t { unseen, on_walk, done };
+    std::vector<std::uint8_t> state(m.devices.size(), unseen);
+    std::vector<std::size_t> walk;
+    for (std::size_t start = 0; start < m.devices.size(); ++start) {
+        walk.clear();
+        for (std::size_t at = start; at < m.devices.size() && state[at] != done;) {
+            if (state[at] == on_walk) return start;
+            state[at] = on_walk;
+            walk.push_back(at);
+            const std::wstring& parent = m.devices[at].parent_id;
+            at = parent.empty() ? m.devices.size() : m.device_position(parent);
+        }
+        for (const std::size_t at : walk) state[at] = done;
+    }
+    return std::nullopt;
 }
 
 }  // namespace vq4::sim

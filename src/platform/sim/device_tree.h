@@ -3,7 +3,9 @@
 // device interfaces, and how virtual time brings late nodes and interfaces.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/sim/machine.h"
@@ -39,6 +41,11 @@ void restart_device(const std::wstring& instance_id);
 
 // Sleep: moves the virtual clock; nodes and interfaces that are due arrive.
 void advance_clock(std::uint64_t milliseconds);
+
+// The place in m.devices of the first node whose parents never reach a
+// root (it is in a cycle of parents or below one); in time linear in the
+// number of nodes. A node whose parent is not in the tree counts as a root.
+std::optional<std::size_t> first_node_in_parent_cycle(const Machine& m);
 
 // The device path Windows gives an interface of that GUID on that node.
 std::wstring interface_path(const std::wstring& instance_id, const std::wstring& guid);

@@ -1,7 +1,6 @@
 #include "platform/sim/machine.h"
 
 #include <algorithm>
-#include <iterator>
 
 #include "util/text.h"
 
@@ -171,39 +170,146 @@ void Registry::set_value(RegistryKey& key, RegistryValue value) {
     key.values.push_back(std::move(value));
 }
 
-Device* Machine::find_device(const std::wstring& instance_id) {
-    for (Device& device : devices) {
-        if (equals_nocase(device.instance_id, instance_id)) return &device;
+namespace {
+
+// Removes the entry of `key` that points at `at`.
+template <typename Map, typename Key>
+void erase_place(Map& map, const Key& key, std::size_t at) {
+    const auto [first, last] = map.equal_range(key);
+    for (auto it = first; it != last; ++it) {
+        if (it->second == at) {
+            map.erase(it);
+            return;
+        }
     }
-    return nullptr;
+}
+
+}  // namespace
+
+void Machine::index_device(std::size_t at) const {
+    const Device& d = devices[at];
+    device_index_.by_id.emplace(folded_hash(d.instance_id), at);
+    device_index_.by_dev_inst.emplace(d.dev_inst, at);
+    device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, d.dev_inst);
+}
+
+const Machine::DeviceIndex& Machine::current_device_index() const {
+    if (device_index_.indexed > devices.size()) device_index_ = DeviceIndex{};  // nodes went away: index afresh
+    for (; device_index_.indexed < devices.size(); ++device_index_.indexed) index_device(device_index_.indexed);
+    return device_index_;
+}
+
+void Machine::shift_device_places(std::size_t from, int delta) {
+    for (auto& entry : device_index_.by_id) {
+        if (entry.second >= from) entry.second = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(entry.second) + delta);
+    }
+    for (auto& entry : device_index_.by_dev_inst) {
+        if (entry.second >= from) entry.second = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(entry.second) + delta);
+    }
+}
+
+std::size_t Machine::device_position(const std::wstring& instance_id) const {
+    const DeviceIndex& index = current_device_index();
+    std::size_t found = devices.size();
+    const auto [first, last] = index.by_id.equal_range(folded_hash(instance_id));
+    for (auto it = first; it != last; ++it) {
+        if (it->second < found && equals_nocase(devices[it->second].instance_id, instance_id)) found = it->second;
+    }
+    return found;
+}
+
+std::size_t Machine::device_position(std::uint32_t dev_inst) const {
+    const DeviceIndex& index = current_device_index();
+    std::size_t found = devices.size();
+    const auto [first, last] = index.by_dev_inst.equal_range(dev_inst);
+    for (auto it = first; it != last; ++it) {
+        if (it->second < found && devices[it->second].dev_inst == dev_inst) found = it->second;
+    }
+    return found;
+}
+
+Device* Machine::find_device(const std::wstring& instance_id) {
+    const std::size_t at = device_position(instance_id);
+    return at < devices.size() ? &devices[at] : nullptr;
 }
 
 Device* Machine::find_device(std::uint32_t dev_inst) {
-    for (Device& device : devices) {
-        if (device.dev_inst == dev_inst) return &device;
-    }
-    return nullptr;
+    const std::size_t at = device_position(dev_inst);
+    return at < devices.size() ? &devices[at] : nullptr;
+}
+
+const Device* Machine::find_device(const std::wstring& instance_id) const {
+    const std::size_t at = device_position(instance_id);
+    return at < devices.size() ? &devices[at] : nullptr;
+}
+
+const Device* Machine::find_device(std::uint32_t dev_inst) const {
+    const std::size_t at = device_position(dev_inst);
+    return at < devices.size() ? &devices[at] : nullptr;
 }
 
 Device& Machine::add_device(Device device) {
-    std::vector<Device> one;
-    one.push_back(std::move(device));
-    add_devices(std::move(one));
+    device.dev_inst = current_device_index().highest_dev_inst + 1;
+    device.enumeration_rank = static_cast<std::uint32_t>(devices.size());
+    devices.push_back(std::move(device));
+    index_device(devices.size() - 1);
+    ++device_index_.indexed;
     return devices.back();
 }
 
 void Machine::add_devices(std::vector<Device> added) {
-    std::uint32_t highest = 0;
-    for (const Device& existing : devices) highest = existing.dev_inst > highest ? existing.dev_inst : highest;
-    const std::size_t first = devices.size();
-    if (devices.empty()) {
-        devices = std::move(added);  // loading: no second copy of every node
-    } else {
-        devices.insert(devices.end(), std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+    devices.reserve(devices.size() + added.size());
+    for (Device& device : added) add_device(std::move(device));
+}
+
+std::optional<Device> Machine::take_device(const std::wstring& instance_id) {
+    const std::size_t at = device_position(instance_id);
+    if (at == devices.size()) return std::nullopt;
+    Device taken = std::move(devices[at]);
+    erase_place(device_index_.by_id, folded_hash(taken.instance_id), at);
+    erase_place(device_index_.by_dev_inst, taken.dev_inst, at);
+    devices.erase(devices.begin() + static_cast<std::ptrdiff_t>(at));
+    --device_index_.indexed;
+    shift_device_places(at + 1, -1);
+    if (taken.dev_inst == device_index_.highest_dev_inst) {
+        device_index_.highest_dev_inst = 0;
+        for (const Device& d : devices) device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, d.dev_inst);
     }
-    for (std::size_t at = first; at < devices.size(); ++at) {
-        devices[at].dev_inst = ++highest;
-        devices[at].enumeration_rank = static_cast<std::uint32_t>(at);
+    return taken;
+}
+
+Device& Machine::insert_device(Device device) {
+    current_device_index();
+    const auto place = std::find_if(devices.begin(), devices.end(),
+                                    [&](const Device& e) { return e.enumeration_rank > device.enumeration_rank; });
+    const auto at = static_cast<std::size_t>(place - devices.begin());
+    shift_device_places(at, +1);
+    devices.insert(place, std::move(device));
+    index_device(at);
+    ++device_index_.indexed;
+    return devices[at];
+}
+
+void Machine::renew_dev_inst(Device& device, std::uint32_t dev_inst) {
+    const DeviceIndex& index = current_device_index();
+    std::size_t at = devices.size();
+    const auto [first, last] = index.by_dev_inst.equal_range(device.dev_inst);
+    for (auto it = first; it != last; ++it) {
+        if (&devices[it->second] == &device) at = it->second;
+    }
+    if (at == devices.size()) {  // not a node of the tree: nothing indexes it
+        device.dev_inst = dev_inst;
+        return;
+    }
+    const std::uint32_t old = device.dev_inst;
+    erase_place(device_index_.by_dev_inst, old, at);
+    device.dev_inst = dev_inst;
+    device_index_.by_dev_inst.emplace(dev_inst, at);
+    if (old == device_index_.highest_dev_inst && dev_inst < old) {
+        device_index_.highest_dev_inst = 0;
+        for (const Device& d : devices) device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, d.dev_inst);
+    } else {
+        device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, dev_inst);
     }
 }
 

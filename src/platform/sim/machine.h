@@ -240,7 +240,11 @@ struct Machine {
     bool elevation_prompt_accepted = true;
 
     Registry registry;
-    std::vector<Device> devices;  // in the order the system enumerates them
+    // In the order the system enumerates them. Grow and shrink it through
+    // the operations below: the index of the nodes follows nodes appended at
+    // the end and is rebuilt when nodes are fewer than it knows, but a node
+    // put elsewhere or given another id or handle by hand goes unseen.
+    std::vector<Device> devices;
     // Nodes removed by DIF_REMOVE whose hardware is still attached: no node,
     // no Enum key, until re-enumeration of an ancestor brings them back.
     std::vector<Device> removed_devices;
@@ -256,14 +260,47 @@ struct Machine {
     std::vector<TraceEntry> trace;
     std::map<std::string, std::uint32_t> call_counts;
 
+    // A node of the tree (present or phantom; removed nodes are not in it)
+    // by its instance id in any letter case, or by its devnode handle; in
+    // constant time. The first in the system's order when several match.
     Device* find_device(const std::wstring& instance_id);
     Device* find_device(std::uint32_t dev_inst);
-    // Adds a device with a fresh dev_inst (loading, re-enumeration).
+    const Device* find_device(const std::wstring& instance_id) const;
+    const Device* find_device(std::uint32_t dev_inst) const;
+    // The node's place in `devices`; devices.size() when there is none.
+    std::size_t device_position(const std::wstring& instance_id) const;
+    std::size_t device_position(std::uint32_t dev_inst) const;
+    // Appends a node with a fresh dev_inst (one above the highest in the
+    // tree) and the last place in the system's order (loading).
     Device& add_device(Device device);
-    // Adds devices in this order with fresh dev_insts, as add_device() one
-    // by one would, in time linear in their number.
+    // The same for each of these nodes, in this order.
     void add_devices(std::vector<Device> added);
+    // Takes a node out of the tree (removal); nothing when it is not there.
+    std::optional<Device> take_device(const std::wstring& instance_id);
+    // Puts a node back at its place in the system's order (before the first
+    // node of a higher enumeration_rank), with the handle it carries
+    // (re-enumeration).
+    Device& insert_device(Device device);
+    // Gives a node of the tree another devnode handle (a phantom that comes back).
+    void renew_dev_inst(Device& device, std::uint32_t dev_inst);
     File* find_file(const std::wstring& path);
+
+private:
+    // Places in `devices` by a hash of the case-folded instance id and by
+    // devnode handle, so that lookups do not walk the tree: the loader's
+    // parent checks, the repair's walks up the tree and every platform call
+    // on a devnode would otherwise be linear in the number of nodes.
+    struct DeviceIndex {
+        std::unordered_multimap<std::uint64_t, std::size_t> by_id;
+        std::unordered_multimap<std::uint32_t, std::size_t> by_dev_inst;
+        std::uint32_t highest_dev_inst = 0;
+        std::size_t indexed = 0;  // devices[0, indexed) are indexed
+    };
+    mutable DeviceIndex device_index_;
+    const DeviceIndex& current_device_index() const;
+    void index_device(std::size_t at) const;
+    // Moves the places at or after `from` by `delta` (a node taken out or put in before them).
+    void shift_device_places(std::size_t from, int delta);
 };
 
 // The machine the simulated platform operates on.

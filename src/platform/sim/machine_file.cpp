@@ -4,7 +4,6 @@
 #include <functional>
 #include <sstream>
 #include <stdexcept>
-#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
@@ -215,11 +214,10 @@ void load_repair_behaviour(const JsonAt& item, Device& d) {
 }
 
 void load_devices(const JsonAt& at, Machine& m) {
-    // Instance ids compare without regard to letter case; a hashed index
-    // keeps loading a machine of many nodes linear.
-    std::unordered_map<std::wstring, std::size_t> positions;
-    std::vector<Device> loaded;
-    loaded.reserve(at.value.is_array() ? at.value.size() : 0);
+    // Instance ids compare without regard to letter case; the machine's index
+    // of its nodes keeps loading a machine of many nodes linear.
+    const std::size_t first = m.devices.size();
+    m.devices.reserve(first + (at.value.is_array() ? at.value.size() : 0));
     for (const JsonAt& item : at.items()) {
         item.only_keys({"instance_id", "parent", "present", "friendly_name", "device_desc", "service", "status",
                         "problem", "status_result", "interfaces", "hardware_key", "hardware_ids", "remove_error",
@@ -269,33 +267,24 @@ void load_devices(const JsonAt& at, Machine& m) {
             load_values(item.field("hardware_key"), hardware_key_path(d.instance_id), m);
         }
         load_repair_behaviour(item, d);
-        if (m.find_device(d.instance_id) != nullptr ||
-            !positions.emplace(to_upper_ascii(d.instance_id), loaded.size()).second) {
-            item.field("instance_id").fail("duplicate instance id");
-        }
-        loaded.push_back(std::move(d));
+        if (m.find_device(d.instance_id) != nullptr) item.field("instance_id").fail("duplicate instance id");
+        m.add_device(std::move(d));
     }
-    for (std::size_t i = 0; i < loaded.size(); ++i) {
-        const Device& d = loaded[i];
+    for (std::size_t i = first; i < m.devices.size(); ++i) {
+        const Device& d = m.devices[i];
         if (d.parent_id.empty()) continue;
-        const auto found = positions.find(to_upper_ascii(d.parent_id));
-        const Device* parent = found == positions.end() ? m.find_device(d.parent_id) : &loaded[found->second];
+        const Device* parent = m.find_device(d.parent_id);
         if (parent == nullptr) {
-            at.at(i).field("parent").fail("no device has this instance id");
+            at.at(i - first).field("parent").fail("no device has this instance id");
         }
         // Removing a node removes its children: a present node has a present parent.
         if (d.present && !parent->present) {
-            at.at(i).fail("a present device needs a present parent");
+            at.at(i - first).fail("a present device needs a present parent");
         }
     }
-    m.add_devices(std::move(loaded));
     // A device tree has roots: walking up from any node ends.
-    for (std::size_t i = 0; i < m.devices.size(); ++i) {
-        const Device* node = &m.devices[i];
-        for (std::size_t steps = 0; !node->parent_id.empty(); ++steps) {
-            if (steps == m.devices.size()) at.at(i).field("parent").fail("the parents of this device form a cycle");
-            node = m.find_device(node->parent_id);
-        }
+    if (const auto in_cycle = first_node_in_parent_cycle(m)) {
+        at.at(*in_cycle - first).field("parent").fail("the parents of this device form a cycle");
     }
 }
 
