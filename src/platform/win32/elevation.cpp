@@ -85,7 +85,7 @@ std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& fil
     info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
     // The consent prompt is owned by the console window: without an owner it
     // may show only as a flashing taskbar button. Null where the process has
-    // no console, as before.
+    // no console.
     info.hwnd = GetConsoleWindow();
     info.lpVerb = verb.c_str();
     info.lpFile = file.c_str();
