@@ -1,7 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_driver.h"
+#include "app/console_attribute.h"
 #include "platform/system.h"
 
 int main(int argc, char** argv) {
@@ -13,5 +13,5 @@ int main(int argc, char** argv) {
     if (!vq4::platform::platform_startup(exit_code)) {
         return exit_code;
     }
-    return vq4::run_diagnostic(arguments);
+    return vq4::run_keeping_console_attribute(arguments);
 }

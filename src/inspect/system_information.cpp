@@ -20,6 +20,19 @@ std::wstring read_version_text(const platform::RegKey& key, const std::wstring& 
     return utf16le_text(read.data);
 }
 
+// GetNativeSystemInfo answers x64 to an x64 process that Windows runs under
+// emulation on ARM64, so the host's machine comes from IsWow64Process2, and
+// from GetNativeSystemInfo only where kernel32 lacks it (before Windows 10
+// version 1709, which runs no x64 code on ARM64) or it fails.
+std::wstring host_architecture_name() {
+    std::uint16_t process_machine = win::IMAGE_FILE_MACHINE_UNKNOWN_;
+    std::uint16_t native_machine = win::IMAGE_FILE_MACHINE_UNKNOWN_;
+    if (platform::is_wow64_process2(process_machine, native_machine) == 0) {
+        return native_machine_name(native_machine);
+    }
+    return architecture_name(platform::get_native_processor_architecture());
+}
+
 }  // namespace
 
 std::wstring apply_windows11_rule(const std::wstring& product_name, const std::wstring& build_number) {
@@ -52,6 +65,19 @@ std::wstring architecture_name(std::uint16_t architecture) {
     }
 }
 
+std::wstring native_machine_name(std::uint16_t machine) {
+    switch (machine) {
+        case win::IMAGE_FILE_MACHINE_AMD64_:
+            return L"x64";
+        case win::IMAGE_FILE_MACHINE_ARM64_:
+            return L"ARM64";
+        case win::IMAGE_FILE_MACHINE_I386_:
+            return L"x86";
+        default:
+            return L"unknown";
+    }
+}
+
 void run_system_information_section() {
     print_section(L"1. System information");
 
@@ -70,8 +96,7 @@ void run_system_information_section() {
     product = apply_windows11_rule(product, build);
 
     print_status(StatusKind::Info, L"OS: " + product + L" (version " + display_version + L", build " + build + L")");
-    print_status(StatusKind::Info,
-                 L"System architecture: " + architecture_name(platform::get_native_processor_architecture()));
+    print_status(StatusKind::Info, L"System architecture: " + host_architecture_name());
     print_status(StatusKind::Info, L"This diagnostic tool was built as: x64");
 }
 

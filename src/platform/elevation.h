@@ -17,8 +17,10 @@ std::uint32_t open_process_token(std::uint32_t access, TokenHandle& out);
 // `elevated` gets TokenIsElevated on success.
 std::uint32_t get_token_elevation(const TokenHandle& token, std::uint32_t& elevated);
 
-// ShellExecuteExW with SEE_MASK_NOCLOSEPROCESS, no window, the verb, file and
-// parameters given, no directory and the show state. On success `process`
+// ShellExecuteExW with SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI |
+// SEE_MASK_NOASYNC, the console window as owner, the verb, file and
+// parameters given, no directory and the show state, with COM initialised
+// apartment-threaded (OLE1 DDE off) around the call. On success `process`
 // owns the started process's handle when the system gave one (it may not).
 std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& file, const std::wstring& parameters,
                                std::int32_t show, ProcessHandle& process);

@@ -20,6 +20,12 @@ bool platform_startup(int& exit_code);
 // a console the call does nothing visible; a failure is ignored by callers.
 void console_set_attribute(std::uint16_t attribute);
 
+// GetConsoleScreenBufferInfo on standard output: the console's attribute word
+// now (wAttributes). Returns 0 or the Win32 error code, ERROR_INVALID_HANDLE
+// (6) when standard output is not a console; `attribute` is left as it was
+// when the call fails.
+std::uint32_t console_get_attribute(std::uint16_t& attribute);
+
 // Writes wide text to standard output. "\n" ends a line; the line is flushed.
 // Characters beyond U+00FF are written as '?'.
 void console_write(const std::wstring& text);
@@ -56,7 +62,16 @@ LocalTime get_local_time();
 
 void sleep_ms(std::uint32_t milliseconds);
 
-// wProcessorArchitecture of GetNativeSystemInfo.
+// wProcessorArchitecture of GetNativeSystemInfo. An x64 process that Windows
+// runs under emulation on ARM64 gets x64 here (PROCESSOR_ARCHITECTURE_AMD64).
 std::uint16_t get_native_processor_architecture();
+
+// IsWow64Process2(GetCurrentProcess(), &process_machine, &native_machine),
+// looked up in kernel32 at run time (Windows 10 version 1709 and later): the
+// IMAGE_FILE_MACHINE_* values of the process under WOW64 (UNKNOWN, 0, when
+// it is not) and of the host, also under emulation. Returns 0 or the Win32
+// error code, ERROR_PROC_NOT_FOUND (127) where kernel32 lacks the function;
+// both machines are left as they were when it fails.
+std::uint32_t is_wow64_process2(std::uint16_t& process_machine, std::uint16_t& native_machine);
 
 }  // namespace vq4::platform

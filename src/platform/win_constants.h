@@ -59,6 +59,12 @@ constexpr std::uint16_t PROCESSOR_ARCHITECTURE_INTEL_ = 0;
 constexpr std::uint16_t PROCESSOR_ARCHITECTURE_AMD64_ = 9;
 constexpr std::uint16_t PROCESSOR_ARCHITECTURE_ARM64_ = 12;
 
+// Machines of IsWow64Process2 and of PE headers (IMAGE_FILE_MACHINE_*).
+constexpr std::uint16_t IMAGE_FILE_MACHINE_UNKNOWN_ = 0;
+constexpr std::uint16_t IMAGE_FILE_MACHINE_I386_ = 0x014C;
+constexpr std::uint16_t IMAGE_FILE_MACHINE_AMD64_ = 0x8664;
+constexpr std::uint16_t IMAGE_FILE_MACHINE_ARM64_ = 0xAA64;
+
 // Files.
 constexpr std::uint32_t GENERIC_READ_ = 0x80000000;
 constexpr std::uint32_t GENERIC_WRITE_ = 0x40000000;

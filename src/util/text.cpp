@@ -47,8 +47,9 @@ std::wstring decimal(std::uint32_t value) { return std::to_wstring(value); }
 
 std::wstring utf16le_text(const std::uint8_t* bytes, std::size_t count) {
     std::wstring text;
-    for (std::size_t i = 0; i + 1 < count; i += 2) {
-        const auto unit = static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+    for (std::size_t i = 0; i < count; i += 2) {
+        const unsigned high = i + 1 < count ? bytes[i + 1] : 0u;
+        const auto unit = static_cast<wchar_t>(bytes[i] | (high << 8));
         if (unit == L'\0') {
             break;
         }

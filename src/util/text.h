@@ -42,8 +42,11 @@ bool is_fully_qualified_path(const std::wstring& path);
 std::wstring decimal(std::int32_t value);
 std::wstring decimal(std::uint32_t value);
 
-// Text of UTF-16LE bytes up to the first NUL unit (or all of them). A trailing
-// odd byte is ignored. Each UTF-16 unit becomes one wide character.
+// Text of UTF-16LE bytes up to the first NUL unit (or all of them). Each
+// UTF-16 unit becomes one wide character. Every registry value and device
+// property that the tool reads as text goes through here: the system copies
+// such a value into a zeroed buffer, so an odd last byte still forms a last
+// character with the zero byte after it.
 std::wstring utf16le_text(const std::uint8_t* bytes, std::size_t count);
 std::wstring utf16le_text(const std::vector<std::uint8_t>& bytes);
 

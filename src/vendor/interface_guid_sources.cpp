@@ -10,15 +10,6 @@ namespace vq4 {
 
 namespace {
 
-// The text a zeroed buffer of `buffer_bytes` holds after the registry copied
-// `data` into it: up to the first NUL character. An odd last byte still forms
-// a character with the buffer's zero byte after it.
-std::wstring text_in_zeroed_buffer(const std::vector<std::uint8_t>& data, std::size_t buffer_bytes) {
-    std::vector<std::uint8_t> buffer(buffer_bytes, 0);
-    for (std::size_t i = 0; i < data.size() && i < buffer_bytes; ++i) buffer[i] = data[i];
-    return utf16le_text(buffer);
-}
-
 std::wstring built_in_default(std::wstring* source) {
     if (source != nullptr) *source = kDefaultGuidSource;
     return kDefaultInterfaceGuid;
@@ -40,7 +31,7 @@ std::wstring expected_interface_guid(std::wstring* source) {
         return built_in_default(source);
     }
     // The path is used as stored: no environment expansion.
-    const std::wstring library_path = text_in_zeroed_buffer(registered.data, 520);
+    const std::wstring library_path = utf16le_text(registered.data);
     const std::wstring::size_type separator = library_path.find_last_of(L"\\/");
     if (separator == std::wstring::npos) {
         return built_in_default(source);
@@ -62,23 +53,15 @@ std::vector<std::wstring> read_registered_guids(const platform::RegKey& hardware
     if (size.status == 0 && size.size != 0) {
         const platform::RegRead multi = platform::reg_query_value(hardware_key, L"DeviceInterfaceGUIDs", size.size);
         if (multi.status == 0) {
-            // The read buffer is the data followed by four zero bytes, so the
-            // walk always meets two NUL characters at the end.
-            std::vector<std::uint8_t> buffer = multi.data;
-            buffer.resize(static_cast<std::size_t>(size.size) + 4, 0);
-            const std::size_t units = buffer.size() / 2;
-            std::size_t position = 0;
-            while (position < units) {
-                std::wstring entry;
-                while (position < units) {
-                    const auto unit = static_cast<wchar_t>(buffer[2 * position] | (buffer[2 * position + 1] << 8));
-                    if (unit == L'\0') break;
-                    entry.push_back(unit);
-                    ++position;
-                }
+            // The read buffer is the data followed by zero bytes: the walk
+            // ends at the data's end even without the two closing NULs.
+            const std::vector<std::uint8_t>& data = multi.data;
+            std::size_t at = 0;
+            while (at < data.size()) {
+                const std::wstring entry = utf16le_text(data.data() + at, data.size() - at);
                 if (entry.empty()) break;  // an empty string ends the list
                 guids.push_back(entry);
-                ++position;  // past the NUL
+                at += (entry.size() + 1) * 2;  // past the NUL
             }
         }
     }
@@ -86,7 +69,7 @@ std::vector<std::wstring> read_registered_guids(const platform::RegKey& hardware
     // 126 of the 128 bytes: the last character always stays NUL.
     const platform::RegRead single = platform::reg_query_value(hardware_key, L"DeviceInterfaceGUID", 126);
     if (single.status == 0) {
-        const std::wstring text = text_in_zeroed_buffer(single.data, 128);
+        const std::wstring text = utf16le_text(single.data);
         if (!text.empty()) guids.push_back(text);
     }
     return guids;

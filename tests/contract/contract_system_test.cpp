@@ -77,6 +77,17 @@ TEST_F(SystemContract, NativeProcessorArchitecture) {
     if (arranged == 0) GTEST_SKIP() << "the host is none of x64, ARM64, x86";
 }
 
+// The host's machine as IsWow64Process2 names it; an x64 process is never
+// under WOW64 (its process machine is IMAGE_FILE_MACHINE_UNKNOWN).
+TEST_F(SystemContract, IsWow64Process2OnAnX64Host) {
+    if (!s::arrange_native_architecture(win::PROCESSOR_ARCHITECTURE_AMD64_)) GTEST_SKIP() << "the host is not x64";
+    std::uint16_t process_machine = 0xFFFF;
+    std::uint16_t native_machine = 0xFFFF;
+    ASSERT_EQ(platform::is_wow64_process2(process_machine, native_machine), win::ERROR_SUCCESS_);
+    EXPECT_EQ(process_machine, win::IMAGE_FILE_MACHINE_UNKNOWN_);
+    EXPECT_EQ(native_machine, win::IMAGE_FILE_MACHINE_AMD64_);
+}
+
 // ---- Time ----
 
 TEST_F(SystemContract, LocalTimeIsNow) {

@@ -294,8 +294,6 @@ bool arrange_elevation_prompt_declined() {
     return true;
 }
 
-bool arrange_shell_errors_without_dialog() { return true; }
-
 // ---- Devices ----
 
 bool arrange_no_usb_device_nodes() {

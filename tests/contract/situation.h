@@ -165,11 +165,6 @@ std::wstring arrange_exit_code_program();
 // The user declines the elevation (UAC) prompt. False where the side cannot
 // arrange it: Wine asks nobody, and Windows asks a person.
 bool arrange_elevation_prompt_declined();
-// ShellExecuteExW without SEE_MASK_FLAG_NO_UI shows its error box for a file
-// it cannot start before it returns. True where nobody has to close that box:
-// the simulated side shows none; Windows waits for a person, and Wine without
-// a display cannot show it and fails with ERROR_INVALID_WINDOW_HANDLE instead.
-bool arrange_shell_errors_without_dialog();
 
 // ---- Devices ----
 

@@ -421,8 +421,6 @@ std::wstring arrange_exit_code_program() { return program_folder() + L"vq4_contr
 
 bool arrange_elevation_prompt_declined() { return false; }
 
-bool arrange_shell_errors_without_dialog() { return false; }
-
 // ---- Devices ----
 
 bool arrange_no_usb_device_nodes() {

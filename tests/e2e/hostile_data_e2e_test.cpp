@@ -222,6 +222,30 @@ TEST_F(HostileData, HardwareKeyValues) {
     expect_cases(cases, [this](const std::string& m) { return run(m); });
 }
 
+// Every reader of a text value keeps an odd last byte as a character, as the
+// zeroed buffer the system copies the value into gives it.
+TEST_F(HostileData, OddLengthValuesKeepTheirLastByte) {
+    const std::string os = os_values(R"("type": "REG_SZ", "data": "W")");
+    const std::string sdk_key = R"({"key": "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32", "values": [
+        {"name": "", "type": "REG_SZ", "hex": ")" + utf16_hex(u"C:\\SDK\\qtv_api_core.dl", false) + R"(6C"}]})";
+    const std::string uninstall = R"({"key": "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QS", "values": [
+        {"name": "DisplayName", "type": "REG_SZ", "hex": ")" + utf16_hex(u"Quorvane Suit", false) + R"(65"},
+        {"name": "InstallLocation", "type": "REG_SZ", "hex": "43 00 3A 00 5C 00 51"}]})";
+    const std::vector<Case> cases = {
+        {"section 1: the product name", machine(os_values(R"("type": "REG_SZ", "hex": "57 00 69 00 6E")")),
+         {os_line("Win")}},
+        {"section 4: the SDK path", machine(os + ", " + sdk_key),
+         {"[ INFO ] Path declared (64-bit view): C:\\SDK\\qtv_api_core.dll"}},
+        {"section 6: an Uninstall entry's name and folder", machine(os + ", " + uninstall),
+         {"[ INFO ] Installed program: Quorvane Suite", "         Install folder: C:\\Q"}},
+        {"section 3: DeviceInterfaceGUID of odd length",
+         machine(os, R"({"name": "DeviceInterfaceGUID", "type": "REG_SZ", "hex": ")" +
+                         utf16_hex(u"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", false) + R"(7D"})"),
+         {s3::parameters("(not available)", "(absent)", "{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}")}},
+    };
+    expect_cases(cases, [this](const std::string& m) { return run(m); });
+}
+
 TEST_F(HostileData, SdkRegistrationPathAndConfigurationFile) {
     const std::string os = os_values(R"("type": "REG_SZ", "data": "W")");
     const std::string config = R"(C:\\SDK\\vxlinkapi_x64.dll.config.ini)";

@@ -85,13 +85,15 @@ std::vector<std::uint8_t> value_bytes(const json& value) {
     return bytes;
 }
 
-// Text of bytes read into a buffer of `capacity` bytes: up to the first NUL
-// unit, or nothing when the data do not fit.
+// Text of bytes read into a zeroed buffer of `capacity` bytes: up to the
+// first NUL unit (an odd last byte and the zero after it are one more unit),
+// or nothing when the data do not fit.
 std::optional<std::wstring> read_text(const std::vector<std::uint8_t>& bytes, std::size_t capacity) {
     if (bytes.size() > capacity) return std::nullopt;
     std::wstring text;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const wchar_t c = static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8));
+    for (std::size_t i = 0; i < bytes.size(); i += 2) {
+        const unsigned high = i + 1 < bytes.size() ? bytes[i + 1] : 0u;
+        const wchar_t c = static_cast<wchar_t>(bytes[i] | (high << 8));
         if (c == 0) break;
         text.push_back(c);
     }
@@ -157,8 +159,14 @@ std::wstring expected_sections(const json& machine) {
     const std::wstring product = version_text(L"ProductName");
     const std::wstring display = version_text(L"DisplayVersion");
     const std::wstring build = version_text(L"CurrentBuildNumber");
+    // The host's machine as IsWow64Process2 names it; GetNativeSystemInfo's
+    // architecture only where kernel32 lacks that function.
     const std::uint64_t arch = machine.contains("native_architecture") ? number(machine["native_architecture"]) : 9;
-    const std::wstring arch_name = arch == 9 ? L"x64" : arch == 12 ? L"ARM64" : arch == 0 ? L"x86" : L"unknown";
+    std::wstring arch_name = arch == 9 ? L"x64" : arch == 12 ? L"ARM64" : arch == 0 ? L"x86" : L"unknown";
+    if (machine.value("is_wow64_process2", true) && machine.contains("native_machine")) {
+        const std::uint64_t native = number(machine["native_machine"]);
+        arch_name = native == 0x8664 ? L"x64" : native == 0xAA64 ? L"ARM64" : native == 0x014C ? L"x86" : L"unknown";
+    }
 
     std::wstring out = L"\n==== 1. System information ====\n";
     out += L"[ INFO ] OS: " + shown(shown_product(product, build)) + L" (version " + shown(display) + L", build " +
@@ -235,6 +243,7 @@ bool faults_touch_sections(const json& machine) {
     const std::map<std::string, std::uint64_t> calls = {
         {"RegOpenKeyExW", 1},
         {"RegQueryValueExW", 3},
+        {"IsWow64Process2", 1},
         {"GetNativeSystemInfo", 1},
         {"SetupDiGetClassDevsW", 1},
         {"SetupDiEnumDeviceInfo", present + 1},
@@ -355,6 +364,11 @@ const std::map<std::string, std::wstring>& written_out() {
              L"         Driver (service): WINUSB\n" + kActive},
         {"device-absent.json",
          section1(L"Windows 10 Home (version 22H2, build 19045)", L"ARM64") + kSection2Header +
+             L"[ FAIL ] No USB node matching VID_2A7D&PID_5E3C was found. The Vantro Q4 does not seem to be plugged "
+             L"in (check the cable, the USB port, or that the device is powered on).\n"},
+        // An x64 process on ARM64: GetNativeSystemInfo answers x64, IsWow64Process2 names ARM64.
+        {"host-arm64.json",
+         section1(L"Windows 11 Pro (version 24H2, build 26100)", L"ARM64") + kSection2Header +
              L"[ FAIL ] No USB node matching VID_2A7D&PID_5E3C was found. The Vantro Q4 does not seem to be plugged "
              L"in (check the cable, the USB port, or that the device is powered on).\n"},
         {"node-problems.json",

@@ -41,6 +41,14 @@ TEST(Windows11Rule, Table) {
     }
 }
 
+TEST(NativeMachineName, Table) {
+    EXPECT_EQ(native_machine_name(0x8664), L"x64");
+    EXPECT_EQ(native_machine_name(0xAA64), L"ARM64");
+    EXPECT_EQ(native_machine_name(0x014C), L"x86");
+    EXPECT_EQ(native_machine_name(0x01C4), L"unknown");  // ARM (32-bit)
+    EXPECT_EQ(native_machine_name(0), L"unknown");
+}
+
 TEST(ArchitectureName, Table) {
     EXPECT_EQ(architecture_name(9), L"x64");
     EXPECT_EQ(architecture_name(12), L"ARM64");
@@ -116,7 +124,7 @@ TEST(SystemInformationSection, OpensTheKeyForReadingAndClosesItBeforePrinting) {
     std::size_t close_at = 0, arch_at = 0;
     for (std::size_t i = 0; i < trace.size(); ++i) {
         if (trace[i].operation == "RegCloseKey") close_at = i;
-        if (trace[i].operation == "GetNativeSystemInfo") arch_at = i;
+        if (trace[i].operation == "IsWow64Process2" && arch_at == 0) arch_at = i;
     }
     EXPECT_LT(close_at, arch_at);
 }
@@ -184,6 +192,37 @@ TEST(SystemInformationSection, ArchitectureOfTheHost) {
                                                                                       "was built as: x64\r\n"),
                   std::string::npos)
             << text;
+    }
+}
+
+// An x64 process that Windows emulates on ARM64 gets x64 from
+// GetNativeSystemInfo; IsWow64Process2 names the native machine. Where
+// kernel32 lacks it (or it fails), GetNativeSystemInfo is the answer.
+TEST(SystemInformationSection, HostMachineFromIsWow64Process2) {
+    struct Case {
+        const char* what;
+        std::string machine;  // the machine file's processor entries
+        const char* name;
+        std::size_t native_system_info_calls;
+    };
+    const Case cases[] = {
+        {"ARM64 host, x64 tool emulated", R"("native_architecture": 9, "native_machine": "0xAA64")", "ARM64", 0},
+        {"x64 host", R"("native_architecture": 9, "native_machine": "0x8664")", "x64", 0},
+        {"x86 machine named", R"("native_architecture": 9, "native_machine": "0x014C")", "x86", 0},
+        {"32-bit ARM machine named", R"("native_architecture": 9, "native_machine": "0x01C4")", "unknown", 0},
+        {"before Windows 10 1709: no IsWow64Process2",
+         R"("native_architecture": 9, "native_machine": "0xAA64", "is_wow64_process2": false)", "x64", 1},
+        {"no IsWow64Process2 on an x86 host", R"("native_architecture": 0, "is_wow64_process2": false)", "x86", 1},
+        {"IsWow64Process2 fails",
+         R"("native_architecture": 12, "native_machine": "0x8664",
+            "faults": [{"operation": "IsWow64Process2", "code": 5}])", "ARM64", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string text = section_text("{" + c.machine + "}");
+        EXPECT_NE(text.find(std::string("[ INFO ] System architecture: ") + c.name + "\r\n"), std::string::npos) << text;
+        EXPECT_EQ(sim::count_calls("IsWow64Process2"), 1u);
+        EXPECT_EQ(sim::count_calls("GetNativeSystemInfo"), c.native_system_info_calls);
     }
 }
 

@@ -132,8 +132,33 @@ TEST(Utf16le, RoundTripAndStopsAtNul) {
     ASSERT_EQ(bytes.size(), 8u);
     EXPECT_EQ(bytes[4], 0xE9);
     EXPECT_EQ(utf16le_text(bytes), L"AB\u00e9");
-    const std::vector<std::uint8_t> odd = {'A', 0, 'B'};
-    EXPECT_EQ(utf16le_text(odd), L"A");
+}
+
+// Registry values and device properties come into a zeroed buffer: an odd
+// last byte is the low byte of one more character.
+TEST(Utf16le, ValueBytesAsText) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        std::wstring text;
+    };
+    const Case cases[] = {
+        {"even, with its NUL", {'A', 0, 'B', 0, 0, 0}, L"AB"},
+        {"even, without a NUL", {'A', 0, 'B', 0}, L"AB"},
+        {"odd, without a NUL: the last byte is a character", {'A', 0, 'B'}, L"AB"},
+        {"odd, one byte only", {'Q'}, L"Q"},
+        {"odd, a zero last byte ends the text", {'A', 0, 0}, L"A"},
+        {"odd, after a NUL: not reached", {'A', 0, 0, 0, 'B'}, L"A"},
+        {"odd, a Latin-1 last byte", {'A', 0, 0xE9}, L"A\u00e9"},
+        {"a character beyond U+00FF", {0x13, 0x20, 'x'}, L"\u2013x"},
+        {"empty", {}, L""},
+        {"a NUL first", {0, 0, 'A', 0}, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(utf16le_text(c.bytes), c.text);
+        EXPECT_EQ(utf16le_text(c.bytes.data(), c.bytes.size()), c.text);
+    }
 }
 
 }  // namespace

@@ -236,6 +236,11 @@ struct Machine {
     std::optional<std::wstring> module_path;        // absent: the real executable's path
     std::optional<LocalTimeRecord> local_time;      // absent: the real local time
     std::uint16_t native_architecture = 9;          // PROCESSOR_ARCHITECTURE_AMD64
+    // IsWow64Process2: whether kernel32 has it (Windows 10 1709 on), and the
+    // host's IMAGE_FILE_MACHINE_* it names; absent: native_architecture's.
+    bool has_is_wow64_process2 = true;
+    std::optional<std::uint16_t> native_machine;
+    std::uint16_t console_attribute = 7;            // the console's attribute word now
     bool elevated = false;                          // false: registry keys are read-only
     bool elevation_prompt_accepted = true;
 

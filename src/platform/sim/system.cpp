@@ -140,9 +140,23 @@ bool platform_startup(int& exit_code) {
 }
 
 void console_set_attribute(std::uint16_t attribute) {
+    sim::machine().console_attribute = attribute;
     if (stdout_is_terminal()) {
         std::fputs(ansi_for(attribute).c_str(), stdout);
     }
+}
+
+std::uint32_t console_get_attribute(std::uint16_t& attribute) {
+    // Once per run: traced, so that a machine can make it fail as it does
+    // where standard output is not a console (ERROR_INVALID_HANDLE).
+    const auto injected = sim::enter_call("GetConsoleScreenBufferInfo", "");
+    if (injected) {
+        sim::record_result(*injected);
+        return *injected;
+    }
+    attribute = sim::machine().console_attribute;
+    sim::record_result(0);
+    return 0;
 }
 
 void console_write(const std::wstring& text) {
@@ -289,6 +303,48 @@ std::uint16_t get_native_processor_architecture() {
     sim::enter_call("GetNativeSystemInfo", "");
     sim::record_result(sim::machine().native_architecture);
     return sim::machine().native_architecture;
+}
+
+namespace {
+
+// The machine IsWow64Process2 names for a host that GetNativeSystemInfo
+// reports as `architecture`, unless the machine file says otherwise.
+std::uint16_t machine_of_architecture(std::uint16_t architecture) {
+    switch (architecture) {
+        case 0:  // PROCESSOR_ARCHITECTURE_INTEL
+            return 0x014C;
+        case 5:  // PROCESSOR_ARCHITECTURE_ARM
+            return 0x01C4;
+        case 6:  // PROCESSOR_ARCHITECTURE_IA64
+            return 0x0200;
+        case 9:  // PROCESSOR_ARCHITECTURE_AMD64
+            return 0x8664;
+        case 12:  // PROCESSOR_ARCHITECTURE_ARM64
+            return 0xAA64;
+        default:
+            return 0;  // IMAGE_FILE_MACHINE_UNKNOWN
+    }
+}
+
+}  // namespace
+
+std::uint32_t is_wow64_process2(std::uint16_t& process_machine, std::uint16_t& native_machine) {
+    const auto injected = sim::enter_call("IsWow64Process2", "");
+    if (injected) {
+        sim::record_result(*injected);
+        return *injected;
+    }
+    const sim::Machine& m = sim::machine();
+    if (!m.has_is_wow64_process2) {
+        sim::record_result(127);  // ERROR_PROC_NOT_FOUND: GetProcAddress found no such export
+        return 127;
+    }
+    // The tool is an x64 process: never under WOW64, also when an ARM64 host
+    // emulates it.
+    process_machine = 0;
+    native_machine = m.native_machine ? *m.native_machine : machine_of_architecture(m.native_architecture);
+    sim::record_result(0);
+    return 0;
 }
 
 }  // namespace vq4::platform

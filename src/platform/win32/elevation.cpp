@@ -1,41 +1,57 @@
 // The token's elevation and the elevated relaunch on real Windows.
 //
-// shell32.dll serves only the elevated relaunch, which most runs never reach,
-// and loading it at start (with the DLLs it brings) cost more than the whole
-// rest of a run under Wine. It is loaded from System32 when the relaunch asks
-// for it, once, and kept for the life of the process.
+// shell32.dll and ole32.dll serve only the elevated relaunch, which most runs
+// never reach, and loading shell32 at start (with the DLLs it brings) cost
+// more than the whole rest of a run under Wine. Both are loaded from System32
+// when the relaunch asks for them, once, and kept for the life of the process
+// (src/platform/win32/system_library.h).
 #include "platform/elevation.h"
 
 #include <windows.h>
 // windows.h first: shellapi.h needs its types.
 #include <shellapi.h>
 
+#include "platform/win32/system_library.h"
+
 namespace vq4::platform {
 
 namespace {
 
 struct ShellApi {
-    decltype(&ShellExecuteExW) execute = nullptr;
-    DWORD error = 0;  // why the call is not available
+    system_library::Entry<decltype(&ShellExecuteExW)> execute;
 };
 
 const ShellApi& shell_api() {
     static const ShellApi api = [] {
         ShellApi loaded;
-        const HMODULE module = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        if (module == nullptr) {
-            loaded.error = GetLastError();
-            return loaded;
-        }
-        // Through the generic function pointer type: a cast between two
-        // unrelated function pointer types would warn.
-        loaded.execute = reinterpret_cast<decltype(&ShellExecuteExW)>(
-            reinterpret_cast<void (*)()>(GetProcAddress(module, "ShellExecuteExW")));
-        if (loaded.execute == nullptr) loaded.error = ERROR_PROC_NOT_FOUND;
+        system_library::resolve(system_library::load(L"shell32.dll"), "ShellExecuteExW", loaded.execute);
         return loaded;
     }();
     return api;
 }
+
+// The calling thread in a single-threaded apartment with OLE1 DDE off, as
+// ShellExecuteExW asks (the verb may be served by a shell extension through
+// COM), for as long as the owner lives. A thread that COM already set up
+// differently keeps its set-up (RPC_E_CHANGED_MODE), and the call is made
+// regardless, as it is where ole32 cannot be loaded.
+class ComApartment {
+public:
+    ComApartment() {
+        const system_library::ComApi& com = system_library::com();
+        if (com.initialize.function == nullptr || com.uninitialize.function == nullptr) return;
+        // S_OK and S_FALSE (already initialised alike) each take one CoUninitialize.
+        initialised_ = SUCCEEDED(com.initialize.function(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    }
+    ~ComApartment() {
+        if (initialised_) system_library::com().uninitialize.function();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool initialised_ = false;
+};
 
 }  // namespace
 
@@ -59,18 +75,31 @@ std::uint32_t get_token_elevation(const TokenHandle& token, std::uint32_t& eleva
 
 std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& file, const std::wstring& parameters,
                                std::int32_t show, ProcessHandle& process) {
+    const ShellApi& api = shell_api();
+    if (api.execute.function == nullptr) return api.execute.error;
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
-    info.hwnd = nullptr;
+    // The process handle to wait on; errors come back as codes, never as the
+    // shell's message boxes; and the call returns only once the launch is
+    // done, since this thread has no message loop to finish it later.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    // The consent prompt is owned by the console window: without an owner it
+    // may show only as a flashing taskbar button. Null where the process has
+    // no console.
+    info.hwnd = GetConsoleWindow();
     info.lpVerb = verb.c_str();
     info.lpFile = file.c_str();
     info.lpParameters = parameters.c_str();
     info.lpDirectory = nullptr;
     info.nShow = show;
-    const ShellApi& api = shell_api();
-    if (api.execute == nullptr) return api.error;
-    if (!api.execute(&info)) return GetLastError();
+    BOOL started = FALSE;
+    DWORD error = 0;
+    {
+        const ComApartment apartment;
+        started = api.execute.function(&info);
+        if (!started) error = GetLastError();  // before CoUninitialize can change it
+    }
+    if (!started) return error;
     if (info.hProcess != nullptr) process = ProcessHandle(reinterpret_cast<std::uintptr_t>(info.hProcess));
     return 0;
 }

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "platform/win32/system_library.h"
+
 namespace vq4::platform {
 
 namespace {
@@ -36,6 +38,13 @@ bool platform_startup(int& /*exit_code*/) {
 
 void console_set_attribute(std::uint16_t attribute) {
     SetConsoleTextAttribute(stdout_handle(), attribute);  // fails harmlessly when redirected
+}
+
+std::uint32_t console_get_attribute(std::uint16_t& attribute) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(stdout_handle(), &info)) return GetLastError();
+    attribute = info.wAttributes;
+    return 0;
 }
 
 void console_write(const std::wstring& text) {
@@ -122,6 +131,17 @@ std::uint16_t get_native_processor_architecture() {
     SYSTEM_INFO info{};
     GetNativeSystemInfo(&info);
     return info.wProcessorArchitecture;
+}
+
+std::uint32_t is_wow64_process2(std::uint16_t& process_machine, std::uint16_t& native_machine) {
+    const auto& entry = system_library::kernel32().is_wow64_process2;
+    if (entry.function == nullptr) return entry.error;
+    USHORT process = 0;
+    USHORT native = 0;
+    if (!entry.function(GetCurrentProcess(), &process, &native)) return GetLastError();
+    process_machine = process;
+    native_machine = native;
+    return 0;
 }
 
 }  // namespace vq4::platform

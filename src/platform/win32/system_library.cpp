@@ -41,4 +41,25 @@ const ConfigManagerApi& config_manager() {
     return api;
 }
 
+const Kernel32Api& kernel32() {
+    static const Kernel32Api api = [] {
+        const Module module = load(L"kernel32.dll");
+        Kernel32Api loaded;
+        resolve(module, "IsWow64Process2", loaded.is_wow64_process2);
+        return loaded;
+    }();
+    return api;
+}
+
+const ComApi& com() {
+    static const ComApi api = [] {
+        const Module module = load(L"ole32.dll");
+        ComApi loaded;
+        resolve(module, "CoInitializeEx", loaded.initialize);
+        resolve(module, "CoUninitialize", loaded.uninitialize);
+        return loaded;
+    }();
+    return api;
+}
+
 }  // namespace vq4::platform::system_library

@@ -4,8 +4,8 @@
 // itself elevated for the repair, so a DLL planted beside it must never be
 // loaded. The executable therefore imports statically only DLLs that the
 // system always takes from System32 (its known DLLs: kernel32, advapi32,
-// setupapi, shell32, msvcrt). Every other system DLL it needs (cfgmgr32,
-// winusb, version) is loaded here, by LoadLibraryExW with
+// setupapi, msvcrt). Every other system DLL it needs (cfgmgr32, winusb,
+// version, shell32, ole32) is loaded here, by LoadLibraryExW with
 // LOAD_LIBRARY_SEARCH_SYSTEM32, once per API table, and kept for the life of
 // the process. A missing DLL or entry point does not stop the tool: each
 // entry remembers why it is missing, and the operations that need it fail
@@ -13,8 +13,9 @@
 #pragma once
 
 #include <windows.h>
-// windows.h first: cfgmgr32.h needs its types.
+// windows.h first: cfgmgr32.h and objbase.h need its types.
 #include <cfgmgr32.h>
+#include <objbase.h>
 
 namespace vq4::platform::system_library {
 
@@ -61,5 +62,21 @@ struct ConfigManagerApi {
 // CR_FAILURE: its callers read a CONFIGRET, and a Win32 loader code such as
 // 126 would be taken for an unrelated CONFIGRET value.
 const ConfigManagerApi& config_manager();
+
+// kernel32 functions that older Windows versions lack, looked up by name so
+// that the tool still starts there.
+struct Kernel32Api {
+    // IsWow64Process2, Windows 10 version 1709 and later.
+    Entry<BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*)> is_wow64_process2;
+};
+const Kernel32Api& kernel32();
+
+// COM's set-up of the calling thread (ole32.dll), which the shell needs
+// before ShellExecuteExW. Loaded on first use, by the elevated relaunch only.
+struct ComApi {
+    Entry<decltype(&CoInitializeEx)> initialize;
+    Entry<decltype(&CoUninitialize)> uninitialize;
+};
+const ComApi& com();
 
 }  // namespace vq4::platform::system_library

@@ -1,0 +1,61 @@
+// The console gets back its own attribute at the end of a run, whatever the
+// report's colours left it in.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/console_attribute.h"
+#include "support/sim_support.h"
+
+namespace vq4 {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A whole run in this process, its console output kept out of the test log;
+// returns the simulated console's attribute when the run has ended.
+std::uint16_t attribute_after_run(const std::string& machine_entries) {
+    const fs::path dir = test::make_temp_dir("console_attribute");
+    test::use_machine(R"({"module_path": ")" + (dir / "VQ4_Diag").string() +
+                      R"(", "local_time": "2026-03-04 05:06:07", )" + machine_entries + "}");
+    test::reset_counters();
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    const int sink = ::open((dir / "console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(sink, STDOUT_FILENO);
+    ::close(sink);
+    run_keeping_console_attribute({"/nopause", "/nofix"});
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    const std::uint16_t attribute = sim::machine().console_attribute;
+    fs::remove_all(dir);
+    return attribute;
+}
+
+TEST(ConsoleAttribute, TheConsoleGetsItsOwnAttributeBack) {
+    struct Case {
+        const char* what;
+        std::string machine_entries;
+        std::uint16_t at_the_end;
+    };
+    const Case cases[] = {
+        {"bright white on blue", R"("console_attribute": "0x1F")", 0x1F},
+        {"black on light grey", R"("console_attribute": "0x70")", 0x70},
+        {"the usual light grey", R"("console_attribute": 7)", 0x07},
+        // Standard output is no console: no attribute to give back, and the
+        // report's own normal attribute stays.
+        {"attribute unreadable",
+         R"("console_attribute": "0x1F", "faults": [{"operation": "GetConsoleScreenBufferInfo", "code": 6}])", 0x07},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(attribute_after_run(c.machine_entries), c.at_the_end);
+        EXPECT_EQ(sim::count_calls("GetConsoleScreenBufferInfo"), 1u);
+    }
+}
+
+}  // namespace
+}  // namespace vq4
