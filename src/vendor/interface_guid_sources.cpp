@@ -3,6 +3,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/win_constants.h"
+#include "sdk/sdk_contract.h"
 #include "util/guid.h"
 #include "util/text.h"
 
@@ -39,8 +40,10 @@ std::wstring expected_interface_guid(std::wstring* source) {
     if (registered.status != 0) {
         return built_in_default(source);
     }
-    // The path is used as stored: no environment expansion.
-    const std::wstring library_path = text_in_zeroed_buffer(registered.data, 520);
+    // The SDK's folder as COM finds it: a REG_EXPAND_SZ path expanded, any
+    // other used as stored.
+    const std::wstring library_path =
+        registered_sdk_file(text_in_zeroed_buffer(registered.data, 520), registered.type, false);
     const std::wstring::size_type separator = library_path.find_last_of(L"\\/");
     if (separator == std::wstring::npos) {
         return built_in_default(source);
