@@ -23,6 +23,7 @@ struct ServiceManagerTag {};
 struct ProcessTag {};
 struct TokenTag {};
 struct ReportFileTag {};
+struct DllDirectoryTag {};
 
 void release_handle(RegKeyTag, std::uintptr_t raw) noexcept;
 void release_handle(DevInfoSetTag, std::uintptr_t raw) noexcept;
@@ -34,6 +35,7 @@ void release_handle(ServiceManagerTag, std::uintptr_t raw) noexcept;
 void release_handle(ProcessTag, std::uintptr_t raw) noexcept;
 void release_handle(TokenTag, std::uintptr_t raw) noexcept;
 void release_handle(ReportFileTag, std::uintptr_t raw) noexcept;
+void release_handle(DllDirectoryTag, std::uintptr_t raw) noexcept;
 
 template <class Tag>
 class Handle {
@@ -80,5 +82,6 @@ using ServiceManager = Handle<ServiceManagerTag>;
 using ProcessHandle = Handle<ProcessTag>;
 using TokenHandle = Handle<TokenTag>;
 using ReportFile = Handle<ReportFileTag>;
+using DllDirectory = Handle<DllDirectoryTag>;  // a folder added to the DLL search
 
 }  // namespace vq4::platform

@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "platform/environment.h"
 #include "platform/library.h"
 #include "platform/registry.h"
+#include "platform/win_constants.h"
 #include "util/text.h"
 #include "vendor/interface_guid_sources.h"
 
@@ -21,12 +23,45 @@ std::uint16_t read16(const SdkDeviceInfo& record, std::size_t offset) {
     return static_cast<std::uint16_t>(record.bytes[offset] | (record.bytes[offset + 1] << 8));
 }
 
+// The text with the references that WOW64 gives other values in a 32-bit
+// process renamed to the variables holding those values. References are
+// found as the expansion finds them: from a '%' to the next one.
+std::wstring as_a_32bit_process_expands_it(const std::wstring& text) {
+    std::wstring renamed;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t open = text.find(L'%', at);
+        const std::size_t close = open == std::wstring::npos ? open : text.find(L'%', open + 1);
+        if (close == std::wstring::npos) {
+            renamed.append(text, at, std::wstring::npos);
+            break;
+        }
+        std::wstring name = text.substr(open + 1, close - open - 1);
+        if (equals_nocase(name, L"ProgramFiles")) name = L"ProgramFiles(x86)";
+        if (equals_nocase(name, L"CommonProgramFiles")) name = L"CommonProgramFiles(x86)";
+        renamed.append(text, at, open - at);
+        renamed += L'%' + name + L'%';
+        at = close + 1;
+    }
+    return renamed;
+}
+
 template <class Function>
 Function resolve(const platform::Library& library, const char* name) {
     return reinterpret_cast<Function>(platform::get_proc_address(library, name).address);
 }
 
 }  // namespace
+
+std::wstring registered_sdk_file(const std::wstring& text, std::uint32_t type, bool view_32bit) {
+    if (type != win::REG_EXPAND_SZ_) return text;
+    std::wstring expanded;
+    if (platform::expand_environment_strings(view_32bit ? as_a_32bit_process_expands_it(text) : text, expanded) != 0 ||
+        expanded.size() >= 260) {
+        return {};
+    }
+    return expanded;
+}
 
 SdkRegistration read_sdk_registration(std::uint32_t access) {
     SdkRegistration registration;
@@ -41,6 +76,11 @@ SdkRegistration read_sdk_registration(std::uint32_t access) {
     // At most 520 bytes came: the text is at most 260 characters.
     const std::wstring path = value.status == 0 ? utf16le_text(value.data) : std::wstring();
     if (path.empty()) {
+        registration.state = SdkRegistrationState::Unreadable;
+        return registration;
+    }
+    registration.file = registered_sdk_file(path, value.type, (access & win::KEY_WOW64_32KEY_) != 0);
+    if (registration.file.empty()) {
         registration.state = SdkRegistrationState::Unreadable;
         return registration;
     }

@@ -18,14 +18,25 @@ enum class SdkRegistrationState { KeyMissing, Unreadable, Found };
 
 struct SdkRegistration {
     SdkRegistrationState state = SdkRegistrationState::KeyMissing;
-    std::wstring path;  // the registered library path, verbatim (Found only)
+    std::wstring path;  // the registered library path, verbatim, as the report shows it (Found only)
+    std::wstring file;  // the file it names, as registered_sdk_file gives it (Found only)
 };
 
 // Reads the default value of the CLSID's InProcServer32 key in HKCR, opened
 // with `access` (KEY_READ, with a registry view flag or none). The key is
 // closed before this returns. A value that does not fit 520 bytes, fails to
-// read or starts with NUL is Unreadable.
+// read or starts with NUL is Unreadable, and so is one whose file cannot be
+// told (registered_sdk_file empty).
 SdkRegistration read_sdk_registration(std::uint32_t access);
+
+// The file a registered value names, as COM finds it: the text itself, or
+// for a REG_EXPAND_SZ value the text with its environment references
+// expanded. `view_32bit`: the value of the 32-bit registry view, which a
+// 32-bit process reads and expands with its own environment, where
+// %ProgramFiles% and %CommonProgramFiles% are the (x86) folders. Empty when
+// the expansion fails, comes out empty or does not fit a module path (260
+// characters).
+std::wstring registered_sdk_file(const std::wstring& text, std::uint32_t type, bool view_32bit);
 
 // ---- Device record ----
 

@@ -71,8 +71,11 @@ std::wstring file_version_text(const std::wstring& path) {
 
 std::optional<std::uint16_t> read_pe_machine(const std::wstring& path) {
     platform::FileHandle file;
-    if (platform::create_file(path, win::GENERIC_READ_, win::FILE_SHARE_READ_, win::OPEN_EXISTING_,
-                              win::FILE_ATTRIBUTE_NORMAL_, file) != 0) {
+    // Sharing everything: the maker's service may hold the file open, for
+    // writing too, and the header is still read.
+    if (platform::create_file(path, win::GENERIC_READ_,
+                              win::FILE_SHARE_READ_ | win::FILE_SHARE_WRITE_ | win::FILE_SHARE_DELETE_,
+                              win::OPEN_EXISTING_, win::FILE_ATTRIBUTE_NORMAL_, file) != 0) {
         return std::nullopt;
     }
     // Every read must deliver exactly what was asked; anything short ends
@@ -106,8 +109,10 @@ void check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& la
         print_status(severity, L"CLSID registry key present (" + label + L") but the value is empty/unreadable.");
         return;
     }
-    const std::wstring& path = registration.path;
-    print_status(StatusKind::Info, L"Path declared (" + label + L"): " + path);
+    // The declared text is shown; the file it names (expanded, for a
+    // REG_EXPAND_SZ value) is the one checked.
+    print_status(StatusKind::Info, L"Path declared (" + label + L"): " + registration.path);
+    const std::wstring& path = registration.file;
 
     if (looks_like_development_path(path)) {
         print_status(StatusKind::Warn,

@@ -1,5 +1,7 @@
 #include "sdk/sdk_test_section.h"
 
+#include <algorithm>
+
 #include "platform/files.h"
 #include "platform/library.h"
 #include "platform/system.h"
@@ -63,10 +65,15 @@ void run_lock_test() {
         print_status(StatusKind::Info,
                      std::wstring(L"Follow-up test: the low-level interface is currently free (no other process on it). ") +
                          kElsewhere);
-    } else if (error == win::ERROR_SHARING_VIOLATION_) {
+    } else if (error == win::ERROR_SHARING_VIOLATION_ || error == win::ERROR_ACCESS_DENIED_) {
+        // WinUSB's device object is exclusive: while another process holds
+        // the interface, a second open fails with ERROR_ACCESS_DENIED; a
+        // driver that shares by the share modes says ERROR_SHARING_VIOLATION.
+        const std::wstring seen =
+            error == win::ERROR_SHARING_VIOLATION_ ? L"ERROR_SHARING_VIOLATION" : L"ERROR_ACCESS_DENIED";
         print_status(StatusKind::Warn,
                      L"Likely cause identified: the low-level USB interface (MI_03) is currently held open exclusively "
-                     L"by ANOTHER process (ERROR_SHARING_VIOLATION). The SDK loaded by this tool therefore cannot "
+                     L"by ANOTHER process (" + seen + L"). The SDK loaded by this tool therefore cannot "
                      L"access it at the same time. See section 6 below: an already-installed Quorvane service (e.g. "
                      L"'Quorvane QTV Series Service' / quorQtvInstall) is probably the one holding it. Try stopping "
                      L"that service (or closing the relevant Quorvane application), then re-run this diagnostic.");
@@ -152,8 +159,23 @@ void run_sdk_test_section() {
         return;
     }
 
+    // LoadLibraryExW takes backslashes only: with '/' the library would load
+    // but its own folder would not be searched for its imports.
+    std::wstring file = registration.file;
+    std::replace(file.begin(), file.end(), L'/', L'\\');
+    // While it is loaded, the DLLs the SDK loads by name itself (in QTV_Init,
+    // say) are found in its own folder, as in the maker's applications; the
+    // search still never includes the executable's folder or the current
+    // directory. A folder that cannot be added leaves the load to report the
+    // trouble.
+    platform::DllDirectory sdk_folder;  // RemoveDllDirectory after FreeLibrary
+    const std::wstring::size_type separator = file.rfind(L'\\');
+    if (separator != std::wstring::npos) {
+        platform::add_dll_directory(file.substr(0, separator == 2 ? 3 : separator), sdk_folder);
+    }
+
     platform::Library library;  // FreeLibrary on every path from here on
-    const std::uint32_t load_error = platform::load_library(registration.path, library);
+    const std::uint32_t load_error = platform::load_library(file, library);
     if (load_error != 0) {
         print_status(StatusKind::Fail,
                      L"LoadLibrary failed on " + registration.path + L" (error code=" + decimal(load_error) + L").");

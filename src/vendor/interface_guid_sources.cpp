@@ -3,6 +3,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/win_constants.h"
+#include "sdk/sdk_contract.h"
 #include "util/guid.h"
 #include "util/text.h"
 
@@ -30,8 +31,10 @@ std::wstring expected_interface_guid(std::wstring* source) {
     if (registered.status != 0) {
         return built_in_default(source);
     }
-    // The path is used as stored: no environment expansion.
-    const std::wstring library_path = utf16le_text(registered.data);
+    // The SDK's folder as COM finds it: a REG_EXPAND_SZ path expanded, any
+    // other used as stored.
+    const std::wstring library_path =
+        registered_sdk_file(utf16le_text(registered.data), registered.type, false);
     const std::wstring::size_type separator = library_path.find_last_of(L"\\/");
     if (separator == std::wstring::npos) {
         return built_in_default(source);

@@ -101,6 +101,45 @@ TEST_F(FilesContract, FileHeldWithoutSharingRefusesReadersUntilReleased) {
     EXPECT_EQ(text_of(bytes), "busy");
 }
 
+// Another program (the maker's service) holding the file open with sharing:
+// an open goes through exactly when each allows what the other asks for.
+TEST_F(FilesContract, AFileHeldOpenWithSharingAdmitsWhatBothAllow) {
+    constexpr std::uint32_t kDelete = 0x10000;
+    constexpr std::uint32_t kShareAll = kShareReadWrite | win::FILE_SHARE_DELETE_;
+    constexpr std::uint32_t kShareReadDelete = kShareRead | win::FILE_SHARE_DELETE_;
+    struct Case {
+        const char* what;
+        std::uint32_t held_access, held_share;
+        std::uint32_t access, share;
+        std::uint32_t error;
+    };
+    const Case cases[] = {
+        {"held to write, sharing read and write; a reader sharing read only", kRead | kWrite, kShareReadWrite, kRead,
+         kShareRead, win::ERROR_SHARING_VIOLATION_},
+        {"held to write, sharing read and write; a reader sharing everything", kRead | kWrite, kShareReadWrite, kRead,
+         kShareAll, 0},
+        {"held to delete, sharing read and delete; a reader sharing read only", kRead | kDelete, kShareReadDelete, kRead,
+         kShareRead, win::ERROR_SHARING_VIOLATION_},
+        {"held to delete, sharing read and delete; a reader sharing everything", kRead | kDelete, kShareReadDelete,
+         kRead, kShareAll, 0},
+        {"held to read, sharing read; a reader sharing read only", kRead, kShareRead, kRead, kShareRead, 0},
+        {"held to write, sharing write only; a reader sharing everything", kWrite, win::FILE_SHARE_WRITE_, kRead,
+         kShareAll, win::ERROR_SHARING_VIOLATION_},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring name = L"held" + std::to_wstring(n++) + L".dll";
+        s::add_file(name, "MZ held by another program");
+        s::hold_file_open(name, c.held_access, c.held_share);
+        FileHandle file;
+        EXPECT_EQ(open_existing(s::path_in_folder(name), c.access, c.share, file), c.error);
+        EXPECT_EQ(file.valid(), c.error == 0);
+        file.reset();
+        s::release_file(name);
+    }
+}
+
 TEST_F(FilesContract, SharingBetweenTwoOpensOfTheSameFile) {
     struct Case {
         const char* what;

@@ -109,6 +109,70 @@ TEST_F(LibraryContract, WhatIsNoLoadableImage) {
     }
 }
 
+// The loader opens an image to read and execute it, sharing read and
+// delete: a program that holds the file to write it keeps it from loading.
+TEST_F(LibraryContract, AnImageHeldOpenByAnotherProgram) {
+    struct Case {
+        const char* what;
+        std::uint32_t access, share;
+        std::uint32_t error;
+    };
+    const Case cases[] = {
+        {"held to read, sharing read", win::GENERIC_READ_, win::FILE_SHARE_READ_, 0},
+        {"held to read and delete, sharing read and delete", win::GENERIC_READ_ | 0x10000,
+         win::FILE_SHARE_READ_ | win::FILE_SHARE_DELETE_, 0},
+        {"held to write, sharing read and write", win::GENERIC_READ_ | win::GENERIC_WRITE_,
+         win::FILE_SHARE_READ_ | win::FILE_SHARE_WRITE_, win::ERROR_SHARING_VIOLATION_},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring name = L"held" + std::to_wstring(n++) + L".dll";
+        s::add_library(name, LibraryImage::VersionedX64);
+        s::hold_file_open(name, c.access, c.share);
+        Library library;
+        EXPECT_EQ(platform::load_library(s::path_in_folder(name), library), c.error);
+        EXPECT_EQ(library.valid(), c.error == 0);
+        EXPECT_EQ(s::library_loaded(name), c.error == 0);
+        library.reset();
+        s::release_file(name);
+    }
+}
+
+// The folders a library's own loads by name may come from: an absolute
+// path that exists (a plain file is taken too), removed again on release.
+TEST_F(LibraryContract, AddDllDirectoryTakesExistingAbsolutePaths) {
+    s::add_folder(L"Sdk");
+    s::add_file(L"plain.txt", "not a folder");
+    struct Case {
+        const char* what;
+        std::wstring path;
+        std::uint32_t error;
+    };
+    const Case cases[] = {
+        {"a folder", s::path_in_folder(L"Sdk"), 0},
+        {"a folder with a trailing separator", s::path_in_folder(L"Sdk\\"), 0},
+        {"a plain file", s::path_in_folder(L"plain.txt"), 0},
+        {"the same folder a second time", s::path_in_folder(L"Sdk"), 0},
+        {"a missing folder", s::path_in_folder(L"Missing"), win::ERROR_FILE_NOT_FOUND_},
+        {"a folder in a missing folder", s::path_in_folder(L"Missing\\Sdk"), win::ERROR_PATH_NOT_FOUND_},
+        {"a relative path", L"Sdk", win::ERROR_INVALID_PARAMETER_},
+        {"the current directory", L".\\.", win::ERROR_INVALID_PARAMETER_},
+        {"a path relative to a drive's current directory", L"C:Sdk", win::ERROR_INVALID_PARAMETER_},
+    };
+    std::vector<platform::DllDirectory> added;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::DllDirectory folder;
+        EXPECT_EQ(platform::add_dll_directory(c.path, folder), c.error);
+        EXPECT_EQ(folder.valid(), c.error == 0);
+        if (folder.valid()) added.push_back(std::move(folder));
+    }
+    EXPECT_EQ(added.size(), 4u);
+    // Each addition has its own cookie, removed by its owner.
+    for (std::size_t i = 1; i < added.size(); ++i) EXPECT_NE(added[i].raw(), added[0].raw());
+}
+
 TEST_F(LibraryContract, AFolderIsNoLibrary) {
     // Wine reports ERROR_MOD_NOT_FOUND; Windows' loader opens the name as a
     // file only (FILE_NON_DIRECTORY_FILE), and STATUS_FILE_IS_A_DIRECTORY

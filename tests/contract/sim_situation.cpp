@@ -91,7 +91,7 @@ void begin(const std::string& test_name) {
     m.native_architecture = 9;  // PROCESSOR_ARCHITECTURE_AMD64
     m.elevated = true;          // the Windows side runs elevated too
     m.registry.create(hklm(key()));
-    m.files.push_back(sim::File{folder(), 0x10, {}, false});
+    m.files.push_back(sim::File{folder(), 0x10, {}, false, {}});
     sim::set_machine(std::move(m));
 }
 
@@ -221,13 +221,13 @@ void add_file(const std::wstring& name, const std::string& bytes) {
         record->bytes = data;
     } else {
         // FILE_ATTRIBUTE_ARCHIVE, as a file just written has.
-        sim::machine().files.push_back(sim::File{path_in_folder(name), 0x20, data, false});
+        sim::machine().files.push_back(sim::File{path_in_folder(name), 0x20, data, false, {}});
     }
 }
 
 void add_folder(const std::wstring& name) {
     fs::create_directories(host_path(name));
-    sim::machine().files.push_back(sim::File{path_in_folder(name), 0x10, {}, false});
+    sim::machine().files.push_back(sim::File{path_in_folder(name), 0x10, {}, false, {}});
 }
 
 void hold_file_exclusively(const std::wstring& name) {
@@ -236,8 +236,23 @@ void hold_file_exclusively(const std::wstring& name) {
     record->held_exclusively = true;
 }
 
+void hold_file_open(const std::wstring& name, std::uint32_t access, std::uint32_t share) {
+    sim::File* record = sim::machine().find_file(path_in_folder(name));
+    if (record == nullptr) throw std::runtime_error("hold_file_open: no such file");
+    record->held_open = sim::File::OtherProcessOpen{access, share};
+}
+
 void release_file(const std::wstring& name) {
-    if (sim::File* record = sim::machine().find_file(path_in_folder(name))) record->held_exclusively = false;
+    if (sim::File* record = sim::machine().find_file(path_in_folder(name))) {
+        record->held_exclusively = false;
+        record->held_open.reset();
+    }
+}
+
+void set_environment_variable(const std::wstring& name, const std::wstring& value) {
+    auto& variables = sim::machine().environment;
+    std::erase_if(variables, [&](const sim::EnvironmentVariable& v) { return equals_nocase(v.name, name); });
+    variables.push_back({name, value});
 }
 
 // ---- Libraries ----
@@ -324,7 +339,7 @@ bool add_device(const DeviceNodeSpec& node) {
         return out;
     };
     for (const DeviceNodeSpec::Interface& iface : node.interfaces) {
-        sim::DeviceInterfaceRecord record{iface.guid, iface.path, iface.held_by_other_process, {}};
+        sim::DeviceInterfaceRecord record{iface.guid, iface.path, iface.held_by_other_process, {}, {}};
         record.winusb.reads = steps(node.usb_reads);
         record.winusb.writes = steps(node.usb_writes);
         device.interfaces.push_back(std::move(record));

@@ -107,7 +107,16 @@ std::optional<std::string> file_bytes(const std::wstring& name);
 // (share mode 0) until release_file() or end(). On Windows the test process
 // holds it itself; on the simulated machine another process does.
 void hold_file_exclusively(const std::wstring& name);
+// Holds a file of the scratch folder open with this access mask and share
+// mode until release_file() or end(), the same way.
+void hold_file_open(const std::wstring& name, std::uint32_t access, std::uint32_t share);
 void release_file(const std::wstring& name);
+
+// ---- Environment ----
+
+// Sets a variable of the process's environment until end(): SetEnvironmentVariableW
+// on the Windows side, the machine's environment on the simulated side.
+void set_environment_variable(const std::wstring& name, const std::wstring& value);
 
 // ---- Libraries ----
 

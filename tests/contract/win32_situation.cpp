@@ -33,6 +33,7 @@ struct State {
     bool stdin_fed = false;
     std::map<std::wstring, HANDLE> held_files;  // by name in the scratch folder
     std::vector<std::wstring> services;         // created by this test
+    std::vector<std::wstring> variables;        // environment variables set by this test
 };
 
 State& state() {
@@ -152,6 +153,8 @@ void end() {
     State& s = state();
     restore_stdout();
     close_held_files();
+    for (const std::wstring& name : s.variables) SetEnvironmentVariableW(name.c_str(), nullptr);
+    s.variables.clear();
     delete_services();
     if (s.stdin_fed) {
         std::freopen("NUL", "r", stdin);
@@ -333,6 +336,20 @@ void hold_file_exclusively(const std::wstring& name) {
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail("CreateFileW", static_cast<long>(GetLastError()));
     state().held_files[name] = file;
+}
+
+void hold_file_open(const std::wstring& name, std::uint32_t access, std::uint32_t share) {
+    const HANDLE file = CreateFileW(path_in_folder(name).c_str(), access, share, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fail("CreateFileW", static_cast<long>(GetLastError()));
+    state().held_files[name] = file;
+}
+
+void set_environment_variable(const std::wstring& name, const std::wstring& value) {
+    if (!SetEnvironmentVariableW(name.c_str(), value.c_str())) {
+        fail("SetEnvironmentVariableW", static_cast<long>(GetLastError()));
+    }
+    state().variables.push_back(name);
 }
 
 void release_file(const std::wstring& name) {

@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace vq4;
     const std::vector<std::uint8_t> bytes(data, data + size);
     sim::Machine m;
-    m.files.push_back(sim::File{kPath, 0x20, bytes, false});
+    m.files.push_back(sim::File{kPath, 0x20, bytes, false, {}});
     sim::set_machine(std::move(m));
 
     // ---- Architecture step ----

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     stored.insert(stored.end(), {0, 0});
     m.registry.set_value(L"HKLM\\SOFTWARE\\Classes\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
                          {L"", 1, stored});
-    m.files.push_back(sim::File{config, 0x20, std::vector<std::uint8_t>(data, data + size), false});
+    m.files.push_back(sim::File{config, 0x20, std::vector<std::uint8_t>(data, data + size), false, {}});
     sim::set_machine(std::move(m));
 
     // What a caller of the real API can see: a NUL-terminated text, cut to the buffer.

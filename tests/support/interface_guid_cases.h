@@ -23,12 +23,14 @@ inline const std::string kCaseGuid = "{1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}";
 inline const std::string kCaseGuidLower = "{1a2b3c4d-5e6f-4a8b-9c0d-1e2f3a4b5c6d}";
 inline const wchar_t* const kProfileDefault = L"(default)";
 
-// What the runners need from their host: writing a file's bytes, and making
-// sure a registry key exists ("HKLM\..." or "HKCR\..."). Under Wine the keys
-// are created beforehand by the test script.
+// What the runners need from their host: writing a file's bytes, making
+// sure a registry key exists ("HKLM\..." or "HKCR\..."; under Wine the keys
+// are created beforehand by the test script), and setting a variable of the
+// process's environment.
 struct CaseHost {
     std::function<void(const std::wstring& path, const std::string& bytes)> write_file;
     std::function<void(const std::wstring& key_path)> create_key;
+    std::function<void(const std::wstring& name, const std::wstring& value)> set_variable;
 };
 
 // ---- GetPrivateProfileStringW("DriverInterface", "InterfaceGUID", "(default)", capacity) ----
@@ -128,7 +130,9 @@ inline std::vector<std::string> run_profile_cases(const std::wstring& folder, co
 
 // ---- expected_interface_guid with the SDK registered in a case folder ----
 
-enum class Registration { Backslashes, ForwardSlashes, FileNameOnly, Oversized, Missing };
+// Expandable: "%VQ4_CASE_SDK%\qtv_api_core.dll" as REG_EXPAND_SZ, the
+// variable naming the case folder; Unexpanded: the same text as REG_SZ.
+enum class Registration { Backslashes, ForwardSlashes, FileNameOnly, Oversized, Expandable, Unexpanded, Missing };
 
 struct GuidSourceCase {
     std::string name;
@@ -155,6 +159,10 @@ inline std::vector<GuidSourceCase> guid_source_cases() {
         {"value is not a GUID", Registration::Backslashes, true, header + "InterfaceGUID=1A2B3C4D\r\n", false},
         {"registration longer than 259 characters", Registration::Oversized, true,
          header + "InterfaceGUID=" + kCaseGuid + "\r\n", false},
+        {"REG_EXPAND_SZ registration, expanded as COM does", Registration::Expandable, true,
+         header + "InterfaceGUID=" + kCaseGuid + "\r\n", true},
+        {"the same text as REG_SZ is not expanded", Registration::Unexpanded, true,
+         header + "InterfaceGUID=" + kCaseGuid + "\r\n", false},
         // Last: it removes the registration key.
         {"registration missing", Registration::Missing, true, header + "InterfaceGUID=" + kCaseGuid + "\r\n", false},
     };
@@ -178,6 +186,11 @@ inline std::vector<std::string> run_guid_source_cases(const std::wstring& folder
         std::wstring registered = library_folder + L"\\qtv_api_core.dll";
         if (c.registration == Registration::ForwardSlashes) registered = with_forward_slashes(registered);
         if (c.registration == Registration::FileNameOnly) registered = L"qtv_api_core.dll";
+        const bool expandable = c.registration == Registration::Expandable;
+        if (expandable || c.registration == Registration::Unexpanded) {
+            host.set_variable(L"VQ4_CASE_SDK", library_folder);
+            registered = L"%VQ4_CASE_SDK%\\qtv_api_core.dll";
+        }
 
         const std::wstring config_path = library_folder + L"\\" + kSdkConfigFileName;
         if (c.config_file) host.write_file(config_path, c.config_text);
@@ -188,7 +201,9 @@ inline std::vector<std::string> run_guid_source_cases(const std::wstring& folder
             const std::int32_t opened =
                 platform::reg_open_key(platform::RegRoot::ClassesRoot, kSdkRegistrationKey, win::KEY_SET_VALUE_, key);
             const std::int32_t set =
-                opened != 0 ? opened : platform::reg_set_value(key, L"", win::REG_SZ_, utf16le_bytes(registered, 1));
+                opened != 0 ? opened
+                            : platform::reg_set_value(key, L"", expandable ? win::REG_EXPAND_SZ_ : win::REG_SZ_,
+                                                      utf16le_bytes(registered, 1));
             if (set != 0) {
                 failures.push_back("guid source case '" + c.name + "': registration not written (" +
                                    std::to_string(set) + ")");
@@ -200,7 +215,8 @@ inline std::vector<std::string> run_guid_source_cases(const std::wstring& folder
         std::wstring expected_guid = kDefaultInterfaceGuid;
         if (c.from_file) {
             expected_guid = widen(kCaseGuid);
-            expected_source = registered.substr(0, registered.find_last_of(L"\\/") + 1) + kSdkConfigFileName;
+            expected_source = expandable ? library_folder + L"\\" + kSdkConfigFileName
+                                         : registered.substr(0, registered.find_last_of(L"\\/") + 1) + kSdkConfigFileName;
         }
         std::wstring source = L"(unchanged)";
         const std::wstring guid = expected_interface_guid(&source);

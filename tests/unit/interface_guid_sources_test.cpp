@@ -25,6 +25,10 @@ test::CaseHost sim_host() {
     host.create_key = [](const std::wstring& path) {
         sim::machine().registry.create(sim::canonical_registry_path(path));
     };
+    host.set_variable = [](const std::wstring& name, const std::wstring& value) {
+        std::erase_if(sim::machine().environment, [&](const sim::EnvironmentVariable& v) { return v.name == name; });
+        sim::machine().environment.push_back({name, value});
+    };
     return host;
 }
 

@@ -217,9 +217,15 @@ TEST_F(LowLevelSection, RegisteredGuidsInterfacesAndThePing) {
          {mi03(R"("service": "WINUSB", )" + registered(R"(["garbage", "{zz}"])"))},
          {s3::parameters("0x0102", "1", "garbage, {zz}"), s3::expected(), s3::other_guid("garbage, {zz}"),
           s3::unreadable("garbage"), s3::unreadable("{zz}"), s3::kNoActiveInterface}},
+        // WinUSB allows one handle: a second open gets ERROR_ACCESS_DENIED.
         {"interface held open by another application",
          {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
                interface_entry(kExpected, R"(, "held_by_other_process": true)") + "]")},
+         {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
+          s3::open_failed(5)}},
+        {"interface held open, the open refused by the share modes",
+         {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
+               interface_entry(kExpected, R"(, "held_by_other_process": 32)") + "]")},
          {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
           s3::open_failed(32)}},
         {"WinUSB cannot be initialised",

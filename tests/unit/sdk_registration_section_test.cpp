@@ -66,7 +66,7 @@ TEST(FileVersionText, ToolchainBuiltImages) {
             test::read_file_bytes(std::filesystem::path(VQ4_SOURCE_DIR) / "tests/fuzz/corpus/pe_header" / c.file);
         ASSERT_FALSE(bytes.empty()) << c.file;
         sim::Machine m;
-        m.files.push_back(sim::File{L"C:\\x\\lib.dll", 0x20, std::vector<std::uint8_t>(bytes.begin(), bytes.end()), false});
+        m.files.push_back(sim::File{L"C:\\x\\lib.dll", 0x20, std::vector<std::uint8_t>(bytes.begin(), bytes.end()), false, {}});
         sim::set_machine(m);
         EXPECT_EQ(read_pe_machine(L"C:\\x\\lib.dll"), c.machine) << c.file;
         EXPECT_EQ(file_version_text(L"C:\\x\\lib.dll"), L"1.51.0.7") << c.file;
@@ -162,11 +162,11 @@ TEST(ReadPeMachine, RefusesHostileHeaders) {
     };
     for (const Case& c : cases) {
         sim::Machine m;
-        m.files.push_back(sim::File{L"C:\\x\\lib.dll", 0x20, c.bytes, false});
+        m.files.push_back(sim::File{L"C:\\x\\lib.dll", 0x20, c.bytes, false, {}});
         sim::set_machine(m);
         EXPECT_EQ(read_pe_machine(L"C:\\x\\lib.dll"), c.machine) << c.what;
-        // The file was opened for reading with read sharing, and closed on every path.
-        EXPECT_EQ(sim::count_calls("CreateFileW", "C:\\x\\lib.dll, 0x80000000, 0x1, 3, 0x80"), 1u) << c.what;
+        // The file was opened for reading sharing read, write and delete, and closed on every path.
+        EXPECT_EQ(sim::count_calls("CreateFileW", "C:\\x\\lib.dll, 0x80000000, 0x7, 3, 0x80"), 1u) << c.what;
         EXPECT_EQ(sim::count_calls("CloseHandle"), 1u) << c.what;
         EXPECT_TRUE(sim::machine().trace.back().operation == "CloseHandle") << c.what;
     }
@@ -176,6 +176,27 @@ TEST(ReadPeMachine, RefusesHostileHeaders) {
     EXPECT_EQ(read_pe_machine(L"C:\\x\\held.dll"), std::nullopt);
     EXPECT_EQ(read_pe_machine(L"C:\\x\\absent.dll"), std::nullopt);
     EXPECT_EQ(sim::count_calls("CloseHandle"), 0u);
+}
+
+// The maker's service may hold the library open, for writing or deleting
+// too: the header is still read unless it shares no reading at all.
+TEST(ReadPeMachine, AFileHeldOpenByAnotherProcessIsReadWhereSharingAllows) {
+    struct Case {
+        const char* what;
+        std::string hold;  // the file entry's hold
+        std::optional<std::uint16_t> machine;
+    };
+    const std::vector<Case> cases = {
+        {"read and delete, sharing read and delete", R"("held_open": {"access": "0x80010000", "share": 5})", 0x8664},
+        {"read and write, sharing read and write", R"("held_open": {"access": "0xC0000000", "share": 3})", 0x8664},
+        {"read, sharing everything", R"("held_open": {"access": "0x80000000", "share": 7})", 0x8664},
+        {"write, sharing write only", R"("held_open": {"access": "0x40000000", "share": 2})", std::nullopt},
+        {"without sharing", R"("held_exclusively": true)", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        test::use_machine(R"({"files": [{"path": "C:\\x\\lib.dll", "pe": {"machine": "0x8664"}, )" + c.hold + "}]}");
+        EXPECT_EQ(read_pe_machine(L"C:\\x\\lib.dll"), c.machine) << c.what;
+    }
 }
 
 TEST(SdkRegistrationSection, RegisteredOnlyInThe32BitView) {
@@ -344,6 +365,76 @@ TEST(SdkRegistrationSection, KeyIsOpenedReadOnlyInEachViewAndClosedBeforeItsLine
     // Nothing is written or loaded by this section.
     EXPECT_EQ(sim::count_calls("RegSetValueExW"), 0u);
     EXPECT_EQ(sim::count_calls("LoadLibraryW"), 0u);
+}
+
+// A REG_EXPAND_SZ registration is shown as declared and checked as COM
+// expands it; a 32-bit process's %ProgramFiles% is the (x86) folder.
+TEST(SdkRegistrationSection, ExpandableRegistrationsAreCheckedExpanded) {
+    struct Case {
+        const char* what;
+        std::string type;
+        std::string value_json;
+        bool view_32bit;
+        std::string expected;
+    };
+    const std::string x64_files = pe_file(R"(C:\\Program Files\\Q\\qtv_api_core.dll)", "0x8664", "1.51.0.0") + ", " +
+                                  pe_file(R"(C:\\Program Files\\Q\\vxlinkapi_x64.dll)", "0x8664", "2.3.0.0");
+    const std::string x86_files =
+        pe_file(R"(C:\\Program Files (x86)\\Q\\qtv_api_core.dll)", "0x014C", "1.51.0.0") + ", " +
+        pe_file(R"(C:\\Program Files (x86)\\Common Files\\Q\\qtv_api_core.dll)", "0x014C", "1.51.0.0") + ", " +
+        pe_file(R"(C:\\Program Files (x86)\\Q\\vxlinkapi_x86.dll)", "0x014C", "2.3.0.0");
+    const std::string all_ok64 = "[  OK  ]   -> File present.\n"
+                                 "[ INFO ]   -> File version: 1.51.0.0\n"
+                                 "[  OK  ]   -> File architecture is consistent (x64).\n"
+                                 "[  OK  ]   -> Dependency vxlinkapi_x64.dll present (version 2.3.0.0).\n";
+    const std::vector<Case> cases = {
+        {"64-bit view", "REG_EXPAND_SZ", R"(%ProgramFiles%\\Q\\qtv_api_core.dll)", false,
+         "[ INFO ] Path declared (64-bit view): %ProgramFiles%\\Q\\qtv_api_core.dll\n" + all_ok64},
+        {"letter case of the name does not matter", "REG_EXPAND_SZ", R"(%PROGRAMFILES%\\Q\\qtv_api_core.dll)", false,
+         "[ INFO ] Path declared (64-bit view): %PROGRAMFILES%\\Q\\qtv_api_core.dll\n" + all_ok64},
+        {"32-bit view: the (x86) folder", "REG_EXPAND_SZ", R"(%ProgramFiles%\\Q\\qtv_api_core.dll)", true,
+         "[ INFO ] Path declared (32-bit view / WOW6432Node): %ProgramFiles%\\Q\\qtv_api_core.dll\n"
+         "[  OK  ]   -> File present.\n"
+         "[ INFO ]   -> File version: 1.51.0.0\n"
+         "[  OK  ]   -> File architecture is consistent (x86 (32-bit)).\n"
+         "[  OK  ]   -> Dependency vxlinkapi_x86.dll present (version 2.3.0.0).\n"},
+        {"32-bit view: %CommonProgramFiles% too", "REG_EXPAND_SZ", R"(%CommonProgramFiles%\\Q\\qtv_api_core.dll)",
+         true,
+         "[ INFO ] Path declared (32-bit view / WOW6432Node): %CommonProgramFiles%\\Q\\qtv_api_core.dll\n"
+         "[  OK  ]   -> File present.\n"
+         "[ INFO ]   -> File version: 1.51.0.0\n"
+         "[  OK  ]   -> File architecture is consistent (x86 (32-bit)).\n"
+         "[ FAIL ]   -> Dependency vxlinkapi_x86.dll NOT FOUND in the same folder. Loading qtv_api_core will likely "
+         "fail.\n"},
+        {"32-bit view: %ProgramFiles(x86)% itself", "REG_EXPAND_SZ", R"(%ProgramFiles(x86)%\\Q\\qtv_api_core.dll)",
+         true,
+         "[ INFO ] Path declared (32-bit view / WOW6432Node): %ProgramFiles(x86)%\\Q\\qtv_api_core.dll\n"
+         "[  OK  ]   -> File present.\n"
+         "[ INFO ]   -> File version: 1.51.0.0\n"
+         "[  OK  ]   -> File architecture is consistent (x86 (32-bit)).\n"
+         "[  OK  ]   -> Dependency vxlinkapi_x86.dll present (version 2.3.0.0).\n"},
+        {"REG_SZ is not expanded", "REG_SZ", R"(%ProgramFiles%\\Q\\qtv_api_core.dll)", false,
+         "[ INFO ] Path declared (64-bit view): %ProgramFiles%\\Q\\qtv_api_core.dll\n"
+         "[ FAIL ]   -> File NOT FOUND at this location.\n"},
+        {"the development path test looks at the expanded path", "REG_EXPAND_SZ", R"(%BUILD%\\qtv_api_core.dll)",
+         false,
+         "[ INFO ] Path declared (64-bit view): %BUILD%\\qtv_api_core.dll\n" + kDevWarn +
+             "[ FAIL ]   -> File NOT FOUND at this location.\n"},
+    };
+    for (const Case& c : cases) {
+        const std::string key = c.view_32bit ? kKey32 : kKey64;
+        test::use_machine(R"({"environment": {"BUILD": "C:\\Projects\\Q\\x64\\Release"},
+            "registry": [{"key": ")" + key + R"(", "values": [{"name": "", "type": ")" + c.type + R"(", "data": ")" +
+                          c.value_json + R"("}]}], "files": [)" + x64_files + ", " + x86_files + "]}");
+        const std::string text = report_of([&] {
+            if (c.view_32bit) {
+                check_sdk_registration_view(win::KEY_WOW64_32KEY_, L"32-bit view / WOW6432Node", 0x014C, StatusKind::Warn);
+            } else {
+                check_sdk_registration_view(win::KEY_WOW64_64KEY_, L"64-bit view", 0x8664, StatusKind::Fail);
+            }
+        });
+        EXPECT_EQ(text, test::crlf(c.expected)) << c.what;
+    }
 }
 
 }  // namespace

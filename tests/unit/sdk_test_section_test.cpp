@@ -5,6 +5,7 @@
 #include "app/sections.h"
 #include "report/report.h"
 #include "sdk/sdk_test_section.h"
+#include "platform/sim/loaded_modules.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 #include "vendor/interface_path.h"
@@ -361,15 +362,21 @@ TEST(SdkTestSection, FollowUpLockTest) {
     const std::wstring other_guid = L"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
     const std::string other = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
     const std::wstring mi03 = L"\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#";
+    const auto locked = [](const std::string& error_name) {
+        return "[ WARN ] Likely cause identified: the low-level USB interface (MI_03) is currently held open exclusively "
+               "by ANOTHER process (" + error_name + "). The SDK loaded by this tool therefore cannot access it at the "
+               "same time. See section 6 below: an already-installed Quorvane service (e.g. 'Quorvane QTV Series "
+               "Service' / quorQtvInstall) is probably the one holding it. Try stopping that service (or closing the "
+               "relevant Quorvane application), then re-run this diagnostic.\n";
+    };
     const std::vector<Case> cases = {
-        {"the expected GUID's interface held by a service",
+        // WinUSB allows one handle: the second open is refused with ERROR_ACCESS_DENIED.
+        {"the expected GUID's interface held by a service, under WinUSB",
          R"({"guid": ")" + kGuid + R"(", "path": ")" + kMi03Path + kGuid + R"(", "held_by_other_process": true})",
-         mi03 + widen(kGuid),
-         "[ WARN ] Likely cause identified: the low-level USB interface (MI_03) is currently held open exclusively by "
-         "ANOTHER process (ERROR_SHARING_VIOLATION). The SDK loaded by this tool therefore cannot access it at the same "
-         "time. See section 6 below: an already-installed Quorvane service (e.g. 'Quorvane QTV Series Service' / "
-         "quorQtvInstall) is probably the one holding it. Try stopping that service (or closing the relevant Quorvane "
-         "application), then re-run this diagnostic.\n"},
+         mi03 + widen(kGuid), locked("ERROR_ACCESS_DENIED")},
+        {"held, the open refused by the share modes",
+         R"({"guid": ")" + kGuid + R"(", "path": ")" + kMi03Path + kGuid + R"(", "held_by_other_process": 32})",
+         mi03 + widen(kGuid), locked("ERROR_SHARING_VIOLATION")},
         {"only another GUID registered, its interface free",
          R"({"guid": ")" + other + R"(", "path": ")" + kMi03Path + other + R"("})", mi03 + other_guid,
          "[ INFO ] Follow-up test: the low-level interface is currently free (no other process on it). The cause of the "
@@ -377,10 +384,13 @@ TEST(SdkTestSection, FollowUpLockTest) {
          "version mismatch).\n"},
         {"the open fails for another reason",
          R"({"guid": ")" + other + R"(", "path": ")" + kMi03Path + other + R"("})", mi03 + other_guid,
-         "[ INFO ] Follow-up test: the low-level interface is NOT locked by another process (code=5). The cause of the "
+         "[ INFO ] Follow-up test: the low-level interface is NOT locked by another process (code=2). The cause of the "
          "SDK failure is therefore probably elsewhere (e.g. different detection logic in this SDK version, firmware "
          "version mismatch).\n",
-         R"("faults": [{"operation": "CreateFileW", "nth": 2, "code": 5}])"},  // the first opens the report
+         R"("faults": [{"operation": "CreateFileW", "nth": 2, "code": 2}])"},  // the first opens the report
+        {"an injected ERROR_ACCESS_DENIED counts as locked too",
+         R"({"guid": ")" + other + R"(", "path": ")" + kMi03Path + other + R"("})", mi03 + other_guid,
+         locked("ERROR_ACCESS_DENIED"), R"("faults": [{"operation": "CreateFileW", "nth": 2, "code": 5}])"},
         {"section 3 found nothing", R"({"guid": ")" + kGuid + R"(", "path": ")" + kMi03Path + kGuid +
                                         R"(", "held_by_other_process": true})",
          L"", kSkipped},
@@ -457,6 +467,96 @@ TEST(VerificationSections, RerunTheSdkTestButNotTheRegistration) {
     EXPECT_EQ(text.find("==== 4. "), std::string::npos);
     EXPECT_EQ(sim::count_calls("QTV_Init"), 1u);
     EXPECT_EQ(sim::count_calls("QTV_Exit"), 1u);
+}
+
+}  // namespace
+}  // namespace vq4
+
+namespace vq4 {
+namespace {
+
+// The SDK's own folder is searched for what it loads by name, only while it
+// is loaded, and the executable's folder and the current directory never are.
+TEST(SdkTestSection, TheSdkFindsWhatItLoadsByNameInItsOwnFolder) {
+    const std::string machine = R"({"module_path": "C:\\Downloads\\VQ4_Diag.exe",
+        "current_directory": "C:\\Users\\me",
+        "registry": [{"key": ")" + kSdkKey + R"(", "values": [
+            {"name": "", "type": "REG_SZ", "data": "C:\\SDK\\qtv_api_core.dll"}]}],
+        "files": [
+            {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
+            {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
+            {"path": "C:\\Downloads\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
+            {"path": "C:\\Users\\me\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
+        "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll", "loads_companion_by_name": true}]})";
+    test::use_machine(machine);
+    // What the start-up sets: SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS).
+    sim::set_default_dll_directories(0x800 | 0x400);
+    const auto dir = test::make_temp_dir("sdk_by_name");
+    open_report_file(widen((dir / "r.txt").string()));
+    run_sdk_test_section();
+    close_report_file();
+    const std::string text = test::read_file_bytes(dir / "r.txt");
+    std::filesystem::remove_all(dir);
+
+    EXPECT_EQ(text, test::crlf(kHeader + kInitialised + kVersion151 + detection(100) + kNoDevice + kSkipped));
+    EXPECT_EQ(sim::count_calls("LoadLibraryW from the SDK", "vxlinkapi_x64.dll"), 1u);
+    EXPECT_EQ(sim::count_calls("FreeLibrary from the SDK", "C:\\SDK\\vxlinkapi_x64.dll"), 1u) << "the SDK's own copy";
+    // The folder added before the load; QTV_Exit lets the companion go, then
+    // FreeLibrary, then the folder is removed.
+    const std::vector<std::string> ops = operations();
+    EXPECT_EQ(sim::count_calls("AddDllDirectory", "C:\\SDK"), 1u);
+    EXPECT_LT(first_index(ops, "AddDllDirectory"), first_index(ops, "LoadLibraryW"));
+    const std::ptrdiff_t exit_at = first_index(ops, "QTV_Exit");
+    ASSERT_EQ(ops.size(), static_cast<std::size_t>(exit_at) + 4);
+    EXPECT_EQ(ops[static_cast<std::size_t>(exit_at) + 1], "FreeLibrary from the SDK");
+    EXPECT_EQ(ops[static_cast<std::size_t>(exit_at) + 2], "FreeLibrary");
+    EXPECT_EQ(ops[static_cast<std::size_t>(exit_at) + 3], "RemoveDllDirectory");
+    EXPECT_EQ(sim::count_calls("RemoveDllDirectory", "C:\\SDK"), 1u);
+    EXPECT_TRUE(sim::machine().dll_directories.empty());
+    EXPECT_EQ(sim::count_calls("QTV_Exit"), 1u);
+}
+
+TEST(SdkTestSection, RegisteredPathsAreLoadedAsCOMFindsThem) {
+    struct Case {
+        const char* what;
+        std::string value;  // the registration's default value: type and data
+        std::string line;   // after the header
+        std::string loaded;  // the path LoadLibraryW is called with
+    };
+    const std::string init_ok = kInitialised + kVersion151 + detection(100) + kNoDevice + kSkipped;
+    const std::vector<Case> cases = {
+        {"forward slashes become backslashes", R"("type": "REG_SZ", "data": "C:/SDK/qtv_api_core.dll")", init_ok,
+         "C:\\SDK\\qtv_api_core.dll"},
+        {"REG_EXPAND_SZ is expanded", R"("type": "REG_EXPAND_SZ", "data": "%SDK_HOME%\\qtv_api_core.dll")", init_ok,
+         "C:\\SDK\\qtv_api_core.dll"},
+        {"the line names the declared text",
+         R"("type": "REG_EXPAND_SZ", "data": "%SDK_HOME%\\gone.dll")",
+         "[ FAIL ] LoadLibrary failed on %SDK_HOME%\\gone.dll (error code=126).\n", "C:\\SDK\\gone.dll"},
+        {"REG_SZ is used as stored", R"("type": "REG_SZ", "data": "%SDK_HOME%\\qtv_api_core.dll")",
+         "[ FAIL ] LoadLibrary failed on %SDK_HOME%\\qtv_api_core.dll (error code=126).\n",
+         "%SDK_HOME%\\qtv_api_core.dll"},
+        {"an unknown variable stays", R"("type": "REG_EXPAND_SZ", "data": "%SDK_ROOT%\\qtv_api_core.dll")",
+         "[ FAIL ] LoadLibrary failed on %SDK_ROOT%\\qtv_api_core.dll (error code=126).\n",
+         "%SDK_ROOT%\\qtv_api_core.dll"},
+        {"an expansion of 260 characters or more is unreadable",
+         R"("type": "REG_EXPAND_SZ", "data": "%DEEP%\\)" + std::string(60, 'x') + R"(.dll")",
+         "[ FAIL ] SDK registry value is unreadable: functional test cancelled.\n", ""},
+    };
+    for (const Case& c : cases) {
+        // DEEP: 203 characters, so that a short value expands beyond 259.
+        const std::string machine = R"({"environment": {"SDK_HOME": "C:\\SDK", "DEEP": "C:\\)" + std::string(200, 'd') + R"("},
+            "registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "", )" + c.value + R"(}]}],
+            "files": [
+                {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
+                {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
+            "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll"}]})";
+        EXPECT_EQ(section_text(machine), test::crlf(kHeader + c.line)) << c.what;
+        if (!c.loaded.empty()) {
+            EXPECT_EQ(sim::count_calls("LoadLibraryW", sim::narrow(widen(c.loaded))), 1u) << c.what;
+        } else {
+            EXPECT_EQ(sim::count_calls("LoadLibraryW"), 0u) << c.what;
+        }
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/library.h"
+#include "platform/sim/loaded_modules.h"
 #include "platform/sim/machine_file.h"
 #include "platform/sim/pe_image.h"
 #include "platform/version.h"
@@ -202,6 +203,132 @@ TEST(SimSdkLibrary, EntryPointsRefuseUseOutsideInitialisation) {
     EXPECT_NE(count(&n), 0) << "after QTV_Exit";
 }
 
+// What an SDK that loads vxlinkapi_x64.dll by its bare name in QTV_Init
+// gets, by the process's DLL search: copies beside the executable, in the
+// current directory and on PATH, and its own.
+TEST(SimDllSearch, WhereAnSdkFindsWhatItLoadsByName) {
+    const std::string machine = R"({"module_path": "C:\\Downloads\\VQ4_Diag.exe",
+        "current_directory": "C:\\Users\\me", "environment": {"Path": "C:\\Windows\\system32;;C:\\Tools"},
+        "files": [
+            {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
+            {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
+            {"path": "C:\\Downloads\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
+            {"path": "C:\\Users\\me\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
+            {"path": "C:\\Tools\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
+        "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll", "loads_companion_by_name": true}]})";
+    constexpr std::uint32_t kSystem32 = 0x800, kUserDirs = 0x400, kApplicationDir = 0x200;
+    struct Case {
+        const char* what;
+        std::uint32_t defaults;         // SetDefaultDllDirectories; 0: never called
+        bool sdk_folder_added;          // AddDllDirectory(C:\SDK)
+        std::vector<std::wstring> gone;  // copies removed from the machine
+        std::int32_t init;              // QTV_Init's result
+        std::wstring bound;             // the copy QTV_Init got (empty: none)
+    };
+    const std::vector<Case> cases = {
+        {"the tool's start-up and the SDK's folder added", kSystem32 | kUserDirs, true, {}, 0, L"C:\\SDK\\vxlinkapi_x64.dll"},
+        {"the same without the folder: System32 has none", kSystem32 | kUserDirs, false, {}, -22, L""},
+        {"System32 only: the folder added is not searched", kSystem32, true, {}, -22, L""},
+        {"the application folder asked for: the copy beside the executable", kApplicationDir | kUserDirs, true, {}, -23,
+         L"C:\\Downloads\\vxlinkapi_x64.dll"},
+        {"the standard search order: beside the executable first", 0, false, {}, -23,
+         L"C:\\Downloads\\vxlinkapi_x64.dll"},
+        {"... then the current directory", 0, false, {L"C:\\Downloads\\vxlinkapi_x64.dll"}, -23,
+         L"C:\\Users\\me\\vxlinkapi_x64.dll"},
+        {"... then PATH", 0, false, {L"C:\\Downloads\\vxlinkapi_x64.dll", L"C:\\Users\\me\\vxlinkapi_x64.dll"}, -23,
+         L"C:\\Tools\\vxlinkapi_x64.dll"},
+    };
+    using Init = std::int32_t (*)(std::uint32_t, std::intptr_t, std::intptr_t);
+    using Exit = void (*)();
+    for (const Case& c : cases) {
+        test::use_machine(machine);
+        for (const std::wstring& path : c.gone) {
+            std::erase_if(sim::machine().files, [&](const sim::File& f) { return f.path == path; });
+        }
+        sim::set_default_dll_directories(c.defaults);
+        platform::DllDirectory folder;
+        if (c.sdk_folder_added) {
+            ASSERT_EQ(platform::add_dll_directory(L"C:\\SDK", folder), 0u) << c.what;
+        }
+        platform::Library library;
+        ASSERT_EQ(platform::load_library(L"C:\\SDK\\qtv_api_core.dll", library), 0u)
+            << c.what << ": it imports nothing, so it loads without its companion";
+        const auto init = reinterpret_cast<Init>(platform::get_proc_address(library, "QTV_Init").address);
+        const auto exit = reinterpret_cast<Exit>(platform::get_proc_address(library, "QTV_Exit").address);
+        EXPECT_EQ(init(0x152, 0, 0), c.init) << c.what;
+        for (const wchar_t* copy : {L"C:\\SDK\\vxlinkapi_x64.dll", L"C:\\Downloads\\vxlinkapi_x64.dll",
+                                    L"C:\\Users\\me\\vxlinkapi_x64.dll", L"C:\\Tools\\vxlinkapi_x64.dll"}) {
+            // Kept while initialised; a copy from elsewhere is let go at once.
+            EXPECT_EQ(sim::library_loaded(copy), c.init == 0 && c.bound == copy) << c.what << ": " << sim::narrow(copy);
+            EXPECT_EQ(sim::count_calls("FreeLibrary from the SDK", sim::narrow(copy)), c.init == -23 && c.bound == copy ? 1u : 0u)
+                << c.what << ": " << sim::narrow(copy);
+        }
+        exit();
+        EXPECT_FALSE(sim::library_loaded(c.bound)) << c.what << ": released in QTV_Exit";
+    }
+}
+
+// A module of that name already loaded is used, wherever it came from.
+TEST(SimDllSearch, ALoadedModuleOfTheNameIsUsedWithoutSearching) {
+    test::use_machine(R"({"files": [
+        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\Tools\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
+        "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll", "loads_companion_by_name": true}]})");
+    sim::set_default_dll_directories(0x800 | 0x400);
+    platform::DllDirectory folder;
+    ASSERT_EQ(platform::add_dll_directory(L"C:\\SDK", folder), 0u);
+    platform::Library other;
+    ASSERT_EQ(platform::load_library(L"C:\\Tools\\vxlinkapi_x64.dll", other), 0u);
+    platform::Library sdk;
+    ASSERT_EQ(platform::load_library(L"C:\\SDK\\qtv_api_core.dll", sdk), 0u);
+    using Init = std::int32_t (*)(std::uint32_t, std::intptr_t, std::intptr_t);
+    EXPECT_EQ(reinterpret_cast<Init>(platform::get_proc_address(sdk, "QTV_Init").address)(0x152, 0, 0), -23);
+    EXPECT_FALSE(sim::library_loaded(L"C:\\SDK\\vxlinkapi_x64.dll"));
+    EXPECT_TRUE(sim::library_loaded(L"C:\\Tools\\vxlinkapi_x64.dll")) << "the tool's own reference is left";
+}
+
+// LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR takes the folder up to the last
+// backslash: a path written with '/' loads, but not its import beside it.
+TEST(SimDllSearch, ImportsAreFoundBesideALibraryNamedWithBackslashes) {
+    test::use_machine(R"({"files": [
+        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\Plain\\other.dll", "pe": {"machine": "0x8664"}}],
+      "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll"}]})");
+    platform::Library library;
+    EXPECT_EQ(platform::load_library(L"C:/SDK/qtv_api_core.dll", library), win::ERROR_MOD_NOT_FOUND_);
+    EXPECT_EQ(platform::load_library(L"C:\\SDK/qtv_api_core.dll", library), win::ERROR_MOD_NOT_FOUND_)
+        << "C:\\ is searched, not C:\\SDK";
+    EXPECT_EQ(platform::load_library(L"C:/Plain/other.dll", library), 0u) << "a library without imports loads";
+    library.reset();
+    EXPECT_EQ(platform::load_library(L"C:\\SDK\\qtv_api_core.dll", library), 0u);
+    library.reset();
+
+    // The import from System32, for a library whose folder lacks it.
+    test::use_machine(R"({"files": [
+        {"path": "C:\\Lone\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
+        {"path": "C:\\Windows\\System32\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
+      "sdk": [{"path": "C:\\Lone\\qtv_api_core.dll"}]})");
+    EXPECT_EQ(platform::load_library(L"C:\\Lone\\qtv_api_core.dll", library), 0u);
+}
+
+TEST(SimDllSearch, AddDllDirectoryAndItsRemoval) {
+    test::use_machine(R"({"files": [{"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}}]})");
+    {
+        platform::DllDirectory folder;
+        ASSERT_EQ(platform::add_dll_directory(L"C:\\SDK", folder), 0u);
+        EXPECT_EQ(sim::machine().dll_directories.size(), 1u);
+        EXPECT_EQ(sim::count_calls("AddDllDirectory", "C:\\SDK"), 1u);
+    }
+    EXPECT_TRUE(sim::machine().dll_directories.empty());
+    EXPECT_EQ(sim::count_calls("RemoveDllDirectory", "C:\\SDK"), 1u);
+    test::use_machine(R"({"faults": [{"operation": "AddDllDirectory", "code": 8}]})");
+    platform::DllDirectory refused;
+    EXPECT_EQ(platform::add_dll_directory(L"C:\\SDK", refused), 8u);
+    EXPECT_FALSE(refused.valid());
+}
+
 TEST(SimMachineFile, SdkAndPeEntriesAreChecked) {
     struct Case {
         std::string json;
@@ -216,6 +343,15 @@ TEST(SimMachineFile, SdkAndPeEntriesAreChecked) {
         {R"({"sdk": [{"path": "a", "init_result": "x"}]})", "at /sdk/0/init_result: expected a signed 32-bit integer"},
         {R"({"sdk": [{"path": "a", "devices": [{"vid": 70000}]}]})", "at /sdk/0/devices/0/vid: number does not fit 16 bits"},
         {R"({"sdk": [{"load_error": 5}]})", "at /sdk/0: missing \"path\""},
+        {R"({"sdk": [{"path": "a", "loads_companion_by_name": 1}]})", "at /sdk/0/loads_companion_by_name: expected true"},
+        {R"({"files": [{"path": "a", "held_open": {"access": 1}}]})", "at /files/0/held_open: missing \"share\""},
+        {R"({"files": [{"path": "a", "held_open": {"access": 1, "share": 1, "pid": 4}}]})", "unknown entry \"pid\""},
+        {R"({"devices": [{"instance_id": "X\\1", "interfaces": [{"guid": "g", "path": "p", "held_by_other_process": 0}]}]})",
+         "at /devices/0/interfaces/0/held_by_other_process: a held interface"},
+        {R"({"environment": ["Path"]})", "at /environment: expected an object"},
+        {R"({"environment": {"A=B": "x"}})", "at /environment: a variable name"},
+        {R"({"environment": {"A": 1}})", "at /environment/A: expected a string"},
+        {R"({"current_directory": 3})", "at /current_directory: expected a string"},
     };
     for (const Case& c : cases) {
         sim::Machine m;

@@ -6,6 +6,8 @@
 // HKCR\CLSID\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\InProcServer32 and the
 // empty keys HKLM\SOFTWARE\VQ4Probe\rg_N. The case files go to a "probe"
 // folder beside this executable. Exit code 0 when every case agrees.
+#include <windows.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +29,9 @@ int main() {
         std::ofstream(file, std::ios::binary) << bytes;
     };
     host.create_key = [](const std::wstring&) {};  // created by the test script
+    host.set_variable = [](const std::wstring& name, const std::wstring& value) {
+        SetEnvironmentVariableW(name.c_str(), value.c_str());
+    };
 
     std::vector<std::string> failures = test::run_profile_cases(folder, host);
     const std::vector<std::string> sources = test::run_guid_source_cases(folder, host);

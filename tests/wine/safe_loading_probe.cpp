@@ -4,7 +4,10 @@
 // given as the first argument), cfgmgr32 (CM_Locate_DevNodeW), version
 // (GetFileVersionInfoSizeW on kernel32.dll) and winusb (WinUsb_Initialize
 // on a plain file). A run of the tool under Wine does not reach most of
-// these: it has no USB device, and the repair is not run.
+// these: it has no USB device, and the repair is not run. The second
+// argument, when given, is a test SDK whose QTV_Init loads its companion by
+// its bare name: its QTV_Init result without and with its folder added to
+// the DLL search (AddDllDirectory, as section 5 does).
 //
 // Prints one "name=value" line per call, then "module <dll>=<path>" for
 // the module the process has under that name, for safe_loading_tests.sh,
@@ -46,6 +49,35 @@ LONG WINAPI on_exception(EXCEPTION_POINTERS* pointers) {
     ExitProcess(0);
 }
 
+// Loads the SDK at `path`, calls QTV_Init (and QTV_Exit after a success)
+// and returns QTV_Init's result; its folder is added to the DLL search first
+// when `with_folder`. A failed load or a missing entry point is printed.
+int init_result(const std::wstring& path, bool with_folder) {
+    using namespace vq4;
+    platform::DllDirectory folder;
+    if (with_folder) {
+        const std::uint32_t added = platform::add_dll_directory(path.substr(0, path.rfind(L'\\')), folder);
+        if (added != 0) std::printf("add_dll_directory=%u\n", added);
+    }
+    platform::Library library;
+    const std::uint32_t loaded = platform::load_library(path, library);
+    if (loaded != 0) {
+        std::printf("load=%u\n", loaded);
+        return -1000;
+    }
+    using Init = int (*)(unsigned, INT_PTR, INT_PTR);
+    using Exit = void (*)();
+    const auto init = reinterpret_cast<Init>(platform::get_proc_address(library, "QTV_Init").address);
+    const auto exit = reinterpret_cast<Exit>(platform::get_proc_address(library, "QTV_Exit").address);
+    if (init == nullptr || exit == nullptr) {
+        std::printf("entry points missing\n");
+        return -1001;
+    }
+    const int result = init(0x152, 0, 0);
+    if (result == 0) exit();
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,6 +95,10 @@ int main(int argc, char** argv) {
     std::printf("load_relative=%u\n", platform::load_library(L".\\qtv_api_core.dll", library));
     if (argc > 1) {
         std::printf("load_qualified=%u\n", platform::load_library(widen(argv[1]), library));
+    }
+    if (argc > 2) {
+        std::printf("by_name_without_folder=%d\n", init_result(widen(argv[2]), false));
+        std::printf("by_name_with_folder=%d\n", init_result(widen(argv[2]), true));
     }
 
     std::uint32_t dev_inst = 0;

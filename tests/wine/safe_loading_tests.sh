@@ -112,7 +112,13 @@ scratch+=("$control")
 cp "$MARKER" "$control/qtv_api_core.dll"
 new_folders
 cp "$PROBE" "$exe_dir/probe.exe"
-probe=$(cd "$cwd_dir" && "$WINE" "$exe_dir/probe.exe" "$(winpath "$control/qtv_api_core.dll")" 2>/dev/null | tr -d '\r')
+# The SDK whose QTV_Init loads vxlinkapi_x64.dll by its bare name, installed
+# (not registered) for the probe; copies of that name are planted beside the
+# probe and in its current directory.
+mkdir -p "$SDKU"
+cp "$TESTSDK/x64-by-name/qtv_api_core.dll" "$TESTSDK/x64/vxlinkapi_x64.dll" "$SDKU/"
+probe=$(cd "$cwd_dir" && "$WINE" "$exe_dir/probe.exe" "$(winpath "$control/qtv_api_core.dll")" \
+    "$SDKW\\qtv_api_core.dll" 2>/dev/null | tr -d '\r')
 check "control: a marker loaded by its full path leaves its file" [ -f "$control/qtv_api_core.dll.loaded" ]
 check "control: ... and loads (load_qualified=0)" has_line "$probe" 'load_qualified=0'
 
@@ -145,6 +151,9 @@ check "probe: WinUsb_Initialize answered ($usb), not by the marker (536890699)" 
 check "probe: winusb.dll from System32" from_system32 winusb.dll
 check "probe: a bare name is not searched for (126)" has_line "$probe" 'load_bare=126'
 check "probe: a relative path is not searched for (126)" has_line "$probe" 'load_relative=126'
+check "probe: the SDK's own load by bare name finds nothing without its folder in the search (-22)" \
+    has_line "$probe" 'by_name_without_folder=-22'
+check "probe: ... and its own copy with its folder added (0)" has_line "$probe" 'by_name_with_folder=0'
 [ "$failures" -eq 0 ] || printf '%s\n' "$probe"
 
 # ---- (1) The tool with no SDK registered ----
@@ -177,5 +186,25 @@ check "bare name: the run completed" run_completed
 check "bare name: not searched for" \
     has_line "$report" '[ FAIL ] LoadLibrary failed on qtv_api_core.dll (error code=126).'
 check "bare name: no planted DLL loaded" no_marker_loaded
+
+# ---- (4) An SDK whose QTV_Init loads its companion by its bare name, with
+# copies of that name beside the exe and in the current directory; then the
+# same registered with forward slashes ----
+rm -rf "$SDKU"
+mkdir -p "$SDKU"
+cp "$TESTSDK/x64-by-name/qtv_api_core.dll" "$TESTSDK/x64/vxlinkapi_x64.dll" "$SDKU/"
+for registered in "$SDKW\\qtv_api_core.dll" "${SDKW//\\//}/qtv_api_core.dll"; do
+    wine_reg add "$CLSID_KEY\\InProcServer32" /ve /t REG_SZ /d "$registered" /f /reg:64
+    new_folders
+    run_tool
+    check "companion by name ($registered): the run completed" run_completed
+    check "companion by name ($registered): the path shown as declared" \
+        has_line "$report" "[ INFO ] Path declared (64-bit view): $registered"
+    check "companion by name ($registered): QTV_Init finds the copy in the SDK's folder" \
+        has_line "$report" '[  OK  ] SDK initialized successfully (QTV_Init).'
+    check "companion by name ($registered): QTV_Init 338 0 0 -> 0" has_line "$calls" '1 QTV_Init 338 0 0 -> 0'
+    check "companion by name ($registered): no planted DLL loaded" no_marker_loaded
+    [ "$failures" -eq 0 ] || printf '%s\n' "$report" "$calls"
+done
 
 finish

@@ -28,8 +28,8 @@ trap clean_up EXIT
 clean_up
 for name in $(env | sed -n 's/^\(QTVTEST_[A-Z_]*\)=.*/\1/p'); do unset "$name"; done
 
-register() {  # register 64|32 VALUE
-    wine_reg add "$CLSID_KEY\\InProcServer32" /ve /t REG_SZ /d "$2" /f "/reg:$1"
+register() {  # register 64|32 VALUE [TYPE]
+    wine_reg add "$CLSID_KEY\\InProcServer32" /ve /t "${3:-REG_SZ}" /d "$2" /f "/reg:$1"
 }
 
 install() {  # install UNIX_FOLDER FILE... (files of the test SDK build, by relative path)
@@ -253,5 +253,24 @@ check "bare file name beside the exe" same_text "bare name" \
     "$(lines "$H4" '[ INFO ] Path declared (64-bit view): qtv_api_core.dll' "$PRESENT" "$V151" "$ARCH64" "$MISS32" \
     "" "$H5" '[ FAIL ] LoadLibrary failed on qtv_api_core.dll (error code=126).')" "$blocks"
 check "bare file name beside the exe: the library is never loaded" same_text "bare name calls" "" "$calls"
+
+# ---- REG_EXPAND_SZ in both views, as COM expands it: the declared text is
+# shown, the expanded file checked and loaded; a 32-bit process's
+# %ProgramFiles% is Program Files (x86) ----
+install "$X64U" x64/qtv_api_core.dll x64/vxlinkapi_x64.dll
+install "$X86U" x86/qtv_api_core.dll x86/vxlinkapi_x86.dll
+DECLARED='%ProgramFiles%\Quorvane\Tonvela SDK\qtv_api_core.dll'
+register 64 "$DECLARED" REG_EXPAND_SZ
+register 32 "$DECLARED" REG_EXPAND_SZ
+run_tool
+check "REG_EXPAND_SZ in both views" same_text "expandable" \
+    "$(lines "$H4" "[ INFO ] Path declared (64-bit view): $DECLARED" "$PRESENT" "$V151" "$ARCH64" "$DEP64" \
+    "[ INFO ] Path declared (32-bit view / WOW6432Node): $DECLARED" "$PRESENT" "$V151" \
+    '[  OK  ]   -> File architecture is consistent (x86 (32-bit)).' \
+    '[  OK  ]   -> Dependency vxlinkapi_x86.dll present (version 2.3.0.0).' \
+    "" "$H5" "$INIT_OK" "$VERSION151" "$(detection 100)" "$NODEVICE" "$SKIPPED")" "$blocks"
+check "REG_EXPAND_SZ: the expanded library is loaded and released" same_text "expandable calls" \
+    "$(lines '1 attach' '1 QTV_Init 338 0 0 -> 0' '1 QTV_Get_SDK_Version' '100 QTV_IsDeviceChanged -> 0' \
+    '1 QTV_Exit' '1 detach (FreeLibrary)')" "$calls"
 
 finish

@@ -130,7 +130,7 @@ void register_interfaces(Device& d) {
         const std::wstring braced = format_guid(guid);
         const bool listed = std::any_of(d.interfaces.begin(), d.interfaces.end(),
                                         [&](const DeviceInterfaceRecord& r) { return equals_nocase(r.guid, braced); });
-        if (!listed) d.interfaces.push_back(DeviceInterfaceRecord{braced, interface_path(d.instance_id, braced), false, {}});
+        if (!listed) d.interfaces.push_back(DeviceInterfaceRecord{braced, interface_path(d.instance_id, braced), false, {}, {}});
     }
 }
 

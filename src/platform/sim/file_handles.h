@@ -17,6 +17,18 @@ struct OpenFile {
     std::uint32_t position = 0;
 };
 
+struct File;
+
+// Whether an open with `access` and `share` is refused because of an open
+// that holds the file with `held_access` and `held_share` (Windows sharing:
+// each must allow what the other asks for). Opens without data access
+// (attributes only) take no part in sharing.
+bool sharing_conflict(std::uint32_t held_access, std::uint32_t held_share, std::uint32_t access, std::uint32_t share);
+
+// Whether another process's hold on the file (held_exclusively, held_open)
+// refuses an open with `access` and `share`: ERROR_SHARING_VIOLATION.
+bool held_by_another_process(const File& file, std::uint32_t access, std::uint32_t share);
+
 // The record behind a FileHandle's raw value, or null.
 const OpenFile* open_file_record(std::uintptr_t raw);
 

@@ -48,14 +48,29 @@ bool folder_exists(const std::wstring& folder) {
     return false;
 }
 
-const DeviceInterfaceRecord* find_interface(const std::wstring& path) {
+struct FoundInterface {
+    const Device* device = nullptr;
+    const DeviceInterfaceRecord* record = nullptr;
+};
+
+FoundInterface find_interface(const std::wstring& path) {
     for (const Device& d : machine().devices) {
         if (!d.present) continue;
         for (const DeviceInterfaceRecord& r : d.interfaces) {
-            if (same_windows_path(r.path, path)) return &r;
+            if (same_windows_path(r.path, path)) return {&d, &r};
         }
     }
-    return nullptr;
+    return {};
+}
+
+// What opening an interface that another process holds gives: the error
+// the machine names, else the driver's. WinUSB's device object is exclusive
+// (one handle at a time), and the I/O manager refuses a second open with
+// STATUS_ACCESS_DENIED; other drivers refuse by the share modes.
+std::uint32_t held_interface_error(const FoundInterface& found) {
+    if (found.record->held_open_error) return *found.record->held_open_error;
+    return found.device->service && equals_nocase(*found.device->service, L"WINUSB") ? win::ERROR_ACCESS_DENIED_
+                                                                                     : win::ERROR_SHARING_VIOLATION_;
 }
 
 // The kinds of data access an access mask asks for, generic rights mapped
@@ -78,22 +93,9 @@ DataAccess data_access(std::uint32_t access) {
     return d;
 }
 
-// Windows sharing: a new open must allow what existing opens do, and the
-// existing opens must allow what the new one asks.
 bool conflicts_with_open_handles(const std::wstring& path, std::uint32_t access, std::uint32_t share) {
-    const DataAccess wanted = data_access(access);
-    if (!wanted.any()) return false;
     for (const auto& [id, open] : open_files()) {
-        if (!same_windows_path(open.path, path)) continue;
-        const DataAccess held = data_access(open.access);
-        if (!held.any()) continue;
-        if ((wanted.read && !(open.share & win::FILE_SHARE_READ_)) ||
-            (wanted.write && !(open.share & win::FILE_SHARE_WRITE_)) ||
-            (wanted.remove && !(open.share & win::FILE_SHARE_DELETE_)) ||
-            (held.read && !(share & win::FILE_SHARE_READ_)) || (held.write && !(share & win::FILE_SHARE_WRITE_)) ||
-            (held.remove && !(share & win::FILE_SHARE_DELETE_))) {
-            return true;
-        }
+        if (same_windows_path(open.path, path) && sharing_conflict(open.access, open.share, access, share)) return true;
     }
     return false;
 }
@@ -104,6 +106,25 @@ std::uint32_t finish(std::uint32_t error) {
 }
 
 }  // namespace
+
+// Windows sharing: a new open must allow what the existing open does, and
+// the existing open must allow what the new one asks.
+bool sharing_conflict(std::uint32_t held_access, std::uint32_t held_share, std::uint32_t access, std::uint32_t share) {
+    const DataAccess wanted = data_access(access);
+    const DataAccess held = data_access(held_access);
+    if (!wanted.any() || !held.any()) return false;
+    return (wanted.read && !(held_share & win::FILE_SHARE_READ_)) ||
+           (wanted.write && !(held_share & win::FILE_SHARE_WRITE_)) ||
+           (wanted.remove && !(held_share & win::FILE_SHARE_DELETE_)) ||
+           (held.read && !(share & win::FILE_SHARE_READ_)) || (held.write && !(share & win::FILE_SHARE_WRITE_)) ||
+           (held.remove && !(share & win::FILE_SHARE_DELETE_));
+}
+
+bool held_by_another_process(const File& file, std::uint32_t access, std::uint32_t share) {
+    // Without sharing, every open that asks for data access is refused.
+    if (file.held_exclusively && data_access(access).any()) return true;
+    return file.held_open && sharing_conflict(file.held_open->access, file.held_open->share, access, share);
+}
 
 const OpenFile* open_file_record(std::uintptr_t raw) {
     const auto found = open_files().find(raw);
@@ -129,8 +150,8 @@ std::uint32_t create_file(const std::wstring& path, std::uint32_t access, std::u
     if (disposition != win::OPEN_EXISTING_) return sim::finish(win::ERROR_INVALID_PARAMETER_);
 
     sim::OpenFile open{path, false, false, access, share, flags_and_attributes, 0};
-    if (const sim::DeviceInterfaceRecord* iface = sim::find_interface(path)) {
-        if (iface->held_by_other_process) return sim::finish(win::ERROR_SHARING_VIOLATION_);
+    if (const sim::FoundInterface iface = sim::find_interface(path); iface.record != nullptr) {
+        if (iface.record->held_by_other_process) return sim::finish(sim::held_interface_error(iface));
         open.is_device_interface = true;
     } else {
         const sim::File* file = sim::machine().find_file(path);
@@ -145,9 +166,7 @@ std::uint32_t create_file(const std::wstring& path, std::uint32_t access, std::u
         if (open.is_folder && (flags_and_attributes & win::FILE_FLAG_BACKUP_SEMANTICS_) == 0) {
             return sim::finish(win::ERROR_ACCESS_DENIED_);
         }
-        // Held by another process without sharing: every open that asks for
-        // data access is refused.
-        if (file != nullptr && file->held_exclusively && sim::data_access(access).any()) {
+        if (file != nullptr && sim::held_by_another_process(*file, access, share)) {
             return sim::finish(win::ERROR_SHARING_VIOLATION_);
         }
     }

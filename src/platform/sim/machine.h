@@ -106,8 +106,13 @@ enum class FirmwareGuidReturn : std::uint8_t {
 struct DeviceInterfaceRecord {
     std::wstring guid;  // braced interface class GUID
     std::wstring path;  // device path as SetupDiGetDeviceInterfaceDetailW gives it
-    bool held_by_other_process = false;  // opened without sharing elsewhere: ERROR_SHARING_VIOLATION
+    // Held open by another process. CreateFileW then fails with
+    // held_open_error when given, else with the driver's: ERROR_ACCESS_DENIED
+    // under WinUSB, whose device object is exclusive, ERROR_SHARING_VIOLATION
+    // under any other.
+    bool held_by_other_process = false;
     WinUsbDevice winusb;
+    std::optional<std::uint32_t> held_open_error;
 };
 
 // A simulated transfer that would wait forever (no transfer time-out set on
@@ -165,6 +170,13 @@ struct File {
     std::uint32_t attributes = 0x20;  // FILE_ATTRIBUTE_ARCHIVE; 0x10 for a directory
     std::vector<std::uint8_t> bytes;
     bool held_exclusively = false;  // another process holds it open without sharing
+    // Another process holds it open with this access and share mode: every
+    // open must be compatible with that one, as with an open handle.
+    struct OtherProcessOpen {
+        std::uint32_t access = 0;
+        std::uint32_t share = 0;
+    };
+    std::optional<OtherProcessOpen> held_open;
 };
 
 // ---- SDK libraries ----
@@ -194,7 +206,20 @@ struct SdkLibrary {
     std::uint32_t detection_delay_ms = 0;       // virtual time after QTV_Init before devices show
     std::optional<std::int32_t> device_count;   // overrides the count the machine gives
     std::optional<std::vector<SdkDeviceRecordSetup>> devices;  // overrides the records the machine gives
+    // QTV_Init loads vxlinkapi_x64.dll by its bare name (LoadLibraryW, the
+    // process's default search) instead of importing it.
+    bool loads_companion_by_name = false;
 };
+
+// ---- The process's environment ----
+struct EnvironmentVariable {
+    std::wstring name;  // compared without regard to letter case
+    std::wstring value;
+};
+
+// The variables of a 64-bit process on a default installation of Windows
+// (SystemRoot, ProgramFiles, ProgramFiles(x86), ...), in docs/machine-file.md.
+std::vector<EnvironmentVariable> default_environment();
 
 // ---- Running software ----
 struct Process {
@@ -258,6 +283,16 @@ struct Machine {
     std::vector<Service> services;
     std::vector<SdkLibrary> sdk_libraries;
 
+    // ---- The tool's process ----
+    std::vector<EnvironmentVariable> environment = default_environment();
+    // Searched for a DLL loaded by name only in the standard search order.
+    std::optional<std::wstring> current_directory;
+    // SetDefaultDllDirectories (0: never called, the standard search order)
+    // and the folders AddDllDirectory added, by cookie.
+    std::uint32_t default_dll_directories = 0;
+    std::map<std::uintptr_t, std::wstring> dll_directories;
+    std::uintptr_t next_dll_directory_cookie = 0xD1D0000;
+
     std::vector<Fault> faults;
 
     // Side effects that tests read.
@@ -311,6 +346,10 @@ private:
 // The machine the simulated platform operates on.
 Machine& machine();
 void set_machine(Machine m);
+
+// The variable of the machine's environment of that name (letter case
+// ignored), or null.
+const EnvironmentVariable* find_environment_variable(const std::wstring& name);
 
 // Records a call in the trace and returns the injected failure code for it,
 // if a fault is set for this call.

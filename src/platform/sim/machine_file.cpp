@@ -255,7 +255,15 @@ void load_devices(const JsonAt& at, Machine& m) {
                 record.guid = iface.field("guid").as_wide();
                 record.path = iface.field("path").as_wide();
                 if (iface.has("held_by_other_process")) {
-                    record.held_by_other_process = iface.field("held_by_other_process").as_bool();
+                    // true, or the error code CreateFileW gives while it is held.
+                    const JsonAt held = iface.field("held_by_other_process");
+                    if (held.value.is_boolean()) {
+                        record.held_by_other_process = held.as_bool();
+                    } else {
+                        record.held_by_other_process = true;
+                        record.held_open_error = held.as_u32();
+                        if (*record.held_open_error == 0) held.fail("a held interface fails to open with a nonzero code");
+                    }
                 }
                 if (iface.has("winusb")) record.winusb = load_winusb(iface.field("winusb"));
                 d.interfaces.push_back(std::move(record));
@@ -311,7 +319,7 @@ std::vector<std::uint8_t> pe_image_bytes(const JsonAt& at) {
 
 void load_files(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
-        item.only_keys({"path", "attributes", "directory", "text", "hex", "pe", "held_exclusively"});
+        item.only_keys({"path", "attributes", "directory", "text", "hex", "pe", "held_exclusively", "held_open"});
         File f;
         f.path = item.field("path").as_wide();
         if (item.has("directory") && item.field("directory").as_bool()) f.attributes = 0x10;
@@ -323,6 +331,11 @@ void load_files(const JsonAt& at, Machine& m) {
         if (item.has("hex")) f.bytes = item.field("hex").as_hex_bytes();
         if (item.has("pe")) f.bytes = pe_image_bytes(item.field("pe"));
         if (item.has("held_exclusively")) f.held_exclusively = item.field("held_exclusively").as_bool();
+        if (item.has("held_open")) {
+            const JsonAt held = item.field("held_open");
+            held.only_keys({"access", "share"});
+            f.held_open = File::OtherProcessOpen{held.field("access").as_u32(), held.field("share").as_u32()};
+        }
         m.files.push_back(std::move(f));
     }
 }
@@ -330,7 +343,7 @@ void load_files(const JsonAt& at, Machine& m) {
 void load_sdk_libraries(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
         item.only_keys({"path", "load_error", "missing_entry_points", "init_result", "version", "is_device_changed",
-                        "detection_delay_ms", "device_count", "devices"});
+                        "detection_delay_ms", "device_count", "devices", "loads_companion_by_name"});
         SdkLibrary library;
         library.path = item.field("path").as_wide();
         if (item.has("load_error")) library.load_error = item.field("load_error").as_u32();
@@ -372,6 +385,9 @@ void load_sdk_libraries(const JsonAt& at, Machine& m) {
             }
             library.devices = std::move(devices);
         }
+        if (item.has("loads_companion_by_name")) {
+            library.loads_companion_by_name = item.field("loads_companion_by_name").as_bool();
+        }
         m.sdk_libraries.push_back(std::move(library));
     }
 }
@@ -407,6 +423,20 @@ void load_services(const JsonAt& at, Machine& m) {
         }
         if (item.has("appears_after_call")) s.appears_after_call = item.field("appears_after_call").as_u32();
         m.services.push_back(std::move(s));
+    }
+}
+
+// {"NAME": "value", ...} over the default variables; null removes one.
+void load_environment(const JsonAt& at, Machine& m) {
+    if (!at.value.is_object()) at.fail("expected an object of variable names and values");
+    for (const auto& item : at.value.items()) {
+        const std::wstring name = widen_utf8(item.key());
+        if (name.empty() || name.find(L'=') != std::wstring::npos) {
+            at.fail("a variable name is not empty and has no '='");
+        }
+        std::erase_if(m.environment, [&](const EnvironmentVariable& v) { return equals_nocase(v.name, name); });
+        const JsonAt value{item.value(), at.child_pointer(item.key().c_str())};
+        if (!value.value.is_null()) m.environment.push_back({name, value.as_wide()});
     }
 }
 
@@ -459,6 +489,8 @@ const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
     static const std::vector<std::pair<std::string, SectionLoader>> loaders = {
         {"description", [](const JsonAt& at, Machine&) { (void)at.as_string(); }},
         {"module_path", [](const JsonAt& at, Machine& m) { m.module_path = at.as_wide(); }},
+        {"current_directory", [](const JsonAt& at, Machine& m) { m.current_directory = at.as_wide(); }},
+        {"environment", load_environment},
         {"local_time", load_local_time},
         {"native_architecture", [](const JsonAt& at, Machine& m) { m.native_architecture = at.as_u16(); }},
         {"native_machine", [](const JsonAt& at, Machine& m) { m.native_machine = at.as_u16(); }},

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/sim/device_tree.h"
+#include "platform/sim/loaded_modules.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_file.h"
 #include "platform/sim/relaunch.h"
@@ -130,6 +131,9 @@ bool platform_startup(int& exit_code) {
     }
     sim::prepare_tool_instance(loaded);
     sim::set_machine(std::move(loaded));
+    // As the Windows build's start-up: SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 |
+    // LOAD_LIBRARY_SEARCH_USER_DIRS).
+    sim::set_default_dll_directories(0x800 | 0x400);
     const char* trace_file = std::getenv("VQ4_DIAG_TRACE");
     if (trace_file != nullptr && *trace_file != '\0') {
         trace_path() = trace_file;

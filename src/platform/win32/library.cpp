@@ -32,4 +32,15 @@ ProcAddress get_proc_address(const Library& library, const char* name) {
 
 void release_handle(LibraryTag, std::uintptr_t raw) noexcept { FreeLibrary(reinterpret_cast<HMODULE>(raw)); }
 
+std::uint32_t add_dll_directory(const std::wstring& folder, DllDirectory& out) {
+    const DLL_DIRECTORY_COOKIE cookie = AddDllDirectory(folder.c_str());
+    if (cookie == nullptr) return GetLastError();
+    out = DllDirectory(reinterpret_cast<std::uintptr_t>(cookie));
+    return 0;
+}
+
+void release_handle(DllDirectoryTag, std::uintptr_t raw) noexcept {
+    RemoveDllDirectory(reinterpret_cast<DLL_DIRECTORY_COOKIE>(raw));
+}
+
 }  // namespace vq4::platform

@@ -24,14 +24,15 @@ bool stdout_is_console() {
 
 bool platform_startup(int& /*exit_code*/) {
     // First thing in the process: from here on a library loaded by name
-    // comes from System32 only, never from the executable's folder (a
-    // download folder, from which the tool also relaunches itself elevated)
-    // nor from the current directory. The tool's own run-time loads name
-    // their folder explicitly as well; this covers what the system DLLs and
-    // the SDK load by name later. Neither call fails with these arguments;
+    // comes from System32 only (and, while the SDK is loaded, from the SDK's
+    // own folder, added with AddDllDirectory), never from the executable's
+    // folder (a download folder, from which the tool also relaunches itself
+    // elevated) nor from the current directory. The tool's own run-time loads
+    // name their folder explicitly as well; this covers what the system DLLs
+    // and the SDK load by name later. Neither call fails with these arguments;
     // should one ever fail, the run still goes on, and the tool's own loads
     // stay limited to the folders they name.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
     SetDllDirectoryW(L"");
     return true;
 }

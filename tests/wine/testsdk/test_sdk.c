@@ -27,6 +27,12 @@
  * resolves the companion when it loads the SDK; QTV_Init then fails with -23
  * unless the bound VX_LinkVersion is the one in the SDK's own folder.
  *
+ * Built with -DTEST_SDK_LOADS_COMPANION_BY_NAME, QTV_Init loads the companion
+ * by its bare name (LoadLibraryW("vxlinkapi_x64.dll")), as an SDK may that
+ * counts on its caller's DLL search to look in its folder: it fails with -22
+ * when the loader finds none, and with -23 when the one it finds is not the
+ * copy in its own folder.
+ *
  * Built with -DTEST_SDK_WITHOUT_IS_DEVICE_CHANGED or
  * -DTEST_SDK_WITHOUT_GET_DEVICE_INFO it lacks that export. */
 #include <windows.h>
@@ -182,7 +188,20 @@ EXPORT int QTV_Init(unsigned options, INT_PTR reserved1, INT_PTR reserved2) {
         }
     }
 #endif
+#ifdef TEST_SDK_LOADS_COMPANION_BY_NAME
+    companion = LoadLibraryW(COMPANION);
+    if (companion != NULL) {
+        wchar_t loaded[MAX_PATH];
+        if (GetModuleFileNameW(companion, loaded, MAX_PATH) == 0 || lstrcmpiW(loaded, path) != 0) {
+            log_line("QTV_Init %u %ld %ld -> companion found elsewhere", options, (long)reserved1, (long)reserved2);
+            FreeLibrary(companion);
+            companion = NULL;
+            return -23;
+        }
+    }
+#else
     companion = LoadLibraryW(path);
+#endif
     if (companion == NULL || GetProcAddress(companion, "VX_LinkVersion") == NULL) {
         log_line("QTV_Init %u %ld %ld -> no companion", options, (long)reserved1, (long)reserved2);
         if (companion != NULL) FreeLibrary(companion);
