@@ -234,6 +234,10 @@ struct Machine {
     std::uint16_t native_architecture = 9;          // PROCESSOR_ARCHITECTURE_AMD64
     bool elevated = false;                          // false: registry keys are read-only
     bool elevation_prompt_accepted = true;
+    // Whether the instance that ShellExecuteExW("runas") starts gets an
+    // elevated token; false: User Account Control is off for a standard
+    // user, and "runas" starts it with the same standard token.
+    bool runas_elevates = true;
 
     Registry registry;
     std::vector<Device> devices;  // in the order the system enumerates them

@@ -450,6 +450,7 @@ const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
         {"native_architecture", [](const JsonAt& at, Machine& m) { m.native_architecture = at.as_u16(); }},
         {"elevated", [](const JsonAt& at, Machine& m) { m.elevated = at.as_bool(); }},
         {"elevation_prompt_accepted", [](const JsonAt& at, Machine& m) { m.elevation_prompt_accepted = at.as_bool(); }},
+        {"runas_elevates", [](const JsonAt& at, Machine& m) { m.runas_elevates = at.as_bool(); }},
         {"registry", load_registry},
         {"devices", load_devices},
         {"files", load_files},
