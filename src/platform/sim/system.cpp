@@ -190,8 +190,9 @@ void console_write(const std::wstring& text) {
 
 namespace {
 
-// Standard input is read a byte at a time, never ahead: an elevated instance
-// started by the relaunch shares it and must find the lines meant for it.
+// Standard input is read a byte at a time, never ahead: each read takes
+// only the line it asks for, as from a console, and leaves the rest of a
+// pipe or a FIFO to the next question or to the final pause.
 int read_stdin_byte() {
     unsigned char c = 0;
     ssize_t got = 0;
