@@ -3,6 +3,9 @@
 #include "app/sections.h"
 #include "app/summary.h"
 #include "platform/system.h"
+#include "platform/win_constants.h"
+#include "repair/elevated_handover.h"
+#include "repair/repair_section.h"
 #include "report/report.h"
 #include "util/text.h"
 
@@ -10,16 +13,25 @@ namespace vq4 {
 
 namespace {
 
-bool equals_nocase_ascii(const std::string& a, const char* b) {
-    std::size_t i = 0;
-    for (; i < a.size() && b[i] != '\0'; ++i) {
+// The first n characters of a and b are equal, ignoring the case of ASCII letters.
+bool equals_nocase_ascii_n(const std::string& a, const char* b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
         char x = a[i];
         char y = b[i];
         if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
         if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
         if (x != y) return false;
     }
-    return i == a.size() && b[i] == '\0';
+    return true;
+}
+
+bool starts_with_nocase_ascii(const std::string& a, const char* prefix) {
+    const std::size_t n = std::char_traits<char>::length(prefix);
+    return a.size() >= n && equals_nocase_ascii_n(a, prefix, n);
+}
+
+bool equals_nocase_ascii(const std::string& a, const char* b) {
+    return a.size() == std::char_traits<char>::length(b) && equals_nocase_ascii_n(a, b, a.size());
 }
 
 void print_banner() {
@@ -42,9 +54,41 @@ RunOptions parse_run_options(const std::vector<std::string>& arguments) {
             options.fix_requested = true;
         } else if (equals_nocase_ascii(argument, "/nofix")) {
             options.skip_repair = true;
+        } else if (argument == "/?" || equals_nocase_ascii(argument, "-h") || equals_nocase_ascii(argument, "--help")) {
+            options.show_usage = true;
+        } else if (equals_nocase_ascii(argument, kElevatedArgument)) {
+            options.relaunched = true;
+        } else if (starts_with_nocase_ascii(argument, kReportArgumentPrefix)) {
+            options.handed_report_path = widen(argument.substr(std::string(kReportArgumentPrefix).size()));
         }
     }
     return options;
+}
+
+std::wstring usage_text() {
+    return L"VQ4_Diag - diagnostic and repair of the Quorvane Vantro Q4 (VID_2A7D&PID_5E3C)\n"
+           L"\n"
+           L"Usage: VQ4_Diag [/nopause] [/fix] [/nofix]\n"
+           L"\n"
+           L"  /nopause  no question and no \"Press Enter\" at the end (unattended runs)\n"
+           L"  /fix      apply the repair without asking (relaunches elevated if needed)\n"
+           L"  /nofix    diagnose only: no repair section\n"
+           L"  /?        this help (also -h, --help)\n"
+           L"\n"
+           L"Exit code: 0 when no failure is left, 1 when Fail lines remain; when the\n"
+           L"repair ran in the elevated instance, that instance's exit code.\n"
+           L"\n"
+           L"Report: VQ4_Diag_Report_YYYYMMDD_hhmmss.txt next to the executable (_2, _3,\n"
+           L"... when the name is taken). The elevated instance writes its report\n"
+           L"beside it, under the next free name.\n";
+}
+
+std::wstring run_report_path(const RunOptions& options, const std::wstring& directory) {
+    if (options.relaunched && !options.handed_report_path.empty()) {
+        const std::wstring accepted = accepted_report_path(options.handed_report_path, directory);
+        if (!accepted.empty()) return accepted;
+    }
+    return build_report_path(directory);
 }
 
 std::wstring exe_directory() {
@@ -75,15 +119,35 @@ std::wstring build_report_path(const std::wstring& directory) {
 
 int run_diagnostic(const std::vector<std::string>& arguments) {
     const RunOptions options = parse_run_options(arguments);
-    const std::wstring report_path = build_report_path(exe_directory());
-    const std::wstring opened_path = open_report_file(report_path);
+    if (options.show_usage) {
+        platform::console_write(usage_text());
+        return 0;
+    }
+    const std::wstring report_path = run_report_path(options, exe_directory());
+    std::uint32_t save_error = 0;
+    std::wstring opened_path;
+    if (options.relaunched && !path_is_absolute(report_path)) {
+        // The elevated instance starts in System32: a path relative to its
+        // current directory would put the report there.
+        save_error = win::ERROR_BAD_PATHNAME_;
+    } else {
+        opened_path = open_report_file(report_path, save_error);
+    }
 
     print_banner();
     run_report_sections();
     print_summary(L"Summary");
 
+    int outcome = NothingToRepair;
+    std::uint32_t elevated_exit_code = 0;
     if (!options.skip_repair) {
-        const int outcome = run_repair_stage(options.fix_requested, options.interactive);
+        RepairRequest request;
+        request.fix_requested = options.fix_requested;
+        request.may_prompt = options.interactive;
+        request.relaunched = options.relaunched;
+        request.report_path = report_path;
+        request.opened_report_path = opened_path;
+        outcome = run_repair_stage(request, elevated_exit_code);
         if (outcome == 2) {
             print_section(L"8. Verification after repair");
             print_status(StatusKind::Info, L"Re-running sections 3 and 5 after the repair.");
@@ -98,13 +162,22 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         }
     }
 
-    platform::console_write(L"\nReport saved to:\n  " + (opened_path.empty() ? report_path : opened_path) + L"\n");
+    if (!opened_path.empty()) save_error = report_file_write_error();
+    if (save_error == 0) {
+        platform::console_write(L"\nReport saved to:\n  " + opened_path + L"\n");
+    } else {
+        platform::console_write(L"\nThe report could not be saved (error code=" + decimal(save_error) + L"): " +
+                                (opened_path.empty() ? report_path : opened_path) + L"\n");
+    }
     close_report_file();
 
     if (options.interactive) {
         platform::console_write(L"\nPress Enter to close...");
         platform::console_read_char();
     }
+    // The elevated instance verified after its repair: its exit code is the
+    // newer truth about the device.
+    if (outcome == RepairDelegated) return static_cast<int>(elevated_exit_code);
     return fail_count > 0 ? 1 : 0;
 }
 

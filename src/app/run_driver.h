@@ -11,9 +11,21 @@ struct RunOptions {
     bool interactive = true;     // no "/nopause"
     bool fix_requested = false;  // "/fix"
     bool skip_repair = false;    // "/nofix"
+    bool show_usage = false;     // "/?", "-h", "--help": the usage, and nothing else
+    // Internal, from the first instance to the one it relaunches elevated:
+    bool relaunched = false;          // "/elevated"
+    std::wstring handed_report_path;  // "/report:<path>"
 };
 
 RunOptions parse_run_options(const std::vector<std::string>& arguments);
+
+// The usage that "/?" prints: the options, the exit codes, where the files go.
+std::wstring usage_text();
+
+// The report path of this run: for an instance started by the elevated
+// relaunch, the path handed over when it is acceptable (a report name in the
+// executable's own folder); otherwise build_report_path(directory).
+std::wstring run_report_path(const RunOptions& options, const std::wstring& directory);
 
 // Directory of the running executable, without a trailing separator; "."
 // when the module path is unknown or holds no separator.

@@ -34,7 +34,9 @@ void run_report_sections() {
     run_related_software_section();
 }
 
-int run_repair_stage(bool fix_requested, bool may_prompt) { return run_repair_section(fix_requested, may_prompt); }
+int run_repair_stage(const RepairRequest& request, std::uint32_t& elevated_exit_code) {
+    return run_repair_section(request, elevated_exit_code);
+}
 
 void run_verification_sections() {
     {

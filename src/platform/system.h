@@ -38,6 +38,12 @@ bool console_read_line(std::string& line);
 // at end of input.
 bool console_read_char();
 
+// True when standard output is a console that a person watches, false when
+// it goes to a file or a pipe. Asked at each call, as output may be
+// redirected at any time. Lines that are only for the eye (the progress of
+// a wait) are shown only then.
+bool console_is_interactive();
+
 // ---- Report file (CreateFileW / WriteFile / CloseHandle) ----
 
 // Creates a new file for writing with sharing that denies nothing to other
@@ -47,6 +53,17 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out);
 
 // Writes bytes at the end of the file. Returns 0 or the Win32 error code.
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes);
+
+// GetFileAttributesW on a path of the report folder: 0 when a file or a
+// folder of that name exists, else the Win32 error code (ERROR_FILE_NOT_FOUND
+// 2, ERROR_PATH_NOT_FOUND 3, ERROR_ACCESS_DENIED 5, ...).
+std::uint32_t report_file_attributes(const std::wstring& path);
+
+// Reads a report file that another process wrote: CreateFileW with
+// GENERIC_READ, sharing read, write and delete, OPEN_EXISTING, then ReadFile
+// until the end or `max_bytes`. Returns 0 or the Win32 error code; `bytes`
+// holds what was read.
+std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes, std::vector<std::uint8_t>& bytes);
 
 // ---- Process and time ----
 

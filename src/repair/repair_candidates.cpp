@@ -4,6 +4,7 @@
 #include "platform/devices.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
+#include "report/wait_progress.h"
 #include "util/text.h"
 #include "vendor/interface_guid_sources.h"
 
@@ -77,9 +78,11 @@ bool wait_for_interface(const std::wstring& expected_guid, const std::wstring& i
     Guid guid;
     if (!parse_guid(expected_guid, guid)) return false;
     // Elapsed time is counted from the pauses alone, never read from a clock.
+    WaitProgress progress(L"the MI_03 device interface", limit_ms);
     for (std::uint64_t elapsed = 0;; elapsed += kPauseMs) {
         if (interface_registered(guid, instance_id)) return true;
         if (elapsed >= limit_ms) return false;
+        progress.show(elapsed);
         platform::sleep_ms(kPauseMs);
     }
 }

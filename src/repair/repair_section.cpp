@@ -6,6 +6,7 @@
 #include "platform/elevation.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
+#include "repair/elevated_handover.h"
 #include "repair/repair_candidates.h"
 #include "repair/repair_sequence.h"
 #include "report/report.h"
@@ -61,12 +62,12 @@ int repair_in_place(const std::vector<RepairCandidate>& candidates, const std::w
     return any_replug ? RepairNeedsReplug : RepairFailed;
 }
 
-// Starts this executable elevated with "/fix" and waits for it; the exit
-// code of the elevated instance, or kExitCodeUnknown.
-std::uint32_t run_elevated_instance() {
+// Starts this executable elevated with "/fix" and the internal arguments and
+// waits for it; the exit code of the elevated instance, or kExitCodeUnknown.
+std::uint32_t run_elevated_instance(const std::wstring& parameters) {
     const std::wstring executable = platform::get_module_file_name(260);
     platform::ProcessHandle process;
-    if (platform::shell_execute_ex(L"runas", executable, L"/fix", win::SW_SHOWNORMAL_, process) != 0 ||
+    if (platform::shell_execute_ex(L"runas", executable, parameters, win::SW_SHOWNORMAL_, process) != 0 ||
         !process.valid()) {
         return kExitCodeUnknown;
     }
@@ -79,12 +80,38 @@ std::uint32_t run_elevated_instance() {
     return code;
 }
 
-int relaunch_elevated() {
+// The elevated instance's result, read from its report, in this report.
+// Without a free name beside this report the elevated instance wrote under
+// its usual name, which this instance cannot know.
+void show_elevated_result(const std::wstring& elevated_report, const std::wstring& base_report_path) {
+    if (elevated_report.empty()) {
+        print_status(StatusKind::Info,
+                     L"The elevated instance's report cannot be read: no free name was left for it beside " +
+                         base_report_path);
+        return;
+    }
+    std::vector<std::uint8_t> bytes;
+    const std::uint32_t error = platform::report_file_read(elevated_report, kElevatedReportMaxBytes, bytes);
+    if (error != 0) {
+        print_status(StatusKind::Info, L"The elevated instance's report cannot be read (error code=" + decimal(error) +
+                                           L"): " + elevated_report);
+        return;
+    }
+    const std::vector<std::wstring> lines = elevated_result_lines(bytes, elevated_report);
+    if (lines.empty()) {
+        print_status(StatusKind::Info, L"The elevated instance's report ends before its summary: " + elevated_report);
+        return;
+    }
+    for (const std::wstring& line : lines) print_status(StatusKind::Info, line);
+}
+
+int relaunch_elevated(const RepairRequest& request, std::uint32_t& elevated_exit_code) {
     print_status(StatusKind::Info,
                  L"Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The "
                  L"elevated window applies the repair, checks the result and saves its own report next to this "
                  L"executable.");
-    const std::uint32_t code = run_elevated_instance();
+    const std::wstring elevated_report = choose_elevated_report_path(request.report_path, request.opened_report_path);
+    const std::uint32_t code = run_elevated_instance(relaunch_parameters(elevated_report, !request.may_prompt));
     if (code == kExitCodeUnknown) {
         print_status(StatusKind::Fail, L"Elevation refused or failed: no change was made. Re-run the tool with 'Run as "
                                        L"administrator' to apply the repair.");
@@ -93,6 +120,8 @@ int relaunch_elevated() {
     print_status(StatusKind::Info, L"The elevated instance has finished (exit code " +
                                        decimal(static_cast<std::int32_t>(code)) +
                                        L", 0 = no failure left). See its report for the details.");
+    show_elevated_result(elevated_report, request.report_path);
+    elevated_exit_code = code;
     return RepairDelegated;
 }
 
@@ -108,14 +137,22 @@ bool process_is_elevated() {
 }
 
 int run_repair_section(bool fix_requested, bool may_prompt) {
+    RepairRequest request;
+    request.fix_requested = fix_requested;
+    request.may_prompt = may_prompt;
+    std::uint32_t elevated_exit_code = 0;
+    return run_repair_section(request, elevated_exit_code);
+}
+
+int run_repair_section(const RepairRequest& request, std::uint32_t& elevated_exit_code) {
     const std::wstring expected_guid = expected_interface_guid();
     const std::vector<RepairCandidate> candidates = find_repair_candidates(expected_guid);
     if (candidates.empty()) return NothingToRepair;
 
     print_problem_and_plan(candidates, expected_guid);
 
-    if (!fix_requested) {
-        if (!may_prompt) {
+    if (!request.fix_requested) {
+        if (!request.may_prompt) {
             print_status(StatusKind::Info, L"Run this tool again with /fix to apply the repair.");
             return RepairNotApplied;
         }
@@ -126,7 +163,15 @@ int run_repair_section(bool fix_requested, bool may_prompt) {
     }
 
     if (process_is_elevated()) return repair_in_place(candidates, expected_guid);
-    return relaunch_elevated();
+    // Started by the relaunch and still without the rights (User Account
+    // Control turned off for a standard user, say): relaunching again would
+    // start one waiting instance after another.
+    if (request.relaunched) {
+        print_status(StatusKind::Fail, L"Administrator rights could not be obtained: this instance was relaunched "
+                                       L"to get them and is still not elevated. No change was made.");
+        return RepairFailed;
+    }
+    return relaunch_elevated(request, elevated_exit_code);
 }
 
 }  // namespace vq4

@@ -6,6 +6,7 @@
 #include "repair/device_removal.h"
 #include "repair/manual_registration.h"
 #include "report/report.h"
+#include "report/wait_progress.h"
 
 namespace vq4 {
 
@@ -24,8 +25,10 @@ bool node_present(const std::wstring& instance_id) {
 // Waits out the time the node may be absent after step 2: up to 20 tries
 // 250 ms apart, then one more look that decides.
 bool wait_for_node(const std::wstring& instance_id) {
+    WaitProgress progress(L"the MI_03 node to come back", kNodeAttempts * kPauseMs);
     for (int attempt = 0; attempt < kNodeAttempts; ++attempt) {
         if (node_present(instance_id)) break;
+        progress.show(static_cast<std::uint64_t>(attempt) * kPauseMs);
         platform::sleep_ms(kPauseMs);
     }
     return node_present(instance_id);

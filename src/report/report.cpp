@@ -1,6 +1,7 @@
 #include "report/report.h"
 
 #include "platform/system.h"
+#include "platform/win_constants.h"
 
 namespace vq4 {
 
@@ -15,6 +16,7 @@ namespace {
 struct ReportFileState {
     platform::ReportFile file;
     bool failed = false;
+    std::uint32_t write_error = 0;
 };
 
 ReportFileState& report_state() {
@@ -46,8 +48,10 @@ void write_report(const std::wstring& text) {
     if (!state.file.valid() || state.failed) {
         return;
     }
-    if (platform::report_file_write(state.file, report_file_bytes(text)) != 0) {
+    const std::uint32_t error = platform::report_file_write(state.file, report_file_bytes(text));
+    if (error != 0) {
         state.failed = true;
+        state.write_error = error;
     }
 }
 
@@ -121,8 +125,14 @@ void print_detail(const std::wstring& text) {
 void write_report_text(const std::wstring& text) { write_report(text); }
 
 std::wstring open_report_file(const std::wstring& path) {
+    std::uint32_t error = 0;
+    return open_report_file(path, error);
+}
+
+std::wstring open_report_file(const std::wstring& path, std::uint32_t& error) {
     close_report_file();
     ReportFileState& state = report_state();
+    error = 0;
     // Two runs started in the same second (a fast, auto-approved elevation
     // relaunch does exactly that) compute the same name; the later one must
     // not truncate the earlier one's report while it is still being written.
@@ -136,12 +146,13 @@ std::wstring open_report_file(const std::wstring& path) {
             }
             candidate = path.substr(0, dot) + L"_" + std::to_wstring(attempt) + L".txt";
         }
-        const std::uint32_t error = platform::report_file_create_new(candidate, state.file);
+        error = platform::report_file_create_new(candidate, state.file);
         if (error == 0) {
             state.failed = false;
+            state.write_error = 0;
             return candidate;
         }
-        if (error != 80 /* ERROR_FILE_EXISTS */ && error != 183 /* ERROR_ALREADY_EXISTS */) {
+        if (error != win::ERROR_FILE_EXISTS_ && error != 183 /* ERROR_ALREADY_EXISTS */) {
             break;
         }
     }
@@ -152,8 +163,11 @@ void close_report_file() {
     ReportFileState& state = report_state();
     state.file.reset();
     state.failed = false;
+    state.write_error = 0;
 }
 
 bool report_file_is_open() { return report_state().file.valid(); }
+
+std::uint32_t report_file_write_error() { return report_state().write_error; }
 
 }  // namespace vq4

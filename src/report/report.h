@@ -31,10 +31,16 @@ std::wstring printable_text(const std::wstring& text);
 // Opens the report file on `path`. An existing file is never truncated: the
 // report then goes to path with "_2", "_3", ... before ".txt". Returns the
 // path actually opened, or an empty text when no file could be opened (the
-// report then goes to the console only).
+// report then goes to the console only); `error` gets 0 or the error code of
+// the last attempt.
+std::wstring open_report_file(const std::wstring& path, std::uint32_t& error);
 std::wstring open_report_file(const std::wstring& path);
 void close_report_file();
 bool report_file_is_open();
+
+// 0 while every write to the open report file has succeeded, else the error
+// code of the write that failed (the file then receives nothing more).
+std::uint32_t report_file_write_error();
 
 // Writes raw text to the report file only, when it is open (the banner writes
 // the console itself, in its own colour).

@@ -7,6 +7,7 @@
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "report/report.h"
+#include "report/wait_progress.h"
 #include "sdk/sdk_contract.h"
 #include "util/text.h"
 #include "vendor/interface_path.h"
@@ -36,12 +37,14 @@ std::wstring hex(std::uint16_t value) {
 std::int32_t wait_for_devices(const SdkEntryPoints& sdk, int& attempts) {
     std::int32_t count = 0;
     attempts = 0;
+    WaitProgress progress(L"the SDK to detect the device", kMaxAttempts * kPauseMs);
     for (;;) {
         if (sdk.is_device_changed == nullptr || sdk.is_device_changed() != 0) {
             sdk.get_device_count(&count);
         }
         ++attempts;
         if (count >= 1) break;
+        progress.show(static_cast<std::uint64_t>(attempts - 1) * kPauseMs);
         platform::sleep_ms(kPauseMs);
         if (attempts >= kMaxAttempts) break;
     }

@@ -192,6 +192,70 @@ TEST_F(SystemContract, ReportFileInAFolderThatIsNotThere) {
     }
 }
 
+TEST_F(SystemContract, ReportFolderNamesThatAreTakenAndFree) {
+    s::add_file(L"VQ4_Diag_Report_20260102_030405.txt", "a report");
+    s::add_folder(L"Reports");
+    s::add_file(L"plain.txt", "a file, not a folder");
+    struct Case {
+        const wchar_t* name;
+        std::uint32_t error;
+        const char* what;
+    };
+    const Case cases[] = {
+        {L"VQ4_Diag_Report_20260102_030405.txt", win::ERROR_SUCCESS_, "an existing report"},
+        {L"Reports", win::ERROR_SUCCESS_, "an existing folder"},
+        {L"VQ4_Diag_Report_20260102_030405_2.txt", win::ERROR_FILE_NOT_FOUND_, "a free name"},
+        {L"Missing\\VQ4_Diag_Report_1.txt", win::ERROR_PATH_NOT_FOUND_, "in a missing folder"},
+        {L"plain.txt\\VQ4_Diag_Report_1.txt", win::ERROR_PATH_NOT_FOUND_, "below a file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(platform::report_file_attributes(s::path_in_folder(c.name)), c.error);
+    }
+}
+
+TEST_F(SystemContract, AReportIsReadWhileItsWriterStillHoldsIt) {
+    const std::wstring name = L"VQ4_Diag_Report_20260102_030405_2.txt";
+    ReportFile writer;
+    ASSERT_EQ(platform::report_file_create_new(s::path_in_folder(name), writer), win::ERROR_SUCCESS_);
+    const std::string text = "[ INFO ] caf\xE9\r\n" + std::string(10000, 'x') + "\r\n";
+    ASSERT_EQ(platform::report_file_write(writer, bytes_of(text)), win::ERROR_SUCCESS_);
+
+    std::vector<std::uint8_t> bytes{1, 2, 3};
+    EXPECT_EQ(platform::report_file_read(s::path_in_folder(name), 1u << 20, bytes), win::ERROR_SUCCESS_);
+    EXPECT_EQ(bytes, bytes_of(text));
+    // No more than asked for.
+    EXPECT_EQ(platform::report_file_read(s::path_in_folder(name), 5000, bytes), win::ERROR_SUCCESS_);
+    EXPECT_EQ(bytes, bytes_of(text.substr(0, 5000)));
+    writer.reset();
+    EXPECT_EQ(platform::report_file_read(s::path_in_folder(name), 1u << 20, bytes), win::ERROR_SUCCESS_);
+    EXPECT_EQ(bytes, bytes_of(text));
+}
+
+TEST_F(SystemContract, AReportThatCannotBeRead) {
+    s::add_folder(L"Reports");
+    s::add_file(L"held.txt", "held without sharing");
+    s::hold_file_exclusively(L"held.txt");
+    struct Case {
+        const wchar_t* name;
+        std::uint32_t error;
+        const char* what;
+    };
+    const Case cases[] = {
+        {L"missing.txt", win::ERROR_FILE_NOT_FOUND_, "a missing file"},
+        {L"Missing\\report.txt", win::ERROR_PATH_NOT_FOUND_, "a missing folder"},
+        {L"Reports", win::ERROR_ACCESS_DENIED_, "a folder"},
+        {L"held.txt", win::ERROR_SHARING_VIOLATION_, "a file another process holds without sharing"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::uint8_t> bytes{1};
+        EXPECT_EQ(platform::report_file_read(s::path_in_folder(c.name), 4096, bytes), c.error);
+        EXPECT_TRUE(bytes.empty());
+    }
+    s::release_file(L"held.txt");
+}
+
 // ---- Console ----
 
 TEST_F(ConsoleContract, RedirectedOutputKeepsTheTextAndGetsNoColours) {
@@ -207,6 +271,13 @@ TEST_F(ConsoleContract, RedirectedOutputKeepsTheTextAndGetsNoColours) {
     const std::string bytes = s::capture_stdout_end();
     // Characters beyond U+00FF become '?'; the colour calls leave no trace.
     EXPECT_EQ(s::decode_console(bytes), L"[  OK  ] caf\u00e9 \u00ff ?? done\nsecond line\n");
+}
+
+TEST_F(ConsoleContract, RedirectedOutputIsNotAConsoleAPersonWatches) {
+    s::capture_stdout_begin();
+    const bool interactive = platform::console_is_interactive();
+    s::capture_stdout_end();
+    EXPECT_FALSE(interactive);
 }
 
 TEST_F(ConsoleContract, ReadsLinesFromStandardInput) {

@@ -1,11 +1,16 @@
 // The real Linux binary repairing: consent, the elevated relaunch as a real
-// second process on the same machine file, the in-place repair and the run
-// driver's section 8 and second summaries.
+// second process on the same machine file with a console of its own, the
+// hand-over of its report to the first instance, the in-place repair and the
+// run driver's section 8 and second summaries.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
-
 #include <fstream>
+#include <thread>
 
 #include "support/repair_support.h"
 #include "support/sim_support.h"
@@ -30,6 +35,9 @@ const std::string kRefused = fail(
     "Elevation refused or failed: no change was made. Re-run the tool with 'Run as administrator' to apply the repair.");
 const std::string kDeclined = info("Repair declined by the user. No change was made.");
 const std::string kRunWithFix = info("Run this tool again with /fix to apply the repair.");
+const std::string kNotElevatedAgain =
+    "Administrator rights could not be obtained: this instance was relaunched to get them and is still not elevated. "
+    "No change was made.";
 const std::string kStep1Repair =
     info("Repairing " + kMi03 + " (previous GUID(s): (none))") +
     info("Step 1/3: remove the MI_03 interface and re-detect it (Windows re-reads the firmware descriptor; audio is not "
@@ -38,6 +46,11 @@ const std::string kStep1Repair =
     ok("  -> The firmware's interface GUID " + kExpectedGuid + " is registered again on MI_03.");
 const std::string kVerification =
     test::header("8. Verification after repair") + info("Re-running sections 3 and 5 after the repair.");
+const std::string kOkVerdict = "Everything appears to be working correctly.";
+const std::string kFailVerdict =
+    "Problems were detected (see [FAIL] above). Re-read the detail section by section to identify the cause.";
+const std::string kFirstReportName = "VQ4_Diag_Report_20260304_050607.txt";
+const std::string kElevatedReportName = "VQ4_Diag_Report_20260304_050607_2.txt";
 
 std::string finished(int code) {
     return info("The elevated instance has finished (exit code " + std::to_string(code) +
@@ -47,15 +60,17 @@ std::string finished(int code) {
 struct MachineDir {
     fs::path dir;
     fs::path machine;
+    fs::path elevated_console;  // the elevated instance's own console window
 };
 
 // A machine file from machines/, writing its reports into a fresh folder at a
 // fixed time: the first instance's report is ..._050607.txt, the elevated
-// instance's (same second) ..._050607_2.txt.
+// instance's (beside it, under the next free name) ..._050607_2.txt.
 MachineDir prepare(const std::string& name, const std::function<void(json&)>& change = {}) {
     MachineDir s;
     s.dir = test::make_temp_dir("repair_e2e");
     s.machine = s.dir / "machine.json";
+    s.elevated_console = s.dir / "elevated_console.txt";
     std::ofstream(s.machine, std::ios::binary) << test::machine_text(name, [&](json& m) {
         m["module_path"] = (s.dir / "VQ4_Diag").string();
         m["local_time"] = "2026-03-04 05:06:07";
@@ -64,10 +79,14 @@ MachineDir prepare(const std::string& name, const std::function<void(json&)>& ch
     return s;
 }
 
-std::string first_report(const MachineDir& s) { return test::read_file_bytes(s.dir / "VQ4_Diag_Report_20260304_050607.txt"); }
-std::string elevated_report(const MachineDir& s) {
-    return test::read_file_bytes(s.dir / "VQ4_Diag_Report_20260304_050607_2.txt");
+test::Environment elevated_window(const MachineDir& s) {
+    return {{"VQ4_DIAG_ELEVATED_CONSOLE", s.elevated_console.string()}};
 }
+
+std::string first_report(const MachineDir& s) { return test::read_file_bytes(s.dir / kFirstReportName); }
+std::string elevated_report(const MachineDir& s) { return test::read_file_bytes(s.dir / kElevatedReportName); }
+// The elevated report's path as the tool writes it: its folder, a backslash, the name.
+std::string elevated_report_path(const MachineDir& s) { return s.dir.string() + "\\" + kElevatedReportName; }
 
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -75,14 +94,14 @@ std::size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// The exit code the driver owes a report: 1 while Fail lines are counted
-// (since section 8's reset when there is one).
+// The exit code the driver owes a report by its own Fail lines: 1 while Fail
+// lines are counted (since section 8's reset when there is one).
 int exit_code_for(const std::string& report) {
     const std::size_t reset = report.find("\r\n==== 8. Verification after repair ====");
     return count(reset == std::string::npos ? report : report.substr(reset), "\r\n[ FAIL ]") > 0 ? 1 : 0;
 }
 
-// Both "Report saved to:" paths on the console, in order, as host paths.
+// The "Report saved to:" paths on a console, in order, as host paths.
 std::vector<fs::path> saved_reports(const std::string& console) {
     std::vector<fs::path> paths;
     const std::string marker = "Report saved to:\n  ";
@@ -95,6 +114,30 @@ std::vector<fs::path> saved_reports(const std::string& console) {
     return paths;
 }
 
+// The last summary of a report as the first instance quotes it: its title,
+// its counts line and its verdict line.
+std::string quoted_summary(const std::string& report) {
+    const std::size_t at = report.rfind("\r\n==== Summary");
+    if (at == std::string::npos) return "(no summary)";
+    std::size_t line_start = at + 2;
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3; ++i) {
+        const std::size_t end = report.find("\r\n", line_start);
+        lines.push_back(report.substr(line_start, end - line_start));
+        line_start = end + 2;
+    }
+    const std::string title = lines[0].substr(5, lines[0].size() - 10);  // "==== " title " ===="
+    return title + ": " + lines[1].substr(9) + " " + lines[2].substr(9);
+}
+
+// What the first instance shows of the elevated report under section 7.
+std::string elevated_result(const std::string& ending, const std::string& elevated, const std::string& path) {
+    return info("Elevated instance: " + ending) + info("Elevated instance, " + quoted_summary(elevated)) +
+           info("Elevated instance's report: " + path);
+}
+
+std::string worked(const std::string& step) { return "the repair of " + kMi03 + " worked at step " + step + "."; }
+
 TEST(RepairEndToEnd, BuiltInMachineReportsThePlanAndHintsAtFix) {
     const test::RunResult run = test::run_tool("", {"/nopause"});
     const std::vector<fs::path> reports = saved_reports(run.stdout_text);
@@ -102,24 +145,40 @@ TEST(RepairEndToEnd, BuiltInMachineReportsThePlanAndHintsAtFix) {
     const std::string report = test::read_file_bytes(reports[0]);
     fs::remove(reports[0]);
     EXPECT_EQ(test::section_block(report, kSection7), kIntro + kRunWithFix);
-    EXPECT_EQ(report.find("Summary after repair"), std::string::npos);
+    EXPECT_EQ(report.find("==== Summary after repair"), std::string::npos);
     EXPECT_EQ(run.exit_code, exit_code_for(report));
     EXPECT_EQ(run.stdout_text.find("Apply the repair now?"), std::string::npos);
 }
 
-TEST(RepairEndToEnd, BuiltInMachineWithFixRelaunchesAndTheElevatedInstanceRepairs) {
-    // The elevated instance runs with "/fix" alone, so it pauses at its end on the shared input.
-    const test::RunResult run = test::run_tool("", {"/fix", "/nopause"}, "\n");
-    const std::vector<fs::path> reports = saved_reports(run.stdout_text);
-    ASSERT_EQ(reports.size(), 2u) << run.stdout_text << run.stderr_text;
-    const std::string elevated = test::read_file_bytes(reports[0]);  // it ends first
-    const std::string first = test::read_file_bytes(reports[1]);
-    fs::remove(reports[0]);
-    fs::remove(reports[1]);
+TEST(RepairEndToEnd, BuiltInMachineWithFixShowsTheElevatedResultInTheFirstWindow) {
+    // The built-in machine (no machine file), with the binary copied into a
+    // folder of its own so that both reports land there.
+    const fs::path dir = test::make_temp_dir("repair_builtin");
+    const fs::path binary = dir / "VQ4_Diag";
+    fs::copy_file(VQ4_DIAG_BINARY, binary);
+    const fs::path elevated_console = dir / "elevated_console.txt";
+    const test::RunResult run =
+        test::run_tool("", {"/fix", "/nopause"}, "", {{"VQ4_DIAG_ELEVATED_CONSOLE", elevated_console.string()}}, binary);
+    EXPECT_TRUE(run.stderr_text.empty()) << run.stderr_text;
 
-    EXPECT_EQ(test::section_block(first, kSection7), kIntro + kRelaunching + finished(0));
-    EXPECT_EQ(first.find("Summary after repair"), std::string::npos) << "the first instance ends without a second summary";
-    EXPECT_EQ(run.exit_code, exit_code_for(first));
+    // The first window: one run, its own closing message, no pause.
+    const std::vector<fs::path> first_reports = saved_reports(run.stdout_text);
+    ASSERT_EQ(first_reports.size(), 1u) << run.stdout_text;
+    EXPECT_EQ(count(run.stdout_text, " Diagnostic tool - Quorvane Vantro Q4"), 1u) << "one banner: its own";
+    EXPECT_EQ(run.stdout_text.find("Press Enter"), std::string::npos);
+    const std::string first = test::read_file_bytes(first_reports[0]);
+
+    // The elevated window: its own console, ending with its own closing message and no pause.
+    const std::string console = test::read_file_bytes(elevated_console);
+    const std::vector<fs::path> elevated_reports = saved_reports(console);
+    ASSERT_EQ(elevated_reports.size(), 1u) << console;
+    EXPECT_EQ(elevated_reports[0].parent_path(), first_reports[0].parent_path()) << "beside the first report";
+    const std::string first_name = first_reports[0].filename().string();
+    EXPECT_EQ(elevated_reports[0].filename().string(), first_name.substr(0, first_name.size() - 4) + "_2.txt");
+    EXPECT_EQ(count(console, " Diagnostic tool - Quorvane Vantro Q4"), 1u);
+    EXPECT_EQ(console.find("Press Enter"), std::string::npos) << "/nopause is passed on";
+    EXPECT_EQ(console.substr(console.size() - 1), "\n") << "the closing message is the console's last line";
+    const std::string elevated = test::read_file_bytes(elevated_reports[0]);
 
     const std::string fix_steps =
         info("Repairing " + kMi03 + " (previous GUID(s): (none))") +
@@ -137,12 +196,77 @@ TEST(RepairEndToEnd, BuiltInMachineWithFixRelaunchesAndTheElevatedInstanceRepair
         ok("  -> Device interface " + kExpectedGuid + " is now registered on MI_03.");
     EXPECT_EQ(test::section_block(elevated, kSection7), kIntro + fix_steps);
     EXPECT_EQ(test::section_block(elevated, "8. Verification after repair"), kVerification);
-    EXPECT_NE(elevated.find("\r\n==== Summary after repair ====\r\n"), std::string::npos);
-    EXPECT_EQ(exit_code_for(elevated), 0) << "the repaired machine passes the verification";
+    ASSERT_NE(elevated.find("\r\n==== Summary after repair ====\r\n"), std::string::npos);
+    EXPECT_NE(elevated.find(ok(kOkVerdict)), std::string::npos) << "the repaired machine passes the verification";
+    EXPECT_EQ(exit_code_for(elevated), 0);
 
-    // Only the elevated instance asked for Enter; the first one has /nopause.
-    EXPECT_EQ(count(run.stdout_text, "Press Enter to close..."), 1u);
-    EXPECT_LT(run.stdout_text.find("Press Enter to close..."), run.stdout_text.find("The elevated instance has finished"));
+    // The first window shows the step that worked, the verification's summary and the elevated report.
+    std::string elevated_path = dir.string() + "\\" + elevated_reports[0].filename().string();
+    EXPECT_EQ(test::section_block(first, kSection7),
+              kIntro + kRelaunching + finished(0) + elevated_result(worked("3/3"), elevated, elevated_path));
+    EXPECT_NE(quoted_summary(elevated).find("Summary after repair: "), std::string::npos);
+    EXPECT_EQ(first.find("==== Summary after repair"), std::string::npos) << "the first instance ends without a second summary";
+    // Its own Fail lines stand; its exit code is the elevated instance's.
+    EXPECT_EQ(exit_code_for(first), 1);
+    EXPECT_EQ(run.exit_code, 0);
+    fs::remove_all(dir);
+}
+
+TEST(RepairEndToEnd, WithoutNopauseTheElevatedWindowPausesOnItsOwnInput) {
+    const MachineDir s = prepare("repair-step1-works", [](json& m) { m["elevated"] = false; });
+    // What the user types into the elevated window: nothing until the test writes it.
+    const fs::path input = s.dir / "elevated_input";
+    ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
+    const int typing = ::open(input.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(typing, 0);
+    const fs::path stdin_file = s.dir / "stdin.txt";
+    const fs::path stdout_file = s.dir / "stdout.txt";
+    std::ofstream(stdin_file, std::ios::binary) << "\n";  // the first instance's own pause
+
+    const pid_t first = ::fork();
+    if (first == 0) {
+        std::freopen(stdin_file.c_str(), "rb", stdin);
+        std::freopen(stdout_file.c_str(), "wb", stdout);
+        ::setenv("VQ4_DIAG_MACHINE", s.machine.c_str(), 1);
+        ::setenv("VQ4_DIAG_ELEVATED_CONSOLE", s.elevated_console.c_str(), 1);
+        ::setenv("VQ4_DIAG_ELEVATED_INPUT", input.c_str(), 1);
+        std::string binary = VQ4_DIAG_BINARY;
+        std::string fix = "/fix";
+        char* argv[] = {binary.data(), fix.data(), nullptr};
+        ::execv(binary.c_str(), argv);
+        std::_Exit(127);
+    }
+    // The elevated instance asks for Enter in its own window; until it gets
+    // it, the first instance waits for it.
+    bool first_ended_early = false;
+    int status = 0;
+    while (test::read_file_bytes(s.elevated_console).find("\nPress Enter to close...") == std::string::npos) {
+        if (::waitpid(first, &status, WNOHANG) == first) {
+            first_ended_early = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_FALSE(first_ended_early) << test::read_file_bytes(stdout_file) << test::read_file_bytes(s.elevated_console);
+    EXPECT_EQ(::waitpid(first, &status, WNOHANG), 0) << "the first instance waits for the paused elevated instance";
+    EXPECT_EQ(test::read_file_bytes(stdout_file).find("The elevated instance has finished"), std::string::npos);
+
+    ASSERT_EQ(::write(typing, "\n", 1), 1);
+    ::close(typing);
+    ASSERT_EQ(::waitpid(first, &status, 0), first);
+    ASSERT_TRUE(WIFEXITED(status));
+
+    const std::string console = test::read_file_bytes(stdout_file);
+    const std::string elevated_console = test::read_file_bytes(s.elevated_console);
+    EXPECT_EQ(elevated_console.substr(elevated_console.size() - 24), "\nPress Enter to close...");
+    EXPECT_EQ(count(elevated_console, "Press Enter"), 1u);
+    EXPECT_EQ(count(console, "Press Enter"), 1u) << "the first window pauses once, for itself";
+    EXPECT_LT(console.find("The elevated instance has finished"), console.find("Press Enter"));
+    EXPECT_EQ(test::section_block(first_report(s), kSection7),
+              kIntro + kRelaunching + finished(0) +
+                  elevated_result(worked("1/3"), elevated_report(s), elevated_report_path(s)));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    fs::remove_all(s.dir);
 }
 
 TEST(RepairEndToEnd, ConsentIsTheFirstCharacterYOrO) {
@@ -156,71 +280,184 @@ TEST(RepairEndToEnd, ConsentIsTheFirstCharacterYOrO) {
     };
     for (const Case& c : cases) {
         const MachineDir s = prepare("repair-step1-works", [](json& m) { m["elevated"] = false; });
-        // The answer, the elevated instance's pause, the first instance's pause.
-        const test::RunResult run = test::run_tool(s.machine, {}, c.input + "\n\n");
+        // The answer, then the first instance's own pause; the elevated
+        // instance pauses in its own window (nothing typed there).
+        const test::RunResult run = test::run_tool(s.machine, {}, c.input + "\n", elevated_window(s));
         const std::string report = first_report(s);
         EXPECT_NE(run.stdout_text.find("\nApply the repair now? [Y/N] "), std::string::npos) << c.input;
         EXPECT_EQ(report.find("Apply the repair"), std::string::npos) << "the question is not reported";
         if (c.consent) {
-            EXPECT_EQ(test::section_block(report, kSection7), kIntro + kRelaunching + finished(0)) << c.input;
-            EXPECT_EQ(test::section_block(elevated_report(s), kSection7), kIntro + kStep1Repair) << c.input;
-            EXPECT_EQ(count(run.stdout_text, "Apply the repair now?"), 1u) << "the elevated instance does not ask";
+            const std::string elevated = elevated_report(s);
+            EXPECT_EQ(test::section_block(report, kSection7),
+                      kIntro + kRelaunching + finished(0) +
+                          elevated_result(worked("1/3"), elevated, elevated_report_path(s)))
+                << c.input;
+            EXPECT_EQ(test::section_block(elevated, kSection7), kIntro + kStep1Repair) << c.input;
+            EXPECT_EQ(count(run.stdout_text, "Apply the repair now?"), 1u);
+            EXPECT_EQ(test::read_file_bytes(s.elevated_console).find("Apply the repair now?"), std::string::npos)
+                << "the elevated instance does not ask";
+            EXPECT_EQ(run.exit_code, 0) << c.input << ": the elevated instance's exit code";
         } else {
             EXPECT_EQ(test::section_block(report, kSection7), kIntro + kDeclined) << c.input;
-            EXPECT_FALSE(fs::exists(s.dir / "VQ4_Diag_Report_20260304_050607_2.txt")) << c.input;
+            EXPECT_FALSE(fs::exists(s.dir / kElevatedReportName)) << c.input;
+            EXPECT_FALSE(fs::exists(s.elevated_console)) << c.input << ": no elevated window";
+            EXPECT_EQ(run.exit_code, exit_code_for(report)) << c.input;
         }
-        EXPECT_EQ(report.find("Summary after repair"), std::string::npos) << c.input;
-        EXPECT_EQ(run.exit_code, exit_code_for(report)) << c.input;
+        EXPECT_EQ(report.find("==== Summary after repair"), std::string::npos) << c.input;
         fs::remove_all(s.dir);
     }
 }
 
-TEST(RepairEndToEnd, ElevationFailuresAndTheElevatedExitCode) {
+TEST(RepairEndToEnd, ElevationFailuresAndTheElevatedInstancesResult) {
     struct Case {
         const char* machine;
         std::function<void(json&)> change;
-        std::string tail;       // section 7 after the plan
+        std::string tail;       // section 7 after the relaunching line, the elevated report's path left out
         bool elevated_ran;      // a second report exists
-        const char* summary;    // the second summary, if any
+        const char* summary;    // the first instance's second summary, if any
+        int exit_code;          // -1: the first instance's own, by its Fail lines
     };
+    const auto not_elevated = [](json& m) { m["elevated"] = false; };
     const std::vector<Case> cases = {
-        {"repair-elevation-refused", {}, kRelaunching + kRefused, false, "Summary after repair attempt"},
+        {"repair-elevation-refused", {}, kRefused, false, "Summary after repair attempt", -1},
         {"repair-elevation-refused",
          [](json& m) {
              m["elevation_prompt_accepted"] = true;
              m["faults"] = json::array({{{"operation", "ShellExecuteExW"}, {"code", 1155}}});
          },
-         kRelaunching + kRefused, false, "Summary after repair attempt"},
-        {"repair-exit-code-unavailable", {}, kRelaunching + kRefused, true, "Summary after repair attempt"},
+         kRefused, false, "Summary after repair attempt", -1},
+        {"repair-exit-code-unavailable", {}, kRefused, true, "Summary after repair attempt", -1},
         // A failed wait gives no exit code either (the instance would still be running).
         {"repair-step1-works",
          [](json& m) {
              m["elevated"] = false;
              m["faults"] = json::array({{{"operation", "WaitForSingleObject"}, {"code", 6}}});
          },
-         kRelaunching + kRefused, true, "Summary after repair attempt"},
-        {"repair-token-unreadable", {}, kRelaunching + finished(0), true, nullptr},
-        // The elevated instance keeps a Fail line: its exit code 1 is shown, no second summary here.
-        {"repair-step3-write-fails", [](json& m) { m["elevated"] = false; }, kRelaunching + finished(1), true, nullptr},
+         kRefused, true, "Summary after repair attempt", -1},
+        {"repair-token-unreadable", {}, finished(0) + info("Elevated instance: " + worked("1/3")), true, nullptr, 0},
+        // The elevated instance keeps a Fail line: its exit code 1 is the first instance's.
+        {"repair-step3-write-fails", not_elevated,
+         finished(1) + info("Elevated instance: the repair of " + kMi03 +
+                            " ended at step 3/3: Writing the GUID to the registry failed (code=5)."),
+         true, nullptr, 1},
+        {"repair-node-not-back", not_elevated,
+         finished(1) + info("Elevated instance: the repair of " + kMi03 +
+                            " ended at step 2/3: The MI_03 interface has not come back. Unplug the Vantro Q4, wait 5 "
+                            "seconds, plug it back directly into the PC (no hub), then re-run this tool."),
+         true, nullptr, 1},
+        // "runas" gives no administrator rights: the relaunched instance says so and never relaunches.
+        {"repair-relaunch-not-elevated", {},
+         finished(1) + info("Elevated instance: no repair was made: " + kNotElevatedAgain), true, nullptr, 1},
     };
     for (const Case& c : cases) {
         const MachineDir s = prepare(c.machine, c.change);
-        const test::RunResult run = test::run_tool(s.machine, {"/fix", "/nopause"}, "\n");
+        const test::RunResult run = test::run_tool(s.machine, {"/fix", "/nopause"}, "", elevated_window(s));
+        EXPECT_TRUE(run.stderr_text.empty()) << c.machine << run.stderr_text;
         const std::string report = first_report(s);
-        EXPECT_EQ(test::section_block(report, kSection7), kIntro + c.tail) << c.machine;
-        EXPECT_EQ(fs::exists(s.dir / "VQ4_Diag_Report_20260304_050607_2.txt"), c.elevated_ran) << c.machine;
+        std::string tail = c.tail;
+        if (c.exit_code >= 0) {
+            const std::string elevated = elevated_report(s);
+            tail += info("Elevated instance, " + quoted_summary(elevated)) +
+                    info("Elevated instance's report: " + elevated_report_path(s));
+            EXPECT_EQ(exit_code_for(elevated), c.exit_code) << c.machine << ": the code it owes its own report";
+        }
+        EXPECT_EQ(test::section_block(report, kSection7), kIntro + kRelaunching + tail) << c.machine;
+        EXPECT_EQ(fs::exists(s.dir / kElevatedReportName), c.elevated_ran) << c.machine;
+        EXPECT_EQ(fs::exists(s.elevated_console), c.elevated_ran) << c.machine;
         if (c.summary != nullptr) {
             EXPECT_NE(report.find("\r\n==== " + std::string(c.summary) + " ====\r\n"), std::string::npos) << c.machine;
         } else {
-            EXPECT_EQ(report.find("Summary after repair"), std::string::npos) << c.machine;
+            EXPECT_EQ(report.find("==== Summary after repair"), std::string::npos) << c.machine;
         }
-        EXPECT_EQ(run.exit_code, exit_code_for(report)) << c.machine;
+        EXPECT_EQ(run.exit_code, c.exit_code >= 0 ? c.exit_code : exit_code_for(report)) << c.machine;
         if (c.elevated_ran) {
             const std::string elevated = elevated_report(s);
-            EXPECT_NE(elevated.find(info("Repairing " + kMi03 + " (previous GUID(s): (none))")), std::string::npos)
-                << c.machine << ": the elevated instance repaired in place";
-            EXPECT_EQ(elevated.find("Administrator rights are needed"), std::string::npos) << c.machine;
+            EXPECT_EQ(elevated.find("Administrator rights are needed"), std::string::npos)
+                << c.machine << ": the elevated instance never relaunches";
+            if (std::string(c.machine) == "repair-relaunch-not-elevated") {
+                EXPECT_EQ(test::section_block(elevated, kSection7), kIntro + fail(kNotElevatedAgain));
+                EXPECT_NE(elevated.find("\r\n==== Summary after repair attempt ====\r\n"), std::string::npos);
+                EXPECT_NE(elevated.find(fail(kFailVerdict)), std::string::npos);
+            } else {
+                EXPECT_NE(elevated.find(info("Repairing " + kMi03 + " (previous GUID(s): (none))")), std::string::npos)
+                    << c.machine << ": the elevated instance repaired in place";
+            }
         }
+        fs::remove_all(s.dir);
+    }
+}
+
+TEST(RepairEndToEnd, AnElevatedReportThatCannotBeReadIsNamedWithTheError) {
+    // The elevated instance repairs and writes its report, but another
+    // process (an antivirus scan, say) holds the file without sharing when
+    // the first instance comes to read it.
+    const MachineDir s = prepare("repair-step1-works", [](json& m) { m["elevated"] = false; });
+    {
+        json m = json::parse(test::read_file_bytes(s.machine));
+        m["files"].push_back({{"path", elevated_report_path(s)}, {"text", ""}, {"held_exclusively", true}});
+        std::ofstream(s.machine, std::ios::binary) << m.dump(1);
+    }
+    const test::RunResult run = test::run_tool(s.machine, {"/fix", "/nopause"}, "", elevated_window(s));
+    ASSERT_TRUE(fs::exists(s.dir / kElevatedReportName));
+    EXPECT_EQ(test::section_block(first_report(s), kSection7),
+              kIntro + kRelaunching + finished(0) +
+                  info("The elevated instance's report cannot be read (error code=32): " + elevated_report_path(s)));
+    EXPECT_EQ(run.exit_code, 0) << "the exit code is still the elevated instance's";
+    fs::remove_all(s.dir);
+}
+
+TEST(RepairEndToEnd, TheElevatedInstanceWritesOnlyInsideItsOwnFolder) {
+    // An instance started with the internal arguments, as the relaunch starts
+    // it, whose executable lives in `dir`: a report path from its command line
+    // is taken only for a report name directly in that folder.
+    struct Case {
+        std::string what;
+        std::function<std::string(const fs::path& dir, const fs::path& outside)> handed;
+        bool relaunched;  // "/elevated" given
+        bool accepted;
+    };
+    const std::string name = "VQ4_Diag_Report_20260304_050607_7.txt";
+    const std::vector<Case> cases = {
+        {"beside the executable", [&](const fs::path& d, const fs::path&) { return d.string() + "\\" + name; }, true,
+         true},
+        {"beside it, with slashes", [&](const fs::path& d, const fs::path&) { return d.string() + "/" + name; }, true,
+         true},
+        {"the same path without /elevated", [&](const fs::path& d, const fs::path&) { return d.string() + "\\" + name; },
+         false, false},
+        {"another folder", [&](const fs::path&, const fs::path& o) { return o.string() + "\\" + name; }, true, false},
+        {"out through ..",
+         [&](const fs::path& d, const fs::path& o) {
+             return d.string() + "\\..\\" + o.filename().string() + "\\" + name;
+         },
+         true, false},
+        {"a subfolder", [&](const fs::path& d, const fs::path&) { return d.string() + "\\sub\\" + name; }, true, false},
+        {"another name", [](const fs::path& d, const fs::path&) { return d.string() + "\\version.dll"; }, true, false},
+        {"a relative path", [&](const fs::path&, const fs::path&) { return name; }, true, false},
+    };
+    for (const Case& c : cases) {
+        const MachineDir s = prepare("repair-nothing-to-repair", [](json& m) { m["elevated"] = true; });
+        const fs::path outside = test::make_temp_dir("repair_outside");
+        fs::create_directories(s.dir / "sub");
+        const std::string handed = c.handed(s.dir, outside);
+        std::vector<std::string> arguments = {"/nopause", "/report:" + handed};
+        if (c.relaunched) arguments.push_back("/elevated");
+        const test::RunResult run = test::run_tool(s.machine, arguments);
+        const std::vector<fs::path> reports = saved_reports(run.stdout_text);
+        ASSERT_EQ(reports.size(), 1u) << c.what << run.stdout_text;
+        EXPECT_TRUE(test::files_with_prefix(outside, "").empty()) << c.what << ": nothing written outside";
+        EXPECT_TRUE(test::files_with_prefix(s.dir / "sub", "").empty()) << c.what;
+        EXPECT_FALSE(fs::exists(s.dir / "version.dll")) << c.what;
+        if (c.accepted) {
+            EXPECT_NE(run.stdout_text.find("Report saved to:\n  " + handed + "\n"), std::string::npos) << c.what;
+            EXPECT_TRUE(fs::exists(s.dir / name)) << c.what;
+            EXPECT_FALSE(fs::exists(s.dir / kFirstReportName)) << c.what;
+        } else {
+            EXPECT_NE(run.stdout_text.find("Report saved to:\n  " + s.dir.string() + "\\" + kFirstReportName + "\n"),
+                      std::string::npos)
+                << c.what << ": the usual name";
+            EXPECT_FALSE(fs::exists(s.dir / name)) << c.what;
+        }
+        fs::remove_all(outside);
         fs::remove_all(s.dir);
     }
 }
@@ -254,10 +491,10 @@ TEST(RepairEndToEnd, TheDriverFollowsTheOutcomeOfAnInPlaceRepair) {
         if (c.summary != nullptr) {
             EXPECT_NE(report.find("\r\n==== " + std::string(c.summary) + " ====\r\n"), std::string::npos) << c.machine;
         } else {
-            EXPECT_EQ(report.find("Summary after repair"), std::string::npos) << c.machine;
+            EXPECT_EQ(report.find("==== Summary after repair"), std::string::npos) << c.machine;
         }
         EXPECT_EQ(run.exit_code, exit_code_for(report)) << c.machine;
-        EXPECT_FALSE(fs::exists(s.dir / "VQ4_Diag_Report_20260304_050607_2.txt")) << "no relaunch when elevated";
+        EXPECT_FALSE(fs::exists(s.dir / kElevatedReportName)) << "no relaunch when elevated";
         fs::remove_all(s.dir);
     }
 }

@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "support/report_check.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -140,6 +141,52 @@ TEST(EndToEnd, BuiltInDefaultMachineRuns) {
     std::replace(path.begin(), path.end(), '\\', '/');
     EXPECT_TRUE(fs::exists(path)) << path;
     fs::remove(path);
+}
+
+}  // namespace
+}  // namespace vq4
+
+namespace vq4 {
+namespace {
+
+TEST(EndToEnd, UsageAndNothingElse) {
+    for (const char* option : {"/?", "-h", "--help"}) {
+        const fs::path dir = test::make_temp_dir("e2e_usage");
+        const fs::path machine = write_machine(dir, R"({"module_path": ")" + (dir / "VQ4_Diag").string() + R"("})");
+        // No /nopause and no input: the usage never waits for Enter.
+        const test::RunResult run = test::run_tool(machine, {"/fix", option});
+        EXPECT_EQ(run.exit_code, 0) << option;
+        EXPECT_TRUE(run.stdout_text.rfind("VQ4_Diag - diagnostic and repair of the Quorvane Vantro Q4", 0) == 0)
+            << option << run.stdout_text;
+        for (const char* part : {"Usage: VQ4_Diag [/nopause] [/fix] [/nofix]", "/nopause", "/nofix", "Exit code: 0",
+                                 "VQ4_Diag_Report_YYYYMMDD_hhmmss.txt next to the executable"}) {
+            EXPECT_NE(run.stdout_text.find(part), std::string::npos) << option << ": " << part;
+        }
+        EXPECT_EQ(run.stdout_text.find("Diagnostic tool - Quorvane"), std::string::npos) << option << ": no diagnostic";
+        EXPECT_EQ(run.stdout_text.find("Press Enter to close..."), std::string::npos) << option;
+        EXPECT_TRUE(test::files_with_prefix(dir, "VQ4_Diag_Report_").empty()) << option << ": no report";
+        EXPECT_TRUE(run.stderr_text.empty()) << option;
+        fs::remove_all(dir);
+    }
+}
+
+TEST(EndToEnd, AReportThatCouldNotBeSavedIsNotCalledSaved) {
+    // The executable's folder is not there: the report cannot be created.
+    const fs::path dir = test::make_temp_dir("e2e_unsaved");
+    const fs::path machine = write_machine(
+        dir, R"({"module_path": ")" + (dir / "missing" / "VQ4_Diag").string() + R"(", "local_time": "2026-12-10 09:08:07"})");
+    const test::RunResult run = test::run_tool(machine, {"/nopause"});
+    EXPECT_EQ(run.stdout_text.find("Report saved to:"), std::string::npos);
+    const std::string closing = "\nThe report could not be saved (error code=3): " + (dir / "missing").string() +
+                                "\\VQ4_Diag_Report_20261210_090807.txt\n";
+    ASSERT_GE(run.stdout_text.size(), closing.size());
+    EXPECT_EQ(run.stdout_text.substr(run.stdout_text.size() - closing.size()), closing);
+    // The report itself is whole on the console.
+    std::string report, named;
+    ASSERT_TRUE(test::console_as_report(run.stdout_text, report, named));
+    EXPECT_TRUE(report.rfind(test::crlf(kBanner), 0) == 0);
+    EXPECT_EQ(run.exit_code, 1);
+    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 // must end within the time limit, exit with 0 or 1 and print nothing on
 // stderr (no crash, no uncaught exception, no sanitizer report), and write a
 // well-formed report that agrees with the console and whose exit code
-// follows from its Fail lines (support/report_check.h). Where the tool's
+// follows from its Fail lines (support/report_check.h), or is the elevated
+// instance's when the repair ran there. Where the tool's
 // texts name the line for a failure, that line must be in the report.
 //
 // New operations and new machine files are picked up from the traces and
@@ -282,6 +283,12 @@ const std::vector<Rule>& rules() {
         {"Process32FirstW", "6.", "", Position::Any, false, Check::NoLine, {"[ INFO ] Running process: ||"}},
         {"OpenSCManagerW", "6.", "", Position::Any, false, Check::NoLine, {"|] Windows service: |"}},
         {"EnumServicesStatusExW", "6.", "", Position::First, false, Check::NoLine, {"|] Windows service: |"}},
+        // Section 7: the elevated instance's report that cannot be read is
+        // named with the error, in place of its result.
+        {"CreateFileW", "7.", "(elevated report)", Position::Any, true, Check::HasLine,
+         {"[ INFO ] The elevated instance's report cannot be read (error code={code}): ||"}},
+        {"ReadFile", "7.", "elevated report", Position::Any, true, Check::HasLine,
+         {"[ INFO ] The elevated instance's report cannot be read (error code={code}): ||"}},
     };
     return table;
 }
@@ -429,8 +436,19 @@ struct Verdict {
     std::vector<std::string> problems;
     std::string report;  // report bytes (file, or the console's when no file was written)
     bool report_file = false;
+    std::string not_saved_error;  // the code the closing message gives when the report could not be saved
     std::vector<std::string> lines;
 };
+
+// The exit code a run owes its report: the elevated instance's, when the
+// repair ran there ("The elevated instance has finished (exit code N, ...");
+// else 1 exactly when Fail lines are counted.
+int expected_exit_code(const std::string& report, int counted_fails) {
+    const std::string finished = "\r\n[ INFO ] The elevated instance has finished (exit code ";
+    const auto at = report.rfind(finished);
+    if (at != std::string::npos) return std::atoi(report.c_str() + at + finished.size());
+    return counted_fails > 0 ? 1 : 0;
+}
 
 // The checks every run must pass.
 Verdict check_run(const Outcome& run, bool report_file_expected) {
@@ -444,14 +462,17 @@ Verdict check_run(const Outcome& run, bool report_file_expected) {
     if (!p.empty()) return v;
 
     std::string console_report, saved;
-    if (!vq4::test::console_as_report(run.out, console_report, saved)) {
+    if (!vq4::test::console_as_report(run.out, console_report, saved, &v.not_saved_error)) {
         p.push_back("console output without the closing message, or not Latin-1");
         return v;
     }
     fs::path saved_path = replace_all(saved, "\\", "/");
     if (saved_path.is_relative()) saved_path = run.dir / saved_path;
     v.report_file = fs::exists(saved_path);
-    if (v.report_file) {
+    if (report_file_expected && !v.not_saved_error.empty()) {
+        p.push_back("the report could not be saved (error code=" + v.not_saved_error + ")");
+    }
+    if (v.report_file && v.not_saved_error.empty()) {
         v.report = read_all(saved_path);
         if (v.report != console_report) p.push_back("the report file differs from the console output");
     } else {
@@ -460,9 +481,10 @@ Verdict check_run(const Outcome& run, bool report_file_expected) {
     }
     const vq4::test::ReportCheck r = vq4::test::check_report(v.report);
     for (const std::string& problem : r.problems) p.push_back("report: " + problem);
-    if (code != (r.fail > 0 ? 1 : 0)) {
+    const int expected = expected_exit_code(v.report, r.fail);
+    if (code != expected) {
         p.push_back("exit code " + std::to_string(code) + " while the report counts " + std::to_string(r.fail) +
-                    " Fail line(s)");
+                    " Fail line(s) and owes " + std::to_string(expected));
     }
     v.lines = r.lines;
     return v;
@@ -684,6 +706,10 @@ int main(int argc, char** argv) {
         Verdict v = check_run(run, m.clean_report_file && !report_fault);
         if (v.problems.empty() && report_fault && v.report_file) {
             v.problems.push_back("a report file was written although it could not be created");
+        }
+        if (v.problems.empty() && report_fault && v.not_saved_error != std::to_string(f.code)) {
+            v.problems.push_back("the closing message gives error code \"" + v.not_saved_error + "\", not the " +
+                                 std::to_string(f.code) + " the report file could not be created with");
         }
         if (v.problems.empty()) {
             char code_text[16];

@@ -122,36 +122,27 @@ ReportCheck check_report(const std::string& bytes) {
     return r;
 }
 
-namespace {
-
-// An elevated instance started by the repair shares the console: its whole
-// output, from its banner to its final pause, stands inside the first
-// instance's. Its own report file holds it; the first one's does not.
-std::string without_nested_instances(const std::string& console) {
-    const std::string banner = "==============================================================\n Diagnostic tool";
-    const std::string pause = "\nPress Enter to close...";
-    std::string own = console;
-    const auto first = own.find(banner);
-    if (first == std::string::npos) return own;
-    for (auto nested = own.find(banner, first + banner.size()); nested != std::string::npos;
-         nested = own.find(banner, nested)) {
-        const auto end = own.find(pause, nested);
-        if (end == std::string::npos) break;
-        own.erase(nested, end + pause.size() - nested);
-    }
-    return own;
-}
-
-}  // namespace
-
-bool console_as_report(const std::string& console_output, std::string& report_bytes, std::string& saved_path) {
-    const std::string console = without_nested_instances(console_output);
-    const std::string closing = "\nReport saved to:\n  ";
-    const auto at = console.rfind(closing);
-    if (at == std::string::npos) return false;
-    const auto end = console.find('\n', at + closing.size());
+bool console_as_report(const std::string& console, std::string& report_bytes, std::string& saved_path,
+                       std::string* not_saved_error) {
+    const std::string saved = "\nReport saved to:\n  ";
+    const std::string not_saved = "\nThe report could not be saved (error code=";
+    const auto saved_at = console.rfind(saved);
+    const auto not_saved_at = console.rfind(not_saved);
+    if (saved_at == std::string::npos && not_saved_at == std::string::npos) return false;
+    const bool was_saved = not_saved_at == std::string::npos || (saved_at != std::string::npos && saved_at > not_saved_at);
+    const auto at = was_saved ? saved_at : not_saved_at;
+    auto start = at + (was_saved ? saved.size() : not_saved.size());
+    const auto end = console.find('\n', start);
     if (end == std::string::npos) return false;
-    saved_path = console.substr(at + closing.size(), end - at - closing.size());
+    std::string error;
+    if (!was_saved) {
+        const auto close = console.find("): ", start);
+        if (close == std::string::npos || close > end) return false;
+        error = console.substr(start, close - start);
+        start = close + 3;
+    }
+    saved_path = console.substr(start, end - start);
+    if (not_saved_error != nullptr) *not_saved_error = error;
 
     report_bytes.clear();
     for (std::size_t i = 0; i < at; ++i) {

@@ -24,9 +24,13 @@ struct ReportCheck {
 ReportCheck check_report(const std::string& bytes);
 
 // The report-file bytes that the console output of a run stands for: the
-// console text (UTF-8, LF) up to the closing "Report saved to:" message, as
-// Latin-1 with CR LF. `saved_path` receives the path that the message names.
-// False when the closing message is missing or the text is not Latin-1.
-bool console_as_report(const std::string& console, std::string& report_bytes, std::string& saved_path);
+// console text (UTF-8, LF) up to the closing message ("Report saved to:", or
+// "The report could not be saved (error code=N): path"), as Latin-1 with
+// CR LF. `saved_path` receives the path that the message names, and
+// `not_saved_error` (when given) the error code's text when the report could
+// not be saved, else an empty text. False when the closing message is
+// missing or the text is not Latin-1.
+bool console_as_report(const std::string& console, std::string& report_bytes, std::string& saved_path,
+                       std::string* not_saved_error = nullptr);
 
 }  // namespace vq4::test

@@ -51,7 +51,7 @@ std::vector<std::filesystem::path> files_with_prefix(const std::filesystem::path
 }
 
 RunResult run_tool(const std::filesystem::path& machine_file, const std::vector<std::string>& arguments,
-                   const std::string& stdin_text) {
+                   const std::string& stdin_text, const Environment& environment, const std::filesystem::path& binary_path) {
     const auto work = make_temp_dir("run");
     const auto in_path = work / "stdin.txt";
     const auto out_path = work / "stdout.txt";
@@ -69,8 +69,9 @@ RunResult run_tool(const std::filesystem::path& machine_file, const std::vector<
         } else {
             ::setenv("VQ4_DIAG_MACHINE", machine_file.c_str(), 1);
         }
+        for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
         std::vector<char*> argv;
-        std::string binary = VQ4_DIAG_BINARY;
+        std::string binary = binary_path.empty() ? std::string(VQ4_DIAG_BINARY) : binary_path.string();
         argv.push_back(binary.data());
         std::vector<std::string> copies = arguments;
         for (std::string& a : copies) argv.push_back(a.data());

@@ -27,10 +27,15 @@ struct RunResult {
     std::string stderr_text;
 };
 
-// Runs the Linux binary with VQ4_DIAG_MACHINE set to `machine_file` (empty:
-// the built-in machine), the given arguments and standard input text.
+// What a run adds to its environment: name, value.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Runs the Linux binary (`binary`, else the one built) with VQ4_DIAG_MACHINE
+// set to `machine_file` (empty: the built-in machine), the given arguments,
+// standard input text and further environment variables.
 RunResult run_tool(const std::filesystem::path& machine_file, const std::vector<std::string>& arguments,
-                   const std::string& stdin_text = "");
+                   const std::string& stdin_text = "", const Environment& environment = {},
+                   const std::filesystem::path& binary = {});
 
 // Report file text as the tool writes it: every "\n" becomes CR LF.
 std::string crlf(const std::string& text);

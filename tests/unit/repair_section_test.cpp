@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "platform/sim/machine.h"
 #include "platform/sim/relaunch.h"
@@ -240,44 +243,113 @@ TEST(RepairSection, EveryCandidateIsAttemptedAndTheOutcomeCombinesThem) {
     }
 }
 
+const std::string kRelaunching =
+    info("Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The elevated "
+         "window applies the repair, checks the result and saves its own report next to this executable.");
+
+std::string finished(int code) {
+    return info("The elevated instance has finished (exit code " + std::to_string(code) +
+                ", 0 = no failure left). See its report for the details.");
+}
+
+// A first instance's request whose own report is (or would be) `name` in `dir`.
+RepairRequest first_instance(const std::filesystem::path& dir, bool may_prompt, bool own_report_written = true) {
+    RepairRequest request;
+    request.fix_requested = true;
+    request.may_prompt = may_prompt;
+    request.report_path = widen(dir.string()) + L"\\VQ4_Diag_Report_20260304_050607.txt";
+    if (own_report_written) {
+        std::ofstream(dir / "VQ4_Diag_Report_20260304_050607.txt") << "own report";
+        request.opened_report_path = request.report_path;
+    }
+    return request;
+}
+
+// A stand-in for the elevated instance: writes the text of the environment
+// variable VQ4_TEST_ELEVATED_REPORT to the path of its "/report:" argument
+// and ends with the exit code of VQ4_TEST_ELEVATED_EXIT.
+std::filesystem::path elevated_stand_in(const std::filesystem::path& dir) {
+    const std::filesystem::path script = dir / "elevated_stand_in.sh";
+    std::ofstream(script) << "#!/bin/sh\n"
+                             "for a in \"$@\"; do case \"$a\" in /report:*) path=\"${a#/report:}\";; esac; done\n"
+                             "if [ -n \"$path\" ]; then\n"
+                             "  printf '%s' \"$VQ4_TEST_ELEVATED_REPORT\" > \"$(printf '%s' \"$path\" | tr '\\\\' '/')\"\n"
+                             "fi\n"
+                             "exit \"$VQ4_TEST_ELEVATED_EXIT\"\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    return script;
+}
+
 TEST(RepairSection, ATokenThatCannotBeReadIsNotElevated) {
     // The machine is elevated, but the token says nothing: the section relaunches
-    // instead of repairing in place. A stand-in for the elevated instance ends with 1.
+    // instead of repairing in place. A stand-in for the elevated instance ends
+    // with 1 and writes no report.
     sim::set_relaunch_binary("/bin/false");
     for (const char* failing : {"OpenProcessToken", "GetTokenInformation"}) {
+        const std::filesystem::path dir = test::make_temp_dir("repair_token");
         test::use_machine(test::machine_text("repair-step1-works", [&](json& m) {
             m["faults"] = json::array({{{"operation", failing}, {"code", 5}}});
         }));
+        std::uint32_t elevated_exit_code = 77;
+        const RepairRequest request = first_instance(dir, false);
         test::ReportCapture capture;
-        EXPECT_EQ(run_repair_section(true, false), RepairDelegated) << failing;
+        EXPECT_EQ(run_repair_section(request, elevated_exit_code), RepairDelegated) << failing;
+        EXPECT_EQ(elevated_exit_code, 1u) << failing;
         EXPECT_EQ(capture.finish(),
-                  kIntro +
-                      info("Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC "
-                           "prompt). The elevated window applies the repair, checks the result and saves its own report "
-                           "next to this executable.") +
-                      info("The elevated instance has finished (exit code 1, 0 = no failure left). See its report for "
-                           "the details."))
+                  kIntro + kRelaunching + finished(1) +
+                      info("The elevated instance's report cannot be read (error code=2): " + dir.string() +
+                           "\\VQ4_Diag_Report_20260304_050607_2.txt"))
             << failing;
         EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u) << failing << ": nothing repaired in place";
         EXPECT_EQ(sim::count_calls("CloseHandle", "token"), std::string(failing) == "OpenProcessToken" ? 0u : 1u);
         EXPECT_EQ(sim::count_calls("CloseHandle", "process"), 1u) << failing;
         EXPECT_EQ(sim::count_calls("WaitForSingleObject", "4294967295"), 1u) << failing << ": INFINITE";
+        std::filesystem::remove_all(dir);
     }
     sim::set_relaunch_binary("");
 }
 
-TEST(RepairSection, TheRelaunchPassesExactlyFixAndTheModulePath) {
-    sim::set_relaunch_binary("/bin/true");
-    test::use_machine(test::machine_text("default", [](json& m) { m["module_path"] = "C:\\Tools\\VQ4_Diag.exe"; }));
-    {
-        test::ReportCapture capture;
-        EXPECT_EQ(run_repair_section(true, false), RepairDelegated);
-        EXPECT_NE(capture.finish().find(info("The elevated instance has finished (exit code 0, 0 = no failure left). See "
-                                             "its report for the details.")),
-                  std::string::npos);
+TEST(RepairSection, TheRelaunchPassesFixTheMarkTheReportPathAndNopause) {
+    struct Case {
+        const char* what;
+        bool may_prompt;
+        std::vector<std::string> existing;  // report names already in the folder besides the own one
+        bool own_report_written;
+        std::string parameters;  // with <dir> for the folder
+    };
+    const std::string quoted = "\"/report:<dir>\\VQ4_Diag_Report_20260304_050607";
+    const std::vector<Case> cases = {
+        {"unattended", false, {}, true, "/fix /elevated " + quoted + "_2.txt\" /nopause"},
+        {"a user at the console", true, {}, true, "/fix /elevated " + quoted + "_2.txt\""},
+        {"_2 taken", false, {"VQ4_Diag_Report_20260304_050607_2.txt"}, true,
+         "/fix /elevated " + quoted + "_3.txt\" /nopause"},
+        {"no report of its own: the name is free", false, {}, false, "/fix /elevated " + quoted + ".txt\" /nopause"},
+    };
+    for (const Case& c : cases) {
+        const std::filesystem::path dir = test::make_temp_dir("repair_parameters");
+        sim::set_relaunch_binary(elevated_stand_in(dir).string());
+        ::setenv("VQ4_TEST_ELEVATED_REPORT", "", 1);
+        ::setenv("VQ4_TEST_ELEVATED_EXIT", "0", 1);
+        test::use_machine(test::machine_text("default", [](json& m) { m["module_path"] = "C:\\Tools\\VQ4_Diag.exe"; }));
+        for (const std::string& name : c.existing) std::ofstream(dir / name) << "taken";
+        const RepairRequest request = first_instance(dir, c.may_prompt, c.own_report_written);
+        std::uint32_t code = 77;
+        {
+            test::ReportCapture capture;
+            EXPECT_EQ(run_repair_section(request, code), RepairDelegated) << c.what;
+        }
+        std::string parameters = c.parameters;
+        parameters.replace(parameters.find("<dir>"), 5, dir.string());
+        EXPECT_EQ(sim::count_calls("ShellExecuteExW", "runas, C:\\Tools\\VQ4_Diag.exe, " + parameters + ", 1"), 1u)
+            << c.what << ": " << parameters;
+        EXPECT_EQ(sim::count_calls("GetModuleFileNameW", "260"), 1u) << c.what;
+        for (const std::string& name : c.existing) {
+            EXPECT_EQ(test::read_file_bytes(dir / name), "taken") << c.what << ": never replaced";
+        }
+        std::filesystem::remove_all(dir);
     }
-    EXPECT_EQ(sim::count_calls("ShellExecuteExW", "runas, C:\\Tools\\VQ4_Diag.exe, /fix, 1"), 1u);
-    EXPECT_EQ(sim::count_calls("GetModuleFileNameW", "260"), 1u);
+    ::unsetenv("VQ4_TEST_ELEVATED_REPORT");
+    ::unsetenv("VQ4_TEST_ELEVATED_EXIT");
     sim::set_relaunch_binary("");
 
     // In a process that is not the tool nothing is started: the relaunch fails.
@@ -285,6 +357,70 @@ TEST(RepairSection, TheRelaunchPassesExactlyFixAndTheModulePath) {
     test::ReportCapture capture;
     EXPECT_EQ(run_repair_section(true, false), RepairFailed);
     EXPECT_NE(capture.finish().find("Elevation refused or failed"), std::string::npos);
+}
+
+TEST(RepairSection, TheElevatedReportShowsUnderSection7) {
+    const std::string repaired =
+        "\r\n==== 7. Automatic repair (MI_03 interface GUID) ====\r\n[ INFO ] Repairing " + kMi03 +
+        " (previous GUID(s): (none))\r\n[ INFO ] Step 1/3: remove\r\n[ INFO ] Step 2/3: remove the whole\r\n"
+        "[  OK  ]   -> The firmware's interface GUID " + kExpectedGuid +
+        " is registered again on MI_03.\r\n\r\n==== Summary after repair ====\r\n[ INFO ] 4 test(s) OK, 0 warning(s), "
+        "0 failure(s).\r\n[  OK  ] Everything appears to be working correctly.\r\n";
+    struct Case {
+        const char* what;
+        std::string report;  // what the elevated instance writes
+        const char* exit;
+        std::string lines;   // after the "finished" line, <path> for the elevated report
+    };
+    const std::vector<Case> cases = {
+        {"repaired at step 2", repaired, "0",
+         info("Elevated instance: the repair of " + kMi03 + " worked at step 2/3.") +
+             info("Elevated instance, Summary after repair: 4 test(s) OK, 0 warning(s), 0 failure(s). Everything "
+                  "appears to be working correctly.") +
+             info("Elevated instance's report: <path>")},
+        {"ended before its summary", repaired.substr(0, repaired.find("\r\n==== Summary")), "3",
+         info("The elevated instance's report ends before its summary: <path>")},
+    };
+    for (const Case& c : cases) {
+        const std::filesystem::path dir = test::make_temp_dir("repair_result");
+        sim::set_relaunch_binary(elevated_stand_in(dir).string());
+        ::setenv("VQ4_TEST_ELEVATED_REPORT", c.report.c_str(), 1);
+        ::setenv("VQ4_TEST_ELEVATED_EXIT", c.exit, 1);
+        test::use_machine(test::machine_text("repair-step1-works", [](json& m) { m["elevated"] = false; }));
+        std::uint32_t code = 77;
+        std::string report;
+        {
+            const RepairRequest request = first_instance(dir, false);
+            test::ReportCapture capture;
+            EXPECT_EQ(run_repair_section(request, code), RepairDelegated) << c.what;
+            report = capture.finish();
+        }
+        EXPECT_EQ(code, static_cast<std::uint32_t>(std::stoul(c.exit))) << c.what;
+        std::string lines = c.lines;
+        lines.replace(lines.find("<path>"), 6, dir.string() + "\\VQ4_Diag_Report_20260304_050607_2.txt");
+        EXPECT_EQ(report, kIntro + kRelaunching + finished(std::stoi(c.exit)) + lines) << c.what;
+        std::filesystem::remove_all(dir);
+    }
+    ::unsetenv("VQ4_TEST_ELEVATED_REPORT");
+    ::unsetenv("VQ4_TEST_ELEVATED_EXIT");
+    sim::set_relaunch_binary("");
+}
+
+TEST(RepairSection, ARelaunchedInstanceWithoutRightsNeverRelaunches) {
+    sim::set_relaunch_binary("/bin/true");
+    test::use_machine(test::machine_text("repair-step1-works", [](json& m) { m["elevated"] = false; }));
+    RepairRequest request;
+    request.fix_requested = true;
+    request.relaunched = true;
+    std::uint32_t code = 77;
+    test::ReportCapture capture;
+    EXPECT_EQ(run_repair_section(request, code), RepairFailed);
+    EXPECT_EQ(capture.finish(), kIntro + fail("Administrator rights could not be obtained: this instance was relaunched "
+                                              "to get them and is still not elevated. No change was made."));
+    EXPECT_EQ(code, 77u) << "no elevated instance";
+    EXPECT_EQ(sim::count_calls("ShellExecuteExW"), 0u);
+    EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u);
+    sim::set_relaunch_binary("");
 }
 
 TEST(RepairSection, EveryPathChangesOnlyWhatTheRepairMust) {

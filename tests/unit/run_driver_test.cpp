@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/run_driver.h"
+#include "platform/sim/machine.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -26,6 +27,58 @@ TEST(RunOptions, RecognisedSpellings) {
         EXPECT_EQ(o.fix_requested, c.fix);
         EXPECT_EQ(o.skip_repair, c.skip);
     }
+}
+
+TEST(RunOptions, UsageAndTheInternalArguments) {
+    struct Case {
+        std::vector<std::string> args;
+        bool usage, relaunched;
+        const wchar_t* report;
+    };
+    const Case cases[] = {
+        {{"/?"}, true, false, L""},
+        {{"-h"}, true, false, L""},
+        {{"--help"}, true, false, L""},
+        {{"/nopause", "--HELP"}, true, false, L""},
+        {{"/h", "-help", "/help", "-?", "?"}, false, false, L""},
+        {{"/elevated"}, false, true, L""},
+        {{"/ELEVATED", "/report:C:\\My Tools\\VQ4_Diag_Report_1.txt"}, false, true, L"C:\\My Tools\\VQ4_Diag_Report_1.txt"},
+        {{"/Report:x.txt"}, false, false, L"x.txt"},
+        {{"/report"}, false, false, L""},
+        {{"/elevated:1"}, false, false, L""},
+    };
+    for (const Case& c : cases) {
+        const RunOptions o = parse_run_options(c.args);
+        EXPECT_EQ(o.show_usage, c.usage) << c.args.front();
+        EXPECT_EQ(o.relaunched, c.relaunched) << c.args.front();
+        EXPECT_EQ(o.handed_report_path, c.report) << c.args.front();
+        EXPECT_TRUE(o.interactive == (c.args.front() != "/nopause"));
+    }
+}
+
+TEST(RunOptions, UsageNamesTheOptionsTheExitCodesAndTheFiles) {
+    const std::wstring usage = usage_text();
+    for (const wchar_t* part : {L"/nopause", L"/fix", L"/nofix", L"/?", L"-h", L"--help", L"Exit code: 0", L"1 when Fail",
+                                L"elevated instance, that instance's exit code", L"VQ4_Diag_Report_YYYYMMDD_hhmmss.txt",
+                                L"next to the executable"}) {
+        EXPECT_NE(usage.find(part), std::wstring::npos) << sim::narrow(part);
+    }
+    EXPECT_EQ(usage.find(L"/elevated"), std::wstring::npos) << "internal arguments are not for users";
+    EXPECT_EQ(usage.back(), L'\n');
+}
+
+TEST(ReportPath, AHandedPathCountsOnlyForTheRelaunchedInstanceAndOnlyInItsFolder) {
+    test::use_machine(R"({"local_time": "2026-03-04 05:06:07"})");
+    const std::wstring usual = L"C:\\Tools\\VQ4_Diag_Report_20260304_050607.txt";
+    const std::wstring handed = L"C:\\Tools\\VQ4_Diag_Report_20260304_050607_2.txt";
+    RunOptions options;
+    options.handed_report_path = handed;
+    EXPECT_EQ(run_report_path(options, L"C:\\Tools"), usual) << "without /elevated";
+    options.relaunched = true;
+    EXPECT_EQ(run_report_path(options, L"C:\\Tools"), handed);
+    EXPECT_EQ(run_report_path(options, L"C:\\Other"), L"C:\\Other\\VQ4_Diag_Report_20260304_050607.txt");
+    options.handed_report_path.clear();
+    EXPECT_EQ(run_report_path(options, L"C:\\Tools"), usual);
 }
 
 TEST(ExeDirectory, FromModulePath) {

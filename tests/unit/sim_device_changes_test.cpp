@@ -2,6 +2,9 @@
 // Windows documents the calls the repair makes.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include <cstdlib>
 #include <algorithm>
 
@@ -312,6 +315,58 @@ TEST(SimElevation, TokenPromptAndChildProcess) {
     EXPECT_EQ(platform::get_exit_code_process(failing, code), 0u);
     EXPECT_EQ(code, 1u);
     sim::set_relaunch_binary("");
+}
+
+TEST(SimElevation, TheElevatedInstanceHasAConsoleAndInputOfItsOwnAndStartsAtTheRoot) {
+    test::use_machine(R"({"elevated": false, "module_path": "C:\\T\\VQ4_Diag.exe"})");
+    const std::filesystem::path dir = test::make_temp_dir("sim_relaunch");
+    const std::filesystem::path script = dir / "child.sh";
+    std::ofstream(script) << "#!/bin/sh\npwd\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done\ncat\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    std::ofstream(dir / "typed.txt") << "typed in the elevated window\n";
+    ::setenv(sim::kElevatedConsoleVariable, (dir / "console.txt").c_str(), 1);
+    ::setenv(sim::kElevatedInputVariable, (dir / "typed.txt").c_str(), 1);
+    sim::set_relaunch_binary(script.string());
+
+    // The parameters are split as the C runtime splits a command line.
+    platform::ProcessHandle process;
+    ASSERT_EQ(platform::shell_execute_ex(L"runas", L"C:\\T\\VQ4_Diag.exe",
+                                         L"/fix  /elevated \"/report:C:\\My Tools\\R.txt\" \"a\\\"b\" c\\\\d \"e f\\\\\" "
+                                         L"/nopause",
+                                         1, process),
+              0u);
+    ASSERT_EQ(platform::wait_for_single_object(process, win::INFINITE_), win::WAIT_OBJECT_0_);
+    std::uint32_t code = 0xFFFFFFFF;
+    EXPECT_EQ(platform::get_exit_code_process(process, code), 0u);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(test::read_file_bytes(dir / "console.txt"),
+              "/\n[/fix]\n[/elevated]\n[/report:C:\\My Tools\\R.txt]\n[a\"b]\n[c\\\\d]\n[e f\\]\n[/nopause]\n"
+              "typed in the elevated window\n");
+
+    // Without the two variables: nothing typed (the end of input at once), nothing kept.
+    ::unsetenv(sim::kElevatedConsoleVariable);
+    ::unsetenv(sim::kElevatedInputVariable);
+    std::filesystem::remove(dir / "console.txt");
+    platform::ProcessHandle quiet;
+    ASSERT_EQ(platform::shell_execute_ex(L"runas", L"C:\\T\\VQ4_Diag.exe", L"x", 1, quiet), 0u);
+    ASSERT_EQ(platform::wait_for_single_object(quiet, win::INFINITE_), win::WAIT_OBJECT_0_);
+    EXPECT_EQ(platform::get_exit_code_process(quiet, code), 0u);
+    EXPECT_EQ(code, 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir / "console.txt"));
+    sim::set_relaunch_binary("");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(SimElevation, WithUserAccountControlOffRunasGivesNoRights) {
+    sim::Machine m;
+    std::string error;
+    ASSERT_TRUE(sim::parse_machine_json(R"({"runas_elevates": false})", "m.json", m, error)) << error;
+    EXPECT_FALSE(m.runas_elevates);
+    ::setenv(sim::kElevatedInstanceVariable, "1", 1);
+    sim::prepare_tool_instance(m);
+    ::unsetenv(sim::kElevatedInstanceVariable);
+    sim::set_relaunch_binary("");
+    EXPECT_FALSE(m.elevated) << "the relaunched instance keeps the standard token";
 }
 
 TEST(SimElevation, TheRelaunchedInstanceIsElevatedWithoutTheFirstInstancesFaults) {

@@ -1,21 +1,69 @@
-// The elevated relaunch through the Win32 layer under Wine, now that
-// shell32.dll is loaded on demand rather than imported: started without
-// arguments, the probe relaunches itself with the verb "runas" and the
-// parameter "child" the way the repair section does, waits for it and
-// prints what it saw; started as "child" it exits with 42.
+// The elevated relaunch through the Win32 layer under Wine, with shell32.dll
+// loaded on demand rather than imported, and the hand-over of the elevated
+// report. Started without arguments, the probe writes a report of its own,
+// names the elevated report beside it and relaunches itself with the verb
+// "runas" and the parameters the repair section passes ("/fix /elevated",
+// the quoted report path, "/nopause"), waits for it, prints what it saw and
+// the lines it shows of the elevated report. Started with those parameters,
+// it reads them as the tool does, writes a short elevated report to the path
+// it accepts and exits with 42 (with 3 when the parameters did not arrive).
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/run_driver.h"
 #include "platform/elevation.h"
+#include "platform/system.h"
+#include "repair/elevated_handover.h"
+#include "report/report.h"
+
+namespace {
+
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t c : text) out.push_back(static_cast<unsigned>(c) < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+int run_elevated_instance(const std::vector<std::string>& arguments) {
+    using namespace vq4;
+    const RunOptions options = parse_run_options(arguments);
+    const std::wstring path = run_report_path(options, exe_directory());
+    if (!options.relaunched || !options.fix_requested || options.interactive || path != options.handed_report_path) {
+        return 3;
+    }
+    if (open_report_file(path) != path) return 4;
+    print_section(L"7. Automatic repair (MI_03 interface GUID)");
+    print_status(StatusKind::Info, L"Repairing USB\\VID_2A7D&PID_5E3C&MI_03\\PROBE (previous GUID(s): (none))");
+    print_status(StatusKind::Info, L"Step 1/3: remove the MI_03 interface and re-detect it.");
+    print_status(StatusKind::Ok, L"  -> The firmware's interface GUID is registered again on MI_03.");
+    print_section(L"Summary after repair");
+    print_status(StatusKind::Info, L"1 test(s) OK, 0 warning(s), 0 failure(s).");
+    print_status(StatusKind::Ok, L"Everything appears to be working correctly.");
+    close_report_file();
+    return 42;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace vq4;
-    if (argc > 1 && std::strcmp(argv[1], "child") == 0) return 42;
-    const std::wstring self = exe_directory() + L"\\vq4_relaunch_probe.exe";
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+    if (!arguments.empty()) return run_elevated_instance(arguments);
+
+    const std::wstring directory = exe_directory();
+    const std::wstring own_report = directory + L"\\VQ4_Diag_Report_20260304_050607.txt";
+    const std::wstring opened = open_report_file(own_report);
+    close_report_file();
+    const std::wstring elevated_report = choose_elevated_report_path(own_report, opened);
+    const std::wstring parameters = relaunch_parameters(elevated_report, true);
+    std::printf("Own report: %s\n", narrow(opened).c_str());
+    std::printf("Parameters: %s\n", narrow(parameters).c_str());
+
+    const std::wstring self = directory + L"\\vq4_relaunch_probe.exe";
     platform::ProcessHandle process;
-    const std::uint32_t started = platform::shell_execute_ex(L"runas", self, L"child", 1, process);
+    const std::uint32_t started = platform::shell_execute_ex(L"runas", self, parameters, 1, process);
     std::printf("ShellExecuteExW: %lu\n", static_cast<unsigned long>(started));
     if (started != 0 || !process.valid()) return 1;
     std::printf("WaitForSingleObject: %lu\n",
@@ -24,5 +72,12 @@ int main(int argc, char** argv) {
     const std::uint32_t read = platform::get_exit_code_process(process, code);
     std::printf("GetExitCodeProcess: %lu, exit code %lu\n", static_cast<unsigned long>(read),
                 static_cast<unsigned long>(code));
+
+    std::vector<std::uint8_t> bytes;
+    const std::uint32_t read_error = platform::report_file_read(elevated_report, kElevatedReportMaxBytes, bytes);
+    std::printf("Elevated report read: %lu\n", static_cast<unsigned long>(read_error));
+    for (const std::wstring& line : elevated_result_lines(bytes, elevated_report)) {
+        std::printf("%s\n", narrow(line).c_str());
+    }
     return 0;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The elevated relaunch on the real API under Wine, with shell32.dll loaded
-# when it is asked for; and the exe's import table: system DLLs only, and no
-# shell32.dll, whose loading at start cost more than the rest of a run.
+# when it is asked for, and the hand-over of the elevated report: the report
+# path and /nopause passed on, the child's report read back. And the exe's
+# import table: system DLLs only, and no shell32.dll, whose loading at start
+# cost more than the rest of a run.
 # Usage: relaunch_tests.sh VQ4_Diag.exe WINEPREFIX WINE vq4_relaunch_probe.exe OBJDUMP
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=lib.sh
@@ -23,9 +25,23 @@ wineserver_wait
 output=$(tr -d '\r' < "$dir/stdout.txt")
 echo "$output"
 check "the probe ran to its end" [ "$code" -eq 0 ]
+windir="Z:${dir//\//\\}"
+own="$windir\\VQ4_Diag_Report_20260304_050607.txt"
+elevated="$windir\\VQ4_Diag_Report_20260304_050607_2.txt"
+check "the own report was written" grep -qxF "Own report: $own" <<< "$output"
+check "the parameters carry the mark, the quoted path beside the own report, /nopause" \
+    grep -qxF "Parameters: /fix /elevated \"/report:$elevated\" /nopause" <<< "$output"
 check "ShellExecuteExW succeeded" grep -qx 'ShellExecuteExW: 0' <<< "$output"
 check "the wait ended with the child" grep -qx 'WaitForSingleObject: 0' <<< "$output"
-check "the child's exit code came back" grep -qx 'GetExitCodeProcess: 0, exit code 42' <<< "$output"
+check "the child read its arguments as the tool does and wrote its report (exit code 42)" \
+    grep -qx 'GetExitCodeProcess: 0, exit code 42' <<< "$output"
+check "the elevated report is beside the own one" [ -f "$dir/VQ4_Diag_Report_20260304_050607_2.txt" ]
+check "the elevated report was read back" grep -qx 'Elevated report read: 0' <<< "$output"
+check "its step" grep -qxF 'Elevated instance: the repair of USB\VID_2A7D&PID_5E3C&MI_03\PROBE worked at step 1/3.' \
+    <<< "$output"
+check "its summary" grep -qxF 'Elevated instance, Summary after repair: 1 test(s) OK, 0 warning(s), 0 failure(s). Everything appears to be working correctly.' \
+    <<< "$output"
+check "its path" grep -qxF "Elevated instance's report: $elevated" <<< "$output"
 
 rm -rf "$dir"
 finish

@@ -50,7 +50,8 @@ sdk_blocks() {
 
 # run_tool [VAR=VALUE...]: runs the exe in a fresh folder (after copying the
 # files named in $exe_dir_files there); sets $blocks and $calls (the test
-# library's call log, repeated lines counted).
+# library's call log, repeated lines counted) and $console (its redirected
+# standard output).
 exe_dir_files=()
 run_tool() {
     local dir
@@ -60,6 +61,7 @@ run_tool() {
         > "$dir/stdout.txt" 2> "$dir/stderr.txt" )
     local reports=("$dir"/VQ4_Diag_Report_*.txt)
     blocks=$(sdk_blocks "${reports[0]}")
+    console=$(cat "$dir/stdout.txt")
     calls=
     [ -f "$dir/sdk.log" ] && calls=$(tr -d '\r' < "$dir/sdk.log" | uniq -c | sed 's/^ *//')
     rm -rf "$dir"
@@ -105,6 +107,13 @@ check "installed SDK, no device: blocks" same_text "typical" \
 check "installed SDK, no device: QTV_Init once with 338, 0, 0; 100 polls; QTV_Exit once; then FreeLibrary" same_text \
     "typical calls" "$(lines '1 attach' '1 QTV_Init 338 0 0 -> 0' '1 QTV_Get_SDK_Version' '100 QTV_IsDeviceChanged -> 0' \
     '1 QTV_Exit' '1 detach (FreeLibrary)')" "$calls"
+# The 100 polls show a live line on a console only: redirected output holds
+# the report's lines, each ending in CR LF, and no carriage return of its own.
+no_live_line() {
+    grep -q "Device detection by the SDK: 100 attempt" <<<"$1" && ! grep -q "Waiting for" <<<"$1" &&
+        [ "$(printf '%s\n' "$1" | sed 's/\r$//' | tr -cd '\r' | wc -c)" -eq 0 ]
+}
+check "installed SDK, no device: no progress line in redirected output" no_live_line "$console"
 
 # ---- QTV_IsDeviceChanged never says so: the count is never read ----
 run_tool QTVTEST_CHANGED=never 'QTVTEST_DEVICES=0;2A7D;5E3C;0102;SN;Vantro Q4;x'

@@ -4,11 +4,21 @@
 // "runas" shows the (simulated) UAC prompt, answered by the machine's
 // `elevation_prompt_accepted`: refused, the call fails with ERROR_CANCELLED.
 // Accepted, it starts the Linux binary itself as a real child process with
-// the given parameters, the same environment (so the same machine file) plus
-// the elevated mark, and the same standard input and output (a shared
-// console). The file must be the path GetModuleFileNameW gives this process.
+// the given parameters (split as the C runtime splits a command line) and
+// the same environment (so the same machine file) plus the elevated mark.
+// As on Windows, where the Application Information service creates the
+// elevated process, the child shares neither the console nor the current
+// directory of the first instance: its standard output is a console of its
+// own (the file VQ4_DIAG_ELEVATED_CONSOLE names, else nothing keeps it), its
+// standard input what is typed there (the file VQ4_DIAG_ELEVATED_INPUT
+// names, else nothing), and it starts in the root folder, not in the first
+// instance's. Standard error stays the simulator's own channel (a machine
+// file that cannot be read, a sanitizer's report). The file must be the
+// path GetModuleFileNameW gives this process.
 #include "platform/elevation.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +28,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <sstream>
 #include <vector>
 
 #include "platform/sim/machine.h"
@@ -91,12 +100,94 @@ void reap(ChildProcess& child, bool block) {
     }
 }
 
+// The parameters as the started program's C runtime splits its command
+// line: blanks separate arguments outside double quotes; 2n backslashes
+// before a quote give n backslashes and the quote opens or closes quoting,
+// 2n + 1 give n backslashes and a literal quote; other backslashes are kept.
 std::vector<std::string> split_parameters(const std::wstring& parameters) {
+    const std::string text = sim::narrow(parameters);
     std::vector<std::string> words;
-    std::istringstream in(sim::narrow(parameters));
-    for (std::string word; in >> word;) words.push_back(word);
+    std::string word;
+    bool in_word = false;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if ((c == ' ' || c == '\t') && !quoted) {
+            if (in_word) words.push_back(std::move(word));
+            word.clear();
+            in_word = false;
+            ++i;
+            continue;
+        }
+        in_word = true;
+        if (c == '\\') {
+            std::size_t slashes = 0;
+            while (i < text.size() && text[i] == '\\') {
+                ++slashes;
+                ++i;
+            }
+            if (i < text.size() && text[i] == '"') {
+                word.append(slashes / 2, '\\');
+                if (slashes % 2 == 1) {
+                    word.push_back('"');
+                    ++i;
+                }
+            } else {
+                word.append(slashes, '\\');
+            }
+            continue;
+        }
+        if (c == '"') {
+            if (quoted && i + 1 < text.size() && text[i + 1] == '"') {
+                word.push_back('"');  // "" inside quotes: a literal quote
+                i += 2;
+                continue;
+            }
+            quoted = !quoted;
+            ++i;
+            continue;
+        }
+        word.push_back(c);
+        ++i;
+    }
+    if (in_word) words.push_back(std::move(word));
     return words;
 }
+
+// A path of the environment made absolute, since the child starts elsewhere.
+std::string absolute_path(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+// Environment variables naming files of the simulator, made absolute.
+constexpr const char* kPathVariables[] = {"VQ4_DIAG_MACHINE", "VQ4_DIAG_TRACE"};
+
+const char* environment_file(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// The child's standard input and output, and where it starts.
+struct SpawnActions {
+    posix_spawn_file_actions_t actions{};
+    bool ready = false;
+    SpawnActions() {
+        if (::posix_spawn_file_actions_init(&actions) != 0) return;
+        ready = ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO,
+                                                   environment_file(sim::kElevatedInputVariable, "/dev/null"),
+                                                   O_RDONLY, 0) == 0 &&
+                ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO,
+                                                   environment_file(sim::kElevatedConsoleVariable, "/dev/null"),
+                                                   O_WRONLY | O_CREAT | O_TRUNC, 0644) == 0 &&
+                ::posix_spawn_file_actions_addchdir_np(&actions, "/") == 0;
+    }
+    ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+};
 
 }  // namespace
 
@@ -148,20 +239,27 @@ std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& fil
     const std::string mark = std::string(sim::kElevatedInstanceVariable) + "=1";
     std::vector<std::string> environment;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
-        if (std::strncmp(*e, mark.c_str(), std::strlen(sim::kElevatedInstanceVariable) + 1) != 0) {
-            environment.emplace_back(*e);
+        if (std::strncmp(*e, mark.c_str(), std::strlen(sim::kElevatedInstanceVariable) + 1) == 0) continue;
+        std::string entry = *e;
+        for (const char* name : kPathVariables) {
+            const std::string prefix = std::string(name) + "=";
+            if (entry.compare(0, prefix.size(), prefix) == 0) {
+                entry = prefix + absolute_path(entry.substr(prefix.size()));
+            }
         }
+        environment.push_back(std::move(entry));
     }
     if (runas) environment.push_back(mark);
     std::vector<char*> envp;
     for (std::string& e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    // Whatever this process has written must reach the shared console first.
     std::fflush(stdout);
     std::fflush(stderr);
+    SpawnActions spawn;
+    if (!spawn.ready) return finish(win::ERROR_NOT_ENOUGH_MEMORY_);
     pid_t pid = 0;
-    if (::posix_spawn(&pid, binary.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+    if (::posix_spawn(&pid, binary.c_str(), &spawn.actions, nullptr, argv.data(), envp.data()) != 0) {
         return finish(win::ERROR_FILE_NOT_FOUND_);
     }
     const std::uintptr_t id = next_handle++;
@@ -211,7 +309,7 @@ void prepare_tool_instance(Machine& m) {
     set_relaunch_binary(platform::real_executable());
     const char* relaunched = std::getenv(kElevatedInstanceVariable);
     if (relaunched == nullptr || std::strcmp(relaunched, "1") != 0) return;
-    m.elevated = true;
+    m.elevated = m.runas_elevates;
     std::vector<Fault> kept;
     for (Fault& fault : m.faults) {
         const bool elevation_call = fault.operation == "OpenProcessToken" || fault.operation == "GetTokenInformation" ||

@@ -268,6 +268,10 @@ struct Machine {
     std::uint16_t console_attribute = 7;            // the console's attribute word now
     bool elevated = false;                          // false: registry keys are read-only
     bool elevation_prompt_accepted = true;
+    // Whether the instance that ShellExecuteExW("runas") starts gets an
+    // elevated token; false: User Account Control is off for a standard
+    // user, and "runas" starts it with the same standard token.
+    bool runas_elevates = true;
 
     Registry registry;
     // In the order the system enumerates them. Grow and shrink it through

@@ -498,6 +498,7 @@ const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
         {"console_attribute", [](const JsonAt& at, Machine& m) { m.console_attribute = at.as_u16(); }},
         {"elevated", [](const JsonAt& at, Machine& m) { m.elevated = at.as_bool(); }},
         {"elevation_prompt_accepted", [](const JsonAt& at, Machine& m) { m.elevation_prompt_accepted = at.as_bool(); }},
+        {"runas_elevates", [](const JsonAt& at, Machine& m) { m.runas_elevates = at.as_bool(); }},
         {"registry", load_registry},
         {"devices", load_devices},
         {"files", load_files},

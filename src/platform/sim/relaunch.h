@@ -12,10 +12,17 @@ namespace vq4::sim {
 // Set to "1" in the environment of an instance started by the relaunch.
 inline constexpr const char* kElevatedInstanceVariable = "VQ4_DIAG_SIM_ELEVATED";
 
+// The elevated instance's console window: the file that receives its
+// standard output, and the file whose bytes are what the user types there.
+// Unset: its output is kept nowhere and it reads the end of input at once.
+inline constexpr const char* kElevatedConsoleVariable = "VQ4_DIAG_ELEVATED_CONSOLE";
+inline constexpr const char* kElevatedInputVariable = "VQ4_DIAG_ELEVATED_INPUT";
+
 // Called by the tool on its loaded machine at start-up: the relaunch will
 // start this binary. In an instance started by the relaunch the token is
-// elevated, and the faults of the elevation calls (which describe the first
-// instance's trouble) do not apply.
+// elevated (unless the machine's `runas_elevates` is false), and the faults
+// of the elevation calls (which describe the first instance's trouble) do
+// not apply.
 void prepare_tool_instance(Machine& m);
 
 // What the relaunch starts. Empty (a process that is not the tool, such as a

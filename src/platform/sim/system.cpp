@@ -3,6 +3,8 @@
 // next to the (simulated) module path on the real file system.
 #include "platform/system.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <algorithm>
 #include <map>
 
 #include <nlohmann/json.hpp>
@@ -57,6 +60,28 @@ std::uint32_t create_error_of(int error) {
         case EEXIST:
             return 80;  // ERROR_FILE_EXISTS
         case ENOENT:
+        case ENOTDIR:
+            return 3;  // ERROR_PATH_NOT_FOUND
+        case EACCES:
+        case EPERM:
+            return 5;  // ERROR_ACCESS_DENIED
+        default:
+            return 31;  // ERROR_GEN_FAILURE
+    }
+}
+
+// The Win32 error GetFileAttributesW (or an OPEN_EXISTING CreateFileW)
+// gives for what the host reported on `path`: a missing file in a folder
+// that exists is ERROR_FILE_NOT_FOUND, a missing folder on the way
+// ERROR_PATH_NOT_FOUND.
+std::uint32_t attributes_error_of(int error, const std::string& path) {
+    switch (error) {
+        case ENOENT: {
+            const std::string::size_type slash = path.find_last_of('/');
+            const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+            struct stat info {};
+            return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? 2 : 3;
+        }
         case ENOTDIR:
             return 3;  // ERROR_PATH_NOT_FOUND
         case EACCES:
@@ -183,8 +208,9 @@ void console_write(const std::wstring& text) {
 
 namespace {
 
-// Standard input is read a byte at a time, never ahead: an elevated instance
-// started by the relaunch shares it and must find the lines meant for it.
+// Standard input is read a byte at a time, never ahead: each read takes
+// only the line it asks for, as from a console, and leaves the rest of a
+// pipe or a FIFO to the next question or to the final pause.
 int read_stdin_byte() {
     unsigned char c = 0;
     ssize_t got = 0;
@@ -210,6 +236,10 @@ bool console_read_line(std::string& line) {
 }
 
 bool console_read_char() { return read_stdin_byte() != EOF; }
+
+// A terminal is the console a person watches; a file or a pipe is output
+// redirected, as GetConsoleMode tells them apart on Windows.
+bool console_is_interactive() { return stdout_is_terminal(); }
 
 std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) {
     const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", CREATE_NEW (report)");
@@ -241,6 +271,75 @@ std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::u
         return 112;  // ERROR_DISK_FULL
     }
     return 0;
+}
+
+std::uint32_t report_file_attributes(const std::wstring& path) {
+    const auto injected = sim::enter_call("GetFileAttributesW", sim::narrow(path) + " (report folder)");
+    if (injected) {
+        sim::record_result(*injected);
+        return *injected;
+    }
+    const std::string host = host_path(path);
+    struct stat info {};
+    const int found = ::stat(host.c_str(), &info);
+    const std::uint32_t code = found == 0 ? 0 : attributes_error_of(errno, host);
+    sim::record_result(code);
+    return code;
+}
+
+std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes, std::vector<std::uint8_t>& bytes) {
+    bytes.clear();
+    const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", OPEN_EXISTING (elevated report)");
+    if (injected) {
+        sim::record_result(*injected);
+        return *injected;
+    }
+    // A file of the machine that another process holds without sharing.
+    if (const sim::File* held = sim::machine().find_file(path); held != nullptr && held->held_exclusively) {
+        sim::record_result(32);  // ERROR_SHARING_VIOLATION
+        return 32;
+    }
+    const std::string host = host_path(path);
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const std::uint32_t code = attributes_error_of(errno, host);
+        sim::record_result(code);
+        return code;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        // CreateFileW opens a folder only with FILE_FLAG_BACKUP_SEMANTICS.
+        ::close(fd);
+        sim::record_result(5);  // ERROR_ACCESS_DENIED
+        return 5;
+    }
+    sim::record_result(0);
+    std::uint32_t error = 0;
+    while (bytes.size() < max_bytes) {
+        std::uint8_t chunk[4096];
+        const std::size_t wanted = std::min<std::size_t>(sizeof(chunk), max_bytes - bytes.size());
+        const auto read_error = sim::enter_call("ReadFile", "elevated report");
+        if (read_error) {
+            sim::record_result(*read_error);
+            error = *read_error;
+            break;
+        }
+        ssize_t got = 0;
+        do {
+            got = ::read(fd, chunk, wanted);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            error = 31;  // ERROR_GEN_FAILURE
+            sim::record_result(error);
+            break;
+        }
+        sim::record_result(0);
+        if (got == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    ::close(fd);
+    sim::enter_call("CloseHandle", "elevated report");
+    return error;
 }
 
 void release_handle(ReportFileTag, std::uintptr_t raw) noexcept {

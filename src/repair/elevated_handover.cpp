@@ -1,0 +1,225 @@
+#include "repair/elevated_handover.h"
+
+#include "platform/system.h"
+#include "platform/win_constants.h"
+#include "util/text.h"
+
+namespace vq4 {
+
+namespace {
+
+const std::wstring kReportNamePrefix = L"VQ4_DIAG_REPORT_";
+const std::wstring kReportNameSuffix = L".TXT";
+const std::wstring kSection7Title = L"7. Automatic repair (MI_03 interface GUID)";
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+std::wstring with_backslashes(std::wstring path) {
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    return path;
+}
+
+bool is_report_name(const std::wstring& name) {
+    const std::wstring upper = to_upper_ascii(name);
+    if (upper.size() <= kReportNamePrefix.size() + kReportNameSuffix.size()) return false;
+    if (upper.compare(0, kReportNamePrefix.size(), kReportNamePrefix) != 0) return false;
+    if (upper.compare(upper.size() - kReportNameSuffix.size(), kReportNameSuffix.size(), kReportNameSuffix) != 0) {
+        return false;
+    }
+    for (std::size_t i = kReportNamePrefix.size(); i < upper.size() - kReportNameSuffix.size(); ++i) {
+        if (!((upper[i] >= L'0' && upper[i] <= L'9') || upper[i] == L'_')) return false;
+    }
+    return true;
+}
+
+// The report's lines: Latin-1 bytes, CR LF (a lone LF is taken as well).
+std::vector<std::wstring> report_lines(const std::vector<std::uint8_t>& bytes) {
+    std::vector<std::wstring> lines;
+    std::wstring line;
+    for (const std::uint8_t b : bytes) {
+        if (b == '\n') {
+            if (!line.empty() && line.back() == L'\r') line.pop_back();
+            lines.push_back(std::move(line));
+            line.clear();
+        } else {
+            line.push_back(static_cast<wchar_t>(b));
+        }
+    }
+    if (!line.empty()) lines.push_back(std::move(line));
+    return lines;
+}
+
+struct StatusLine {
+    char kind = 0;  // 'O', 'W', 'F', 'I'; 0: not a status line
+    std::wstring text;
+};
+
+StatusLine status_of(const std::wstring& line) {
+    StatusLine s;
+    if (line.size() < 9 || line[8] != L' ') return s;
+    const std::wstring tag = line.substr(0, 8);
+    if (tag == L"[  OK  ]") s.kind = 'O';
+    if (tag == L"[ WARN ]") s.kind = 'W';
+    if (tag == L"[ FAIL ]") s.kind = 'F';
+    if (tag == L"[ INFO ]") s.kind = 'I';
+    if (s.kind != 0) s.text = line.substr(9);
+    return s;
+}
+
+// "==== title ====" gives the title; anything else an empty text.
+std::wstring header_title(const std::wstring& line) {
+    const std::wstring open = L"==== ";
+    const std::wstring close = L" ====";
+    if (line.size() < open.size() + close.size() || line.compare(0, open.size(), open) != 0 ||
+        line.compare(line.size() - close.size(), close.size(), close) != 0) {
+        return {};
+    }
+    return line.substr(open.size(), line.size() - open.size() - close.size());
+}
+
+bool starts_with(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// A sub-finding without its "  -> " lead.
+std::wstring finding(std::wstring text) {
+    std::size_t start = 0;
+    while (start < text.size() && text[start] == L' ') ++start;
+    if (text.compare(start, 3, L"-> ") == 0) start += 3;
+    return text.substr(start);
+}
+
+// One candidate's repair in the elevated report: from its "Repairing" line
+// to the next one or the end of section 7.
+struct RepairBlock {
+    std::wstring instance_id;
+    std::wstring step;  // "1/3", "2/3", "3/3": the last step it began
+    StatusLine last;    // the last status line of the block
+};
+
+}  // namespace
+
+bool path_is_absolute(const std::wstring& path) {
+    return is_fully_qualified_path(path) || (!path.empty() && is_separator(path[0]));
+}
+
+std::wstring choose_elevated_report_path(const std::wstring& base_report_path, const std::wstring& own_report_path) {
+    if (!path_is_absolute(base_report_path)) return {};
+    const std::wstring::size_type dot = base_report_path.size() >= 4 ? base_report_path.size() - 4 : 0;
+    if (base_report_path.size() < 4 || !equals_nocase(base_report_path.substr(dot), L".txt")) return {};
+    for (int attempt = 1; attempt <= 99; ++attempt) {
+        const std::wstring candidate =
+            attempt == 1 ? base_report_path
+                         : base_report_path.substr(0, dot) + L"_" + std::to_wstring(attempt) + L".txt";
+        if (equals_nocase(with_backslashes(candidate), with_backslashes(own_report_path))) continue;
+        const std::uint32_t error = platform::report_file_attributes(candidate);
+        // Only a name that is certainly free: an answer such as "access
+        // denied" may hide an existing file.
+        if (error == win::ERROR_FILE_NOT_FOUND_) return candidate;
+    }
+    return {};
+}
+
+std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause) {
+    std::wstring parameters = L"/fix " + widen(kElevatedArgument);
+    // A Windows path holds no double quote, and ends in ".txt", never in a
+    // backslash that would escape the closing quote.
+    if (!elevated_report_path.empty()) parameters += L" \"" + widen(kReportArgumentPrefix) + elevated_report_path + L"\"";
+    if (nopause) parameters += L" /nopause";
+    return parameters;
+}
+
+std::wstring accepted_report_path(const std::wstring& handed_path, const std::wstring& own_directory) {
+    if (handed_path.empty() || handed_path.size() >= 260 || !path_is_absolute(own_directory)) return {};
+    const std::wstring handed = with_backslashes(handed_path);
+    const std::wstring::size_type separator = handed.rfind(L'\\');
+    if (separator == std::wstring::npos) return {};
+    // The folder as written, compared whole: a "..", a "." or a doubled
+    // separator on the way makes it another text, so it is refused.
+    if (!equals_nocase(handed.substr(0, separator), with_backslashes(own_directory))) return {};
+    if (!is_report_name(handed.substr(separator + 1))) return {};
+    return handed_path;
+}
+
+std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>& bytes, const std::wstring& path) {
+    std::vector<RepairBlock> blocks;
+    bool has_section7 = false;
+    bool in_section7 = false;
+    StatusLine section7_last;
+    // The last complete summary: its title, counts line and verdict line.
+    std::wstring summary_title, summary_counts, summary_verdict;
+    std::wstring reading_title, reading_counts;
+    int summary_state = 0;  // 1: its counts line comes next, 2: its verdict line
+
+    for (const std::wstring& line : report_lines(bytes)) {
+        const std::wstring title = header_title(line);
+        if (!title.empty()) {
+            in_section7 = title == kSection7Title;
+            has_section7 = has_section7 || in_section7;
+            summary_state = starts_with(title, L"Summary") ? 1 : 0;
+            reading_title = title;
+            continue;
+        }
+        const StatusLine status = status_of(line);
+        if (status.kind == 0) continue;
+        if (summary_state == 1) {
+            reading_counts = status.text;
+            summary_state = 2;
+            continue;
+        }
+        if (summary_state == 2) {
+            summary_title = reading_title;
+            summary_counts = reading_counts;
+            summary_verdict = status.text;
+            summary_state = 0;
+            continue;
+        }
+        if (!in_section7) continue;
+        section7_last = status;
+        const std::wstring repairing = L"Repairing ";
+        if (status.kind == 'I' && starts_with(status.text, repairing)) {
+            RepairBlock block;
+            const std::wstring::size_type end = status.text.find(L" (previous GUID(s): ");
+            block.instance_id = status.text.substr(repairing.size(), end == std::wstring::npos
+                                                                          ? std::wstring::npos
+                                                                          : end - repairing.size());
+            blocks.push_back(std::move(block));
+            continue;
+        }
+        if (blocks.empty()) continue;
+        RepairBlock& block = blocks.back();
+        if (status.kind == 'I' && starts_with(status.text, L"Step ")) {
+            const std::wstring::size_type end = status.text.find_first_of(L" :", 5);
+            block.step = status.text.substr(5, end == std::wstring::npos ? std::wstring::npos : end - 5);
+        }
+        block.last = status;
+    }
+    if (summary_title.empty()) return {};
+
+    std::vector<std::wstring> lines;
+    for (const RepairBlock& block : blocks) {
+        const std::wstring at_step = block.step.empty() ? std::wstring() : L" at step " + block.step;
+        if (block.last.kind == 'O') {
+            lines.push_back(L"Elevated instance: the repair of " + block.instance_id + L" worked" + at_step + L".");
+        } else {
+            lines.push_back(L"Elevated instance: the repair of " + block.instance_id + L" ended" + at_step + L": " +
+                            finding(block.last.text));
+        }
+    }
+    if (blocks.empty()) {
+        if (!has_section7) {
+            lines.push_back(L"Elevated instance: no repairable problem was found.");
+        } else if (section7_last.kind != 0) {
+            lines.push_back(L"Elevated instance: no repair was made: " + finding(section7_last.text));
+        } else {
+            lines.push_back(L"Elevated instance: no repair was made.");
+        }
+    }
+    lines.push_back(L"Elevated instance, " + summary_title + L": " + summary_counts + L" " + summary_verdict);
+    lines.push_back(L"Elevated instance's report: " + path);
+    return lines;
+}
+
+}  // namespace vq4

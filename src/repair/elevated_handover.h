@@ -1,0 +1,59 @@
+// What passes between the first instance and the instance it relaunches
+// elevated: the internal arguments, the elevated report's path, and the lines
+// by which the first instance shows that report's result in its own report.
+//
+// On Windows the elevated instance runs in a console window of its own and
+// the first instance learns only its exit code; so the first instance names
+// the file for the elevated report and reads it back when that instance ends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vq4 {
+
+// Marks the instance started by the elevated relaunch: it never relaunches.
+inline constexpr const char* kElevatedArgument = "/elevated";
+// "/report:" + the absolute path the elevated instance writes its report to.
+inline constexpr const char* kReportArgumentPrefix = "/report:";
+
+// A path that does not depend on the current directory (the elevated
+// instance starts in System32): fully qualified (C:\x, \\server\x), or from
+// the root (\x, /x), the form of the Linux build's host paths.
+bool path_is_absolute(const std::wstring& path);
+
+// The elevated report's path, beside this instance's report: the first of
+// `base_report_path` (the name this instance computed), its "_2", "_3", ...
+// up to "_99" forms that names nothing yet and is not `own_report_path` (the
+// file this instance writes). Nothing is reserved: the elevated instance
+// creates the file without ever replacing one. Empty when every name is
+// taken or the base is not absolute.
+std::wstring choose_elevated_report_path(const std::wstring& base_report_path, const std::wstring& own_report_path);
+
+// The elevated instance's parameters: "/fix /elevated", then the report path
+// as one quoted argument when there is one, then "/nopause" when the first
+// instance has it (the result then shows in the first window, nobody needs
+// to read the second one).
+std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause);
+
+// The report path that an elevated instance accepts from its command line:
+// only a report name (VQ4_Diag_Report_, digits and underscores, .txt)
+// directly inside `own_directory`, the folder of its own executable, compared
+// without regard to letter case or to the kind of separator. Anything else
+// (another folder, a ".." on the way, another name, a relative folder) gives
+// an empty text: the instance then uses its usual name.
+std::wstring accepted_report_path(const std::wstring& handed_path, const std::wstring& own_directory);
+
+// The Info lines that show, under section 7 of the first instance, the
+// result recorded in the elevated instance's report (`bytes`, Latin-1 with
+// CR LF, read from `path`): for each repaired interface the step that worked
+// or how its repair ended, the last summary's counts and verdict, and the
+// report's path. Empty when the report holds no complete summary (an
+// instance that did not finish its run).
+std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>& bytes, const std::wstring& path);
+
+// The largest elevated report the first instance reads.
+inline constexpr std::uint32_t kElevatedReportMaxBytes = 4u * 1024u * 1024u;
+
+}  // namespace vq4

@@ -1,0 +1,190 @@
+// The hand-over between the first instance and the elevated one: the report
+// path it names, the parameters, the path the elevated instance accepts, and
+// the lines that show the elevated report's result.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "repair/elevated_handover.h"
+#include "support/sim_support.h"
+#include "util/text.h"
+
+namespace vq4 {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
+
+TEST(ElevatedHandover, AbsolutePaths) {
+    struct Case {
+        const wchar_t* path;
+        bool absolute;
+    };
+    const Case cases[] = {
+        {L"C:\\Tools\\x.txt", true}, {L"c:/Tools/x.txt", true}, {L"\\\\server\\share\\x.txt", true},
+        {L"/tmp/x", true},           {L"\\Tools\\x.txt", true}, {L"x.txt", false},
+        {L".\\x.txt", false},        {L"C:x.txt", false},       {L"", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(path_is_absolute(c.path), c.absolute) << sim::narrow(c.path);
+}
+
+TEST(ElevatedHandover, ParametersCarryTheMarkThePathQuotedAndNopause) {
+    EXPECT_EQ(relaunch_parameters(L"C:\\My Tools\\VQ4_Diag_Report_20260304_050607_2.txt", true),
+              L"/fix /elevated \"/report:C:\\My Tools\\VQ4_Diag_Report_20260304_050607_2.txt\" /nopause");
+    EXPECT_EQ(relaunch_parameters(L"C:\\T\\VQ4_Diag_Report_1.txt", false),
+              L"/fix /elevated \"/report:C:\\T\\VQ4_Diag_Report_1.txt\"");
+    EXPECT_EQ(relaunch_parameters(L"", true), L"/fix /elevated /nopause");
+    EXPECT_EQ(relaunch_parameters(L"", false), L"/fix /elevated");
+}
+
+TEST(ElevatedHandover, TheElevatedReportTakesTheNextFreeNameBesideTheOwnOne) {
+    test::use_machine("{}");
+    const fs::path dir = test::make_temp_dir("handover_name");
+    const std::wstring base = widen(dir.string()) + L"\\VQ4_Diag_Report_20260304_050607.txt";
+    const std::wstring stem = widen(dir.string()) + L"\\VQ4_Diag_Report_20260304_050607";
+    // Nothing there yet: the computed name itself (the own report could not be created).
+    EXPECT_EQ(choose_elevated_report_path(base, L""), base);
+    // The own report is never handed over, even when the check of its name says it is free.
+    EXPECT_EQ(choose_elevated_report_path(base, base), stem + L"_2.txt");
+    std::ofstream(dir / "VQ4_Diag_Report_20260304_050607.txt") << "own";
+    std::ofstream(dir / "VQ4_Diag_Report_20260304_050607_2.txt") << "another run's";
+    EXPECT_EQ(choose_elevated_report_path(base, base), stem + L"_3.txt");
+    // The own report under a collision name of its own.
+    EXPECT_EQ(choose_elevated_report_path(base, stem + L"_3.txt"), stem + L"_4.txt");
+    // A folder of that name is taken as well.
+    fs::create_directory(dir / "VQ4_Diag_Report_20260304_050607_4.txt");
+    EXPECT_EQ(choose_elevated_report_path(base, stem + L"_3.txt"), stem + L"_5.txt");
+    // No name in a folder that is not there, nor for a relative or odd base.
+    EXPECT_EQ(choose_elevated_report_path(widen(dir.string()) + L"\\missing\\VQ4_Diag_Report_1.txt", L""), L"");
+    EXPECT_EQ(choose_elevated_report_path(L"VQ4_Diag_Report_1.txt", L""), L"");
+    EXPECT_EQ(choose_elevated_report_path(widen(dir.string()) + L"\\report.log", L""), L"");
+    fs::remove_all(dir);
+}
+
+TEST(ElevatedHandover, AReportPathIsAcceptedOnlyInTheOwnFolder) {
+    struct Case {
+        const wchar_t* handed;
+        const wchar_t* own_directory;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {L"C:\\Tools\\VQ4_Diag_Report_20260304_050607_2.txt", L"C:\\Tools", true},
+        {L"c:/tools/vq4_diag_report_20260304_050607_2.TXT", L"C:\\Tools", true},
+        {L"C:\\Tools\\VQ4_Diag_Report_20260304_050607_2.txt", L"C:/TOOLS", true},
+        {L"/tmp/run\\VQ4_Diag_Report_1.txt", L"/tmp/run", true},
+        {L"C:\\Other\\VQ4_Diag_Report_20260304_050607_2.txt", L"C:\\Tools", false},
+        {L"C:\\Tools\\..\\Windows\\VQ4_Diag_Report_1.txt", L"C:\\Tools", false},
+        {L"C:\\Tools\\Sub\\..\\VQ4_Diag_Report_1.txt", L"C:\\Tools", false},
+        {L"C:\\Tools\\.\\VQ4_Diag_Report_1.txt", L"C:\\Tools", false},
+        {L"C:\\Tools\\\\VQ4_Diag_Report_1.txt", L"C:\\Tools", false},
+        {L"C:\\Tools\\Sub\\VQ4_Diag_Report_1.txt", L"C:\\Tools", false},
+        {L"C:\\Tools\\version.dll", L"C:\\Tools", false},
+        {L"C:\\Tools\\VQ4_Diag_Report_1.txt:stream", L"C:\\Tools", false},
+        {L"C:\\Tools\\VQ4_Diag_Report_1.txt.", L"C:\\Tools", false},
+        {L"C:\\Tools\\VQ4_Diag_Report_.txt", L"C:\\Tools", false},
+        {L"C:\\Tools\\VQ4_Diag_Report_a.txt", L"C:\\Tools", false},
+        {L"C:\\ToolsX\\VQ4_Diag_Report_1.txt", L"C:\\Tools", false},
+        {L"\\\\?\\C:\\Tools\\VQ4_Diag_Report_1.txt", L"C:\\Tools", false},
+        {L"VQ4_Diag_Report_1.txt", L"C:\\Tools", false},
+        {L".\\VQ4_Diag_Report_1.txt", L".", false},
+        {L"", L"C:\\Tools", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(accepted_report_path(c.handed, c.own_directory), c.accepted ? std::wstring(c.handed) : L"")
+            << sim::narrow(c.handed) << " in " << sim::narrow(c.own_directory);
+    }
+    const std::wstring too_long = L"C:\\" + std::wstring(230, L'd') + L"\\VQ4_Diag_Report_20260304_050607_2.txt";
+    EXPECT_EQ(accepted_report_path(too_long, too_long.substr(0, too_long.rfind(L'\\'))), L"") << "260 characters or more";
+}
+
+// An elevated report as the elevated instance writes it.
+std::string report_with(const std::string& section7, const std::string& summaries) {
+    return "==============================================================\r\n Diagnostic tool - Quorvane Vantro Q4 "
+           "(VID_2A7D&PID_5E3C)\r\n==============================================================\r\n\r\n==== 1. System "
+           "information ====\r\n[ INFO ] OS: Windows 11 Pro\r\n\r\n==== Summary ====\r\n[ INFO ] 3 test(s) OK, 1 "
+           "warning(s), 2 failure(s).\r\n[ FAIL ] Problems were detected (see [FAIL] above). Re-read the detail section "
+           "by section to identify the cause.\r\n" +
+           section7 + summaries;
+}
+
+const std::string kSection7 =
+    "\r\n==== 7. Automatic repair (MI_03 interface GUID) ====\r\n[ INFO ] A repairable problem was detected on 1 MI_03 "
+    "interface(s): WinUSB is active but the GUID expected by the SDK ({G}) is not registered.\r\n         USB\\A  -  "
+    "current GUID(s): (none)\r\n         Repair (stops at the first step that works; administrator rights required):\r\n";
+const std::string kOkSummary =
+    "\r\n==== 8. Verification after repair ====\r\n[ INFO ] Re-running sections 3 and 5 after the repair.\r\n[  OK  ] "
+    "PING\r\n\r\n==== Summary after repair ====\r\n[ INFO ] 5 test(s) OK, 0 warning(s), 0 failure(s).\r\n[  OK  ] "
+    "Everything appears to be working correctly.\r\n";
+const std::string kAttemptSummary =
+    "\r\n==== Summary after repair attempt ====\r\n[ INFO ] 3 test(s) OK, 2 warning(s), 2 failure(s).\r\n[ FAIL ] "
+    "Problems were detected (see [FAIL] above). Re-read the detail section by section to identify the cause.\r\n";
+
+TEST(ElevatedHandover, TheElevatedReportGivesTheStepTheSummaryAndThePath) {
+    const std::wstring path = L"C:\\T\\VQ4_Diag_Report_1_2.txt";
+    const std::wstring ok_summary =
+        L"Elevated instance, Summary after repair: 5 test(s) OK, 0 warning(s), 0 failure(s). Everything appears to be "
+        L"working correctly.";
+    const std::wstring attempt_summary =
+        L"Elevated instance, Summary after repair attempt: 3 test(s) OK, 2 warning(s), 2 failure(s). Problems were "
+        L"detected (see [FAIL] above). Re-read the detail section by section to identify the cause.";
+    const std::wstring first_summary =
+        L"Elevated instance, Summary: 3 test(s) OK, 1 warning(s), 2 failure(s). Problems were detected (see [FAIL] "
+        L"above). Re-read the detail section by section to identify the cause.";
+    const std::wstring path_line = L"Elevated instance's report: " + path;
+    struct Case {
+        const char* what;
+        std::string report;
+        std::vector<std::wstring> lines;
+    };
+    const std::vector<Case> cases = {
+        {"step 1 worked",
+         report_with(kSection7 + "[ INFO ] Repairing USB\\A (previous GUID(s): (none))\r\n[ INFO ] Step 1/3: remove "
+                                 "it\r\n[ INFO ]   -> Removed: USB\\A\r\n[  OK  ]   -> The firmware's interface GUID "
+                                 "{G} is registered again on MI_03.\r\n",
+                     kOkSummary),
+         {L"Elevated instance: the repair of USB\\A worked at step 1/3.", ok_summary, path_line}},
+        {"step 3 worked after two failed steps",
+         report_with(kSection7 + "[ INFO ] Repairing USB\\A (previous GUID(s): (none))\r\n[ INFO ] Step 1/3: x\r\n"
+                                 "[ WARN ]   -> Removal failed for USB\\A (code=5).\r\n[ INFO ] Step 2/3: y\r\n[ INFO ] "
+                                 "Step 3/3 (last resort): z\r\n[  OK  ]   -> Interface MI_03 restarted.\r\n[  OK  ]   "
+                                 "-> Device interface {G} is now registered on MI_03.\r\n",
+                     kOkSummary),
+         {L"Elevated instance: the repair of USB\\A worked at step 3/3.", ok_summary, path_line}},
+        {"two interfaces, the second one failing",
+         report_with(kSection7 + "[ INFO ] Repairing USB\\A (previous GUID(s): (none))\r\n[ INFO ] Step 1/3: x\r\n"
+                                 "[  OK  ]   -> The firmware's interface GUID {G} is registered again on MI_03.\r\n"
+                                 "[ INFO ] Repairing USB\\B (previous GUID(s): {X})\r\n[ INFO ] Step 1/3: x\r\n[ INFO ] "
+                                 "Step 2/3: y\r\n[ WARN ]   -> MI_03 node not found (device unplugged?).\r\n[ WARN ]   "
+                                 "-> The MI_03 interface has not come back. Unplug it.\r\n",
+                     kAttemptSummary),
+         {L"Elevated instance: the repair of USB\\A worked at step 1/3.",
+          L"Elevated instance: the repair of USB\\B ended at step 2/3: The MI_03 interface has not come back. Unplug it.",
+          attempt_summary, path_line}},
+        {"no rights in the elevated instance",
+         report_with(kSection7 + "[ FAIL ] Administrator rights could not be obtained: no.\r\n", kAttemptSummary),
+         {L"Elevated instance: no repair was made: Administrator rights could not be obtained: no.", attempt_summary,
+          path_line}},
+        {"nothing left to repair", report_with("", ""),
+         {L"Elevated instance: no repairable problem was found.", first_summary, path_line}},
+        {"lines ending in LF alone, a character of Latin-1",
+         "\n==== 7. Automatic repair (MI_03 interface GUID) ====\n[ INFO ] Repairing USB\\\xC9 (previous GUID(s): "
+         "(none))\n[ INFO ] Step 2/3: y\n[ FAIL ]   -> Writing the GUID to the registry failed (code=5).\n\n==== Summary "
+         "after repair attempt ====\n[ INFO ] 0 test(s) OK, 0 warning(s), 1 failure(s).\n[ FAIL ] Bad.\n",
+         {L"Elevated instance: the repair of USB\\\u00C9 ended at step 2/3: Writing the GUID to the registry failed "
+          L"(code=5).",
+          L"Elevated instance, Summary after repair attempt: 0 test(s) OK, 0 warning(s), 1 failure(s). Bad.",
+          path_line}},
+        // An instance that stopped before its summary (or a file that is no report) gives nothing to show.
+        {"no summary", report_with(kSection7 + "[ INFO ] Repairing USB\\A (previous GUID(s): (none))\r\n", "").substr(0, 60),
+         {}},
+        {"a summary cut after its counts",
+         report_with("", "").substr(0, report_with("", "").find("[ FAIL ] Problems")), {}},
+        {"empty", "", {}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(elevated_result_lines(bytes_of(c.report), path), c.lines) << c.what;
+}
+
+}  // namespace
+}  // namespace vq4
