@@ -14,6 +14,7 @@ namespace {
 // failed and silently receives nothing more, like a stream in its bad state.
 struct ReportFileState {
     platform::ReportFile file;
+    std::wstring path;
     bool failed = false;
 };
 
@@ -139,6 +140,7 @@ std::wstring open_report_file(const std::wstring& path) {
         const std::uint32_t error = platform::report_file_create_new(candidate, state.file);
         if (error == 0) {
             state.failed = false;
+            state.path = candidate;
             return candidate;
         }
         if (error != 80 /* ERROR_FILE_EXISTS */ && error != 183 /* ERROR_ALREADY_EXISTS */) {
@@ -151,9 +153,12 @@ std::wstring open_report_file(const std::wstring& path) {
 void close_report_file() {
     ReportFileState& state = report_state();
     state.file.reset();
+    state.path.clear();
     state.failed = false;
 }
 
 bool report_file_is_open() { return report_state().file.valid(); }
+
+std::wstring report_file_path() { return report_state().file.valid() ? report_state().path : std::wstring(); }
 
 }  // namespace vq4

@@ -35,6 +35,8 @@ std::wstring printable_text(const std::wstring& text);
 std::wstring open_report_file(const std::wstring& path);
 void close_report_file();
 bool report_file_is_open();
+// The path open_report_file opened, empty when no report file is open.
+std::wstring report_file_path();
 
 // Writes raw text to the report file only, when it is open (the banner writes
 // the console itself, in its own colour).
