@@ -8,6 +8,8 @@ if [ "$scope" = all ] || [ "$scope" = bench ]; then
     # clang and its runtime for the fuzz targets (libFuzzer, sanitizers)
     packages+=(clang libclang-rt-14-dev)
     packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64)
+    # the check of the download package (tests/packaging/check_package.py)
+    packages+=(python3)
 fi
 # scripts/bench.sh counts instructions with callgrind.
 if [ "$scope" = bench ]; then
