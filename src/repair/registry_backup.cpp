@@ -130,7 +130,7 @@ std::uint32_t create_backup_file(RegistryBackup& backup) {
     for (int attempt = 1; attempt <= 99; ++attempt) {
         // Never truncates: a backup of the same second stays as it is.
         const std::wstring candidate = base + (attempt > 1 ? L"_" + std::to_wstring(attempt) : L"") + L".reg";
-        error = platform::report_file_create_new(candidate, backup.file);
+        error = platform::output_file_create_new(candidate, backup.file);
         if (error == 0) {
             backup.path = candidate;
             std::vector<std::uint8_t> bytes = {0xFF, 0xFE};
