@@ -165,12 +165,19 @@ std::wstring backup_directory() {
     return exe_directory();
 }
 
-std::uint32_t back_up_key_tree(RegistryBackup& backup, const std::wstring& subkey) {
+std::uint32_t back_up_key_tree(RegistryBackup& backup, const std::wstring& subkey, bool& key_exists) {
+    key_exists = true;
     const std::wstring id = identity(L"tree", subkey);
     if (already_saved(backup, id)) return 0;
     platform::RegKey key;
     if (const std::int32_t opened = platform::reg_open_key(platform::RegRoot::LocalMachine, subkey, win::KEY_READ_, key);
         opened != 0) {
+        // A key that is not there has nothing to lose; any other failure
+        // leaves its content unknown.
+        if (code_of(opened) == kErrorFileNotFound) {
+            key_exists = false;
+            return 0;
+        }
         return code_of(opened);
     }
     // The key is deleted first, so that what was added after the backup goes too.

@@ -59,7 +59,7 @@ int repair_in_place(const std::vector<RepairCandidate>& candidates, const std::w
         if (!run_repair_sequence(candidate, expected_guid, replug_needed, backup)) all_succeeded = false;
         if (replug_needed) any_replug = true;
     }
-    if (!backup.path.empty()) {
+    if (!backup.saved.empty()) {
         print_status(StatusKind::Info, L"To undo the registry changes of this repair, run as administrator: reg import \"" +
                                            backup.path + L"\"");
     }

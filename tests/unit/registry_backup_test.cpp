@@ -228,6 +228,23 @@ TEST(RegistryBackup, NoBackupNoChange) {
     EXPECT_EQ(test::take_snapshot().registry, before.registry);
     EXPECT_EQ(sim::count_calls("RegDeleteTreeW"), 0u);
 
+    // A file that cannot be created, whatever the code (2 included, which a
+    // missing key would give), keeps the key too.
+    for (const int code : {2, 5, 32}) {
+        test::use_machine(settings_machine(R"("faults": [{"operation": "CreateFileW", "nth": 2, "code": )" +
+                                           std::to_string(code) + "}], "));
+        {
+            test::ReportCapture capture;  // the first CreateFileW
+            RegistryBackup backup;
+            backup.directory = backup_directory();
+            delete_descriptor_cache(0x0102, backup);
+            EXPECT_EQ(capture.finish(), test::warn("  -> Registry backup failed (code=" + std::to_string(code) +
+                                                   "): the USB descriptor cache was not deleted."));
+        }
+        EXPECT_EQ(test::take_snapshot().registry, before.registry) << code;
+        EXPECT_EQ(sim::count_calls("RegDeleteTreeW"), 0u) << code;
+    }
+
     // A key that cannot be read is not deleted either.
     test::use_machine(settings_machine(R"("faults": [{"operation": "RegEnumValueW", "nth": 3, "code": 1018}], )"));
     {
