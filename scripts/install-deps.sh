@@ -10,6 +10,8 @@ if [ "$scope" = all ] || [ "$scope" = bench ]; then
     packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine64)
     # the windows-clang preset: clang with the MinGW-w64 libraries above, linked by lld
     packages+=(lld)
+    # the check of the download package (tests/packaging/check_package.py)
+    packages+=(python3)
 fi
 # scripts/bench.sh and the growth check of scripts/test-all.sh count instructions with callgrind.
 if [ "$scope" = all ] || [ "$scope" = bench ]; then

@@ -1,5 +1,5 @@
 // Registry operations (RegOpenKeyExW, RegQueryValueExW, RegEnumKeyExW,
-// RegSetValueExW, RegDeleteTreeW, RegDeleteKeyW, RegCloseKey).
+// RegEnumValueW, RegSetValueExW, RegDeleteTreeW, RegDeleteKeyW, RegCloseKey).
 // Every result is the registry's own LSTATUS, unchanged.
 #pragma once
 
@@ -44,6 +44,14 @@ RegRead reg_query_value_size(const RegKey& key, const std::wstring& name);
 // on success. The order of the subkeys is not defined. The key needs
 // KEY_ENUMERATE_SUB_KEYS access.
 std::int32_t reg_enum_key(const RegKey& key, std::uint32_t index, std::uint32_t capacity, std::wstring& name);
+
+// RegEnumValueW(key, index, name, &chars, NULL, NULL, NULL, NULL) with a
+// name buffer of `capacity` wide characters, terminator included: the name of
+// the index-th value ("" for the default value). ERROR_NO_MORE_ITEMS (259)
+// past the last value, ERROR_MORE_DATA when the name does not fit; `name` is
+// set only on success. The order of the values is not defined. The key needs
+// KEY_QUERY_VALUE access.
+std::int32_t reg_enum_value(const RegKey& key, std::uint32_t index, std::uint32_t capacity, std::wstring& name);
 
 // RegSetValueExW(key, name, 0, type, data, size). The key needs KEY_SET_VALUE
 // access (ERROR_ACCESS_DENIED otherwise).

@@ -51,6 +51,10 @@ bool console_is_interactive();
 // Returns 0 or the Win32 error code.
 std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out);
 
+// The same for the other files the tool writes beside its report (the
+// registry backup), so that a failure of one is not taken for the other's.
+std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out);
+
 // Writes bytes at the end of the file. Returns 0 or the Win32 error code.
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes);
 

@@ -105,7 +105,7 @@ std::wstring removal_failure_line(const std::wstring& instance_id, std::uint32_t
 
 }  // namespace
 
-RemovalResult remove_and_redetect(const RepairCandidate& candidate, bool whole_device) {
+RemovalResult remove_and_redetect(const RepairCandidate& candidate, bool whole_device, RegistryBackup& backup) {
     std::uint32_t mi03 = 0;
     if (platform::cm_locate_devnode(candidate.instance_id, win::CM_LOCATE_DEVNODE_NORMAL_, mi03) != win::CR_SUCCESS_) {
         print_status(StatusKind::Warn, L"  -> MI_03 node not found (device unplugged?).");
@@ -161,7 +161,7 @@ RemovalResult remove_and_redetect(const RepairCandidate& candidate, bool whole_d
         print_status(StatusKind::Info, L"  -> Removed: " + id);
     }
 
-    if (whole_device && revision) delete_descriptor_cache(*revision);
+    if (whole_device && revision) delete_descriptor_cache(*revision, backup);
 
     const std::uint32_t result = platform::cm_reenumerate_devnode(redetect_from, win::CM_REENUMERATE_SYNCHRONOUS_);
     if (result != win::CR_SUCCESS_) {
@@ -212,8 +212,19 @@ std::wstring descriptor_cache_key(std::uint32_t revision) {
     return name;
 }
 
-void delete_descriptor_cache(std::uint32_t revision) {
+void delete_descriptor_cache(std::uint32_t revision, RegistryBackup& backup) {
     const std::wstring name = descriptor_cache_key(revision);
+    // The key may hold settings an administrator made (IgnoreHWSerNum,
+    // ResetOnResume, ...): no backup, no deletion. A key that is not there
+    // has nothing to back up, and the deletion below finds nothing either.
+    bool key_exists = true;
+    const std::uint32_t saved = back_up_key_tree(backup, name, key_exists);
+    if (saved != 0) {
+        print_status(StatusKind::Warn, L"  -> Registry backup failed (code=" + decimal(saved) +
+                                           L"): the USB descriptor cache was not deleted.");
+        return;
+    }
+    if (key_exists) print_status(StatusKind::Info, L"  -> Registry backup written: " + backup.path);
     if (platform::reg_delete_tree(platform::RegRoot::LocalMachine, name) != 0) return;
     platform::reg_delete_key(platform::RegRoot::LocalMachine, name);
     print_status(StatusKind::Info, L"  -> USB descriptor cache deleted: HKLM\\" + name);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "repair/registry_backup.h"
 #include "repair/repair_candidates.h"
 
 namespace vq4 {
@@ -21,8 +22,9 @@ enum class RemovalResult {
 // `whole_device` false: removes the MI_03 node alone and re-detects from the
 // composite device. True: removes the composite device and every node below
 // it (deepest first), deletes the descriptor cache, re-detects from the hub.
-// It does not wait for the interface.
-RemovalResult remove_and_redetect(const RepairCandidate& candidate, bool whole_device);
+// It does not wait for the interface. The cache is backed up into `backup`
+// before it is deleted.
+RemovalResult remove_and_redetect(const RepairCandidate& candidate, bool whole_device, RegistryBackup& backup);
 
 // The revision in a hardware id such as "USB\VID_2A7D&PID_5E3C&REV_0102&MI_03":
 // one to four hexadecimal digits after "REV_" (any letter case) at the start
@@ -39,7 +41,9 @@ void collect_descendant_ids(std::uint32_t dev_inst, std::vector<std::wstring>& i
 std::wstring descriptor_cache_key(std::uint32_t revision);
 
 // Deletes the descriptor-cache key of that revision under HKLM; one Info
-// line when it was there, nothing otherwise.
-void delete_descriptor_cache(std::uint32_t revision);
+// line when it was there, nothing otherwise. The key with its subkeys is
+// backed up first (an Info line names the file); when that fails a Warn line
+// says so and the key is kept.
+void delete_descriptor_cache(std::uint32_t revision, RegistryBackup& backup);
 
 }  // namespace vq4

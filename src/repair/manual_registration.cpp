@@ -30,7 +30,8 @@ std::int32_t write_guid_values(const platform::RegKey& key, const std::wstring& 
 
 }  // namespace
 
-bool register_guid_manually(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed) {
+bool register_guid_manually(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed,
+                            RegistryBackup& backup) {
     replug_needed = false;
 
     platform::DevInfoSet set;
@@ -45,6 +46,7 @@ bool register_guid_manually(const RepairCandidate& candidate, const std::wstring
     }
 
     std::int32_t write_error = 0;
+    std::uint32_t backup_error = 0;
     {
         platform::RegKey key;
         if (platform::setupdi_open_dev_reg_key(set, device, win::DICS_FLAG_GLOBAL_, 0, win::DIREG_DEV_,
@@ -57,8 +59,18 @@ bool register_guid_manually(const RepairCandidate& candidate, const std::wstring
                 return false;
             }
         }
-        write_error = write_guid_values(key, expected_guid);
+        // The 'Device Parameters' key of the node (DIREG_DEV).
+        backup_error = back_up_values(backup, key,
+                                      L"SYSTEM\\CurrentControlSet\\Enum\\" + candidate.instance_id + L"\\Device Parameters",
+                                      {L"DeviceInterfaceGUIDs", L"DeviceInterfaceGUID"});
+        if (backup_error == 0) write_error = write_guid_values(key, expected_guid);
     }  // the key is closed before anything is reported
+    if (backup_error != 0) {
+        print_status(StatusKind::Warn,
+                     L"  -> Registry backup failed (code=" + decimal(backup_error) + L"): the GUID was not written.");
+        return false;
+    }
+    print_status(StatusKind::Info, L"  -> Registry backup written: " + backup.path);
     if (write_error != 0) {
         print_status(StatusKind::Fail, L"  -> Writing the GUID to the registry failed (code=" + decimal(write_error) +
                                            L").");

@@ -51,12 +51,18 @@ bool ask_consent() {
 int repair_in_place(const std::vector<RepairCandidate>& candidates, const std::wstring& expected_guid) {
     bool all_succeeded = true;
     bool any_replug = false;
+    RegistryBackup backup;
+    backup.directory = backup_directory();
     for (const RepairCandidate& candidate : candidates) {
         print_status(StatusKind::Info, L"Repairing " + candidate.instance_id + L" (previous GUID(s): " +
                                            join_guids(candidate.current_guids) + L")");
         bool replug_needed = false;
-        if (!run_repair_sequence(candidate, expected_guid, replug_needed)) all_succeeded = false;
+        if (!run_repair_sequence(candidate, expected_guid, replug_needed, backup)) all_succeeded = false;
         if (replug_needed) any_replug = true;
+    }
+    if (!backup.saved.empty()) {
+        print_status(StatusKind::Info, L"To undo the registry changes of this repair, run as administrator: reg import \"" +
+                                           backup.path + L"\"");
     }
     if (all_succeeded) return RepairSucceeded;
     return any_replug ? RepairNeedsReplug : RepairFailed;

@@ -36,19 +36,20 @@ bool wait_for_node(const std::wstring& instance_id) {
 
 }  // namespace
 
-bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed) {
+bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed,
+                         RegistryBackup& backup) {
     replug_needed = false;
 
     print_status(StatusKind::Info, L"Step 1/3: remove the MI_03 interface and re-detect it (Windows re-reads the "
                                    L"firmware descriptor; audio is not interrupted).");
-    RemovalResult removal = remove_and_redetect(candidate, false);
+    RemovalResult removal = remove_and_redetect(candidate, false, backup);
     bool repaired = removal == RemovalResult::Redetected &&
                     wait_for_interface(expected_guid, candidate.instance_id, kStep1WaitMs);
 
     if (!repaired && removal != RemovalResult::RestartPending) {
         print_status(StatusKind::Info, L"Step 2/3: remove the whole Vantro Q4 (all interfaces) and its USB descriptor "
                                        L"cache, then re-detect it (audio is interrupted for a few seconds).");
-        removal = remove_and_redetect(candidate, true);
+        removal = remove_and_redetect(candidate, true, backup);
         repaired = removal == RemovalResult::Redetected &&
                    wait_for_interface(expected_guid, candidate.instance_id, kStep2WaitMs);
     }
@@ -75,7 +76,7 @@ bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& e
 
     print_status(StatusKind::Info,
                  L"Step 3/3 (last resort): the firmware descriptor still provides no GUID; writing it manually.");
-    return register_guid_manually(candidate, expected_guid, replug_needed);
+    return register_guid_manually(candidate, expected_guid, replug_needed, backup);
 }
 
 }  // namespace vq4

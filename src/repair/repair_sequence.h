@@ -5,12 +5,15 @@
 
 #include <string>
 
+#include "repair/registry_backup.h"
 #include "repair/repair_candidates.h"
 
 namespace vq4 {
 
 // True when the candidate is repaired. `replug_needed` is cleared first and
 // set when the user must unplug and replug the device (or restart the PC).
-bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed);
+// What the steps delete or overwrite in the registry is backed up into `backup`.
+bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed,
+                         RegistryBackup& backup);
 
 }  // namespace vq4

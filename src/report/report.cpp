@@ -15,6 +15,7 @@ namespace {
 // failed and silently receives nothing more, like a stream in its bad state.
 struct ReportFileState {
     platform::ReportFile file;
+    std::wstring path;
     bool failed = false;
     std::uint32_t write_error = 0;
 };
@@ -150,6 +151,7 @@ std::wstring open_report_file(const std::wstring& path, std::uint32_t& error) {
         if (error == 0) {
             state.failed = false;
             state.write_error = 0;
+            state.path = candidate;
             return candidate;
         }
         if (error != win::ERROR_FILE_EXISTS_ && error != 183 /* ERROR_ALREADY_EXISTS */) {
@@ -162,6 +164,7 @@ std::wstring open_report_file(const std::wstring& path, std::uint32_t& error) {
 void close_report_file() {
     ReportFileState& state = report_state();
     state.file.reset();
+    state.path.clear();
     state.failed = false;
     state.write_error = 0;
 }
@@ -169,5 +172,6 @@ void close_report_file() {
 bool report_file_is_open() { return report_state().file.valid(); }
 
 std::uint32_t report_file_write_error() { return report_state().write_error; }
+std::wstring report_file_path() { return report_state().file.valid() ? report_state().path : std::wstring(); }
 
 }  // namespace vq4

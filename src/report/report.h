@@ -37,6 +37,8 @@ std::wstring open_report_file(const std::wstring& path, std::uint32_t& error);
 std::wstring open_report_file(const std::wstring& path);
 void close_report_file();
 bool report_file_is_open();
+// The path open_report_file opened, empty when no report file is open.
+std::wstring report_file_path();
 
 // 0 while every write to the open report file has succeeded, else the error
 // code of the write that failed (the file then receives nothing more).

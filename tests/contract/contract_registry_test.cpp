@@ -312,6 +312,61 @@ TEST_F(RegistryContract, SubkeyNameBufferMustHoldTheTerminator) {
     }
 }
 
+// ---- Listing values ----
+
+TEST_F(RegistryContract, KeyWithThreeValuesThenNoMoreItems) {
+    s::add_value(L"Values", L"", win::REG_SZ_, s::sz_bytes(L"default"));
+    s::add_value(L"Values", L"Quote\"Back\\slash", win::REG_BINARY_, {1, 2, 3});
+    s::add_value(L"Values", L"Counter", win::REG_DWORD_, s::dword_bytes(9));
+    s::add_key(L"Values\\Sub");
+    s::add_key(L"Empty");
+
+    RegKey key;
+    ASSERT_EQ(open_lm(L"Values", win::KEY_READ_, key), kSuccess);
+    std::vector<std::wstring> listed;
+    std::uint32_t index = 0;
+    std::int32_t status = kSuccess;
+    for (; index < 10; ++index) {
+        std::wstring name;
+        status = platform::reg_enum_value(key, index, 16384, name);
+        if (status != kSuccess) break;
+        listed.push_back(name);
+    }
+    EXPECT_EQ(status, kNoMoreItems);
+    EXPECT_EQ(index, 3u) << "the subkey is no value";
+    // No documented order: the same names, the default value as "".
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::wstring>{L"", L"Counter", L"Quote\"Back\\slash"}));
+
+    RegKey empty;
+    ASSERT_EQ(open_lm(L"Empty", win::KEY_READ_, empty), kSuccess);
+    std::wstring name = L"unchanged";
+    EXPECT_EQ(platform::reg_enum_value(empty, 0, 16384, name), kNoMoreItems);
+    EXPECT_EQ(name, L"unchanged");
+}
+
+TEST_F(RegistryContract, ValueNameBufferMustHoldTheTerminatorAndTheKeyNeedsQueryValue) {
+    s::add_value(L"Values", L"Charlie5", win::REG_DWORD_, s::dword_bytes(1));
+    RegKey key;
+    ASSERT_EQ(open_lm(L"Values", win::KEY_READ_, key), kSuccess);
+    struct Case {
+        std::uint32_t capacity;
+        std::int32_t status;
+    };
+    for (const Case c : {Case{8, kMoreData}, Case{9, kSuccess}}) {
+        SCOPED_TRACE(c.capacity);
+        std::wstring got = L"untouched";
+        EXPECT_EQ(platform::reg_enum_value(key, 0, c.capacity, got), c.status);
+        EXPECT_EQ(got, c.status == kSuccess ? std::wstring(L"Charlie5") : std::wstring(L"untouched"));
+    }
+
+    RegKey enumerate_only;
+    ASSERT_EQ(open_lm(L"Values", win::KEY_ENUMERATE_SUB_KEYS_, enumerate_only), kSuccess);
+    std::wstring name = L"unchanged";
+    EXPECT_EQ(platform::reg_enum_value(enumerate_only, 0, 16384, name), kAccessDenied);
+    EXPECT_EQ(name, L"unchanged");
+}
+
 // ---- Writing and deleting ----
 
 TEST_F(RegistryContract, SettingAValueNeedsKeySetValue) {

@@ -163,13 +163,21 @@ TEST_F(SystemContract, ReportFileNeverReplacesWhatIsThere) {
         const wchar_t* name;
         const char* what;
     };
-    for (const Case c : {Case{L"existing.txt", "an existing file"}, Case{L"Reports", "an existing folder"}}) {
-        SCOPED_TRACE(c.what);
-        ReportFile file;
-        EXPECT_EQ(platform::report_file_create_new(s::path_in_folder(c.name), file), win::ERROR_FILE_EXISTS_);
-        EXPECT_FALSE(file.valid());
+    // The report and the other files written beside it (the registry backup) alike.
+    for (const auto create : {&platform::report_file_create_new, &platform::output_file_create_new}) {
+        for (const Case c : {Case{L"existing.txt", "an existing file"}, Case{L"Reports", "an existing folder"}}) {
+            SCOPED_TRACE(c.what);
+            ReportFile file;
+            EXPECT_EQ(create(s::path_in_folder(c.name), file), win::ERROR_FILE_EXISTS_);
+            EXPECT_FALSE(file.valid());
+        }
     }
     EXPECT_EQ(s::file_bytes(L"existing.txt"), "keep me");
+    ReportFile backup;
+    ASSERT_EQ(platform::output_file_create_new(s::path_in_folder(L"backup.reg"), backup), win::ERROR_SUCCESS_);
+    EXPECT_EQ(platform::report_file_write(backup, bytes_of("\xFF\xFE")), win::ERROR_SUCCESS_);
+    backup.reset();
+    EXPECT_EQ(s::file_bytes(L"backup.reg"), "\xFF\xFE");
 }
 
 TEST_F(SystemContract, ReportFileInAFolderThatIsNotThere) {

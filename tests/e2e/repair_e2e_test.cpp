@@ -101,6 +101,21 @@ int exit_code_for(const std::string& report) {
     return count(reset == std::string::npos ? report : report.substr(reset), "\r\n[ FAIL ]") > 0 ? 1 : 0;
 }
 
+// The backup file a report names ("Registry backup written: "), as the
+// report gives it; empty when it names none.
+std::string backup_named_in(const std::string& report) {
+    const std::string marker = "  -> Registry backup written: ";
+    const std::size_t at = report.find(marker);
+    if (at == std::string::npos) return {};
+    const std::size_t start = at + marker.size();
+    return report.substr(start, report.find("\r\n", start) - start);
+}
+
+fs::path host_path_of(std::string path) {
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
 // The "Report saved to:" paths on a console, in order, as host paths.
 std::vector<fs::path> saved_reports(const std::string& console) {
     std::vector<fs::path> paths;
@@ -179,6 +194,11 @@ TEST(RepairEndToEnd, BuiltInMachineWithFixShowsTheElevatedResultInTheFirstWindow
     EXPECT_EQ(console.find("Press Enter"), std::string::npos) << "/nopause is passed on";
     EXPECT_EQ(console.substr(console.size() - 1), "\n") << "the closing message is the console's last line";
     const std::string elevated = test::read_file_bytes(elevated_reports[0]);
+    // The elevated instance backs up what it changes beside its report.
+    const std::string backup = backup_named_in(elevated);
+    ASSERT_FALSE(backup.empty());
+    EXPECT_EQ(host_path_of(backup).parent_path(), elevated_reports[0].parent_path());
+    EXPECT_TRUE(fs::exists(host_path_of(backup)));
 
     const std::string fix_steps =
         info("Repairing " + kMi03 + " (previous GUID(s): (none))") +
@@ -188,12 +208,14 @@ TEST(RepairEndToEnd, BuiltInMachineWithFixShowsTheElevatedResultInTheFirstWindow
         info("Step 2/3: remove the whole Vantro Q4 (all interfaces) and its USB descriptor cache, then re-detect it "
              "(audio is interrupted for a few seconds).") +
         info("  -> Removed: " + test::kMi00) + info("  -> Removed: " + test::kMi01) + info("  -> Removed: " + kMi03) +
-        info("  -> Removed: " + test::kComposite) +
+        info("  -> Removed: " + test::kComposite) + info("  -> Registry backup written: " + backup) +
         info("  -> USB descriptor cache deleted: HKLM\\" + test::kCacheKey) + info("  -> Hardware re-detected.") +
         info("Step 3/3 (last resort): the firmware descriptor still provides no GUID; writing it manually.") +
+        info("  -> Registry backup written: " + backup) +
         ok("  -> GUID " + kExpectedGuid + " written to 'Device Parameters' (DeviceInterfaceGUIDs).") +
         ok("  -> Interface MI_03 restarted.") +
-        ok("  -> Device interface " + kExpectedGuid + " is now registered on MI_03.");
+        ok("  -> Device interface " + kExpectedGuid + " is now registered on MI_03.") +
+        info("To undo the registry changes of this repair, run as administrator: reg import \"" + backup + "\"");
     EXPECT_EQ(test::section_block(elevated, kSection7), kIntro + fix_steps);
     EXPECT_EQ(test::section_block(elevated, "8. Verification after repair"), kVerification);
     ASSERT_NE(elevated.find("\r\n==== Summary after repair ====\r\n"), std::string::npos);
@@ -507,6 +529,8 @@ TEST(RepairEndToEnd, RemovalsWindowsPutOffOrCannotNameAndTheCacheFoundThroughThe
     const std::string step2 = info(
         "Step 2/3: remove the whole Vantro Q4 (all interfaces) and its USB descriptor cache, then re-detect it (audio is "
         "interrupted for a few seconds).");
+    const std::string kUndo =
+        info("To undo the registry changes of this repair, run as administrator: reg import \"<BACKUP>\"");
     const auto pending = [](const std::string& id) {
         return test::warn("  -> Windows will finish removing " + id +
                           " at the next restart. Restart the PC, then re-run this tool.");
@@ -523,23 +547,30 @@ TEST(RepairEndToEnd, RemovalsWindowsPutOffOrCannotNameAndTheCacheFoundThroughThe
         {"repair-revision-from-hardware-ids",
          step1 + removed1 + step2 + info("  -> Removed: " + test::kMi00) + info("  -> Removed: " + test::kMi01) +
              info("  -> Removed: " + kMi03) + info("  -> Removed: " + test::kComposite) +
+             info("  -> Registry backup written: <BACKUP>") +
              info("  -> USB descriptor cache deleted: HKLM\\" + test::kCacheKey) + info("  -> Hardware re-detected.") +
-             ok("  -> The firmware's interface GUID " + kExpectedGuid + " is registered again on MI_03."),
+             ok("  -> The firmware's interface GUID " + kExpectedGuid + " is registered again on MI_03.") + kUndo,
          "Summary after repair", 0},
         {"repair-composite-id-unreadable",
          step1 + removed1 + step2 +
              test::warn("  -> Unable to read the instance id of the composite device (CONFIGRET=5).") +
              info("Step 3/3 (last resort): the firmware descriptor still provides no GUID; writing it manually.") +
+             info("  -> Registry backup written: <BACKUP>") +
              ok("  -> GUID " + kExpectedGuid + " written to 'Device Parameters' (DeviceInterfaceGUIDs).") +
              ok("  -> Interface MI_03 restarted.") +
-             ok("  -> Device interface " + kExpectedGuid + " is now registered on MI_03."),
+             ok("  -> Device interface " + kExpectedGuid + " is now registered on MI_03.") + kUndo,
          "Summary after repair", 0},
     };
     for (const Case& c : cases) {
         const MachineDir s = prepare(c.machine);
         const test::RunResult run = test::run_tool(s.machine, {"/fix", "/nopause"});
         const std::string report = first_report(s);
-        EXPECT_EQ(test::section_block(report, kSection7), kIntro + c.section7) << c.machine;
+        const std::string backup = backup_named_in(report);
+        EXPECT_EQ(backup.empty(), c.section7.find("<BACKUP>") == std::string::npos) << c.machine;
+        if (!backup.empty()) {
+            EXPECT_EQ(host_path_of(backup).parent_path(), s.dir) << c.machine << ": beside the report";
+        }
+        EXPECT_EQ(test::section_block(report, kSection7), kIntro + test::with_backup_path(c.section7, backup)) << c.machine;
         EXPECT_NE(report.find("\r\n==== " + std::string(c.summary) + " ====\r\n"), std::string::npos) << c.machine;
         const bool verified = std::string(c.summary) == "Summary after repair";
         EXPECT_EQ(report.find("==== 8. Verification after repair ====") != std::string::npos, verified) << c.machine;

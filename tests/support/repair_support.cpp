@@ -1,4 +1,5 @@
 #include "support/repair_support.h"
+#include "support/reg_file.h"
 
 #include <gtest/gtest.h>
 
@@ -47,6 +48,24 @@ ReportCapture::~ReportCapture() {
 std::string ReportCapture::finish() {
     close_report_file();
     return read_file_bytes(dir_ / "report.txt");
+}
+
+std::string printed_backup_path(const ReportCapture& capture) {
+    const std::vector<std::string> files = backup_files(capture.directory().string());
+    EXPECT_LE(files.size(), 1u) << "one backup file per repair";
+    if (files.empty()) return {};
+    const std::string name = std::filesystem::path(files.front()).filename().string();
+    // VQ4_Diag_Backup_YYYYMMDD_hhmmss.reg
+    EXPECT_EQ(name.size(), std::string("VQ4_Diag_Backup_20260101_000000.reg").size()) << name;
+    return capture.directory().string() + "\\" + name;
+}
+
+std::string with_backup_path(std::string text, const std::string& path) {
+    const std::string token = "<BACKUP>";
+    for (std::size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + path.size())) {
+        text.replace(at, token.size(), path);
+    }
+    return text;
 }
 
 std::string header(const std::string& title) { return "\r\n==== " + title + " ====\r\n"; }

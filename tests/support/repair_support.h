@@ -37,11 +37,21 @@ public:
     ReportCapture& operator=(const ReportCapture&) = delete;
     // Closes the report file and returns its bytes.
     std::string finish();
+    // Where the report file is written.
+    const std::filesystem::path& directory() const { return dir_; }
 
 private:
     std::filesystem::path dir_;
     bool open_ = false;
 };
+
+// The registry backup file the repair wrote beside the captured report, as
+// the report names it (the directory, '\', the file name); empty when there
+// is none. A second backup file fails the calling test.
+std::string printed_backup_path(const ReportCapture& capture);
+
+// Every "<BACKUP>" in `text` replaced by `path`.
+std::string with_backup_path(std::string text, const std::string& path);
 
 // Report lines as the file holds them (CR LF).
 std::string header(const std::string& title);

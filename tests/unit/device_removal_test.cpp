@@ -26,16 +26,27 @@ const std::string kCacheLine = "  -> USB descriptor cache deleted: HKLM\\" + tes
 
 struct Outcome {
     RemovalResult result = RemovalResult::Failed;
-    std::string lines;
+    std::string lines;  // "<BACKUP>" stands for the backup file's path
 };
 
 Outcome remove(bool whole_device) {
     test::ReportCapture capture;
     Outcome run;
-    run.result = remove_and_redetect(kCandidate, whole_device);
+    {
+        RegistryBackup backup;
+        backup.directory = backup_directory();
+        run.result = remove_and_redetect(kCandidate, whole_device, backup);
+    }
+    const std::string backup_path = test::printed_backup_path(capture);
     run.lines = capture.finish();
+    if (!backup_path.empty()) {
+        const std::string::size_type at = run.lines.find(backup_path);
+        if (at != std::string::npos) run.lines.replace(at, backup_path.size(), "<BACKUP>");
+    }
     return run;
 }
+
+const std::string kBackupLine = "  -> Registry backup written: <BACKUP>";
 
 std::uint32_t dev_inst_of(const std::string& id) {
     const sim::Device* d = sim::machine().find_device(widen(id));
@@ -82,7 +93,7 @@ TEST(RemoveAndRedetect, WholeDeviceGoesDeepestFirstThenTheCacheThenComesBack) {
     EXPECT_EQ(run.result, RemovalResult::Redetected);
     EXPECT_EQ(run.lines, info("  -> Removed: SWD\\MMDEVAPI\\{0.0.1.00000000}.{Q4}") + info("  -> Removed: " + kMi00) +
                              info("  -> Removed: " + kMi01) + info("  -> Removed: " + kMi03) +
-                             info("  -> Removed: " + kComposite) + info(kCacheLine) +
+                             info("  -> Removed: " + kComposite) + info(kBackupLine) + info(kCacheLine) +
                              info("  -> Hardware re-detected."));
     for (const std::string& id : {kComposite, kMi00, kMi01, kMi03, std::string("SWD\\MMDEVAPI\\{0.0.1.00000000}.{Q4}")}) {
         EXPECT_TRUE(present(id)) << id;
@@ -260,10 +271,16 @@ TEST(DescriptorCache, KeyNameTakesTheLow16BitsAsFourUpperCaseDigits) {
         {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC\\Sub"}]})");
     {
         test::ReportCapture capture;
-        delete_descriptor_cache(0x12ABC);
-        delete_descriptor_cache(0x0102);
+        {
+            RegistryBackup backup;
+            backup.directory = backup_directory();
+            delete_descriptor_cache(0x12ABC, backup);
+            delete_descriptor_cache(0x0102, backup);
+        }
+        const std::string backup_path = test::printed_backup_path(capture);
         EXPECT_EQ(capture.finish(),
-                  info("  -> USB descriptor cache deleted: HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC"));
+                  info("  -> Registry backup written: " + backup_path) +
+                      info("  -> USB descriptor cache deleted: HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC"));
     }
     EXPECT_EQ(sim::machine().registry.find(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC"), nullptr);
     EXPECT_EQ(sim::count_calls("RegDeleteKeyW"), 1u) << "only after a successful tree deletion";

@@ -18,6 +18,8 @@ using test::ok;
 using test::warn;
 
 const RepairCandidate kCandidate{widen(kMi03), {L"stale"}};
+// The values are backed up before they are written.
+const std::string kBacked = test::info("  -> Registry backup written: <BACKUP>");
 const std::string kWritten = "  -> GUID " + kExpectedGuid + " written to 'Device Parameters' (DeviceInterfaceGUIDs).";
 const std::string kRestarted = "  -> Interface MI_03 restarted.";
 const std::string kRegistered = "  -> Device interface " + kExpectedGuid + " is now registered on MI_03.";
@@ -36,8 +38,17 @@ Outcome register_manually() {
     test::ReportCapture capture;
     Outcome run;
     run.replug = true;  // must be cleared first
-    run.result = register_guid_manually(kCandidate, widen(kExpectedGuid), run.replug);
+    {
+        RegistryBackup backup;
+        backup.directory = backup_directory();
+        run.result = register_guid_manually(kCandidate, widen(kExpectedGuid), run.replug, backup);
+    }
+    const std::string backup_path = test::printed_backup_path(capture);
     run.lines = capture.finish();
+    if (!backup_path.empty()) {
+        const std::string::size_type at = run.lines.find(backup_path);
+        if (at != std::string::npos) run.lines.replace(at, backup_path.size(), "<BACKUP>");
+    }
     return run;
 }
 
@@ -63,7 +74,7 @@ TEST(RegisterGuidManually, WritesTheValueRestartsAndFindsTheInterface) {
     const Outcome run = register_manually();
     EXPECT_TRUE(run.result);
     EXPECT_FALSE(run.replug);
-    EXPECT_EQ(run.lines, ok(kWritten) + ok(kRestarted) + ok(kRegistered));
+    EXPECT_EQ(run.lines, kBacked + ok(kWritten) + ok(kRestarted) + ok(kRegistered));
 
     // The list is replaced by the expected GUID alone: 38 characters, two NULs, 80 bytes.
     const sim::RegistryValue* multi = mi03_value(L"DeviceInterfaceGUIDs");
@@ -144,13 +155,13 @@ TEST(RegisterGuidManually, FailuresBeforeTheGuidIsWritten) {
                       {{"operation", "SetupDiCreateDevRegKeyW"}, {"code", "0xE0000204"}}}),
          {}, fail("  -> Unable to open the 'Device Parameters' key for writing (code=3758096900).")},
         {"write refused", json::array({{{"operation", "RegSetValueExW"}, {"code", 5}}}), {},
-         fail("  -> Writing the GUID to the registry failed (code=5).")},
+         kBacked + fail("  -> Writing the GUID to the registry failed (code=5).")},
         {"overwrite refused", json::array({{{"operation", "RegSetValueExW"}, {"nth", 2}, {"code", 1018}}}),
          [](json& m) {
              test::device_entry(m, kMi03)["hardware_key"].push_back(
                  {{"name", "DeviceInterfaceGUID"}, {"type", "REG_SZ"}, {"data", "garbage"}});
          },
-         fail("  -> Writing the GUID to the registry failed (code=1018).")},
+         kBacked + fail("  -> Writing the GUID to the registry failed (code=1018).")},
     };
     for (const Case& c : cases) {
         test::use_machine(test::machine_text("default", [&](json& m) {
@@ -176,24 +187,24 @@ TEST(RegisterGuidManually, RestartThatDoesNotHappenKeepsTheFixAndAsksForAReplug)
     };
     const std::vector<Case> cases = {
         {"class installer fails", [](json& m) { test::device_entry(m, kMi03)["restart"] = "0xE0000231"; },
-         ok(kWritten) + warn("  -> The interface could not be restarted automatically (code=3758096945)" + kSavedEnding)},
+         kBacked + ok(kWritten) + warn("  -> The interface could not be restarted automatically (code=3758096945)" + kSavedEnding)},
         {"parameters refused",
          [](json& m) { m["faults"] = json::array({{{"operation", "SetupDiSetClassInstallParamsW"}, {"code", 87}}}); },
-         ok(kWritten) + warn("  -> The interface could not be restarted automatically (code=87)" + kSavedEnding)},
+         kBacked + ok(kWritten) + warn("  -> The interface could not be restarted automatically (code=87)" + kSavedEnding)},
         {"reboot asked", [](json& m) { test::device_entry(m, kMi03)["restart"] = "need_reboot"; },
-         ok(kWritten) + warn("  -> The interface could not be restarted automatically (Windows asks for a restart)" +
+         kBacked + ok(kWritten) + warn("  -> The interface could not be restarted automatically (Windows asks for a restart)" +
                              kSavedEnding)},
         {"restart asked", [](json& m) { test::device_entry(m, kMi03)["restart"] = "need_restart"; },
-         ok(kWritten) + warn("  -> The interface could not be restarted automatically (Windows asks for a restart)" +
+         kBacked + ok(kWritten) + warn("  -> The interface could not be restarted automatically (Windows asks for a restart)" +
                              kSavedEnding)},
         {"unreadable install parameters count as a restart",
          [](json& m) {
              test::device_entry(m, kMi03)["restart"] = "need_reboot";
              m["faults"] = json::array({{{"operation", "SetupDiGetDeviceInstallParamsW"}, {"code", 6}}});
          },
-         ok(kWritten) + ok(kRestarted) + warn(kNotVisible)},
+         kBacked + ok(kWritten) + ok(kRestarted) + warn(kNotVisible)},
         {"interface never registered", [](json& m) { test::device_entry(m, kMi03)["interface_delay_ms"] = "never"; },
-         ok(kWritten) + ok(kRestarted) + warn(kNotVisible)},
+         kBacked + ok(kWritten) + ok(kRestarted) + warn(kNotVisible)},
     };
     for (const Case& c : cases) {
         test::use_machine(test::machine_text("default", c.change));
@@ -212,7 +223,7 @@ TEST(RegisterGuidManually, InterfaceAtTheThirdTest) {
     test::use_machine(with_mi03([](json& d) { d["interface_delay_ms"] = 500; }));
     const Outcome run = register_manually();
     EXPECT_TRUE(run.result);
-    EXPECT_EQ(run.lines, ok(kWritten) + ok(kRestarted) + ok(kRegistered));
+    EXPECT_EQ(run.lines, kBacked + ok(kWritten) + ok(kRestarted) + ok(kRegistered));
     EXPECT_EQ(sim::count_calls("Sleep", "250"), 2u);
 }
 

@@ -13,6 +13,7 @@
 #include "repair/repair_candidates.h"
 #include "repair/repair_section.h"
 #include "report/report.h"
+#include "support/reg_file.h"
 #include "support/repair_support.h"
 #include "support/sim_support.h"
 #include "util/text.h"
@@ -42,8 +43,12 @@ const std::string kStep2 = info(
 const std::string kStep3 =
     info("Step 3/3 (last resort): the firmware descriptor still provides no GUID; writing it manually.");
 const std::string kRemoved1 = info("  -> Removed: " + kMi03) + info("  -> Hardware re-detected.");
+// "<BACKUP>" stands for the path of the run's backup file.
+const std::string kBackedUp = info("  -> Registry backup written: <BACKUP>");
+const std::string kUndo =
+    info("To undo the registry changes of this repair, run as administrator: reg import \"<BACKUP>\"");
 const std::string kRemoved2 = info("  -> Removed: " + kMi00) + info("  -> Removed: " + kMi01) +
-                              info("  -> Removed: " + kMi03) + info("  -> Removed: " + kComposite) +
+                              info("  -> Removed: " + kMi03) + info("  -> Removed: " + kComposite) + kBackedUp +
                               info("  -> USB descriptor cache deleted: HKLM\\" + test::kCacheKey) +
                               info("  -> Hardware re-detected.");
 const std::string kFirmwareOk =
@@ -52,7 +57,7 @@ const std::string kNotFound = warn("  -> MI_03 node not found (device unplugged?
 const std::string kNotBack = warn(
     "  -> The MI_03 interface has not come back. Unplug the Vantro Q4, wait 5 seconds, plug it back directly into the "
     "PC (no hub), then re-run this tool.");
-const std::string kWritten = ok("  -> GUID " + kExpectedGuid + " written to 'Device Parameters' (DeviceInterfaceGUIDs).");
+const std::string kWritten = kBackedUp + ok("  -> GUID " + kExpectedGuid + " written to 'Device Parameters' (DeviceInterfaceGUIDs).");
 const std::string kRestarted = ok("  -> Interface MI_03 restarted.");
 const std::string kRegistered = ok("  -> Device interface " + kExpectedGuid + " is now registered on MI_03.");
 const std::string kSavedEnding =
@@ -74,23 +79,24 @@ struct Ending {
 const std::vector<Ending>& endings() {
     static const std::vector<Ending> table = {
         {"repair-step1-works", true, RepairSucceeded, kIntro + kRepairing + kStep1 + kRemoved1 + kFirmwareOk, 0, 1},
-        {"repair-step2-works", true, RepairSucceeded, kThroughStep2 + kFirmwareOk, 40, 42},
+        {"repair-step2-works", true, RepairSucceeded, kThroughStep2 + kFirmwareOk + kUndo, 40, 42},
         {"repair-node-not-back", true, RepairNeedsReplug,
          kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kNotFound + kNotBack, 60, 41},
-        {"repair-step3-works", true, RepairSucceeded, kThroughStep2 + kStep3 + kWritten + kRestarted + kRegistered, 100,
+        {"repair-step3-works", true, RepairSucceeded, kThroughStep2 + kStep3 + kWritten + kRestarted + kRegistered + kUndo, 100,
          103},
         {"repair-step3-needs-reboot", true, RepairNeedsReplug,
          kThroughStep2 + kStep3 + kWritten +
-             warn("  -> The interface could not be restarted automatically (Windows asks for a restart)" + kSavedEnding),
+             warn("  -> The interface could not be restarted automatically (Windows asks for a restart)" + kSavedEnding) + kUndo,
          100, 102},
         {"repair-step3-restart-fails", true, RepairNeedsReplug,
          kThroughStep2 + kStep3 + kWritten +
-             warn("  -> The interface could not be restarted automatically (code=3758096945)" + kSavedEnding),
+             warn("  -> The interface could not be restarted automatically (code=3758096945)" + kSavedEnding) + kUndo,
          100, 102},
         {"repair-step3-interface-not-visible", true, RepairNeedsReplug,
          kThroughStep2 + kStep3 + kWritten + kRestarted +
              warn("  -> The GUID is saved but the interface is not visible yet. Unplug and replug the Vantro Q4, then "
-                  "re-run this tool."),
+                  "re-run this tool.") +
+             kUndo,
          120, 123},
         // Windows leaves a removal to the next restart: no later step, and a
         // restart (or replug) is asked for.
@@ -98,14 +104,14 @@ const std::vector<Ending>& endings() {
          0},
         {"repair-removal-vetoed", true, RepairNeedsReplug,
          kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + restart_pending(kMi00), 40, 41},
-        {"repair-revision-from-hardware-ids", true, RepairSucceeded, kThroughStep2 + kFirmwareOk, 40, 42},
+        {"repair-revision-from-hardware-ids", true, RepairSucceeded, kThroughStep2 + kFirmwareOk + kUndo, 40, 42},
         {"repair-composite-id-unreadable", true, RepairSucceeded,
          kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 +
              warn("  -> Unable to read the instance id of the composite device (CONFIGRET=5).") + kStep3 + kWritten +
-             kRestarted + kRegistered,
+             kRestarted + kRegistered + kUndo,
          40, 42},
         {"repair-step3-write-fails", true, RepairFailed,
-         kThroughStep2 + kStep3 + fail("  -> Writing the GUID to the registry failed (code=5)."), 100, 102},
+         kThroughStep2 + kStep3 + kBackedUp + fail("  -> Writing the GUID to the registry failed (code=5).") + kUndo, 100, 102},
         {"repair-nothing-to-repair", true, NothingToRepair, "", 0, 0},
         {"default", false, RepairNotApplied, kIntro + info("Run this tool again with /fix to apply the repair."), 0, 0},
         {"repair-elevation-refused", true, RepairFailed,
@@ -135,9 +141,11 @@ TEST(RepairSection, EveryEndingPrintsExactlyItsLinesAndCountsItsWaits) {
         test::use_machine(test::machine_text(e.machine));
         test::ReportCapture capture;
         const int outcome = run_repair_section(e.fix_requested, false);
+        const std::string backup_path = test::printed_backup_path(capture);
         const std::string report = capture.finish();
         EXPECT_EQ(outcome, e.outcome) << e.machine;
-        EXPECT_EQ(report, e.lines) << e.machine;
+        EXPECT_EQ(report, test::with_backup_path(e.lines, backup_path)) << e.machine;
+        EXPECT_EQ(backup_path.empty(), e.lines.find("<BACKUP>") == std::string::npos) << e.machine;
         EXPECT_EQ(sim::count_calls("Sleep", "250"), e.pauses) << e.machine;
         EXPECT_EQ(sim::count_calls("Sleep"), e.pauses) << e.machine << ": no other pause";
         EXPECT_EQ(interface_tests(), e.interface_tests) << e.machine;
@@ -153,12 +161,18 @@ TEST(RepairSection, EveryEndingPrintsExactlyItsLinesAndCountsItsWaits) {
 TEST(RepairSection, WaitsForTheNodeBetweenStepsTwoAndThree) {
     // The node is found at once: two locate calls after step 2 (the loop's and the deciding one).
     test::use_machine(test::machine_text("repair-step3-works"));
-    run_repair_section(true, false);
+    {
+        test::ReportCapture quiet;  // the backup goes beside this report
+        run_repair_section(true, false);
+    }
     EXPECT_EQ(sim::count_calls("CM_Locate_DevNodeW", kMi03 + ", 0x0"), 2u + 2u) << "two removals, then the node wait";
 
     // It never comes back: 21 locate calls and 20 pauses, about 5 s.
     test::use_machine(test::machine_text("repair-node-not-back"));
-    run_repair_section(true, false);
+    {
+        test::ReportCapture quiet;
+        run_repair_section(true, false);
+    }
     EXPECT_EQ(sim::count_calls("CM_Locate_DevNodeW", kMi03 + ", 0x0"), 2u + 21u);
 
     // It comes back 3 s after step 2's re-detection: step 3 runs on it.
@@ -178,7 +192,10 @@ TEST(RepairSection, InterfaceAfterElevenSecondsNeedsStepTwo) {
                                          [](json& m) { test::device_entry(m, kMi03)["interface_delay_ms"] = 11000; }));
     test::ReportCapture capture;
     EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
-    EXPECT_EQ(capture.finish(), kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kRemoved2 + kFirmwareOk);
+    const std::string backup_path = test::printed_backup_path(capture);
+    EXPECT_EQ(capture.finish(), test::with_backup_path(kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kRemoved2 +
+                                                           kFirmwareOk + kUndo,
+                                                       backup_path));
     EXPECT_EQ(interface_tests(), 41u + 45u) << "10 s in vain, then 11 s";
 }
 
@@ -188,8 +205,11 @@ TEST(RepairSection, StepOneRemovalFailureGoesStraightToStepTwo) {
     }));
     test::ReportCapture capture;
     EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
-    EXPECT_EQ(capture.finish(), kIntro + kRepairing + kStep1 + warn("  -> Removal failed for " + kMi03 + " (code=5).") +
-                                    kStep2 + kRemoved2 + kFirmwareOk);
+    const std::string backup_path = test::printed_backup_path(capture);
+    EXPECT_EQ(capture.finish(),
+              test::with_backup_path(kIntro + kRepairing + kStep1 + warn("  -> Removal failed for " + kMi03 + " (code=5).") +
+                                         kStep2 + kRemoved2 + kFirmwareOk + kUndo,
+                                     backup_path));
     EXPECT_EQ(interface_tests(), 1u) << "no wait after a failed step 1";
     EXPECT_EQ(sim::count_calls("Sleep"), 0u);
 }
@@ -446,6 +466,54 @@ TEST(RepairSection, EveryPathChangesOnlyWhatTheRepairMust) {
             EXPECT_EQ(sim::count_calls("RegSetValueExW"), 0u) << name;
         }
     }
+}
+
+// What the repair deleted or overwrote comes back when the backup file is
+// imported over the registry the repair left: on every path, read from the
+// file by the tests' own .reg reader.
+TEST(RepairSection, EveryPathsBackupGivesBackWhatTheRepairChanged) {
+    using Values = std::map<std::wstring, test::TreeSnapshot::Value>;
+    using Registry = std::map<std::wstring, Values>;
+    const std::wstring usbflags = L"HKLM\\SYSTEM\\CURRENTCONTROLSET\\CONTROL\\USBFLAGS\\";
+    const std::wstring mi03_key = to_upper_ascii(sim::hardware_key_path(widen(kMi03)));
+    // The descriptor caches, and MI_03's two GUID values: what the repair
+    // itself deletes or writes (a re-detection rewrites MI_03's key on its own).
+    const auto touched = [&](const Registry& registry, bool caches, bool guids) {
+        Registry out;
+        for (const auto& [path, values] : registry) {
+            if (caches && path.rfind(usbflags, 0) == 0) out[path] = values;
+        }
+        const auto key = registry.find(mi03_key);
+        for (const wchar_t* name : {L"DEVICEINTERFACEGUIDS", L"DEVICEINTERFACEGUID"}) {
+            if (guids && key != registry.end() && key->second.count(name) != 0) out[mi03_key][name] = key->second.at(name);
+        }
+        return out;
+    };
+    int with_backup = 0;
+    for (const Ending& e : endings()) {
+        test::use_machine(test::machine_text(e.machine));
+        const test::TreeSnapshot before = test::take_snapshot();
+        test::ReportCapture capture;
+        run_repair_section(e.fix_requested, false);
+        const test::TreeSnapshot after = test::take_snapshot();
+        const bool cache_deleted = touched(after.registry, true, false) != touched(before.registry, true, false);
+        const bool guid_written = sim::count_calls("RegSetValueExW") != 0;
+        const std::vector<std::string> files = test::backup_files(capture.directory().string());
+        ASSERT_LE(files.size(), 1u) << e.machine;
+        if (!cache_deleted && !guid_written) {
+            EXPECT_TRUE(files.empty()) << e.machine << ": nothing changed, nothing backed up";
+            continue;
+        }
+        ASSERT_EQ(files.size(), 1u) << e.machine << ": changed without a backup";
+        ++with_backup;
+        std::string error;
+        const std::vector<test::RegFileOp> ops = test::parse_reg_file(test::read_file_bytes(files[0]), error);
+        ASSERT_EQ(error, "") << e.machine;
+        EXPECT_EQ(touched(test::import_reg_ops(after.registry, ops), true, guid_written),
+                  touched(before.registry, true, guid_written))
+            << e.machine;
+    }
+    EXPECT_EQ(with_backup, 8) << "paths that delete the cache or write the GUID";
 }
 
 TEST(RepairSection, TheSnapshotComparisonCatchesStrayChanges) {

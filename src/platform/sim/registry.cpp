@@ -220,6 +220,25 @@ std::int32_t reg_enum_key(const RegKey& key, std::uint32_t index, std::uint32_t 
     return status;
 }
 
+std::int32_t reg_enum_value(const RegKey& key, std::uint32_t index, std::uint32_t capacity, std::wstring& name) {
+    const auto injected = sim::enter_call("RegEnumValueW", key_text(key) + ", " + std::to_string(index));
+    std::int32_t status = 0;
+    const sim::RegistryKey* record = resolve(key, win::KEY_QUERY_VALUE_, status);
+    if (injected) {
+        status = static_cast<std::int32_t>(*injected);
+    } else if (record != nullptr) {
+        if (index >= record->values.size()) {
+            status = static_cast<std::int32_t>(win::ERROR_NO_MORE_ITEMS_);
+        } else if (record->values[index].name.size() >= capacity) {
+            status = static_cast<std::int32_t>(win::ERROR_MORE_DATA_);
+        } else {
+            name = record->values[index].name;
+        }
+    }
+    sim::record_result(status);
+    return status;
+}
+
 std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uint32_t type,
                            const std::vector<std::uint8_t>& data) {
     const auto injected = sim::enter_call("RegSetValueExW", key_text(key) + ", \"" + sim::narrow(name) + "\", type " +

@@ -241,8 +241,10 @@ bool console_read_char() { return read_stdin_byte() != EOF; }
 // redirected, as GetConsoleMode tells them apart on Windows.
 bool console_is_interactive() { return stdout_is_terminal(); }
 
-std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) {
-    const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", CREATE_NEW (report)");
+namespace {
+
+std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile& out) {
+    const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", CREATE_NEW (" + what + ")");
     if (injected) {
         sim::record_result(*injected);
         return *injected;
@@ -261,6 +263,12 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) 
     sim::record_result(0);
     return 0;
 }
+
+}  // namespace
+
+std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) { return create_new(path, "report", out); }
+
+std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out) { return create_new(path, "output", out); }
 
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {
     const auto found = open_report_files().find(file.raw());

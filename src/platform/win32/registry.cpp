@@ -78,6 +78,18 @@ std::int32_t reg_enum_key(const RegKey& key, std::uint32_t index, std::uint32_t 
     return status;
 }
 
+std::int32_t reg_enum_value(const RegKey& key, std::uint32_t index, std::uint32_t capacity, std::wstring& name) {
+    std::wstring buffer(capacity == 0 ? 1 : capacity, L'\0');
+    DWORD chars = capacity;
+    const LSTATUS status =
+        RegEnumValueW(as_hkey(key), index, buffer.data(), &chars, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_SUCCESS) {
+        buffer.resize(chars);
+        name = std::move(buffer);
+    }
+    return status;
+}
+
 std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uint32_t type,
                            const std::vector<std::uint8_t>& data) {
     return RegSetValueExW(as_hkey(key), value_name(name), 0, type, data.data(), static_cast<DWORD>(data.size()));

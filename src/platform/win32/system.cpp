@@ -101,6 +101,10 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) 
     return 0;
 }
 
+std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out) {
+    return report_file_create_new(path, out);
+}
+
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {
     DWORD written = 0;
     const BOOL ok = WriteFile(reinterpret_cast<HANDLE>(file.raw()), bytes.data(), static_cast<DWORD>(bytes.size()),
