@@ -2,6 +2,7 @@
 
 #include "platform/system.h"
 #include "platform/win_constants.h"
+#include "repair/registry_backup.h"
 #include "util/text.h"
 
 namespace vq4 {
@@ -177,6 +178,8 @@ std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>&
             continue;
         }
         if (!in_section7) continue;
+        // The restore hint closes the section after every candidate's steps.
+        if (status.kind == 'I' && starts_with(status.text, kRestoreHintPrefix)) continue;
         section7_last = status;
         const std::wstring repairing = L"Repairing ";
         if (status.kind == 'I' && starts_with(status.text, repairing)) {

@@ -13,6 +13,12 @@
 
 namespace vq4 {
 
+// The closing line that tells how to undo the repair's registry changes; the
+// path of the backup follows in double quotes. The first instance reads it
+// back from the elevated report, where it is no step's result.
+inline constexpr wchar_t kRestoreHintPrefix[] =
+    L"To undo the registry changes of this repair, run as administrator: reg import ";
+
 // One backup file for one in-place repair. The file is created at the first
 // change (VQ4_Diag_Backup_YYYYMMDD_hhmmss.reg in `directory`, "_2", "_3", ...
 // when that name exists) and every later backup is appended to it. What it

@@ -61,8 +61,7 @@ int repair_in_place(const std::vector<RepairCandidate>& candidates, const std::w
         if (replug_needed) any_replug = true;
     }
     if (!backup.saved.empty()) {
-        print_status(StatusKind::Info, L"To undo the registry changes of this repair, run as administrator: reg import \"" +
-                                           backup.path + L"\"");
+        print_status(StatusKind::Info, std::wstring(kRestoreHintPrefix) + L"\"" + backup.path + L"\"");
     }
     if (all_succeeded) return RepairSucceeded;
     return any_replug ? RepairNeedsReplug : RepairFailed;
