@@ -6,7 +6,7 @@
 #include "inspect/usb_detection.h"
 #include "inspect/usb_nodes.h"
 #include "related/related_software.h"
-#include "vendor/low_level_section.h"
+#include "interface/low_level_section.h"
 #include "sdk/sdk_registration_section.h"
 #include "sdk/sdk_test_section.h"
 #include "repair/repair_section.h"

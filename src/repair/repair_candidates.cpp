@@ -6,7 +6,7 @@
 #include "platform/win_constants.h"
 #include "report/wait_progress.h"
 #include "util/text.h"
-#include "vendor/interface_guid_sources.h"
+#include "interface/interface_guid_sources.h"
 
 namespace vq4 {
 

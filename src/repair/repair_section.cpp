@@ -11,7 +11,7 @@
 #include "repair/repair_sequence.h"
 #include "report/report.h"
 #include "util/text.h"
-#include "vendor/interface_guid_sources.h"
+#include "interface/interface_guid_sources.h"
 
 namespace vq4 {
 

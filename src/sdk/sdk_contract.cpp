@@ -7,7 +7,7 @@
 #include "platform/registry.h"
 #include "platform/win_constants.h"
 #include "util/text.h"
-#include "vendor/interface_guid_sources.h"
+#include "interface/interface_guid_sources.h"
 
 namespace vq4 {
 

@@ -10,7 +10,7 @@
 #include "report/wait_progress.h"
 #include "sdk/sdk_contract.h"
 #include "util/text.h"
-#include "vendor/interface_path.h"
+#include "interface/interface_path.h"
 
 namespace vq4 {
 

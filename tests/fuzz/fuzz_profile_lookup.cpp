@@ -5,7 +5,7 @@
 #include "platform/files.h"
 #include "platform/sim/machine.h"
 #include "util/guid.h"
-#include "vendor/interface_guid_sources.h"
+#include "interface/interface_guid_sources.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vq4;

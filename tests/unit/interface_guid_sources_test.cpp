@@ -5,7 +5,7 @@
 #include "support/interface_guid_cases.h"
 #include "support/sim_support.h"
 #include "util/text.h"
-#include "vendor/interface_guid_sources.h"
+#include "interface/interface_guid_sources.h"
 
 namespace vq4 {
 namespace {

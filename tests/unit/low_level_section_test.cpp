@@ -9,9 +9,9 @@
 #include "support/low_level_texts.h"
 #include "support/sim_support.h"
 #include "util/text.h"
-#include "vendor/interface_path.h"
-#include "vendor/low_level_section.h"
-#include "vendor/ucr_ping.h"
+#include "interface/interface_path.h"
+#include "interface/low_level_section.h"
+#include "interface/ucr_ping.h"
 
 namespace vq4 {
 namespace {

@@ -8,7 +8,7 @@
 #include "platform/sim/loaded_modules.h"
 #include "support/sim_support.h"
 #include "util/text.h"
-#include "vendor/interface_path.h"
+#include "interface/interface_path.h"
 
 namespace vq4 {
 namespace {

@@ -6,7 +6,7 @@
 #include "platform/win_constants.h"
 #include "platform/winusb.h"
 #include "support/sim_support.h"
-#include "vendor/ucr_ping.h"
+#include "interface/ucr_ping.h"
 
 namespace vq4 {
 namespace {

@@ -1,4 +1,4 @@
-#include "vendor/interface_guid_sources.h"
+#include "interface/interface_guid_sources.h"
 
 #include "platform/files.h"
 #include "platform/registry.h"

@@ -1,4 +1,4 @@
-#include "vendor/interface_path.h"
+#include "interface/interface_path.h"
 
 namespace vq4 {
 

@@ -1,4 +1,4 @@
-#include "vendor/low_level_section.h"
+#include "interface/low_level_section.h"
 
 #include <cstdint>
 #include <optional>
@@ -12,9 +12,9 @@
 #include "report/report.h"
 #include "util/guid.h"
 #include "util/text.h"
-#include "vendor/interface_guid_sources.h"
-#include "vendor/interface_path.h"
-#include "vendor/ucr_ping.h"
+#include "interface/interface_guid_sources.h"
+#include "interface/interface_path.h"
+#include "interface/ucr_ping.h"
 
 namespace vq4 {
 

@@ -1,4 +1,4 @@
-#include "vendor/ucr_ping.h"
+#include "interface/ucr_ping.h"
 
 #include "platform/winusb.h"
 #include "util/text.h"
