@@ -7,6 +7,7 @@
 #include "platform/sim/machine.h"
 #include "report/report.h"
 #include "support/low_level_texts.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 #include "interface/interface_path.h"
@@ -18,37 +19,34 @@ namespace {
 
 namespace s3 = test::section3;
 
-const std::string kMi03 = R"(USB\\VID_2A7D&PID_5E3C&MI_03\\6&3A2B1C0D&0&0003)";
-const std::string kParent = R"(USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D)";
+const std::wstring kMi03 = L"USB\\VID_2A7D&PID_5E3C&MI_03\\6&3A2B1C0D&0&0003";
+const std::wstring kParent = L"USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D";
 const std::string kExpected = "{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}";
 const std::string kOther = "{0D5A1E37-2B6C-4F08-8E91-5C3B7A2D4F60}";
-const std::string kPath = R"(\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752})";
-const std::string kReply = R"({"reads": [{"reply": "0C 00 00 00 00 01 01 00 00 00 00 00"}]})";
+const std::wstring kPath = L"\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}";
+const nlohmann::json kReply = nlohmann::json::parse(R"({"reads": [{"reply": "0C 00 00 00 00 01 01 00 00 00 00 00"}]})");
 const std::string kReplyDetail = "Response received (12 bytes, uniqueId=1).";
 
-// The MI_03 device entry of a machine file with the given extra fields.
-std::string mi03(const std::string& fields, const std::string& id = kMi03) {
-    return R"({"instance_id": ")" + id + R"(", "parent": ")" + kParent + R"(", )" + fields + "}";
+// The MI_03 node under the composite device.
+test::DeviceEntry mi03(const std::wstring& id = kMi03) { return test::device(id).parent(kParent); }
+
+// An interface of MI_03's path.
+test::InterfaceEntry interface_entry(const std::string& guid) { return test::device_interface(guid, kPath); }
+
+// MI_03's hardware key: revision 0x0102, the semaphore set, and the GUIDs
+// registered as DeviceInterfaceGUIDs (none: no such value) and as
+// DeviceInterfaceGUID (empty: no such value).
+std::vector<test::RegValue> registered(const std::vector<test::Text>& multi, const std::string& single = "") {
+    std::vector<test::RegValue> values = {test::reg_dword(L"RevisionId", 258),
+                                          test::reg_dword(L"ExtPropDescSemaphore", 1)};
+    if (!multi.empty()) values.push_back(test::reg_multi_sz(L"DeviceInterfaceGUIDs", multi));
+    if (!single.empty()) values.push_back(test::reg_sz(L"DeviceInterfaceGUID", single));
+    return values;
 }
 
-std::string interface_entry(const std::string& guid, const std::string& extra = "") {
-    return R"({"guid": ")" + guid + R"(", "path": ")" + kPath + R"(")" + extra + "}";
-}
-
-std::string registered(const std::string& multi_json, const std::string& single = "") {
-    std::string values = R"({"name": "RevisionId", "type": "REG_DWORD", "data": 258},
-        {"name": "ExtPropDescSemaphore", "type": "REG_DWORD", "data": 1})";
-    if (!multi_json.empty()) {
-        values += R"(, {"name": "DeviceInterfaceGUIDs", "type": "REG_MULTI_SZ", "data": )" + multi_json + "}";
-    }
-    if (!single.empty()) values += R"(, {"name": "DeviceInterfaceGUID", "type": "REG_SZ", "data": ")" + single + R"("})";
-    return R"("hardware_key": [)" + values + "]";
-}
-
-std::string machine(const std::vector<std::string>& devices, const std::string& top = "") {
-    std::string json = R"({"devices": [{"instance_id": ")" + kParent + R"(", "service": "usbccgp"})";
-    for (const std::string& d : devices) json += ", " + d;
-    return json + "]" + (top.empty() ? "" : ", " + top) + "}";
+// The composite device, then the given nodes.
+test::MachineFile machine(const std::vector<test::DeviceEntry>& devices) {
+    return test::machine_file().device(test::device(kParent).service(L"usbccgp")).devices(devices);
 }
 
 class LowLevelSection : public ::testing::Test {
@@ -65,8 +63,8 @@ protected:
 
     // Runs the section on the machine's own node list; the trace then holds
     // only the section's calls.
-    std::vector<std::string> run(const std::string& machine_json) {
-        test::use_machine(machine_json);
+    std::vector<std::string> run(const test::MachineFile& machine) {
+        machine.use();
         return run_on(enumerate_usb_nodes());
     }
 
@@ -103,14 +101,14 @@ TEST_F(LowLevelSection, NoMi03NodeEndsAtTheFirstLine) {
     EXPECT_EQ(run(machine({})), Lines{s3::kNoNode});
     EXPECT_EQ(run_on({}), Lines{s3::kNoNode});
     // A node of the device that is not MI_03 (MI_00) does not count.
-    EXPECT_EQ(run(machine({mi03(R"("service": "WINUSB")", R"(USB\\VID_2A7D&PID_5E3C&MI_00\\6&1)")})),
+    EXPECT_EQ(run(machine({mi03(L"USB\\VID_2A7D&PID_5E3C&MI_00\\6&1").service(L"WINUSB")})),
               Lines{s3::kNoNode});
     EXPECT_EQ(warn_count, 3);
     EXPECT_TRUE(sim::machine().trace.empty()) << "nothing is looked up without an MI_03 node";
 }
 
 TEST_F(LowLevelSection, NodeLookupFailures) {
-    test::use_machine(machine({mi03(R"("service": "WINUSB", )" + registered(""))}));
+    machine({mi03().service(L"WINUSB").hardware_key(registered({}))}).use();
     const std::vector<UsbNode> nodes = enumerate_usb_nodes();
 
     sim::machine().faults = {{"SetupDiGetClassDevsW", 2, 13}};  // the first call was the enumeration's
@@ -136,7 +134,7 @@ TEST_F(LowLevelSection, NodeLookupFailures) {
 
 TEST_F(LowLevelSection, TheNodeIsMatchedByItsIdInAnyLetterCase) {
     // The list may spell the id in another case than the system's second listing.
-    test::use_machine(machine({mi03(R"("service": "WINUSB", )" + registered(""))}));
+    machine({mi03().service(L"WINUSB").hardware_key(registered({}))}).use();
     UsbNode node;
     node.instance_id = widen(R"(usb\vid_2a7d&pid_5e3c&mi_03\6&3a2b1c0d&0&0003)");
     node.service = L"WINUSB";
@@ -146,26 +144,26 @@ TEST_F(LowLevelSection, TheNodeIsMatchedByItsIdInAnyLetterCase) {
 TEST_F(LowLevelSection, ParameterValuesAndServiceSpellings) {
     struct Case {
         std::string name;
-        std::string device;
+        test::DeviceEntry device;
         Lines lines;
     };
     const std::vector<Case> cases = {
         {"WinUSB in mixed case, nothing registered",
-         mi03(R"("service": "WinUsb", "hardware_key": [{"name": "RevisionId", "type": "REG_DWORD", "data": 256}])"),
+         mi03().service(L"WinUsb").hardware_key({test::reg_dword(L"RevisionId", 256)}),
          {s3::parameters("0x0100", "(absent)", "(none)"), s3::expected(), s3::kWinUsbWithoutGuid}},
         {"revision as a string, five hexadecimal digits of semaphore",
-         mi03(R"("service": "winusb", "hardware_key": [{"name": "RevisionId", "type": "REG_SZ", "data": "0102"},
-              {"name": "ExtPropDescSemaphore", "type": "REG_DWORD", "data": 4294967295}])"),
+         mi03().service(L"winusb").hardware_key(
+             {test::reg_sz(L"RevisionId", L"0102"), test::reg_dword(L"ExtPropDescSemaphore", 4294967295)}),
          {s3::parameters("(not available)", "4294967295", "(none)"), s3::expected(), s3::kWinUsbWithoutGuid}},
         {"revision wider than four digits",
-         mi03(R"("service": "WINUSB", "hardware_key": [{"name": "RevisionId", "type": "REG_DWORD", "data": "0x12345"},
-              {"name": "ExtPropDescSemaphore", "type": "REG_BINARY", "hex": "01 00 00 00"}])"),
+         mi03().service(L"WINUSB").hardware_key({test::reg_value(L"RevisionId", "REG_DWORD", "0x12345"),
+                                                 test::reg_hex(L"ExtPropDescSemaphore", "REG_BINARY", "01 00 00 00")}),
          {s3::parameters("0x12345", "(absent)", "(none)"), s3::expected(), s3::kWinUsbWithoutGuid}},
-        {"no service", mi03(R"("hardware_key": [])"),
+        {"no service", mi03().hardware_key({}),
          {s3::parameters("(not available)", "(absent)", "(none)"), s3::expected(), s3::winusb_not_bound("none")}},
-        {"empty service", mi03(R"("service": "", "hardware_key": [])"),
+        {"empty service", mi03().service(L"").hardware_key({}),
          {s3::parameters("(not available)", "(absent)", "(none)"), s3::expected(), s3::winusb_not_bound("none")}},
-        {"a longer name that begins with WINUSB", mi03(R"("service": "WINUSBX", "hardware_key": [])"),
+        {"a longer name that begins with WINUSB", mi03().service(L"WINUSBX").hardware_key({}),
          {s3::parameters("(not available)", "(absent)", "(none)"), s3::expected(), s3::winusb_not_bound("WINUSBX")}},
     };
     for (const Case& c : cases) {
@@ -179,68 +177,66 @@ TEST_F(LowLevelSection, ParameterValuesAndServiceSpellings) {
 TEST_F(LowLevelSection, RegisteredGuidsInterfacesAndThePing) {
     struct Case {
         std::string name;
-        std::vector<std::string> devices;
+        std::vector<test::DeviceEntry> devices;
         Lines lines;
     };
     const std::string lower = "{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}";
     const std::vector<Case> cases = {
         {"expected GUID registered in lower case",
-         {mi03(R"("service": "WINUSB", )" + registered(R"([")" + lower + R"("])") + R"(, "interfaces": [)" +
-               interface_entry(lower, R"(, "winusb": )" + kReply) + "]")},
+         {mi03().service(L"WINUSB").hardware_key(registered({lower})).interface(interface_entry(lower).winusb(kReply))},
          {s3::parameters("0x0102", "1", lower), s3::expected(), s3::interface_found(kExpected),
           s3::ping_ok(kReplyDetail)}},
         {"another driver, the expected GUID registered and present",
-         {mi03(R"("service": "libusbK", )" + registered("", kExpected) + R"(, "interfaces": [)" +
-               interface_entry(kExpected, R"(, "winusb": )" + kReply) + "]")},
+         {mi03().service(L"libusbK").hardware_key(registered({}, kExpected))
+              .interface(interface_entry(kExpected).winusb(kReply))},
          {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
           s3::ping_ok(kReplyDetail)}},
         {"unreadable first entry, expected GUID second",
-         {mi03(R"("service": "WINUSB", )" + registered(R"(["C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", ")" + kExpected +
-                                                       R"("])") +
-               R"(, "interfaces": [)" + interface_entry(kExpected, R"(, "winusb": )" + kReply) + "]")},
+         {mi03().service(L"WINUSB")
+              .hardware_key(registered({"C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", kExpected}))
+              .interface(interface_entry(kExpected).winusb(kReply))},
          {s3::parameters("0x0102", "1", "C47D2A19-5E80-4B3F-9A26-81D0E4F3B752, " + kExpected), s3::expected(),
           s3::unreadable("C47D2A19-5E80-4B3F-9A26-81D0E4F3B752"), s3::interface_found(kExpected),
           s3::ping_ok(kReplyDetail)}},
         {"another GUID whose interface exists only on another device",
-         {mi03(R"("service": "WINUSB", )" + registered(R"([")" + kOther + R"("])")),
-          R"({"instance_id": "USB\\VID_1234&PID_0001\\X", "interfaces": [)" +
-              interface_entry(kOther, R"(, "winusb": )" + kReply) + "]}"},
+         {mi03().service(L"WINUSB").hardware_key(registered({kOther})),
+          test::device(L"USB\\VID_1234&PID_0001\\X").interface(interface_entry(kOther).winusb(kReply))},
          {s3::parameters("0x0102", "1", kOther), s3::expected(), s3::other_guid(kOther), s3::interface_found(kOther),
           s3::ping_ok(kReplyDetail)}},
         {"registered but no interface present, WinUSB bound",
-         {mi03(R"("service": "WINUSB", )" + registered(R"([")" + kOther + R"("])", kExpected))},
+         {mi03().service(L"WINUSB").hardware_key(registered({kOther}, kExpected))},
          {s3::parameters("0x0102", "1", kOther + ", " + kExpected), s3::expected(), s3::kNoActiveInterface}},
         {"registered but no interface present, WinUSB not bound",
-         {mi03(R"("service": "usbaudio2", )" + registered(R"([")" + kOther + R"("])"))},
+         {mi03().service(L"usbaudio2").hardware_key(registered({kOther}))},
          {s3::parameters("0x0102", "1", kOther), s3::expected(), s3::kNoActiveInterface}},
         {"only unreadable texts",
-         {mi03(R"("service": "WINUSB", )" + registered(R"(["garbage", "{zz}"])"))},
+         {mi03().service(L"WINUSB").hardware_key(registered({"garbage", "{zz}"}))},
          {s3::parameters("0x0102", "1", "garbage, {zz}"), s3::expected(), s3::other_guid("garbage, {zz}"),
           s3::unreadable("garbage"), s3::unreadable("{zz}"), s3::kNoActiveInterface}},
         // WinUSB allows one handle: a second open gets ERROR_ACCESS_DENIED.
         {"interface held open by another application",
-         {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
-               interface_entry(kExpected, R"(, "held_by_other_process": true)") + "]")},
+         {mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))
+              .interface(interface_entry(kExpected).held_by_other_process(true))},
          {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
           s3::open_failed(5)}},
         {"interface held open, the open refused by the share modes",
-         {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
-               interface_entry(kExpected, R"(, "held_by_other_process": 32)") + "]")},
+         {mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))
+              .interface(interface_entry(kExpected).held_by_other_process(32))},
          {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
           s3::open_failed(32)}},
         {"WinUSB cannot be initialised",
-         {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
-               interface_entry(kExpected, R"(, "winusb": {"initialize_error": 31})") + "]")},
+         {mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))
+              .interface(interface_entry(kExpected).winusb({{"initialize_error", 31}}))},
          {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
           s3::initialize_failed(31)}},
         {"alternate setting refused",
-         {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
-               interface_entry(kExpected, R"(, "winusb": {"alternate_setting_error": 87})") + "]")},
+         {mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))
+              .interface(interface_entry(kExpected).winusb({{"alternate_setting_error", 87}}))},
          {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
           s3::alternate_setting_failed(87)}},
         {"device never answers",
-         {mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
-               interface_entry(kExpected, R"(, "winusb": {"reads": [{"wait": true}]})") + "]")},
+         {mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))
+              .interface(interface_entry(kExpected).winusb(nlohmann::json::parse(R"({"reads": [{"wait": true}]})")))},
          {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
           s3::ping_failed("Read from the IN pipe failed (error code=121).")}},
     };
@@ -251,29 +247,29 @@ TEST_F(LowLevelSection, RegisteredGuidsInterfacesAndThePing) {
 }
 
 TEST_F(LowLevelSection, OnlyTheFirstMi03NodeIsExamined) {
-    const std::string second = R"(USB\\VID_2A7D&PID_5E3C&MI_03\\7&AAAA&0&0003)";
-    EXPECT_EQ(run(machine({mi03(R"("service": "WINUSB", )" + registered("")),
-                           mi03(R"("service": "WINUSB", )" + registered("", kExpected), second)})),
+    const std::wstring second = L"USB\\VID_2A7D&PID_5E3C&MI_03\\7&AAAA&0&0003";
+    EXPECT_EQ(run(machine({mi03().service(L"WINUSB").hardware_key(registered({})),
+                           mi03(second).service(L"WINUSB").hardware_key(registered({}, kExpected))})),
               (Lines{s3::parameters("0x0102", "1", "(none)"), s3::expected(), s3::kWinUsbWithoutGuid}));
 }
 
 TEST_F(LowLevelSection, ExpectedGuidFromTheSdkConfigurationFile) {
-    const std::string devices = mi03(R"("service": "WINUSB", )" + registered("", kOther) + R"(, "interfaces": [)" +
-                                     interface_entry(kOther, R"(, "winusb": )" + kReply) + "]");
-    const std::string top = R"("registry": [{"key": "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
-        "values": [{"name": "", "type": "REG_SZ", "data": "C:\\SDK\\core.dll"}]}],
-        "files": [{"path": "C:\\SDK\\vxlinkapi_x64.dll.config.ini", "text": "[DriverInterface]\r\nInterfaceGUID={0d5a1e37-2b6c-4f08-8e91-5c3b7a2d4f60}\r\n"}])";
+    const test::MachineFile m =
+        machine({mi03().service(L"WINUSB").hardware_key(registered({}, kOther)).interface(interface_entry(kOther).winusb(kReply))})
+            .key(L"HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
+                 {test::reg_sz(L"", L"C:\\SDK\\core.dll")})
+            .set("files", {{{"path", "C:\\SDK\\vxlinkapi_x64.dll.config.ini"},
+                            {"text", "[DriverInterface]\r\nInterfaceGUID={0d5a1e37-2b6c-4f08-8e91-5c3b7a2d4f60}\r\n"}}});
     // The registered GUID is the one the SDK looks for: no L9.
-    EXPECT_EQ(run(machine({devices}, top)),
+    EXPECT_EQ(run(m),
               (Lines{s3::parameters("0x0102", "1", kOther),
                      s3::expected(kOther, "C:\\SDK\\vxlinkapi_x64.dll.config.ini"), s3::interface_found(kOther),
                      s3::ping_ok(kReplyDetail)}));
 }
 
 TEST_F(LowLevelSection, DetailSizeOfZeroCountsAsAFailedRead) {
-    const std::string devices =
-        mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" + interface_entry(kExpected) + "]");
-    test::use_machine(machine({devices}));
+    machine({mi03().service(L"WINUSB").hardware_key(registered({}, kExpected)).interface(interface_entry(kExpected))})
+        .use();
     const std::vector<UsbNode> nodes = enumerate_usb_nodes();
     // The size query fails without reporting a size.
     sim::machine().faults = {{"SetupDiGetDeviceInterfaceDetailW", 1, 13}};
@@ -296,41 +292,41 @@ std::vector<std::string> resource_calls() {
 }
 
 TEST_F(LowLevelSection, ResourcesAreReleasedInReverseOrderOnEveryPath) {
-    const std::string base = R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)";
+    const test::DeviceEntry base = mi03().service(L"WINUSB").hardware_key(registered({}, kExpected));
     const Lines through_interface = {"SetupDiGetClassDevsW",   "SetupDiOpenDevRegKey",        // node list, key
                                      "SetupDiDestroyDeviceInfoList", "RegCloseKey",           // list gone, key closed
                                      "RegOpenKeyExW failed",                                  // no SDK registered
                                      "SetupDiGetClassDevsW", "SetupDiDestroyDeviceInfoList"};  // interface set
     struct Case {
         std::string name;
-        std::string winusb;
+        nlohmann::json winusb;
         Lines tail;
     };
     const std::vector<Case> cases = {
         {"PING answered", kReply, {"CreateFileW", "WinUsb_Initialize", "WinUsb_Free", "CloseHandle"}},
-        {"PING unanswered", R"({"reads": [{"error": 31}]})",
+        {"PING unanswered", nlohmann::json::parse(R"({"reads": [{"error": 31}]})"),
          {"CreateFileW", "WinUsb_Initialize", "WinUsb_Free", "CloseHandle"}},
-        {"alternate setting refused", R"({"alternate_setting_error": 87})",
+        {"alternate setting refused", {{"alternate_setting_error", 87}},
          {"CreateFileW", "WinUsb_Initialize", "WinUsb_Free", "CloseHandle"}},
-        {"initialisation refused", R"({"initialize_error": 31})",
+        {"initialisation refused", {{"initialize_error", 31}},
          {"CreateFileW", "WinUsb_Initialize failed", "CloseHandle"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        run(machine({mi03(base + interface_entry(kExpected, R"(, "winusb": )" + c.winusb) + "]")}));
+        run(machine({test::DeviceEntry(base).interface(interface_entry(kExpected).winusb(c.winusb))}));
         Lines expected = through_interface;
         expected.insert(expected.end(), c.tail.begin(), c.tail.end());
         EXPECT_EQ(resource_calls(), expected);
     }
-    run(machine({mi03(base + interface_entry(kExpected, R"(, "held_by_other_process": true)") + "]")}));
+    run(machine({test::DeviceEntry(base).interface(interface_entry(kExpected).held_by_other_process(true))}));
     Lines held = through_interface;
     held.push_back("CreateFileW failed");
     EXPECT_EQ(resource_calls(), held);
 }
 
 TEST_F(LowLevelSection, PreparesThePipesBeforeThePing) {
-    run(machine({mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
-                      interface_entry(kExpected, R"(, "winusb": )" + kReply) + "]")}));
+    run(machine({mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))
+                     .interface(interface_entry(kExpected).winusb(kReply))}));
     std::vector<std::string> calls;
     for (const auto& e : sim::machine().trace) {
         if (e.operation.rfind("WinUsb_", 0) == 0) calls.push_back(e.operation + "(" + e.arguments + ")");
@@ -357,15 +353,16 @@ TEST_F(LowLevelSection, PreparesThePipesBeforeThePing) {
 // transfer, and the tool, waiting for ever: the exchange is not started and
 // the PING is reported failed, with the pipe and the error.
 TEST_F(LowLevelSection, NoTransferWithoutATimeOut) {
-    const std::string silent = R"({"reads": [{"wait": true}]})";
+    const nlohmann::json silent = nlohmann::json::parse(R"({"reads": [{"wait": true}]})");
     struct Case {
         std::uint32_t nth;  // 1: pipe 0x01, 2: pipe 0x81
         std::string pipe;
     };
     for (const Case& c : {Case{1, "0x01"}, Case{2, "0x81"}}) {
         SCOPED_TRACE(c.pipe);
-        test::use_machine(machine({mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
-                                        interface_entry(kExpected, R"(, "winusb": )" + silent) + "]")}));
+        machine({mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))
+                     .interface(interface_entry(kExpected).winusb(silent))})
+            .use();
         const std::vector<UsbNode> nodes = enumerate_usb_nodes();
         sim::machine().faults = {{"WinUsb_SetPipePolicy", c.nth, 87}};
         const Lines lines = run_on(nodes);
@@ -381,30 +378,30 @@ TEST_F(LowLevelSection, NoTransferWithoutATimeOut) {
 }
 
 TEST_F(LowLevelSection, InterfacePathIsSetWhenFoundAndEmptiedOnTheNextRun) {
-    const std::string found = mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
-                                   interface_entry(kExpected, R"(, "held_by_other_process": true)") + "]");
+    const test::DeviceEntry found = mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))
+                                        .interface(interface_entry(kExpected).held_by_other_process(true));
     run(machine({found}));
     EXPECT_EQ(mi03_interface_path,
               widen(R"(\\?\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752})"))
         << "set before the interface is opened, so also when the open fails";
-    const std::vector<std::string> ending_early = {
-        machine({}),                                                                    // L1
-        machine({mi03(R"("service": "WINUSB")")}),                                      // L4: no hardware key
-        machine({mi03(R"("service": "WINUSB", )" + registered(""))}),                   // L7
-        machine({mi03(R"("service": "usbaudio2", )" + registered(""))}),                // L8
-        machine({mi03(R"("service": "WINUSB", )" + registered("", kExpected))}),        // L11
+    const std::vector<test::MachineFile> ending_early = {
+        machine({}),                                                                         // L1
+        machine({mi03().service(L"WINUSB")}),                                                // L4: no hardware key
+        machine({mi03().service(L"WINUSB").hardware_key(registered({}))}),                   // L7
+        machine({mi03().service(L"usbaudio2").hardware_key(registered({}))}),                // L8
+        machine({mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))}),        // L11
     };
-    for (const std::string& m : ending_early) {
+    for (const test::MachineFile& m : ending_early) {
         mi03_interface_path = L"left over";
         run(m);
-        EXPECT_TRUE(mi03_interface_path.empty()) << m;
+        EXPECT_TRUE(mi03_interface_path.empty()) << m.text();
     }
 }
 
 TEST_F(LowLevelSection, SecondRunSendsTheSamePing) {
-    const std::string m = machine({mi03(R"("service": "WINUSB", )" + registered("", kExpected) + R"(, "interfaces": [)" +
-                                        interface_entry(kExpected, R"(, "winusb": )" + kReply) + "]")});
-    test::use_machine(m);
+    machine({mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))
+                 .interface(interface_entry(kExpected).winusb(kReply))})
+        .use();
     const std::vector<UsbNode> nodes = enumerate_usb_nodes();
     const Lines first = run_on(nodes);
     const Lines second = run_on(enumerate_usb_nodes());
@@ -415,7 +412,7 @@ TEST_F(LowLevelSection, SecondRunSendsTheSamePing) {
 
 TEST_F(LowLevelSection, VerificationRunsSection3OnAFreshNodeList) {
     const std::string id = R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)";
-    test::use_machine(machine({mi03(R"("present": false, "service": "WINUSB", )" + registered(""))}));
+    machine({mi03().absent().service(L"WINUSB").hardware_key(registered({}))}).use();
     open_report_file(widen(path.string()));
     run_report_sections();
     // The device came back (the repair re-created its nodes).

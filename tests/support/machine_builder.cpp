@@ -1,0 +1,121 @@
+#include "support/machine_builder.h"
+
+#include "support/sim_support.h"
+
+namespace vq4::test {
+
+using Json = nlohmann::json;
+
+std::string utf8(std::wstring_view text) {
+    std::string out;
+    for (const wchar_t wc : text) {
+        const auto c = static_cast<std::uint32_t>(wc);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+RegValue reg_value(Text name, const Json& type, const Json& data) {
+    return {Json{{"name", name.utf8}, {"type", type}, {"data", data}}};
+}
+RegValue reg_dword(Text name, std::uint64_t value) { return reg_value(name, "REG_DWORD", value); }
+RegValue reg_qword(Text name, std::uint64_t value) { return reg_value(name, "REG_QWORD", value); }
+RegValue reg_sz(Text name, Text text) { return reg_value(name, "REG_SZ", text.utf8); }
+RegValue reg_expand_sz(Text name, Text text) {
+    return reg_value(name, "REG_EXPAND_SZ", text.utf8);
+}
+RegValue reg_multi_sz(Text name, const std::vector<Text>& texts) {
+    Json data = Json::array();
+    for (const Text& t : texts) data.push_back(t.utf8);
+    return reg_value(name, "REG_MULTI_SZ", data);
+}
+RegValue reg_hex(Text name, const Json& type, std::string_view hex) {
+    return {Json{{"name", name.utf8}, {"type", type}, {"hex", std::string(hex)}}};
+}
+
+namespace {
+Json values_of(const std::vector<RegValue>& values) {
+    Json list = Json::array();
+    for (const RegValue& v : values) list.push_back(v.entry);
+    return list;
+}
+}  // namespace
+
+InterfaceEntry::InterfaceEntry(Text guid, Text path)
+    : json_{{"guid", guid.utf8}, {"path", path.utf8}} {}
+InterfaceEntry& InterfaceEntry::held_by_other_process(const Json& how) { return set("held_by_other_process", how); }
+InterfaceEntry& InterfaceEntry::winusb(const Json& script) { return set("winusb", script); }
+InterfaceEntry& InterfaceEntry::set(const std::string& entry, const Json& value) {
+    json_[entry] = value;
+    return *this;
+}
+InterfaceEntry device_interface(Text guid, Text path) { return InterfaceEntry(guid, path); }
+
+DeviceEntry::DeviceEntry(Text instance_id) : json_{{"instance_id", instance_id.utf8}} {}
+DeviceEntry& DeviceEntry::parent(Text instance_id) { return set("parent", instance_id.utf8); }
+DeviceEntry& DeviceEntry::absent() { return present(false); }
+DeviceEntry& DeviceEntry::present(bool present) { return set("present", present); }
+DeviceEntry& DeviceEntry::friendly_name(Text text) { return set("friendly_name", text.utf8); }
+DeviceEntry& DeviceEntry::device_desc(Text text) { return set("device_desc", text.utf8); }
+DeviceEntry& DeviceEntry::service(Text name) { return set("service", name.utf8); }
+DeviceEntry& DeviceEntry::status(std::uint32_t flags) { return set("status", flags); }
+DeviceEntry& DeviceEntry::problem(std::uint32_t code) { return set("problem", code); }
+DeviceEntry& DeviceEntry::status_result(std::uint32_t configret) { return set("status_result", configret); }
+DeviceEntry& DeviceEntry::hardware_ids(const std::vector<Text>& ids) {
+    Json list = Json::array();
+    for (const Text& id : ids) list.push_back(id.utf8);
+    return set("hardware_ids", list);
+}
+DeviceEntry& DeviceEntry::interface(const InterfaceEntry& entry) {
+    json_["interfaces"].push_back(entry.json());
+    return *this;
+}
+DeviceEntry& DeviceEntry::hardware_key(const std::vector<RegValue>& values) {
+    return set("hardware_key", values_of(values));
+}
+DeviceEntry& DeviceEntry::set(const std::string& entry, const Json& value) {
+    json_[entry] = value;
+    return *this;
+}
+DeviceEntry device(Text instance_id) { return DeviceEntry(instance_id); }
+
+MachineFile::MachineFile() : json_(Json::object()) {}
+MachineFile& MachineFile::device(const DeviceEntry& entry) {
+    json_["devices"].push_back(entry.json());
+    return *this;
+}
+MachineFile& MachineFile::devices(const std::vector<DeviceEntry>& entries) {
+    for (const DeviceEntry& e : entries) device(e);
+    return *this;
+}
+MachineFile& MachineFile::key(Text path, const std::vector<RegValue>& values) {
+    json_["registry"].push_back(Json{{"key", path.utf8}, {"values", values_of(values)}});
+    return *this;
+}
+MachineFile& MachineFile::fault(const std::string& operation, std::uint32_t code, std::uint32_t nth) {
+    json_["faults"].push_back(Json{{"operation", operation}, {"nth", nth}, {"code", code}});
+    return *this;
+}
+MachineFile& MachineFile::set(const std::string& entry, const Json& value) {
+    json_[entry] = value;
+    return *this;
+}
+std::string MachineFile::text() const { return json_.dump(2); }
+sim::Machine& MachineFile::use() const { return use_machine(text()); }
+MachineFile machine_file() { return MachineFile(); }
+
+}  // namespace vq4::test

@@ -1,0 +1,116 @@
+// A typed builder of machine files for tests:
+//
+//   test::machine_file()
+//       .device(test::device(kParent).service(L"usbccgp"))
+//       .device(test::device(kMi03).parent(kParent).service(L"WINUSB")
+//                   .hardware_key({test::reg_dword(L"RevisionId", 0x0102)}))
+//       .use();
+//
+// It writes the machine file's JSON (docs/machine-file.md) through
+// nlohmann::json, and `use()` loads that text with the machine-file loader,
+// so a test machine is read exactly as a machine file of machines/ is. Texts
+// are wide, as the tool reads them, and written as UTF-8. Entries without a
+// typed setter are set with `set(entry, json)`.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/sim/machine.h"
+
+namespace vq4::test {
+
+// UTF-8 of a wide text (one code point per wchar_t).
+std::string utf8(std::wstring_view text);
+
+// A text of the machine file, given wide (L"WINUSB") or already as UTF-8.
+struct Text {
+    std::string utf8;
+    Text(const char* text) : utf8(text) {}
+    Text(const std::string& text) : utf8(text) {}
+    Text(std::string_view text) : utf8(text) {}
+    Text(const wchar_t* text) : utf8(test::utf8(text)) {}
+    Text(const std::wstring& text) : utf8(test::utf8(text)) {}
+    Text(std::wstring_view text) : utf8(test::utf8(text)) {}
+};
+
+// One value of a registry key or of a node's hardware key.
+struct RegValue {
+    nlohmann::json entry;
+};
+RegValue reg_dword(Text name, std::uint64_t value);
+RegValue reg_qword(Text name, std::uint64_t value);
+RegValue reg_sz(Text name, Text text);
+RegValue reg_expand_sz(Text name, Text text);
+RegValue reg_multi_sz(Text name, const std::vector<Text>& texts);
+// Exact bytes ("41 00 42 00") of any type ("REG_SZ", "REG_BINARY", a number).
+RegValue reg_hex(Text name, const nlohmann::json& type, std::string_view hex);
+// Any type with `data` as the machine file writes it (e.g. "0x12345" for a DWORD).
+RegValue reg_value(Text name, const nlohmann::json& type, const nlohmann::json& data);
+
+// One device interface of a node.
+class InterfaceEntry {
+public:
+    InterfaceEntry(Text guid, Text path);
+    // Another process holds it open: true, or the error code the open gets.
+    InterfaceEntry& held_by_other_process(const nlohmann::json& how = true);
+    // The USB device behind it, scripted as the machine file writes it.
+    InterfaceEntry& winusb(const nlohmann::json& script);
+    InterfaceEntry& set(const std::string& entry, const nlohmann::json& value);
+    const nlohmann::json& json() const { return json_; }
+
+private:
+    nlohmann::json json_;
+};
+InterfaceEntry device_interface(Text guid, Text path);
+
+// One device node.
+class DeviceEntry {
+public:
+    explicit DeviceEntry(Text instance_id);
+    DeviceEntry& parent(Text instance_id);
+    DeviceEntry& absent();  // a phantom node: "present": false
+    DeviceEntry& present(bool present);
+    DeviceEntry& friendly_name(Text text);
+    DeviceEntry& device_desc(Text text);
+    DeviceEntry& service(Text name);
+    DeviceEntry& status(std::uint32_t flags);
+    DeviceEntry& problem(std::uint32_t code);
+    DeviceEntry& status_result(std::uint32_t configret);
+    DeviceEntry& hardware_ids(const std::vector<Text>& ids);
+    DeviceEntry& interface(const InterfaceEntry& entry);  // one more interface
+    DeviceEntry& hardware_key(const std::vector<RegValue>& values);  // the key, with these values
+    DeviceEntry& set(const std::string& entry, const nlohmann::json& value);
+    const nlohmann::json& json() const { return json_; }
+
+private:
+    nlohmann::json json_;
+};
+DeviceEntry device(Text instance_id);
+
+// A whole machine file.
+class MachineFile {
+public:
+    MachineFile();
+    MachineFile& device(const DeviceEntry& entry);  // one more node, in system order
+    MachineFile& devices(const std::vector<DeviceEntry>& entries);
+    MachineFile& key(Text path, const std::vector<RegValue>& values = {});  // one more registry key
+    // The nth call of `operation` fails with `code`.
+    MachineFile& fault(const std::string& operation, std::uint32_t code, std::uint32_t nth = 1);
+    MachineFile& set(const std::string& entry, const nlohmann::json& value);
+    nlohmann::json& json() { return json_; }
+    const nlohmann::json& json() const { return json_; }
+    std::string text() const;
+    // Loads the machine into the simulated platform (test::use_machine).
+    sim::Machine& use() const;
+
+private:
+    nlohmann::json json_;
+};
+MachineFile machine_file();
+
+}  // namespace vq4::test
