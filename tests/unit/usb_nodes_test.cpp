@@ -2,6 +2,7 @@
 
 #include "inspect/usb_nodes.h"
 #include "platform/sim/machine_file.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -123,23 +124,25 @@ TEST(EnumerateUsbNodes, DeviceAbsentOrSetUnavailableGivesAnEmptyList) {
 }
 
 TEST(EnumerateUsbNodes, FailedCallsAreSilentAndLocal) {
-    const std::string devices = R"("devices": [
-      {"instance_id": "USB\\VID_2A7D&PID_5E3C\\QV4", "friendly_name": "Vantro Q4", "device_desc": "USB Composite Device",
-       "service": "usbccgp"},
-      {"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_00\\6&1", "parent": "USB\\VID_2A7D&PID_5E3C\\QV4",
-       "device_desc": "USB Audio Device"},
-      {"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_03\\6&3", "parent": "USB\\VID_2A7D&PID_5E3C\\QV4",
-       "device_desc": "Vantro Q4 Vendor Interface", "service": "WINUSB"}])";
+    const std::wstring parent = L"USB\\VID_2A7D&PID_5E3C\\QV4";
+    const auto machine = [&] {
+        return test::machine_file().devices({
+            test::device(parent).friendly_name(L"Vantro Q4").device_desc(L"USB Composite Device").service(L"usbccgp"),
+            test::device(L"USB\\VID_2A7D&PID_5E3C&MI_00\\6&1").parent(parent).device_desc(L"USB Audio Device"),
+            test::device(L"USB\\VID_2A7D&PID_5E3C&MI_03\\6&3").parent(parent)
+                .device_desc(L"Vantro Q4 Vendor Interface").service(L"WINUSB"),
+        });
+    };
 
     // An instance id that cannot be read: that device is left out, the walk goes on.
-    test::use_machine("{" + devices + R"(, "faults": [{"operation": "SetupDiGetDeviceInstanceIdW", "nth": 2, "code": 122}]})");
+    machine().fault("SetupDiGetDeviceInstanceIdW", 122, 2).use();
     std::vector<UsbNode> nodes = enumerate_usb_nodes();
     ASSERT_EQ(nodes.size(), 2u);
     EXPECT_EQ(nodes[0].instance_id, L"USB\\VID_2A7D&PID_5E3C\\QV4");
     EXPECT_EQ(nodes[1].instance_id, L"USB\\VID_2A7D&PID_5E3C&MI_03\\6&3");
 
     // Any failure of the walk itself ends it with what was found so far.
-    test::use_machine("{" + devices + R"(, "faults": [{"operation": "SetupDiEnumDeviceInfo", "nth": 3, "code": 1784}]})");
+    machine().fault("SetupDiEnumDeviceInfo", 1784, 3).use();
     nodes = enumerate_usb_nodes();
     ASSERT_EQ(nodes.size(), 2u);
     EXPECT_EQ(sim::count_calls("SetupDiEnumDeviceInfo"), 3u);
@@ -147,16 +150,14 @@ TEST(EnumerateUsbNodes, FailedCallsAreSilentAndLocal) {
 
     // An unreadable friendly name falls back to the description; an
     // unreadable service is empty.
-    test::use_machine("{" + devices + R"(, "faults": [
-        {"operation": "SetupDiGetDeviceRegistryPropertyW", "nth": 1, "code": 13},
-        {"operation": "SetupDiGetDeviceRegistryPropertyW", "nth": 3, "code": 5}]})");
+    machine().fault("SetupDiGetDeviceRegistryPropertyW", 13, 1).fault("SetupDiGetDeviceRegistryPropertyW", 5, 3).use();
     nodes = enumerate_usb_nodes();
     ASSERT_EQ(nodes.size(), 3u);
     EXPECT_EQ(nodes[0].description, L"USB Composite Device");
     EXPECT_EQ(nodes[0].service, L"");
 
     // A failed state read of one node does not touch the others.
-    test::use_machine("{" + devices + R"(, "faults": [{"operation": "CM_Get_DevNode_Status", "nth": 2, "code": 13}]})");
+    machine().fault("CM_Get_DevNode_Status", 13, 2).use();
     nodes = enumerate_usb_nodes();
     ASSERT_EQ(nodes.size(), 3u);
     EXPECT_TRUE(nodes[0].has_status);
@@ -167,12 +168,12 @@ TEST(EnumerateUsbNodes, FailedCallsAreSilentAndLocal) {
 TEST(EnumerateUsbNodes, PropertyBufferHolds1024Bytes) {
     // 511 characters and the NUL fill 1024 bytes exactly; one more does not fit
     // and counts as unreadable, so the device description is used.
-    const std::string fits(511, 'f');
-    const std::string too_long(512, 'l');
-    test::use_machine(R"({"devices": [
-      {"instance_id": "USB\\VID_2A7D&PID_5E3C\\A", "friendly_name": ")" + fits + R"(", "device_desc": "desc A",
-       "service": ")" + too_long + R"("},
-      {"instance_id": "USB\\VID_2A7D&PID_5E3C\\B", "friendly_name": ")" + too_long + R"(", "device_desc": "desc B"}]})");
+    const std::wstring fits(511, L'f');
+    const std::wstring too_long(512, L'l');
+    test::machine_file()
+        .device(test::device(L"USB\\VID_2A7D&PID_5E3C\\A").friendly_name(fits).device_desc(L"desc A").service(too_long))
+        .device(test::device(L"USB\\VID_2A7D&PID_5E3C\\B").friendly_name(too_long).device_desc(L"desc B"))
+        .use();
     const std::vector<UsbNode> nodes = enumerate_usb_nodes();
     ASSERT_EQ(nodes.size(), 2u);
     EXPECT_EQ(nodes[0].description, std::wstring(511, L'f'));

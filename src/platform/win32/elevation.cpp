@@ -2,33 +2,19 @@
 //
 // shell32.dll and ole32.dll serve only the elevated relaunch, which most runs
 // never reach, and loading shell32 at start (with the DLLs it brings) cost
-// more than the whole rest of a run under Wine. Both are loaded from System32
-// when the relaunch asks for them, once, and kept for the life of the process
-// (src/platform/win32/system_library.h).
+// more than the whole rest of a run under Wine. Neither is imported: both are
+// loaded from System32 through system_library (system_library::shell() and
+// system_library::com()) when the relaunch asks for them, once, and kept for
+// the life of the process.
 #include "platform/elevation.h"
 
 #include <windows.h>
-// windows.h first: shellapi.h needs its types.
-#include <shellapi.h>
 
 #include "platform/win32/system_library.h"
 
 namespace vq4::platform {
 
 namespace {
-
-struct ShellApi {
-    system_library::Entry<decltype(&ShellExecuteExW)> execute;
-};
-
-const ShellApi& shell_api() {
-    static const ShellApi api = [] {
-        ShellApi loaded;
-        system_library::resolve(system_library::load(L"shell32.dll"), "ShellExecuteExW", loaded.execute);
-        return loaded;
-    }();
-    return api;
-}
 
 // The calling thread in a single-threaded apartment with OLE1 DDE off, as
 // ShellExecuteExW asks (the verb may be served by a shell extension through
@@ -75,7 +61,7 @@ std::uint32_t get_token_elevation(const TokenHandle& token, std::uint32_t& eleva
 
 std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& file, const std::wstring& parameters,
                                std::int32_t show, ProcessHandle& process) {
-    const ShellApi& api = shell_api();
+    const system_library::ShellApi& api = system_library::shell();
     if (api.execute.function == nullptr) return api.execute.error;
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);

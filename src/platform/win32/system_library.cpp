@@ -62,4 +62,13 @@ const ComApi& com() {
     return api;
 }
 
+const ShellApi& shell() {
+    static const ShellApi api = [] {
+        ShellApi loaded;
+        resolve(load(L"shell32.dll"), "ShellExecuteExW", loaded.execute);
+        return loaded;
+    }();
+    return api;
+}
+
 }  // namespace vq4::platform::system_library

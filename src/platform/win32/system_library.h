@@ -5,7 +5,7 @@
 // loaded. The executable therefore imports statically only DLLs that the
 // system always takes from System32 (its known DLLs: kernel32, advapi32,
 // setupapi, msvcrt). Every other system DLL it needs (cfgmgr32, winusb,
-// version, shell32, ole32) is loaded here, by LoadLibraryExW with
+// version, shell32, ole32) is loaded through `load` below, by LoadLibraryExW with
 // LOAD_LIBRARY_SEARCH_SYSTEM32, once per API table, and kept for the life of
 // the process. A missing DLL or entry point does not stop the tool: each
 // entry remembers why it is missing, and the operations that need it fail
@@ -16,6 +16,7 @@
 // windows.h first: cfgmgr32.h and objbase.h need its types.
 #include <cfgmgr32.h>
 #include <objbase.h>
+#include <shellapi.h>
 
 namespace vq4::platform::system_library {
 
@@ -78,5 +79,13 @@ struct ComApi {
     Entry<decltype(&CoUninitialize)> uninitialize;
 };
 const ComApi& com();
+
+// The shell's ShellExecuteExW (shell32.dll), for the elevated relaunch only:
+// loading shell32 at start, with the DLLs it brings, cost more than the rest
+// of a run under Wine. Loaded on first use.
+struct ShellApi {
+    Entry<decltype(&ShellExecuteExW)> execute;
+};
+const ShellApi& shell();
 
 }  // namespace vq4::platform::system_library
