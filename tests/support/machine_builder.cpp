@@ -106,6 +106,22 @@ MachineFile& MachineFile::key(Text path, const std::vector<RegValue>& values) {
     json_["registry"].push_back(Json{{"key", path.utf8}, {"values", values_of(values)}});
     return *this;
 }
+namespace {
+Json with_path(const Text& path, const Json& rest) {
+    Json entry = {{"path", path.utf8}};
+    for (const auto& [name, value] : rest.items()) entry[name] = value;
+    return entry;
+}
+}  // namespace
+
+MachineFile& MachineFile::file(Text path, const Json& description) {
+    json_["files"].push_back(with_path(path, description));
+    return *this;
+}
+MachineFile& MachineFile::sdk(Text path, const Json& behaviour) {
+    json_["sdk"].push_back(with_path(path, behaviour));
+    return *this;
+}
 MachineFile& MachineFile::fault(const std::string& operation, std::uint32_t code, std::uint32_t nth) {
     json_["faults"].push_back(Json{{"operation", operation}, {"nth", nth}, {"code", code}});
     return *this;

@@ -99,6 +99,10 @@ public:
     MachineFile& device(const DeviceEntry& entry);  // one more node, in system order
     MachineFile& devices(const std::vector<DeviceEntry>& entries);
     MachineFile& key(Text path, const std::vector<RegValue>& values = {});  // one more registry key
+    // One more file: its path, and what describes it ({"pe": ...}, {"text": ...}, ...).
+    MachineFile& file(Text path, const nlohmann::json& description = nlohmann::json::object());
+    // What the library at `path` does once loaded ({"init_result": -4}, ...).
+    MachineFile& sdk(Text path, const nlohmann::json& behaviour = nlohmann::json::object());
     // The nth call of `operation` fails with `code`.
     MachineFile& fault(const std::string& operation, std::uint32_t code, std::uint32_t nth = 1);
     MachineFile& set(const std::string& entry, const nlohmann::json& value);

@@ -6,6 +6,7 @@
 #include "report/report.h"
 #include "sdk/sdk_test_section.h"
 #include "platform/sim/loaded_modules.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 #include "interface/interface_path.h"
@@ -14,10 +15,12 @@ namespace vq4 {
 namespace {
 
 const std::string kHeader = "\n==== 5. Functional SDK test (load + real communication) ====\n";
-const std::string kSdkKey = R"(HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32)";
+const std::wstring kSdkKey = L"HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32";
 const std::string kGuid = "{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}";
-const std::string kMi03 = R"(USB\\VID_2A7D&PID_5E3C&MI_03\\6&3A2B1C0D&0&0003)";
-const std::string kMi03Path = R"(\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#)";
+const std::wstring kParent = L"USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D";
+const std::wstring kMi03 = L"USB\\VID_2A7D&PID_5E3C&MI_03\\6&3A2B1C0D&0&0003";
+const std::string kMi03Path = "\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#";
+const nlohmann::json kX64 = {{"pe", {{"machine", "0x8664"}}}};
 
 const std::string kInitialised = "[  OK  ] SDK initialized successfully (QTV_Init).\n";
 const std::string kVersion151 =
@@ -35,31 +38,30 @@ std::string detection(int attempts) {
 }
 
 // A machine with an SDK installed at C:\SDK: the registration, the library,
-// its dependency and configuration file, plus `sdk_json` (members of its
-// "sdk" entry) and `more` (further top-level entries).
-std::string sdk_machine(const std::string& sdk_json = "", const std::string& more = "") {
-    return R"({"registry": [{"key": ")" + kSdkKey + R"(", "values": [
-                 {"name": "", "type": "REG_SZ", "data": "C:\\SDK\\qtv_api_core.dll"}]}],
-               "files": [
-                 {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664", "file_version": "1.51.0.0"}},
-                 {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-                 {"path": "C:\\SDK\\vxlinkapi_x64.dll.config.ini", "text": "[DriverInterface]\nInterfaceGUID=)" +
-           kGuid + R"(\n"}],
-               "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll")" +
-           (sdk_json.empty() ? "" : ", " + sdk_json) + "}]" + (more.empty() ? "" : ", " + more) + "}";
+// its dependency and its configuration file naming `config_guid`, and
+// `behaviour` (what its "sdk" entry says).
+test::MachineFile sdk_machine(const nlohmann::json& behaviour = nlohmann::json::object(),
+                              const std::string& config_guid = kGuid) {
+    return test::machine_file()
+        .key(kSdkKey, {test::reg_sz(L"", L"C:\\SDK\\qtv_api_core.dll")})
+        .file(L"C:\\SDK\\qtv_api_core.dll", {{"pe", {{"machine", "0x8664"}, {"file_version", "1.51.0.0"}}}})
+        .file(L"C:\\SDK\\vxlinkapi_x64.dll", kX64)
+        .file(L"C:\\SDK\\vxlinkapi_x64.dll.config.ini", {{"text", "[DriverInterface]\nInterfaceGUID=" + config_guid + "\n"}})
+        .sdk(L"C:\\SDK\\qtv_api_core.dll", behaviour);
 }
 
-// The composite device and its MI_03 node, with the given interfaces on MI_03.
-std::string devices(const std::string& interfaces_json) {
-    return R"("devices": [
-        {"instance_id": "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D", "friendly_name": "Vantro Q4"},
-        {"instance_id": ")" + kMi03 + R"(", "parent": "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D", "service": "WINUSB",
-         "interfaces": [)" + interfaces_json + R"(],
-         "hardware_key": [{"name": "RevisionId", "type": "REG_DWORD", "data": 258}]}])";
+// An interface of MI_03 of that GUID.
+test::InterfaceEntry mi03_interface(const std::string& guid) { return test::device_interface(guid, kMi03Path + guid); }
+
+// The composite device and its MI_03 node, with `interface` on MI_03.
+std::vector<test::DeviceEntry> devices(const test::InterfaceEntry& interface) {
+    return {test::device(kParent).friendly_name(L"Vantro Q4"),
+            test::device(kMi03).parent(kParent).service(L"WINUSB").interface(interface).hardware_key(
+                {test::reg_dword(L"RevisionId", 258)})};
 }
 
-std::string section_text(const std::string& machine_json, const std::wstring& interface_path = L"") {
-    test::use_machine(machine_json);
+std::string section_text(const test::MachineFile& machine, const std::wstring& interface_path = L"") {
+    machine.use();
     mi03_interface_path = interface_path;
     const auto dir = test::make_temp_dir("sdk_test");
     open_report_file(widen((dir / "r.txt").string()));
@@ -134,69 +136,76 @@ TEST(FormatSdkVersion, Table) {
 TEST(SdkTestSection, RegistrationAndLoadFailures) {
     struct Case {
         const char* what;
-        std::string machine;
+        test::MachineFile machine;
         std::string line;
+    };
+    // The SDK's registration with this default value, its library and its dependency.
+    const auto registered = [](const std::wstring& value, const nlohmann::json& library = kX64) {
+        return test::machine_file()
+            .key(kSdkKey, {test::reg_sz(L"", value)})
+            .file(L"C:\\SDK\\qtv_api_core.dll", library)
+            .file(L"C:\\SDK\\vxlinkapi_x64.dll", kX64)
+            .sdk(L"C:\\SDK\\qtv_api_core.dll");
     };
     const std::vector<Case> cases = {
         {"registered only in the 32-bit view",
-         R"({"registry": [{"key": "HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
-             "values": [{"name": "", "type": "REG_SZ", "data": "C:\\SDK\\qtv_api_core.dll"}]}]})",
+         test::machine_file().key(
+             L"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
+             {test::reg_sz(L"", L"C:\\SDK\\qtv_api_core.dll")}),
          "[ FAIL ] Unable to find the SDK's CLSID key (view matching this process): functional test cancelled.\n"},
         {"empty value",
-         R"({"registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "", "type": "REG_SZ", "data": ""}]}]})",
+         test::machine_file().key(kSdkKey, {test::reg_sz(L"", L"")}),
          "[ FAIL ] SDK registry value is unreadable: functional test cancelled.\n"},
         {"no default value",
-         R"({"registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "ThreadingModel", "type": "REG_SZ", "data": "Both"}]}]})",
+         test::machine_file().key(kSdkKey, {test::reg_sz(L"ThreadingModel", L"Both")}),
          "[ FAIL ] SDK registry value is unreadable: functional test cancelled.\n"},
         {"file missing",
-         R"({"registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "", "type": "REG_SZ", "data": "C:\\Gone\\qtv_api_core.dll"}]}]})",
+         test::machine_file().key(kSdkKey, {test::reg_sz(L"", L"C:\\Gone\\qtv_api_core.dll")}),
          "[ FAIL ] LoadLibrary failed on C:\\Gone\\qtv_api_core.dll (error code=126).\n"},
         {"a 32-bit library registered in the 64-bit view",
-         R"({"registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "", "type": "REG_SZ", "data": "C:\\SDK\\qtv_api_core.dll"}]}],
-             "files": [{"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x014C"}},
-                       {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
-             "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll"}]})",
+         registered(L"C:\\SDK\\qtv_api_core.dll", {{"pe", {{"machine", "0x014C"}}}}),
          "[ FAIL ] LoadLibrary failed on C:\\SDK\\qtv_api_core.dll (error code=193).\n"},
         {"dependency missing",
-         R"({"registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "", "type": "REG_SZ", "data": "C:\\SDK\\qtv_api_core.dll"}]}],
-             "files": [{"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}}],
-             "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll"}]})",
+         test::machine_file()
+             .key(kSdkKey, {test::reg_sz(L"", L"C:\\SDK\\qtv_api_core.dll")})
+             .file(L"C:\\SDK\\qtv_api_core.dll", kX64)
+             .sdk(L"C:\\SDK\\qtv_api_core.dll"),
          "[ FAIL ] LoadLibrary failed on C:\\SDK\\qtv_api_core.dll (error code=126).\n"},
         {"the dependency only beside the executable",
-         R"({"module_path": "C:\\Downloads\\VQ4_Diag.exe",
-             "registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "", "type": "REG_SZ", "data": "C:\\SDK\\qtv_api_core.dll"}]}],
-             "files": [{"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-                       {"path": "C:\\Downloads\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
-             "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll"}]})",
+         test::machine_file()
+             .set("module_path", "C:\\Downloads\\VQ4_Diag.exe")
+             .key(kSdkKey, {test::reg_sz(L"", L"C:\\SDK\\qtv_api_core.dll")})
+             .file(L"C:\\SDK\\qtv_api_core.dll", kX64)
+             .file(L"C:\\Downloads\\vxlinkapi_x64.dll", kX64)
+             .sdk(L"C:\\SDK\\qtv_api_core.dll"),
          "[ FAIL ] LoadLibrary failed on C:\\SDK\\qtv_api_core.dll (error code=126).\n"},
         {"a bare file name is not searched for, not even beside the executable",
-         R"({"module_path": "C:\\Downloads\\VQ4_Diag.exe",
-             "registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "", "type": "REG_SZ", "data": "qtv_api_core.dll"}]}],
-             "files": [{"path": "C:\\Downloads\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-                       {"path": "C:\\Downloads\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
-             "sdk": [{"path": "C:\\Downloads\\qtv_api_core.dll"}]})",
+         test::machine_file()
+             .set("module_path", "C:\\Downloads\\VQ4_Diag.exe")
+             .key(kSdkKey, {test::reg_sz(L"", L"qtv_api_core.dll")})
+             .file(L"C:\\Downloads\\qtv_api_core.dll", kX64)
+             .file(L"C:\\Downloads\\vxlinkapi_x64.dll", kX64)
+             .sdk(L"C:\\Downloads\\qtv_api_core.dll"),
          "[ FAIL ] LoadLibrary failed on qtv_api_core.dll (error code=126).\n"},
         {"a relative path is not searched for either",
-         R"({"registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "", "type": "REG_SZ", "data": "SDK\\qtv_api_core.dll"}]}],
-             "files": [{"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-                       {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
-             "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll"}]})",
+         registered(L"SDK\\qtv_api_core.dll"),
          "[ FAIL ] LoadLibrary failed on SDK\\qtv_api_core.dll (error code=126).\n"},
-        {"the library's own initialisation fails", sdk_machine(R"("load_error": 1114)"),
+        {"the library's own initialisation fails", sdk_machine({{"load_error", 1114}}),
          "[ FAIL ] LoadLibrary failed on C:\\SDK\\qtv_api_core.dll (error code=1114).\n"},
-        {"an error code above 2^31 stays unsigned", sdk_machine(R"("load_error": "0xC0000135")"),
+        {"an error code above 2^31 stays unsigned", sdk_machine({{"load_error", "0xC0000135"}}),
          "[ FAIL ] LoadLibrary failed on C:\\SDK\\qtv_api_core.dll (error code=3221225781).\n"},
-        {"a required entry point missing", sdk_machine(R"("missing_entry_points": ["QTV_GetDeviceInfo"])"),
+        {"a required entry point missing", sdk_machine({{"missing_entry_points", {"QTV_GetDeviceInfo"}}}),
          "[ FAIL ] One or more expected entry points are missing from the DLL (a DLL version incompatible with what this "
          "tool expects?).\n"},
         {"a library that is not the SDK",
-         R"({"registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "", "type": "REG_SZ", "data": "C:\\SDK\\other.dll"}]}],
-             "files": [{"path": "C:\\SDK\\other.dll", "pe": {"machine": "0x8664"}}]})",
+         test::machine_file()
+             .key(kSdkKey, {test::reg_sz(L"", L"C:\\SDK\\other.dll")})
+             .file(L"C:\\SDK\\other.dll", kX64),
          "[ FAIL ] One or more expected entry points are missing from the DLL (a DLL version incompatible with what this "
          "tool expects?).\n"},
-        {"QTV_Init fails with a negative code", sdk_machine(R"("init_result": -12)"),
+        {"QTV_Init fails with a negative code", sdk_machine({{"init_result", -12}}),
          "[ FAIL ] QTV_Init failed (return code=-12). The SDK cannot initialize on this machine.\n"},
-        {"QTV_Init fails with a positive code", sdk_machine(R"("init_result": 7)"),
+        {"QTV_Init fails with a positive code", sdk_machine({{"init_result", 7}}),
          "[ FAIL ] QTV_Init failed (return code=7). The SDK cannot initialize on this machine.\n"},
     };
     for (const Case& c : cases) {
@@ -239,7 +248,7 @@ TEST(SdkTestSection, NoDeviceWaitsOneHundredCountedPauses) {
 }
 
 TEST(SdkTestSection, WithoutIsDeviceChangedTheCountIsReadAtEveryAttempt) {
-    section_text(sdk_machine(R"("missing_entry_points": ["QTV_IsDeviceChanged"])"));
+    section_text(sdk_machine({{"missing_entry_points", {"QTV_IsDeviceChanged"}}}));
     EXPECT_EQ(sim::count_calls("QTV_GetDeviceCount"), 100u);
     EXPECT_EQ(sim::count_calls("QTV_IsDeviceChanged"), 0u);
     EXPECT_EQ(sim::count_calls("Sleep", "30"), 100u);
@@ -247,15 +256,14 @@ TEST(SdkTestSection, WithoutIsDeviceChangedTheCountIsReadAtEveryAttempt) {
 }
 
 TEST(SdkTestSection, AnIsDeviceChangedThatNeverSaysSoHidesThePresentDevice) {
-    const std::string iface = R"({"guid": ")" + kGuid + R"(", "path": ")" + kMi03Path + kGuid + R"("})";
-    const std::string text = section_text(sdk_machine(R"("is_device_changed": "never")", devices(iface)));
+    const std::string text = section_text(sdk_machine({{"is_device_changed", "never"}}).devices(devices(mi03_interface(kGuid))));
     EXPECT_EQ(text, test::crlf(kHeader + kInitialised + kVersion151 + detection(100) + kNoDevice + kSkipped));
     EXPECT_EQ(sim::count_calls("QTV_GetDeviceCount"), 0u);
     expect_pairing(true);
 }
 
 TEST(SdkTestSection, NegativeCountIsNoDevice) {
-    const std::string text = section_text(sdk_machine(R"("device_count": -3)"));
+    const std::string text = section_text(sdk_machine({{"device_count", -3}}));
     EXPECT_EQ(text, test::crlf(kHeader + kInitialised + kVersion151 + detection(100) + kNoDevice + kSkipped));
     EXPECT_EQ(sim::count_calls("QTV_GetDeviceCount"), 1u) << "read once when it changed to -3, then unchanged";
     EXPECT_EQ(sim::count_calls("Sleep", "30"), 100u);
@@ -263,9 +271,8 @@ TEST(SdkTestSection, NegativeCountIsNoDevice) {
 }
 
 TEST(SdkTestSection, DeviceOfTheMachineSeenAtTheFirstAttempt) {
-    const std::string iface = R"({"guid": ")" + kGuid + R"(", "path": ")" + kMi03Path + kGuid + R"("})";
     test::reset_counters();
-    const std::string text = section_text(sdk_machine("", devices(iface)));
+    const std::string text = section_text(sdk_machine().devices(devices(mi03_interface(kGuid))));
     EXPECT_EQ(text, test::crlf(kHeader + kInitialised + kVersion151 + detection(1) +
                                "[  OK  ] 1 Tonvela device(s) detected by the SDK.\n"
                                "[ INFO ] Device #0: Vantro Q4 (VID=0x2A7D, PID=0x5E3C)\n"
@@ -283,11 +290,10 @@ TEST(SdkTestSection, DeviceOfTheMachineSeenAtTheFirstAttempt) {
 }
 
 TEST(SdkTestSection, DeviceThatShowsAfterSomeTimeEndsTheWaitThere) {
-    const std::string iface = R"({"guid": ")" + kGuid + R"(", "path": ")" + kMi03Path + kGuid + R"("})";
     for (const bool with_changed : {true, false}) {
-        const std::string sdk = R"("detection_delay_ms": 60)" +
-                                std::string(with_changed ? "" : R"(, "missing_entry_points": ["QTV_IsDeviceChanged"])");
-        const std::string text = section_text(sdk_machine(sdk, devices(iface)));
+        nlohmann::json sdk = {{"detection_delay_ms", 60}};
+        if (!with_changed) sdk["missing_entry_points"] = {"QTV_IsDeviceChanged"};
+        const std::string text = section_text(sdk_machine(sdk).devices(devices(mi03_interface(kGuid))));
         EXPECT_NE(text.find(test::crlf(detection(3) + "[  OK  ] 1 Tonvela device(s) detected by the SDK.\n")),
                   std::string::npos)
             << text;
@@ -298,14 +304,14 @@ TEST(SdkTestSection, DeviceThatShowsAfterSomeTimeEndsTheWaitThere) {
 }
 
 TEST(SdkTestSection, DeviceRecordsAsTheLibraryFillsThem) {
-    const std::string records = R"("devices": [
+    const nlohmann::json records = nlohmann::json::parse(R"([
         {"result": -7},
         {"name": "Tonvela Hub", "vid": "0x0ABC", "pid": "0x0001", "firmware": "0x1A05", "serial_number": "",
          "symbolic_link": ""},
         {"name": "Vantro Q4", "vid": "0x2A7D", "pid": "0x5E3C", "firmware": "0x0A05", "serial_number": "SN-1",
-         "symbolic_link": "\\\\?\\x"}])";
+         "symbolic_link": "\\\\?\\x"}])");
     test::reset_counters();
-    const std::string text = section_text(sdk_machine(records + R"(, "version": "0x1A05")"));
+    const std::string text = section_text(sdk_machine({{"devices", records}, {"version", "0x1A05"}}));
     EXPECT_EQ(text, test::crlf(kHeader + kInitialised +
                                "[ INFO ] SDK version loaded: 1A.05 (version known in the repository at the time this "
                                "tool was generated: 1.51).\n" +
@@ -341,8 +347,9 @@ TEST(SdkTestSection, FieldsFilledWithoutTerminatorStayInTheirFields) {
     const std::string name(300, 'N');
     const std::string serial(290, 'S');
     const std::string link(270, 'L');
-    const std::string text = section_text(sdk_machine(R"("devices": [{"name": ")" + name + R"(", "vid": "0x2A7D",
-        "pid": "0x5E3C", "serial_number": ")" + serial + R"(", "symbolic_link": ")" + link + R"(", "firmware": 258}])"));
+    const nlohmann::json record = {{"name", name},           {"vid", "0x2A7D"},       {"pid", "0x5E3C"},
+                                   {"serial_number", serial}, {"symbolic_link", link}, {"firmware", 258}};
+    const std::string text = section_text(sdk_machine({{"devices", nlohmann::json::array({record})}}));
     EXPECT_NE(text.find("[ INFO ] Device #0: " + std::string(260, 'N') + " (VID=0x2A7D, PID=0x5E3C)\r\n"),
               std::string::npos)
         << text;
@@ -354,10 +361,10 @@ TEST(SdkTestSection, FieldsFilledWithoutTerminatorStayInTheirFields) {
 TEST(SdkTestSection, FollowUpLockTest) {
     struct Case {
         const char* what;
-        std::string interfaces;  // on the MI_03 node
-        std::wstring path;       // what section 3 found
+        test::InterfaceEntry interface;  // on the MI_03 node
+        std::wstring path;               // what section 3 found
         std::string line;
-        std::string faults = "";
+        std::uint32_t open_error = 0;    // injected into the interface's open
     };
     const std::wstring other_guid = L"{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
     const std::string other = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
@@ -372,32 +379,31 @@ TEST(SdkTestSection, FollowUpLockTest) {
     const std::vector<Case> cases = {
         // WinUSB allows one handle: the second open is refused with ERROR_ACCESS_DENIED.
         {"the expected GUID's interface held by a service, under WinUSB",
-         R"({"guid": ")" + kGuid + R"(", "path": ")" + kMi03Path + kGuid + R"(", "held_by_other_process": true})",
-         mi03 + widen(kGuid), locked("ERROR_ACCESS_DENIED")},
+         mi03_interface(kGuid).held_by_other_process(true), mi03 + widen(kGuid), locked("ERROR_ACCESS_DENIED")},
         {"held, the open refused by the share modes",
-         R"({"guid": ")" + kGuid + R"(", "path": ")" + kMi03Path + kGuid + R"(", "held_by_other_process": 32})",
-         mi03 + widen(kGuid), locked("ERROR_SHARING_VIOLATION")},
+         mi03_interface(kGuid).held_by_other_process(32), mi03 + widen(kGuid), locked("ERROR_SHARING_VIOLATION")},
         {"only another GUID registered, its interface free",
-         R"({"guid": ")" + other + R"(", "path": ")" + kMi03Path + other + R"("})", mi03 + other_guid,
+         mi03_interface(other), mi03 + other_guid,
          "[ INFO ] Follow-up test: the low-level interface is currently free (no other process on it). The cause of the "
          "SDK failure is therefore probably elsewhere (e.g. different detection logic in this SDK version, firmware "
          "version mismatch).\n"},
         {"the open fails for another reason",
-         R"({"guid": ")" + other + R"(", "path": ")" + kMi03Path + other + R"("})", mi03 + other_guid,
+         mi03_interface(other), mi03 + other_guid,
          "[ INFO ] Follow-up test: the low-level interface is NOT locked by another process (code=2). The cause of the "
          "SDK failure is therefore probably elsewhere (e.g. different detection logic in this SDK version, firmware "
          "version mismatch).\n",
-         R"("faults": [{"operation": "CreateFileW", "nth": 2, "code": 2}])"},  // the first opens the report
+         2},
         {"an injected ERROR_ACCESS_DENIED counts as locked too",
-         R"({"guid": ")" + other + R"(", "path": ")" + kMi03Path + other + R"("})", mi03 + other_guid,
-         locked("ERROR_ACCESS_DENIED"), R"("faults": [{"operation": "CreateFileW", "nth": 2, "code": 5}])"},
-        {"section 3 found nothing", R"({"guid": ")" + kGuid + R"(", "path": ")" + kMi03Path + kGuid +
-                                        R"(", "held_by_other_process": true})",
+         mi03_interface(other), mi03 + other_guid,
+         locked("ERROR_ACCESS_DENIED"), 5},
+        {"section 3 found nothing", mi03_interface(kGuid).held_by_other_process(true),
          L"", kSkipped},
     };
     for (const Case& c : cases) {
-        const std::string more = devices(c.interfaces) + (c.faults.empty() ? "" : ", " + c.faults);
-        const std::string text = section_text(sdk_machine("", more), c.path);
+        test::MachineFile machine = sdk_machine().devices(devices(c.interface));
+        // The second CreateFileW: the first opens the report.
+        if (c.open_error != 0) machine.fault("CreateFileW", c.open_error, 2);
+        const std::string text = section_text(machine, c.path);
         EXPECT_EQ(text, test::crlf(kHeader + kInitialised + kVersion151 + detection(100) + kNoDevice + c.line))
             << c.what;
         if (!c.path.empty()) {
@@ -418,17 +424,15 @@ TEST(SdkTestSection, SdkFollowsItsConfigurationFile) {
     // The SDK looks for the GUID of its configuration file: an interface of
     // that GUID is found, one of the built-in default's is not.
     const std::string other = "{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}";
-    std::string machine = sdk_machine("", devices(R"({"guid": ")" + other + R"(", "path": ")" + kMi03Path + other + R"("})"));
-    machine.replace(machine.find("InterfaceGUID=" + kGuid), 14 + kGuid.size(), "InterfaceGUID=" + other);
+    test::MachineFile machine = sdk_machine(nlohmann::json::object(), other).devices(devices(mi03_interface(other)));
     EXPECT_NE(section_text(machine).find("[  OK  ] 1 Tonvela device(s) detected by the SDK.\r\n"), std::string::npos);
 
-    machine = sdk_machine("", devices(R"({"guid": ")" + other + R"(", "path": ")" + kMi03Path + other + R"("})"));
+    machine = sdk_machine().devices(devices(mi03_interface(other)));
     EXPECT_NE(section_text(machine).find(test::crlf(kNoDevice)), std::string::npos);
 }
 
 TEST(SdkTestSection, EachRunLoadsAndReleasesTheLibraryAfresh) {
-    const std::string iface = R"({"guid": ")" + kGuid + R"(", "path": ")" + kMi03Path + kGuid + R"("})";
-    test::use_machine(sdk_machine("", devices(iface)));
+    sdk_machine().devices(devices(mi03_interface(kGuid))).use();
     const auto dir = test::make_temp_dir("sdk_twice");
     open_report_file(widen((dir / "r.txt").string()));
     run_sdk_test_section();
@@ -456,7 +460,7 @@ namespace vq4 {
 namespace {
 
 TEST(VerificationSections, RerunTheSdkTestButNotTheRegistration) {
-    test::use_machine(sdk_machine());
+    sdk_machine().use();
     const auto dir = test::make_temp_dir("verification");
     open_report_file(widen((dir / "r.txt").string()));
     run_verification_sections();
@@ -478,17 +482,16 @@ namespace {
 // The SDK's own folder is searched for what it loads by name, only while it
 // is loaded, and the executable's folder and the current directory never are.
 TEST(SdkTestSection, TheSdkFindsWhatItLoadsByNameInItsOwnFolder) {
-    const std::string machine = R"({"module_path": "C:\\Downloads\\VQ4_Diag.exe",
-        "current_directory": "C:\\Users\\me",
-        "registry": [{"key": ")" + kSdkKey + R"(", "values": [
-            {"name": "", "type": "REG_SZ", "data": "C:\\SDK\\qtv_api_core.dll"}]}],
-        "files": [
-            {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-            {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-            {"path": "C:\\Downloads\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-            {"path": "C:\\Users\\me\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
-        "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll", "loads_companion_by_name": true}]})";
-    test::use_machine(machine);
+    test::machine_file()
+        .set("module_path", "C:\\Downloads\\VQ4_Diag.exe")
+        .set("current_directory", "C:\\Users\\me")
+        .key(kSdkKey, {test::reg_sz(L"", L"C:\\SDK\\qtv_api_core.dll")})
+        .file(L"C:\\SDK\\qtv_api_core.dll", kX64)
+        .file(L"C:\\SDK\\vxlinkapi_x64.dll", kX64)
+        .file(L"C:\\Downloads\\vxlinkapi_x64.dll", kX64)
+        .file(L"C:\\Users\\me\\vxlinkapi_x64.dll", kX64)
+        .sdk(L"C:\\SDK\\qtv_api_core.dll", {{"loads_companion_by_name", true}})
+        .use();
     // What the start-up sets: SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS).
     sim::set_default_dll_directories(0x800 | 0x400);
     const auto dir = test::make_temp_dir("sdk_by_name");
@@ -519,37 +522,38 @@ TEST(SdkTestSection, TheSdkFindsWhatItLoadsByNameInItsOwnFolder) {
 TEST(SdkTestSection, RegisteredPathsAreLoadedAsCOMFindsThem) {
     struct Case {
         const char* what;
-        std::string value;  // the registration's default value: type and data
+        test::RegValue value;  // the registration's default value
         std::string line;   // after the header
         std::string loaded;  // the path LoadLibraryW is called with
     };
     const std::string init_ok = kInitialised + kVersion151 + detection(100) + kNoDevice + kSkipped;
     const std::vector<Case> cases = {
-        {"forward slashes become backslashes", R"("type": "REG_SZ", "data": "C:/SDK/qtv_api_core.dll")", init_ok,
+        {"forward slashes become backslashes", test::reg_sz(L"", L"C:/SDK/qtv_api_core.dll"), init_ok,
          "C:\\SDK\\qtv_api_core.dll"},
-        {"REG_EXPAND_SZ is expanded", R"("type": "REG_EXPAND_SZ", "data": "%SDK_HOME%\\qtv_api_core.dll")", init_ok,
+        {"REG_EXPAND_SZ is expanded", test::reg_expand_sz(L"", L"%SDK_HOME%\\qtv_api_core.dll"), init_ok,
          "C:\\SDK\\qtv_api_core.dll"},
         {"the line names the declared text",
-         R"("type": "REG_EXPAND_SZ", "data": "%SDK_HOME%\\gone.dll")",
+         test::reg_expand_sz(L"", L"%SDK_HOME%\\gone.dll"),
          "[ FAIL ] LoadLibrary failed on %SDK_HOME%\\gone.dll (error code=126).\n", "C:\\SDK\\gone.dll"},
-        {"REG_SZ is used as stored", R"("type": "REG_SZ", "data": "%SDK_HOME%\\qtv_api_core.dll")",
+        {"REG_SZ is used as stored", test::reg_sz(L"", L"%SDK_HOME%\\qtv_api_core.dll"),
          "[ FAIL ] LoadLibrary failed on %SDK_HOME%\\qtv_api_core.dll (error code=126).\n",
          "%SDK_HOME%\\qtv_api_core.dll"},
-        {"an unknown variable stays", R"("type": "REG_EXPAND_SZ", "data": "%SDK_ROOT%\\qtv_api_core.dll")",
+        {"an unknown variable stays", test::reg_expand_sz(L"", L"%SDK_ROOT%\\qtv_api_core.dll"),
          "[ FAIL ] LoadLibrary failed on %SDK_ROOT%\\qtv_api_core.dll (error code=126).\n",
          "%SDK_ROOT%\\qtv_api_core.dll"},
         {"an expansion of 260 characters or more is unreadable",
-         R"("type": "REG_EXPAND_SZ", "data": "%DEEP%\\)" + std::string(60, 'x') + R"(.dll")",
+         test::reg_expand_sz(L"", L"%DEEP%\\" + std::wstring(60, L'x') + L".dll"),
          "[ FAIL ] SDK registry value is unreadable: functional test cancelled.\n", ""},
     };
     for (const Case& c : cases) {
         // DEEP: 203 characters, so that a short value expands beyond 259.
-        const std::string machine = R"({"environment": {"SDK_HOME": "C:\\SDK", "DEEP": "C:\\)" + std::string(200, 'd') + R"("},
-            "registry": [{"key": ")" + kSdkKey + R"(", "values": [{"name": "", )" + c.value + R"(}]}],
-            "files": [
-                {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-                {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
-            "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll"}]})";
+        const test::MachineFile machine =
+            test::machine_file()
+                .set("environment", {{"SDK_HOME", "C:\\SDK"}, {"DEEP", "C:\\" + std::string(200, 'd')}})
+                .key(kSdkKey, {c.value})
+                .file(L"C:\\SDK\\qtv_api_core.dll", kX64)
+                .file(L"C:\\SDK\\vxlinkapi_x64.dll", kX64)
+                .sdk(L"C:\\SDK\\qtv_api_core.dll");
         EXPECT_EQ(section_text(machine), test::crlf(kHeader + c.line)) << c.what;
         if (!c.loaded.empty()) {
             EXPECT_EQ(sim::count_calls("LoadLibraryW", sim::narrow(widen(c.loaded))), 1u) << c.what;
