@@ -114,8 +114,14 @@ Json with_path(const Text& path, const Json& rest) {
 }
 }  // namespace
 
+Json file_entry(Text path, const Json& description) { return with_path(path, description); }
+
 MachineFile& MachineFile::file(Text path, const Json& description) {
     json_["files"].push_back(with_path(path, description));
+    return *this;
+}
+MachineFile& MachineFile::files(const std::vector<Json>& entries) {
+    for (const Json& e : entries) json_["files"].push_back(e);
     return *this;
 }
 MachineFile& MachineFile::sdk(Text path, const Json& behaviour) {

@@ -92,6 +92,9 @@ private:
 };
 DeviceEntry device(Text instance_id);
 
+// One entry of "files": its path and what describes it ({"pe": ...}, {"text": ...}, ...).
+nlohmann::json file_entry(Text path, const nlohmann::json& description = nlohmann::json::object());
+
 // A whole machine file.
 class MachineFile {
 public:
@@ -101,6 +104,7 @@ public:
     MachineFile& key(Text path, const std::vector<RegValue>& values = {});  // one more registry key
     // One more file: its path, and what describes it ({"pe": ...}, {"text": ...}, ...).
     MachineFile& file(Text path, const nlohmann::json& description = nlohmann::json::object());
+    MachineFile& files(const std::vector<nlohmann::json>& entries);  // entries of file_entry()
     // What the library at `path` does once loaded ({"init_result": -4}, ...).
     MachineFile& sdk(Text path, const nlohmann::json& behaviour = nlohmann::json::object());
     // The nth call of `operation` fails with `code`.

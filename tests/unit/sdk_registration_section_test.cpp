@@ -6,6 +6,7 @@
 #include "platform/win_constants.h"
 #include "report/report.h"
 #include "sdk/sdk_registration_section.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 
@@ -22,23 +23,25 @@ std::string report_of(const std::function<void()>& run) {
     return text;
 }
 
-std::string section_text(const std::string& machine_json) {
-    test::use_machine(machine_json);
+std::string section_text(const test::MachineFile& machine) {
+    machine.use();
     return report_of(run_sdk_registration_section);
 }
 
 const std::string kHeader = "\n==== 4. SDK registry / DLL registration (Quorvane Tonvela API) ====\n";
-const std::string kKey64 = R"(HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32)";
-const std::string kKey32 = R"(HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32)";
+const std::wstring kKey64 = L"HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32";
+const std::wstring kKey32 = L"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32";
 
-// A registration of `path_json` (JSON-escaped) under a view's key.
-std::string registration(const std::string& key, const std::string& path_json) {
-    return R"({"key": ")" + key + R"(", "values": [{"name": "", "type": "REG_SZ", "data": ")" + path_json + R"("}]})";
+// A machine with `path` registered as the default value of a view's key.
+test::MachineFile registration(const std::wstring& key, const std::wstring& path) {
+    return test::machine_file().key(key, {test::reg_sz(L"", path)});
 }
 
-std::string pe_file(const std::string& path_json, const std::string& machine, const std::string& version = "") {
-    return R"({"path": ")" + path_json + R"(", "pe": {"machine": ")" + machine + R"(")" +
-           (version.empty() ? std::string() : R"(, "file_version": ")" + version + R"(")") + "}}";
+// A PE image at `path` of that machine, with a version resource when `version` is given.
+nlohmann::json pe_file(const std::wstring& path, const std::string& machine, const std::string& version = "") {
+    nlohmann::json pe = {{"machine", machine}};
+    if (!version.empty()) pe["file_version"] = version;
+    return test::file_entry(path, {{"pe", pe}});
 }
 
 TEST(MachineName, Table) {
@@ -78,14 +81,15 @@ TEST(FileVersionText, ToolchainBuiltImages) {
 }
 
 TEST(FileVersionText, EveryOutcome) {
-    test::use_machine(R"({"files": [
-        {"path": "C:\\v\\versioned.dll", "pe": {"machine": "0x8664", "file_version": "1.51.65535.0"}},
-        {"path": "C:\\v\\unversioned.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\v\\no_resources.dll", "pe": {"machine": "0x8664", "resource_section": false}},
-        {"path": "C:\\v\\no_fixed.dll", "pe": {"machine": "0x8664", "file_version": "1.0.0.0", "fixed_file_info": false}},
-        {"path": "C:\\v\\text.dll", "text": "not an image"},
-        {"path": "C:\\v\\faulty.dll", "pe": {"machine": "0x8664", "file_version": "3.2.1.0"}}],
-      "faults": [{"operation": "GetFileVersionInfoW", "nth": 3, "code": 5}]})");
+    test::machine_file()
+        .files({pe_file(L"C:\\v\\versioned.dll", "0x8664", "1.51.65535.0"), pe_file(L"C:\\v\\unversioned.dll", "0x8664"),
+                test::file_entry(L"C:\\v\\no_resources.dll", {{"pe", {{"machine", "0x8664"}, {"resource_section", false}}}}),
+                test::file_entry(L"C:\\v\\no_fixed.dll",
+                                 {{"pe", {{"machine", "0x8664"}, {"file_version", "1.0.0.0"}, {"fixed_file_info", false}}}}),
+                test::file_entry(L"C:\\v\\text.dll", {{"text", "not an image"}}),
+                pe_file(L"C:\\v\\faulty.dll", "0x8664", "3.2.1.0")})
+        .fault("GetFileVersionInfoW", 5, 3)
+        .use();
     EXPECT_EQ(file_version_text(L"C:\\v\\versioned.dll"), L"1.51.65535.0");
     EXPECT_EQ(file_version_text(L"C:\\v\\unversioned.dll"), L"(no version info)");
     EXPECT_EQ(file_version_text(L"C:\\v\\no_resources.dll"), L"(no version info)");
@@ -105,17 +109,17 @@ TEST(FileVersionText, EveryOutcome) {
 // The simulated version API reports what Windows reports for files without
 // a version resource.
 TEST(FileVersionText, SimulatedErrorsFollowWindows) {
-    const auto size_error = [](const std::string& file_json) {
-        test::use_machine(R"({"files": [)" + file_json + "]}");
+    const auto size_error = [](const nlohmann::json& file) {
+        test::machine_file().files({file}).use();
         std::uint32_t error = 0;
         for (const sim::File& f : sim::machine().files) error = sim::find_version_resource(f.bytes).error;
         return error;
     };
-    EXPECT_EQ(size_error(pe_file("C:\\\\a.dll", "0x8664")), win::ERROR_RESOURCE_TYPE_NOT_FOUND_);
-    EXPECT_EQ(size_error(R"({"path": "C:\\a.dll", "pe": {"machine": "0x8664", "resource_section": false}})"),
+    EXPECT_EQ(size_error(pe_file(L"C:\\a.dll", "0x8664")), win::ERROR_RESOURCE_TYPE_NOT_FOUND_);
+    EXPECT_EQ(size_error(test::file_entry(L"C:\\a.dll", {{"pe", {{"machine", "0x8664"}, {"resource_section", false}}}})),
               win::ERROR_RESOURCE_DATA_NOT_FOUND_);
-    EXPECT_EQ(size_error(R"({"path": "C:\\a.dll", "text": "MZ"})"), win::ERROR_RESOURCE_DATA_NOT_FOUND_);
-    EXPECT_EQ(size_error(pe_file("C:\\\\a.dll", "0x8664", "1.2.3.4")), 0u);
+    EXPECT_EQ(size_error(test::file_entry(L"C:\\a.dll", {{"text", "MZ"}})), win::ERROR_RESOURCE_DATA_NOT_FOUND_);
+    EXPECT_EQ(size_error(pe_file(L"C:\\a.dll", "0x8664", "1.2.3.4")), 0u);
 }
 
 // Bytes of a file whose header is cut or lies; the PE reader must refuse
@@ -172,7 +176,9 @@ TEST(ReadPeMachine, RefusesHostileHeaders) {
     }
 
     // Files that cannot be opened give no machine.
-    test::use_machine(R"({"files": [{"path": "C:\\x\\held.dll", "pe": {"machine": "0x8664"}, "held_exclusively": true}]})");
+    test::machine_file()
+        .file(L"C:\\x\\held.dll", {{"pe", {{"machine", "0x8664"}}}, {"held_exclusively", true}})
+        .use();
     EXPECT_EQ(read_pe_machine(L"C:\\x\\held.dll"), std::nullopt);
     EXPECT_EQ(read_pe_machine(L"C:\\x\\absent.dll"), std::nullopt);
     EXPECT_EQ(sim::count_calls("CloseHandle"), 0u);
@@ -183,26 +189,28 @@ TEST(ReadPeMachine, RefusesHostileHeaders) {
 TEST(ReadPeMachine, AFileHeldOpenByAnotherProcessIsReadWhereSharingAllows) {
     struct Case {
         const char* what;
-        std::string hold;  // the file entry's hold
+        nlohmann::json hold;  // the file entry's hold
         std::optional<std::uint16_t> machine;
     };
     const std::vector<Case> cases = {
-        {"read and delete, sharing read and delete", R"("held_open": {"access": "0x80010000", "share": 5})", 0x8664},
-        {"read and write, sharing read and write", R"("held_open": {"access": "0xC0000000", "share": 3})", 0x8664},
-        {"read, sharing everything", R"("held_open": {"access": "0x80000000", "share": 7})", 0x8664},
-        {"write, sharing write only", R"("held_open": {"access": "0x40000000", "share": 2})", std::nullopt},
-        {"without sharing", R"("held_exclusively": true)", std::nullopt},
+        {"read and delete, sharing read and delete", {{"held_open", {{"access", "0x80010000"}, {"share", 5}}}}, 0x8664},
+        {"read and write, sharing read and write", {{"held_open", {{"access", "0xC0000000"}, {"share", 3}}}}, 0x8664},
+        {"read, sharing everything", {{"held_open", {{"access", "0x80000000"}, {"share", 7}}}}, 0x8664},
+        {"write, sharing write only", {{"held_open", {{"access", "0x40000000"}, {"share", 2}}}}, std::nullopt},
+        {"without sharing", {{"held_exclusively", true}}, std::nullopt},
     };
     for (const Case& c : cases) {
-        test::use_machine(R"({"files": [{"path": "C:\\x\\lib.dll", "pe": {"machine": "0x8664"}, )" + c.hold + "}]}");
+        nlohmann::json file = test::file_entry(L"C:\\x\\lib.dll", {{"pe", {{"machine", "0x8664"}}}});
+        file.update(c.hold);
+        test::machine_file().files({file}).use();
         EXPECT_EQ(read_pe_machine(L"C:\\x\\lib.dll"), c.machine) << c.what;
     }
 }
 
 TEST(SdkRegistrationSection, RegisteredOnlyInThe32BitView) {
-    const std::string text = section_text(R"({"registry": [)" + registration(kKey32, R"(C:\\SDK32\\qtv_api_core.dll)") +
-                                          R"(], "files": [)" + pe_file(R"(C:\\SDK32\\qtv_api_core.dll)", "0x014C", "1.51.0.0") +
-                                          ", " + pe_file(R"(C:\\SDK32\\vxlinkapi_x86.dll)", "0x014C", "2.3.0.0") + "]}");
+    const std::string text = section_text(registration(kKey32, L"C:\\SDK32\\qtv_api_core.dll")
+                                              .files({pe_file(L"C:\\SDK32\\qtv_api_core.dll", "0x014C", "1.51.0.0"),
+                                                      pe_file(L"C:\\SDK32\\vxlinkapi_x86.dll", "0x014C", "2.3.0.0")}));
     EXPECT_EQ(text, test::crlf(kHeader +
                                "[ FAIL ] CLSID registry key missing (64-bit view): the SDK will not be found by "
                                "applications running as 64-bit view.\n"
@@ -215,7 +223,7 @@ TEST(SdkRegistrationSection, RegisteredOnlyInThe32BitView) {
 
 TEST(SdkRegistrationSection, NeitherViewRegistered) {
     test::reset_counters();
-    EXPECT_EQ(section_text("{}"),
+    EXPECT_EQ(section_text(test::machine_file()),
               test::crlf(kHeader +
                          "[ FAIL ] CLSID registry key missing (64-bit view): the SDK will not be found by applications "
                          "running as 64-bit view.\n"
@@ -227,11 +235,12 @@ TEST(SdkRegistrationSection, NeitherViewRegistered) {
 }
 
 TEST(SdkRegistrationSection, X64LibraryInBothViews) {
-    const std::string path = R"(C:\\Program Files\\Quorvane\\Tonvela SDK\\qtv_api_core.dll)";
+    const std::wstring path = L"C:\\Program Files\\Quorvane\\Tonvela SDK\\qtv_api_core.dll";
     const std::string text = section_text(
-        R"({"registry": [)" + registration(kKey64, path) + ", " + registration(kKey32, path) + R"(], "files": [)" +
-        pe_file(path, "0x8664", "1.51.0.0") + ", " +
-        pe_file(R"(C:\\Program Files\\Quorvane\\Tonvela SDK\\vxlinkapi_x64.dll)", "0x8664") + "]}");
+        registration(kKey64, path)
+            .key(kKey32, {test::reg_sz(L"", path)})
+            .files({pe_file(path, "0x8664", "1.51.0.0"),
+                    pe_file(L"C:\\Program Files\\Quorvane\\Tonvela SDK\\vxlinkapi_x64.dll", "0x8664")}));
     EXPECT_EQ(text, test::crlf(kHeader +
                                "[ INFO ] Path declared (64-bit view): C:\\Program Files\\Quorvane\\Tonvela SDK\\qtv_api_core.dll\n"
                                "[  OK  ]   -> File present.\n"
@@ -252,8 +261,8 @@ TEST(SdkRegistrationSection, X64LibraryInBothViews) {
 // registered value and the files around it.
 struct ViewCase {
     const char* what;
-    std::string value_json;   // the registered default value, JSON-escaped
-    std::string files_json;   // the machine's files
+    std::wstring value;                 // the registered default value
+    std::vector<nlohmann::json> files;  // the machine's files
     std::uint32_t flag;
     std::string expected;     // lines, without CR
 };
@@ -264,82 +273,82 @@ const std::string kDevWarn =
 
 TEST(SdkRegistrationSection, ViewFindings) {
     const std::vector<ViewCase> cases = {
-        {"ARM64 library in the 64-bit view", R"(C:\\SDK\\qtv_api_core.dll)",
-         pe_file(R"(C:\\SDK\\qtv_api_core.dll)", "0xAA64", "1.0.0.1") + ", " +
-             pe_file(R"(C:\\SDK\\vxlinkapi_x64.dll)", "0xAA64", "9.8.7.6"),
+        {"ARM64 library in the 64-bit view", L"C:\\SDK\\qtv_api_core.dll",
+         {pe_file(L"C:\\SDK\\qtv_api_core.dll", "0xAA64", "1.0.0.1"),
+              pe_file(L"C:\\SDK\\vxlinkapi_x64.dll", "0xAA64", "9.8.7.6")},
          win::KEY_WOW64_64KEY_,
          "[ INFO ] Path declared (64-bit view): C:\\SDK\\qtv_api_core.dll\n"
          "[  OK  ]   -> File present.\n"
          "[ INFO ]   -> File version: 1.0.0.1\n"
          "[ FAIL ]   -> INCONSISTENT architecture: file is ARM64 while this registry view expects x64.\n"
          "[  OK  ]   -> Dependency vxlinkapi_x64.dll present (version 9.8.7.6).\n"},
-        {"a machine outside the table, small value", R"(C:\\SDK\\qtv_api_core.dll)",
-         pe_file(R"(C:\\SDK\\qtv_api_core.dll)", "0x0001", "1.0.0.0"), win::KEY_WOW64_32KEY_,
+        {"a machine outside the table, small value", L"C:\\SDK\\qtv_api_core.dll",
+         {pe_file(L"C:\\SDK\\qtv_api_core.dll", "0x0001", "1.0.0.0")}, win::KEY_WOW64_32KEY_,
          "[ INFO ] Path declared (32-bit view / WOW6432Node): C:\\SDK\\qtv_api_core.dll\n"
          "[  OK  ]   -> File present.\n"
          "[ INFO ]   -> File version: 1.0.0.0\n"
          "[ FAIL ]   -> INCONSISTENT architecture: file is unknown (0x0001) while this registry view expects x86 (32-bit).\n"
          "[ FAIL ]   -> Dependency vxlinkapi_x86.dll NOT FOUND in the same folder. Loading qtv_api_core will likely "
          "fail.\n"},
-        {"development path, capitals, several fragments: one Warn", R"(D:\\Projects\\Tonvela\\X64\\RELEASE\\qtv_api_core.dll)",
-         pe_file(R"(D:\\Projects\\Tonvela\\X64\\RELEASE\\qtv_api_core.dll)", "0x8664") + ", " +
-             pe_file(R"(D:\\Projects\\Tonvela\\X64\\RELEASE\\vxlinkapi_x64.dll)", "0x8664", "2.0.0.0"),
+        {"development path, capitals, several fragments: one Warn", L"D:\\Projects\\Tonvela\\X64\\RELEASE\\qtv_api_core.dll",
+         {pe_file(L"D:\\Projects\\Tonvela\\X64\\RELEASE\\qtv_api_core.dll", "0x8664"),
+              pe_file(L"D:\\Projects\\Tonvela\\X64\\RELEASE\\vxlinkapi_x64.dll", "0x8664", "2.0.0.0")},
          win::KEY_WOW64_64KEY_,
          "[ INFO ] Path declared (64-bit view): D:\\Projects\\Tonvela\\X64\\RELEASE\\qtv_api_core.dll\n" + kDevWarn +
              "[  OK  ]   -> File present.\n"
              "[ INFO ]   -> File version: (no version info)\n"
              "[  OK  ]   -> File architecture is consistent (x64).\n"
              "[  OK  ]   -> Dependency vxlinkapi_x64.dll present (version 2.0.0.0).\n"},
-        {"each development fragment alone", R"(C:\\w\\duzeze_ri\\qtv_api_core.dll)", "", win::KEY_WOW64_64KEY_,
+        {"each development fragment alone", L"C:\\w\\duzeze_ri\\qtv_api_core.dll", {}, win::KEY_WOW64_64KEY_,
          "[ INFO ] Path declared (64-bit view): C:\\w\\duzeze_ri\\qtv_api_core.dll\n" + kDevWarn +
              "[ FAIL ]   -> File NOT FOUND at this location.\n"},
-        {"debug folder", R"(C:\\w\\debug\\qtv_api_core.dll)", "", win::KEY_WOW64_32KEY_,
+        {"debug folder", L"C:\\w\\debug\\qtv_api_core.dll", {}, win::KEY_WOW64_32KEY_,
          "[ INFO ] Path declared (32-bit view / WOW6432Node): C:\\w\\debug\\qtv_api_core.dll\n" + kDevWarn +
              "[ WARN ]   -> File NOT FOUND at this location.\n"},
-        {"not a folder name, only a part of one", R"(C:\\DebugTools\\Releases\\qtv_api_core.dll)", "",
+        {"not a folder name, only a part of one", L"C:\\DebugTools\\Releases\\qtv_api_core.dll", {},
          win::KEY_WOW64_64KEY_,
          "[ INFO ] Path declared (64-bit view): C:\\DebugTools\\Releases\\qtv_api_core.dll\n"
          "[ FAIL ]   -> File NOT FOUND at this location.\n"},
-        {"registered path names a folder", R"(C:\\SDK)", pe_file(R"(C:\\SDK\\qtv_api_core.dll)", "0x8664"),
+        {"registered path names a folder", L"C:\\SDK", {pe_file(L"C:\\SDK\\qtv_api_core.dll", "0x8664")},
          win::KEY_WOW64_64KEY_,
          "[ INFO ] Path declared (64-bit view): C:\\SDK\n"
          "[ FAIL ]   -> File NOT FOUND at this location.\n"},
-        {"registered folder in the 32-bit view", R"(C:\\SDK\\)", pe_file(R"(C:\\SDK\\qtv_api_core.dll)", "0x8664"),
+        {"registered folder in the 32-bit view", L"C:\\SDK\\", {pe_file(L"C:\\SDK\\qtv_api_core.dll", "0x8664")},
          win::KEY_WOW64_32KEY_,
          "[ INFO ] Path declared (32-bit view / WOW6432Node): C:\\SDK\\\n"
          "[ WARN ]   -> File NOT FOUND at this location.\n"},
-        {"not a PE image: no architecture line, the dependency still checked", R"(C:\\SDK\\qtv_api_core.dll)",
-         R"({"path": "C:\\SDK\\qtv_api_core.dll", "text": "MZ but far too short"}, {"path": "C:\\SDK\\vxlinkapi_x64.dll", "directory": true})",
+        {"not a PE image: no architecture line, the dependency still checked", L"C:\\SDK\\qtv_api_core.dll",
+         {test::file_entry(L"C:\\SDK\\qtv_api_core.dll", {{"text", "MZ but far too short"}}),
+          test::file_entry(L"C:\\SDK\\vxlinkapi_x64.dll", {{"directory", true}})},
          win::KEY_WOW64_64KEY_,
          "[ INFO ] Path declared (64-bit view): C:\\SDK\\qtv_api_core.dll\n"
          "[  OK  ]   -> File present.\n"
          "[ INFO ]   -> File version: (no version info)\n"
          "[ FAIL ]   -> Dependency vxlinkapi_x64.dll NOT FOUND in the same folder. Loading qtv_api_core will likely "
          "fail.\n"},
-        {"forward slashes find the folder too", R"(C:/SDK/qtv_api_core.dll)",
-         pe_file(R"(C:\\SDK\\qtv_api_core.dll)", "0x8664", "1.51.0.0") + ", " +
-             pe_file(R"(C:\\SDK\\vxlinkapi_x64.dll)", "0x8664", "2.3.0.0"),
+        {"forward slashes find the folder too", L"C:/SDK/qtv_api_core.dll",
+         {pe_file(L"C:\\SDK\\qtv_api_core.dll", "0x8664", "1.51.0.0"),
+              pe_file(L"C:\\SDK\\vxlinkapi_x64.dll", "0x8664", "2.3.0.0")},
          win::KEY_WOW64_64KEY_,
          "[ INFO ] Path declared (64-bit view): C:/SDK/qtv_api_core.dll\n"
          "[  OK  ]   -> File present.\n"
          "[ INFO ]   -> File version: 1.51.0.0\n"
          "[  OK  ]   -> File architecture is consistent (x64).\n"
          "[  OK  ]   -> Dependency vxlinkapi_x64.dll present (version 2.3.0.0).\n"},
-        {"no separator at all: no dependency line", "qtv_api_core.dll", pe_file("qtv_api_core.dll", "0x8664", "1.2.3.4"),
+        {"no separator at all: no dependency line", L"qtv_api_core.dll", {pe_file(L"qtv_api_core.dll", "0x8664", "1.2.3.4")},
          win::KEY_WOW64_64KEY_,
          "[ INFO ] Path declared (64-bit view): qtv_api_core.dll\n"
          "[  OK  ]   -> File present.\n"
          "[ INFO ]   -> File version: 1.2.3.4\n"
          "[  OK  ]   -> File architecture is consistent (x64).\n"},
-        {"empty value", "", "", win::KEY_WOW64_64KEY_,
+        {"empty value", L"", {}, win::KEY_WOW64_64KEY_,
          "[ FAIL ] CLSID registry key present (64-bit view) but the value is empty/unreadable.\n"},
-        {"260 characters do not fit", "C:\\\\" + std::string(257, 'x'), "", win::KEY_WOW64_32KEY_,
+        {"260 characters do not fit", L"C:\\" + std::wstring(257, L'x'), {}, win::KEY_WOW64_32KEY_,
          "[ WARN ] CLSID registry key present (32-bit view / WOW6432Node) but the value is empty/unreadable.\n"},
     };
     for (const ViewCase& c : cases) {
         const bool wow = c.flag == win::KEY_WOW64_32KEY_;
-        test::use_machine(R"({"registry": [)" + registration(wow ? kKey32 : kKey64, c.value_json) + R"(], "files": [)" +
-                          c.files_json + "]}");
+        registration(wow ? kKey32 : kKey64, c.value).files(c.files).use();
         const std::string text = report_of([&] {
             if (wow) {
                 check_sdk_registration_view(c.flag, L"32-bit view / WOW6432Node", 0x014C, StatusKind::Warn);
@@ -352,7 +361,7 @@ TEST(SdkRegistrationSection, ViewFindings) {
 }
 
 TEST(SdkRegistrationSection, KeyIsOpenedReadOnlyInEachViewAndClosedBeforeItsLine) {
-    test::use_machine(R"({"registry": [)" + registration(kKey64, R"(C:\\Nowhere\\qtv_api_core.dll)") + "]}");
+    registration(kKey64, L"C:\\Nowhere\\qtv_api_core.dll").use();
     report_of(run_sdk_registration_section);
     EXPECT_EQ(sim::count_calls("RegOpenKeyExW",
                                "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32, 0x20119"),
@@ -373,32 +382,32 @@ TEST(SdkRegistrationSection, ExpandableRegistrationsAreCheckedExpanded) {
     struct Case {
         const char* what;
         std::string type;
-        std::string value_json;
+        std::wstring value;
         bool view_32bit;
         std::string expected;
     };
-    const std::string x64_files = pe_file(R"(C:\\Program Files\\Q\\qtv_api_core.dll)", "0x8664", "1.51.0.0") + ", " +
-                                  pe_file(R"(C:\\Program Files\\Q\\vxlinkapi_x64.dll)", "0x8664", "2.3.0.0");
-    const std::string x86_files =
-        pe_file(R"(C:\\Program Files (x86)\\Q\\qtv_api_core.dll)", "0x014C", "1.51.0.0") + ", " +
-        pe_file(R"(C:\\Program Files (x86)\\Common Files\\Q\\qtv_api_core.dll)", "0x014C", "1.51.0.0") + ", " +
-        pe_file(R"(C:\\Program Files (x86)\\Q\\vxlinkapi_x86.dll)", "0x014C", "2.3.0.0");
+    const std::vector<nlohmann::json> x64_files = {pe_file(L"C:\\Program Files\\Q\\qtv_api_core.dll", "0x8664", "1.51.0.0"),
+                                                    pe_file(L"C:\\Program Files\\Q\\vxlinkapi_x64.dll", "0x8664", "2.3.0.0")};
+    const std::vector<nlohmann::json> x86_files = {
+        pe_file(L"C:\\Program Files (x86)\\Q\\qtv_api_core.dll", "0x014C", "1.51.0.0"),
+        pe_file(L"C:\\Program Files (x86)\\Common Files\\Q\\qtv_api_core.dll", "0x014C", "1.51.0.0"),
+        pe_file(L"C:\\Program Files (x86)\\Q\\vxlinkapi_x86.dll", "0x014C", "2.3.0.0")};
     const std::string all_ok64 = "[  OK  ]   -> File present.\n"
                                  "[ INFO ]   -> File version: 1.51.0.0\n"
                                  "[  OK  ]   -> File architecture is consistent (x64).\n"
                                  "[  OK  ]   -> Dependency vxlinkapi_x64.dll present (version 2.3.0.0).\n";
     const std::vector<Case> cases = {
-        {"64-bit view", "REG_EXPAND_SZ", R"(%ProgramFiles%\\Q\\qtv_api_core.dll)", false,
+        {"64-bit view", "REG_EXPAND_SZ", L"%ProgramFiles%\\Q\\qtv_api_core.dll", false,
          "[ INFO ] Path declared (64-bit view): %ProgramFiles%\\Q\\qtv_api_core.dll\n" + all_ok64},
-        {"letter case of the name does not matter", "REG_EXPAND_SZ", R"(%PROGRAMFILES%\\Q\\qtv_api_core.dll)", false,
+        {"letter case of the name does not matter", "REG_EXPAND_SZ", L"%PROGRAMFILES%\\Q\\qtv_api_core.dll", false,
          "[ INFO ] Path declared (64-bit view): %PROGRAMFILES%\\Q\\qtv_api_core.dll\n" + all_ok64},
-        {"32-bit view: the (x86) folder", "REG_EXPAND_SZ", R"(%ProgramFiles%\\Q\\qtv_api_core.dll)", true,
+        {"32-bit view: the (x86) folder", "REG_EXPAND_SZ", L"%ProgramFiles%\\Q\\qtv_api_core.dll", true,
          "[ INFO ] Path declared (32-bit view / WOW6432Node): %ProgramFiles%\\Q\\qtv_api_core.dll\n"
          "[  OK  ]   -> File present.\n"
          "[ INFO ]   -> File version: 1.51.0.0\n"
          "[  OK  ]   -> File architecture is consistent (x86 (32-bit)).\n"
          "[  OK  ]   -> Dependency vxlinkapi_x86.dll present (version 2.3.0.0).\n"},
-        {"32-bit view: %CommonProgramFiles% too", "REG_EXPAND_SZ", R"(%CommonProgramFiles%\\Q\\qtv_api_core.dll)",
+        {"32-bit view: %CommonProgramFiles% too", "REG_EXPAND_SZ", L"%CommonProgramFiles%\\Q\\qtv_api_core.dll",
          true,
          "[ INFO ] Path declared (32-bit view / WOW6432Node): %CommonProgramFiles%\\Q\\qtv_api_core.dll\n"
          "[  OK  ]   -> File present.\n"
@@ -406,26 +415,29 @@ TEST(SdkRegistrationSection, ExpandableRegistrationsAreCheckedExpanded) {
          "[  OK  ]   -> File architecture is consistent (x86 (32-bit)).\n"
          "[ FAIL ]   -> Dependency vxlinkapi_x86.dll NOT FOUND in the same folder. Loading qtv_api_core will likely "
          "fail.\n"},
-        {"32-bit view: %ProgramFiles(x86)% itself", "REG_EXPAND_SZ", R"(%ProgramFiles(x86)%\\Q\\qtv_api_core.dll)",
+        {"32-bit view: %ProgramFiles(x86)% itself", "REG_EXPAND_SZ", L"%ProgramFiles(x86)%\\Q\\qtv_api_core.dll",
          true,
          "[ INFO ] Path declared (32-bit view / WOW6432Node): %ProgramFiles(x86)%\\Q\\qtv_api_core.dll\n"
          "[  OK  ]   -> File present.\n"
          "[ INFO ]   -> File version: 1.51.0.0\n"
          "[  OK  ]   -> File architecture is consistent (x86 (32-bit)).\n"
          "[  OK  ]   -> Dependency vxlinkapi_x86.dll present (version 2.3.0.0).\n"},
-        {"REG_SZ is not expanded", "REG_SZ", R"(%ProgramFiles%\\Q\\qtv_api_core.dll)", false,
+        {"REG_SZ is not expanded", "REG_SZ", L"%ProgramFiles%\\Q\\qtv_api_core.dll", false,
          "[ INFO ] Path declared (64-bit view): %ProgramFiles%\\Q\\qtv_api_core.dll\n"
          "[ FAIL ]   -> File NOT FOUND at this location.\n"},
-        {"the development path test looks at the expanded path", "REG_EXPAND_SZ", R"(%BUILD%\\qtv_api_core.dll)",
+        {"the development path test looks at the expanded path", "REG_EXPAND_SZ", L"%BUILD%\\qtv_api_core.dll",
          false,
          "[ INFO ] Path declared (64-bit view): %BUILD%\\qtv_api_core.dll\n" + kDevWarn +
              "[ FAIL ]   -> File NOT FOUND at this location.\n"},
     };
     for (const Case& c : cases) {
-        const std::string key = c.view_32bit ? kKey32 : kKey64;
-        test::use_machine(R"({"environment": {"BUILD": "C:\\Projects\\Q\\x64\\Release"},
-            "registry": [{"key": ")" + key + R"(", "values": [{"name": "", "type": ")" + c.type + R"(", "data": ")" +
-                          c.value_json + R"("}]}], "files": [)" + x64_files + ", " + x86_files + "]}");
+        const std::wstring key = c.view_32bit ? kKey32 : kKey64;
+        test::machine_file()
+            .set("environment", {{"BUILD", "C:\\Projects\\Q\\x64\\Release"}})
+            .key(key, {test::reg_value(L"", c.type, test::utf8(c.value))})
+            .files(x64_files)
+            .files(x86_files)
+            .use();
         const std::string text = report_of([&] {
             if (c.view_32bit) {
                 check_sdk_registration_view(win::KEY_WOW64_32KEY_, L"32-bit view / WOW6432Node", 0x014C, StatusKind::Warn);
