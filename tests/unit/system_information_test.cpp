@@ -2,6 +2,7 @@
 
 #include "inspect/system_information.h"
 #include "report/report.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 
@@ -56,8 +57,15 @@ TEST(ArchitectureName, Table) {
     EXPECT_EQ(architecture_name(5), L"unknown");
 }
 
-std::string section_text(const std::string& machine_json) {
-    test::use_machine(machine_json);
+const std::wstring kVersionKey = L"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+
+// A machine whose version key holds these values.
+test::MachineFile version_key(const std::vector<test::RegValue>& values) {
+    return test::machine_file().key(kVersionKey, values);
+}
+
+std::string section_text(const test::MachineFile& machine) {
+    machine.use();
     test::reset_counters();
     const auto dir = test::make_temp_dir("sysinfo");
     const auto path = dir / "r.txt";
@@ -70,12 +78,10 @@ std::string section_text(const std::string& machine_json) {
 }
 
 TEST(SystemInformationSection, ReadsVersionValues) {
-    const std::string text = section_text(R"({
-      "native_architecture": 12,
-      "registry": [{"key": "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "values": [
-        {"name": "ProductName", "type": "REG_SZ", "data": "Windows 10 Pro"},
-        {"name": "DisplayVersion", "type": "REG_SZ", "data": "23H2"},
-        {"name": "CurrentBuildNumber", "type": "REG_SZ", "data": "22631"}]}]})");
+    const std::string text = section_text(version_key({test::reg_sz(L"ProductName", L"Windows 10 Pro"),
+                                                       test::reg_sz(L"DisplayVersion", L"23H2"),
+                                                       test::reg_sz(L"CurrentBuildNumber", L"22631")})
+                                              .set("native_architecture", 12));
     EXPECT_EQ(text, test::crlf("\n==== 1. System information ====\n"
                                "[ INFO ] OS: Windows 11 Pro (version 23H2, build 22631)\n"
                                "[ INFO ] System architecture: ARM64\n"
@@ -83,23 +89,19 @@ TEST(SystemInformationSection, ReadsVersionValues) {
 }
 
 TEST(SystemInformationSection, MissingKeyAndOversizedValue) {
-    EXPECT_NE(section_text("{}").find("[ INFO ] OS: ? (version ?, build ?)\r\n"), std::string::npos);
+    EXPECT_NE(section_text(test::machine_file()).find("[ INFO ] OS: ? (version ?, build ?)\r\n"), std::string::npos);
     // 128 characters + NUL = 258 bytes: does not fit 256 bytes, stays "?".
-    const std::string long_name(128, 'x');
-    const std::string text = section_text(R"({"registry": [{"key": "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "values": [
-        {"name": "ProductName", "type": "REG_SZ", "data": ")" + long_name + R"("},
-        {"name": "CurrentBuildNumber", "type": "REG_DWORD", "data": 233}]}]})");
+    const std::wstring long_name(128, L'x');
+    const std::string text =
+        section_text(version_key({test::reg_sz(L"ProductName", long_name), test::reg_dword(L"CurrentBuildNumber", 233)}));
     // A DWORD read as text: its bytes up to the first NUL unit.
     EXPECT_NE(text.find("[ INFO ] OS: ? (version ?, build \xe9)\r\n"), std::string::npos) << text;
 }
 
-const std::string kVersionKey = R"("key": "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion")";
-
 TEST(SystemInformationSection, OpensTheKeyForReadingAndClosesItBeforePrinting) {
-    const std::string text = section_text(R"({"registry": [{)" + kVersionKey + R"(, "values": [
-        {"name": "ProductName", "type": "REG_SZ", "data": "Windows 10 Home"},
-        {"name": "DisplayVersion", "type": "REG_SZ", "data": "22H2"},
-        {"name": "CurrentBuildNumber", "type": "REG_SZ", "data": "19045"}]}]})");
+    const std::string text = section_text(version_key({test::reg_sz(L"ProductName", L"Windows 10 Home"),
+                                                       test::reg_sz(L"DisplayVersion", L"22H2"),
+                                                       test::reg_sz(L"CurrentBuildNumber", L"19045")}));
     EXPECT_EQ(text, test::crlf("\n==== 1. System information ====\n"
                                "[ INFO ] OS: Windows 10 Home (version 22H2, build 19045)\n"
                                "[ INFO ] System architecture: x64\n"
@@ -131,34 +133,28 @@ TEST(SystemInformationSection, OpensTheKeyForReadingAndClosesItBeforePrinting) {
 
 TEST(SystemInformationSection, EachUnreadableValueStaysAQuestionMark) {
     struct Case {
-        std::string machine;
+        test::MachineFile machine;
         std::string os_line;
     };
-    const std::string three = R"("values": [
-        {"name": "ProductName", "type": "REG_SZ", "data": "Windows 10 Pro"},
-        {"name": "DisplayVersion", "type": "REG_SZ", "data": "23H2"},
-        {"name": "CurrentBuildNumber", "type": "REG_SZ", "data": "22631"}])";
+    const test::MachineFile three = version_key({test::reg_sz(L"ProductName", L"Windows 10 Pro"),
+                                                 test::reg_sz(L"DisplayVersion", L"23H2"),
+                                                 test::reg_sz(L"CurrentBuildNumber", L"22631")});
     const std::string exactly_256(127, 'n');  // 127 characters and the NUL: 256 bytes
     const Case cases[] = {
         // The key cannot be opened: no value is asked for.
-        {R"({"registry": [{)" + kVersionKey + ", " + three + R"(}],
-            "faults": [{"operation": "RegOpenKeyExW", "code": 5}]})",
+        {test::MachineFile(three).fault("RegOpenKeyExW", 5),
          "OS: ? (version ?, build ?)"},
         // One read fails: only that text is "?"; with the build unreadable
         // the Windows 11 rule is off.
-        {R"({"registry": [{)" + kVersionKey + ", " + three + R"(}],
-            "faults": [{"operation": "RegQueryValueExW", "nth": 3, "code": 5}]})",
+        {test::MachineFile(three).fault("RegQueryValueExW", 5, 3),
          "OS: Windows 10 Pro (version 23H2, build ?)"},
-        {R"({"registry": [{)" + kVersionKey + ", " + three + R"(}],
-            "faults": [{"operation": "RegQueryValueExW", "nth": 2, "code": 234}]})",
+        {test::MachineFile(three).fault("RegQueryValueExW", 234, 2),
          "OS: Windows 11 Pro (version ?, build 22631)"},
         // Values missing from an existing key.
-        {R"({"registry": [{)" + kVersionKey + R"(, "values": [
-            {"name": "ProductName", "type": "REG_SZ", "data": "Windows 10 Pro"}]}]})",
+        {version_key({test::reg_sz(L"ProductName", L"Windows 10 Pro")}),
          "OS: Windows 10 Pro (version ?, build ?)"},
         // 256 bytes fit the buffer exactly.
-        {R"({"registry": [{)" + kVersionKey + R"(, "values": [
-            {"name": "ProductName", "type": "REG_SZ", "data": ")" + exactly_256 + R"("}]}]})",
+        {version_key({test::reg_sz(L"ProductName", exactly_256)}),
          "OS: " + exactly_256 + " (version ?, build ?)"},
     };
     for (const Case& c : cases) {
@@ -173,10 +169,9 @@ TEST(SystemInformationSection, EachUnreadableValueStaysAQuestionMark) {
 TEST(SystemInformationSection, ValueTypeIsNotExamined) {
     // Text stored under other types is read as text, up to its first NUL or
     // all of it when it has none.
-    const std::string text = section_text(R"({"registry": [{)" + kVersionKey + R"(, "values": [
-        {"name": "ProductName", "type": "REG_EXPAND_SZ", "data": "Windows 10 IoT"},
-        {"name": "DisplayVersion", "type": "REG_BINARY", "hex": "32 00 34 00 48 00 32 00"},
-        {"name": "CurrentBuildNumber", "type": "REG_MULTI_SZ", "data": ["26100", "ignored"]}]}]})");
+    const std::string text = section_text(version_key({test::reg_expand_sz(L"ProductName", L"Windows 10 IoT"),
+                                                       test::reg_hex(L"DisplayVersion", "REG_BINARY", "32 00 34 00 48 00 32 00"),
+                                                       test::reg_multi_sz(L"CurrentBuildNumber", {L"26100", L"ignored"})}));
     EXPECT_NE(text.find("[ INFO ] OS: Windows 11 IoT (version 24H2, build 26100)\r\n"), std::string::npos) << text;
 }
 
@@ -187,7 +182,7 @@ TEST(SystemInformationSection, ArchitectureOfTheHost) {
     };
     const Case cases[] = {{9, "x64"}, {12, "ARM64"}, {0, "x86"}, {5, "unknown"}, {6, "unknown"}};
     for (const Case& c : cases) {
-        const std::string text = section_text(R"({"native_architecture": )" + std::to_string(c.value) + "}");
+        const std::string text = section_text(test::machine_file().set("native_architecture", c.value));
         EXPECT_NE(text.find(std::string("[ INFO ] System architecture: ") + c.name + "\r\n[ INFO ] This diagnostic tool "
                                                                                       "was built as: x64\r\n"),
                   std::string::npos)
@@ -201,25 +196,29 @@ TEST(SystemInformationSection, ArchitectureOfTheHost) {
 TEST(SystemInformationSection, HostMachineFromIsWow64Process2) {
     struct Case {
         const char* what;
-        std::string machine;  // the machine file's processor entries
+        nlohmann::json machine;  // the machine file's processor entries
         const char* name;
         std::size_t native_system_info_calls;
     };
     const Case cases[] = {
-        {"ARM64 host, x64 tool emulated", R"("native_architecture": 9, "native_machine": "0xAA64")", "ARM64", 0},
-        {"x64 host", R"("native_architecture": 9, "native_machine": "0x8664")", "x64", 0},
-        {"x86 machine named", R"("native_architecture": 9, "native_machine": "0x014C")", "x86", 0},
-        {"32-bit ARM machine named", R"("native_architecture": 9, "native_machine": "0x01C4")", "unknown", 0},
+        {"ARM64 host, x64 tool emulated", {{"native_architecture", 9}, {"native_machine", "0xAA64"}}, "ARM64", 0},
+        {"x64 host", {{"native_architecture", 9}, {"native_machine", "0x8664"}}, "x64", 0},
+        {"x86 machine named", {{"native_architecture", 9}, {"native_machine", "0x014C"}}, "x86", 0},
+        {"32-bit ARM machine named", {{"native_architecture", 9}, {"native_machine", "0x01C4"}}, "unknown", 0},
         {"before Windows 10 1709: no IsWow64Process2",
-         R"("native_architecture": 9, "native_machine": "0xAA64", "is_wow64_process2": false)", "x64", 1},
-        {"no IsWow64Process2 on an x86 host", R"("native_architecture": 0, "is_wow64_process2": false)", "x86", 1},
+         {{"native_architecture", 9}, {"native_machine", "0xAA64"}, {"is_wow64_process2", false}}, "x64", 1},
+        {"no IsWow64Process2 on an x86 host", {{"native_architecture", 0}, {"is_wow64_process2", false}}, "x86", 1},
         {"IsWow64Process2 fails",
-         R"("native_architecture": 12, "native_machine": "0x8664",
-            "faults": [{"operation": "IsWow64Process2", "code": 5}])", "ARM64", 1},
+         {{"native_architecture", 12},
+          {"native_machine", "0x8664"},
+          {"faults", {{{"operation", "IsWow64Process2"}, {"code", 5}}}}},
+         "ARM64", 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const std::string text = section_text("{" + c.machine + "}");
+        test::MachineFile machine = test::machine_file();
+        machine.json() = c.machine;
+        const std::string text = section_text(machine);
         EXPECT_NE(text.find(std::string("[ INFO ] System architecture: ") + c.name + "\r\n"), std::string::npos) << text;
         EXPECT_EQ(sim::count_calls("IsWow64Process2"), 1u);
         EXPECT_EQ(sim::count_calls("GetNativeSystemInfo"), c.native_system_info_calls);
