@@ -9,14 +9,15 @@
 #include "platform/win_constants.h"
 #include "related/related_software.h"
 #include "report/report.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 
 namespace vq4 {
 namespace {
 
-const std::string kUninstall64 = R"(HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall)";
-const std::string kUninstall32 = R"(HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall)";
+const std::string kUninstall64 = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const std::string kUninstall32 = "HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 
 const std::string kHeader = "\n==== 6. Related applications / processes / services (dynamic search) ====\n";
 const std::string kNothingFound =
@@ -42,21 +43,22 @@ std::string listing(void (*list)(bool&), bool& found) {
     return report_of([&] { list(found); });
 }
 
-// A JSON registry entry of one Uninstall subkey with REG_SZ values.
-std::string entry(const std::string& uninstall, const std::string& subkey,
-                  const std::vector<std::pair<std::string, std::string>>& values) {
-    std::string json = R"({"key": ")" + uninstall + R"(\\)" + subkey + R"(", "values": [)";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        json += (i ? ", " : "") + std::string(R"({"name": ")") + values[i].first + R"(", "type": "REG_SZ", "data": ")" +
-                values[i].second + R"("})";
-    }
-    return json + "]}";
+// One Uninstall subkey with REG_SZ values.
+struct UninstallEntry {
+    std::string key;
+    std::vector<test::RegValue> values;
+};
+UninstallEntry entry(const std::string& uninstall, const std::string& subkey,
+                     const std::vector<std::pair<test::Text, test::Text>>& values) {
+    UninstallEntry e{uninstall + "\\" + subkey, {}};
+    for (const auto& [name, data] : values) e.values.push_back(test::reg_sz(name, data));
+    return e;
 }
 
-std::string registry_machine(const std::vector<std::string>& entries) {
-    std::string json = R"({"registry": [)";
-    for (std::size_t i = 0; i < entries.size(); ++i) json += (i ? ", " : "") + entries[i];
-    return json + "]}";
+test::MachineFile registry_machine(const std::vector<UninstallEntry>& entries) {
+    test::MachineFile m = test::machine_file();
+    for (const UninstallEntry& e : entries) m.key(e.key, e.values);
+    return m;
 }
 
 TEST(IsRelatedName, Table) {
@@ -88,18 +90,18 @@ TEST(IsRelatedName, Table) {
 }
 
 TEST(InstalledPrograms, BothPathsInOrderWithDuplicatesVersionsAndFolders) {
-    test::use_machine(registry_machine({
+    registry_machine({
         entry(kUninstall64, "{A}", {{"DisplayName", "Quorvane Tonvela Suite"}, {"DisplayVersion", "3.2.1"},
-                                    {"InstallLocation", R"(C:\\Program Files\\Quorvane)"}}),
+                                    {"InstallLocation", "C:\\Program Files\\Quorvane"}}),
         entry(kUninstall64, "7-Zip", {{"DisplayName", "7-Zip 23.01"}, {"DisplayVersion", "23.01"}}),
         entry(kUninstall64, "Pack", {{"DisplayName", "VANTRO Driver Pack"}, {"DisplayVersion", ""},
                                      {"InstallLocation", ""}}),
-        entry(kUninstall64, "Comp", {{"DisplayName", "Tonvela qtv Companion"}, {"InstallLocation", R"(D:\\Comp)"}}),
+        entry(kUninstall64, "Comp", {{"DisplayName", "Tonvela qtv Companion"}, {"InstallLocation", "D:\\Comp"}}),
         entry(kUninstall64, "Deck", {{"DisplayName", "QuorvaneSpinDeck Studio"}, {"DisplayVersion", "5"}}),
         entry(kUninstall32, "{A}", {{"DisplayName", "Quorvane Tonvela Suite"}, {"DisplayVersion", "3.2.1"},
-                                    {"InstallLocation", R"(C:\\Program Files (x86)\\Quorvane)"}}),
+                                    {"InstallLocation", "C:\\Program Files (x86)\\Quorvane"}}),
         entry(kUninstall32, "Old", {{"DisplayName", "QTV Legacy Tools"}, {"DisplayVersion", "1.4"}}),
-    }));
+    }).use();
     bool found = false;
     const std::string text = listing(list_installed_programs, found);
     EXPECT_EQ(text, test::crlf("[ INFO ] Installed program: Quorvane Tonvela Suite (version 3.2.1)\n"
@@ -138,13 +140,13 @@ TEST(InstalledPrograms, DisplayNameMissingOrTooLongForItsBuffer) {
     const std::string too_long = "Quorvane " + std::string(256 - 9, 'l');
     // Version: 127 characters fit 256 bytes, 128 do not and read as empty.
     const std::string version_too_long(128, '9');
-    test::use_machine(registry_machine({
-        entry(kUninstall64, "QuorvaneNoName", {{"DisplayVersion", "1.0"}, {"InstallLocation", R"(C:\\Q)"}}),
+    registry_machine({
+        entry(kUninstall64, "QuorvaneNoName", {{"DisplayVersion", "1.0"}, {"InstallLocation", "C:\\Q"}}),
         entry(kUninstall64, "Long", {{"DisplayName", too_long}, {"DisplayVersion", "1.0"}}),
         entry(kUninstall64, "Fits", {{"DisplayName", fits}}),
         entry(kUninstall64, "LongVersion", {{"DisplayName", "Vantro Tool"}, {"DisplayVersion", version_too_long},
-                                            {"InstallLocation", R"(C:\\V)"}}),
-    }));
+                                            {"InstallLocation", "C:\\V"}}),
+    }).use();
     bool found = false;
     EXPECT_EQ(listing(list_installed_programs, found),
               test::crlf("[ INFO ] Installed program: " + fits + "\n"
@@ -162,10 +164,10 @@ TEST(InstalledPrograms, UnreadableKeysContributeNothing) {
 
     // Only the 32-bit key exists; a subkey that cannot be opened is skipped,
     // the next one is still read.
-    sim::Machine& m = test::use_machine(registry_machine({
+    sim::Machine& m = registry_machine({
         entry(kUninstall32, "A", {{"DisplayName", "Quorvane A"}}),
         entry(kUninstall32, "B", {{"DisplayName", "Quorvane B"}}),
-    }));
+    }).use();
     // Calls 1 and 2 open the two Uninstall keys (the first fails, not found); call 3 opens subkey A.
     m.faults.push_back(sim::Fault{"RegOpenKeyExW", 3, win::ERROR_ACCESS_DENIED_});
     EXPECT_EQ(listing(list_installed_programs, found), test::crlf("[ INFO ] Installed program: Quorvane B\n"));
@@ -323,21 +325,22 @@ TEST(SimulatedServiceEnumeration, SizesPartialReadsAndResumeHandle) {
 
 // Services installed while the list is read: the sizing call does not see
 // them, so the read's buffer is too small for the grown list.
-std::string growing_machine(const std::vector<std::uint32_t>& appear_after) {
-    std::string json = R"({"services": [
+test::MachineFile growing_machine(const std::vector<std::uint32_t>& appear_after) {
+    nlohmann::json services = nlohmann::json::parse(R"([
         {"name": "Audiosrv", "display_name": "Windows Audio", "state": "running"},
         {"name": "QuorvaneDeviceService", "display_name": "Quorvane Device Service", "state": "running"},
-        {"name": "Spooler", "display_name": "Print Spooler", "state": "running"})";
+        {"name": "Spooler", "display_name": "Print Spooler", "state": "running"}])");
     for (std::size_t i = 0; i < appear_after.size(); ++i) {
-        json += R"(, {"name": "QuorvaneHelper)" + std::to_string(i + 1) + R"(", "display_name": "Quorvane Helper )" +
-                std::to_string(i + 1) + R"(", "state": "stopped", "appears_after_call": )" +
-                std::to_string(appear_after[i]) + "}";
+        services.push_back({{"name", "QuorvaneHelper" + std::to_string(i + 1)},
+                            {"display_name", "Quorvane Helper " + std::to_string(i + 1)},
+                            {"state", "stopped"},
+                            {"appears_after_call", appear_after[i]}});
     }
-    return json + "]}";
+    return test::machine_file().set("services", services);
 }
 
 TEST(RelatedServices, ListGrowingBetweenSizingAndReadIsReadToTheEnd) {
-    test::use_machine(growing_machine({1}));
+    growing_machine({1}).use();
     bool found = false;
     EXPECT_EQ(listing(list_related_services, found),
               test::crlf("[  OK  ] Windows service: Quorvane Device Service (QuorvaneDeviceService) - state: running\n"
@@ -367,7 +370,7 @@ TEST(RelatedServices, ListGrowingOnEveryReadIsReportedNotPassedOffAsComplete) {
     // One more service after each call: every read is one entry short.
     std::vector<std::uint32_t> appear_after;
     for (std::uint32_t call = 1; call <= kMaxServiceListReads + 1; ++call) appear_after.push_back(call);
-    test::use_machine(growing_machine(appear_after));
+    growing_machine(appear_after).use();
     bool found = false;
     std::string expected =
         "[  OK  ] Windows service: Quorvane Device Service (QuorvaneDeviceService) - state: running\n";
@@ -409,7 +412,7 @@ TEST(RelatedSoftwareSection, ClosingLineOnlyWhenNothingWasFound) {
         // An Info line alone also counts as found, and counts nothing.
         {R"({"processes": [{"pid": 9, "exe": "QTVAgent.exe"}]})", "[ INFO ] Running process: QTVAgent.exe (PID 9)\n",
          0, 0},
-        {registry_machine({entry(kUninstall32, "X", {{"DisplayName", "Vantro App"}})}),
+        {registry_machine({entry(kUninstall32, "X", {{"DisplayName", "Vantro App"}})}).text(),
          "[ INFO ] Installed program: Vantro App\n", 0, 0},
         // Only excluded names: nothing found.
         {R"({"processes": [{"pid": 9, "exe": "QuorvaneSpinDeck.exe"}],
@@ -426,10 +429,11 @@ TEST(RelatedSoftwareSection, ClosingLineOnlyWhenNothingWasFound) {
 }
 
 TEST(RelatedSoftwareSection, ListingsInOrderProgramsProcessesServices) {
-    test::use_machine(R"({
-      "registry": [{"key": ")" + kUninstall64 + R"(\\Q", "values": [{"name": "DisplayName", "type": "REG_SZ", "data": "Quorvane Suite"}]}],
-      "processes": [{"pid": 77, "exe": "QuorvaneHub.exe"}],
-      "services": [{"name": "QuorvaneSvc", "display_name": "Quorvane Service", "state": "running"}]})");
+    registry_machine({entry(kUninstall64, "Q", {{"DisplayName", "Quorvane Suite"}})})
+        .set("processes", nlohmann::json::parse(R"([{"pid": 77, "exe": "QuorvaneHub.exe"}])"))
+        .set("services", nlohmann::json::parse(
+                             R"([{"name": "QuorvaneSvc", "display_name": "Quorvane Service", "state": "running"}])"))
+        .use();
     EXPECT_EQ(report_of(run_related_software_section),
               test::crlf(kHeader +
                          "[ INFO ] Installed program: Quorvane Suite\n"
