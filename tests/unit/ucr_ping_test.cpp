@@ -5,6 +5,7 @@
 #include "platform/sim/machine_file.h"
 #include "platform/win_constants.h"
 #include "platform/winusb.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "interface/ucr_ping.h"
 
@@ -22,9 +23,12 @@ struct PreparedInterface {
     std::size_t trace_start = 0;
 
     explicit PreparedInterface(const std::string& winusb, bool bounded = true) {
-        test::use_machine(R"({"devices": [{"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_03\\7", "service": "WINUSB",
-            "interfaces": [{"guid": "{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", "path": "\\\\?\\usb#mi03#7",
-                            "winusb": )" + winusb + "}]}]}");
+        test::machine_file()
+            .device(test::device(L"USB\\VID_2A7D&PID_5E3C&MI_03\\7")
+                        .service(L"WINUSB")
+                        .interface(test::device_interface(L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", L"\\\\?\\usb#mi03#7")
+                                       .winusb(nlohmann::json::parse(winusb))))
+            .use();
         EXPECT_EQ(platform::create_file(L"\\\\?\\usb#mi03#7", win::GENERIC_READ_ | win::GENERIC_WRITE_,
                                         win::FILE_SHARE_READ_ | win::FILE_SHARE_WRITE_, win::OPEN_EXISTING_,
                                         win::FILE_ATTRIBUTE_NORMAL_ | win::FILE_FLAG_OVERLAPPED_, file),
