@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "app/console_attribute.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -16,10 +17,9 @@ namespace fs = std::filesystem;
 
 // A whole run in this process, its console output kept out of the test log;
 // returns the simulated console's attribute when the run has ended.
-std::uint16_t attribute_after_run(const std::string& machine_entries) {
+std::uint16_t attribute_after_run(test::MachineFile machine) {
     const fs::path dir = test::make_temp_dir("console_attribute");
-    test::use_machine(R"({"module_path": ")" + (dir / "VQ4_Diag").string() +
-                      R"(", "local_time": "2026-03-04 05:06:07", )" + machine_entries + "}");
+    machine.set("module_path", (dir / "VQ4_Diag").string()).set("local_time", "2026-03-04 05:06:07").use();
     test::reset_counters();
     std::fflush(stdout);
     const int saved = ::dup(STDOUT_FILENO);
@@ -38,21 +38,21 @@ std::uint16_t attribute_after_run(const std::string& machine_entries) {
 TEST(ConsoleAttribute, TheConsoleGetsItsOwnAttributeBack) {
     struct Case {
         const char* what;
-        std::string machine_entries;
+        test::MachineFile machine;
         std::uint16_t at_the_end;
     };
     const Case cases[] = {
-        {"bright white on blue", R"("console_attribute": "0x1F")", 0x1F},
-        {"black on light grey", R"("console_attribute": "0x70")", 0x70},
-        {"the usual light grey", R"("console_attribute": 7)", 0x07},
+        {"bright white on blue", test::machine_file().set("console_attribute", "0x1F"), 0x1F},
+        {"black on light grey", test::machine_file().set("console_attribute", "0x70"), 0x70},
+        {"the usual light grey", test::machine_file().set("console_attribute", 7), 0x07},
         // Standard output is no console: no attribute to give back, and the
         // report's own normal attribute stays.
         {"attribute unreadable",
-         R"("console_attribute": "0x1F", "faults": [{"operation": "GetConsoleScreenBufferInfo", "code": 6}])", 0x07},
+         test::machine_file().set("console_attribute", "0x1F").fault("GetConsoleScreenBufferInfo", 6), 0x07},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(attribute_after_run(c.machine_entries), c.at_the_end);
+        EXPECT_EQ(attribute_after_run(c.machine), c.at_the_end);
         EXPECT_EQ(sim::count_calls("GetConsoleScreenBufferInfo"), 1u);
     }
 }
