@@ -14,6 +14,7 @@
 #include "repair/registry_backup.h"
 #include "support/reg_file.h"
 #include "support/repair_support.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 
@@ -96,27 +97,27 @@ std::string long_hex() {
 
 // A descriptor-cache key as an administrator or another tool may leave it:
 // settings of several types, awkward names and data, a subkey.
-std::string settings_machine(const std::string& extra = "") {
-    return R"({"elevated": true, )" + extra + R"("registry": [
-        {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0102", "values": [
-            {"name": "osvc", "type": "REG_BINARY", "hex": "00 00"},
-            {"name": "IgnoreHWSerNum", "type": "REG_BINARY", "hex": "01"},
-            {"name": "ResetOnResume", "type": "REG_DWORD", "data": 1},
-            {"name": "", "type": "REG_SZ", "data": "default text"},
-            {"name": "Quote\"And\\Backslash", "type": "REG_SZ", "data": "C:\\Path \"quoted\""},
-            {"name": "NoTerminator", "type": "REG_SZ", "hex": "41 00 42 00"},
-            {"name": "OddSize", "type": "REG_SZ", "hex": "41 00 42"},
-            {"name": "ShortDword", "type": "REG_DWORD", "hex": "01 02"},
-            {"name": "List", "type": "REG_MULTI_SZ", "data": ["one", "two"]},
-            {"name": "Expand", "type": "REG_EXPAND_SZ", "data": "%SystemRoot%\\x"},
-            {"name": "Big", "type": "REG_QWORD", "data": 4294967298},
-            {"name": "Nothing", "type": "REG_NONE", "hex": ""},
-            {"name": "Long", "type": "REG_BINARY", "hex": ")" + long_hex() + R"("}]},
-        {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0102\\Sub", "values": [
-            {"name": "Inner", "type": "REG_DWORD", "data": 7}]},
-        {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0102\\Sub\\Deeper"},
-        {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0200", "values": [
-            {"name": "osvc", "type": "REG_BINARY", "hex": "01 20"}]}]})";
+test::MachineFile settings_machine() {
+    const std::wstring key = L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0102";
+    return test::machine_file()
+        .set("elevated", true)
+        .key(key, {test::reg_hex(L"osvc", "REG_BINARY", "00 00"),
+                   test::reg_hex(L"IgnoreHWSerNum", "REG_BINARY", "01"),
+                   test::reg_dword(L"ResetOnResume", 1),
+                   test::reg_sz(L"", L"default text"),
+                   test::reg_sz(L"Quote\"And\\Backslash", L"C:\\Path \"quoted\""),
+                   test::reg_hex(L"NoTerminator", "REG_SZ", "41 00 42 00"),
+                   test::reg_hex(L"OddSize", "REG_SZ", "41 00 42"),
+                   test::reg_hex(L"ShortDword", "REG_DWORD", "01 02"),
+                   test::reg_multi_sz(L"List", {L"one", L"two"}),
+                   test::reg_expand_sz(L"Expand", L"%SystemRoot%\\x"),
+                   test::reg_qword(L"Big", 4294967298),
+                   test::reg_hex(L"Nothing", "REG_NONE", ""),
+                   test::reg_hex(L"Long", "REG_BINARY", long_hex())})
+        .key(key + L"\\Sub", {test::reg_dword(L"Inner", 7)})
+        .key(key + L"\\Sub\\Deeper")
+        .key(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0200",
+             {test::reg_hex(L"osvc", "REG_BINARY", "01 20")});
 }
 
 using Registry = std::map<std::wstring, std::map<std::wstring, test::TreeSnapshot::Value>>;
@@ -132,7 +133,7 @@ Registry below(const Registry& registry, const std::wstring& key) {
 }
 
 TEST(RegistryBackup, AKeyWithItsSubkeysImportsBackAsItWas) {
-    test::use_machine(settings_machine());
+    settings_machine().use();
     const test::TreeSnapshot before = test::take_snapshot();
     test::ReportCapture capture;
     std::string path;
@@ -164,7 +165,7 @@ TEST(RegistryBackup, AKeyWithItsSubkeysImportsBackAsItWas) {
 }
 
 TEST(RegistryBackup, TheFileIsUtf16WithItsHeaderAndNamedByTheLocalTime) {
-    test::use_machine(settings_machine(R"("local_time": "2026-03-04 05:06:07", )"));
+    settings_machine().set("local_time", "2026-03-04 05:06:07").use();
     test::ReportCapture capture;
     // A backup of the same second is never overwritten.
     std::ofstream(capture.directory() / "VQ4_Diag_Backup_20260304_050607.reg") << "earlier";
@@ -191,7 +192,7 @@ TEST(RegistryBackup, TheFileIsUtf16WithItsHeaderAndNamedByTheLocalTime) {
 }
 
 TEST(RegistryBackup, AKeyAlreadyBackedUpKeepsItsFirstContent) {
-    test::use_machine(settings_machine());
+    settings_machine().use();
     const test::TreeSnapshot before = test::take_snapshot();
     test::ReportCapture capture;
     {
@@ -214,7 +215,7 @@ TEST(RegistryBackup, AKeyAlreadyBackedUpKeepsItsFirstContent) {
 
 TEST(RegistryBackup, NoBackupNoChange) {
     // The directory beside the report cannot take the file.
-    test::use_machine(settings_machine());
+    settings_machine().use();
     const test::TreeSnapshot before = test::take_snapshot();
     {
         test::ReportCapture capture;
@@ -231,8 +232,7 @@ TEST(RegistryBackup, NoBackupNoChange) {
     // A file that cannot be created, whatever the code (2 included, which a
     // missing key would give), keeps the key too.
     for (const int code : {2, 5, 32}) {
-        test::use_machine(settings_machine(R"("faults": [{"operation": "CreateFileW", "nth": 2, "code": )" +
-                                           std::to_string(code) + "}], "));
+        settings_machine().fault("CreateFileW", static_cast<std::uint32_t>(code), 2).use();
         {
             test::ReportCapture capture;  // the first CreateFileW
             RegistryBackup backup;
@@ -246,7 +246,7 @@ TEST(RegistryBackup, NoBackupNoChange) {
     }
 
     // A key that cannot be read is not deleted either.
-    test::use_machine(settings_machine(R"("faults": [{"operation": "RegEnumValueW", "nth": 3, "code": 1018}], )"));
+    settings_machine().fault("RegEnumValueW", 1018, 3).use();
     {
         test::ReportCapture capture;
         RegistryBackup backup;
