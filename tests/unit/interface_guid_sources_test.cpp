@@ -3,6 +3,7 @@
 #include "platform/registry.h"
 #include "platform/sim/machine.h"
 #include "support/interface_guid_cases.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 #include "interface/interface_guid_sources.h"
@@ -12,7 +13,7 @@ namespace {
 
 const std::wstring kDefaultGuid = L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}";
 const std::wstring kDefaultSource = L"built-in default, SDK configuration file not readable";
-const std::string kRegistrationKey = "HKCR\\\\CLSID\\\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\\\InProcServer32";
+const std::string kRegistrationKey = "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32";
 
 test::CaseHost sim_host() {
     test::CaseHost host;
@@ -59,32 +60,16 @@ TEST(SharedCaseTables, RegisteredGuidLists) {
     EXPECT_TRUE(failures.empty()) << join_failures(failures);
 }
 
-// A JSON string literal of a text.
-std::string json_string(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else {
-            if (c == '\\' || c == '"') out.push_back('\\');
-            out.push_back(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string ini_file(const std::string& path, const std::string& text, bool held = false) {
-    return R"({"path": )" + json_string(path) + R"(, "text": )" + json_string(text) +
-           (held ? R"(, "held_exclusively": true})" : "}");
+nlohmann::json ini_file(const std::string& path, const std::string& text, bool held = false) {
+    nlohmann::json file = test::file_entry(path, {{"text", text}});
+    if (held) file["held_exclusively"] = true;
+    return file;
 }
 
 const std::string kGoodIni = "[DriverInterface]\nInterfaceGUID={1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}\n";
 
-std::string machine_with_registration(const std::string& registered, const std::string& files) {
-    return R"({"registry": [{"key": ")" + kRegistrationKey + R"(", "values": [{"name": "", "type": "REG_SZ", "data": )" +
-           json_string(registered) + R"(}]}], "files": [)" + files + "]}";
+test::MachineFile machine_with_registration(const std::string& registered, const nlohmann::json& file) {
+    return test::machine_file().key(kRegistrationKey, {test::reg_sz(L"", registered)}).files({file});
 }
 
 // Keys opened successfully and keys closed, from the trace.
@@ -97,10 +82,10 @@ std::pair<std::size_t, std::size_t> keys_opened_and_closed() {
 }
 
 TEST(ExpectedInterfaceGuid, ReadsTheConfigurationFileWithTheDocumentedCalls) {
-    test::use_machine(machine_with_registration(
-        "C:\\SDK\\core.dll",
-        ini_file("C:\\SDK\\vxlinkapi_x64.dll.config.ini",
-                 "[DriverInterface]\r\nInterfaceGUID={1a2b3c4d-5e6f-4a8b-9c0d-1e2f3a4b5c6d}\r\n")));
+    machine_with_registration("C:\\SDK\\core.dll",
+                              ini_file("C:\\SDK\\vxlinkapi_x64.dll.config.ini",
+                                       "[DriverInterface]\r\nInterfaceGUID={1a2b3c4d-5e6f-4a8b-9c0d-1e2f3a4b5c6d}\r\n"))
+        .use();
     std::wstring source;
     EXPECT_EQ(expected_interface_guid(&source), L"{1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}");
     EXPECT_EQ(source, L"C:\\SDK\\vxlinkapi_x64.dll.config.ini");
@@ -120,18 +105,20 @@ TEST(ExpectedInterfaceGuid, ReadsTheConfigurationFileWithTheDocumentedCalls) {
 TEST(ExpectedInterfaceGuid, FallbacksAndWhatTheyLeaveUntried) {
     struct Case {
         std::string name;
-        std::string machine;
+        test::MachineFile machine;
         std::size_t profile_reads;
     };
-    const std::string good_file = ini_file("C:\\SDK\\vxlinkapi_x64.dll.config.ini", kGoodIni);
+    const nlohmann::json good_file = ini_file("C:\\SDK\\vxlinkapi_x64.dll.config.ini", kGoodIni);
     // 260 characters: with the NUL, two bytes more than the 520-byte buffer.
     const std::string too_long = "C:\\SDK\\" + std::string(260 - 7 - 4, 'c') + ".dll";
     ASSERT_EQ(too_long.size(), 260u);
     const std::vector<Case> cases = {
-        {"no registration", R"({"files": [)" + good_file + "]}", 0},
+        {"no registration", test::machine_file().files({good_file}), 0},
         {"registration only in the 32-bit view",
-         R"({"registry": [{"key": "HKCR\\WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32", "values": [{"name": "", "type": "REG_SZ", "data": "C:\\SDK\\core.dll"}]}], "files": [)" +
-             good_file + "]}",
+         test::machine_file()
+             .key(L"HKCR\\WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
+                  {test::reg_sz(L"", L"C:\\SDK\\core.dll")})
+             .files({good_file}),
          0},
         {"empty registration value", machine_with_registration("", good_file), 0},
         {"file name without folder", machine_with_registration("core.dll", good_file), 0},
@@ -142,13 +129,14 @@ TEST(ExpectedInterfaceGuid, FallbacksAndWhatTheyLeaveUntried) {
                                    ini_file("C:\\SDK\\vxlinkapi_x64.dll.config.ini", kGoodIni, true)),
          1},
         {"registration read fails",
-         machine_with_registration("C:\\SDK\\core.dll", good_file).insert(1, R"("faults": [{"operation": "RegQueryValueExW", "nth": 1, "code": 5},
-                                {"operation": "RegQueryValueExW", "nth": 2, "code": 5}], )"),
+         machine_with_registration("C:\\SDK\\core.dll", good_file)
+             .fault("RegQueryValueExW", 5, 1)
+             .fault("RegQueryValueExW", 5, 2),
          0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        test::use_machine(c.machine);
+        c.machine.use();
         std::wstring source = L"(unchanged)";
         EXPECT_EQ(expected_interface_guid(&source), kDefaultGuid);
         EXPECT_EQ(source, kDefaultSource);
@@ -164,7 +152,7 @@ TEST(ExpectedInterfaceGuid, RegistrationOfExactly259CharactersFits) {
     const std::string folder = "C:\\" + std::string(259 - 3 - 1 - 8, 'd') + "\\";
     const std::string registered = folder + "core.dll";
     ASSERT_EQ(registered.size(), 259u);
-    test::use_machine(machine_with_registration(registered, ini_file(folder + "vxlinkapi_x64.dll.config.ini", kGoodIni)));
+    machine_with_registration(registered, ini_file(folder + "vxlinkapi_x64.dll.config.ini", kGoodIni)).use();
     std::wstring source;
     EXPECT_EQ(expected_interface_guid(&source), L"{1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}");
     EXPECT_EQ(source, widen(folder) + L"vxlinkapi_x64.dll.config.ini");
@@ -174,9 +162,10 @@ TEST(ExpectedInterfaceGuid, OddLengthRegistrationKeepsItsLastCharacter) {
     // "C:\S\" as UTF-16LE without NUL and without the high byte of its last
     // character, the separator: the zeroed buffer completes it, so the folder
     // is C:\S\ and not C:\.
-    test::use_machine(R"({"registry": [{"key": ")" + kRegistrationKey +
-                      R"(", "values": [{"name": "", "type": "REG_SZ", "hex": "43 00 3A 00 5C 00 53 00 5C"}]}], "files": [)" +
-                      ini_file("C:\\S\\vxlinkapi_x64.dll.config.ini", kGoodIni) + "]}");
+    test::machine_file()
+        .key(kRegistrationKey, {test::reg_hex(L"", "REG_SZ", "43 00 3A 00 5C 00 53 00 5C")})
+        .files({ini_file("C:\\S\\vxlinkapi_x64.dll.config.ini", kGoodIni)})
+        .use();
     std::wstring source;
     EXPECT_EQ(expected_interface_guid(&source), L"{1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}");
     EXPECT_EQ(source, L"C:\\S\\vxlinkapi_x64.dll.config.ini");
