@@ -5,6 +5,7 @@
 #include "platform/library.h"
 #include "platform/win_constants.h"
 #include "sdk/sdk_contract.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 
@@ -100,13 +101,13 @@ TEST(SdkDeviceInfo, EachTextEndsAtItsFirstNul) {
 TEST(ReadSdkRegistration, KeyValueAndViews) {
     // 259 characters fit 520 bytes with their NUL; 260 do not.
     const std::string long_path = "C:\\" + std::string(256, 'p');
-    const std::string long_json = "C:\\\\" + std::string(256, 'p');
-    const std::string too_long_json = "C:\\\\" + std::string(257, 'p');
-    test::use_machine(R"({"registry": [
-      {"key": "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
-       "values": [{"name": "", "type": "REG_EXPAND_SZ", "data": "%ProgramFiles%\\SDK\\qtv_api_core.dll"}]},
-      {"key": "HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
-       "values": [{"name": "", "type": "REG_SZ", "data": "C:\\SDK32\\qtv_api_core.dll"}]}]})");
+    const std::string too_long_path = "C:\\" + std::string(257, 'p');
+    const std::wstring key = L"HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32";
+    test::machine_file()
+        .key(key, {test::reg_expand_sz(L"", L"%ProgramFiles%\\SDK\\qtv_api_core.dll")})
+        .key(L"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
+             {test::reg_sz(L"", L"C:\\SDK32\\qtv_api_core.dll")})
+        .use();
     SdkRegistration read = read_sdk_registration(win::KEY_READ_ | win::KEY_WOW64_64KEY_);
     EXPECT_EQ(read.state, SdkRegistrationState::Found);
     EXPECT_EQ(read.path, L"%ProgramFiles%\\SDK\\qtv_api_core.dll") << "used verbatim, never expanded";
@@ -119,32 +120,31 @@ TEST(ReadSdkRegistration, KeyValueAndViews) {
     EXPECT_EQ(trace.back().operation, "RegCloseKey");
 
     struct Case {
-        std::string value_json;
+        test::RegValue value;
         SdkRegistrationState state;
         std::wstring path;
     };
     const std::vector<Case> cases = {
-        {R"({"name": "", "type": "REG_SZ", "data": ")" + long_json + R"("})", SdkRegistrationState::Found,
+        {test::reg_sz(L"", long_path), SdkRegistrationState::Found,
          widen(long_path)},
-        {R"({"name": "", "type": "REG_SZ", "data": ")" + too_long_json + R"("})", SdkRegistrationState::Unreadable, L""},
-        {R"({"name": "", "type": "REG_SZ", "data": ""})", SdkRegistrationState::Unreadable, L""},
+        {test::reg_sz(L"", too_long_path), SdkRegistrationState::Unreadable, L""},
+        {test::reg_sz(L"", L""), SdkRegistrationState::Unreadable, L""},
         // 520 bytes without a terminator: the 260 characters that came.
-        {R"({"name": "", "type": "REG_SZ", "hex": ")" + std::string(1040, '4') + R"("})",
+        {test::reg_hex(L"", "REG_SZ", std::string(1040, '4')),
          SdkRegistrationState::Found, std::wstring(260, static_cast<wchar_t>(0x4444))},
         // Any type is read as text.
-        {R"({"name": "", "type": "REG_BINARY", "hex": "43 00 3a 00 5c 00 78 00 00 00"})", SdkRegistrationState::Found,
+        {test::reg_hex(L"", "REG_BINARY", "43 00 3a 00 5c 00 78 00 00 00"), SdkRegistrationState::Found,
          L"C:\\x"},
-        {R"({"name": "ThreadingModel", "type": "REG_SZ", "data": "Both"})", SdkRegistrationState::Unreadable, L""},
+        {test::reg_sz(L"ThreadingModel", L"Both"), SdkRegistrationState::Unreadable, L""},
     };
     for (const Case& c : cases) {
-        test::use_machine(R"({"registry": [{"key": "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
-                                            "values": [)" + c.value_json + "]}]}");
+        test::machine_file().key(key, {c.value}).use();
         const SdkRegistration r = read_sdk_registration(win::KEY_READ_);
-        EXPECT_EQ(r.state, c.state) << c.value_json;
-        EXPECT_EQ(r.path, c.path) << c.value_json;
+        EXPECT_EQ(r.state, c.state) << c.value.entry.dump();
+        EXPECT_EQ(r.path, c.path) << c.value.entry.dump();
     }
 
-    test::use_machine("{}");
+    test::machine_file().use();
     EXPECT_EQ(read_sdk_registration(win::KEY_READ_).state, SdkRegistrationState::KeyMissing);
 }
 
