@@ -11,6 +11,7 @@
 
 #include "support/low_level_texts.h"
 #include "support/report_check.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -35,37 +36,45 @@ std::u16string repeat(char16_t c, std::size_t n) { return std::u16string(n, c); 
 
 std::string ascii(const std::u16string& text) { return std::string(text.begin(), text.end()); }
 
-// JSON text of a narrow string (ASCII only in these cases).
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '\\' || c == '"') out.push_back('\\');
-        out.push_back(c);
-    }
-    return out + "\"";
+// A registry value's type and data, named where it is used.
+using Value = nlohmann::json;
+Value value(const std::string& type, const nlohmann::json& data) { return {{"type", type}, {"data", data}}; }
+Value sz(const nlohmann::json& data) { return value("REG_SZ", data); }
+Value hex(const std::string& type, const std::string& bytes) { return {{"type", type}, {"hex", bytes}}; }
+// The text of a JSON string literal, for the characters that are hostile to write in C++.
+nlohmann::json text(const char* json_string) { return nlohmann::json::parse(json_string); }
+
+test::RegValue named(const std::wstring& name, Value v) {
+    v["name"] = test::utf8(name);
+    return {v};
 }
 
-const std::string kMi03 = R"(USB\\VID_2A7D&PID_5E3C&MI_03\\6&1&0003)";
-const std::string kParent = R"(USB\\VID_2A7D&PID_5E3C\\QV4)";
-const std::string kOtherGuid = "{0D5A1E37-2B6C-4F08-8E91-5C3B7A2D4F60}";
+struct Key {
+    std::wstring path;
+    std::vector<test::RegValue> values;
+};
 
-std::string os_values(const std::string& product, const std::string& version = R"("type": "REG_SZ", "data": "22H2")",
-                      const std::string& build = R"("type": "REG_SZ", "data": "19045")") {
-    return R"({"key": "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "values": [
-        {"name": "ProductName", )" + product + R"(},
-        {"name": "DisplayVersion", )" + version + R"(},
-        {"name": "CurrentBuildNumber", )" + build + "}]}";
+const std::wstring kMi03 = L"USB\\VID_2A7D&PID_5E3C&MI_03\\6&1&0003";
+const std::wstring kParent = L"USB\\VID_2A7D&PID_5E3C\\QV4";
+const std::string kOtherGuid = "{0D5A1E37-2B6C-4F08-8E91-5C3B7A2D4F60}";
+const std::wstring kSdkKey = L"HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32";
+
+Key os_values(const Value& product, const Value& version = sz("22H2"), const Value& build = sz("19045")) {
+    return {L"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+            {named(L"ProductName", product), named(L"DisplayVersion", version), named(L"CurrentBuildNumber", build)}};
 }
 
 // A machine with the device's parent and its MI_03 node (WinUSB bound).
-std::string machine(const std::string& registry, const std::string& mi03_values = "",
-                    const std::string& parent_fields = R"("friendly_name": "Vantro Q4", "service": "usbccgp")",
-                    const std::string& mi03_service = "WINUSB", const std::string& files = "") {
-    return R"({"registry": [)" + registry + R"(],
-      "devices": [{"instance_id": ")" + kParent + R"(", )" + parent_fields + R"(},
-                  {"instance_id": ")" + kMi03 + R"(", "parent": ")" + kParent + R"(", "service": ")" + mi03_service +
-           R"(", "hardware_key": [)" + mi03_values + R"(]}],
-      "files": [)" + files + "]}";
+test::MachineFile machine(const std::vector<Key>& registry, const std::vector<test::RegValue>& mi03_values = {},
+                          const nlohmann::json& parent_fields = {{"friendly_name", "Vantro Q4"}, {"service", "usbccgp"}},
+                          const test::Text& mi03_service = "WINUSB", const std::vector<nlohmann::json>& files = {}) {
+    test::DeviceEntry parent = test::device(kParent);
+    for (const auto& [name, field] : parent_fields.items()) parent.set(name, field);
+    test::MachineFile m = test::machine_file();
+    for (const Key& k : registry) m.key(k.path, k.values);
+    return m.device(parent)
+        .device(test::device(kMi03).parent(kParent).service(mi03_service).hardware_key(mi03_values))
+        .files(files);
 }
 
 class HostileData : public ::testing::Test {
@@ -74,8 +83,8 @@ protected:
     void TearDown() override { fs::remove_all(dir); }
 
     // Runs the binary; returns the report's lines after checking that it is well formed.
-    std::vector<std::string> run(const std::string& json) {
-        write_machine(json);
+    std::vector<std::string> run(const test::MachineFile& machine) {
+        write_machine(machine);
         const test::RunResult result = test::run_tool(dir / "machine.json", {"/nopause"});
         EXPECT_TRUE(result.stderr_text.empty()) << result.stderr_text;
         const auto reports = test::files_with_prefix(dir, "VQ4_Diag_Report_");
@@ -92,11 +101,10 @@ protected:
         return check.lines;
     }
 
-    void write_machine(const std::string& json) {
+    void write_machine(test::MachineFile machine) {
         // The machine's module path puts the report into this test's folder.
-        const std::string with_path = "{\"module_path\": " + quoted((dir / "VQ4_Diag").string()) +
-                                      ", \"local_time\": \"2026-03-04 05:06:07\", " + json.substr(1);
-        std::ofstream(dir / "machine.json", std::ios::binary) << with_path;
+        machine.set("module_path", (dir / "VQ4_Diag").string()).set("local_time", "2026-03-04 05:06:07");
+        std::ofstream(dir / "machine.json", std::ios::binary) << machine.text();
     }
 
     fs::path dir;
@@ -108,12 +116,12 @@ bool has(const std::vector<std::string>& lines, const std::string& line) {
 
 struct Case {
     std::string name;
-    std::string machine;
+    test::MachineFile machine;
     std::vector<std::string> lines;  // each must be a line of the report
 };
 
 void expect_cases(const std::vector<Case>& cases,
-                  const std::function<std::vector<std::string>(const std::string&)>& run) {
+                  const std::function<std::vector<std::string>(const test::MachineFile&)>& run) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::vector<std::string> lines = run(c.machine);
@@ -133,26 +141,25 @@ TEST_F(HostileData, WindowsVersionValues) {
     const std::u16string fits = u"Windows 10 Pro " + repeat(u'x', 112);
     const std::u16string full = fits + u"y";
     const std::vector<Case> cases = {
-        {"127 characters and NUL: 256 bytes", machine(os_values(R"("type": "REG_SZ", "hex": ")" + utf16_hex(fits, true) + "\"")),
+        {"127 characters and NUL: 256 bytes", machine({os_values(hex("REG_SZ", utf16_hex(fits, true)))}),
          {os_line(ascii(fits))}},
-        {"128 characters and NUL: 258 bytes", machine(os_values(R"("type": "REG_SZ", "hex": ")" + utf16_hex(full, true) + "\"")),
+        {"128 characters and NUL: 258 bytes", machine({os_values(hex("REG_SZ", utf16_hex(full, true)))}),
          {os_line("?")}},
-        {"128 characters without NUL: 256 bytes", machine(os_values(R"("type": "REG_SZ", "hex": ")" + utf16_hex(full, false) + "\"")),
+        {"128 characters without NUL: 256 bytes", machine({os_values(hex("REG_SZ", utf16_hex(full, false)))}),
          {os_line(ascii(full))}},
-        {"a 32-bit value read as text", machine(os_values(R"("type": "REG_DWORD", "data": "0x00420041")")),
+        {"a 32-bit value read as text", machine({os_values(value("REG_DWORD", "0x00420041"))}),
          {os_line("AB")}},
         {"a multi-string: its first string",
-         machine(os_values(R"("type": "REG_SZ", "data": "Windows 10 Pro")", R"("type": "REG_MULTI_SZ", "data": ["22H2", "x"])")),
+         machine({os_values(sz("Windows 10 Pro"), value("REG_MULTI_SZ", {"22H2", "x"}))}),
          {os_line("Windows 10 Pro")}},
         // A build number stored as a 32-bit value is one character beyond
         // U+00FF (0x5867), not a number: no Windows 11 rule.
         {"build number as a 32-bit value",
-         machine(os_values(R"("type": "REG_SZ", "data": "Windows 10 Pro")", R"("type": "REG_SZ", "data": "23H2")",
-                           R"("type": "REG_DWORD", "data": 22631)")),
+         machine({os_values(sz("Windows 10 Pro"), sz("23H2"), value("REG_DWORD", 22631))}),
          {os_line("Windows 10 Pro", "23H2", "?")}},
-        {"an empty value", machine(os_values(R"("type": "REG_SZ", "hex": "")")), {os_line("")}},
+        {"an empty value", machine({os_values(hex("REG_SZ", ""))}), {os_line("")}},
     };
-    expect_cases(cases, [this](const std::string& m) { return run(m); });
+    expect_cases(cases, [this](const test::MachineFile& m) { return run(m); });
 }
 
 TEST_F(HostileData, TextsBeyondLatin1AndControlCharacters) {
@@ -160,104 +167,100 @@ TEST_F(HostileData, TextsBeyondLatin1AndControlCharacters) {
         // U+00C9 is Latin-1 (byte 0xC9); the en dash and the CJK character
         // become '?', and a character beyond U+FFFF (a surrogate pair) one '?'.
         {"product name beyond U+00FF",
-         machine(os_values(R"("type": "REG_SZ", "data": "Windows 10 Pro \u2013 \u00c9dition \u4e2d \ud83c\udfb5")")),
+         machine({os_values(sz(text(R"("Windows 10 Pro \u2013 \u00c9dition \u4e2d \ud83c\udfb5")")))}),
          {os_line("Windows 10 Pro ? \xC9" "dition ? ?")}},
         // A line of the report stays one line: no text from the system can
         // end it early, start a fake line or send terminal escapes.
         {"product name with line breaks",
-         machine(os_values(R"("type": "REG_SZ", "data": "Windows 10\r\n[  OK  ] all fine\u0000x")")),
+         machine({os_values(sz(text(R"("Windows 10\r\n[  OK  ] all fine\u0000x")")))}),
          {os_line("Windows 10??[  OK  ] all fine")}},
         {"device description with control characters",
-         machine(os_values(R"("type": "REG_SZ", "data": "W")"), "",
-                 R"("friendly_name": "Vantro\tQ4\u001b[31m\u007f\u0085!", "service": "usbccgp")"),
+         machine({os_values(sz("W"))}, {},
+                 {{"friendly_name", text(R"("Vantro\tQ4\u001b[31m\u007f\u0085!")")}, {"service", "usbccgp"}}),
          {"         Description: Vantro?Q4?[31m?" "?!"}},
-        {"service name beyond U+00FF is not WinUSB", machine(os_values(R"("type": "REG_SZ", "data": "W")"), "",
-                                                             R"("service": "usbccgp")", "WinUSB\u2013"),
+        {"service name beyond U+00FF is not WinUSB",
+         machine({os_values(sz("W"))}, {}, {{"service", "usbccgp"}}, L"WinUSB\u2013"),
          {"         Driver (service): WinUSB?", s3::winusb_not_bound("WinUSB?")}},
     };
-    expect_cases(cases, [this](const std::string& m) { return run(m); });
+    expect_cases(cases, [this](const test::MachineFile& m) { return run(m); });
 }
 
 TEST_F(HostileData, HardwareKeyValues) {
-    const std::string os = os_values(R"("type": "REG_SZ", "data": "W")");
-    const auto values = [](const std::string& revision, const std::string& guid_values) {
-        return R"({"name": "RevisionId", )" + revision + R"(}, {"name": "ExtPropDescSemaphore", "type": "REG_QWORD", "data": 1})" +
-               guid_values;
+    const Key os = os_values(sz("W"));
+    const auto values = [](const Value& revision, const std::vector<test::RegValue>& guid_values) {
+        std::vector<test::RegValue> all = {named(L"RevisionId", revision), test::reg_qword(L"ExtPropDescSemaphore", 1)};
+        all.insert(all.end(), guid_values.begin(), guid_values.end());
+        return all;
     };
-    const std::string dword = R"("type": "REG_DWORD", "data": 258)";
+    const Value dword = value("REG_DWORD", 258);
     const std::u16string expected_guid = u"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}";
     // 63 characters without NUL are 126 bytes: read whole. 64 are 128 bytes: too long, not read.
     const std::u16string guid63 = u"{0D5A1E37-2B6C-4F08-8E91-5C3B7A2D4F60}" + repeat(u' ', 25);
     const std::u16string guid64 = guid63 + u" ";
     const std::vector<Case> cases = {
         {"RevisionId as text, semaphore as a 64-bit value",
-         machine(os, values(R"("type": "REG_SZ", "data": "258")", "")),
+         machine({os}, values(sz("258"), {})),
          {s3::parameters("(not available)", "(absent)", "(none)"), s3::kWinUsbWithoutGuid}},
-        {"RevisionId of two bytes", machine(os, values(R"("type": "REG_DWORD", "hex": "02 01")", "")),
+        {"RevisionId of two bytes", machine({os}, values(hex("REG_DWORD", "02 01"), {})),
          {s3::parameters("0x0102", "(absent)", "(none)")}},
-        {"RevisionId of eight bytes", machine(os, values(R"("type": "REG_DWORD", "hex": "02 01 00 00 00 00 00 00")", "")),
+        {"RevisionId of eight bytes", machine({os}, values(hex("REG_DWORD", "02 01 00 00 00 00 00 00"), {})),
          {s3::parameters("(not available)", "(absent)", "(none)")}},
         {"DeviceInterfaceGUID of 126 bytes",
-         machine(os, values(dword, R"(, {"name": "DeviceInterfaceGUID", "type": "REG_SZ", "hex": ")" +
-                                       utf16_hex(guid63, false) + "\"}")),
+         machine({os}, values(dword, {test::reg_hex(L"DeviceInterfaceGUID", "REG_SZ", utf16_hex(guid63, false))})),
          {s3::parameters("0x0102", "(absent)", ascii(guid63)), s3::kNoActiveInterface}},
         {"DeviceInterfaceGUID of 128 bytes",
-         machine(os, values(dword, R"(, {"name": "DeviceInterfaceGUID", "type": "REG_SZ", "hex": ")" +
-                                       utf16_hex(guid64, false) + "\"}")),
+         machine({os}, values(dword, {test::reg_hex(L"DeviceInterfaceGUID", "REG_SZ", utf16_hex(guid64, false))})),
          {s3::parameters("0x0102", "(absent)", "(none)"), s3::kWinUsbWithoutGuid}},
         {"DeviceInterfaceGUIDs without any terminator, as REG_BINARY",
-         machine(os, values(dword, R"(, {"name": "DeviceInterfaceGUIDs", "type": "REG_BINARY", "hex": ")" +
-                                       utf16_hex(expected_guid, false) + "\"}")),
+         machine({os},
+                 values(dword, {test::reg_hex(L"DeviceInterfaceGUIDs", "REG_BINARY", utf16_hex(expected_guid, false))})),
          {s3::parameters("0x0102", "(absent)", ascii(expected_guid)), s3::kNoActiveInterface}},
         {"DeviceInterfaceGUIDs as a plain string, then a second unterminated string of odd length",
-         machine(os, values(dword, R"(, {"name": "DeviceInterfaceGUIDs", "type": "REG_SZ", "hex": ")" +
-                                       utf16_hex(expected_guid, true) + " 7B 00 41\"}")),
+         machine({os}, values(dword, {test::reg_hex(L"DeviceInterfaceGUIDs", "REG_SZ",
+                                                    utf16_hex(expected_guid, true) + " 7B 00 41")})),
          {s3::parameters("0x0102", "(absent)", ascii(expected_guid) + ", {A"),
           "[ WARN ] GUID found in the registry but unreadable: {A", s3::kNoActiveInterface}},
         {"registered texts beyond U+00FF and with control characters",
-         machine(os, values(dword, R"(, {"name": "DeviceInterfaceGUIDs", "type": "REG_MULTI_SZ", "data": ["{\u2013}", "a\r\nb"]})")),
+         machine({os}, values(dword, {test::reg_multi_sz(L"DeviceInterfaceGUIDs", {L"{\u2013}", L"a\r\nb"})})),
          {s3::parameters("0x0102", "(absent)", "{?}, a??b"), "[ WARN ] GUID found in the registry but unreadable: {?}",
           "[ WARN ] GUID found in the registry but unreadable: a??b"}},
     };
-    expect_cases(cases, [this](const std::string& m) { return run(m); });
+    expect_cases(cases, [this](const test::MachineFile& m) { return run(m); });
 }
 
 // Every reader of a text value keeps an odd last byte as a character, as the
 // zeroed buffer the system copies the value into gives it.
 TEST_F(HostileData, OddLengthValuesKeepTheirLastByte) {
-    const std::string os = os_values(R"("type": "REG_SZ", "data": "W")");
-    const std::string sdk_key = R"({"key": "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32", "values": [
-        {"name": "", "type": "REG_SZ", "hex": ")" + utf16_hex(u"C:\\SDK\\qtv_api_core.dl", false) + R"(6C"}]})";
-    const std::string uninstall = R"({"key": "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QS", "values": [
-        {"name": "DisplayName", "type": "REG_SZ", "hex": ")" + utf16_hex(u"Quorvane Suit", false) + R"(65"},
-        {"name": "InstallLocation", "type": "REG_SZ", "hex": "43 00 3A 00 5C 00 51"}]})";
+    const Key os = os_values(sz("W"));
+    const Key sdk_key = {kSdkKey, {test::reg_hex(L"", "REG_SZ", utf16_hex(u"C:\\SDK\\qtv_api_core.dl", false) + "6C")}};
+    const Key uninstall = {L"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QS",
+                           {test::reg_hex(L"DisplayName", "REG_SZ", utf16_hex(u"Quorvane Suit", false) + "65"),
+                            test::reg_hex(L"InstallLocation", "REG_SZ", "43 00 3A 00 5C 00 51")}};
     const std::vector<Case> cases = {
-        {"section 1: the product name", machine(os_values(R"("type": "REG_SZ", "hex": "57 00 69 00 6E")")),
+        {"section 1: the product name", machine({os_values(hex("REG_SZ", "57 00 69 00 6E"))}),
          {os_line("Win")}},
-        {"section 4: the SDK path", machine(os + ", " + sdk_key),
+        {"section 4: the SDK path", machine({os, sdk_key}),
          {"[ INFO ] Path declared (64-bit view): C:\\SDK\\qtv_api_core.dll"}},
-        {"section 6: an Uninstall entry's name and folder", machine(os + ", " + uninstall),
+        {"section 6: an Uninstall entry's name and folder", machine({os, uninstall}),
          {"[ INFO ] Installed program: Quorvane Suite", "         Install folder: C:\\Q"}},
         {"section 3: DeviceInterfaceGUID of odd length",
-         machine(os, R"({"name": "DeviceInterfaceGUID", "type": "REG_SZ", "hex": ")" +
-                         utf16_hex(u"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", false) + R"(7D"})"),
+         machine({os},
+                 {test::reg_hex(L"DeviceInterfaceGUID", "REG_SZ", utf16_hex(u"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", false) + "7D")}),
          {s3::parameters("(not available)", "(absent)", "{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}")}},
     };
-    expect_cases(cases, [this](const std::string& m) { return run(m); });
+    expect_cases(cases, [this](const test::MachineFile& m) { return run(m); });
 }
 
 TEST_F(HostileData, SdkRegistrationPathAndConfigurationFile) {
-    const std::string os = os_values(R"("type": "REG_SZ", "data": "W")");
-    const std::string config = R"(C:\\SDK\\vxlinkapi_x64.dll.config.ini)";
+    const Key os = os_values(sz("W"));
     const std::string config_shown = R"(C:\SDK\vxlinkapi_x64.dll.config.ini)";
-    const auto registration = [](const std::string& value) {
-        return R"(, {"key": "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32", "values": [
-                  {"name": "", "type": "REG_SZ", )" + value + "}]}";
+    // The SDK's registration: its default value, REG_SZ unless `v` names another type.
+    const auto registration = [](Value v) {
+        if (!v.contains("type")) v["type"] = "REG_SZ";
+        return Key{kSdkKey, {named(L"", v)}};
     };
-    const auto file = [&config](const std::string& content) {
-        return R"({"path": ")" + config + R"(", )" + content + "}";
-    };
-    const std::string good_ini = file(R"("text": "[DriverInterface]\r\nInterfaceGUID=)" + kOtherGuid + R"(\r\n")");
+    const auto file = [&config_shown](const nlohmann::json& content) { return test::file_entry(config_shown, content); };
+    const nlohmann::json good_ini = file({{"text", "[DriverInterface]\r\nInterfaceGUID=" + kOtherGuid + "\r\n"}});
     // 259 characters and the NUL fill the 520-byte buffer; 260 and the NUL do not fit.
     const std::u16string path259 = u"C:\\SDK\\" + repeat(u'q', 248) + u".dll";
     const std::u16string path260 = u"C:\\SDK\\" + repeat(u'q', 249) + u".dll";
@@ -269,35 +272,35 @@ TEST_F(HostileData, SdkRegistrationPathAndConfigurationFile) {
     }
     // About 4 MB of comment lines before the section.
     std::string huge_text;
-    for (int i = 0; i < 60000; ++i) huge_text += "; padding line of the configuration file, number " + std::to_string(i) + "\\r\\n";
-    huge_text += "[DriverInterface]\\r\\nInterfaceGUID=" + kOtherGuid + "\\r\\n";
+    for (int i = 0; i < 60000; ++i) huge_text += "; padding line of the configuration file, number " + std::to_string(i) + "\r\n";
+    huge_text += "[DriverInterface]\r\nInterfaceGUID=" + kOtherGuid + "\r\n";
 
     const std::vector<Case> cases = {
         {"path of 520 bytes with its NUL",
-         machine(os + registration(R"("hex": ")" + utf16_hex(path259, true) + "\""), "", R"("service": "usbccgp")",
-                 "WINUSB", good_ini),
+         machine({os, registration({{"hex", utf16_hex(path259, true)}})}, {}, {{"service", "usbccgp"}}, "WINUSB",
+                 {good_ini}),
          {s3::expected(kOtherGuid, config_shown)}},
         {"path of 520 bytes without NUL",
-         machine(os + registration(R"("hex": ")" + utf16_hex(path260, false) + "\""), "", R"("service": "usbccgp")",
-                 "WINUSB", good_ini),
+         machine({os, registration({{"hex", utf16_hex(path260, false)}})}, {}, {{"service", "usbccgp"}}, "WINUSB",
+                 {good_ini}),
          {s3::expected(kOtherGuid, config_shown)}},
-        {"path of 522 bytes", machine(os + registration(R"("hex": ")" + utf16_hex(path260, true) + "\""), "",
-                                      R"("service": "usbccgp")", "WINUSB", good_ini),
+        {"path of 522 bytes", machine({os, registration({{"hex", utf16_hex(path260, true)}})}, {},
+                                      {{"service", "usbccgp"}}, "WINUSB", {good_ini}),
          {s3::expected()}},
         {"path stored as a 32-bit value: its bytes are read as text",
-         machine(os + registration(R"("hex": ")" + utf16_hex(u"C:/SDK/core.dll", true) + R"(", "type": "REG_DWORD")"),
-                 "", R"("service": "usbccgp")", "WINUSB", good_ini),
+         machine({os, registration(hex("REG_DWORD", utf16_hex(u"C:/SDK/core.dll", true)))}, {},
+                 {{"service", "usbccgp"}}, "WINUSB", {good_ini}),
          {s3::expected(kOtherGuid, "C:/SDK/vxlinkapi_x64.dll.config.ini")}},
         {"binary configuration file",
-         machine(os + registration(R"("data": "C:\\SDK\\qtv_api_core.dll")"), "", R"("service": "usbccgp")", "WINUSB",
-                 file(R"("hex": ")" + binary + "\"")),
+         machine({os, registration(sz("C:\\SDK\\qtv_api_core.dll"))}, {}, {{"service", "usbccgp"}}, "WINUSB",
+                 {file({{"hex", binary}})}),
          {s3::expected()}},
         {"huge configuration file with the key at its end",
-         machine(os + registration(R"("data": "C:\\SDK\\qtv_api_core.dll")"), "", R"("service": "usbccgp")", "WINUSB",
-                 file(R"("text": ")" + huge_text + "\"")),
+         machine({os, registration(sz("C:\\SDK\\qtv_api_core.dll"))}, {}, {{"service", "usbccgp"}}, "WINUSB",
+                 {file({{"text", huge_text}})}),
          {s3::expected(kOtherGuid, config_shown)}},
     };
-    expect_cases(cases, [this](const std::string& m) { return run(m); });
+    expect_cases(cases, [this](const test::MachineFile& m) { return run(m); });
 }
 
 }  // namespace
