@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "support/report_check.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -16,21 +17,28 @@ const std::string kBanner =
     " Diagnostic tool - Quorvane Vantro Q4 (VID_2A7D&PID_5E3C)\n"
     "==============================================================\n";
 
+// The text as it is: malformed machine files too.
 fs::path write_machine(const fs::path& dir, const std::string& json) {
     const fs::path file = dir / "machine.json";
     std::ofstream(file, std::ios::binary) << json;
     return file;
 }
 
+fs::path write_machine(const fs::path& dir, const test::MachineFile& machine) {
+    return write_machine(dir, machine.text());
+}
+
+// A machine whose executable is `module` (so the report lands beside it).
+test::MachineFile machine_at(const fs::path& module) { return test::machine_file().set("module_path", module.string()); }
+
 TEST(EndToEnd, ReportFileNextToTheModuleWithExactBytes) {
     const fs::path dir = test::make_temp_dir("e2e");
-    const fs::path machine = write_machine(dir, R"({
-      "module_path": ")" + (dir / "VQ4_Diag").string() + R"(",
-      "local_time": "2026-12-10 09:08:07",
-      "registry": [{"key": "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "values": [
-        {"name": "ProductName", "type": "REG_SZ", "data": "Windows 10 Pro"},
-        {"name": "DisplayVersion", "type": "REG_SZ", "data": "22H2"},
-        {"name": "CurrentBuildNumber", "type": "REG_SZ", "data": "19045"}]}]})");
+    const fs::path machine =
+        write_machine(dir, machine_at(dir / "VQ4_Diag")
+                               .set("local_time", "2026-12-10 09:08:07")
+                               .key(L"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                                    {test::reg_sz(L"ProductName", L"Windows 10 Pro"), test::reg_sz(L"DisplayVersion", L"22H2"),
+                                     test::reg_sz(L"CurrentBuildNumber", L"19045")}));
 
     const test::RunResult run = test::run_tool(machine, {"/nopause"});
     const fs::path report = dir / "VQ4_Diag_Report_20261210_090807.txt";
@@ -91,7 +99,7 @@ namespace {
 
 TEST(EndToEnd, PausesForEnterWithoutNopause) {
     const fs::path dir = test::make_temp_dir("e2e_pause");
-    const fs::path machine = write_machine(dir, R"({"module_path": ")" + (dir / "VQ4_Diag").string() + R"("})");
+    const fs::path machine = write_machine(dir, machine_at(dir / "VQ4_Diag"));
     const test::RunResult run = test::run_tool(machine, {}, "\n");
     EXPECT_NE(run.stdout_text.find("\nPress Enter to close..."), std::string::npos);
     EXPECT_EQ(run.exit_code, 1) << "no device and no SDK: Fail lines in sections 2, 4 and 5";
@@ -152,7 +160,7 @@ namespace {
 TEST(EndToEnd, UsageAndNothingElse) {
     for (const char* option : {"/?", "-h", "--help"}) {
         const fs::path dir = test::make_temp_dir("e2e_usage");
-        const fs::path machine = write_machine(dir, R"({"module_path": ")" + (dir / "VQ4_Diag").string() + R"("})");
+        const fs::path machine = write_machine(dir, machine_at(dir / "VQ4_Diag"));
         // No /nopause and no input: the usage never waits for Enter.
         const test::RunResult run = test::run_tool(machine, {"/fix", option});
         EXPECT_EQ(run.exit_code, 0) << option;
@@ -173,8 +181,8 @@ TEST(EndToEnd, UsageAndNothingElse) {
 TEST(EndToEnd, AReportThatCouldNotBeSavedIsNotCalledSaved) {
     // The executable's folder is not there: the report cannot be created.
     const fs::path dir = test::make_temp_dir("e2e_unsaved");
-    const fs::path machine = write_machine(
-        dir, R"({"module_path": ")" + (dir / "missing" / "VQ4_Diag").string() + R"(", "local_time": "2026-12-10 09:08:07"})");
+    const fs::path machine =
+        write_machine(dir, machine_at(dir / "missing" / "VQ4_Diag").set("local_time", "2026-12-10 09:08:07"));
     const test::RunResult run = test::run_tool(machine, {"/nopause"});
     EXPECT_EQ(run.stdout_text.find("Report saved to:"), std::string::npos);
     const std::string closing = "\nThe report could not be saved (error code=3): " + (dir / "missing").string() +
