@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "inspect/device_queries.h"
 #include "platform/device_changes.h"
 #include "platform/registry.h"
 #include "platform/win_constants.h"
@@ -32,12 +33,9 @@ std::optional<std::uint32_t> read_revision(std::uint32_t mi03) {
                                       win::CM_REGISTRY_HARDWARE_, key) != win::CR_SUCCESS_) {
         return std::nullopt;
     }
-    const platform::RegRead read = platform::reg_query_value(key, L"RevisionId", 4);
+    const std::optional<std::uint32_t> revision = read_dword_value(key, L"RevisionId");
     key.reset();
-    if (read.status != 0 || read.type != win::REG_DWORD_) return std::nullopt;
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < read.data.size() && i < 4; ++i) value |= std::uint32_t{read.data[i]} << (8 * i);
-    return value;
+    return revision;
 }
 
 // The bcdDevice as the hub put it into the node's hardware ids, for a

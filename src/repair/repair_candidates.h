@@ -20,9 +20,6 @@ struct RepairCandidate {
 // GUID equals `expected_guid` (compared as values), in enumeration order.
 std::vector<RepairCandidate> find_repair_candidates(const std::wstring& expected_guid);
 
-// True when a present device interface of `guid` exists on the node.
-bool interface_registered(const Guid& guid, const std::wstring& instance_id);
-
 // Tests every 250 ms (counted pauses, no clock) until the interface is there
 // or `limit_ms` has passed: at most limit/250 + 1 tests. False at once when
 // `expected_guid` does not parse.

@@ -1,5 +1,6 @@
 #include "repair/repair_sequence.h"
 
+#include "inspect/device_queries.h"
 #include "platform/device_changes.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
@@ -15,7 +16,6 @@ namespace {
 constexpr std::uint32_t kStep1WaitMs = 10000;
 constexpr std::uint32_t kStep2WaitMs = 15000;
 constexpr int kNodeAttempts = 20;
-constexpr std::uint32_t kPauseMs = 250;
 
 bool node_present(const std::wstring& instance_id) {
     std::uint32_t dev_inst = 0;
@@ -25,11 +25,11 @@ bool node_present(const std::wstring& instance_id) {
 // Waits out the time the node may be absent after step 2: up to 20 tries
 // 250 ms apart, then one more look that decides.
 bool wait_for_node(const std::wstring& instance_id) {
-    WaitProgress progress(L"the MI_03 node to come back", kNodeAttempts * kPauseMs);
+    WaitProgress progress(L"the MI_03 node to come back", kNodeAttempts * kDevicePollMs);
     for (int attempt = 0; attempt < kNodeAttempts; ++attempt) {
         if (node_present(instance_id)) break;
-        progress.show(static_cast<std::uint64_t>(attempt) * kPauseMs);
-        platform::sleep_ms(kPauseMs);
+        progress.show(static_cast<std::uint64_t>(attempt) * kDevicePollMs);
+        platform::sleep_ms(kDevicePollMs);
     }
     return node_present(instance_id);
 }

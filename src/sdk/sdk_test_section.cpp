@@ -18,7 +18,8 @@ namespace {
 
 constexpr std::uint32_t kInitOptions = 0x152;
 constexpr int kMaxAttempts = 100;
-constexpr std::uint32_t kPauseMs = 30;
+// The pause between two polls of the SDK.
+constexpr std::uint32_t kSdkPollMs = 30;
 constexpr std::uint16_t kVantroVendorId = 0x2A7D;
 constexpr std::uint16_t kVantroProductId = 0x5E3C;
 
@@ -37,15 +38,15 @@ std::wstring hex(std::uint16_t value) {
 std::int32_t wait_for_devices(const SdkEntryPoints& sdk, int& attempts) {
     std::int32_t count = 0;
     attempts = 0;
-    WaitProgress progress(L"the SDK to detect the device", kMaxAttempts * kPauseMs);
+    WaitProgress progress(L"the SDK to detect the device", kMaxAttempts * kSdkPollMs);
     for (;;) {
         if (sdk.is_device_changed == nullptr || sdk.is_device_changed() != 0) {
             sdk.get_device_count(&count);
         }
         ++attempts;
         if (count >= 1) break;
-        progress.show(static_cast<std::uint64_t>(attempts - 1) * kPauseMs);
-        platform::sleep_ms(kPauseMs);
+        progress.show(static_cast<std::uint64_t>(attempts - 1) * kSdkPollMs);
+        platform::sleep_ms(kSdkPollMs);
         if (attempts >= kMaxAttempts) break;
     }
     return count;
@@ -121,7 +122,7 @@ void run_initialised(const SdkEntryPoints& sdk) {
     int attempts = 0;
     const std::int32_t count = wait_for_devices(sdk, attempts);
     print_status(StatusKind::Info, L"Device detection by the SDK: " + decimal(attempts) + L" attempt(s) out of " +
-                                       decimal(kMaxAttempts) + L" (~" + decimal(attempts * 30) + L" ms).");
+                                       decimal(kMaxAttempts) + L" (~" + decimal(attempts * static_cast<std::int32_t>(kSdkPollMs)) + L" ms).");
 
     if (count < 1) {
         print_status(StatusKind::Fail,
