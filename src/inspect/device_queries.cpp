@@ -84,11 +84,7 @@ HardwareKey open_hardware_key(const std::wstring& instance_id) {
 std::optional<std::uint32_t> read_dword_value(const platform::RegKey& key, const std::wstring& name) {
     const platform::RegRead read = platform::reg_query_value(key, name, 4);
     if (read.status != 0 || read.type != win::REG_DWORD_) return std::nullopt;
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < read.data.size() && i < 4; ++i) {
-        value |= static_cast<std::uint32_t>(read.data[i]) << (8 * i);
-    }
-    return value;
+    return little_endian_dword(read.data);
 }
 
 bool interface_present(const Guid& interface_class, const std::wstring& instance_id) {

@@ -1,5 +1,6 @@
 #include "repair/manual_registration.h"
 
+#include "inspect/device_queries.h"
 #include "platform/device_changes.h"
 #include "platform/registry.h"
 #include "platform/win_constants.h"
@@ -49,8 +50,7 @@ bool register_guid_manually(const RepairCandidate& candidate, const std::wstring
     std::uint32_t backup_error = 0;
     {
         platform::RegKey key;
-        if (platform::setupdi_open_dev_reg_key(set, device, win::DICS_FLAG_GLOBAL_, 0, win::DIREG_DEV_,
-                                               win::KEY_READ_ | win::KEY_SET_VALUE_, key) != 0) {
+        if (open_node_hardware_key(set, device, win::KEY_READ_ | win::KEY_SET_VALUE_, key) != 0) {
             const std::uint32_t error =
                 platform::setupdi_create_dev_reg_key(set, device, win::DICS_FLAG_GLOBAL_, 0, win::DIREG_DEV_, key);
             if (error != 0) {

@@ -237,8 +237,7 @@ std::wstring reg_value_line(const std::wstring& name, std::uint32_t type, const 
         return line + L"\"" + reg_escape(text) + L"\"";
     }
     if (type == win::REG_DWORD_ && data.size() == 4) {
-        const std::uint32_t value = std::uint32_t{data[0]} | std::uint32_t{data[1]} << 8 |
-                                    std::uint32_t{data[2]} << 16 | std::uint32_t{data[3]} << 24;
+        const std::uint32_t value = little_endian_dword(data);
         std::wstring digits;
         format_wide(digits, 16, L"%08x", static_cast<unsigned int>(value));
         return line + L"dword:" + digits;

@@ -50,6 +50,10 @@ std::wstring decimal(std::uint32_t value);
 std::wstring utf16le_text(const std::uint8_t* bytes, std::size_t count);
 std::wstring utf16le_text(const std::vector<std::uint8_t>& bytes);
 
+// A REG_DWORD's value: its first four bytes (fewer when there are fewer),
+// little-endian.
+std::uint32_t little_endian_dword(const std::vector<std::uint8_t>& bytes);
+
 // UTF-16LE bytes of a text, with `terminators` NUL units appended.
 std::vector<std::uint8_t> utf16le_bytes(const std::wstring& text, std::size_t terminators);
 
