@@ -14,7 +14,6 @@
 #include "util/guid.h"
 #include "util/text.h"
 #include "interface/interface_guid_sources.h"
-#include "interface/interface_path.h"
 #include "interface/ucr_ping.h"
 
 namespace vq4 {
@@ -109,9 +108,8 @@ void exchange_ping(const std::wstring& device_path) {
 
 }  // namespace
 
-void run_low_level_section(const std::vector<UsbNode>& nodes) {
+std::wstring run_low_level_section(const std::vector<UsbNode>& nodes) {
     print_section(L"3. Low-level vendor-specific interface (WinUSB, UCR protocol)");
-    mi03_interface_path.clear();
 
     const UsbNode* mi03 = nullptr;
     for (const UsbNode& node : nodes) {
@@ -122,7 +120,7 @@ void run_low_level_section(const std::vector<UsbNode>& nodes) {
     }
     if (mi03 == nullptr) {
         print_status(StatusKind::Warn, kNoMi03Node);
-        return;
+        return {};
     }
 
     std::vector<std::wstring> registered;
@@ -135,13 +133,13 @@ void run_low_level_section(const std::vector<UsbNode>& nodes) {
                 break;
             case KeyOpening::NodesNotListed:
                 print_status(StatusKind::Warn, kNodesNotListed);
-                return;
+                return {};
             case KeyOpening::NodeDisappeared:
                 print_status(StatusKind::Warn, kNodeDisappeared);
-                return;
+                return {};
             case KeyOpening::KeyNotOpened:
                 print_status(StatusKind::Warn, kKeyNotOpened);
-                return;
+                return {};
         }
         registered = read_registered_guids(hardware.key);
         revision = read_dword_value(hardware.key, L"RevisionId");
@@ -168,7 +166,7 @@ void run_low_level_section(const std::vector<UsbNode>& nodes) {
                          L"The WinUSB driver is NOT bound to the MI_03 interface (current service: " + service +
                              kWinUsbNotBoundTail);
         }
-        return;
+        return {};
     }
 
     bool matches = false;
@@ -191,13 +189,13 @@ void run_low_level_section(const std::vector<UsbNode>& nodes) {
         if (!path) {
             continue;
         }
-        mi03_interface_path = *path;
         print_status(StatusKind::Ok,
                      L"WinUSB driver active on interface MI_03 (GUID " + format_guid(interface_class) + L").");
         exchange_ping(*path);
-        return;
+        return *path;
     }
     print_status(StatusKind::Fail, kNoActiveInterface);
+    return {};
 }
 
 }  // namespace vq4

@@ -11,6 +11,13 @@
 
 namespace vq4 {
 
+// How the repair of one candidate ended.
+enum class CandidateRepair {
+    Repaired,
+    NeedsReplug,  // a change waits for the device to be replugged or the PC restarted
+    Failed,       // a line says why
+};
+
 struct RepairCandidate {
     std::wstring instance_id;                // as the platform returns it
     std::vector<std::wstring> current_guids;  // registered texts when examined; for reporting only

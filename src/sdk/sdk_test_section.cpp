@@ -10,7 +10,6 @@
 #include "report/wait_progress.h"
 #include "sdk/sdk_contract.h"
 #include "util/text.h"
-#include "interface/interface_path.h"
 
 namespace vq4 {
 
@@ -53,7 +52,7 @@ std::int32_t wait_for_devices(const SdkEntryPoints& sdk, int& attempts) {
 }
 
 // Is the MI_03 interface that section 3 found held open by another process?
-void run_lock_test() {
+void run_lock_test(const std::wstring& mi03_interface_path) {
     if (mi03_interface_path.empty()) {
         print_status(StatusKind::Info,
                      L"Follow-up test (is MI_03 locked by another process?) skipped: section 3 could not find any usable "
@@ -111,7 +110,7 @@ void print_device(const SdkEntryPoints& sdk, std::int32_t index, SdkDeviceInfo& 
 }
 
 // Everything between a successful QTV_Init and QTV_Exit.
-void run_initialised(const SdkEntryPoints& sdk) {
+void run_initialised(const SdkEntryPoints& sdk, const std::wstring& mi03_interface_path) {
     print_status(StatusKind::Ok, L"SDK initialized successfully (QTV_Init).");
 
     std::uint16_t version = 0;
@@ -128,7 +127,7 @@ void run_initialised(const SdkEntryPoints& sdk) {
         print_status(StatusKind::Fail,
                      L"The SDK does not detect any Tonvela device after 3000 ms of waiting, even though the DLL was "
                      L"loaded successfully. See sections 2 and 3 above for the hardware/driver diagnosis.");
-        run_lock_test();
+        run_lock_test(mi03_interface_path);
         return;
     }
     print_status(StatusKind::Ok, decimal(count) + L" Tonvela device(s) detected by the SDK.");
@@ -148,7 +147,7 @@ std::wstring format_sdk_version(std::uint16_t version) {
     return text;
 }
 
-void run_sdk_test_section() {
+void run_sdk_test_section(const std::wstring& mi03_interface_path) {
     print_section(L"5. Functional SDK test (load + real communication)");
 
     // No view flag: the view an application of this process's bitness uses.
@@ -201,8 +200,8 @@ void run_sdk_test_section() {
                                            L"). The SDK cannot initialize on this machine.");
         return;
     }
-    run_initialised(sdk);
-    sdk.exit();
+    const SdkInitialised initialised(sdk.exit);
+    run_initialised(sdk, mi03_interface_path);
 }
 
 }  // namespace vq4

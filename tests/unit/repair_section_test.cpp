@@ -70,7 +70,7 @@ std::string restart_pending(const std::string& id) {
 struct Ending {
     const char* machine;
     bool fix_requested;
-    int outcome;
+    SectionOutcome outcome;
     std::string lines;
     std::size_t pauses;          // Sleep(250)
     std::size_t interface_tests;  // presence tests of the expected GUID on MI_03
@@ -78,21 +78,21 @@ struct Ending {
 
 const std::vector<Ending>& endings() {
     static const std::vector<Ending> table = {
-        {"repair-step1-works", true, RepairSucceeded, kIntro + kRepairing + kStep1 + kRemoved1 + kFirmwareOk, 0, 1},
-        {"repair-step2-works", true, RepairSucceeded, kThroughStep2 + kFirmwareOk + kUndo, 40, 42},
-        {"repair-node-not-back", true, RepairNeedsReplug,
+        {"repair-step1-works", true, SectionOutcome::RepairSucceeded, kIntro + kRepairing + kStep1 + kRemoved1 + kFirmwareOk, 0, 1},
+        {"repair-step2-works", true, SectionOutcome::RepairSucceeded, kThroughStep2 + kFirmwareOk + kUndo, 40, 42},
+        {"repair-node-not-back", true, SectionOutcome::RepairNeedsReplug,
          kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kNotFound + kNotBack, 60, 41},
-        {"repair-step3-works", true, RepairSucceeded, kThroughStep2 + kStep3 + kWritten + kRestarted + kRegistered + kUndo, 100,
+        {"repair-step3-works", true, SectionOutcome::RepairSucceeded, kThroughStep2 + kStep3 + kWritten + kRestarted + kRegistered + kUndo, 100,
          103},
-        {"repair-step3-needs-reboot", true, RepairNeedsReplug,
+        {"repair-step3-needs-reboot", true, SectionOutcome::RepairNeedsReplug,
          kThroughStep2 + kStep3 + kWritten +
              warn("  -> The interface could not be restarted automatically (Windows asks for a restart)" + kSavedEnding) + kUndo,
          100, 102},
-        {"repair-step3-restart-fails", true, RepairNeedsReplug,
+        {"repair-step3-restart-fails", true, SectionOutcome::RepairNeedsReplug,
          kThroughStep2 + kStep3 + kWritten +
              warn("  -> The interface could not be restarted automatically (code=3758096945)" + kSavedEnding) + kUndo,
          100, 102},
-        {"repair-step3-interface-not-visible", true, RepairNeedsReplug,
+        {"repair-step3-interface-not-visible", true, SectionOutcome::RepairNeedsReplug,
          kThroughStep2 + kStep3 + kWritten + kRestarted +
              warn("  -> The GUID is saved but the interface is not visible yet. Unplug and replug the Vantro Q4, then "
                   "re-run this tool.") +
@@ -100,21 +100,21 @@ const std::vector<Ending>& endings() {
          120, 123},
         // Windows leaves a removal to the next restart: no later step, and a
         // restart (or replug) is asked for.
-        {"repair-removal-deferred", true, RepairNeedsReplug, kIntro + kRepairing + kStep1 + restart_pending(kMi03), 0,
+        {"repair-removal-deferred", true, SectionOutcome::RepairNeedsReplug, kIntro + kRepairing + kStep1 + restart_pending(kMi03), 0,
          0},
-        {"repair-removal-vetoed", true, RepairNeedsReplug,
+        {"repair-removal-vetoed", true, SectionOutcome::RepairNeedsReplug,
          kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + restart_pending(kMi00), 40, 41},
-        {"repair-revision-from-hardware-ids", true, RepairSucceeded, kThroughStep2 + kFirmwareOk + kUndo, 40, 42},
-        {"repair-composite-id-unreadable", true, RepairSucceeded,
+        {"repair-revision-from-hardware-ids", true, SectionOutcome::RepairSucceeded, kThroughStep2 + kFirmwareOk + kUndo, 40, 42},
+        {"repair-composite-id-unreadable", true, SectionOutcome::RepairSucceeded,
          kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 +
              warn("  -> Unable to read the instance id of the composite device (CONFIGRET=5).") + kStep3 + kWritten +
              kRestarted + kRegistered + kUndo,
          40, 42},
-        {"repair-step3-write-fails", true, RepairFailed,
+        {"repair-step3-write-fails", true, SectionOutcome::RepairFailed,
          kThroughStep2 + kStep3 + kBackedUp + fail("  -> Writing the GUID to the registry failed (code=5).") + kUndo, 100, 102},
-        {"repair-nothing-to-repair", true, NothingToRepair, "", 0, 0},
-        {"default", false, RepairNotApplied, kIntro + info("Run this tool again with /fix to apply the repair."), 0, 0},
-        {"repair-elevation-refused", true, RepairFailed,
+        {"repair-nothing-to-repair", true, SectionOutcome::NothingToRepair, "", 0, 0},
+        {"default", false, SectionOutcome::RepairNotApplied, kIntro + info("Run this tool again with /fix to apply the repair."), 0, 0},
+        {"repair-elevation-refused", true, SectionOutcome::RepairFailed,
          kIntro +
              info("Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The "
                   "elevated window applies the repair, checks the result and saves its own report next to this "
@@ -140,7 +140,7 @@ TEST(RepairSection, EveryEndingPrintsExactlyItsLinesAndCountsItsWaits) {
     for (const Ending& e : endings()) {
         test::use_machine(test::machine_text(e.machine));
         test::ReportCapture capture;
-        const int outcome = run_repair_section(e.fix_requested, false);
+        const SectionOutcome outcome = run_repair_section(e.fix_requested, false);
         const std::string backup_path = test::printed_backup_path(capture);
         const std::string report = capture.finish();
         EXPECT_EQ(outcome, e.outcome) << e.machine;
@@ -152,9 +152,9 @@ TEST(RepairSection, EveryEndingPrintsExactlyItsLinesAndCountsItsWaits) {
         EXPECT_EQ(sim::count_calls("ShellExecuteExW"), std::string(e.machine) == "repair-elevation-refused" ? 1u : 0u)
             << e.machine;
         // The counters follow the lines.
-        EXPECT_EQ(fail_count, count_lines(report, "[ FAIL ]")) << e.machine;
-        EXPECT_EQ(warn_count, count_lines(report, "[ WARN ]")) << e.machine;
-        EXPECT_EQ(ok_count, count_lines(report, "[  OK  ]")) << e.machine;
+        EXPECT_EQ(test::counts().fail, count_lines(report, "[ FAIL ]")) << e.machine;
+        EXPECT_EQ(test::counts().warn, count_lines(report, "[ WARN ]")) << e.machine;
+        EXPECT_EQ(test::counts().ok, count_lines(report, "[  OK  ]")) << e.machine;
     }
 }
 
@@ -181,7 +181,7 @@ TEST(RepairSection, WaitsForTheNodeBetweenStepsTwoAndThree) {
         test::device_entry(m, kMi03)["redetect"] = 3000;
     }));
     test::ReportCapture capture;
-    EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
+    EXPECT_EQ(run_repair_section(true, false), SectionOutcome::RepairSucceeded);
     const std::string report = capture.finish();
     EXPECT_NE(report.find(kStep3), std::string::npos);
     EXPECT_EQ(report.find("has not come back"), std::string::npos);
@@ -191,7 +191,7 @@ TEST(RepairSection, InterfaceAfterElevenSecondsNeedsStepTwo) {
     test::use_machine(test::machine_text("repair-step1-works",
                                          [](json& m) { test::device_entry(m, kMi03)["interface_delay_ms"] = 11000; }));
     test::ReportCapture capture;
-    EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
+    EXPECT_EQ(run_repair_section(true, false), SectionOutcome::RepairSucceeded);
     const std::string backup_path = test::printed_backup_path(capture);
     EXPECT_EQ(capture.finish(), test::with_backup_path(kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kRemoved2 +
                                                            kFirmwareOk + kUndo,
@@ -204,7 +204,7 @@ TEST(RepairSection, StepOneRemovalFailureGoesStraightToStepTwo) {
         m["faults"] = json::array({{{"operation", "SetupDiCallClassInstaller"}, {"nth", 1}, {"code", 5}}});
     }));
     test::ReportCapture capture;
-    EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
+    EXPECT_EQ(run_repair_section(true, false), SectionOutcome::RepairSucceeded);
     const std::string backup_path = test::printed_backup_path(capture);
     EXPECT_EQ(capture.finish(),
               test::with_backup_path(kIntro + kRepairing + kStep1 + warn("  -> Removal failed for " + kMi03 + " (code=5).") +
@@ -231,17 +231,17 @@ TEST(RepairSection, EveryCandidateIsAttemptedAndTheOutcomeCombinesThem) {
     struct Case {
         const char* what;
         json first, second, faults;
-        int outcome;
+        SectionOutcome outcome;
     };
     const json redetected = {{"firmware_guid_returns", "after_interface_redetect"}};
     const std::vector<Case> cases = {
-        {"both repaired", redetected, redetected, json::array(), RepairSucceeded},
-        {"first repaired, second needs a replug", redetected, {{"redetect", "never"}}, json::array(), RepairNeedsReplug},
-        {"first needs a replug, second repaired", {{"redetect", "never"}}, redetected, json::array(), RepairNeedsReplug},
+        {"both repaired", redetected, redetected, json::array(), SectionOutcome::RepairSucceeded},
+        {"first repaired, second needs a replug", redetected, {{"redetect", "never"}}, json::array(), SectionOutcome::RepairNeedsReplug},
+        {"first needs a replug, second repaired", {{"redetect", "never"}}, redetected, json::array(), SectionOutcome::RepairNeedsReplug},
         {"both fail without a replug (the GUID cannot be written)", json::object(), json::object(),
          json::array({{{"operation", "RegSetValueExW"}, {"nth", 1}, {"code", 5}},
                       {{"operation", "RegSetValueExW"}, {"nth", 2}, {"code", 5}}}),
-         RepairFailed},
+         SectionOutcome::RepairFailed},
     };
     for (const Case& c : cases) {
         test::use_machine(test::machine_text("default", [&](json& m) {
@@ -310,11 +310,11 @@ TEST(RepairSection, ATokenThatCannotBeReadIsNotElevated) {
         test::use_machine(test::machine_text("repair-step1-works", [&](json& m) {
             m["faults"] = json::array({{{"operation", failing}, {"code", 5}}});
         }));
-        std::uint32_t elevated_exit_code = 77;
         const RepairRequest request = first_instance(dir, false);
         test::ReportCapture capture;
-        EXPECT_EQ(run_repair_section(request, elevated_exit_code), RepairDelegated) << failing;
-        EXPECT_EQ(elevated_exit_code, 1u) << failing;
+        const RepairSectionResult result = run_repair_section(request);
+        EXPECT_EQ(result.outcome, SectionOutcome::RepairDelegated) << failing;
+        EXPECT_EQ(result.elevated_exit_code, 1u) << failing;
         EXPECT_EQ(capture.finish(),
                   kIntro + kRelaunching + finished(1) +
                       info("The elevated instance's report cannot be read (error code=2): " + dir.string() +
@@ -353,10 +353,9 @@ TEST(RepairSection, TheRelaunchPassesFixTheMarkTheReportPathAndNopause) {
         test::use_machine(test::machine_text("default", [](json& m) { m["module_path"] = "C:\\Tools\\VQ4_Diag.exe"; }));
         for (const std::string& name : c.existing) std::ofstream(dir / name) << "taken";
         const RepairRequest request = first_instance(dir, c.may_prompt, c.own_report_written);
-        std::uint32_t code = 77;
         {
             test::ReportCapture capture;
-            EXPECT_EQ(run_repair_section(request, code), RepairDelegated) << c.what;
+            EXPECT_EQ(run_repair_section(request).outcome, SectionOutcome::RepairDelegated) << c.what;
         }
         std::string parameters = c.parameters;
         parameters.replace(parameters.find("<dir>"), 5, dir.string());
@@ -375,7 +374,7 @@ TEST(RepairSection, TheRelaunchPassesFixTheMarkTheReportPathAndNopause) {
     // In a process that is not the tool nothing is started: the relaunch fails.
     test::use_machine(test::machine_text("default"));
     test::ReportCapture capture;
-    EXPECT_EQ(run_repair_section(true, false), RepairFailed);
+    EXPECT_EQ(run_repair_section(true, false), SectionOutcome::RepairFailed);
     EXPECT_NE(capture.finish().find("Elevation refused or failed"), std::string::npos);
 }
 
@@ -412,7 +411,9 @@ TEST(RepairSection, TheElevatedReportShowsUnderSection7) {
         {
             const RepairRequest request = first_instance(dir, false);
             test::ReportCapture capture;
-            EXPECT_EQ(run_repair_section(request, code), RepairDelegated) << c.what;
+            const RepairSectionResult result = run_repair_section(request);
+            EXPECT_EQ(result.outcome, SectionOutcome::RepairDelegated) << c.what;
+            code = result.elevated_exit_code;
             report = capture.finish();
         }
         EXPECT_EQ(code, static_cast<std::uint32_t>(std::stoul(c.exit))) << c.what;
@@ -432,12 +433,13 @@ TEST(RepairSection, ARelaunchedInstanceWithoutRightsNeverRelaunches) {
     RepairRequest request;
     request.fix_requested = true;
     request.relaunched = true;
-    std::uint32_t code = 77;
     test::ReportCapture capture;
-    EXPECT_EQ(run_repair_section(request, code), RepairFailed);
+    const RepairSectionResult result = run_repair_section(request);
+    EXPECT_EQ(result.outcome, SectionOutcome::RepairFailed);
     EXPECT_EQ(capture.finish(), kIntro + fail("Administrator rights could not be obtained: this instance was relaunched "
                                               "to get them and is still not elevated. No change was made."));
-    EXPECT_EQ(code, 77u) << "no elevated instance";
+    EXPECT_EQ(result.elevated_exit_code, 0u) << "no elevated instance";
+    EXPECT_EQ(sim::count_calls("ShellExecuteExW"), 0u) << "no elevated instance";
     EXPECT_EQ(sim::count_calls("ShellExecuteExW"), 0u);
     EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u);
     sim::set_relaunch_binary("");
@@ -458,10 +460,10 @@ TEST(RepairSection, EveryPathChangesOnlyWhatTheRepairMust) {
         const test::TreeSnapshot after = test::take_snapshot();
         const std::vector<std::string> changes = test::forbidden_changes(before, after);
         EXPECT_TRUE(changes.empty()) << name << ": " << (changes.empty() ? "" : changes.front());
-        if (e.outcome == RepairSucceeded) {
+        if (e.outcome == SectionOutcome::RepairSucceeded) {
             EXPECT_TRUE(find_repair_candidates(widen(kExpectedGuid)).empty()) << name << ": repaired";
         }
-        if (e.outcome == NothingToRepair || e.outcome == RepairNotApplied || name == "repair-elevation-refused") {
+        if (e.outcome == SectionOutcome::NothingToRepair || e.outcome == SectionOutcome::RepairNotApplied || name == "repair-elevation-refused") {
             EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u) << name;
             EXPECT_EQ(sim::count_calls("RegSetValueExW"), 0u) << name;
         }
