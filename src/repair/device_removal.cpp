@@ -215,14 +215,13 @@ void delete_descriptor_cache(std::uint32_t revision, RegistryBackup& backup) {
     // The key may hold settings an administrator made (IgnoreHWSerNum,
     // ResetOnResume, ...): no backup, no deletion. A key that is not there
     // has nothing to back up, and the deletion below finds nothing either.
-    bool key_exists = true;
-    const std::uint32_t saved = back_up_key_tree(backup, name, key_exists);
-    if (saved != 0) {
-        print_status(StatusKind::Warn, L"  -> Registry backup failed (code=" + decimal(saved) +
+    const TreeBackup saved = back_up_key_tree(backup, name);
+    if (saved.error != 0) {
+        print_status(StatusKind::Warn, L"  -> Registry backup failed (code=" + decimal(saved.error) +
                                            L"): the USB descriptor cache was not deleted.");
         return;
     }
-    if (key_exists) print_status(StatusKind::Info, L"  -> Registry backup written: " + backup.path);
+    if (saved.key_exists) print_status(StatusKind::Info, L"  -> Registry backup written: " + backup.path);
     if (platform::reg_delete_tree(platform::RegRoot::LocalMachine, name) != 0) return;
     platform::reg_delete_key(platform::RegRoot::LocalMachine, name);
     print_status(StatusKind::Info, L"  -> USB descriptor cache deleted: HKLM\\" + name);

@@ -32,11 +32,15 @@ std::wstring hex(std::uint16_t value) {
     return text;
 }
 
-// Polls the SDK until it reports a device or the attempts run out; returns
-// the count it reported last and the number of attempts made.
-std::int32_t wait_for_devices(const SdkEntryPoints& sdk, int& attempts) {
+struct DeviceWait {
+    std::int32_t count = 0;  // what the SDK reported last
+    int attempts = 0;
+};
+
+// Polls the SDK until it reports a device or the attempts run out.
+DeviceWait wait_for_devices(const SdkEntryPoints& sdk) {
     std::int32_t count = 0;
-    attempts = 0;
+    int attempts = 0;
     WaitProgress progress(L"the SDK to detect the device", kMaxAttempts * kSdkPollMs);
     for (;;) {
         if (sdk.is_device_changed == nullptr || sdk.is_device_changed() != 0) {
@@ -48,7 +52,7 @@ std::int32_t wait_for_devices(const SdkEntryPoints& sdk, int& attempts) {
         platform::sleep_ms(kSdkPollMs);
         if (attempts >= kMaxAttempts) break;
     }
-    return count;
+    return {count, attempts};
 }
 
 // Is the MI_03 interface that section 3 found held open by another process?
@@ -118,8 +122,9 @@ void run_initialised(const SdkEntryPoints& sdk, const std::wstring& mi03_interfa
     print_status(StatusKind::Info, L"SDK version loaded: " + format_sdk_version(version) +
                                        L" (version known in the repository at the time this tool was generated: 1.51).");
 
-    int attempts = 0;
-    const std::int32_t count = wait_for_devices(sdk, attempts);
+    const DeviceWait wait = wait_for_devices(sdk);
+    const int attempts = wait.attempts;
+    const std::int32_t count = wait.count;
     print_status(StatusKind::Info, L"Device detection by the SDK: " + decimal(attempts) + L" attempt(s) out of " +
                                        decimal(kMaxAttempts) + L" (~" + decimal(attempts * static_cast<std::int32_t>(kSdkPollMs)) + L" ms).");
 

@@ -37,9 +37,9 @@ std::string report_of(const std::function<void()>& run) {
     return text;
 }
 
-std::string listing(void (*list)(bool&), bool& found) {
+std::string listing(bool (*list)(), bool& found) {
     found = false;
-    return report_of([&] { list(found); });
+    return report_of([&] { found = list(); });
 }
 
 // A JSON registry entry of one Uninstall subkey with REG_SZ values.
