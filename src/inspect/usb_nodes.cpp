@@ -18,7 +18,9 @@ std::vector<UsbNode> enumerate_usb_nodes() {
         UsbNode node;
         node.instance_id = present_node.instance_id;
         node.description = read_text_property(present.set, device, win::SPDRP_FRIENDLYNAME_);
-        if (node.description.empty()) node.description = read_text_property(present.set, device, win::SPDRP_DEVICEDESC_);
+        if (node.description.empty()) {
+            node.description = read_text_property(present.set, device, win::SPDRP_DEVICEDESC_);
+        }
         node.service = read_text_property(present.set, device, win::SPDRP_SERVICE_);
         node.dev_inst = device.dev_inst;
         std::uint32_t status = 0, problem = 0;

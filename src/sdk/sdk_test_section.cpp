@@ -126,7 +126,8 @@ void run_initialised(const SdkEntryPoints& sdk, const std::wstring& mi03_interfa
     const int attempts = wait.attempts;
     const std::int32_t count = wait.count;
     print_status(StatusKind::Info, L"Device detection by the SDK: " + decimal(attempts) + L" attempt(s) out of " +
-                                       decimal(kMaxAttempts) + L" (~" + decimal(attempts * static_cast<std::int32_t>(kSdkPollMs)) + L" ms).");
+                                       decimal(kMaxAttempts) + L" (~" + decimal(attempts * std::int32_t{kSdkPollMs}) +
+                                       L" ms).");
 
     if (count < 1) {
         print_status(StatusKind::Fail,

@@ -21,6 +21,8 @@
 namespace vq4 {
 namespace {
 
+using enum SectionOutcome;
+
 using nlohmann::json;
 using test::fail;
 using test::info;
@@ -78,21 +80,21 @@ struct Ending {
 
 const std::vector<Ending>& endings() {
     static const std::vector<Ending> table = {
-        {"repair-step1-works", true, SectionOutcome::RepairSucceeded, kIntro + kRepairing + kStep1 + kRemoved1 + kFirmwareOk, 0, 1},
-        {"repair-step2-works", true, SectionOutcome::RepairSucceeded, kThroughStep2 + kFirmwareOk + kUndo, 40, 42},
-        {"repair-node-not-back", true, SectionOutcome::RepairNeedsReplug,
+        {"repair-step1-works", true, RepairSucceeded, kIntro + kRepairing + kStep1 + kRemoved1 + kFirmwareOk, 0, 1},
+        {"repair-step2-works", true, RepairSucceeded, kThroughStep2 + kFirmwareOk + kUndo, 40, 42},
+        {"repair-node-not-back", true, RepairNeedsReplug,
          kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kNotFound + kNotBack, 60, 41},
-        {"repair-step3-works", true, SectionOutcome::RepairSucceeded, kThroughStep2 + kStep3 + kWritten + kRestarted + kRegistered + kUndo, 100,
+        {"repair-step3-works", true, RepairSucceeded, kThroughStep2 + kStep3 + kWritten + kRestarted + kRegistered + kUndo, 100,
          103},
-        {"repair-step3-needs-reboot", true, SectionOutcome::RepairNeedsReplug,
+        {"repair-step3-needs-reboot", true, RepairNeedsReplug,
          kThroughStep2 + kStep3 + kWritten +
              warn("  -> The interface could not be restarted automatically (Windows asks for a restart)" + kSavedEnding) + kUndo,
          100, 102},
-        {"repair-step3-restart-fails", true, SectionOutcome::RepairNeedsReplug,
+        {"repair-step3-restart-fails", true, RepairNeedsReplug,
          kThroughStep2 + kStep3 + kWritten +
              warn("  -> The interface could not be restarted automatically (code=3758096945)" + kSavedEnding) + kUndo,
          100, 102},
-        {"repair-step3-interface-not-visible", true, SectionOutcome::RepairNeedsReplug,
+        {"repair-step3-interface-not-visible", true, RepairNeedsReplug,
          kThroughStep2 + kStep3 + kWritten + kRestarted +
              warn("  -> The GUID is saved but the interface is not visible yet. Unplug and replug the Vantro Q4, then "
                   "re-run this tool.") +
@@ -100,21 +102,21 @@ const std::vector<Ending>& endings() {
          120, 123},
         // Windows leaves a removal to the next restart: no later step, and a
         // restart (or replug) is asked for.
-        {"repair-removal-deferred", true, SectionOutcome::RepairNeedsReplug, kIntro + kRepairing + kStep1 + restart_pending(kMi03), 0,
+        {"repair-removal-deferred", true, RepairNeedsReplug, kIntro + kRepairing + kStep1 + restart_pending(kMi03), 0,
          0},
-        {"repair-removal-vetoed", true, SectionOutcome::RepairNeedsReplug,
+        {"repair-removal-vetoed", true, RepairNeedsReplug,
          kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + restart_pending(kMi00), 40, 41},
-        {"repair-revision-from-hardware-ids", true, SectionOutcome::RepairSucceeded, kThroughStep2 + kFirmwareOk + kUndo, 40, 42},
-        {"repair-composite-id-unreadable", true, SectionOutcome::RepairSucceeded,
+        {"repair-revision-from-hardware-ids", true, RepairSucceeded, kThroughStep2 + kFirmwareOk + kUndo, 40, 42},
+        {"repair-composite-id-unreadable", true, RepairSucceeded,
          kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 +
              warn("  -> Unable to read the instance id of the composite device (CONFIGRET=5).") + kStep3 + kWritten +
              kRestarted + kRegistered + kUndo,
          40, 42},
-        {"repair-step3-write-fails", true, SectionOutcome::RepairFailed,
+        {"repair-step3-write-fails", true, RepairFailed,
          kThroughStep2 + kStep3 + kBackedUp + fail("  -> Writing the GUID to the registry failed (code=5).") + kUndo, 100, 102},
-        {"repair-nothing-to-repair", true, SectionOutcome::NothingToRepair, "", 0, 0},
-        {"default", false, SectionOutcome::RepairNotApplied, kIntro + info("Run this tool again with /fix to apply the repair."), 0, 0},
-        {"repair-elevation-refused", true, SectionOutcome::RepairFailed,
+        {"repair-nothing-to-repair", true, NothingToRepair, "", 0, 0},
+        {"default", false, RepairNotApplied, kIntro + info("Run this tool again with /fix to apply the repair."), 0, 0},
+        {"repair-elevation-refused", true, RepairFailed,
          kIntro +
              info("Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The "
                   "elevated window applies the repair, checks the result and saves its own report next to this "
@@ -181,7 +183,7 @@ TEST(RepairSection, WaitsForTheNodeBetweenStepsTwoAndThree) {
         test::device_entry(m, kMi03)["redetect"] = 3000;
     }));
     test::ReportCapture capture;
-    EXPECT_EQ(run_repair_section(true, false), SectionOutcome::RepairSucceeded);
+    EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
     const std::string report = capture.finish();
     EXPECT_NE(report.find(kStep3), std::string::npos);
     EXPECT_EQ(report.find("has not come back"), std::string::npos);
@@ -191,7 +193,7 @@ TEST(RepairSection, InterfaceAfterElevenSecondsNeedsStepTwo) {
     test::use_machine(test::machine_text("repair-step1-works",
                                          [](json& m) { test::device_entry(m, kMi03)["interface_delay_ms"] = 11000; }));
     test::ReportCapture capture;
-    EXPECT_EQ(run_repair_section(true, false), SectionOutcome::RepairSucceeded);
+    EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
     const std::string backup_path = test::printed_backup_path(capture);
     EXPECT_EQ(capture.finish(), test::with_backup_path(kIntro + kRepairing + kStep1 + kRemoved1 + kStep2 + kRemoved2 +
                                                            kFirmwareOk + kUndo,
@@ -204,7 +206,7 @@ TEST(RepairSection, StepOneRemovalFailureGoesStraightToStepTwo) {
         m["faults"] = json::array({{{"operation", "SetupDiCallClassInstaller"}, {"nth", 1}, {"code", 5}}});
     }));
     test::ReportCapture capture;
-    EXPECT_EQ(run_repair_section(true, false), SectionOutcome::RepairSucceeded);
+    EXPECT_EQ(run_repair_section(true, false), RepairSucceeded);
     const std::string backup_path = test::printed_backup_path(capture);
     EXPECT_EQ(capture.finish(),
               test::with_backup_path(kIntro + kRepairing + kStep1 + warn("  -> Removal failed for " + kMi03 + " (code=5).") +
@@ -235,13 +237,13 @@ TEST(RepairSection, EveryCandidateIsAttemptedAndTheOutcomeCombinesThem) {
     };
     const json redetected = {{"firmware_guid_returns", "after_interface_redetect"}};
     const std::vector<Case> cases = {
-        {"both repaired", redetected, redetected, json::array(), SectionOutcome::RepairSucceeded},
-        {"first repaired, second needs a replug", redetected, {{"redetect", "never"}}, json::array(), SectionOutcome::RepairNeedsReplug},
-        {"first needs a replug, second repaired", {{"redetect", "never"}}, redetected, json::array(), SectionOutcome::RepairNeedsReplug},
+        {"both repaired", redetected, redetected, json::array(), RepairSucceeded},
+        {"first repaired, second needs a replug", redetected, {{"redetect", "never"}}, json::array(), RepairNeedsReplug},
+        {"first needs a replug, second repaired", {{"redetect", "never"}}, redetected, json::array(), RepairNeedsReplug},
         {"both fail without a replug (the GUID cannot be written)", json::object(), json::object(),
          json::array({{{"operation", "RegSetValueExW"}, {"nth", 1}, {"code", 5}},
                       {{"operation", "RegSetValueExW"}, {"nth", 2}, {"code", 5}}}),
-         SectionOutcome::RepairFailed},
+         RepairFailed},
     };
     for (const Case& c : cases) {
         test::use_machine(test::machine_text("default", [&](json& m) {
@@ -313,7 +315,7 @@ TEST(RepairSection, ATokenThatCannotBeReadIsNotElevated) {
         const RepairRequest request = first_instance(dir, false);
         test::ReportCapture capture;
         const RepairSectionResult result = run_repair_section(request);
-        EXPECT_EQ(result.outcome, SectionOutcome::RepairDelegated) << failing;
+        EXPECT_EQ(result.outcome, RepairDelegated) << failing;
         EXPECT_EQ(result.elevated_exit_code, 1u) << failing;
         EXPECT_EQ(capture.finish(),
                   kIntro + kRelaunching + finished(1) +
@@ -355,7 +357,7 @@ TEST(RepairSection, TheRelaunchPassesFixTheMarkTheReportPathAndNopause) {
         const RepairRequest request = first_instance(dir, c.may_prompt, c.own_report_written);
         {
             test::ReportCapture capture;
-            EXPECT_EQ(run_repair_section(request).outcome, SectionOutcome::RepairDelegated) << c.what;
+            EXPECT_EQ(run_repair_section(request).outcome, RepairDelegated) << c.what;
         }
         std::string parameters = c.parameters;
         parameters.replace(parameters.find("<dir>"), 5, dir.string());
@@ -374,7 +376,7 @@ TEST(RepairSection, TheRelaunchPassesFixTheMarkTheReportPathAndNopause) {
     // In a process that is not the tool nothing is started: the relaunch fails.
     test::use_machine(test::machine_text("default"));
     test::ReportCapture capture;
-    EXPECT_EQ(run_repair_section(true, false), SectionOutcome::RepairFailed);
+    EXPECT_EQ(run_repair_section(true, false), RepairFailed);
     EXPECT_NE(capture.finish().find("Elevation refused or failed"), std::string::npos);
 }
 
@@ -412,7 +414,7 @@ TEST(RepairSection, TheElevatedReportShowsUnderSection7) {
             const RepairRequest request = first_instance(dir, false);
             test::ReportCapture capture;
             const RepairSectionResult result = run_repair_section(request);
-            EXPECT_EQ(result.outcome, SectionOutcome::RepairDelegated) << c.what;
+            EXPECT_EQ(result.outcome, RepairDelegated) << c.what;
             code = result.elevated_exit_code;
             report = capture.finish();
         }
@@ -435,7 +437,7 @@ TEST(RepairSection, ARelaunchedInstanceWithoutRightsNeverRelaunches) {
     request.relaunched = true;
     test::ReportCapture capture;
     const RepairSectionResult result = run_repair_section(request);
-    EXPECT_EQ(result.outcome, SectionOutcome::RepairFailed);
+    EXPECT_EQ(result.outcome, RepairFailed);
     EXPECT_EQ(capture.finish(), kIntro + fail("Administrator rights could not be obtained: this instance was relaunched "
                                               "to get them and is still not elevated. No change was made."));
     EXPECT_EQ(result.elevated_exit_code, 0u) << "no elevated instance";
@@ -460,10 +462,10 @@ TEST(RepairSection, EveryPathChangesOnlyWhatTheRepairMust) {
         const test::TreeSnapshot after = test::take_snapshot();
         const std::vector<std::string> changes = test::forbidden_changes(before, after);
         EXPECT_TRUE(changes.empty()) << name << ": " << (changes.empty() ? "" : changes.front());
-        if (e.outcome == SectionOutcome::RepairSucceeded) {
+        if (e.outcome == RepairSucceeded) {
             EXPECT_TRUE(find_repair_candidates(widen(kExpectedGuid)).empty()) << name << ": repaired";
         }
-        if (e.outcome == SectionOutcome::NothingToRepair || e.outcome == SectionOutcome::RepairNotApplied || name == "repair-elevation-refused") {
+        if (e.outcome == NothingToRepair || e.outcome == RepairNotApplied || name == "repair-elevation-refused") {
             EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u) << name;
             EXPECT_EQ(sim::count_calls("RegSetValueExW"), 0u) << name;
         }

@@ -180,6 +180,12 @@ TEST(LittleEndianDword, LowByteFirst) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(little_endian_dword(c.bytes), c.value);
     }
+    // From an offset: a header field, or what the bytes still hold of it.
+    const std::vector<std::uint8_t> header = {0xFF, 0x40, 0x00, 0x00, 0x00, 0x12};
+    EXPECT_EQ(little_endian_dword(header, 1), 0x40u);
+    EXPECT_EQ(little_endian_dword(header, 4), 0x1200u);
+    EXPECT_EQ(little_endian_dword(header, 6), 0u);
+    EXPECT_EQ(little_endian_dword(header, 9), 0u);
 }
 
 }  // namespace
