@@ -134,12 +134,15 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         opened_path = open_report_file(report_path, save_error);
     }
 
+    // The run's own counts: the summaries and the exit code read them.
+    ReportCounts counts;
+    const CountedLines counting(counts);
+
     print_banner();
     run_report_sections();
-    print_summary(L"Summary");
+    print_summary(L"Summary", counts);
 
-    int outcome = NothingToRepair;
-    std::uint32_t elevated_exit_code = 0;
+    RepairSectionResult repair;
     if (!options.skip_repair) {
         RepairRequest request;
         request.fix_requested = options.fix_requested;
@@ -147,18 +150,17 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         request.relaunched = options.relaunched;
         request.report_path = report_path;
         request.opened_report_path = opened_path;
-        outcome = run_repair_stage(request, elevated_exit_code);
-        if (outcome == 2) {
+        repair = run_repair_section(request);
+        if (repair.outcome == SectionOutcome::RepairSucceeded) {
             print_section(L"8. Verification after repair");
             print_status(StatusKind::Info, L"Re-running sections 3 and 5 after the repair.");
             platform::sleep_ms(1000);
-            ok_count = 0;
-            warn_count = 0;
-            fail_count = 0;
+            counts = ReportCounts{};
             run_verification_sections();
-            print_summary(L"Summary after repair");
-        } else if (outcome == 3 || outcome == 4) {
-            print_summary(L"Summary after repair attempt");
+            print_summary(L"Summary after repair", counts);
+        } else if (repair.outcome == SectionOutcome::RepairNeedsReplug ||
+                   repair.outcome == SectionOutcome::RepairFailed) {
+            print_summary(L"Summary after repair attempt", counts);
         }
     }
 
@@ -177,8 +179,8 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
     }
     // The elevated instance verified after its repair: its exit code is the
     // newer truth about the device.
-    if (outcome == RepairDelegated) return static_cast<int>(elevated_exit_code);
-    return fail_count > 0 ? 1 : 0;
+    if (repair.outcome == SectionOutcome::RepairDelegated) return static_cast<int>(repair.elevated_exit_code);
+    return counts.fail > 0 ? 1 : 0;
 }
 
 }  // namespace vq4

@@ -5,15 +5,15 @@
 
 namespace vq4 {
 
-void print_summary(const std::wstring& title) {
+void print_summary(const std::wstring& title, const ReportCounts& counts) {
     print_section(title);
-    print_status(StatusKind::Info, decimal(ok_count) + L" test(s) OK, " + decimal(warn_count) + L" warning(s), " +
-                                       decimal(fail_count) + L" failure(s).");
-    if (fail_count != 0) {
+    print_status(StatusKind::Info, decimal(counts.ok) + L" test(s) OK, " + decimal(counts.warn) + L" warning(s), " +
+                                       decimal(counts.fail) + L" failure(s).");
+    if (counts.fail != 0) {
         print_status(StatusKind::Fail,
                      L"Problems were detected (see [FAIL] above). Re-read the detail section by section to identify "
                      L"the cause.");
-    } else if (warn_count != 0) {
+    } else if (counts.warn != 0) {
         print_status(StatusKind::Warn, L"Functional, but with a few points worth checking (see [WARN] above).");
     } else {
         print_status(StatusKind::Ok, L"Everything appears to be working correctly.");

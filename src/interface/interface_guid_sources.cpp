@@ -19,22 +19,12 @@ std::wstring built_in_default(std::wstring* source) {
 }  // namespace
 
 std::wstring expected_interface_guid(std::wstring* source) {
-    platform::RegRead registered;
-    {
-        platform::RegKey key;
-        if (platform::reg_open_key(platform::RegRoot::ClassesRoot, kSdkRegistrationKey, win::KEY_READ_, key) != 0) {
-            return built_in_default(source);
-        }
-        registered = platform::reg_query_value(key, L"", 520);
-        // The key is closed here, whatever the query gave.
-    }
-    if (registered.status != 0) {
+    // The SDK's folder as COM finds it, in the view of this process.
+    const SdkRegistration registration = read_sdk_registration(win::KEY_READ_);
+    if (registration.state != SdkRegistrationState::Found) {
         return built_in_default(source);
     }
-    // The SDK's folder as COM finds it: a REG_EXPAND_SZ path expanded, any
-    // other used as stored.
-    const std::wstring library_path =
-        registered_sdk_file(utf16le_text(registered.data), registered.type, false);
+    const std::wstring& library_path = registration.file;
     const std::wstring::size_type separator = library_path.find_last_of(L"\\/");
     if (separator == std::wstring::npos) {
         return built_in_default(source);

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "inspect/device_queries.h"
 #include "platform/devices.h"
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -13,7 +14,6 @@
 #include "util/guid.h"
 #include "util/text.h"
 #include "interface/interface_guid_sources.h"
-#include "interface/interface_path.h"
 #include "interface/ucr_ping.h"
 
 namespace vq4 {
@@ -43,75 +43,11 @@ const wchar_t* const kNoActiveInterface =
     L"The registry lists a WinUSB GUID for this interface, but no active device interface was found (driver "
     L"possibly uninstalled, or device unplugged in the meantime). Try unplugging/replugging the Vantro Q4.";
 
-enum class KeyOpening { Opened, NodesNotListed, NodeDisappeared, KeyNotOpened };
-
-// Finds the node again among the present USB nodes and opens its hardware
-// key. The node list is a snapshot; the device may have gone since.
-KeyOpening open_hardware_key(const std::wstring& instance_id, platform::RegKey& key) {
-    platform::DevInfoSet nodes;
-    const std::wstring enumerator = L"USB";
-    if (platform::setupdi_get_class_devs(nullptr, &enumerator, win::DIGCF_PRESENT_ | win::DIGCF_ALLCLASSES_, nodes) !=
-        0) {
-        return KeyOpening::NodesNotListed;
-    }
-    const std::wstring wanted = to_upper_ascii(instance_id);
-    for (std::uint32_t index = 0;; ++index) {
-        platform::DeviceInfoData node;
-        if (platform::setupdi_enum_device_info(nodes, index, node) != 0) {
-            return KeyOpening::NodeDisappeared;
-        }
-        std::wstring id;
-        if (platform::setupdi_get_device_instance_id(nodes, node, 512, id) != 0 || to_upper_ascii(id) != wanted) {
-            continue;
-        }
-        const std::uint32_t error = platform::setupdi_open_dev_reg_key(nodes, node, win::DICS_FLAG_GLOBAL_, 0,
-                                                                       win::DIREG_DEV_, win::KEY_READ_, key);
-        // The node list is not needed any more, whether or not the key opened.
-        nodes.reset();
-        return error == 0 ? KeyOpening::Opened : KeyOpening::KeyNotOpened;
-    }
-}
-
-// A 32-bit value of the hardware key: valid only as REG_DWORD.
-std::optional<std::uint32_t> read_dword(const platform::RegKey& key, const std::wstring& name) {
-    const platform::RegRead read = platform::reg_query_value(key, name, 4);
-    if (read.status != 0 || read.type != win::REG_DWORD_) {
-        return std::nullopt;
-    }
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < read.data.size() && i < 4; ++i) {
-        value |= static_cast<std::uint32_t>(read.data[i]) << (8 * i);
-    }
-    return value;
-}
-
 std::wstring revision_text(const std::optional<std::uint32_t>& revision) {
     if (!revision) return L"(not available)";
     std::wstring text;
     format_wide(text, 64, L"0x%04X", static_cast<unsigned int>(*revision));
     return text;
-}
-
-// The device path of the first present interface of a class, on any device.
-std::optional<std::wstring> first_interface_path(const Guid& interface_class) {
-    platform::DevInfoSet interfaces;
-    if (platform::setupdi_get_class_devs(&interface_class, nullptr,
-                                         win::DIGCF_PRESENT_ | win::DIGCF_DEVICEINTERFACE_, interfaces) != 0) {
-        return std::nullopt;
-    }
-    platform::DeviceInterfaceData first;
-    if (platform::setupdi_enum_device_interfaces(interfaces, nullptr, interface_class, 0, first) != 0) {
-        return std::nullopt;
-    }
-    // The size query itself reports failure; only the size counts. A size of
-    // 0 cannot hold the record and counts as a failed read.
-    std::uint32_t required = 0;
-    platform::setupdi_get_device_interface_detail_size(interfaces, first, required);
-    std::wstring path;
-    if (required == 0 || platform::setupdi_get_device_interface_detail(interfaces, first, required, path) != 0) {
-        return std::nullopt;
-    }
-    return path;
 }
 
 // Opens the interface, prepares WinUSB and runs the PING. The WinUSB handle
@@ -172,9 +108,8 @@ void exchange_ping(const std::wstring& device_path) {
 
 }  // namespace
 
-void run_low_level_section(const std::vector<UsbNode>& nodes) {
+std::wstring run_low_level_section(const std::vector<UsbNode>& nodes) {
     print_section(L"3. Low-level vendor-specific interface (WinUSB, UCR protocol)");
-    mi03_interface_path.clear();
 
     const UsbNode* mi03 = nullptr;
     for (const UsbNode& node : nodes) {
@@ -185,30 +120,30 @@ void run_low_level_section(const std::vector<UsbNode>& nodes) {
     }
     if (mi03 == nullptr) {
         print_status(StatusKind::Warn, kNoMi03Node);
-        return;
+        return {};
     }
 
     std::vector<std::wstring> registered;
     std::optional<std::uint32_t> revision;
     std::optional<std::uint32_t> semaphore;
     {
-        platform::RegKey key;
-        switch (open_hardware_key(mi03->instance_id, key)) {
+        const HardwareKey hardware = open_hardware_key(mi03->instance_id);
+        switch (hardware.opening) {
             case KeyOpening::Opened:
                 break;
             case KeyOpening::NodesNotListed:
                 print_status(StatusKind::Warn, kNodesNotListed);
-                return;
+                return {};
             case KeyOpening::NodeDisappeared:
                 print_status(StatusKind::Warn, kNodeDisappeared);
-                return;
+                return {};
             case KeyOpening::KeyNotOpened:
                 print_status(StatusKind::Warn, kKeyNotOpened);
-                return;
+                return {};
         }
-        registered = read_registered_guids(key);
-        revision = read_dword(key, L"RevisionId");
-        semaphore = read_dword(key, L"ExtPropDescSemaphore");
+        registered = read_registered_guids(hardware.key);
+        revision = read_dword_value(hardware.key, L"RevisionId");
+        semaphore = read_dword_value(hardware.key, L"ExtPropDescSemaphore");
     }  // the key is closed before the line about it
 
     const std::wstring joined = join_guids(registered);
@@ -231,7 +166,7 @@ void run_low_level_section(const std::vector<UsbNode>& nodes) {
                          L"The WinUSB driver is NOT bound to the MI_03 interface (current service: " + service +
                              kWinUsbNotBoundTail);
         }
-        return;
+        return {};
     }
 
     bool matches = false;
@@ -250,17 +185,17 @@ void run_low_level_section(const std::vector<UsbNode>& nodes) {
             print_status(StatusKind::Warn, L"GUID found in the registry but unreadable: " + entry);
             continue;
         }
-        const std::optional<std::wstring> path = first_interface_path(interface_class);
+        const std::optional<std::wstring> path = interface_path(interface_class);
         if (!path) {
             continue;
         }
-        mi03_interface_path = *path;
         print_status(StatusKind::Ok,
                      L"WinUSB driver active on interface MI_03 (GUID " + format_guid(interface_class) + L").");
         exchange_ping(*path);
-        return;
+        return *path;
     }
     print_status(StatusKind::Fail, kNoActiveInterface);
+    return {};
 }
 
 }  // namespace vq4

@@ -2,14 +2,16 @@
 // one UCR PING through WinUSB.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "inspect/usb_nodes.h"
 
 namespace vq4 {
 
-// Reports on the first MI_03 node of `nodes`; empties mi03_interface_path and
-// sets it to the device path of the interface found, if any.
-void run_low_level_section(const std::vector<UsbNode>& nodes);
+// Reports on the first MI_03 node of `nodes`. Returns the device path of the
+// usable MI_03 device interface it found, for section 5's lock test; empty
+// when it found none.
+std::wstring run_low_level_section(const std::vector<UsbNode>& nodes);
 
 }  // namespace vq4

@@ -1,5 +1,6 @@
 #include "related/related_software.h"
 
+#include <optional>
 #include <vector>
 
 #include "platform/registry.h"
@@ -26,12 +27,12 @@ constexpr std::uint32_t kDisplayNameBytes = 512;
 constexpr std::uint32_t kDisplayVersionBytes = 256;
 constexpr std::uint32_t kInstallLocationBytes = 1024;
 
-// A value read into its fixed buffer; a failed read (missing, too long)
-// leaves the text empty.
-std::wstring read_text(const platform::RegKey& key, const wchar_t* name, std::uint32_t capacity, bool& ok) {
+// A value read into its fixed buffer; absent when the read fails (missing,
+// too long).
+std::optional<std::wstring> read_text(const platform::RegKey& key, const wchar_t* name, std::uint32_t capacity) {
     const platform::RegRead read = platform::reg_query_value(key, name, capacity);
-    ok = read.status == static_cast<std::int32_t>(win::ERROR_SUCCESS_);
-    return ok ? utf16le_text(read.data) : std::wstring();
+    if (read.status != static_cast<std::int32_t>(win::ERROR_SUCCESS_)) return std::nullopt;
+    return utf16le_text(read.data);
 }
 
 struct InstalledProgram {
@@ -47,26 +48,26 @@ bool read_installed_program(const platform::RegKey& uninstall, const std::wstrin
     if (platform::reg_open_subkey(uninstall, subkey_name, win::KEY_READ_, entry) != 0) {
         return false;
     }
-    bool ok = false;
-    program.name = read_text(entry, L"DisplayName", kDisplayNameBytes, ok);
-    if (!ok || !is_related_name(program.name)) {
+    const std::optional<std::wstring> name = read_text(entry, L"DisplayName", kDisplayNameBytes);
+    if (!name || !is_related_name(*name)) {
         return false;
     }
-    bool ignored = false;
-    program.version = read_text(entry, L"DisplayVersion", kDisplayVersionBytes, ignored);
-    program.folder = read_text(entry, L"InstallLocation", kInstallLocationBytes, ignored);
+    program.name = *name;
+    program.version = read_text(entry, L"DisplayVersion", kDisplayVersionBytes).value_or(std::wstring());
+    program.folder = read_text(entry, L"InstallLocation", kInstallLocationBytes).value_or(std::wstring());
     return true;  // the entry's key closes here, before its lines are printed
 }
 
-void print_service(const platform::ServiceEntry& service, bool& found) {
+// True when the service is related (and its line printed).
+bool print_service(const platform::ServiceEntry& service) {
     if (!is_related_name(service.service_name) && !is_related_name(service.display_name)) {
-        return;
+        return false;
     }
     const bool running = service.current_state == win::SERVICE_RUNNING_;
     print_status(running ? StatusKind::Ok : StatusKind::Warn,
                  L"Windows service: " + service.display_name + L" (" + service.service_name + L") - state: " +
                      (running ? L"running" : L"stopped"));
-    found = true;
+    return true;
 }
 
 }  // namespace
@@ -85,7 +86,8 @@ bool is_related_name(const std::wstring& name) {
     return false;
 }
 
-void list_installed_programs(bool& found) {
+bool list_installed_programs() {
+    bool found = false;
     for (const wchar_t* path : kUninstallPaths) {
         platform::RegKey uninstall;
         if (platform::reg_open_key(platform::RegRoot::LocalMachine, path, win::KEY_READ_, uninstall) != 0) {
@@ -111,12 +113,14 @@ void list_installed_programs(bool& found) {
             found = true;
         }
     }
+    return found;
 }
 
-void list_related_processes(bool& found) {
+bool list_related_processes() {
+    bool found = false;
     platform::Snapshot snapshot;
     if (platform::create_toolhelp_snapshot(win::TH32CS_SNAPPROCESS_, 0, snapshot) != 0) {
-        return;
+        return found;
     }
     platform::ProcessEntry entry;
     for (std::uint32_t status = platform::process_first(snapshot, entry); status == 0;
@@ -127,18 +131,20 @@ void list_related_processes(bool& found) {
             found = true;
         }
     }
+    return found;
 }
 
-void list_related_services(bool& found) {
+bool list_related_services() {
+    bool found = false;
     platform::ServiceManager manager;
     if (platform::open_sc_manager(win::SC_MANAGER_ENUMERATE_SERVICE_, manager) != 0) {
-        return;
+        return found;
     }
     std::uint32_t resume_handle = 0;
     const platform::ServiceEnumRead sizing = platform::enum_services_status_ex(
         manager, win::SERVICE_WIN32_, win::SERVICE_STATE_ALL_, 0, resume_handle);
     if (sizing.bytes_needed == 0) {
-        return;
+        return found;
     }
 
     // The list may grow between the sizing call and the read (a service
@@ -157,7 +163,7 @@ void list_related_services(bool& found) {
     }
 
     for (const platform::ServiceEntry& service : services) {
-        print_service(service, found);
+        if (print_service(service)) found = true;
     }
     if (error != win::ERROR_SUCCESS_) {
         // Saying nothing here would read as "no such service".
@@ -165,15 +171,15 @@ void list_related_services(bool& found) {
                                            decimal(error) +
                                            L"); a related service may be missing from this section.");
     }
+    return found;
 }
 
 void run_related_software_section() {
     print_section(L"6. Related applications / processes / services (dynamic search)");
-    bool found = false;
-    list_installed_programs(found);
-    list_related_processes(found);
-    list_related_services(found);
-    if (!found) {
+    const bool programs = list_installed_programs();
+    const bool processes = list_related_processes();
+    const bool services = list_related_services();
+    if (!programs && !processes && !services) {
         print_status(StatusKind::Info,
                      L"No application, process or Windows service whose name contains 'Quorvane', 'Vantro' or "
                      L"'QTV' was found. This is normal if only the SDK is installed without the full Tonvela "

@@ -20,14 +20,16 @@ void run_related_software_section();
 bool is_related_name(const std::wstring& name);
 
 // Programs of both Uninstall keys (64-bit, then WOW6432Node) whose
-// DisplayName is related: one Info line each, plus the install folder.
-void list_installed_programs(bool& found);
+// DisplayName is related: one Info line each, plus the install folder. True
+// when it found one.
+bool list_installed_programs();
 
-// Running processes whose executable file name is related: one Info line each.
-void list_related_processes(bool& found);
+// Running processes whose executable file name is related: one Info line
+// each. True when it found one.
+bool list_related_processes();
 
 // Win32 services whose name or display name is related: Ok when running,
-// Warn in any other state.
-void list_related_services(bool& found);
+// Warn in any other state. True when it found one.
+bool list_related_services();
 
 }  // namespace vq4

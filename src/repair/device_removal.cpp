@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "inspect/device_queries.h"
 #include "platform/device_changes.h"
 #include "platform/registry.h"
 #include "platform/win_constants.h"
@@ -32,12 +33,9 @@ std::optional<std::uint32_t> read_revision(std::uint32_t mi03) {
                                       win::CM_REGISTRY_HARDWARE_, key) != win::CR_SUCCESS_) {
         return std::nullopt;
     }
-    const platform::RegRead read = platform::reg_query_value(key, L"RevisionId", 4);
+    const std::optional<std::uint32_t> revision = read_dword_value(key, L"RevisionId");
     key.reset();
-    if (read.status != 0 || read.type != win::REG_DWORD_) return std::nullopt;
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < read.data.size() && i < 4; ++i) value |= std::uint32_t{read.data[i]} << (8 * i);
-    return value;
+    return revision;
 }
 
 // The bcdDevice as the hub put it into the node's hardware ids, for a
@@ -217,14 +215,13 @@ void delete_descriptor_cache(std::uint32_t revision, RegistryBackup& backup) {
     // The key may hold settings an administrator made (IgnoreHWSerNum,
     // ResetOnResume, ...): no backup, no deletion. A key that is not there
     // has nothing to back up, and the deletion below finds nothing either.
-    bool key_exists = true;
-    const std::uint32_t saved = back_up_key_tree(backup, name, key_exists);
-    if (saved != 0) {
-        print_status(StatusKind::Warn, L"  -> Registry backup failed (code=" + decimal(saved) +
+    const TreeBackup saved = back_up_key_tree(backup, name);
+    if (saved.error != 0) {
+        print_status(StatusKind::Warn, L"  -> Registry backup failed (code=" + decimal(saved.error) +
                                            L"): the USB descriptor cache was not deleted.");
         return;
     }
-    if (key_exists) print_status(StatusKind::Info, L"  -> Registry backup written: " + backup.path);
+    if (saved.key_exists) print_status(StatusKind::Info, L"  -> Registry backup written: " + backup.path);
     if (platform::reg_delete_tree(platform::RegRoot::LocalMachine, name) != 0) return;
     platform::reg_delete_key(platform::RegRoot::LocalMachine, name);
     print_status(StatusKind::Info, L"  -> USB descriptor cache deleted: HKLM\\" + name);

@@ -1,5 +1,6 @@
 #include "repair/manual_registration.h"
 
+#include "inspect/device_queries.h"
 #include "platform/device_changes.h"
 #include "platform/registry.h"
 #include "platform/win_constants.h"
@@ -30,33 +31,30 @@ std::int32_t write_guid_values(const platform::RegKey& key, const std::wstring& 
 
 }  // namespace
 
-bool register_guid_manually(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed,
-                            RegistryBackup& backup) {
-    replug_needed = false;
-
+CandidateRepair register_guid_manually(const RepairCandidate& candidate, const std::wstring& expected_guid,
+                                       RegistryBackup& backup) {
     platform::DevInfoSet set;
     if (const std::uint32_t error = platform::setupdi_create_device_info_list(set); error != 0) {
         print_status(StatusKind::Fail, L"  -> SetupDiCreateDeviceInfoList failed (code=" + decimal(error) + L").");
-        return false;
+        return CandidateRepair::Failed;
     }
     platform::DeviceInfoData device;
     if (const std::uint32_t error = platform::setupdi_open_device_info(set, candidate.instance_id, device); error != 0) {
         print_status(StatusKind::Fail, L"  -> Unable to open the node (code=" + decimal(error) + L").");
-        return false;
+        return CandidateRepair::Failed;
     }
 
     std::int32_t write_error = 0;
     std::uint32_t backup_error = 0;
     {
         platform::RegKey key;
-        if (platform::setupdi_open_dev_reg_key(set, device, win::DICS_FLAG_GLOBAL_, 0, win::DIREG_DEV_,
-                                               win::KEY_READ_ | win::KEY_SET_VALUE_, key) != 0) {
+        if (open_node_hardware_key(set, device, win::KEY_READ_ | win::KEY_SET_VALUE_, key) != 0) {
             const std::uint32_t error =
                 platform::setupdi_create_dev_reg_key(set, device, win::DICS_FLAG_GLOBAL_, 0, win::DIREG_DEV_, key);
             if (error != 0) {
                 print_status(StatusKind::Fail, L"  -> Unable to open the 'Device Parameters' key for writing (code=" +
                                                    decimal(error) + L").");
-                return false;
+                return CandidateRepair::Failed;
             }
         }
         // The 'Device Parameters' key of the node (DIREG_DEV).
@@ -68,13 +66,13 @@ bool register_guid_manually(const RepairCandidate& candidate, const std::wstring
     if (backup_error != 0) {
         print_status(StatusKind::Warn,
                      L"  -> Registry backup failed (code=" + decimal(backup_error) + L"): the GUID was not written.");
-        return false;
+        return CandidateRepair::Failed;
     }
     print_status(StatusKind::Info, L"  -> Registry backup written: " + backup.path);
     if (write_error != 0) {
         print_status(StatusKind::Fail, L"  -> Writing the GUID to the registry failed (code=" + decimal(write_error) +
                                            L").");
-        return false;
+        return CandidateRepair::Failed;
     }
     print_status(StatusKind::Ok, L"  -> GUID " + expected_guid + L" written to 'Device Parameters' (DeviceInterfaceGUIDs).");
 
@@ -93,24 +91,22 @@ bool register_guid_manually(const RepairCandidate& candidate, const std::wstring
     set.reset();
 
     if (!restarted) {
-        replug_needed = true;
         const std::wstring detail =
             restart_code != 0 ? L" (code=" + decimal(restart_code) + L")" : L" (Windows asks for a restart)";
         print_status(StatusKind::Warn, L"  -> The interface could not be restarted automatically" + detail +
                                            L". The fix is saved: unplug and replug the Vantro Q4 (or restart the PC), "
                                            L"then re-run this tool.");
-        return false;
+        return CandidateRepair::NeedsReplug;
     }
 
     print_status(StatusKind::Ok, L"  -> Interface MI_03 restarted.");
     if (wait_for_interface(expected_guid, candidate.instance_id, kInterfaceWaitMs)) {
         print_status(StatusKind::Ok, L"  -> Device interface " + expected_guid + L" is now registered on MI_03.");
-        return true;
+        return CandidateRepair::Repaired;
     }
-    replug_needed = true;
     print_status(StatusKind::Warn, L"  -> The GUID is saved but the interface is not visible yet. Unplug and replug the "
                                    L"Vantro Q4, then re-run this tool.");
-    return false;
+    return CandidateRepair::NeedsReplug;
 }
 
 }  // namespace vq4

@@ -10,12 +10,12 @@
 
 namespace vq4 {
 
-// True when the interface is registered on MI_03 at the end. Clears
-// `replug_needed` first and sets it when the GUID is written but not yet in
-// effect (the restart did not happen or the interface did not show up).
+// Repaired when the interface is registered on MI_03 at the end;
+// NeedsReplug when the GUID is written but not yet in effect (the restart did
+// not happen or the interface did not show up).
 // The registry change is never rolled back; the values it overwrites are
 // backed up into `backup` first, and nothing is written when that fails.
-bool register_guid_manually(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed,
-                            RegistryBackup& backup);
+CandidateRepair register_guid_manually(const RepairCandidate& candidate, const std::wstring& expected_guid,
+                                       RegistryBackup& backup);
 
 }  // namespace vq4

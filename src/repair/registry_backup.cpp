@@ -165,28 +165,24 @@ std::wstring backup_directory() {
     return exe_directory();
 }
 
-std::uint32_t back_up_key_tree(RegistryBackup& backup, const std::wstring& subkey, bool& key_exists) {
-    key_exists = true;
+TreeBackup back_up_key_tree(RegistryBackup& backup, const std::wstring& subkey) {
     const std::wstring id = identity(L"tree", subkey);
-    if (already_saved(backup, id)) return 0;
+    if (already_saved(backup, id)) return {};
     platform::RegKey key;
     if (const std::int32_t opened = platform::reg_open_key(platform::RegRoot::LocalMachine, subkey, win::KEY_READ_, key);
         opened != 0) {
         // A key that is not there has nothing to lose; any other failure
         // leaves its content unknown.
-        if (code_of(opened) == kErrorFileNotFound) {
-            key_exists = false;
-            return 0;
-        }
-        return code_of(opened);
+        if (code_of(opened) == kErrorFileNotFound) return {0, false};
+        return {code_of(opened)};
     }
     // The key is deleted first, so that what was added after the backup goes too.
     std::wstring sections = L"\r\n[-" + kRootName + subkey + L"]\r\n";
-    if (const std::uint32_t error = tree_sections(key, subkey, sections); error != 0) return error;
+    if (const std::uint32_t error = tree_sections(key, subkey, sections); error != 0) return {error};
     key.reset();
-    if (const std::uint32_t error = append(backup, sections); error != 0) return error;
+    if (const std::uint32_t error = append(backup, sections); error != 0) return {error};
     backup.saved.push_back(id);
-    return 0;
+    return {};
 }
 
 std::uint32_t back_up_values(RegistryBackup& backup, const platform::RegKey& key, const std::wstring& subkey,
@@ -237,8 +233,7 @@ std::wstring reg_value_line(const std::wstring& name, std::uint32_t type, const 
         return line + L"\"" + reg_escape(text) + L"\"";
     }
     if (type == win::REG_DWORD_ && data.size() == 4) {
-        const std::uint32_t value = std::uint32_t{data[0]} | std::uint32_t{data[1]} << 8 |
-                                    std::uint32_t{data[2]} << 16 | std::uint32_t{data[3]} << 24;
+        const std::uint32_t value = little_endian_dword(data);
         std::wstring digits;
         format_wide(digits, 16, L"%08x", static_cast<unsigned int>(value));
         return line + L"dword:" + digits;

@@ -37,10 +37,14 @@ std::wstring backup_directory();
 
 // Backs up `subkey` of HKEY_LOCAL_MACHINE with all its values and subkeys, as
 // a deletion of the key followed by its content, so that importing the file
-// gives back exactly the key as it is now. 0 when the backup is in the file
-// or when the key does not exist (`key_exists` false: nothing to back up);
-// otherwise the registry's or the file's error code.
-std::uint32_t back_up_key_tree(RegistryBackup& backup, const std::wstring& subkey, bool& key_exists);
+// gives back exactly the key as it is now. `error` is 0 when the backup is
+// in the file or when the key does not exist (`key_exists` false: nothing to
+// back up); otherwise the registry's or the file's error code.
+struct TreeBackup {
+    std::uint32_t error = 0;
+    bool key_exists = true;
+};
+TreeBackup back_up_key_tree(RegistryBackup& backup, const std::wstring& subkey);
 
 // Backs up the named values of an open key (which needs KEY_QUERY_VALUE),
 // whose path below HKEY_LOCAL_MACHINE is `subkey`: a missing value as its

@@ -11,6 +11,13 @@
 
 namespace vq4 {
 
+// How the repair of one candidate ended.
+enum class CandidateRepair {
+    Repaired,
+    NeedsReplug,  // a change waits for the device to be replugged or the PC restarted
+    Failed,       // a line says why
+};
+
 struct RepairCandidate {
     std::wstring instance_id;                // as the platform returns it
     std::vector<std::wstring> current_guids;  // registered texts when examined; for reporting only
@@ -19,9 +26,6 @@ struct RepairCandidate {
 // Every present WinUSB-bound MI_03 node of the device on which no registered
 // GUID equals `expected_guid` (compared as values), in enumeration order.
 std::vector<RepairCandidate> find_repair_candidates(const std::wstring& expected_guid);
-
-// True when a present device interface of `guid` exists on the node.
-bool interface_registered(const Guid& guid, const std::wstring& instance_id);
 
 // Tests every 250 ms (counted pauses, no clock) until the interface is there
 // or `limit_ms` has passed: at most limit/250 + 1 tests. False at once when

@@ -48,7 +48,7 @@ bool ask_consent() {
     return first == 'Y' || first == 'y' || first == 'O' || first == 'o';
 }
 
-int repair_in_place(const std::vector<RepairCandidate>& candidates, const std::wstring& expected_guid) {
+SectionOutcome repair_in_place(const std::vector<RepairCandidate>& candidates, const std::wstring& expected_guid) {
     bool all_succeeded = true;
     bool any_replug = false;
     RegistryBackup backup;
@@ -56,15 +56,15 @@ int repair_in_place(const std::vector<RepairCandidate>& candidates, const std::w
     for (const RepairCandidate& candidate : candidates) {
         print_status(StatusKind::Info, L"Repairing " + candidate.instance_id + L" (previous GUID(s): " +
                                            join_guids(candidate.current_guids) + L")");
-        bool replug_needed = false;
-        if (!run_repair_sequence(candidate, expected_guid, replug_needed, backup)) all_succeeded = false;
-        if (replug_needed) any_replug = true;
+        const CandidateRepair repair = run_repair_sequence(candidate, expected_guid, backup);
+        if (repair != CandidateRepair::Repaired) all_succeeded = false;
+        if (repair == CandidateRepair::NeedsReplug) any_replug = true;
     }
     if (!backup.saved.empty()) {
         print_status(StatusKind::Info, std::wstring(kRestoreHintPrefix) + L"\"" + backup.path + L"\"");
     }
-    if (all_succeeded) return RepairSucceeded;
-    return any_replug ? RepairNeedsReplug : RepairFailed;
+    if (all_succeeded) return SectionOutcome::RepairSucceeded;
+    return any_replug ? SectionOutcome::RepairNeedsReplug : SectionOutcome::RepairFailed;
 }
 
 // Starts this executable elevated with "/fix" and the internal arguments and
@@ -110,7 +110,7 @@ void show_elevated_result(const std::wstring& elevated_report, const std::wstrin
     for (const std::wstring& line : lines) print_status(StatusKind::Info, line);
 }
 
-int relaunch_elevated(const RepairRequest& request, std::uint32_t& elevated_exit_code) {
+RepairSectionResult relaunch_elevated(const RepairRequest& request) {
     print_status(StatusKind::Info,
                  L"Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The "
                  L"elevated window applies the repair, checks the result and saves its own report next to this "
@@ -120,14 +120,13 @@ int relaunch_elevated(const RepairRequest& request, std::uint32_t& elevated_exit
     if (code == kExitCodeUnknown) {
         print_status(StatusKind::Fail, L"Elevation refused or failed: no change was made. Re-run the tool with 'Run as "
                                        L"administrator' to apply the repair.");
-        return RepairFailed;
+        return {SectionOutcome::RepairFailed};
     }
     print_status(StatusKind::Info, L"The elevated instance has finished (exit code " +
                                        decimal(static_cast<std::int32_t>(code)) +
                                        L", 0 = no failure left). See its report for the details.");
     show_elevated_result(elevated_report, request.report_path);
-    elevated_exit_code = code;
-    return RepairDelegated;
+    return {SectionOutcome::RepairDelegated, code};
 }
 
 }  // namespace
@@ -141,42 +140,41 @@ bool process_is_elevated() {
     return read && elevated != 0;
 }
 
-int run_repair_section(bool fix_requested, bool may_prompt) {
+SectionOutcome run_repair_section(bool fix_requested, bool may_prompt) {
     RepairRequest request;
     request.fix_requested = fix_requested;
     request.may_prompt = may_prompt;
-    std::uint32_t elevated_exit_code = 0;
-    return run_repair_section(request, elevated_exit_code);
+    return run_repair_section(request).outcome;
 }
 
-int run_repair_section(const RepairRequest& request, std::uint32_t& elevated_exit_code) {
+RepairSectionResult run_repair_section(const RepairRequest& request) {
     const std::wstring expected_guid = expected_interface_guid();
     const std::vector<RepairCandidate> candidates = find_repair_candidates(expected_guid);
-    if (candidates.empty()) return NothingToRepair;
+    if (candidates.empty()) return {SectionOutcome::NothingToRepair};
 
     print_problem_and_plan(candidates, expected_guid);
 
     if (!request.fix_requested) {
         if (!request.may_prompt) {
             print_status(StatusKind::Info, L"Run this tool again with /fix to apply the repair.");
-            return RepairNotApplied;
+            return {SectionOutcome::RepairNotApplied};
         }
         if (!ask_consent()) {
             print_status(StatusKind::Info, L"Repair declined by the user. No change was made.");
-            return RepairNotApplied;
+            return {SectionOutcome::RepairNotApplied};
         }
     }
 
-    if (process_is_elevated()) return repair_in_place(candidates, expected_guid);
+    if (process_is_elevated()) return {repair_in_place(candidates, expected_guid)};
     // Started by the relaunch and still without the rights (User Account
     // Control turned off for a standard user, say): relaunching again would
     // start one waiting instance after another.
     if (request.relaunched) {
         print_status(StatusKind::Fail, L"Administrator rights could not be obtained: this instance was relaunched "
                                        L"to get them and is still not elevated. No change was made.");
-        return RepairFailed;
+        return {SectionOutcome::RepairFailed};
     }
-    return relaunch_elevated(request, elevated_exit_code);
+    return relaunch_elevated(request);
 }
 
 }  // namespace vq4

@@ -8,14 +8,19 @@
 
 namespace vq4 {
 
-// The value of section 7, read by the run driver.
-enum SectionOutcome : int {
-    NothingToRepair = 0,
-    RepairNotApplied = 1,
-    RepairSucceeded = 2,
-    RepairNeedsReplug = 3,
-    RepairFailed = 4,
-    RepairDelegated = 5,
+// How section 7 ended, read by the run driver.
+enum class SectionOutcome {
+    NothingToRepair,
+    RepairNotApplied,
+    RepairSucceeded,
+    RepairNeedsReplug,
+    RepairFailed,
+    RepairDelegated,  // the elevated instance repaired and verified
+};
+
+struct RepairSectionResult {
+    SectionOutcome outcome = SectionOutcome::NothingToRepair;
+    std::uint32_t elevated_exit_code = 0;  // the elevated instance's exit code (RepairDelegated only)
 };
 
 struct RepairRequest {
@@ -28,13 +33,11 @@ struct RepairRequest {
     std::wstring opened_report_path;
 };
 
-// Prints nothing and returns NothingToRepair when there is no candidate.
-// On RepairDelegated `elevated_exit_code` holds the elevated instance's
-// exit code.
-int run_repair_section(const RepairRequest& request, std::uint32_t& elevated_exit_code);
+// Prints nothing and ends with NothingToRepair when there is no candidate.
+RepairSectionResult run_repair_section(const RepairRequest& request);
 
 // The same for a first instance without a report of its own.
-int run_repair_section(bool fix_requested, bool may_prompt);
+SectionOutcome run_repair_section(bool fix_requested, bool may_prompt);
 
 // True only when the process token can be read and says it is elevated.
 bool process_is_elevated();

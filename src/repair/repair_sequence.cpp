@@ -1,5 +1,6 @@
 #include "repair/repair_sequence.h"
 
+#include "inspect/device_queries.h"
 #include "platform/device_changes.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
@@ -15,7 +16,6 @@ namespace {
 constexpr std::uint32_t kStep1WaitMs = 10000;
 constexpr std::uint32_t kStep2WaitMs = 15000;
 constexpr int kNodeAttempts = 20;
-constexpr std::uint32_t kPauseMs = 250;
 
 bool node_present(const std::wstring& instance_id) {
     std::uint32_t dev_inst = 0;
@@ -25,21 +25,19 @@ bool node_present(const std::wstring& instance_id) {
 // Waits out the time the node may be absent after step 2: up to 20 tries
 // 250 ms apart, then one more look that decides.
 bool wait_for_node(const std::wstring& instance_id) {
-    WaitProgress progress(L"the MI_03 node to come back", kNodeAttempts * kPauseMs);
+    WaitProgress progress(L"the MI_03 node to come back", kNodeAttempts * kDevicePollMs);
     for (int attempt = 0; attempt < kNodeAttempts; ++attempt) {
         if (node_present(instance_id)) break;
-        progress.show(static_cast<std::uint64_t>(attempt) * kPauseMs);
-        platform::sleep_ms(kPauseMs);
+        progress.show(static_cast<std::uint64_t>(attempt) * kDevicePollMs);
+        platform::sleep_ms(kDevicePollMs);
     }
     return node_present(instance_id);
 }
 
 }  // namespace
 
-bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed,
-                         RegistryBackup& backup) {
-    replug_needed = false;
-
+CandidateRepair run_repair_sequence(const RepairCandidate& candidate, const std::wstring& expected_guid,
+                                    RegistryBackup& backup) {
     print_status(StatusKind::Info, L"Step 1/3: remove the MI_03 interface and re-detect it (Windows re-reads the "
                                    L"firmware descriptor; audio is not interrupted).");
     RemovalResult removal = remove_and_redetect(candidate, false, backup);
@@ -56,27 +54,23 @@ bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& e
 
     // A removal left to the next restart ends the sequence: the node is still
     // there, so no later step can do better before the PC restarts.
-    if (removal == RemovalResult::RestartPending) {
-        replug_needed = true;
-        return false;
-    }
+    if (removal == RemovalResult::RestartPending) return CandidateRepair::NeedsReplug;
 
     if (repaired) {
         print_status(StatusKind::Ok,
                      L"  -> The firmware's interface GUID " + expected_guid + L" is registered again on MI_03.");
-        return true;
+        return CandidateRepair::Repaired;
     }
 
     if (!wait_for_node(candidate.instance_id)) {
-        replug_needed = true;
         print_status(StatusKind::Warn, L"  -> The MI_03 interface has not come back. Unplug the Vantro Q4, wait 5 "
                                        L"seconds, plug it back directly into the PC (no hub), then re-run this tool.");
-        return false;
+        return CandidateRepair::NeedsReplug;
     }
 
     print_status(StatusKind::Info,
                  L"Step 3/3 (last resort): the firmware descriptor still provides no GUID; writing it manually.");
-    return register_guid_manually(candidate, expected_guid, replug_needed, backup);
+    return register_guid_manually(candidate, expected_guid, backup);
 }
 
 }  // namespace vq4

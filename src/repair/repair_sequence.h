@@ -10,10 +10,10 @@
 
 namespace vq4 {
 
-// True when the candidate is repaired. `replug_needed` is cleared first and
-// set when the user must unplug and replug the device (or restart the PC).
-// What the steps delete or overwrite in the registry is backed up into `backup`.
-bool run_repair_sequence(const RepairCandidate& candidate, const std::wstring& expected_guid, bool& replug_needed,
-                         RegistryBackup& backup);
+// Repaired, or why not: NeedsReplug when the user must unplug and replug the
+// device (or restart the PC). What the steps delete or overwrite in the
+// registry is backed up into `backup`.
+CandidateRepair run_repair_sequence(const RepairCandidate& candidate, const std::wstring& expected_guid,
+                                    RegistryBackup& backup);
 
 }  // namespace vq4

@@ -5,11 +5,10 @@
 
 namespace vq4 {
 
-std::int32_t ok_count = 0;
-std::int32_t warn_count = 0;
-std::int32_t fail_count = 0;
-
 namespace {
+
+// The counts of the CountedLines in force, owned by whoever made it.
+ReportCounts* counted_into = nullptr;
 
 // The process-wide report file. Once a write fails the file is considered
 // failed and silently receives nothing more, like a stream in its bad state.
@@ -28,17 +27,17 @@ ReportFileState& report_state() {
 struct KindStyle {
     const wchar_t* tag;
     std::uint16_t attribute;
-    std::int32_t* counter;
+    std::int32_t ReportCounts::*counter;
 };
 
 KindStyle style_of(StatusKind kind) {
     switch (kind) {
         case StatusKind::Ok:
-            return {L"[  OK  ]", 10, &ok_count};
+            return {L"[  OK  ]", 10, &ReportCounts::ok};
         case StatusKind::Warn:
-            return {L"[ WARN ]", 14, &warn_count};
+            return {L"[ WARN ]", 14, &ReportCounts::warn};
         case StatusKind::Fail:
-            return {L"[ FAIL ]", 12, &fail_count};
+            return {L"[ FAIL ]", 12, &ReportCounts::fail};
         default:
             return {L"[ INFO ]", 11, nullptr};
     }
@@ -59,6 +58,10 @@ void write_report(const std::wstring& text) {
 const std::wstring kDetailIndent = L"         ";
 
 }  // namespace
+
+CountedLines::CountedLines(ReportCounts& counts) : previous(counted_into) { counted_into = &counts; }
+
+CountedLines::~CountedLines() { counted_into = previous; }
 
 std::wstring printable_text(const std::wstring& text) {
     std::wstring shown;
@@ -99,8 +102,8 @@ std::vector<std::uint8_t> report_file_bytes(const std::wstring& text) {
 void print_status(StatusKind kind, const std::wstring& raw_text) {
     const std::wstring text = printable_text(raw_text);
     const KindStyle style = style_of(kind);
-    if (style.counter != nullptr) {
-        ++*style.counter;
+    if (style.counter != nullptr && counted_into != nullptr) {
+        ++(counted_into->*style.counter);
     }
     platform::console_set_attribute(style.attribute);
     platform::console_write(style.tag);

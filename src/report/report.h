@@ -10,11 +10,24 @@ namespace vq4 {
 
 enum class StatusKind : int { Ok = 0, Warn = 1, Fail = 2, Info = 3 };
 
-// Counters of Ok, Warn and Fail lines; only print_status increments them and
-// only the run driver resets them.
-extern std::int32_t ok_count;
-extern std::int32_t warn_count;
-extern std::int32_t fail_count;
+// The Ok, Warn and Fail lines of a run. The run owns its counts; print_status
+// adds to the counts of the CountedLines in force (none: nothing is counted).
+struct ReportCounts {
+    std::int32_t ok = 0;
+    std::int32_t warn = 0;
+    std::int32_t fail = 0;
+};
+
+// While it lives, the lines print_status writes are counted into `counts`;
+// the counting in force before it resumes when it ends.
+struct CountedLines {
+    explicit CountedLines(ReportCounts& counts);
+    ~CountedLines();
+    CountedLines(const CountedLines&) = delete;
+    CountedLines& operator=(const CountedLines&) = delete;
+
+    ReportCounts* previous;
+};
 
 // Texts taken from the system (device descriptions, registry values, file
 // names) may hold anything; a line of the report stays one line: control

@@ -100,4 +100,19 @@ struct SdkEntryPoints {
 // required ones are present.
 bool resolve_sdk_entry_points(const platform::Library& library, SdkEntryPoints& out);
 
+// Pairs a successful QTV_Init with its QTV_Exit: made right after QTV_Init
+// returned 0, it calls QTV_Exit when it goes out of scope, on every path,
+// before the library that holds it is released (declare it after the
+// library's owner). A library that failed to initialise gets no QTV_Exit.
+struct SdkInitialised {
+    explicit SdkInitialised(QtvExit exit_function) : exit(exit_function) {}
+    ~SdkInitialised() {
+        if (exit != nullptr) exit();
+    }
+    SdkInitialised(const SdkInitialised&) = delete;
+    SdkInitialised& operator=(const SdkInitialised&) = delete;
+
+    QtvExit exit;
+};
+
 }  // namespace vq4

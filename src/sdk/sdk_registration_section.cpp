@@ -16,11 +16,6 @@ constexpr std::uint16_t kMachineX86 = 0x014C;
 constexpr std::uint16_t kMachineX64 = 0x8664;
 constexpr std::uint16_t kMachineArm64 = 0xAA64;
 
-std::uint32_t little32(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
-    return bytes[offset] | (bytes[offset + 1] << 8) | (bytes[offset + 2] << 16) |
-           (static_cast<std::uint32_t>(bytes[offset + 3]) << 24);
-}
-
 bool looks_like_development_path(const std::wstring& path) {
     static const wchar_t* const fragments[] = {L"\\Projects\\",    L"duzeze_ri", L"\\x64\\Debug\\",
                                                L"\\x64\\Release\\", L"\\Debug\\",  L"\\Release\\"};
@@ -84,12 +79,13 @@ std::optional<std::uint16_t> read_pe_machine(const std::wstring& path) {
     if (platform::read_file(file, 64, dos) != 0 || dos.size() != 64 || dos[0] != 0x4D || dos[1] != 0x5A) {
         return std::nullopt;
     }
-    const auto pe_offset = static_cast<std::int32_t>(little32(dos, 0x3C));
+    const auto pe_offset = static_cast<std::int32_t>(little_endian_dword(dos, 0x3C));
     if (platform::set_file_pointer(file, pe_offset, win::FILE_BEGIN_).position == win::INVALID_SET_FILE_POINTER_) {
         return std::nullopt;
     }
     std::vector<std::uint8_t> signature;
-    if (platform::read_file(file, 4, signature) != 0 || signature.size() != 4 || little32(signature, 0) != 0x4550) {
+    if (platform::read_file(file, 4, signature) != 0 || signature.size() != 4 ||
+        little_endian_dword(signature) != 0x4550) {
         return std::nullopt;
     }
     std::vector<std::uint8_t> coff;

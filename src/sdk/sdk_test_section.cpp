@@ -10,7 +10,6 @@
 #include "report/wait_progress.h"
 #include "sdk/sdk_contract.h"
 #include "util/text.h"
-#include "interface/interface_path.h"
 
 namespace vq4 {
 
@@ -18,7 +17,8 @@ namespace {
 
 constexpr std::uint32_t kInitOptions = 0x152;
 constexpr int kMaxAttempts = 100;
-constexpr std::uint32_t kPauseMs = 30;
+// The pause between two polls of the SDK.
+constexpr std::uint32_t kSdkPollMs = 30;
 constexpr std::uint16_t kVantroVendorId = 0x2A7D;
 constexpr std::uint16_t kVantroProductId = 0x5E3C;
 
@@ -32,27 +32,31 @@ std::wstring hex(std::uint16_t value) {
     return text;
 }
 
-// Polls the SDK until it reports a device or the attempts run out; returns
-// the count it reported last and the number of attempts made.
-std::int32_t wait_for_devices(const SdkEntryPoints& sdk, int& attempts) {
+struct DeviceWait {
+    std::int32_t count = 0;  // what the SDK reported last
+    int attempts = 0;
+};
+
+// Polls the SDK until it reports a device or the attempts run out.
+DeviceWait wait_for_devices(const SdkEntryPoints& sdk) {
     std::int32_t count = 0;
-    attempts = 0;
-    WaitProgress progress(L"the SDK to detect the device", kMaxAttempts * kPauseMs);
+    int attempts = 0;
+    WaitProgress progress(L"the SDK to detect the device", kMaxAttempts * kSdkPollMs);
     for (;;) {
         if (sdk.is_device_changed == nullptr || sdk.is_device_changed() != 0) {
             sdk.get_device_count(&count);
         }
         ++attempts;
         if (count >= 1) break;
-        progress.show(static_cast<std::uint64_t>(attempts - 1) * kPauseMs);
-        platform::sleep_ms(kPauseMs);
+        progress.show(static_cast<std::uint64_t>(attempts - 1) * kSdkPollMs);
+        platform::sleep_ms(kSdkPollMs);
         if (attempts >= kMaxAttempts) break;
     }
-    return count;
+    return {count, attempts};
 }
 
 // Is the MI_03 interface that section 3 found held open by another process?
-void run_lock_test() {
+void run_lock_test(const std::wstring& mi03_interface_path) {
     if (mi03_interface_path.empty()) {
         print_status(StatusKind::Info,
                      L"Follow-up test (is MI_03 locked by another process?) skipped: section 3 could not find any usable "
@@ -110,7 +114,7 @@ void print_device(const SdkEntryPoints& sdk, std::int32_t index, SdkDeviceInfo& 
 }
 
 // Everything between a successful QTV_Init and QTV_Exit.
-void run_initialised(const SdkEntryPoints& sdk) {
+void run_initialised(const SdkEntryPoints& sdk, const std::wstring& mi03_interface_path) {
     print_status(StatusKind::Ok, L"SDK initialized successfully (QTV_Init).");
 
     std::uint16_t version = 0;
@@ -118,16 +122,18 @@ void run_initialised(const SdkEntryPoints& sdk) {
     print_status(StatusKind::Info, L"SDK version loaded: " + format_sdk_version(version) +
                                        L" (version known in the repository at the time this tool was generated: 1.51).");
 
-    int attempts = 0;
-    const std::int32_t count = wait_for_devices(sdk, attempts);
+    const DeviceWait wait = wait_for_devices(sdk);
+    const int attempts = wait.attempts;
+    const std::int32_t count = wait.count;
     print_status(StatusKind::Info, L"Device detection by the SDK: " + decimal(attempts) + L" attempt(s) out of " +
-                                       decimal(kMaxAttempts) + L" (~" + decimal(attempts * 30) + L" ms).");
+                                       decimal(kMaxAttempts) + L" (~" + decimal(attempts * std::int32_t{kSdkPollMs}) +
+                                       L" ms).");
 
     if (count < 1) {
         print_status(StatusKind::Fail,
                      L"The SDK does not detect any Tonvela device after 3000 ms of waiting, even though the DLL was "
                      L"loaded successfully. See sections 2 and 3 above for the hardware/driver diagnosis.");
-        run_lock_test();
+        run_lock_test(mi03_interface_path);
         return;
     }
     print_status(StatusKind::Ok, decimal(count) + L" Tonvela device(s) detected by the SDK.");
@@ -147,7 +153,7 @@ std::wstring format_sdk_version(std::uint16_t version) {
     return text;
 }
 
-void run_sdk_test_section() {
+void run_sdk_test_section(const std::wstring& mi03_interface_path) {
     print_section(L"5. Functional SDK test (load + real communication)");
 
     // No view flag: the view an application of this process's bitness uses.
@@ -200,8 +206,8 @@ void run_sdk_test_section() {
                                            L"). The SDK cannot initialize on this machine.");
         return;
     }
-    run_initialised(sdk);
-    sdk.exit();
+    const SdkInitialised initialised(sdk.exit);
+    run_initialised(sdk, mi03_interface_path);
 }
 
 }  // namespace vq4

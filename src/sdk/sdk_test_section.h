@@ -8,7 +8,9 @@
 
 namespace vq4 {
 
-void run_sdk_test_section();
+// `mi03_interface_path`: the MI_03 device interface that section 3 found,
+// empty when it found none; the lock test opens it.
+void run_sdk_test_section(const std::wstring& mi03_interface_path);
 
 // "%d.%02X" of the high and low byte below 0x1000, "%X.%02X" from 0x1000 on.
 std::wstring format_sdk_version(std::uint16_t version);

@@ -60,6 +60,14 @@ std::wstring utf16le_text(const std::uint8_t* bytes, std::size_t count) {
 
 std::wstring utf16le_text(const std::vector<std::uint8_t>& bytes) { return utf16le_text(bytes.data(), bytes.size()); }
 
+std::uint32_t little_endian_dword(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4 && offset < bytes.size() && i < bytes.size() - offset; ++i) {
+        value |= static_cast<std::uint32_t>(bytes[offset + i]) << (8 * i);
+    }
+    return value;
+}
+
 std::vector<std::uint8_t> utf16le_bytes(const std::wstring& text, std::size_t terminators) {
     std::vector<std::uint8_t> bytes;
     bytes.reserve((text.size() + terminators) * 2);

@@ -50,6 +50,10 @@ std::wstring decimal(std::uint32_t value);
 std::wstring utf16le_text(const std::uint8_t* bytes, std::size_t count);
 std::wstring utf16le_text(const std::vector<std::uint8_t>& bytes);
 
+// A little-endian 32-bit value (a REG_DWORD's data, a field of a file
+// header): the four bytes from `offset`, fewer when the bytes end before.
+std::uint32_t little_endian_dword(const std::vector<std::uint8_t>& bytes, std::size_t offset = 0);
+
 // UTF-16LE bytes of a text, with `terminators` NUL units appended.
 std::vector<std::uint8_t> utf16le_bytes(const std::wstring& text, std::size_t terminators);
 

@@ -42,7 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::erase_if(m.faults, [](const sim::Fault& f) { return f.operation == "GetModuleFileNameW"; });
     m.local_time = sim::LocalTimeRecord{};
     sim::set_machine(std::move(m));
-    ok_count = warn_count = fail_count = 0;
 
     std::fflush(stdout);
     if (::ftruncate(console_fd, 0) != 0 || ::lseek(console_fd, 0, SEEK_SET) != 0) fuzz::fail("console reset");

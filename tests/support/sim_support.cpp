@@ -97,10 +97,14 @@ std::string crlf(const std::string& text) {
     return out;
 }
 
-void reset_counters() {
-    ok_count = 0;
-    warn_count = 0;
-    fail_count = 0;
+ReportCounts& counts() {
+    static ReportCounts test_counts;
+    // In force for the whole test program; a run_diagnostic in a test counts
+    // into its own and gives the counting back when it ends.
+    static const CountedLines counting(test_counts);
+    return test_counts;
 }
+
+void reset_counters() { counts() = ReportCounts{}; }
 
 }  // namespace vq4::test

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/sim/machine.h"
+#include "report/report.h"
 
 namespace vq4::test {
 
@@ -40,7 +41,11 @@ RunResult run_tool(const std::filesystem::path& machine_file, const std::vector<
 // Report file text as the tool writes it: every "\n" becomes CR LF.
 std::string crlf(const std::string& text);
 
-// Resets the report counters (each test starts from a fresh run state).
+// The counts the tests' report lines go into, as a run's go into its own
+// (a section called alone counts here).
+ReportCounts& counts();
+
+// Resets those counts (each test starts from a fresh run state).
 void reset_counters();
 
 }  // namespace vq4::test

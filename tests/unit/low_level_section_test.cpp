@@ -10,7 +10,6 @@
 #include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
-#include "interface/interface_path.h"
 #include "interface/low_level_section.h"
 #include "interface/ucr_ping.h"
 
@@ -72,7 +71,7 @@ protected:
         std::filesystem::remove(path);
         open_report_file(widen(path.string()));
         sim::machine().trace.clear();
-        run_low_level_section(nodes);
+        mi03_interface_path = run_low_level_section(nodes);
         close_report_file();
         const std::string text = test::read_file_bytes(path);
         std::vector<std::string> lines;
@@ -93,6 +92,7 @@ protected:
     }
 
     std::filesystem::path dir, path;
+    std::wstring mi03_interface_path;  // what the last run returned
 };
 
 using Lines = std::vector<std::string>;
@@ -103,7 +103,7 @@ TEST_F(LowLevelSection, NoMi03NodeEndsAtTheFirstLine) {
     // A node of the device that is not MI_03 (MI_00) does not count.
     EXPECT_EQ(run(machine({mi03(L"USB\\VID_2A7D&PID_5E3C&MI_00\\6&1").service(L"WINUSB")})),
               Lines{s3::kNoNode});
-    EXPECT_EQ(warn_count, 3);
+    EXPECT_EQ(test::counts().warn, 3);
     EXPECT_TRUE(sim::machine().trace.empty()) << "nothing is looked up without an MI_03 node";
 }
 
@@ -407,7 +407,7 @@ TEST_F(LowLevelSection, SecondRunSendsTheSamePing) {
     const Lines second = run_on(enumerate_usb_nodes());
     EXPECT_EQ(first, second);
     EXPECT_EQ(sim::count_calls("WinUsb_WritePipe", "0x01, 0C 00 00 00 00 01 01 00 00 00 00 00"), 1u);
-    EXPECT_EQ(ok_count, 4);
+    EXPECT_EQ(test::counts().ok, 4);
 }
 
 TEST_F(LowLevelSection, VerificationRunsSection3OnAFreshNodeList) {

@@ -37,11 +37,12 @@ struct Outcome {
 Outcome register_manually() {
     test::ReportCapture capture;
     Outcome run;
-    run.replug = true;  // must be cleared first
     {
         RegistryBackup backup;
         backup.directory = backup_directory();
-        run.result = register_guid_manually(kCandidate, widen(kExpectedGuid), run.replug, backup);
+        const CandidateRepair repair = register_guid_manually(kCandidate, widen(kExpectedGuid), backup);
+        run.result = repair == CandidateRepair::Repaired;
+        run.replug = repair == CandidateRepair::NeedsReplug;
     }
     const std::string backup_path = test::printed_backup_path(capture);
     run.lines = capture.finish();

@@ -264,9 +264,8 @@ TEST(RegistryBackup, NoBackupNoChange) {
         test::ReportCapture capture;
         RegistryBackup backup;
         backup.directory = widen((capture.directory() / "missing").string());
-        bool replug = true;
-        EXPECT_FALSE(register_guid_manually({widen(test::kMi03), {}}, widen(test::kExpectedGuid), replug, backup));
-        EXPECT_FALSE(replug);
+        EXPECT_EQ(register_guid_manually({widen(test::kMi03), {}}, widen(test::kExpectedGuid), backup),
+                  CandidateRepair::Failed);
         EXPECT_EQ(capture.finish(),
                   test::warn("  -> Registry backup failed (code=3): the GUID was not written."));
     }
@@ -307,8 +306,8 @@ TEST(RegistryBackup, OverwrittenValuesAndAbsentOnesComeBack) {
         {
             RegistryBackup backup;
             backup.directory = backup_directory();
-            bool replug = false;
-            EXPECT_TRUE(register_guid_manually({widen(test::kMi03), {}}, widen(test::kExpectedGuid), replug, backup))
+            EXPECT_EQ(register_guid_manually({widen(test::kMi03), {}}, widen(test::kExpectedGuid), backup),
+                      CandidateRepair::Repaired)
                 << c.what;
         }
         const test::TreeSnapshot after = test::take_snapshot();

@@ -38,9 +38,9 @@ std::string report_of(const std::function<void()>& run) {
     return text;
 }
 
-std::string listing(void (*list)(bool&), bool& found) {
+std::string listing(bool (*list)(), bool& found) {
     found = false;
-    return report_of([&] { list(found); });
+    return report_of([&] { found = list(); });
 }
 
 // One Uninstall subkey with REG_SZ values.
@@ -113,7 +113,7 @@ TEST(InstalledPrograms, BothPathsInOrderWithDuplicatesVersionsAndFolders) {
                                "         Install folder: C:\\Program Files (x86)\\Quorvane\n"
                                "[ INFO ] Installed program: QTV Legacy Tools (version 1.4)\n"));
     EXPECT_TRUE(found);
-    EXPECT_EQ(ok_count + warn_count + fail_count, 0) << "program lines are Info";
+    EXPECT_EQ(test::counts().ok + test::counts().warn + test::counts().fail, 0) << "program lines are Info";
 
     // Both keys opened with plain KEY_READ, the 32-bit one by its name; every key closed again.
     EXPECT_EQ(sim::count_calls("RegOpenKeyExW", "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall, 0x20019"), 1u);
@@ -192,7 +192,7 @@ TEST(RelatedProcesses, EachRelatedProcessOnceWithItsOwnId) {
                          "[ INFO ] Running process: QuorvaneHub.exe (PID 5120)\n"
                          "[ INFO ] Running process: vantrotray.exe (PID 4294967295)\n"));
     EXPECT_TRUE(found);
-    EXPECT_EQ(ok_count + warn_count + fail_count, 0) << "process lines are Info";
+    EXPECT_EQ(test::counts().ok + test::counts().warn + test::counts().fail, 0) << "process lines are Info";
     EXPECT_EQ(sim::count_calls("CreateToolhelp32Snapshot", "0x2, 0"), 1u);
     EXPECT_EQ(sim::count_calls("Process32FirstW"), 1u);
     EXPECT_EQ(sim::count_calls("Process32NextW"), 6u);  // the sixth answers ERROR_NO_MORE_FILES
@@ -245,9 +245,9 @@ TEST(RelatedServices, RunningOkOtherStatesWarnDisplayNameAlsoMatches) {
                          // An excluded service name, but a related display name.
                          "[  OK  ] Windows service: Vantro Deck (QuorvaneSpinDeckSvc) - state: running\n"));
     EXPECT_TRUE(found);
-    EXPECT_EQ(ok_count, 2);
-    EXPECT_EQ(warn_count, 3);
-    EXPECT_EQ(fail_count, 0);
+    EXPECT_EQ(test::counts().ok, 2);
+    EXPECT_EQ(test::counts().warn, 3);
+    EXPECT_EQ(test::counts().fail, 0);
     // One sizing call and one read of exactly the size it gave; the manager is closed.
     EXPECT_EQ(sim::count_calls("OpenSCManagerW", "NULL, NULL, 0x4"), 1u);
     EXPECT_EQ(sim::count_calls("EnumServicesStatusExW"), 2u);
@@ -346,8 +346,8 @@ TEST(RelatedServices, ListGrowingBetweenSizingAndReadIsReadToTheEnd) {
               test::crlf("[  OK  ] Windows service: Quorvane Device Service (QuorvaneDeviceService) - state: running\n"
                          "[ WARN ] Windows service: Quorvane Helper 1 (QuorvaneHelper1) - state: stopped\n"));
     EXPECT_TRUE(found);
-    EXPECT_EQ(ok_count, 1);
-    EXPECT_EQ(warn_count, 1);
+    EXPECT_EQ(test::counts().ok, 1);
+    EXPECT_EQ(test::counts().warn, 1);
 
     // Sizing, a read that gets the three old entries and ERROR_MORE_DATA,
     // then a read from the resume handle that gets the new one.
@@ -422,9 +422,9 @@ TEST(RelatedSoftwareSection, ClosingLineOnlyWhenNothingWasFound) {
     for (const Case& c : cases) {
         test::use_machine(c.machine);
         EXPECT_EQ(report_of(run_related_software_section), test::crlf(kHeader + c.lines)) << c.machine;
-        EXPECT_EQ(ok_count, c.oks);
-        EXPECT_EQ(warn_count, c.warns);
-        EXPECT_EQ(fail_count, 0);
+        EXPECT_EQ(test::counts().ok, c.oks);
+        EXPECT_EQ(test::counts().warn, c.warns);
+        EXPECT_EQ(test::counts().fail, 0);
     }
 }
 
@@ -439,7 +439,7 @@ TEST(RelatedSoftwareSection, ListingsInOrderProgramsProcessesServices) {
                          "[ INFO ] Installed program: Quorvane Suite\n"
                          "[ INFO ] Running process: QuorvaneHub.exe (PID 77)\n"
                          "[  OK  ] Windows service: Quorvane Service (QuorvaneSvc) - state: running\n"));
-    EXPECT_EQ(ok_count, 1);
+    EXPECT_EQ(test::counts().ok, 1);
 }
 
 }  // namespace

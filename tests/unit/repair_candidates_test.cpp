@@ -3,6 +3,7 @@
 
 #include "platform/sim/device_tree.h"
 #include "platform/sim/machine.h"
+#include "inspect/device_queries.h"
 #include "repair/repair_candidates.h"
 #include "support/repair_support.h"
 #include "support/sim_support.h"
@@ -193,8 +194,8 @@ TEST(WaitForInterface, UnparsableGuidReturnsAtOnceAndOtherNodesDoNotCount) {
     }));
     Guid guid;
     ASSERT_TRUE(parse_guid(widen(kExpectedGuid), guid));
-    EXPECT_FALSE(interface_registered(guid, widen(test::kMi03)));
-    EXPECT_TRUE(interface_registered(guid, widen(test::kMi01)));
+    EXPECT_FALSE(interface_present(guid, widen(test::kMi03)));
+    EXPECT_TRUE(interface_present(guid, widen(test::kMi01)));
 }
 
 }  // namespace

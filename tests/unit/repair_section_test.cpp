@@ -21,6 +21,8 @@
 namespace vq4 {
 namespace {
 
+using enum SectionOutcome;
+
 using nlohmann::json;
 using test::fail;
 using test::info;
@@ -70,7 +72,7 @@ std::string restart_pending(const std::string& id) {
 struct Ending {
     const char* machine;
     bool fix_requested;
-    int outcome;
+    SectionOutcome outcome;
     std::string lines;
     std::size_t pauses;          // Sleep(250)
     std::size_t interface_tests;  // presence tests of the expected GUID on MI_03
@@ -140,7 +142,7 @@ TEST(RepairSection, EveryEndingPrintsExactlyItsLinesAndCountsItsWaits) {
     for (const Ending& e : endings()) {
         test::use_machine(test::machine_text(e.machine));
         test::ReportCapture capture;
-        const int outcome = run_repair_section(e.fix_requested, false);
+        const SectionOutcome outcome = run_repair_section(e.fix_requested, false);
         const std::string backup_path = test::printed_backup_path(capture);
         const std::string report = capture.finish();
         EXPECT_EQ(outcome, e.outcome) << e.machine;
@@ -152,9 +154,9 @@ TEST(RepairSection, EveryEndingPrintsExactlyItsLinesAndCountsItsWaits) {
         EXPECT_EQ(sim::count_calls("ShellExecuteExW"), std::string(e.machine) == "repair-elevation-refused" ? 1u : 0u)
             << e.machine;
         // The counters follow the lines.
-        EXPECT_EQ(fail_count, count_lines(report, "[ FAIL ]")) << e.machine;
-        EXPECT_EQ(warn_count, count_lines(report, "[ WARN ]")) << e.machine;
-        EXPECT_EQ(ok_count, count_lines(report, "[  OK  ]")) << e.machine;
+        EXPECT_EQ(test::counts().fail, count_lines(report, "[ FAIL ]")) << e.machine;
+        EXPECT_EQ(test::counts().warn, count_lines(report, "[ WARN ]")) << e.machine;
+        EXPECT_EQ(test::counts().ok, count_lines(report, "[  OK  ]")) << e.machine;
     }
 }
 
@@ -231,7 +233,7 @@ TEST(RepairSection, EveryCandidateIsAttemptedAndTheOutcomeCombinesThem) {
     struct Case {
         const char* what;
         json first, second, faults;
-        int outcome;
+        SectionOutcome outcome;
     };
     const json redetected = {{"firmware_guid_returns", "after_interface_redetect"}};
     const std::vector<Case> cases = {
@@ -310,11 +312,11 @@ TEST(RepairSection, ATokenThatCannotBeReadIsNotElevated) {
         test::use_machine(test::machine_text("repair-step1-works", [&](json& m) {
             m["faults"] = json::array({{{"operation", failing}, {"code", 5}}});
         }));
-        std::uint32_t elevated_exit_code = 77;
         const RepairRequest request = first_instance(dir, false);
         test::ReportCapture capture;
-        EXPECT_EQ(run_repair_section(request, elevated_exit_code), RepairDelegated) << failing;
-        EXPECT_EQ(elevated_exit_code, 1u) << failing;
+        const RepairSectionResult result = run_repair_section(request);
+        EXPECT_EQ(result.outcome, RepairDelegated) << failing;
+        EXPECT_EQ(result.elevated_exit_code, 1u) << failing;
         EXPECT_EQ(capture.finish(),
                   kIntro + kRelaunching + finished(1) +
                       info("The elevated instance's report cannot be read (error code=2): " + dir.string() +
@@ -353,10 +355,9 @@ TEST(RepairSection, TheRelaunchPassesFixTheMarkTheReportPathAndNopause) {
         test::use_machine(test::machine_text("default", [](json& m) { m["module_path"] = "C:\\Tools\\VQ4_Diag.exe"; }));
         for (const std::string& name : c.existing) std::ofstream(dir / name) << "taken";
         const RepairRequest request = first_instance(dir, c.may_prompt, c.own_report_written);
-        std::uint32_t code = 77;
         {
             test::ReportCapture capture;
-            EXPECT_EQ(run_repair_section(request, code), RepairDelegated) << c.what;
+            EXPECT_EQ(run_repair_section(request).outcome, RepairDelegated) << c.what;
         }
         std::string parameters = c.parameters;
         parameters.replace(parameters.find("<dir>"), 5, dir.string());
@@ -412,7 +413,9 @@ TEST(RepairSection, TheElevatedReportShowsUnderSection7) {
         {
             const RepairRequest request = first_instance(dir, false);
             test::ReportCapture capture;
-            EXPECT_EQ(run_repair_section(request, code), RepairDelegated) << c.what;
+            const RepairSectionResult result = run_repair_section(request);
+            EXPECT_EQ(result.outcome, RepairDelegated) << c.what;
+            code = result.elevated_exit_code;
             report = capture.finish();
         }
         EXPECT_EQ(code, static_cast<std::uint32_t>(std::stoul(c.exit))) << c.what;
@@ -432,12 +435,13 @@ TEST(RepairSection, ARelaunchedInstanceWithoutRightsNeverRelaunches) {
     RepairRequest request;
     request.fix_requested = true;
     request.relaunched = true;
-    std::uint32_t code = 77;
     test::ReportCapture capture;
-    EXPECT_EQ(run_repair_section(request, code), RepairFailed);
+    const RepairSectionResult result = run_repair_section(request);
+    EXPECT_EQ(result.outcome, RepairFailed);
     EXPECT_EQ(capture.finish(), kIntro + fail("Administrator rights could not be obtained: this instance was relaunched "
                                               "to get them and is still not elevated. No change was made."));
-    EXPECT_EQ(code, 77u) << "no elevated instance";
+    EXPECT_EQ(result.elevated_exit_code, 0u) << "no elevated instance";
+    EXPECT_EQ(sim::count_calls("ShellExecuteExW"), 0u) << "no elevated instance";
     EXPECT_EQ(sim::count_calls("ShellExecuteExW"), 0u);
     EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u);
     sim::set_relaunch_binary("");

@@ -34,9 +34,9 @@ TEST_F(ReportOutput, StatusLinesCountByKind) {
     print_status(StatusKind::Fail, L"c");
     print_status(StatusKind::Info, L"d");
     print_status(static_cast<StatusKind>(7), L"e");
-    EXPECT_EQ(ok_count, 1);
-    EXPECT_EQ(warn_count, 1);
-    EXPECT_EQ(fail_count, 1);
+    EXPECT_EQ(test::counts().ok, 1);
+    EXPECT_EQ(test::counts().warn, 1);
+    EXPECT_EQ(test::counts().fail, 1);
     EXPECT_EQ(file_text(), test::crlf("[  OK  ] a\n[ WARN ] b\n[ FAIL ] c\n[ INFO ] d\n[ INFO ] e\n"));
 }
 
@@ -72,7 +72,7 @@ TEST_F(ReportOutput, ControlCharactersAndSurrogatePairs) {
 TEST_F(ReportOutput, ClosedFileStillCountsLines) {
     close_report_file();
     print_status(StatusKind::Fail, L"console only");
-    EXPECT_EQ(fail_count, 1);
+    EXPECT_EQ(test::counts().fail, 1);
     EXPECT_EQ(test::read_file_bytes(path), "");
 }
 
@@ -119,24 +119,24 @@ TEST_F(ReportOutput, SummaryVerdicts) {
         close_report_file();
         std::filesystem::remove(path);
         ASSERT_FALSE(open_report_file(widen(path.string())).empty());
-        ok_count = c.ok;
-        warn_count = c.warn;
-        fail_count = c.fail;
-        print_summary(L"Summary");
+        test::counts().ok = c.ok;
+        test::counts().warn = c.warn;
+        test::counts().fail = c.fail;
+        print_summary(L"Summary", test::counts());
         EXPECT_EQ(file_text(), test::crlf(std::string("\n==== Summary ====\n") + c.expected));
-        EXPECT_EQ(ok_count, c.ok_after);
-        EXPECT_EQ(warn_count, c.warn_after);
-        EXPECT_EQ(fail_count, c.fail_after);
+        EXPECT_EQ(test::counts().ok, c.ok_after);
+        EXPECT_EQ(test::counts().warn, c.warn_after);
+        EXPECT_EQ(test::counts().fail, c.fail_after);
     }
 }
 
 TEST_F(ReportOutput, SecondSummaryCountsTheFirstVerdict) {
-    warn_count = 1;
-    print_summary(L"Summary");
-    print_summary(L"Summary after repair attempt");
+    test::counts().warn = 1;
+    print_summary(L"Summary", test::counts());
+    print_summary(L"Summary after repair attempt", test::counts());
     const std::string text = file_text();
     EXPECT_NE(text.find("[ INFO ] 0 test(s) OK, 2 warning(s), 0 failure(s)."), std::string::npos);
-    EXPECT_EQ(warn_count, 3);
+    EXPECT_EQ(test::counts().warn, 3);
 }
 
 }  // namespace

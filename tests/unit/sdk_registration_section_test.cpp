@@ -229,9 +229,9 @@ TEST(SdkRegistrationSection, NeitherViewRegistered) {
                          "running as 64-bit view.\n"
                          "[ WARN ] CLSID registry key missing (32-bit view / WOW6432Node): the SDK will not be found by "
                          "applications running as 32-bit view / WOW6432Node.\n"));
-    EXPECT_EQ(fail_count, 1);
-    EXPECT_EQ(warn_count, 1);
-    EXPECT_EQ(ok_count, 0);
+    EXPECT_EQ(test::counts().fail, 1);
+    EXPECT_EQ(test::counts().warn, 1);
+    EXPECT_EQ(test::counts().ok, 0);
 }
 
 TEST(SdkRegistrationSection, X64LibraryInBothViews) {

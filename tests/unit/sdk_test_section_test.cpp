@@ -9,7 +9,6 @@
 #include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
-#include "interface/interface_path.h"
 
 namespace vq4 {
 namespace {
@@ -62,14 +61,12 @@ std::vector<test::DeviceEntry> devices(const test::InterfaceEntry& interface) {
 
 std::string section_text(const test::MachineFile& machine, const std::wstring& interface_path = L"") {
     machine.use();
-    mi03_interface_path = interface_path;
     const auto dir = test::make_temp_dir("sdk_test");
     open_report_file(widen((dir / "r.txt").string()));
-    run_sdk_test_section();
+    run_sdk_test_section(interface_path);
     close_report_file();
     const std::string text = test::read_file_bytes(dir / "r.txt");
     std::filesystem::remove_all(dir);
-    mi03_interface_path.clear();
     return text;
 }
 
@@ -211,7 +208,7 @@ TEST(SdkTestSection, RegistrationAndLoadFailures) {
     for (const Case& c : cases) {
         test::reset_counters();
         EXPECT_EQ(section_text(c.machine), test::crlf(kHeader + c.line)) << c.what;
-        EXPECT_EQ(fail_count, 1) << c.what;
+        EXPECT_EQ(test::counts().fail, 1) << c.what;
         expect_pairing(false);
         // Nothing is called into a library that failed before QTV_Init succeeded,
         // and QTV_Init at most once, with its contract's arguments.
@@ -242,8 +239,8 @@ TEST(SdkTestSection, NoDeviceWaitsOneHundredCountedPauses) {
     EXPECT_EQ(sim::count_calls("QTV_IsDeviceChanged"), 100u);
     EXPECT_EQ(sim::count_calls("QTV_GetDeviceCount"), 0u) << "nothing changed: the count is never re-read";
     EXPECT_EQ(device_opens(), 0u) << "no interface path: no lock test";
-    EXPECT_EQ(ok_count, 1);
-    EXPECT_EQ(fail_count, 1);
+    EXPECT_EQ(test::counts().ok, 1);
+    EXPECT_EQ(test::counts().fail, 1);
     expect_pairing(true);
 }
 
@@ -283,9 +280,9 @@ TEST(SdkTestSection, DeviceOfTheMachineSeenAtTheFirstAttempt) {
                                kGuid + "\n"));
     EXPECT_EQ(sim::count_calls("Sleep"), 0u) << "found at once: no pause, yet about 30 ms reported";
     EXPECT_EQ(sim::count_calls("QTV_GetDeviceInfo", "0"), 1u);
-    EXPECT_EQ(ok_count, 3);
-    EXPECT_EQ(warn_count, 0);
-    EXPECT_EQ(fail_count, 0);
+    EXPECT_EQ(test::counts().ok, 3);
+    EXPECT_EQ(test::counts().warn, 0);
+    EXPECT_EQ(test::counts().fail, 0);
     expect_pairing(true);
 }
 
@@ -329,8 +326,8 @@ TEST(SdkTestSection, DeviceRecordsAsTheLibraryFillsThem) {
                                "         Firmware version: 10.05\n"
                                "         Serial number: SN-1\n"
                                "         Symbolic link: \\\\?\\x\n"));
-    EXPECT_EQ(ok_count, 3);
-    EXPECT_EQ(warn_count, 2);
+    EXPECT_EQ(test::counts().ok, 3);
+    EXPECT_EQ(test::counts().warn, 2);
     // One record, reset before each call: the library always sees size 1600.
     EXPECT_EQ(sim::count_calls("QTV_GetDeviceInfo", "0"), 1u);
     EXPECT_EQ(sim::count_calls("QTV_GetDeviceInfo", "1"), 1u);
@@ -435,8 +432,8 @@ TEST(SdkTestSection, EachRunLoadsAndReleasesTheLibraryAfresh) {
     sdk_machine().devices(devices(mi03_interface(kGuid))).use();
     const auto dir = test::make_temp_dir("sdk_twice");
     open_report_file(widen((dir / "r.txt").string()));
-    run_sdk_test_section();
-    run_sdk_test_section();
+    run_sdk_test_section(L"");
+    run_sdk_test_section(L"");
     close_report_file();
     std::filesystem::remove_all(dir);
     EXPECT_EQ(sim::count_calls("LoadLibraryW"), 2u);
@@ -496,7 +493,7 @@ TEST(SdkTestSection, TheSdkFindsWhatItLoadsByNameInItsOwnFolder) {
     sim::set_default_dll_directories(0x800 | 0x400);
     const auto dir = test::make_temp_dir("sdk_by_name");
     open_report_file(widen((dir / "r.txt").string()));
-    run_sdk_test_section();
+    run_sdk_test_section(L"");
     close_report_file();
     const std::string text = test::read_file_bytes(dir / "r.txt");
     std::filesystem::remove_all(dir);

@@ -107,7 +107,7 @@ TEST(SystemInformationSection, OpensTheKeyForReadingAndClosesItBeforePrinting) {
                                "[ INFO ] System architecture: x64\n"
                                "[ INFO ] This diagnostic tool was built as: x64\n"));
     // Info lines only: nothing is counted.
-    EXPECT_EQ(ok_count + warn_count + fail_count, 0);
+    EXPECT_EQ(test::counts().ok + test::counts().warn + test::counts().fail, 0);
 
     std::vector<std::string> calls;
     for (const sim::TraceEntry& e : sim::machine().trace) {

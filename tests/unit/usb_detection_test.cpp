@@ -67,9 +67,9 @@ TEST(UsbDetectionSection, EmptyListIsOneFailLine) {
     EXPECT_EQ(text, test::crlf(kHeader +
                                "[ FAIL ] No USB node matching VID_2A7D&PID_5E3C was found. The Vantro Q4 does not seem "
                                "to be plugged in (check the cable, the USB port, or that the device is powered on).\n"));
-    EXPECT_EQ(fail_count, 1);
-    EXPECT_EQ(ok_count, 0);
-    EXPECT_EQ(warn_count, 0);
+    EXPECT_EQ(test::counts().fail, 1);
+    EXPECT_EQ(test::counts().ok, 0);
+    EXPECT_EQ(test::counts().warn, 0);
 }
 
 TEST(UsbDetectionSection, HealthyNodesInListOrder) {
@@ -94,9 +94,9 @@ TEST(UsbDetectionSection, HealthyNodesInListOrder) {
                                "         Description: Vantro Q4 Audio\n"
                                "         Driver (service): usbaudio2\n"
                                "[  OK  ]   -> Driver active, no problem reported by Windows.\n"));
-    EXPECT_EQ(ok_count, 4);
-    EXPECT_EQ(warn_count, 0);
-    EXPECT_EQ(fail_count, 0);
+    EXPECT_EQ(test::counts().ok, 4);
+    EXPECT_EQ(test::counts().warn, 0);
+    EXPECT_EQ(test::counts().fail, 0);
 }
 
 TEST(UsbDetectionSection, StateLineFollowsProblemAndStatusReadOnly) {
@@ -128,9 +128,9 @@ TEST(UsbDetectionSection, StateLineFollowsProblemAndStatusReadOnly) {
                                "         Description: Vantro Q4 Vendor Interface\n"
                                "         Driver (service): (none)\n"
                                "[  OK  ]   -> Driver active, no problem reported by Windows.\n"));
-    EXPECT_EQ(ok_count, 2);
-    EXPECT_EQ(warn_count, 1);
-    EXPECT_EQ(fail_count, 2);
+    EXPECT_EQ(test::counts().ok, 2);
+    EXPECT_EQ(test::counts().warn, 1);
+    EXPECT_EQ(test::counts().fail, 2);
 }
 
 TEST(UsbDetectionSection, ChangesNothingOnTheMachine) {

@@ -161,5 +161,32 @@ TEST(Utf16le, ValueBytesAsText) {
     }
 }
 
+// A REG_DWORD comes little-endian; a shorter value (a REG_DWORD of fewer
+// bytes, as a hand-edited registry may hold) gives what it has.
+TEST(LittleEndianDword, LowByteFirst) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t value;
+    };
+    const Case cases[] = {
+        {"four bytes", {0x02, 0x01, 0x00, 0x00}, 0x0102u},
+        {"high byte set", {0x78, 0x56, 0x34, 0x12}, 0x12345678u},
+        {"more than four: the first four", {0x01, 0x00, 0x00, 0x00, 0xFF}, 1u},
+        {"two bytes", {0x34, 0x12}, 0x1234u},
+        {"empty", {}, 0u},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(little_endian_dword(c.bytes), c.value);
+    }
+    // From an offset: a header field, or what the bytes still hold of it.
+    const std::vector<std::uint8_t> header = {0xFF, 0x40, 0x00, 0x00, 0x00, 0x12};
+    EXPECT_EQ(little_endian_dword(header, 1), 0x40u);
+    EXPECT_EQ(little_endian_dword(header, 4), 0x1200u);
+    EXPECT_EQ(little_endian_dword(header, 6), 0u);
+    EXPECT_EQ(little_endian_dword(header, 9), 0u);
+}
+
 }  // namespace
 }  // namespace vq4
