@@ -67,22 +67,31 @@ SectionOutcome repair_in_place(const std::vector<RepairCandidate>& candidates, c
     return any_replug ? SectionOutcome::RepairNeedsReplug : SectionOutcome::RepairFailed;
 }
 
+// How the elevated instance went, as far as this instance can tell.
+struct ElevatedRun {
+    bool started = false;  // the system gave a process handle
+    bool ended = false;    // the wait saw it end
+    std::uint32_t exit_code = kExitCodeUnknown;
+};
+
 // Starts this executable elevated with "/fix" and the internal arguments and
-// waits for it; the exit code of the elevated instance, or kExitCodeUnknown.
-std::uint32_t run_elevated_instance(const std::wstring& parameters) {
+// waits for it.
+ElevatedRun run_elevated_instance(const std::wstring& parameters) {
+    ElevatedRun run;
     const std::wstring executable = platform::get_module_file_name(260);
     platform::ProcessHandle process;
     if (platform::shell_execute_ex(L"runas", executable, parameters, win::SW_SHOWNORMAL_, process) != 0 ||
         !process.valid()) {
-        return kExitCodeUnknown;
+        return run;
     }
+    run.started = true;
     // A wait that fails leaves the instance running: its exit code would be
     // STILL_ACTIVE, not a result.
-    if (platform::wait_for_single_object(process, win::INFINITE_) != win::WAIT_OBJECT_0_) return kExitCodeUnknown;
-    std::uint32_t code = kExitCodeUnknown;
-    platform::get_exit_code_process(process, code);
+    if (platform::wait_for_single_object(process, win::INFINITE_) != win::WAIT_OBJECT_0_) return run;
+    run.ended = true;
+    platform::get_exit_code_process(process, run.exit_code);
     process.reset();
-    return code;
+    return run;
 }
 
 // The elevated instance's result, read from its report, in this report.
@@ -116,12 +125,21 @@ RepairSectionResult relaunch_elevated(const RepairRequest& request) {
                  L"elevated window applies the repair, checks the result and saves its own report next to this "
                  L"executable.");
     const std::wstring elevated_report = choose_elevated_report_path(request.report_path, request.opened_report_path);
-    const std::uint32_t code = run_elevated_instance(relaunch_parameters(elevated_report, !request.may_prompt));
-    if (code == kExitCodeUnknown) {
+    const ElevatedRun run = run_elevated_instance(relaunch_parameters(elevated_report, !request.may_prompt));
+    if (!run.started) {
         print_status(StatusKind::Fail, L"Elevation refused or failed: no change was made. Re-run the tool with 'Run as "
                                        L"administrator' to apply the repair.");
         return {SectionOutcome::RepairFailed};
     }
+    // Once it has started, the elevated instance may have repaired (or may
+    // still be repairing): "no change was made" would be false here.
+    if (run.exit_code == kExitCodeUnknown) {
+        print_status(StatusKind::Fail, L"The elevated instance was started, but its exit code could not be obtained: "
+                                       L"it may have changed the system. See its report for the details.");
+        if (run.ended) show_elevated_result(elevated_report, request.report_path);
+        return {SectionOutcome::RepairFailed};
+    }
+    const std::uint32_t code = run.exit_code;
     print_status(StatusKind::Info, L"The elevated instance has finished (exit code " +
                                        decimal(static_cast<std::int32_t>(code)) +
                                        L", 0 = no failure left). See its report for the details.");
