@@ -16,8 +16,15 @@
 // the machines folder; an operation without an entry in the code table
 // fails with ERROR_GEN_FAILURE and is listed at the end.
 //
+// The repair must end as its lines say (check_repair_outcome), a listing of
+// section 6 that fails must leave out only what it would have listed, and a
+// repair step that fails must report no success after its failure.
+//
 // Each machine runs with "/nopause"; a machine marked "elevated" also with
-// "/nopause /fix", so that the repair runs under every fault as well.
+// "/nopause /fix", so that the repair runs under every fault as well. A
+// machine that is not elevated and reaches section 7 also runs with
+// "/nopause /fix": the relaunch, whose calls from section 7 on are swept
+// (once for all machines whose relaunch makes the same calls).
 //
 // Usage: vq4_fault_sweep --binary PATH --machines DIR|FILE... [--jobs N]
 //        [--timeout SECONDS] [--keep] [--verbose] [--only OPERATION]
@@ -170,9 +177,9 @@ struct Rule {
     std::vector<std::string> lines;
     std::vector<std::string> forbidden = {};  // StepWithout's success lines
     Codes codes = {};
-    // The operation(s) of the call that followed in the clean run, '|'
-    // between alternatives ("" any): where the repair's steps share an
-    // operation, what comes next tells which step's call it is.
+    // The operations of the calls that followed in the clean run ("A>B":
+    // A, then B; '|' between alternatives; "" any): where the repair's steps
+    // share an operation, what comes next tells which step's call it is.
     const char* followed_by = "";
 };
 
@@ -248,6 +255,9 @@ const char* const kNotRestarted =
 const char* const kRegisteredAgain = "[  OK  ]   -> The firmware's interface GUID || is registered again on MI_03.";
 const char* const kNowRegistered = "[  OK  ]   -> Device interface || is now registered on MI_03.";
 constexpr std::uint32_t kErrorInWow64 = 0xE0000235;
+// A set for a removal, or step 3's, not one that only reads the hardware ids.
+const char* const kRemovalOrStep3Set =
+    "SetupDiOpenDeviceInfoW>SetupDiSetClassInstallParamsW|SetupDiOpenDeviceInfoW>SetupDiOpenDevRegKey";
 const char* const kCreateListFailed = "[ FAIL ]   -> SetupDiCreateDeviceInfoList failed (code={code}).";
 // What no step that failed may report after its failure.
 const std::vector<std::string> kNoStepSuccess = {kRemoved,     kCacheDeleted, kRedetected,   kRegisteredAgain,
@@ -410,9 +420,10 @@ const std::vector<Rule>& rules() {
         // cache deletion, no re-detection.
         // The removal's own set, or step 3's.
         {"SetupDiCreateDeviceInfoList", "7.", "", Position::Any, true, Check::StepWithout,
-         {kRemovalFailed, kCreateListFailed}, kNoStepSuccess},
+         {kRemovalFailed, kCreateListFailed}, kNoStepSuccess, {}, kRemovalOrStep3Set},
         {"SetupDiOpenDeviceInfoW", "7.", "", Position::Any, true, Check::StepWithout,
-         {kRemovalFailed, "[ FAIL ]   -> Unable to open the node (code={code})."}, kNoStepSuccess},
+         {kRemovalFailed, "[ FAIL ]   -> Unable to open the node (code={code})."}, kNoStepSuccess, {},
+         "SetupDiSetClassInstallParamsW|SetupDiOpenDevRegKey"},
         {"SetupDiSetClassInstallParamsW", "7.", "DIF_REMOVE", Position::Any, true, Check::StepWithout,
          {kRemovalFailed}, {kRemoved, kCacheDeleted, kRedetected, kRegisteredAgain}},
         {"SetupDiCallClassInstaller", "7.", "DIF_REMOVE", Position::Any, true, Check::StepWithout, {kRemovalFailed},
@@ -669,9 +680,22 @@ bool rule_applies(const Rule& rule, const Call& c, const std::vector<Call>& trac
     if (c.args.find(rule.args_has) == std::string::npos) return false;
     if (rule.clean_call_succeeded && c.result != 0) return false;
     if (*rule.followed_by != '\0') {
-        if (c.index + 1 >= trace.size()) return false;
-        const std::string next = "|" + trace[c.index + 1].op + "|";
-        if (("|" + std::string(rule.followed_by) + "|").find(next) == std::string::npos) return false;
+        // Alternatives separated by '|', each the next operations in order, separated by '>'.
+        const std::string alternatives = rule.followed_by;
+        bool followed = false;
+        for (std::size_t start = 0; start <= alternatives.size() && !followed;) {
+            const std::size_t bar = std::min(alternatives.find('|', start), alternatives.size());
+            const std::string sequence = alternatives.substr(start, bar - start);
+            followed = true;
+            std::size_t at = c.index + 1;
+            for (std::size_t from = 0; from <= sequence.size() && followed; ++at) {
+                const std::size_t arrow = std::min(sequence.find('>', from), sequence.size());
+                followed = at < trace.size() && trace[at].op == sequence.substr(from, arrow - from);
+                from = arrow + 1;
+            }
+            start = bar + 1;
+        }
+        if (!followed) return false;
     }
     // The position among the calls of this operation in this section that match the rule's arguments.
     std::size_t index = 0, total = 0;
@@ -926,7 +950,7 @@ int main(int argc, char** argv) {
         std::size_t sweep_from = 0;  // the first call of the trace that is made to fail
     };
     std::vector<MachineState> machines;
-    std::size_t runs = 0, failures = 0;
+    std::size_t runs = 0, failures = 0, relaunch_runs = 0;
     std::map<std::string, std::size_t> failures_by_op;
     std::set<std::string> fallback_ops;
     std::vector<std::size_t> rule_uses(rules().size(), 0);
@@ -1066,6 +1090,7 @@ int main(int argc, char** argv) {
         const MachineState& m = machines[job.machine];
         const Fault& f = *job.fault;
         ++runs;
+        if (job.machine >= first_relaunch) ++relaunch_runs;
         // The report file itself cannot be created: the report goes to the console only.
         const bool report_fault = f.call.op == "CreateFileW" && f.call.args.find("(report)") != std::string::npos;
         Verdict v = check_run(run, m.clean_report_file && !report_fault);
@@ -1130,6 +1155,7 @@ int main(int argc, char** argv) {
     std::cout << "Fault sweep: " << machines.size() << " machine file(s), " << calls << " traced call(s), " << runs
               << " run(s), " << failures << " failure(s), " << static_cast<int>(seconds + 0.5) << " s\n";
     for (const auto& [op, n] : failures_by_op) std::cout << "  failures with " << op << ": " << n << "\n";
+    std::cout << "  " << relaunch_runs << " of them with a fault in the relaunch of a machine that is not elevated\n";
     std::size_t checked = 0;
     for (std::size_t r = 0; r < rules().size(); ++r) {
         checked += rule_uses[r];
