@@ -610,6 +610,39 @@ int expected_exit_code(const std::string& report, int counted_fails) {
 
 void check_repair_outcome(const std::vector<std::string>& lines, std::vector<std::string>& p);
 
+// The elevated instance that a relaunch started writes its own report into
+// the run's folder: when the first instance shows its exit code and that
+// report is there, it must be a well-formed report whose repair ends as its
+// lines say, and whose Fail lines give the exit code shown.
+void check_elevated_instance(const fs::path& dir, const fs::path& own_report, const std::vector<std::string>& lines,
+                             std::vector<std::string>& p) {
+    const std::string finished = "[ INFO ] The elevated instance has finished (exit code ";
+    std::string shown;
+    for (const std::string& line : lines) {
+        if (line_matches(line, kInstanceFinished)) shown = line.substr(finished.size(), line.find(',') - finished.size());
+    }
+    if (shown.empty()) return;
+    std::vector<fs::path> others;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("VQ4_Diag_Report_", 0) == 0 && !fs::equivalent(entry.path(), own_report, error)) {
+            others.push_back(entry.path());
+        }
+    }
+    if (others.size() != 1) return;  // its report could not be saved, or cannot be told apart
+    const vq4::test::ReportCheck r = vq4::test::check_report(read_all(others.front()));
+    for (const std::string& problem : r.problems) p.push_back("elevated instance's report: " + problem);
+    std::vector<std::string> outcome;
+    check_repair_outcome(r.lines, outcome);
+    for (const std::string& problem : outcome) p.push_back("elevated instance's " + problem);
+    const std::string code = r.fail > 0 ? "1" : "0";
+    if (shown != code) {
+        p.push_back("the elevated instance's exit code is shown as " + shown + " while its report counts " +
+                    std::to_string(r.fail) + " Fail line(s)");
+    }
+}
+
 // The checks every run must pass.
 Verdict check_run(const Outcome& run, bool report_file_expected) {
     Verdict v;
@@ -651,6 +684,7 @@ Verdict check_run(const Outcome& run, bool report_file_expected) {
     }
     v.lines = r.lines;
     check_repair_outcome(v.lines, p);
+    check_elevated_instance(run.dir, saved_path, v.lines, p);
     return v;
 }
 
