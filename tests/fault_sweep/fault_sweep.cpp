@@ -16,8 +16,15 @@
 // the machines folder; an operation without an entry in the code table
 // fails with ERROR_GEN_FAILURE and is listed at the end.
 //
+// The repair must end as its lines say (check_repair_outcome), a listing of
+// section 6 that fails must leave out only what it would have listed, and a
+// repair step that fails must report no success after its failure.
+//
 // Each machine runs with "/nopause"; a machine marked "elevated" also with
-// "/nopause /fix", so that the repair runs under every fault as well.
+// "/nopause /fix", so that the repair runs under every fault as well. A
+// machine that is not elevated and reaches section 7 also runs with
+// "/nopause /fix": the relaunch, whose calls from section 7 on are swept
+// (once for all machines whose relaunch makes the same calls).
 //
 // Usage: vq4_fault_sweep --binary PATH --machines DIR|FILE... [--jobs N]
 //        [--timeout SECONDS] [--keep] [--verbose] [--only OPERATION]
@@ -138,8 +145,24 @@ const std::map<std::string, std::vector<std::uint32_t>>& failure_codes() {
 enum class Position { Any, First, Second, Last };  // among matching calls of the same section
 enum class Check {
     HasLine,        // some line matches one of `lines` (prefix ... infix ... suffix, see Pattern)
-    NoLine,         // no line matches the first pattern
+    NoLine,         // no line matches any of `lines`
     SameReport,     // the report is byte for byte the clean run's
+    // Some line matches one of `lines`, and from the first such line to the
+    // end of its repair step (the next step, candidate or section header) no
+    // line matches one of `forbidden`: a step that failed reports no success.
+    StepWithout,
+    // Section 6: the listing whose lines `lines` match lost all of them
+    // (Unlisted) or some of them (PartlyListed, the others in their order; the
+    // further patterns are lines that go with the listing);
+    // every other line is the clean run's, the summary's counts aside, and
+    // the section's closing line stands exactly when nothing is listed.
+    Unlisted,
+    PartlyListed,
+};
+// The injected codes a rule holds for.
+struct Codes {
+    enum Kind { Any, Only, Except } kind = Any;
+    std::uint32_t value = 0;
 };
 
 // A line pattern: "P|I|S" splits into prefix, infix, suffix; a pattern
@@ -152,6 +175,12 @@ struct Rule {
     bool clean_call_succeeded;  // the rule holds only when the call succeeded in the clean run
     Check check;
     std::vector<std::string> lines;
+    std::vector<std::string> forbidden = {};  // StepWithout's success lines
+    Codes codes = {};
+    // The operations of the calls that followed in the clean run ("A>B":
+    // A, then B; '|' between alternatives; "" any): where the repair's steps
+    // share an operation, what comes next tells which step's call it is.
+    const char* followed_by = "";
 };
 
 const std::string kNoNode =
@@ -175,6 +204,64 @@ const char* const kSdkValue32 = "WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F
 const std::string kEntryPointsMissing =
     "[ FAIL ] One or more expected entry points are missing from the DLL (a DLL version incompatible with what this "
     "tool expects?).";
+
+// Section 6: each listing's lines.
+const char* const kProgramLine = "[ INFO ] Installed program: ||";
+const char* const kProcessLine = "[ INFO ] Running process: ||";
+const char* const kServiceLine = "|] Windows service: |";
+const char* const kInstallFolder = "         Install folder: ||";
+const char* const kServicesInPart = "[ WARN ] The list of Windows services could not be read completely ||";
+const std::string kNothingRelated =
+    "[ INFO ] No application, process or Windows service whose name contains 'Quorvane', 'Vantro' or 'QTV' was "
+    "found. This is normal if only the SDK is installed without the full Tonvela application, or if the application "
+    "is not currently running.";
+
+// Section 7 and what follows it.
+const char* const kRepairHeader = "==== 7. Automatic repair (MI_03 interface GUID) ====";
+const char* const kVerificationHeader = "==== 8. Verification after repair ====";
+const char* const kAfterRepairHeader = "==== Summary after repair ====";
+const char* const kAfterAttemptHeader = "==== Summary after repair attempt ====";
+const char* const kAnyRepairSummary = "==== Summary after repair||";
+const char* const kRelaunching =
+    "[ INFO ] Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The "
+    "elevated window applies the repair, checks the result and saves its own report next to this executable.";
+const char* const kInstanceFinished =
+    "[ INFO ] The elevated instance has finished (exit code ||, 0 = no failure left). See its report for the details.";
+const char* const kElevationFailed =
+    "[ FAIL ] Elevation refused or failed: no change was made. Re-run the tool with 'Run as administrator' to apply "
+    "the repair.";
+const char* const kRunWithFix = "[ INFO ] Run this tool again with /fix to apply the repair.";
+const char* const kDeclined = "[ INFO ] Repair declined by the user. No change was made.";
+const char* const kRepairing = "[ INFO ] Repairing ||";
+const char* const kStepLine = "[ INFO ] Step ||";
+const char* const kNodeNotFound = "[ WARN ]   -> MI_03 node not found (device unplugged?).";
+const char* const kNoComposite = "[ WARN ]   -> Unable to find the composite device (parent of MI_03).";
+const char* const kNoRedetectNode = "[ WARN ]   -> Unable to find the parent node to re-detect from.";
+const char* const kRemoved = "[ INFO ]   -> Removed: ||";
+const char* const kRemovalFailed = "[ WARN ]   -> Removal failed for || (code={code}).";
+const char* const kRemovalRefusedInWow64 =
+    "[ WARN ]   -> Removal failed for || (code={code}): use the x64 build of this tool.";
+const char* const kCacheDeleted = "[ INFO ]   -> USB descriptor cache deleted: ||";
+const char* const kRedetected = "[ INFO ]   -> Hardware re-detected.";
+const char* const kRedetectionFailed =
+    "[ WARN ]   -> Hardware re-detection failed (CONFIGRET={code}). Unplug and replug the Vantro Q4.";
+const char* const kGuidWritten = "[  OK  ]   -> GUID || written to 'Device Parameters' (DeviceInterfaceGUIDs).";
+const char* const kWriteFailed = "[ FAIL ]   -> Writing the GUID to the registry failed (code={code}).";
+const char* const kRestarted = "[  OK  ]   -> Interface MI_03 restarted.";
+const char* const kNotRestarted =
+    "[ WARN ]   -> The interface could not be restarted automatically (code={code}). The fix is saved: unplug and "
+    "replug the Vantro Q4 (or restart the PC), then re-run this tool.";
+// The two lines by which a candidate's repair succeeds.
+const char* const kRegisteredAgain = "[  OK  ]   -> The firmware's interface GUID || is registered again on MI_03.";
+const char* const kNowRegistered = "[  OK  ]   -> Device interface || is now registered on MI_03.";
+constexpr std::uint32_t kErrorInWow64 = 0xE0000235;
+// A set for a removal, or step 3's, not one that only reads the hardware ids.
+const char* const kRemovalOrStep3Set =
+    "SetupDiOpenDeviceInfoW>SetupDiSetClassInstallParamsW|SetupDiOpenDeviceInfoW>SetupDiOpenDevRegKey";
+const char* const kCreateListFailed = "[ FAIL ]   -> SetupDiCreateDeviceInfoList failed (code={code}).";
+// What no step that failed may report after its failure.
+const std::vector<std::string> kNoStepSuccess = {kRemoved,     kCacheDeleted, kRedetected,   kRegisteredAgain,
+                                                 kGuidWritten, kRestarted,    kNowRegistered};
 
 const std::vector<Rule>& rules() {
     static const std::vector<Rule> table = {
@@ -284,12 +371,81 @@ const std::vector<Rule>& rules() {
         {"Process32FirstW", "6.", "", Position::Any, false, Check::NoLine, {"[ INFO ] Running process: ||"}},
         {"OpenSCManagerW", "6.", "", Position::Any, false, Check::NoLine, {"|] Windows service: |"}},
         {"EnumServicesStatusExW", "6.", "", Position::First, false, Check::NoLine, {"|] Windows service: |"}},
+        // A listing that cannot be read contributes nothing, or what it read
+        // before the failure; the others are untouched.
+        {"CreateToolhelp32Snapshot", "6.", "", Position::Any, false, Check::Unlisted, {kProcessLine}},
+        {"Process32FirstW", "6.", "", Position::Any, false, Check::Unlisted, {kProcessLine}},
+        {"Process32NextW", "6.", "", Position::Any, false, Check::PartlyListed, {kProcessLine}},
+        {"OpenSCManagerW", "6.", "", Position::Any, false, Check::Unlisted, {kServiceLine}},
+        {"EnumServicesStatusExW", "6.", "", Position::First, false, Check::Unlisted, {kServiceLine}},
+        {"EnumServicesStatusExW", "6.", "", Position::Any, false, Check::PartlyListed, {kServiceLine, kServicesInPart}},
+        {"RegOpenKeyExW", "6.", "Uninstall", Position::Any, false, Check::PartlyListed, {kProgramLine, kInstallFolder}},
+        {"RegEnumKeyExW", "6.", "Uninstall", Position::Any, false, Check::PartlyListed, {kProgramLine, kInstallFolder}},
+        {"RegQueryValueExW", "6.", "Uninstall", Position::Any, false, Check::PartlyListed,
+         {kProgramLine, kInstallFolder}},
+        // The repair's candidates are looked for after the first summary:
+        // none found, section 7 prints nothing and nothing follows it.
+        {"SetupDiGetClassDevsW", "Summary", "NULL, USB, 0x6", Position::Any, false, Check::NoLine,
+         {kRepairHeader, kAnyRepairSummary}},
+        {"SetupDiEnumDeviceInfo", "Summary", "", Position::First, false, Check::NoLine,
+         {kRepairHeader, kAnyRepairSummary}},
         // Section 7: the elevated instance's report that cannot be read is
         // named with the error, in place of its result.
         {"CreateFileW", "7.", "(elevated report)", Position::Any, true, Check::HasLine,
          {"[ INFO ] The elevated instance's report cannot be read (error code={code}): ||"}},
         {"ReadFile", "7.", "elevated report", Position::Any, true, Check::HasLine,
          {"[ INFO ] The elevated instance's report cannot be read (error code={code}): ||"}},
+        // A token that cannot be read is a process that is not elevated: it
+        // relaunches, and the relaunch ends with the instance's code or fails.
+        {"OpenProcessToken", "7.", "", Position::Any, false, Check::HasLine, {kRelaunching}},
+        {"OpenProcessToken", "7.", "", Position::Any, false, Check::HasLine, {kInstanceFinished, kElevationFailed}},
+        {"GetTokenInformation", "7.", "", Position::Any, false, Check::HasLine, {kRelaunching}},
+        {"GetTokenInformation", "7.", "", Position::Any, false, Check::HasLine, {kInstanceFinished, kElevationFailed}},
+        // A relaunch that fails, or whose instance gives no exit code, changes nothing.
+        {"GetModuleFileNameW", "7.", "", Position::Any, false, Check::HasLine, {kElevationFailed}},
+        {"ShellExecuteExW", "7.", "", Position::Any, false, Check::HasLine, {kElevationFailed}},
+        {"ShellExecuteExW", "7.", "", Position::Any, false, Check::NoLine, {kInstanceFinished}},
+        {"WaitForSingleObject", "7.", "", Position::Any, false, Check::HasLine, {kInstanceFinished, kElevationFailed}},
+        {"GetExitCodeProcess", "7.", "", Position::Any, false, Check::HasLine, {kElevationFailed}},
+        {"GetExitCodeProcess", "7.", "", Position::Any, false, Check::NoLine, {kInstanceFinished}},
+        // Steps 1 and 2 locate the node first (and read its revision next); a
+        // step that cannot go on has removed and re-detected nothing.
+        {"CM_Locate_DevNodeW", "7.", "", Position::Any, true, Check::StepWithout, {kNodeNotFound},
+         {kRemoved, kRedetected, kRegisteredAgain}, {}, "CM_Open_DevNode_Key"},
+        {"CM_Get_Parent", "7.", "", Position::Any, true, Check::StepWithout, {kNoComposite},
+         {kRemoved, kRedetected, kRegisteredAgain}, {}, "CM_Get_Device_IDW"},
+        {"CM_Get_Parent", "7.", "", Position::Any, true, Check::StepWithout, {kNoRedetectNode},
+         {kRemoved, kRedetected, kRegisteredAgain}, {}, "SetupDiCreateDeviceInfoList|CM_Get_Child"},
+        // A removal that fails stops the step at once: no further removal, no
+        // cache deletion, no re-detection.
+        // The removal's own set, or step 3's.
+        {"SetupDiCreateDeviceInfoList", "7.", "", Position::Any, true, Check::StepWithout,
+         {kRemovalFailed, kCreateListFailed}, kNoStepSuccess, {}, kRemovalOrStep3Set},
+        {"SetupDiOpenDeviceInfoW", "7.", "", Position::Any, true, Check::StepWithout,
+         {kRemovalFailed, "[ FAIL ]   -> Unable to open the node (code={code})."}, kNoStepSuccess, {},
+         "SetupDiSetClassInstallParamsW|SetupDiOpenDevRegKey"},
+        {"SetupDiSetClassInstallParamsW", "7.", "DIF_REMOVE", Position::Any, true, Check::StepWithout,
+         {kRemovalFailed}, {kRemoved, kCacheDeleted, kRedetected, kRegisteredAgain}},
+        {"SetupDiCallClassInstaller", "7.", "DIF_REMOVE", Position::Any, true, Check::StepWithout, {kRemovalFailed},
+         {kRemoved, kCacheDeleted, kRedetected, kRegisteredAgain}, {Codes::Except, kErrorInWow64}},
+        {"SetupDiCallClassInstaller", "7.", "DIF_REMOVE", Position::Any, true, Check::StepWithout,
+         {kRemovalRefusedInWow64}, {kRemoved, kCacheDeleted, kRedetected, kRegisteredAgain},
+         {Codes::Only, kErrorInWow64}},
+        {"CM_Reenumerate_DevNode", "7.", "", Position::Any, true, Check::StepWithout, {kRedetectionFailed},
+         {kRedetected, kRegisteredAgain}},
+        // The descriptor cache: only a deleted key is reported.
+        {"RegDeleteTreeW", "7.", "usbflags", Position::Any, true, Check::NoLine, {kCacheDeleted}},
+        // Step 3: a GUID that cannot be written is no success, and the
+        // interface is reported restarted only when it was.
+        {"RegSetValueExW", "7.", "", Position::Any, true, Check::StepWithout, {kWriteFailed},
+         {kGuidWritten, kRestarted, kNowRegistered}},
+        {"SetupDiSetClassInstallParamsW", "7.", "DIF_PROPERTYCHANGE", Position::Any, true, Check::StepWithout,
+         {kNotRestarted}, {kRestarted, kNowRegistered}},
+        {"SetupDiCallClassInstaller", "7.", "DIF_PROPERTYCHANGE", Position::Any, true, Check::StepWithout,
+         {kNotRestarted}, {kRestarted, kNowRegistered}},
+        // Section 8 builds a fresh node list for section 3.
+        {"SetupDiGetClassDevsW", "8.", "NULL, USB, 0x6", Position::Any, false, Check::HasLine, {kNoMi03}},
+        {"SetupDiEnumDeviceInfo", "8.", "", Position::First, false, Check::HasLine, {kNoMi03}},
     };
     return table;
 }
@@ -305,6 +461,7 @@ struct Call {
     std::uint32_t nth = 0;              // nth call of this operation in the run (1-based)
     std::size_t in_section = 0;         // 1-based among same op in the same section instance
     std::size_t in_section_total = 0;
+    std::size_t index = 0;              // position in the trace
 };
 
 struct Fault {
@@ -451,6 +608,41 @@ int expected_exit_code(const std::string& report, int counted_fails) {
     return counted_fails > 0 ? 1 : 0;
 }
 
+void check_repair_outcome(const std::vector<std::string>& lines, std::vector<std::string>& p);
+
+// The elevated instance that a relaunch started writes its own report into
+// the run's folder: when the first instance shows its exit code and that
+// report is there, it must be a well-formed report whose repair ends as its
+// lines say, and whose Fail lines give the exit code shown.
+void check_elevated_instance(const fs::path& dir, const fs::path& own_report, const std::vector<std::string>& lines,
+                             std::vector<std::string>& p) {
+    const std::string finished = "[ INFO ] The elevated instance has finished (exit code ";
+    std::string shown;
+    for (const std::string& line : lines) {
+        if (line_matches(line, kInstanceFinished)) shown = line.substr(finished.size(), line.find(',') - finished.size());
+    }
+    if (shown.empty()) return;
+    std::vector<fs::path> others;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("VQ4_Diag_Report_", 0) == 0 && !fs::equivalent(entry.path(), own_report, error)) {
+            others.push_back(entry.path());
+        }
+    }
+    if (others.size() != 1) return;  // its report could not be saved, or cannot be told apart
+    const vq4::test::ReportCheck r = vq4::test::check_report(read_all(others.front()));
+    for (const std::string& problem : r.problems) p.push_back("elevated instance's report: " + problem);
+    std::vector<std::string> outcome;
+    check_repair_outcome(r.lines, outcome);
+    for (const std::string& problem : outcome) p.push_back("elevated instance's " + problem);
+    const std::string code = r.fail > 0 ? "1" : "0";
+    if (shown != code) {
+        p.push_back("the elevated instance's exit code is shown as " + shown + " while its report counts " +
+                    std::to_string(r.fail) + " Fail line(s)");
+    }
+}
+
 // The checks every run must pass.
 Verdict check_run(const Outcome& run, bool report_file_expected) {
     Verdict v;
@@ -491,6 +683,8 @@ Verdict check_run(const Outcome& run, bool report_file_expected) {
                     " Fail line(s) and owes " + std::to_string(expected));
     }
     v.lines = r.lines;
+    check_repair_outcome(v.lines, p);
+    check_elevated_instance(run.dir, saved_path, v.lines, p);
     return v;
 }
 
@@ -506,6 +700,7 @@ std::vector<Call> read_trace(const fs::path& file) {
         c.result = entry.at("result").get<std::int64_t>();
         c.section = entry.at("section").get<std::string>();
         c.section_index = entry.at("section_index").get<std::size_t>();
+        c.index = calls.size();
         c.nth = ++counts[c.op];
         c.in_section = ++per_section[{c.op, c.section_index}];
         calls.push_back(c);
@@ -518,6 +713,24 @@ bool rule_applies(const Rule& rule, const Call& c, const std::vector<Call>& trac
     if (c.op != rule.operation || c.section.rfind(rule.section, 0) != 0) return false;
     if (c.args.find(rule.args_has) == std::string::npos) return false;
     if (rule.clean_call_succeeded && c.result != 0) return false;
+    if (*rule.followed_by != '\0') {
+        // Alternatives separated by '|', each the next operations in order, separated by '>'.
+        const std::string alternatives = rule.followed_by;
+        bool followed = false;
+        for (std::size_t start = 0; start <= alternatives.size() && !followed;) {
+            const std::size_t bar = std::min(alternatives.find('|', start), alternatives.size());
+            const std::string sequence = alternatives.substr(start, bar - start);
+            followed = true;
+            std::size_t at = c.index + 1;
+            for (std::size_t from = 0; from <= sequence.size() && followed; ++at) {
+                const std::size_t arrow = std::min(sequence.find('>', from), sequence.size());
+                followed = at < trace.size() && trace[at].op == sequence.substr(from, arrow - from);
+                from = arrow + 1;
+            }
+            start = bar + 1;
+        }
+        if (!followed) return false;
+    }
     // The position among the calls of this operation in this section that match the rule's arguments.
     std::size_t index = 0, total = 0;
     for (const Call& other : trace) {
@@ -537,6 +750,168 @@ bool rule_applies(const Rule& rule, const Call& c, const std::vector<Call>& trac
             return index == 2;
         case Position::Last:
             return index == total;
+    }
+    return false;
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+bool is_header(const std::string& line) { return starts_with(line, "==== "); }
+
+bool matches_any(const std::string& line, const std::vector<std::string>& patterns) {
+    for (const std::string& pattern : patterns) {
+        if (line_matches(line, pattern)) return true;
+    }
+    return false;
+}
+
+// What section 7 printed decides what follows it: every candidate repaired
+// (each block from its "Repairing" line holds one success line, and no step
+// after it) is section 8 and "Summary after repair"; a candidate not
+// repaired, or a relaunch that failed, is "Summary after repair attempt"; a
+// relaunch that ended with the instance's exit code, or a repair not
+// applied, is nothing more.
+void check_repair_outcome(const std::vector<std::string>& lines, std::vector<std::string>& p) {
+    const std::vector<std::string> successes = {kRegisteredAgain, kNowRegistered};
+    std::size_t repair = 0, verification = 0, after = 0, attempt = 0, repairing = 0, repaired = 0;
+    std::size_t relaunching = 0, finished = 0, refused = 0, not_applied = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        repair += line == kRepairHeader;
+        verification += line == kVerificationHeader;
+        after += line == kAfterRepairHeader;
+        attempt += line == kAfterAttemptHeader;
+        relaunching += line == kRelaunching;
+        finished += line_matches(line, kInstanceFinished);
+        refused += line == kElevationFailed;
+        not_applied += line == kRunWithFix || line == kDeclined;
+        if (!line_matches(line, kRepairing)) continue;
+        ++repairing;
+        std::size_t found = 0;
+        for (std::size_t j = i + 1; j < lines.size() && !is_header(lines[j]) && !line_matches(lines[j], kRepairing);
+             ++j) {
+            if (matches_any(lines[j], successes)) {
+                ++found;
+            } else if (found > 0 && line_matches(lines[j], kStepLine)) {
+                p.push_back("repair: a further step after the step that worked: " + lines[j]);
+            }
+        }
+        if (found > 1) p.push_back("repair: a candidate repaired more than once");
+        repaired += found > 0;
+    }
+    const std::size_t further = verification + after + attempt;
+    if (repair == 0) {
+        if (further != 0) p.push_back("repair: an outcome of a repair section that was not printed");
+        return;
+    }
+    if (repairing > 0) {
+        if (repaired == repairing && (verification != 1 || after != 1 || attempt != 0)) {
+            p.push_back("repair: every candidate repaired, but no verification and \"Summary after repair\"");
+        }
+        if (repaired < repairing && (attempt != 1 || verification != 0 || after != 0)) {
+            p.push_back("repair: a candidate not repaired, but no \"Summary after repair attempt\" alone");
+        }
+    } else if (relaunching > 0) {
+        if (relaunching != 1 || finished + refused != 1) {
+            p.push_back("repair: the relaunch ends neither with the elevated instance's exit code nor with its failure");
+        } else if (finished == 1 && further != 0) {
+            p.push_back("repair: a further summary after the elevated instance's exit code");
+        } else if (refused == 1 && (attempt != 1 || verification != 0 || after != 0)) {
+            p.push_back("repair: a failed relaunch without \"Summary after repair attempt\" alone");
+        }
+    } else if (not_applied > 0 && further != 0) {
+        p.push_back("repair: a further summary although the repair was not applied");
+    }
+}
+
+// Section 6's lines less the listing's: the first pattern matches the
+// listed lines (into `listed`), the others lines that go with them (a
+// program's install folder, the note that a list was read only in part).
+// Without the closing line and the summary counts, which follow from the rest.
+std::vector<std::string> without_listing(const std::vector<std::string>& lines, const std::vector<std::string>& patterns,
+                                         std::vector<std::string>& listed) {
+    std::vector<std::string> kept;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (matches_any(lines[i], patterns)) {
+            if (line_matches(lines[i], patterns.front())) listed.push_back(lines[i]);
+            continue;
+        }
+        if (lines[i] == kNothingRelated) continue;
+        kept.push_back(lines[i]);
+        if (starts_with(lines[i], "==== Summary")) i += 2;
+    }
+    return kept;
+}
+
+// An installed program's line without its version, which a failed read drops.
+std::string program_name(const std::string& line) {
+    const auto version = line.rfind(" (version ");
+    return version == std::string::npos || line.back() != ')' ? line : line.substr(0, version);
+}
+
+void check_listing(const Rule& rule, const std::vector<std::string>& lines, const std::vector<std::string>& clean,
+                   std::vector<std::string>& p) {
+    std::vector<std::string> listed, clean_listed;
+    const std::vector<std::string> rest = without_listing(lines, rule.lines, listed);
+    const std::vector<std::string> clean_rest = without_listing(clean, rule.lines, clean_listed);
+    if (rest != clean_rest) {
+        std::size_t i = 0;
+        while (i < rest.size() && i < clean_rest.size() && rest[i] == clean_rest[i]) ++i;
+        p.push_back("outside the failed listing, line \"" + (i < rest.size() ? rest[i] : "(end)") +
+                    "\" where the clean report has \"" + (i < clean_rest.size() ? clean_rest[i] : "(end)") + "\"");
+    }
+    if (rule.check == Check::Unlisted && !listed.empty()) {
+        p.push_back("a line \"" + listed.front() + "\" of a listing that could not be read");
+    }
+    // What was listed is what the clean run listed, in order, less some.
+    std::size_t at = 0;
+    for (const std::string& line : listed) {
+        while (at < clean_listed.size() && program_name(clean_listed[at]) != program_name(line)) ++at;
+        if (at == clean_listed.size()) {
+            p.push_back("a line \"" + line + "\" that the clean run did not list there");
+            break;
+        }
+        ++at;
+    }
+    // The closing line stands exactly when section 6 lists nothing.
+    bool in_section = false, any_listed = false, closing = false;
+    for (const std::string& line : lines) {
+        if (is_header(line)) in_section = starts_with(line, "==== 6. ");
+        if (!in_section) continue;
+        any_listed = any_listed || matches_any(line, {kProgramLine, kProcessLine, kServiceLine});
+        closing = closing || line == kNothingRelated;
+    }
+    if (any_listed == closing) {
+        p.push_back(closing ? "section 6 lists something and still says nothing related was found"
+                            : "section 6 lists nothing and has no closing line");
+    }
+}
+
+void check_step(const std::vector<std::string>& wanted, const std::vector<std::string>& forbidden,
+                const std::vector<std::string>& lines, std::vector<std::string>& p) {
+    std::size_t at = 0;
+    while (at < lines.size() && !matches_any(lines[at], wanted)) ++at;
+    if (at == lines.size()) {
+        p.push_back("no line \"" + wanted.front() + "\"");
+        return;
+    }
+    for (std::size_t i = at + 1; i < lines.size(); ++i) {
+        if (is_header(lines[i]) || line_matches(lines[i], kStepLine) || line_matches(lines[i], kRepairing)) return;
+        if (matches_any(lines[i], forbidden)) {
+            p.push_back("a line \"" + lines[i] + "\" after \"" + lines[at] + "\" in the same step");
+            return;
+        }
+    }
+}
+
+bool codes_match(const Codes& codes, std::uint32_t code) {
+    switch (codes.kind) {
+        case Codes::Any:
+            return true;
+        case Codes::Only:
+            return code == codes.value;
+        case Codes::Except:
+            return code != codes.value;
     }
     return false;
 }
@@ -603,11 +978,13 @@ int main(int argc, char** argv) {
         json document;
         std::vector<Call> trace;
         std::string clean_report;
+        std::vector<std::string> clean_lines;
         bool clean_report_file = false;
         bool usable = false;
+        std::size_t sweep_from = 0;  // the first call of the trace that is made to fail
     };
     std::vector<MachineState> machines;
-    std::size_t runs = 0, failures = 0;
+    std::size_t runs = 0, failures = 0, relaunch_runs = 0;
     std::map<std::string, std::size_t> failures_by_op;
     std::set<std::string> fallback_ops;
     std::vector<std::size_t> rule_uses(rules().size(), 0);
@@ -657,7 +1034,7 @@ int main(int argc, char** argv) {
             jobs.push_back(std::move(job));
         }
     }
-    run_all(o, jobs, [&](const Job& job, const Outcome& run) {
+    const auto clean_run_done = [&](const Job& job, const Outcome& run) {
         MachineState& m = machines[job.machine];
         ++runs;
         const Verdict v = check_run(run, true);
@@ -670,9 +1047,51 @@ int main(int argc, char** argv) {
         }
         m.trace = read_trace(job.dir / "trace.json");
         m.clean_report = v.report;
+        m.clean_lines = v.lines;
         m.clean_report_file = v.report_file;
         if (!o.keep) fs::remove_all(job.dir);
-    });
+    };
+    run_all(o, jobs, clean_run_done);
+
+    // A machine that is not elevated but has something to repair also runs
+    // with "/fix": it relaunches itself, and the elevated instance repairs
+    // with its own console and report. Up to section 7 its calls are those of
+    // its run without "/fix", swept already; from there on they are the
+    // relaunch's. Machines whose relaunch makes the same calls with the same
+    // results are swept once.
+    jobs.clear();
+    const std::size_t first_relaunch = machines.size();
+    for (std::size_t i = 0; i < first_relaunch; ++i) {
+        const MachineState& m = machines[i];
+        if (!m.usable || m.arguments.size() != 1 || !m.document.is_object() || m.document.value("elevated", false) ||
+            std::find(m.clean_lines.begin(), m.clean_lines.end(), kRepairHeader) == m.clean_lines.end()) {
+            continue;
+        }
+        MachineState variant = m;
+        variant.arguments = {"/nopause", "/fix"};
+        variant.name += " (/fix, relaunch)";
+        machines.push_back(std::move(variant));
+        Job job;
+        job.machine = machines.size() - 1;
+        job.arguments = machines.back().arguments;
+        job.dir = work / "relaunch" / machines.back().name / "clean";
+        prepare(job, machines.back());
+        jobs.push_back(std::move(job));
+    }
+    run_all(o, jobs, clean_run_done);
+    std::set<std::string> relaunches_seen;
+    for (std::size_t i = first_relaunch; i < machines.size(); ++i) {
+        MachineState& m = machines[i];
+        if (!m.usable) continue;
+        std::size_t from = 0;
+        while (from < m.trace.size() && !starts_with(m.trace[from].section, "7.")) ++from;
+        std::string calls;
+        for (std::size_t c = from; c < m.trace.size(); ++c) {
+            calls += m.trace[c].op + " " + std::to_string(m.trace[c].result) + "\n";
+        }
+        m.sweep_from = from;
+        if (!relaunches_seen.insert(calls).second) m.sweep_from = m.trace.size();
+    }
 
     // One run per call and code.
     jobs.clear();
@@ -680,7 +1099,7 @@ int main(int argc, char** argv) {
         const MachineState& m = machines[i];
         if (!m.usable) continue;
         for (const Call& c : m.trace) {
-            if (kNotSwept.count(c.op) != 0) continue;
+            if (c.index < m.sweep_from || kNotSwept.count(c.op) != 0) continue;
             if (!o.only.empty() && c.op != o.only) continue;
             std::vector<std::uint32_t> codes = {kGenFailure};
             const auto known = failure_codes().find(c.op);
@@ -694,7 +1113,7 @@ int main(int argc, char** argv) {
                 job.machine = i;
                 job.arguments = m.arguments;
                 job.fault = Fault{c, code};
-                job.dir = work / (m.arguments.size() > 1 ? "fix" : "plain") / m.name /
+                job.dir = work / (m.arguments.size() > 1 ? (i >= first_relaunch ? "relaunch" : "fix") : "plain") / m.name /
                           (std::to_string(c.nth) + "_" + c.op + "_" + std::to_string(code));
                 prepare(job, m);
                 jobs.push_back(std::move(job));
@@ -705,6 +1124,7 @@ int main(int argc, char** argv) {
         const MachineState& m = machines[job.machine];
         const Fault& f = *job.fault;
         ++runs;
+        if (job.machine >= first_relaunch) ++relaunch_runs;
         // The report file itself cannot be created: the report goes to the console only.
         const bool report_fault = f.call.op == "CreateFileW" && f.call.args.find("(report)") != std::string::npos;
         Verdict v = check_run(run, m.clean_report_file && !report_fault);
@@ -720,10 +1140,20 @@ int main(int argc, char** argv) {
             std::snprintf(code_text, sizeof code_text, "%u", f.code);
             for (std::size_t r = 0; r < rules().size(); ++r) {
                 const Rule& rule = rules()[r];
-                if (!rule_applies(rule, f.call, m.trace)) continue;
+                if (!rule_applies(rule, f.call, m.trace) || !codes_match(rule.codes, f.code)) continue;
                 ++rule_uses[r];
                 if (rule.check == Check::SameReport) {
                     if (v.report != m.clean_report) v.problems.push_back("the report differs from the clean run's");
+                    continue;
+                }
+                if (rule.check == Check::Unlisted || rule.check == Check::PartlyListed) {
+                    check_listing(rule, v.lines, m.clean_lines, v.problems);
+                    continue;
+                }
+                if (rule.check == Check::StepWithout) {
+                    std::vector<std::string> wanted;
+                    for (const std::string& pattern : rule.lines) wanted.push_back(replace_all(pattern, "{code}", code_text));
+                    check_step(wanted, rule.forbidden, v.lines, v.problems);
                     continue;
                 }
                 bool found = false;
@@ -735,7 +1165,7 @@ int main(int argc, char** argv) {
                     v.problems.push_back("no line \"" + replace_all(rule.lines.front(), "{code}", code_text) + "\"");
                 }
                 if (rule.check == Check::NoLine && found) {
-                    v.problems.push_back("a line \"" + rule.lines.front() + "\" although that list could not be read");
+                    v.problems.push_back("a line \"" + rule.lines.front() + "\" although the call failed");
                 }
             }
         }
@@ -759,6 +1189,7 @@ int main(int argc, char** argv) {
     std::cout << "Fault sweep: " << machines.size() << " machine file(s), " << calls << " traced call(s), " << runs
               << " run(s), " << failures << " failure(s), " << static_cast<int>(seconds + 0.5) << " s\n";
     for (const auto& [op, n] : failures_by_op) std::cout << "  failures with " << op << ": " << n << "\n";
+    std::cout << "  " << relaunch_runs << " of them with a fault in the relaunch of a machine that is not elevated\n";
     std::size_t checked = 0;
     for (std::size_t r = 0; r < rules().size(); ++r) {
         checked += rule_uses[r];
