@@ -230,6 +230,10 @@ const char* const kInstanceFinished =
 const char* const kElevationFailed =
     "[ FAIL ] Elevation refused or failed: no change was made. Re-run the tool with 'Run as administrator' to apply "
     "the repair.";
+// The instance started, but how it ended is not known: it may have changed the system.
+const char* const kExitCodeUnknown =
+    "[ FAIL ] The elevated instance was started, but its exit code could not be obtained: it may have changed the "
+    "system. See its report for the details.";
 const char* const kRunWithFix = "[ INFO ] Run this tool again with /fix to apply the repair.";
 const char* const kDeclined = "[ INFO ] Repair declined by the user. No change was made.";
 const char* const kRepairing = "[ INFO ] Repairing ||";
@@ -398,16 +402,21 @@ const std::vector<Rule>& rules() {
         // A token that cannot be read is a process that is not elevated: it
         // relaunches, and the relaunch ends with the instance's code or fails.
         {"OpenProcessToken", "7.", "", Position::Any, false, Check::HasLine, {kRelaunching}},
-        {"OpenProcessToken", "7.", "", Position::Any, false, Check::HasLine, {kInstanceFinished, kElevationFailed}},
+        {"OpenProcessToken", "7.", "", Position::Any, false, Check::HasLine,
+         {kInstanceFinished, kElevationFailed, kExitCodeUnknown}},
         {"GetTokenInformation", "7.", "", Position::Any, false, Check::HasLine, {kRelaunching}},
-        {"GetTokenInformation", "7.", "", Position::Any, false, Check::HasLine, {kInstanceFinished, kElevationFailed}},
-        // A relaunch that fails, or whose instance gives no exit code, changes nothing.
+        {"GetTokenInformation", "7.", "", Position::Any, false, Check::HasLine,
+         {kInstanceFinished, kElevationFailed, kExitCodeUnknown}},
+        // A relaunch that fails changes nothing; an instance that started but
+        // gives no exit code may have changed the system, and is never
+        // reported as a relaunch that changed nothing.
         {"GetModuleFileNameW", "7.", "", Position::Any, false, Check::HasLine, {kElevationFailed}},
         {"ShellExecuteExW", "7.", "", Position::Any, false, Check::HasLine, {kElevationFailed}},
-        {"ShellExecuteExW", "7.", "", Position::Any, false, Check::NoLine, {kInstanceFinished}},
-        {"WaitForSingleObject", "7.", "", Position::Any, false, Check::HasLine, {kInstanceFinished, kElevationFailed}},
-        {"GetExitCodeProcess", "7.", "", Position::Any, false, Check::HasLine, {kElevationFailed}},
-        {"GetExitCodeProcess", "7.", "", Position::Any, false, Check::NoLine, {kInstanceFinished}},
+        {"ShellExecuteExW", "7.", "", Position::Any, false, Check::NoLine, {kInstanceFinished, kExitCodeUnknown}},
+        {"WaitForSingleObject", "7.", "", Position::Any, false, Check::HasLine, {kInstanceFinished, kExitCodeUnknown}},
+        {"WaitForSingleObject", "7.", "", Position::Any, false, Check::NoLine, {kElevationFailed}},
+        {"GetExitCodeProcess", "7.", "", Position::Any, false, Check::HasLine, {kExitCodeUnknown}},
+        {"GetExitCodeProcess", "7.", "", Position::Any, false, Check::NoLine, {kInstanceFinished, kElevationFailed}},
         // Steps 1 and 2 locate the node first (and read its revision next); a
         // step that cannot go on has removed and re-detected nothing.
         {"CM_Locate_DevNodeW", "7.", "", Position::Any, true, Check::StepWithout, {kNodeNotFound},
@@ -783,7 +792,7 @@ void check_repair_outcome(const std::vector<std::string>& lines, std::vector<std
         attempt += line == kAfterAttemptHeader;
         relaunching += line == kRelaunching;
         finished += line_matches(line, kInstanceFinished);
-        refused += line == kElevationFailed;
+        refused += line == kElevationFailed || line == kExitCodeUnknown;
         not_applied += line == kRunWithFix || line == kDeclined;
         if (!line_matches(line, kRepairing)) continue;
         ++repairing;
