@@ -36,6 +36,30 @@ print(json.dumps(document, indent=1, sort_keys=True, ensure_ascii=False))
 PY
 }
 
+# 0 when the JSON's lines, written as the text report writes them (headers
+# where the section changes, bracketed tags, nine-space details, Latin-1 with
+# '?' beyond U+00FF, CR LF), give the text report byte for byte.
+lines_give_the_text_report() {  # lines_give_the_text_report FILE.json FILE.txt
+    "$PYTHON" - "$1" "$2" <<'PY'
+import json, sys
+document = json.load(open(sys.argv[1], encoding="utf-8"))
+rule = "=" * 62 + "\n"
+text = rule + " Diagnostic tool - Quorvane Vantro Q4 (VID_2A7D&PID_5E3C)\n" + rule
+tags = {"OK": "[  OK  ]", "WARN": "[ WARN ]", "FAIL": "[ FAIL ]", "INFO": "[ INFO ]"}
+section = None
+for line in document["lines"]:
+    if line["section"] != section:
+        text += "\n==== " + line["section"] + " ====\n"
+        section = line["section"]
+    if line["tag"] is not None:
+        text += tags[line["tag"]] + " " + line["text"] + "\n"
+    for detail in line["details"]:
+        text += " " * 9 + detail + "\n"
+expected = "".join(c if ord(c) <= 0xFF else "?" for c in text).replace("\n", "\r\n").encode("latin-1")
+sys.exit(0 if expected == open(sys.argv[2], "rb").read() else 1)
+PY
+}
+
 for options in "/nopause /nofix /json" "/nopause /json"; do
     # shellcheck disable=SC2086
     read -r -a args <<< "$options"
@@ -66,6 +90,7 @@ for options in "/nopause /nofix /json" "/nopause /json"; do
     comparable "$sim_json" > "$sim_dir/comparable.txt"
     check "$options: the JSON parses under Wine" [ -s "$wine_dir/comparable.txt" ]
     check "$options: the JSON parses on the simulated machine" [ -s "$sim_dir/comparable.txt" ]
+    check "$options: under Wine the JSON's lines are the text report's" lines_give_the_text_report "$wine_json" "$wine_report"
     if ! check "$options: the same JSON under Wine as on the simulated machine" \
         cmp -s "$wine_dir/comparable.txt" "$sim_dir/comparable.txt"; then
         diff "$sim_dir/comparable.txt" "$wine_dir/comparable.txt" | head -40
