@@ -1,5 +1,8 @@
 #include "app/run_driver.h"
 
+#include <optional>
+
+#include "app/json_report.h"
 #include "app/sections.h"
 #include "app/summary.h"
 #include "platform/system.h"
@@ -54,6 +57,8 @@ RunOptions parse_run_options(const std::vector<std::string>& arguments) {
             options.fix_requested = true;
         } else if (equals_nocase_ascii(argument, "/nofix")) {
             options.skip_repair = true;
+        } else if (equals_nocase_ascii(argument, "/json")) {
+            options.json = true;
         } else if (argument == "/?" || equals_nocase_ascii(argument, "-h") || equals_nocase_ascii(argument, "--help")) {
             options.show_usage = true;
         } else if (equals_nocase_ascii(argument, kElevatedArgument)) {
@@ -68,11 +73,12 @@ RunOptions parse_run_options(const std::vector<std::string>& arguments) {
 std::wstring usage_text() {
     return L"VQ4_Diag - diagnostic and repair of the Quorvane Vantro Q4 (VID_2A7D&PID_5E3C)\n"
            L"\n"
-           L"Usage: VQ4_Diag [/nopause] [/fix] [/nofix]\n"
+           L"Usage: VQ4_Diag [/nopause] [/fix] [/nofix] [/json]\n"
            L"\n"
            L"  /nopause  no question and no \"Press Enter\" at the end (unattended runs)\n"
            L"  /fix      apply the repair without asking (relaunches elevated if needed)\n"
            L"  /nofix    diagnose only: no repair section\n"
+           L"  /json     also write the report as JSON, beside the text report\n"
            L"  /?        this help (also -h, --help)\n"
            L"\n"
            L"Exit code: 0 when no failure is left, 1 when Fail lines remain; when the\n"
@@ -80,15 +86,20 @@ std::wstring usage_text() {
            L"\n"
            L"Report: VQ4_Diag_Report_YYYYMMDD_hhmmss.txt next to the executable (_2, _3,\n"
            L"... when the name is taken). The elevated instance writes its report\n"
-           L"beside it, under the next free name.\n";
+           L"beside it, under the next free name. With /json, VQ4_Diag_Report_...json\n"
+           L"beside each report, under the same name.\n";
 }
 
 std::wstring run_report_path(const RunOptions& options, const std::wstring& directory) {
+    return run_report_path(options, directory, platform::get_local_time());
+}
+
+std::wstring run_report_path(const RunOptions& options, const std::wstring& directory, const platform::LocalTime& time) {
     if (options.relaunched && !options.handed_report_path.empty()) {
         const std::wstring accepted = accepted_report_path(options.handed_report_path, directory);
         if (!accepted.empty()) return accepted;
     }
-    return build_report_path(directory);
+    return build_report_path(directory, time);
 }
 
 std::wstring exe_directory() {
@@ -101,7 +112,10 @@ std::wstring exe_directory() {
 }
 
 std::wstring build_report_path(const std::wstring& directory) {
-    const platform::LocalTime t = platform::get_local_time();
+    return build_report_path(directory, platform::get_local_time());
+}
+
+std::wstring build_report_path(const std::wstring& directory, const platform::LocalTime& t) {
     const auto format = [&t](const std::wstring& dir) {
         std::wstring path;
         format_wide(path, 260, L"%ls\\VQ4_Diag_Report_%04d%02d%02d_%02d%02d%02d.txt", dir.c_str(), int{t.year},
@@ -123,7 +137,19 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         platform::console_write(usage_text());
         return 0;
     }
-    const std::wstring report_path = run_report_path(options, exe_directory());
+    const std::wstring directory = exe_directory();
+    // The local time names the report and is the JSON report's time; it is
+    // read once (an elevated instance given its report's name reads it only
+    // for the JSON report).
+    std::optional<platform::LocalTime> time;
+    std::wstring report_path;
+    if (options.relaunched && !options.handed_report_path.empty()) {
+        report_path = accepted_report_path(options.handed_report_path, directory);
+    }
+    if (report_path.empty()) {
+        time = platform::get_local_time();
+        report_path = build_report_path(directory, *time);
+    }
     std::uint32_t save_error = 0;
     std::wstring opened_path;
     if (options.relaunched && !path_is_absolute(report_path)) {
@@ -134,20 +160,28 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         opened_path = open_report_file(report_path, save_error);
     }
 
-    // The run's own counts: the summaries and the exit code read them.
+    // The run's own counts: the summaries and the exit code read them. Its
+    // lines are recorded for the JSON report.
     ReportCounts counts;
     const CountedLines counting(counts);
+    ReportLog log;
+    const RecordedLines recording(log);
+    RunRecord record;
+    record.options = options;
+    record.log = &log;
 
     print_banner();
-    run_report_sections();
-    print_summary(L"Summary", counts);
+    record.facts = run_report_sections();
+    record.summaries.push_back(print_summary(L"Summary", counts));
 
-    RepairSectionResult repair;
+    RepairSectionResult& repair = record.repair;
     if (!options.skip_repair) {
+        record.repair_ran = true;
         RepairRequest request;
         request.fix_requested = options.fix_requested;
         request.may_prompt = options.interactive;
         request.relaunched = options.relaunched;
+        request.json = options.json;
         request.report_path = report_path;
         request.opened_report_path = opened_path;
         repair = run_repair_section(request);
@@ -156,11 +190,32 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
             print_status(StatusKind::Info, L"Re-running sections 3 and 5 after the repair.");
             platform::sleep_ms(1000);
             counts = ReportCounts{};
-            run_verification_sections();
-            print_summary(L"Summary after repair", counts);
+            record.facts_after_repair = run_verification_sections();
+            record.summaries.push_back(print_summary(L"Summary after repair", counts));
         } else if (repair.outcome == SectionOutcome::RepairNeedsReplug ||
                    repair.outcome == SectionOutcome::RepairFailed) {
-            print_summary(L"Summary after repair attempt", counts);
+            record.summaries.push_back(print_summary(L"Summary after repair attempt", counts));
+        }
+    }
+    // The elevated instance verified after its repair: its exit code is the
+    // newer truth about the device.
+    record.exit_code = repair.outcome == SectionOutcome::RepairDelegated ? static_cast<int>(repair.elevated_exit_code)
+                       : counts.fail > 0                                 ? 1
+                                                                         : 0;
+
+    if (options.json) {
+        // Beside the text report, under its base name; a failure is one Warn
+        // line in the text report and changes neither it nor the exit code.
+        if (!time) time = platform::get_local_time();
+        record.time = *time;
+        record.report_file = opened_path;
+        const std::wstring json_path = json_report_path(opened_path.empty() ? report_path : opened_path);
+        const std::uint32_t json_error = options.relaunched && !path_is_absolute(json_path)
+                                             ? win::ERROR_BAD_PATHNAME_
+                                             : write_json_report(json_path, record);
+        if (json_error != 0) {
+            print_status(StatusKind::Warn, L"The JSON report could not be written (error code=" + decimal(json_error) +
+                                               L"): " + json_path);
         }
     }
 
@@ -177,10 +232,7 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         platform::console_write(L"\nPress Enter to close...");
         platform::console_read_char();
     }
-    // The elevated instance verified after its repair: its exit code is the
-    // newer truth about the device.
-    if (repair.outcome == SectionOutcome::RepairDelegated) return static_cast<int>(repair.elevated_exit_code);
-    return counts.fail > 0 ? 1 : 0;
+    return record.exit_code;
 }
 
 }  // namespace vq4

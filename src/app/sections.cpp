@@ -5,32 +5,29 @@
 
 #include "inspect/system_information.h"
 #include "inspect/usb_detection.h"
-#include "inspect/usb_nodes.h"
 #include "related/related_software.h"
-#include "interface/low_level_section.h"
-#include "sdk/sdk_registration_section.h"
-#include "sdk/sdk_test_section.h"
 
 namespace vq4 {
 
-void run_report_sections() {
+ReportFacts run_report_sections() {
+    ReportFacts facts;
     run_system_information_section();
-    const std::vector<UsbNode> nodes = enumerate_usb_nodes();
-    run_usb_detection_section(nodes);
-    const std::wstring mi03_interface_path = run_low_level_section(nodes);
-    run_sdk_registration_section();
-    run_sdk_test_section(mi03_interface_path);
+    facts.nodes = enumerate_usb_nodes();
+    run_usb_detection_section(facts.nodes);
+    facts.low_level = run_low_level_section(facts.nodes);
+    facts.sdk_registration = run_sdk_registration_section();
+    facts.sdk_test = run_sdk_test_section(facts.low_level.interface_path);
     run_related_software_section();
+    return facts;
 }
 
-void run_verification_sections() {
-    std::wstring mi03_interface_path;
-    {
-        // A fresh node list: the repair has re-created the device's nodes.
-        const std::vector<UsbNode> fresh_nodes = enumerate_usb_nodes();
-        mi03_interface_path = run_low_level_section(fresh_nodes);
-    }
-    run_sdk_test_section(mi03_interface_path);
+VerificationFacts run_verification_sections() {
+    VerificationFacts facts;
+    // A fresh node list: the repair has re-created the device's nodes.
+    facts.nodes = enumerate_usb_nodes();
+    facts.low_level = run_low_level_section(facts.nodes);
+    facts.sdk_test = run_sdk_test_section(facts.low_level.interface_path);
+    return facts;
 }
 
 }  // namespace vq4

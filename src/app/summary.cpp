@@ -5,7 +5,11 @@
 
 namespace vq4 {
 
-void print_summary(const std::wstring& title, const ReportCounts& counts) {
+SummaryShown print_summary(const std::wstring& title, const ReportCounts& counts) {
+    const SummaryShown shown{title, counts,
+                             counts.fail != 0   ? StatusKind::Fail
+                             : counts.warn != 0 ? StatusKind::Warn
+                                                : StatusKind::Ok};
     print_section(title);
     print_status(StatusKind::Info, decimal(counts.ok) + L" test(s) OK, " + decimal(counts.warn) + L" warning(s), " +
                                        decimal(counts.fail) + L" failure(s).");
@@ -18,6 +22,7 @@ void print_summary(const std::wstring& title, const ReportCounts& counts) {
     } else {
         print_status(StatusKind::Ok, L"Everything appears to be working correctly.");
     }
+    return shown;
 }
 
 }  // namespace vq4

@@ -108,7 +108,7 @@ void exchange_ping(const std::wstring& device_path) {
 
 }  // namespace
 
-std::wstring run_low_level_section(const std::vector<UsbNode>& nodes) {
+LowLevelResult run_low_level_section(const std::vector<UsbNode>& nodes) {
     print_section(L"3. Low-level vendor-specific interface (WinUSB, UCR protocol)");
 
     const UsbNode* mi03 = nullptr;
@@ -118,9 +118,10 @@ std::wstring run_low_level_section(const std::vector<UsbNode>& nodes) {
             break;
         }
     }
+    LowLevelResult result;
     if (mi03 == nullptr) {
         print_status(StatusKind::Warn, kNoMi03Node);
-        return {};
+        return result;
     }
 
     std::vector<std::wstring> registered;
@@ -133,19 +134,21 @@ std::wstring run_low_level_section(const std::vector<UsbNode>& nodes) {
                 break;
             case KeyOpening::NodesNotListed:
                 print_status(StatusKind::Warn, kNodesNotListed);
-                return {};
+                return result;
             case KeyOpening::NodeDisappeared:
                 print_status(StatusKind::Warn, kNodeDisappeared);
-                return {};
+                return result;
             case KeyOpening::KeyNotOpened:
                 print_status(StatusKind::Warn, kKeyNotOpened);
-                return {};
+                return result;
         }
         registered = read_registered_guids(hardware.key);
         revision = read_dword_value(hardware.key, L"RevisionId");
         semaphore = read_dword_value(hardware.key, L"ExtPropDescSemaphore");
     }  // the key is closed before the line about it
 
+    result.guids_read = true;
+    result.registered_guids = registered;
     const std::wstring joined = join_guids(registered);
     print_status(StatusKind::Info, L"MI_03 'Device Parameters': hardware revision (bcdDevice) = " +
                                        revision_text(revision) + L", ExtPropDescSemaphore = " +
@@ -154,6 +157,8 @@ std::wstring run_low_level_section(const std::vector<UsbNode>& nodes) {
 
     std::wstring source;
     const std::wstring expected = expected_interface_guid(&source);
+    result.expected_guid = expected;
+    result.expected_guid_source = source;
     print_status(StatusKind::Info, L"Interface GUID expected by the SDK: " + expected + L" (source: " + source + L").");
 
     const bool winusb_bound = equals_nocase(mi03->service, L"WINUSB");
@@ -166,7 +171,7 @@ std::wstring run_low_level_section(const std::vector<UsbNode>& nodes) {
                          L"The WinUSB driver is NOT bound to the MI_03 interface (current service: " + service +
                              kWinUsbNotBoundTail);
         }
-        return {};
+        return result;
     }
 
     bool matches = false;
@@ -192,10 +197,11 @@ std::wstring run_low_level_section(const std::vector<UsbNode>& nodes) {
         print_status(StatusKind::Ok,
                      L"WinUSB driver active on interface MI_03 (GUID " + format_guid(interface_class) + L").");
         exchange_ping(*path);
-        return *path;
+        result.interface_path = *path;
+        return result;
     }
     print_status(StatusKind::Fail, kNoActiveInterface);
-    return {};
+    return result;
 }
 
 }  // namespace vq4

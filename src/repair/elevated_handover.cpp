@@ -123,12 +123,13 @@ std::wstring choose_elevated_report_path(const std::wstring& base_report_path, c
     return {};
 }
 
-std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause) {
+std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause, bool json) {
     std::wstring parameters = L"/fix " + widen(kElevatedArgument);
     // A Windows path holds no double quote, and ends in ".txt", never in a
     // backslash that would escape the closing quote.
     if (!elevated_report_path.empty()) parameters += L" \"" + widen(kReportArgumentPrefix) + elevated_report_path + L"\"";
     if (nopause) parameters += L" /nopause";
+    if (json) parameters += L" /json";
     return parameters;
 }
 

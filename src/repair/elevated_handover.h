@@ -34,8 +34,9 @@ std::wstring choose_elevated_report_path(const std::wstring& base_report_path, c
 // The elevated instance's parameters: "/fix /elevated", then the report path
 // as one quoted argument when there is one, then "/nopause" when the first
 // instance has it (the result then shows in the first window, nobody needs
-// to read the second one).
-std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause);
+// to read the second one), then "/json" when the first instance has it (the
+// elevated instance then writes its own JSON report beside its report).
+std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause, bool json = false);
 
 // The report path that an elevated instance accepts from its command line:
 // only a report name (VQ4_Diag_Report_, digits and underscores, .txt)

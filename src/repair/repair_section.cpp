@@ -125,7 +125,7 @@ RepairSectionResult relaunch_elevated(const RepairRequest& request) {
                  L"elevated window applies the repair, checks the result and saves its own report next to this "
                  L"executable.");
     const std::wstring elevated_report = choose_elevated_report_path(request.report_path, request.opened_report_path);
-    const ElevatedRun run = run_elevated_instance(relaunch_parameters(elevated_report, !request.may_prompt));
+    const ElevatedRun run = run_elevated_instance(relaunch_parameters(elevated_report, !request.may_prompt, request.json));
     if (!run.started) {
         print_status(StatusKind::Fail, L"Elevation refused or failed: no change was made. Re-run the tool with 'Run as "
                                        L"administrator' to apply the repair.");

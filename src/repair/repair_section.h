@@ -27,6 +27,7 @@ struct RepairRequest {
     bool fix_requested = false;  // "/fix": consent without a question
     bool may_prompt = false;     // no "/nopause": the section may ask on the console
     bool relaunched = false;     // "/elevated": this instance was started by the elevated relaunch
+    bool json = false;           // "/json": passed on to the elevated instance
     // This instance's report: the name it computed, and the file it writes
     // (empty when none could be created). The elevated report goes beside it.
     std::wstring report_path;

@@ -9,6 +9,8 @@ namespace {
 
 // The counts of the CountedLines in force, owned by whoever made it.
 ReportCounts* counted_into = nullptr;
+// The log of the RecordedLines in force, owned by whoever made it.
+ReportLog* recorded_into = nullptr;
 
 // The process-wide report file. Once a write fails the file is considered
 // failed and silently receives nothing more, like a stream in its bad state.
@@ -57,18 +59,61 @@ void write_report(const std::wstring& text) {
 
 const std::wstring kDetailIndent = L"         ";
 
+bool is_control(std::uint32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+const wchar_t* short_tag(StatusKind kind) {
+    switch (kind) {
+        case StatusKind::Ok:
+            return L"OK";
+        case StatusKind::Warn:
+            return L"WARN";
+        case StatusKind::Fail:
+            return L"FAIL";
+        default:
+            return L"INFO";
+    }
+}
+
+void record_status(StatusKind kind, const std::wstring& raw_text) {
+    if (recorded_into == nullptr) return;
+    recorded_into->lines.push_back({recorded_into->section, short_tag(kind), recorded_text(raw_text), {}});
+    recorded_into->status_in_section = true;
+}
+
+void record_detail(const std::wstring& raw_text) {
+    if (recorded_into == nullptr) return;
+    std::vector<ReportLine>& lines = recorded_into->lines;
+    if (!recorded_into->status_in_section) {
+        lines.push_back({recorded_into->section, L"", L"", {}});
+        recorded_into->status_in_section = true;
+    }
+    lines.back().details.push_back(recorded_text(raw_text));
+}
+
 }  // namespace
 
 CountedLines::CountedLines(ReportCounts& counts) : previous(counted_into) { counted_into = &counts; }
 
 CountedLines::~CountedLines() { counted_into = previous; }
 
+RecordedLines::RecordedLines(ReportLog& log) : previous(recorded_into) { recorded_into = &log; }
+
+RecordedLines::~RecordedLines() { recorded_into = previous; }
+
+std::wstring recorded_text(const std::wstring& text) {
+    std::wstring kept = text;
+    for (wchar_t& c : kept) {
+        if (is_control(static_cast<std::uint32_t>(c) & 0xFFFF)) c = L'?';
+    }
+    return kept;
+}
+
 std::wstring printable_text(const std::wstring& text) {
     std::wstring shown;
     shown.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<std::uint32_t>(text[i]) & 0xFFFF;
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+        if (is_control(c)) {
             shown.push_back(L'?');
         } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
                    (static_cast<std::uint32_t>(text[i + 1]) & 0xFFFF) >= 0xDC00 &&
@@ -110,6 +155,7 @@ void print_status(StatusKind kind, const std::wstring& raw_text) {
     platform::console_set_attribute(kAttrNormal);
     platform::console_write(L" " + text + L"\n");
     write_report(std::wstring(style.tag) + L" " + text + L"\n");
+    record_status(kind, raw_text);
 }
 
 void print_section(const std::wstring& title) {
@@ -118,12 +164,17 @@ void print_section(const std::wstring& title) {
     platform::console_write(header);
     platform::console_set_attribute(kAttrNormal);
     write_report(header);
+    if (recorded_into != nullptr) {
+        recorded_into->section = recorded_text(title);
+        recorded_into->status_in_section = false;
+    }
 }
 
 void print_detail(const std::wstring& text) {
     const std::wstring line = kDetailIndent + printable_text(text) + L"\n";
     platform::console_write(line);
     write_report(line);
+    record_detail(text);
 }
 
 void write_report_text(const std::wstring& text) { write_report(text); }

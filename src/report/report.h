@@ -29,6 +29,37 @@ struct CountedLines {
     ReportCounts* previous;
 };
 
+// One status line of the report as the run records it: the section header
+// in force, the tag ("OK", "WARN", "FAIL", "INFO"), the text and the detail
+// lines written after it. Texts keep every character of the line (control
+// characters as '?', as written); only the report file maps them to Latin-1.
+// A detail line with no status line before it in its section gets an entry
+// with an empty tag and text.
+struct ReportLine {
+    std::wstring section;
+    std::wstring tag;
+    std::wstring text;
+    std::vector<std::wstring> details;
+};
+
+struct ReportLog {
+    std::wstring section;  // the header in force, empty before the first
+    bool status_in_section = false;  // a status line was recorded since that header
+    std::vector<ReportLine> lines;
+};
+
+// While it lives, the lines the three operations below write are also
+// recorded into `log` (for the JSON report); the recording in force before
+// it resumes when it ends.
+struct RecordedLines {
+    explicit RecordedLines(ReportLog& log);
+    ~RecordedLines();
+    RecordedLines(const RecordedLines&) = delete;
+    RecordedLines& operator=(const RecordedLines&) = delete;
+
+    ReportLog* previous;
+};
+
 // Texts taken from the system (device descriptions, registry values, file
 // names) may hold anything; a line of the report stays one line: control
 // characters are written as '?', and so is a character beyond U+FFFF (a
@@ -40,6 +71,10 @@ void print_detail(const std::wstring& text);
 
 // The text as the three operations above write it.
 std::wstring printable_text(const std::wstring& text);
+
+// The text as it is recorded: control characters as '?', every other
+// character (a surrogate pair included) kept.
+std::wstring recorded_text(const std::wstring& text);
 
 // Opens the report file on `path`. An existing file is never truncated: the
 // report then goes to path with "_2", "_3", ... before ".txt". Returns the

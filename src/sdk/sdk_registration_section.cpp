@@ -93,17 +93,21 @@ std::optional<std::uint16_t> read_pe_machine(const std::wstring& path) {
     return static_cast<std::uint16_t>(coff[0] | (coff[1] << 8));
 }
 
-void check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& label, std::uint16_t expected_machine,
+SdkViewFacts check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& label, std::uint16_t expected_machine,
                                  StatusKind severity) {
     const SdkRegistration registration = read_sdk_registration(win::KEY_READ_ | view_flag);
+    SdkViewFacts facts;
+    facts.view = label;
+    facts.state = registration.state;
+    facts.path = registration.path;
     if (registration.state == SdkRegistrationState::KeyMissing) {
         print_status(severity, L"CLSID registry key missing (" + label +
                                    L"): the SDK will not be found by applications running as " + label + L".");
-        return;
+        return facts;
     }
     if (registration.state == SdkRegistrationState::Unreadable) {
         print_status(severity, L"CLSID registry key present (" + label + L") but the value is empty/unreadable.");
-        return;
+        return facts;
     }
     // The declared text is shown; the file it names (expanded, for a
     // REG_EXPAND_SZ value) is the one checked.
@@ -119,12 +123,15 @@ void check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& la
 
     if (!is_plain_file(path)) {
         print_status(severity, L"  -> File NOT FOUND at this location.");
-        return;
+        return facts;
     }
+    facts.file_present = true;
+    facts.version = file_version_text(path);
     print_status(StatusKind::Ok, L"  -> File present.");
-    print_status(StatusKind::Info, L"  -> File version: " + file_version_text(path));
+    print_status(StatusKind::Info, L"  -> File version: " + facts.version);
 
-    if (const std::optional<std::uint16_t> machine = read_pe_machine(path)) {
+    facts.machine = read_pe_machine(path);
+    if (const std::optional<std::uint16_t> machine = facts.machine) {
         if (*machine == expected_machine) {
             print_status(StatusKind::Ok, L"  -> File architecture is consistent (" + machine_name(*machine) + L").");
         } else {
@@ -135,7 +142,7 @@ void check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& la
     }
 
     const std::wstring::size_type separator = path.find_last_of(L"\\/");
-    if (separator == std::wstring::npos) return;
+    if (separator == std::wstring::npos) return facts;
     // The view decides which library the SDK needs, not the file found there.
     const std::wstring dependency = expected_machine == kMachineX64 ? kSdkDependencyX64 : kSdkDependencyX86;
     const std::wstring dependency_path = path.substr(0, separator + 1) + dependency;
@@ -146,12 +153,16 @@ void check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& la
         print_status(StatusKind::Ok, L"  -> Dependency " + dependency + L" present (version " +
                                          file_version_text(dependency_path) + L").");
     }
+    return facts;
 }
 
-void run_sdk_registration_section() {
+SdkRegistrationFacts run_sdk_registration_section() {
     print_section(L"4. SDK registry / DLL registration (Quorvane Tonvela API)");
-    check_sdk_registration_view(win::KEY_WOW64_64KEY_, L"64-bit view", kMachineX64, StatusKind::Fail);
-    check_sdk_registration_view(win::KEY_WOW64_32KEY_, L"32-bit view / WOW6432Node", kMachineX86, StatusKind::Warn);
+    SdkRegistrationFacts facts;
+    facts.view_64 = check_sdk_registration_view(win::KEY_WOW64_64KEY_, L"64-bit view", kMachineX64, StatusKind::Fail);
+    facts.view_32 =
+        check_sdk_registration_view(win::KEY_WOW64_32KEY_, L"32-bit view / WOW6432Node", kMachineX86, StatusKind::Warn);
+    return facts;
 }
 
 }  // namespace vq4

@@ -7,14 +7,30 @@
 #include <string>
 
 #include "report/report.h"
+#include "sdk/sdk_contract.h"
 
 namespace vq4 {
 
-void run_sdk_registration_section();
+// What section 4 found in one registry view.
+struct SdkViewFacts {
+    std::wstring view;  // the view's label
+    SdkRegistrationState state = SdkRegistrationState::KeyMissing;
+    std::wstring path;                    // the declared path (Found only)
+    bool file_present = false;            // the file it names exists
+    std::wstring version;                 // file_version_text, when present
+    std::optional<std::uint16_t> machine; // the PE header's Machine, when read
+};
+
+struct SdkRegistrationFacts {
+    SdkViewFacts view_64;
+    SdkViewFacts view_32;
+};
+
+SdkRegistrationFacts run_sdk_registration_section();
 
 // One registry view: `view_flag` is KEY_WOW64_64KEY or KEY_WOW64_32KEY; a
 // missing registration or file is reported at `severity`.
-void check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& label, std::uint16_t expected_machine,
+SdkViewFacts check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& label, std::uint16_t expected_machine,
                                  StatusKind severity);
 
 // "a.b.c.d" of the file's VS_FIXEDFILEINFO, or "(no version info)",

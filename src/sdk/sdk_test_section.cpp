@@ -114,7 +114,7 @@ void print_device(const SdkEntryPoints& sdk, std::int32_t index, SdkDeviceInfo& 
 }
 
 // Everything between a successful QTV_Init and QTV_Exit.
-void run_initialised(const SdkEntryPoints& sdk, const std::wstring& mi03_interface_path) {
+std::int32_t run_initialised(const SdkEntryPoints& sdk, const std::wstring& mi03_interface_path) {
     print_status(StatusKind::Ok, L"SDK initialized successfully (QTV_Init).");
 
     std::uint16_t version = 0;
@@ -134,13 +134,14 @@ void run_initialised(const SdkEntryPoints& sdk, const std::wstring& mi03_interfa
                      L"The SDK does not detect any Tonvela device after 3000 ms of waiting, even though the DLL was "
                      L"loaded successfully. See sections 2 and 3 above for the hardware/driver diagnosis.");
         run_lock_test(mi03_interface_path);
-        return;
+        return count;
     }
     print_status(StatusKind::Ok, decimal(count) + L" Tonvela device(s) detected by the SDK.");
     SdkDeviceInfo record;
     for (std::int32_t index = 0; index < count; ++index) {
         print_device(sdk, index, record);
     }
+    return count;
 }
 
 }  // namespace
@@ -153,7 +154,7 @@ std::wstring format_sdk_version(std::uint16_t version) {
     return text;
 }
 
-void run_sdk_test_section(const std::wstring& mi03_interface_path) {
+SdkTestResult run_sdk_test_section(const std::wstring& mi03_interface_path) {
     print_section(L"5. Functional SDK test (load + real communication)");
 
     // No view flag: the view an application of this process's bitness uses.
@@ -161,11 +162,11 @@ void run_sdk_test_section(const std::wstring& mi03_interface_path) {
     if (registration.state == SdkRegistrationState::KeyMissing) {
         print_status(StatusKind::Fail,
                      L"Unable to find the SDK's CLSID key (view matching this process): functional test cancelled.");
-        return;
+        return {};
     }
     if (registration.state == SdkRegistrationState::Unreadable) {
         print_status(StatusKind::Fail, L"SDK registry value is unreadable: functional test cancelled.");
-        return;
+        return {};
     }
 
     // LoadLibraryExW takes backslashes only: with '/' the library would load
@@ -188,7 +189,7 @@ void run_sdk_test_section(const std::wstring& mi03_interface_path) {
     if (load_error != 0) {
         print_status(StatusKind::Fail,
                      L"LoadLibrary failed on " + registration.path + L" (error code=" + decimal(load_error) + L").");
-        return;
+        return {};
     }
 
     SdkEntryPoints sdk;
@@ -196,7 +197,7 @@ void run_sdk_test_section(const std::wstring& mi03_interface_path) {
         print_status(StatusKind::Fail,
                      L"One or more expected entry points are missing from the DLL (a DLL version incompatible with what "
                      L"this tool expects?).");
-        return;
+        return {};
     }
 
     const std::int32_t init_result = sdk.init(kInitOptions, 0, 0);
@@ -204,10 +205,10 @@ void run_sdk_test_section(const std::wstring& mi03_interface_path) {
         // A library that failed to initialise is released without QTV_Exit.
         print_status(StatusKind::Fail, L"QTV_Init failed (return code=" + decimal(init_result) +
                                            L"). The SDK cannot initialize on this machine.");
-        return;
+        return {};
     }
     const SdkInitialised initialised(sdk.exit);
-    run_initialised(sdk, mi03_interface_path);
+    return {true, run_initialised(sdk, mi03_interface_path)};
 }
 
 }  // namespace vq4

@@ -37,6 +37,10 @@ TEST(ElevatedHandover, ParametersCarryTheMarkThePathQuotedAndNopause) {
               L"/fix /elevated \"/report:C:\\T\\VQ4_Diag_Report_1.txt\"");
     EXPECT_EQ(relaunch_parameters(L"", true), L"/fix /elevated /nopause");
     EXPECT_EQ(relaunch_parameters(L"", false), L"/fix /elevated");
+    // "/json" is passed on: the elevated instance writes its own JSON report.
+    EXPECT_EQ(relaunch_parameters(L"C:\\T\\VQ4_Diag_Report_1_2.txt", true, true),
+              L"/fix /elevated \"/report:C:\\T\\VQ4_Diag_Report_1_2.txt\" /nopause /json");
+    EXPECT_EQ(relaunch_parameters(L"", false, true), L"/fix /elevated /json");
 }
 
 TEST(ElevatedHandover, TheElevatedReportTakesTheNextFreeNameBesideTheOwnOne) {

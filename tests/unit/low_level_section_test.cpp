@@ -71,7 +71,7 @@ protected:
         std::filesystem::remove(path);
         open_report_file(widen(path.string()));
         sim::machine().trace.clear();
-        mi03_interface_path = run_low_level_section(nodes);
+        mi03_interface_path = run_low_level_section(nodes).interface_path;
         close_report_file();
         const std::string text = test::read_file_bytes(path);
         std::vector<std::string> lines;

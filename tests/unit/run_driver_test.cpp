@@ -11,6 +11,7 @@ TEST(RunOptions, RecognisedSpellings) {
     struct Case {
         std::vector<std::string> args;
         bool interactive, fix, skip;
+        bool json = false;
     };
     const Case cases[] = {
         {{}, true, false, false},
@@ -20,12 +21,15 @@ TEST(RunOptions, RecognisedSpellings) {
         {{"/fix", "/nofix"}, true, true, true},
         {{"/FIX", "/FIX"}, true, true, false},
         {{"extra", "/NOFIX"}, true, false, true},
+        {{"/nopause", "/nofix", "/JSON"}, false, false, true, true},
+        {{"-json", "/json:1", "json"}, true, false, false, false},
     };
     for (const Case& c : cases) {
         const RunOptions o = parse_run_options(c.args);
         EXPECT_EQ(o.interactive, c.interactive);
         EXPECT_EQ(o.fix_requested, c.fix);
         EXPECT_EQ(o.skip_repair, c.skip);
+        EXPECT_EQ(o.json, c.json);
     }
 }
 
@@ -58,7 +62,7 @@ TEST(RunOptions, UsageAndTheInternalArguments) {
 
 TEST(RunOptions, UsageNamesTheOptionsTheExitCodesAndTheFiles) {
     const std::wstring usage = usage_text();
-    for (const wchar_t* part : {L"/nopause", L"/fix", L"/nofix", L"/?", L"-h", L"--help", L"Exit code: 0", L"1 when Fail",
+    for (const wchar_t* part : {L"/nopause", L"/fix", L"/nofix", L"/json", L"/?", L"-h", L"--help", L"Exit code: 0", L"1 when Fail",
                                 L"elevated instance, that instance's exit code", L"VQ4_Diag_Report_YYYYMMDD_hhmmss.txt",
                                 L"next to the executable"}) {
         EXPECT_NE(usage.find(part), std::wstring::npos) << sim::narrow(part);
