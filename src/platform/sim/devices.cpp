@@ -25,7 +25,7 @@ constexpr std::uint32_t kDicsFlagConfigSpecific = 2;
 using sim::DevSet;
 using sim::SimInterface;
 
-std::map<std::uintptr_t, DevSet>& open_sets() { return sim::open_device_sets(); }
+std::map<std::uintptr_t, DevSet>& open_sets() { return sim::machine().handles.device_sets.open; }
 
 std::string guid_text(const Guid* guid) { return guid == nullptr ? "NULL" : sim::narrow(format_guid(*guid)); }
 
@@ -303,21 +303,10 @@ void release_handle(DevInfoSetTag, std::uintptr_t raw) noexcept {
 
 namespace vq4::sim {
 
-std::map<std::uintptr_t, DevSet>& open_device_sets() {
-    static std::map<std::uintptr_t, DevSet> sets;
-    return sets;
-}
-
-platform::DevInfoSet add_device_set(DevSet set) {
-    static std::uintptr_t next_set_id = 0x5000;
-    const std::uintptr_t id = next_set_id++;
-    open_device_sets()[id] = std::move(set);
-    return platform::DevInfoSet(id);
-}
+platform::DevInfoSet add_device_set(DevSet set) { return platform::DevInfoSet(machine().handles.device_sets.add(std::move(set))); }
 
 DevSet* find_device_set(const platform::DevInfoSet& set) {
-    const auto found = open_device_sets().find(set.raw());
-    return set.valid() && found != open_device_sets().end() ? &found->second : nullptr;
+    return set.valid() ? machine().handles.device_sets.find(set.raw()) : nullptr;
 }
 
 }  // namespace vq4::sim

@@ -5,17 +5,9 @@
 #include <cstdint>
 #include <string>
 
-namespace vq4::sim {
+#include "platform/sim/open_handles.h"
 
-struct OpenFile {
-    std::wstring path;
-    bool is_device_interface = false;  // a device path, not a file
-    bool is_folder = false;            // opened with FILE_FLAG_BACKUP_SEMANTICS
-    std::uint32_t access = 0;
-    std::uint32_t share = 0;
-    std::uint32_t flags = 0;
-    std::uint32_t position = 0;
-};
+namespace vq4::sim {
 
 struct File;
 

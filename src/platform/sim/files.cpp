@@ -12,12 +12,7 @@ namespace vq4::sim {
 
 namespace {
 
-std::map<std::uintptr_t, OpenFile>& open_files() {
-    static std::map<std::uintptr_t, OpenFile> files;
-    return files;
-}
-
-std::uintptr_t next_file_id = 0x9000;
+std::map<std::uintptr_t, OpenFile>& open_files() { return machine().handles.files.open; }
 
 std::wstring normalized(const std::wstring& path) {
     std::wstring n = to_upper_ascii(path);
@@ -171,8 +166,7 @@ std::uint32_t create_file(const std::wstring& path, std::uint32_t access, std::u
         }
     }
     if (sim::conflicts_with_open_handles(path, access, share)) return sim::finish(win::ERROR_SHARING_VIOLATION_);
-    const std::uintptr_t id = sim::next_file_id++;
-    sim::open_files()[id] = open;
+    const std::uintptr_t id = sim::machine().handles.files.add(open);
     out = FileHandle(id);
     return sim::finish(0);
 }

@@ -72,31 +72,7 @@ constexpr std::int32_t kBadRecordSize = -3;
 constexpr std::int32_t kCompanionNotFound = -22;   // its companion did not load
 constexpr std::int32_t kCompanionElsewhere = -23;  // the companion came from another folder than its own
 
-struct SdkState {
-    bool initialised = false;
-    std::uint64_t init_clock_ms = 0;
-    std::int32_t last_count = 0;  // what QTV_GetDeviceCount last reported
-    std::wstring guid;            // the interface GUID the SDK looks for
-    std::uintptr_t companion = 0;  // vxlinkapi_x64.dll as it loaded it by name, until QTV_Exit
-};
-
-struct LoadedModule {
-    std::wstring path;
-    std::uint32_t references = 0;
-    bool is_sdk = false;
-    SdkState sdk;
-    std::vector<std::uint8_t> image;  // the file's bytes when it was mapped
-};
-
-std::map<std::uintptr_t, LoadedModule>& modules() {
-    static std::map<std::uintptr_t, LoadedModule> loaded;
-    return loaded;
-}
-
-std::uintptr_t next_module = 0x70000000;
-// The SDK module whose entry points the simulated functions act on: the one
-// loaded last and still loaded.
-std::uintptr_t active_sdk = 0;
+std::map<std::uintptr_t, LoadedModule>& modules() { return machine().handles.modules.open; }
 
 const SdkLibrary* sdk_description(const std::wstring& path) {
     for (const SdkLibrary& library : machine().sdk_libraries) {
@@ -202,8 +178,8 @@ std::wstring find_by_name(const std::wstring& name, std::uint32_t flags, const s
 }
 
 LoadedModule* active_module() {
-    const auto found = modules().find(active_sdk);
-    return active_sdk == 0 || found == modules().end() ? nullptr : &found->second;
+    const std::uintptr_t active = machine().handles.active_sdk;
+    return active == 0 ? nullptr : machine().handles.modules.find(active);
 }
 
 // ---- What the simulated SDK sees of the machine ----
@@ -468,15 +444,13 @@ std::uint32_t load(const std::wstring& path, std::uint32_t import_flags, std::ui
             return win::ERROR_MOD_NOT_FOUND_;
         }
     }
-    handle = next_module;
-    next_module += 0x10000;
     LoadedModule module;
     module.path = path;
     module.references = 1;
     module.is_sdk = sdk != nullptr;
     module.image = file->bytes;
-    modules()[handle] = module;
-    if (module.is_sdk) active_sdk = handle;
+    handle = machine().handles.modules.add(std::move(module));
+    if (sdk != nullptr) machine().handles.active_sdk = handle;
     return 0;
 }
 
@@ -515,7 +489,7 @@ void release_module(std::uintptr_t handle) {
     if (--found->second.references > 0) return;
     const std::uintptr_t companion = found->second.sdk.companion;
     modules().erase(found);
-    if (active_sdk == handle) active_sdk = 0;
+    if (machine().handles.active_sdk == handle) machine().handles.active_sdk = 0;
     // A library unloaded while it still held what it loaded lets go of it too.
     if (companion != 0) release_module(companion);
 }

@@ -332,6 +332,25 @@ File* Machine::find_file(const std::wstring& path) {
 
 Machine& machine() { return current(); }
 
+std::vector<std::string> handles_left_open(const Machine& m) {
+    std::vector<std::string> open;
+    const OpenHandles& h = m.handles;
+    for (const auto& [raw, key] : h.keys.open) open.push_back("registry key " + narrow(key.path));
+    for (const auto& [raw, file] : h.files.open) open.push_back("file " + narrow(file.path));
+    open.insert(open.end(), h.device_sets.open.size(), "device information set");
+    for (const auto& [raw, usb] : h.usb.open) open.push_back("WinUSB interface " + narrow(usb.path));
+    open.insert(open.end(), h.snapshots.open.size(), "process snapshot");
+    open.insert(open.end(), h.service_managers.open.size(), "service control manager");
+    for (const auto& [raw, process] : h.processes.open) open.push_back("process " + std::to_string(process.pid));
+    open.insert(open.end(), h.tokens.open.size(), "access token");
+    for (const auto& [raw, module] : h.modules.open) {
+        open.push_back("library " + narrow(module.path) + " (" + std::to_string(module.references) + " references)");
+    }
+    open.insert(open.end(), h.report_files.open.size(), "report file");
+    for (const auto& [cookie, folder] : m.dll_directories) open.push_back("DLL directory " + narrow(folder));
+    return open;
+}
+
 void set_machine(Machine m) { current() = std::move(m); }
 
 std::optional<std::uint32_t> enter_call(const std::string& operation, const std::string& arguments) {

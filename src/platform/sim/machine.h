@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/sim/open_handles.h"
+
 namespace vq4::sim {
 
 // ---- Registry ----
@@ -299,6 +301,9 @@ struct Machine {
 
     std::vector<Fault> faults;
 
+    // What the tool's process holds open now.
+    OpenHandles handles;
+
     // Side effects that tests read.
     std::uint64_t virtual_clock_ms = 0;
     std::vector<TraceEntry> trace;
@@ -349,6 +354,9 @@ private:
 
 // The machine the simulated platform operates on.
 Machine& machine();
+// One line for each handle the process holds open (empty: none), for tests
+// that check a run closed everything it opened.
+std::vector<std::string> handles_left_open(const Machine& m);
 void set_machine(Machine m);
 
 // The variable of the machine's environment of that name (letter case

@@ -20,17 +20,9 @@ namespace vq4::platform {
 
 namespace {
 
-struct OpenKey {
-    std::wstring path;
-    std::uint32_t access = 0;
-};
+using sim::OpenKey;
 
-std::map<std::uintptr_t, OpenKey>& open_keys() {
-    static std::map<std::uintptr_t, OpenKey> keys;
-    return keys;
-}
-
-std::uintptr_t next_key_id = 0x1000;
+std::map<std::uintptr_t, OpenKey>& open_keys() { return sim::machine().handles.keys.open; }
 
 // Generic rights map to the registry's own (KEY_READ, KEY_WRITE, KEY_READ,
 // KEY_ALL_ACCESS), as the object manager does when the key is opened.
@@ -100,8 +92,7 @@ std::int32_t open_path(const std::wstring& shown, const std::wstring& path, std:
     } else if (!sim::machine().elevated && asks_to_write(access)) {
         status = status_of(win::ERROR_ACCESS_DENIED_);
     } else {
-        const std::uintptr_t id = next_key_id++;
-        open_keys()[id] = OpenKey{path, map_generic_access(access)};
+        const std::uintptr_t id = sim::machine().handles.keys.add(OpenKey{path, map_generic_access(access)});
         out = RegKey(id);
     }
     sim::record_result(status);
@@ -296,8 +287,7 @@ std::int32_t reg_delete_key(RegRoot root, const std::wstring& subkey) {
 namespace vq4::sim {
 
 platform::RegKey open_registry_handle(const std::wstring& canonical_path, std::uint32_t access) {
-    const std::uintptr_t id = platform::next_key_id++;
-    platform::open_keys()[id] = platform::OpenKey{canonical_path, access};
+    const std::uintptr_t id = machine().handles.keys.add(OpenKey{canonical_path, access});
     return platform::RegKey(id);
 }
 

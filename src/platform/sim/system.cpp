@@ -15,6 +15,7 @@
 #include <fstream>
 #include <algorithm>
 #include <map>
+#include <memory>
 
 #include <nlohmann/json.hpp>
 
@@ -28,12 +29,7 @@ namespace vq4::platform {
 
 namespace {
 
-std::map<std::uintptr_t, std::FILE*>& open_report_files() {
-    static std::map<std::uintptr_t, std::FILE*> files;
-    return files;
-}
-
-std::uintptr_t next_report_id = 1;
+sim::HandleTable<std::shared_ptr<std::FILE>>& report_files() { return sim::machine().handles.report_files; }
 
 // Windows accepts both separators; the real file system here takes '/'.
 // Like Wine, drive Z: is the host's root, so "Z:\tmp\r.txt" is /tmp/r.txt.
@@ -257,9 +253,7 @@ std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile&
         sim::record_result(code);
         return code;
     }
-    const std::uintptr_t id = next_report_id++;
-    open_report_files()[id] = file;
-    out = ReportFile(id);
+    out = ReportFile(report_files().add(std::shared_ptr<std::FILE>(file, &std::fclose)));
     sim::record_result(0);
     return 0;
 }
@@ -271,11 +265,11 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) 
 std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out) { return create_new(path, "output", out); }
 
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {
-    const auto found = open_report_files().find(file.raw());
-    if (found == open_report_files().end()) return 6;  // ERROR_INVALID_HANDLE
+    const std::shared_ptr<std::FILE>* found = report_files().find(file.raw());
+    if (found == nullptr) return 6;  // ERROR_INVALID_HANDLE
     // An empty write writes nothing (fwrite may not be given the null data of an empty vector).
     if (bytes.empty()) return 0;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), found->second) != bytes.size() || std::fflush(found->second) != 0) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), found->get()) != bytes.size() || std::fflush(found->get()) != 0) {
         return 112;  // ERROR_DISK_FULL
     }
     return 0;
@@ -351,11 +345,7 @@ std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes
 }
 
 void release_handle(ReportFileTag, std::uintptr_t raw) noexcept {
-    const auto found = open_report_files().find(raw);
-    if (found != open_report_files().end()) {
-        std::fclose(found->second);
-        open_report_files().erase(found);
-    }
+    report_files().open.erase(raw);
 }
 
 std::wstring get_module_file_name(std::uint32_t capacity) {

@@ -24,18 +24,9 @@ constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 constexpr std::uint8_t kPipeOut = 0x01;
 constexpr std::uint8_t kPipeIn = 0x81;
 
-struct SimUsb {
-    std::wstring path;               // the device interface it was initialised on
-    std::uint8_t alternate_setting = 0;
-    std::map<std::uint8_t, std::uint32_t> timeout_ms;  // PIPE_TRANSFER_TIMEOUT per pipe; absent = 0
-};
+using SimUsb = sim::UsbHandle;
 
-std::map<std::uintptr_t, SimUsb>& open_usb() {
-    static std::map<std::uintptr_t, SimUsb> handles;
-    return handles;
-}
-
-std::uintptr_t next_usb_id = 0xB000;
+std::map<std::uintptr_t, SimUsb>& open_usb() { return sim::machine().handles.usb.open; }
 
 std::string pipe_text(std::uint8_t pipe) {
     char text[8];
@@ -122,8 +113,7 @@ std::uint32_t winusb_initialize(const FileHandle& device, WinUsbHandle& out) {
     const sim::DeviceInterfaceRecord* record = find_interface(file->path);
     if (record == nullptr) return finish(kErrorDeviceNotConnected);
     if (record->winusb.initialize_error != 0) return finish(record->winusb.initialize_error);
-    const std::uintptr_t id = next_usb_id++;
-    open_usb()[id] = SimUsb{file->path, 0, {}};
+    const std::uintptr_t id = sim::machine().handles.usb.add(SimUsb{file->path, 0, {}});
     out = WinUsbHandle(id);
     return finish(0);
 }
