@@ -30,6 +30,11 @@ std::uint32_t console_get_attribute(std::uint16_t& attribute);
 // Characters beyond U+00FF are written as '?'.
 void console_write(const std::wstring& text);
 
+// A report section starts here, under this title. Windows has nothing to do
+// with it; the simulated machine marks its trace with it, so that each call
+// is known by the section that made it.
+void mark_section(const std::wstring& title);
+
 // Reads one line from standard input, without its end of line. Returns false
 // at end of input (nothing read).
 bool console_read_line(std::string& line);

@@ -110,7 +110,9 @@ void print_status(StatusKind kind, const std::wstring& raw_text) {
 }
 
 void print_section(const std::wstring& title) {
-    const std::wstring header = L"\n==== " + printable_text(title) + L" ====\n";
+    const std::wstring shown = printable_text(title);
+    const std::wstring header = L"\n==== " + shown + L" ====\n";
+    platform::mark_section(shown);
     platform::console_set_attribute(kAttrHeader);
     platform::console_write(header);
     platform::console_set_attribute(kAttrNormal);

@@ -254,6 +254,12 @@ struct TraceEntry {
     std::int64_t result = 0;
 };
 
+// A report section's start: the trace entries recorded before it, and its title.
+struct SectionMark {
+    std::size_t trace_entries = 0;
+    std::string title;
+};
+
 struct LocalTimeRecord {
     std::uint16_t year = 2026, month = 1, day = 1, hour = 0, minute = 0, second = 0;
 };
@@ -307,6 +313,7 @@ struct Machine {
     // Side effects that tests read.
     std::uint64_t virtual_clock_ms = 0;
     std::vector<TraceEntry> trace;
+    std::vector<SectionMark> sections;
     std::map<std::string, std::uint32_t> call_counts;
 
     // A node of the tree (present or phantom; removed nodes are not in it)

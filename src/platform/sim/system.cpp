@@ -99,13 +99,6 @@ std::string ansi_for(std::uint16_t attribute) {
     return "\x1b[" + std::to_string(base + red + green + blue) + "m";
 }
 
-// Section headers as they reach the console, with the number of trace
-// entries recorded before each: the trace file tells which section made a call.
-std::vector<std::pair<std::size_t, std::string>>& section_marks() {
-    static std::vector<std::pair<std::size_t, std::string>> marks;
-    return marks;
-}
-
 std::string& trace_path() {
     static std::string path;
     return path;
@@ -113,17 +106,18 @@ std::string& trace_path() {
 
 // VQ4_DIAG_TRACE names a file that receives, when the process ends normally,
 // every platform call of the run as JSON: operation, arguments, result and
-// the section whose header was printed last. The fault sweep reads it.
+// the section that had started (the last one marked before the call). The
+// fault sweep reads it.
 void write_trace() {
     nlohmann::json calls = nlohmann::json::array();
     const auto& trace = sim::machine().trace;
-    const auto& marks = section_marks();
+    const auto& marks = sim::machine().sections;
     std::size_t mark = 0;
     std::string section;
     std::size_t section_index = 0;
     for (std::size_t i = 0; i < trace.size(); ++i) {
-        while (mark < marks.size() && marks[mark].first <= i) {
-            section = marks[mark].second;
+        while (mark < marks.size() && marks[mark].trace_entries <= i) {
+            section = marks[mark].title;
             section_index = ++mark;
         }
         calls.push_back({{"op", trace[i].operation},
@@ -158,7 +152,6 @@ bool platform_startup(int& exit_code) {
     const char* trace_file = std::getenv("VQ4_DIAG_TRACE");
     if (trace_file != nullptr && *trace_file != '\0') {
         trace_path() = trace_file;
-        section_marks().clear();
         std::atexit(write_trace);
     }
     return true;
@@ -184,14 +177,12 @@ std::uint32_t console_get_attribute(std::uint16_t& attribute) {
     return 0;
 }
 
+void mark_section(const std::wstring& title) {
+    sim::Machine& m = sim::machine();
+    m.sections.push_back(sim::SectionMark{m.trace.size(), sim::narrow(title)});
+}
+
 void console_write(const std::wstring& text) {
-    static const std::wstring header_start = L"\n==== ";
-    if (!trace_path().empty() && text.compare(0, header_start.size(), header_start) == 0) {
-        std::wstring title = text.substr(header_start.size());
-        const auto end = title.find(L" ====");
-        if (end != std::wstring::npos) title.resize(end);
-        section_marks().emplace_back(sim::machine().trace.size(), sim::narrow(title));
-    }
     std::wstring shown;
     shown.reserve(text.size());
     for (const wchar_t c : text) {

@@ -75,6 +75,8 @@ void console_write(const std::wstring& text) {
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+void mark_section(const std::wstring& /*title*/) {}
+
 bool console_read_line(std::string& line) {
     line.clear();
     int c = 0;
