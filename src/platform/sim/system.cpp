@@ -183,15 +183,13 @@ void mark_section(const std::wstring& title) {
 }
 
 void console_write(const std::wstring& text) {
-    std::wstring shown;
-    shown.reserve(text.size());
-    for (const wchar_t c : text) {
-        shown.push_back(static_cast<std::uint32_t>(c) <= 0xFF ? c : L'?');
-    }
-    const std::string bytes = sim::narrow(shown);
+    // The host's terminals and pipes take UTF-8.
+    const std::string bytes = sim::narrow(text);
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
+
+std::wstring console_line_end() { return L"\n"; }
 
 namespace {
 
