@@ -170,7 +170,7 @@ std::wstring open_report_file(const std::wstring& path, std::uint32_t& error) {
             state.path = candidate;
             return candidate;
         }
-        if (error != win::ERROR_FILE_EXISTS_ && error != 183 /* ERROR_ALREADY_EXISTS */) {
+        if (error != win::ERROR_FILE_EXISTS_ && error != win::ERROR_ALREADY_EXISTS_) {
             break;
         }
     }

@@ -18,7 +18,6 @@ namespace vq4::platform {
 
 namespace {
 
-constexpr std::uint32_t kErrorInvalidUserBuffer = 1784;
 constexpr std::uint32_t kSpdrpMaximumProperty = 0x25;  // the first code past SPDRP_BASE_CONTAINERID
 constexpr std::uint32_t kDicsFlagConfigSpecific = 2;
 
@@ -288,7 +287,7 @@ std::uint32_t setupdi_get_device_interface_detail(const DevInfoSet& set, const D
     const SimInterface* iface = interface_of(set, interface_data, error);
     if (iface == nullptr) return finish(error);
     // The buffer must at least hold the fixed part whose size field says 8.
-    if (buffer_size < 8) return finish(kErrorInvalidUserBuffer);
+    if (buffer_size < 8) return finish(win::ERROR_INVALID_USER_BUFFER_);
     if (buffer_size < detail_bytes(iface->path)) return finish(win::ERROR_INSUFFICIENT_BUFFER_);
     device_path = iface->path;
     return finish(0);

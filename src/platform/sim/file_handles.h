@@ -24,9 +24,6 @@ bool held_by_another_process(const File& file, std::uint32_t access, std::uint32
 // The record behind a FileHandle's raw value, or null.
 const OpenFile* open_file_record(std::uintptr_t raw);
 
-// Same file name on Windows: letter case and separator spelling do not matter.
-bool same_windows_path(const std::wstring& a, const std::wstring& b);
-
 // The error of opening a path that names no file or folder:
 // ERROR_FILE_NOT_FOUND when its folder exists, else ERROR_PATH_NOT_FOUND.
 std::uint32_t missing_file_error(const std::wstring& path);

@@ -14,14 +14,7 @@ namespace {
 
 std::map<std::uintptr_t, OpenFile>& open_files() { return machine().handles.files.open; }
 
-std::wstring normalized(const std::wstring& path) {
-    std::wstring n = to_upper_ascii(path);
-    for (wchar_t& c : n) {
-        if (c == L'/') c = L'\\';
-    }
-    while (n.size() > 3 && n.back() == L'\\') n.pop_back();
-    return n;
-}
+std::wstring normalized(const std::wstring& path) { return normalized_windows_path(path); }
 
 std::wstring parent_folder(const std::wstring& path) {
     const std::wstring n = normalized(path);
@@ -126,7 +119,6 @@ const OpenFile* open_file_record(std::uintptr_t raw) {
     return found == open_files().end() ? nullptr : &found->second;
 }
 
-bool same_windows_path(const std::wstring& a, const std::wstring& b) { return normalized(a) == normalized(b); }
 
 std::uint32_t missing_file_error(const std::wstring& path) {
     return folder_exists(parent_folder(path)) ? win::ERROR_FILE_NOT_FOUND_ : win::ERROR_PATH_NOT_FOUND_;

@@ -22,10 +22,6 @@ std::wstring parent_of(const std::wstring& path) {
     return at == std::wstring::npos ? std::wstring() : path.substr(0, at);
 }
 
-bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
-}
-
 }  // namespace
 
 std::wstring canonical_registry_path(const std::wstring& path) {
@@ -314,20 +310,23 @@ void Machine::renew_dev_inst(Device& device, std::uint32_t dev_inst) {
 }
 
 File* Machine::find_file(const std::wstring& path) {
-    // Windows file names: letter case and the separator spelling do not matter.
-    const auto same = [](const std::wstring& a, const std::wstring& b) {
-        if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            const wchar_t x = a[i] == L'/' ? L'\\' : a[i];
-            const wchar_t y = b[i] == L'/' ? L'\\' : b[i];
-            if (to_upper_ascii(std::wstring(1, x)) != to_upper_ascii(std::wstring(1, y))) return false;
-        }
-        return true;
-    };
     for (File& file : files) {
-        if (same(file.path, path)) return &file;
+        if (same_windows_path(file.path, path)) return &file;
     }
     return nullptr;
+}
+
+std::wstring normalized_windows_path(const std::wstring& path) {
+    std::wstring n = to_upper_ascii(path);
+    for (wchar_t& c : n) {
+        if (c == L'/') c = L'\\';
+    }
+    while (n.size() > 3 && n.back() == L'\\') n.pop_back();
+    return n;
+}
+
+bool same_windows_path(const std::wstring& a, const std::wstring& b) {
+    return normalized_windows_path(a) == normalized_windows_path(b);
 }
 
 Machine& machine() { return current(); }

@@ -181,6 +181,12 @@ struct File {
     std::optional<OtherProcessOpen> held_open;
 };
 
+// A path as Windows compares file names: ASCII letters upper-cased, '/'
+// spelled '\\', no separator at the end (but a drive root's).
+std::wstring normalized_windows_path(const std::wstring& path);
+// Same file name on Windows: letter case and separator spelling do not matter.
+bool same_windows_path(const std::wstring& a, const std::wstring& b);
+
 // ---- SDK libraries ----
 // What a simulated SDK library does once loaded (machine file entry "sdk").
 // By default it behaves like the real thing: it reads the interface GUID from

@@ -47,10 +47,6 @@ std::wstring root_path(RegRoot root) {
 
 std::wstring root_name(RegRoot root) { return root == RegRoot::ClassesRoot ? L"HKCR" : L"HKLM"; }
 
-bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
-}
-
 // KEY_WOW64_32KEY redirects the shared 64-bit software keys to their
 // WOW6432Node twins; the 64-bit view (and no flag, in a 64-bit process) reads
 // them as they are.

@@ -24,6 +24,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_file.h"
 #include "platform/sim/relaunch.h"
+#include "platform/win_constants.h"
 
 namespace vq4::platform {
 
@@ -49,42 +50,32 @@ std::string host_path(const std::wstring& path) {
 // output is at the time: redirected output never gets colour codes.
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) != 0; }
 
-// The Win32 error CreateFileW gives for what the host's open reported. A
-// path through a plain file (ENOTDIR) is a path not found on Windows.
-std::uint32_t create_error_of(int error) {
+// The Win32 error CreateFileW or GetFileAttributesW gives for what the
+// host reported on `path`. A file that exists is ERROR_FILE_EXISTS to a
+// CREATE_NEW. A missing path: for a file being created (`creating`), only
+// its folder can be missing, ERROR_PATH_NOT_FOUND; otherwise a missing file
+// in a folder that exists is ERROR_FILE_NOT_FOUND, a missing folder on the
+// way ERROR_PATH_NOT_FOUND. A path through a plain file (ENOTDIR) is a path
+// not found.
+std::uint32_t win32_error_of(int error, const std::string& path, bool creating) {
     switch (error) {
         case EEXIST:
-            return 80;  // ERROR_FILE_EXISTS
-        case ENOENT:
-        case ENOTDIR:
-            return 3;  // ERROR_PATH_NOT_FOUND
-        case EACCES:
-        case EPERM:
-            return 5;  // ERROR_ACCESS_DENIED
-        default:
-            return 31;  // ERROR_GEN_FAILURE
-    }
-}
-
-// The Win32 error GetFileAttributesW (or an OPEN_EXISTING CreateFileW)
-// gives for what the host reported on `path`: a missing file in a folder
-// that exists is ERROR_FILE_NOT_FOUND, a missing folder on the way
-// ERROR_PATH_NOT_FOUND.
-std::uint32_t attributes_error_of(int error, const std::string& path) {
-    switch (error) {
+            return win::ERROR_FILE_EXISTS_;
         case ENOENT: {
+            if (creating) return win::ERROR_PATH_NOT_FOUND_;
             const std::string::size_type slash = path.find_last_of('/');
             const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
             struct stat info {};
-            return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? 2 : 3;
+            const bool folder_exists = ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+            return folder_exists ? win::ERROR_FILE_NOT_FOUND_ : win::ERROR_PATH_NOT_FOUND_;
         }
         case ENOTDIR:
-            return 3;  // ERROR_PATH_NOT_FOUND
+            return win::ERROR_PATH_NOT_FOUND_;
         case EACCES:
         case EPERM:
-            return 5;  // ERROR_ACCESS_DENIED
+            return win::ERROR_ACCESS_DENIED_;
         default:
-            return 31;  // ERROR_GEN_FAILURE
+            return win::ERROR_GEN_FAILURE_;
     }
 }
 
@@ -236,9 +227,10 @@ std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile&
     }
     // "x": create only; an existing report is never truncated.
     // "e": the elevated instance started by the relaunch does not inherit it.
-    std::FILE* file = std::fopen(host_path(path).c_str(), "wbxe");
+    const std::string host = host_path(path);
+    std::FILE* file = std::fopen(host.c_str(), "wbxe");
     if (file == nullptr) {
-        const std::uint32_t code = create_error_of(errno);
+        const std::uint32_t code = win32_error_of(errno, host, true);
         sim::record_result(code);
         return code;
     }
@@ -255,11 +247,11 @@ std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out) 
 
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {
     const std::shared_ptr<std::FILE>* found = report_files().find(file.raw());
-    if (found == nullptr) return 6;  // ERROR_INVALID_HANDLE
+    if (found == nullptr) return win::ERROR_INVALID_HANDLE_;
     // An empty write writes nothing (fwrite may not be given the null data of an empty vector).
     if (bytes.empty()) return 0;
     if (std::fwrite(bytes.data(), 1, bytes.size(), found->get()) != bytes.size() || std::fflush(found->get()) != 0) {
-        return 112;  // ERROR_DISK_FULL
+        return win::ERROR_DISK_FULL_;
     }
     return 0;
 }
@@ -273,7 +265,7 @@ std::uint32_t report_file_attributes(const std::wstring& path) {
     const std::string host = host_path(path);
     struct stat info {};
     const int found = ::stat(host.c_str(), &info);
-    const std::uint32_t code = found == 0 ? 0 : attributes_error_of(errno, host);
+    const std::uint32_t code = found == 0 ? 0 : win32_error_of(errno, host, false);
     sim::record_result(code);
     return code;
 }
@@ -287,13 +279,13 @@ std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes
     }
     // A file of the machine that another process holds without sharing.
     if (const sim::File* held = sim::machine().find_file(path); held != nullptr && held->held_exclusively) {
-        sim::record_result(32);  // ERROR_SHARING_VIOLATION
-        return 32;
+        sim::record_result(win::ERROR_SHARING_VIOLATION_);
+        return win::ERROR_SHARING_VIOLATION_;
     }
     const std::string host = host_path(path);
     const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        const std::uint32_t code = attributes_error_of(errno, host);
+        const std::uint32_t code = win32_error_of(errno, host, false);
         sim::record_result(code);
         return code;
     }
@@ -301,8 +293,8 @@ std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         // CreateFileW opens a folder only with FILE_FLAG_BACKUP_SEMANTICS.
         ::close(fd);
-        sim::record_result(5);  // ERROR_ACCESS_DENIED
-        return 5;
+        sim::record_result(win::ERROR_ACCESS_DENIED_);
+        return win::ERROR_ACCESS_DENIED_;
     }
     sim::record_result(0);
     std::uint32_t error = 0;
@@ -320,7 +312,7 @@ std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes
             got = ::read(fd, chunk, wanted);
         } while (got < 0 && errno == EINTR);
         if (got < 0) {
-            error = 31;  // ERROR_GEN_FAILURE
+            error = win::ERROR_GEN_FAILURE_;
             sim::record_result(error);
             break;
         }
@@ -426,8 +418,9 @@ std::uint32_t is_wow64_process2(std::uint16_t& process_machine, std::uint16_t& n
     }
     const sim::Machine& m = sim::machine();
     if (!m.has_is_wow64_process2) {
-        sim::record_result(127);  // ERROR_PROC_NOT_FOUND: GetProcAddress found no such export
-        return 127;
+        // GetProcAddress found no such export.
+        sim::record_result(win::ERROR_PROC_NOT_FOUND_);
+        return win::ERROR_PROC_NOT_FOUND_;
     }
     // The tool is an x64 process: never under WOW64, also when an ARM64 host
     // emulates it.

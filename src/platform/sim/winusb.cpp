@@ -19,8 +19,6 @@ namespace vq4::platform {
 
 namespace {
 
-constexpr std::uint32_t kErrorInvalidFunction = 1;
-constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 constexpr std::uint8_t kPipeOut = 0x01;
 constexpr std::uint8_t kPipeIn = 0x81;
 
@@ -76,7 +74,7 @@ std::uint32_t transfer_target(const WinUsbHandle& handle, std::uint8_t pipe, std
     usb = find_usb(handle);
     if (usb == nullptr) return win::ERROR_INVALID_HANDLE_;
     device = find_interface(usb->path);
-    if (device == nullptr) return kErrorDeviceNotConnected;
+    if (device == nullptr) return win::ERROR_DEVICE_NOT_CONNECTED_;
     if (!pipe_exists(*usb, pipe) || pipe != expected_pipe) return win::ERROR_INVALID_PARAMETER_;
     return 0;
 }
@@ -109,9 +107,9 @@ std::uint32_t winusb_initialize(const FileHandle& device, WinUsbHandle& out) {
     // ERROR_INVALID_HANDLE for a handle without FILE_FLAG_OVERLAPPED, as for
     // an invalid one.
     if (file == nullptr || (file->flags & win::FILE_FLAG_OVERLAPPED_) == 0) return finish(win::ERROR_INVALID_HANDLE_);
-    if (!file->is_device_interface) return finish(kErrorInvalidFunction);
+    if (!file->is_device_interface) return finish(win::ERROR_INVALID_FUNCTION_);
     const sim::DeviceInterfaceRecord* record = find_interface(file->path);
-    if (record == nullptr) return finish(kErrorDeviceNotConnected);
+    if (record == nullptr) return finish(win::ERROR_DEVICE_NOT_CONNECTED_);
     if (record->winusb.initialize_error != 0) return finish(record->winusb.initialize_error);
     const std::uintptr_t id = sim::machine().handles.usb.add(SimUsb{file->path, 0, {}});
     out = WinUsbHandle(id);
@@ -124,7 +122,7 @@ std::uint32_t winusb_set_current_alternate_setting(const WinUsbHandle& usb, std:
     SimUsb* state = find_usb(usb);
     if (state == nullptr) return finish(win::ERROR_INVALID_HANDLE_);
     const sim::DeviceInterfaceRecord* record = find_interface(state->path);
-    if (record == nullptr) return finish(kErrorDeviceNotConnected);
+    if (record == nullptr) return finish(win::ERROR_DEVICE_NOT_CONNECTED_);
     if (record->winusb.alternate_setting_error != 0) return finish(record->winusb.alternate_setting_error);
     if (setting > 1) return finish(win::ERROR_INVALID_PARAMETER_);
     state->alternate_setting = setting;
