@@ -41,10 +41,7 @@ std::wstring enumerator_of(const std::wstring& instance_id) {
 
 DevSet* find_set(const DevInfoSet& set) { return sim::find_device_set(set); }
 
-std::uint32_t finish(std::uint32_t error) {
-    sim::record_result(error);
-    return error;
-}
+using sim::finish;
 
 // The record a set hands out for its nth node: dev_inst is what the logic
 // passes back, `reserved` the index in the set.

@@ -88,11 +88,6 @@ bool conflicts_with_open_handles(const std::wstring& path, std::uint32_t access,
     return false;
 }
 
-std::uint32_t finish(std::uint32_t error) {
-    record_result(error);
-    return error;
-}
-
 }  // namespace
 
 // Windows sharing: a new open must allow what the existing open does, and

@@ -242,8 +242,7 @@ std::uint32_t load_library(const std::wstring& path, Library& out) {
         error = sim::load(path, sim::kSearchDllLoadDir | sim::kSearchSystem32, handle);
         if (error == 0) out = Library(handle);
     }
-    sim::record_result(error);
-    return error;
+    return sim::finish(error);
 }
 
 ProcAddress get_proc_address(const Library& library, const char* name) {
@@ -290,8 +289,7 @@ std::uint32_t add_dll_directory(const std::wstring& folder, DllDirectory& out) {
         sim::machine().dll_directories[cookie] = folder;
         out = DllDirectory(cookie);
     }
-    sim::record_result(error);
-    return error;
+    return sim::finish(error);
 }
 
 void release_handle(DllDirectoryTag, std::uintptr_t raw) noexcept {

@@ -381,6 +381,14 @@ const EnvironmentVariable* find_environment_variable(const std::wstring& name);
 std::optional<std::uint32_t> enter_call(const std::string& operation, const std::string& arguments);
 // Sets the result of the trace entry that enter_call() added last.
 void record_result(std::int64_t result);
+// Closes the call that enter_call() opened last: records its result, as the
+// operation returns it (signed or unsigned), and returns it. Every simulated
+// operation opens with enter_call() and ends with `return finish(result);`.
+template <class Result>
+Result finish(Result result) {
+    record_result(static_cast<std::int64_t>(result));
+    return result;
+}
 
 // Count of trace entries for an operation, optionally with exact arguments.
 std::size_t count_calls(const std::string& operation);

@@ -91,8 +91,7 @@ std::int32_t open_path(const std::wstring& shown, const std::wstring& path, std:
         const std::uintptr_t id = sim::machine().handles.keys.add(OpenKey{path, map_generic_access(access)});
         out = RegKey(id);
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 // Resolves a handle to its key record, or gives the status Windows returns,
@@ -136,8 +135,7 @@ std::int32_t reg_open_subkey(const RegKey& parent, const std::wstring& subkey, s
     // Windows asks no access of the parent handle for a relative open.
     if (resolve(parent, 0, status) == nullptr) {
         sim::enter_call("RegOpenKeyExW", key_text(parent) + "\\" + sim::narrow(subkey) + ", " + hex32(access));
-        sim::record_result(status);
-        return status;
+        return sim::finish(status);
     }
     const std::wstring path = join(open_keys()[parent.raw()].path, subkey);
     return open_path(path, path, access, out);
@@ -203,8 +201,7 @@ std::int32_t reg_enum_key(const RegKey& key, std::uint32_t index, std::uint32_t 
             name = std::move(*subkey);
         }
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 std::int32_t reg_enum_value(const RegKey& key, std::uint32_t index, std::uint32_t capacity, std::wstring& name) {
@@ -222,8 +219,7 @@ std::int32_t reg_enum_value(const RegKey& key, std::uint32_t index, std::uint32_
             name = record->values[index].name;
         }
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uint32_t type,
@@ -238,8 +234,7 @@ std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uin
     } else if (record != nullptr) {
         sim::machine().registry.set_value(record->path, sim::RegistryValue{name, type, data});
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 std::int32_t reg_delete_tree(RegRoot root, const std::wstring& subkey) {
@@ -255,8 +250,7 @@ std::int32_t reg_delete_tree(RegRoot root, const std::wstring& subkey) {
     } else {
         sim::machine().registry.remove_tree(path);
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 std::int32_t reg_delete_key(RegRoot root, const std::wstring& subkey) {
@@ -274,8 +268,7 @@ std::int32_t reg_delete_key(RegRoot root, const std::wstring& subkey) {
     } else {
         sim::machine().registry.remove_tree(path);
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 }  // namespace vq4::platform

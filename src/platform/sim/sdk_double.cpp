@@ -61,8 +61,7 @@ LoadedModule* active_module() {
 std::uint32_t sdk_load_library(const std::wstring& name, std::uintptr_t& handle) {
     const auto injected = enter_call("LoadLibraryW from the SDK", narrow(name));
     const std::uint32_t error = injected ? *injected : load_by_name(name, handle);
-    record_result(error);
-    return error;
+    return finish(error);
 }
 
 void sdk_free_library(std::uintptr_t handle) {
@@ -197,11 +196,6 @@ Call begin(const char* name, const std::string& arguments) {
     return call;
 }
 
-std::int32_t finish(std::int32_t result) {
-    record_result(result);
-    return result;
-}
-
 std::int32_t qtv_init(std::uint32_t options, std::intptr_t first, std::intptr_t second) {
     const Call call = begin("QTV_Init", std::to_string(options) + ", " + std::to_string(first) + ", " +
                                             std::to_string(second));
@@ -255,8 +249,7 @@ std::int32_t qtv_get_device_count(std::int32_t* count) {
     if (call.module == nullptr || !call.module->sdk.initialised || count == nullptr) return finish(kNotInitialised);
     *count = visible_count(*call.library, call.module->sdk);
     call.module->sdk.last_count = *count;
-    record_result(0);
-    return 0;
+    return finish(0);
 }
 
 std::int32_t qtv_get_device_info(std::int32_t index, void* record) {

@@ -63,8 +63,7 @@ std::uint32_t walk(const char* operation, const Snapshot& snapshot, bool restart
             out = open.processes[open.next++];
         }
     }
-    sim::record_result(error);
-    return error;
+    return sim::finish(error);
 }
 
 std::uint32_t entry_size(const sim::Service& service) {
@@ -122,8 +121,7 @@ std::uint32_t create_toolhelp_snapshot(std::uint32_t flags, std::uint32_t proces
         const std::uintptr_t id = sim::machine().handles.snapshots.add(std::move(snapshot));
         out = Snapshot(id);
     }
-    sim::record_result(error);
-    return error;
+    return sim::finish(error);
 }
 
 std::uint32_t process_first(const Snapshot& snapshot, ProcessEntry& out) {
@@ -151,8 +149,7 @@ std::uint32_t open_sc_manager(std::uint32_t access, ServiceManager& out) {
         const std::uintptr_t id = sim::machine().handles.service_managers.add(granted);
         out = ServiceManager(id);
     }
-    sim::record_result(error);
-    return error;
+    return sim::finish(error);
 }
 
 ServiceEnumRead enum_services_status_ex(const ServiceManager& manager, std::uint32_t service_type,

@@ -159,13 +159,9 @@ std::uint32_t console_get_attribute(std::uint16_t& attribute) {
     // Once per run: traced, so that a machine can make it fail as it does
     // where standard output is not a console (ERROR_INVALID_HANDLE).
     const auto injected = sim::enter_call("GetConsoleScreenBufferInfo", "");
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     attribute = sim::machine().console_attribute;
-    sim::record_result(0);
-    return 0;
+    return sim::finish(0);
 }
 
 void mark_section(const std::wstring& title) {
@@ -221,22 +217,17 @@ namespace {
 
 std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile& out) {
     const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", CREATE_NEW (" + what + ")");
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     // "x": create only; an existing report is never truncated.
     // "e": the elevated instance started by the relaunch does not inherit it.
     const std::string host = host_path(path);
     std::FILE* file = std::fopen(host.c_str(), "wbxe");
     if (file == nullptr) {
         const std::uint32_t code = win32_error_of(errno, host, true);
-        sim::record_result(code);
-        return code;
+        return sim::finish(code);
     }
     out = ReportFile(report_files().add(std::shared_ptr<std::FILE>(file, &std::fclose)));
-    sim::record_result(0);
-    return 0;
+    return sim::finish(0);
 }
 
 }  // namespace
@@ -258,43 +249,33 @@ std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::u
 
 std::uint32_t report_file_attributes(const std::wstring& path) {
     const auto injected = sim::enter_call("GetFileAttributesW", sim::narrow(path) + " (report folder)");
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     const std::string host = host_path(path);
     struct stat info {};
     const int found = ::stat(host.c_str(), &info);
     const std::uint32_t code = found == 0 ? 0 : win32_error_of(errno, host, false);
-    sim::record_result(code);
-    return code;
+    return sim::finish(code);
 }
 
 std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes, std::vector<std::uint8_t>& bytes) {
     bytes.clear();
     const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", OPEN_EXISTING (elevated report)");
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     // A file of the machine that another process holds without sharing.
     if (const sim::File* held = sim::machine().find_file(path); held != nullptr && held->held_exclusively) {
-        sim::record_result(win::ERROR_SHARING_VIOLATION_);
-        return win::ERROR_SHARING_VIOLATION_;
+        return sim::finish(win::ERROR_SHARING_VIOLATION_);
     }
     const std::string host = host_path(path);
     const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         const std::uint32_t code = win32_error_of(errno, host, false);
-        sim::record_result(code);
-        return code;
+        return sim::finish(code);
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         // CreateFileW opens a folder only with FILE_FLAG_BACKUP_SEMANTICS.
         ::close(fd);
-        sim::record_result(win::ERROR_ACCESS_DENIED_);
-        return win::ERROR_ACCESS_DENIED_;
+        return sim::finish(win::ERROR_ACCESS_DENIED_);
     }
     sim::record_result(0);
     std::uint32_t error = 0;
@@ -383,8 +364,7 @@ void sleep_ms(std::uint32_t milliseconds) {
 
 std::uint16_t get_native_processor_architecture() {
     sim::enter_call("GetNativeSystemInfo", "");
-    sim::record_result(sim::machine().native_architecture);
-    return sim::machine().native_architecture;
+    return sim::finish(sim::machine().native_architecture);
 }
 
 namespace {
@@ -412,22 +392,17 @@ std::uint16_t machine_of_architecture(std::uint16_t architecture) {
 
 std::uint32_t is_wow64_process2(std::uint16_t& process_machine, std::uint16_t& native_machine) {
     const auto injected = sim::enter_call("IsWow64Process2", "");
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     const sim::Machine& m = sim::machine();
     if (!m.has_is_wow64_process2) {
         // GetProcAddress found no such export.
-        sim::record_result(win::ERROR_PROC_NOT_FOUND_);
-        return win::ERROR_PROC_NOT_FOUND_;
+        return sim::finish(win::ERROR_PROC_NOT_FOUND_);
     }
     // The tool is an x64 process: never under WOW64, also when an ARM64 host
     // emulates it.
     process_machine = 0;
     native_machine = m.native_machine ? *m.native_machine : machine_of_architecture(m.native_architecture);
-    sim::record_result(0);
-    return 0;
+    return sim::finish(0);
 }
 
 }  // namespace vq4::platform

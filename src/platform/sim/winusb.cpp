@@ -43,10 +43,7 @@ std::string hex_bytes(const std::vector<std::uint8_t>& bytes) {
     return text;
 }
 
-std::uint32_t finish(std::uint32_t error) {
-    sim::record_result(error);
-    return error;
-}
+using sim::finish;
 
 sim::DeviceInterfaceRecord* find_interface(const std::wstring& path) {
     for (sim::Device& d : sim::machine().devices) {
