@@ -41,7 +41,7 @@ void print_banner() {
     const std::wstring rule = L"==============================================================\n";
     const std::wstring banner = rule + L" Diagnostic tool - Quorvane Vantro Q4 (VID_2A7D&PID_5E3C)\n" + rule;
     platform::console_set_attribute(kAttrHeader);
-    platform::console_write(banner);
+    write_console(banner);
     platform::console_set_attribute(kAttrNormal);
     write_report_text(banner);
 }
@@ -134,7 +134,7 @@ std::wstring build_report_path(const std::wstring& directory, const platform::Lo
 int run_diagnostic(const std::vector<std::string>& arguments) {
     const RunOptions options = parse_run_options(arguments);
     if (options.show_usage) {
-        platform::console_write(usage_text());
+        write_console(usage_text());
         return 0;
     }
     const std::wstring directory = exe_directory();
@@ -221,15 +221,15 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
 
     if (!opened_path.empty()) save_error = report_file_write_error();
     if (save_error == 0) {
-        platform::console_write(L"\nReport saved to:\n  " + opened_path + L"\n");
+        write_console(L"\nReport saved to:\n  " + opened_path + L"\n");
     } else {
-        platform::console_write(L"\nThe report could not be saved (error code=" + decimal(save_error) + L"): " +
+        write_console(L"\nThe report could not be saved (error code=" + decimal(save_error) + L"): " +
                                 (opened_path.empty() ? report_path : opened_path) + L"\n");
     }
     close_report_file();
 
     if (options.interactive) {
-        platform::console_write(L"\nPress Enter to close...");
+        write_console(L"\nPress Enter to close...");
         platform::console_read_char();
     }
     return record.exit_code;

@@ -26,9 +26,21 @@ void console_set_attribute(std::uint16_t attribute);
 // when the call fails.
 std::uint32_t console_get_attribute(std::uint16_t& attribute);
 
-// Writes wide text to standard output. "\n" ends a line; the line is flushed.
-// Characters beyond U+00FF are written as '?'.
+// Writes text to standard output as it is given, and flushes it. The report
+// layer gives it as the console shows it (write_console): characters up to
+// U+00FF, each line ended with console_line_end().
 void console_write(const std::wstring& text);
+
+// The line end standard output takes: LF on a console; CR LF where it is a
+// file or a pipe on Windows, as in the report file. Asked at each call, as
+// output may be redirected at any time. The simulated machine writes to the
+// host's standard output, whose files and pipes take LF.
+std::wstring console_line_end();
+
+// A report section starts here, under this title. Windows has nothing to do
+// with it; the simulated machine marks its trace with it, so that each call
+// is known by the section that made it.
+void mark_section(const std::wstring& title);
 
 // Reads one line from standard input, without its end of line. Returns false
 // at end of input (nothing read).

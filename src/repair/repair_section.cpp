@@ -39,7 +39,7 @@ void print_problem_and_plan(const std::vector<RepairCandidate>& candidates, cons
 // The question goes to the console only; the answer is not reported.
 bool ask_consent() {
     platform::console_set_attribute(kAttrPrompt);
-    platform::console_write(L"\nApply the repair now? [Y/N] ");
+    write_console(L"\nApply the repair now? [Y/N] ");
     platform::console_set_attribute(kAttrNormal);
     std::string answer;
     platform::console_read_line(answer);

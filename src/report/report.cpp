@@ -144,6 +144,20 @@ std::vector<std::uint8_t> report_file_bytes(const std::wstring& text) {
     return bytes;
 }
 
+void write_console(const std::wstring& text) {
+    const std::wstring line_end = platform::console_line_end();
+    std::wstring shown;
+    shown.reserve(text.size() + 8);
+    for (const wchar_t c : text) {
+        if (c == L'\n') {
+            shown += line_end;
+        } else {
+            shown.push_back(static_cast<std::uint32_t>(c) <= 0xFF ? c : L'?');
+        }
+    }
+    platform::console_write(shown);
+}
+
 void print_status(StatusKind kind, const std::wstring& raw_text) {
     const std::wstring text = printable_text(raw_text);
     const KindStyle style = style_of(kind);
@@ -151,17 +165,19 @@ void print_status(StatusKind kind, const std::wstring& raw_text) {
         ++(counted_into->*style.counter);
     }
     platform::console_set_attribute(style.attribute);
-    platform::console_write(style.tag);
+    write_console(style.tag);
     platform::console_set_attribute(kAttrNormal);
-    platform::console_write(L" " + text + L"\n");
+    write_console(L" " + text + L"\n");
     write_report(std::wstring(style.tag) + L" " + text + L"\n");
     record_status(kind, raw_text);
 }
 
 void print_section(const std::wstring& title) {
-    const std::wstring header = L"\n==== " + printable_text(title) + L" ====\n";
+    const std::wstring shown = printable_text(title);
+    const std::wstring header = L"\n==== " + shown + L" ====\n";
+    platform::mark_section(shown);
     platform::console_set_attribute(kAttrHeader);
-    platform::console_write(header);
+    write_console(header);
     platform::console_set_attribute(kAttrNormal);
     write_report(header);
     if (recorded_into != nullptr) {
@@ -172,7 +188,7 @@ void print_section(const std::wstring& title) {
 
 void print_detail(const std::wstring& text) {
     const std::wstring line = kDetailIndent + printable_text(text) + L"\n";
-    platform::console_write(line);
+    write_console(line);
     write_report(line);
     record_detail(text);
 }
@@ -208,7 +224,7 @@ std::wstring open_report_file(const std::wstring& path, std::uint32_t& error) {
             state.path = candidate;
             return candidate;
         }
-        if (error != win::ERROR_FILE_EXISTS_ && error != 183 /* ERROR_ALREADY_EXISTS */) {
+        if (error != win::ERROR_FILE_EXISTS_ && error != win::ERROR_ALREADY_EXISTS_) {
             break;
         }
     }

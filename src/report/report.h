@@ -96,6 +96,12 @@ std::uint32_t report_file_write_error();
 // the console itself, in its own colour).
 void write_report_text(const std::wstring& text);
 
+// Writes text to the console as the report shows it there: characters
+// beyond U+00FF as '?', each "\n" as the line end standard output takes (CR
+// LF where it is a file or a pipe on Windows, as in the report file). Every
+// console output of the run goes through here.
+void write_console(const std::wstring& text);
+
 // Bytes of a text in the report file: one byte per character up to U+00FF,
 // '?' beyond, CR LF for every newline.
 std::vector<std::uint8_t> report_file_bytes(const std::wstring& text);

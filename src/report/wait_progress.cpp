@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/system.h"
+#include "report/report.h"
 
 namespace vq4 {
 
@@ -25,7 +26,7 @@ WaitProgress::~WaitProgress() {
     if (shown.empty() || !platform::console_is_interactive()) return;
     // Blank the line and go back to its start: the next report line is
     // written where the live line was.
-    platform::console_write(L"\r" + std::wstring(shown.size(), L' ') + L"\r");
+    write_console(L"\r" + std::wstring(shown.size(), L' ') + L"\r");
 }
 
 void WaitProgress::show(std::uint64_t elapsed_ms) {
@@ -37,7 +38,7 @@ void WaitProgress::show(std::uint64_t elapsed_ms) {
     // longer one: pad to the width already shown.
     std::wstring line = text;
     if (line.size() < shown.size()) line.append(shown.size() - line.size(), L' ');
-    platform::console_write(L"\r" + line);
+    write_console(L"\r" + line);
     shown = line;
 }
 

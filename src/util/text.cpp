@@ -35,6 +35,10 @@ bool equals_nocase(const std::wstring& a, const std::wstring& b) {
     return true;
 }
 
+bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() >= prefix.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
+}
+
 bool is_fully_qualified_path(const std::wstring& path) {
     const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
     if (path.size() >= 2 && separator(path[0]) && separator(path[1])) return true;

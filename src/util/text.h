@@ -16,6 +16,9 @@ bool contains_nocase(const std::wstring& haystack, const std::wstring& needle);
 // Whole-text comparison ignoring the case of ASCII letters (_wcsicmp == 0).
 bool equals_nocase(const std::wstring& a, const std::wstring& b);
 
+// Whether `text` begins with `prefix`, ASCII letters compared without regard to case.
+bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix);
+
 // Wide printf into a buffer of `capacity` characters (terminator included).
 // Returns the length written, or -1 when formatting fails or the text does
 // not fit; `out` is then empty.

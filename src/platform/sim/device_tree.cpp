@@ -27,10 +27,6 @@ bool is_guid_value(const std::wstring& name) {
     return equals_nocase(name, L"DeviceInterfaceGUIDs") || equals_nocase(name, L"DeviceInterfaceGUID");
 }
 
-bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
-}
-
 std::wstring to_lower_ascii(std::wstring text) {
     for (wchar_t& c : text) {
         if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');

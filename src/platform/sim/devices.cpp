@@ -18,14 +18,13 @@ namespace vq4::platform {
 
 namespace {
 
-constexpr std::uint32_t kErrorInvalidUserBuffer = 1784;
 constexpr std::uint32_t kSpdrpMaximumProperty = 0x25;  // the first code past SPDRP_BASE_CONTAINERID
 constexpr std::uint32_t kDicsFlagConfigSpecific = 2;
 
 using sim::DevSet;
 using sim::SimInterface;
 
-std::map<std::uintptr_t, DevSet>& open_sets() { return sim::open_device_sets(); }
+std::map<std::uintptr_t, DevSet>& open_sets() { return sim::machine().handles.device_sets.open; }
 
 std::string guid_text(const Guid* guid) { return guid == nullptr ? "NULL" : sim::narrow(format_guid(*guid)); }
 
@@ -42,10 +41,7 @@ std::wstring enumerator_of(const std::wstring& instance_id) {
 
 DevSet* find_set(const DevInfoSet& set) { return sim::find_device_set(set); }
 
-std::uint32_t finish(std::uint32_t error) {
-    sim::record_result(error);
-    return error;
-}
+using sim::finish;
 
 // The record a set hands out for its nth node: dev_inst is what the logic
 // passes back, `reserved` the index in the set.
@@ -288,7 +284,7 @@ std::uint32_t setupdi_get_device_interface_detail(const DevInfoSet& set, const D
     const SimInterface* iface = interface_of(set, interface_data, error);
     if (iface == nullptr) return finish(error);
     // The buffer must at least hold the fixed part whose size field says 8.
-    if (buffer_size < 8) return finish(kErrorInvalidUserBuffer);
+    if (buffer_size < 8) return finish(win::ERROR_INVALID_USER_BUFFER_);
     if (buffer_size < detail_bytes(iface->path)) return finish(win::ERROR_INSUFFICIENT_BUFFER_);
     device_path = iface->path;
     return finish(0);
@@ -303,21 +299,10 @@ void release_handle(DevInfoSetTag, std::uintptr_t raw) noexcept {
 
 namespace vq4::sim {
 
-std::map<std::uintptr_t, DevSet>& open_device_sets() {
-    static std::map<std::uintptr_t, DevSet> sets;
-    return sets;
-}
-
-platform::DevInfoSet add_device_set(DevSet set) {
-    static std::uintptr_t next_set_id = 0x5000;
-    const std::uintptr_t id = next_set_id++;
-    open_device_sets()[id] = std::move(set);
-    return platform::DevInfoSet(id);
-}
+platform::DevInfoSet add_device_set(DevSet set) { return platform::DevInfoSet(machine().handles.device_sets.add(std::move(set))); }
 
 DevSet* find_device_set(const platform::DevInfoSet& set) {
-    const auto found = open_device_sets().find(set.raw());
-    return set.valid() && found != open_device_sets().end() ? &found->second : nullptr;
+    return set.valid() ? machine().handles.device_sets.find(set.raw()) : nullptr;
 }
 
 }  // namespace vq4::sim

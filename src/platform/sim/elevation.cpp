@@ -41,33 +41,18 @@ namespace vq4::platform {
 
 namespace {
 
-struct ChildProcess {
-    pid_t pid = 0;
-    bool ended = false;
-    std::uint32_t exit_code = 0;
-};
+using sim::ChildProcess;
 
-std::map<std::uintptr_t, ChildProcess>& processes() {
-    static std::map<std::uintptr_t, ChildProcess> open;
-    return open;
-}
+std::map<std::uintptr_t, ChildProcess>& processes() { return sim::machine().handles.processes.open; }
 
-std::map<std::uintptr_t, bool>& tokens() {
-    static std::map<std::uintptr_t, bool> open;
-    return open;
-}
-
-std::uintptr_t next_handle = 0x7000;
+std::map<std::uintptr_t, bool>& tokens() { return sim::machine().handles.tokens.open; }
 
 std::string& relaunch_target() {
     static std::string path;
     return path;
 }
 
-std::uint32_t finish(std::uint32_t code) {
-    sim::record_result(code);
-    return code;
-}
+using sim::finish;
 
 std::string real_executable() {
     char buffer[4096] = {};
@@ -195,8 +180,7 @@ std::uint32_t open_process_token(std::uint32_t access, TokenHandle& out) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", access);
     if (const auto injected = sim::enter_call("OpenProcessToken", text)) return finish(*injected);
-    const std::uintptr_t id = next_handle++;
-    tokens()[id] = (access & win::TOKEN_QUERY_) != 0;
+    const std::uintptr_t id = sim::machine().handles.tokens.add((access & win::TOKEN_QUERY_) != 0);
     out = TokenHandle(id);
     return finish(0);
 }
@@ -262,8 +246,7 @@ std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& fil
     if (::posix_spawn(&pid, binary.c_str(), &spawn.actions, nullptr, argv.data(), envp.data()) != 0) {
         return finish(win::ERROR_FILE_NOT_FOUND_);
     }
-    const std::uintptr_t id = next_handle++;
-    processes()[id] = ChildProcess{pid, false, 0};
+    const std::uintptr_t id = sim::machine().handles.processes.add(ChildProcess{pid, false, 0});
     process = ProcessHandle(id);
     return finish(0);
 }

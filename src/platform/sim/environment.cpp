@@ -38,10 +38,7 @@ namespace vq4::platform {
 
 std::uint32_t expand_environment_strings(const std::wstring& text, std::wstring& out) {
     const auto injected = sim::enter_call("ExpandEnvironmentStringsW", sim::narrow(text));
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     std::wstring expanded;
     std::size_t at = 0;
     while (at < text.size()) {

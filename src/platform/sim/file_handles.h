@@ -5,17 +5,9 @@
 #include <cstdint>
 #include <string>
 
-namespace vq4::sim {
+#include "platform/sim/open_handles.h"
 
-struct OpenFile {
-    std::wstring path;
-    bool is_device_interface = false;  // a device path, not a file
-    bool is_folder = false;            // opened with FILE_FLAG_BACKUP_SEMANTICS
-    std::uint32_t access = 0;
-    std::uint32_t share = 0;
-    std::uint32_t flags = 0;
-    std::uint32_t position = 0;
-};
+namespace vq4::sim {
 
 struct File;
 
@@ -31,9 +23,6 @@ bool held_by_another_process(const File& file, std::uint32_t access, std::uint32
 
 // The record behind a FileHandle's raw value, or null.
 const OpenFile* open_file_record(std::uintptr_t raw);
-
-// Same file name on Windows: letter case and separator spelling do not matter.
-bool same_windows_path(const std::wstring& a, const std::wstring& b);
 
 // The error of opening a path that names no file or folder:
 // ERROR_FILE_NOT_FOUND when its folder exists, else ERROR_PATH_NOT_FOUND.

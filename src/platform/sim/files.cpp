@@ -12,21 +12,9 @@ namespace vq4::sim {
 
 namespace {
 
-std::map<std::uintptr_t, OpenFile>& open_files() {
-    static std::map<std::uintptr_t, OpenFile> files;
-    return files;
-}
+std::map<std::uintptr_t, OpenFile>& open_files() { return machine().handles.files.open; }
 
-std::uintptr_t next_file_id = 0x9000;
-
-std::wstring normalized(const std::wstring& path) {
-    std::wstring n = to_upper_ascii(path);
-    for (wchar_t& c : n) {
-        if (c == L'/') c = L'\\';
-    }
-    while (n.size() > 3 && n.back() == L'\\') n.pop_back();
-    return n;
-}
+std::wstring normalized(const std::wstring& path) { return normalized_windows_path(path); }
 
 std::wstring parent_folder(const std::wstring& path) {
     const std::wstring n = normalized(path);
@@ -100,11 +88,6 @@ bool conflicts_with_open_handles(const std::wstring& path, std::uint32_t access,
     return false;
 }
 
-std::uint32_t finish(std::uint32_t error) {
-    record_result(error);
-    return error;
-}
-
 }  // namespace
 
 // Windows sharing: a new open must allow what the existing open does, and
@@ -131,7 +114,6 @@ const OpenFile* open_file_record(std::uintptr_t raw) {
     return found == open_files().end() ? nullptr : &found->second;
 }
 
-bool same_windows_path(const std::wstring& a, const std::wstring& b) { return normalized(a) == normalized(b); }
 
 std::uint32_t missing_file_error(const std::wstring& path) {
     return folder_exists(parent_folder(path)) ? win::ERROR_FILE_NOT_FOUND_ : win::ERROR_PATH_NOT_FOUND_;
@@ -171,8 +153,7 @@ std::uint32_t create_file(const std::wstring& path, std::uint32_t access, std::u
         }
     }
     if (sim::conflicts_with_open_handles(path, access, share)) return sim::finish(win::ERROR_SHARING_VIOLATION_);
-    const std::uintptr_t id = sim::next_file_id++;
-    sim::open_files()[id] = open;
+    const std::uintptr_t id = sim::machine().handles.files.add(open);
     out = FileHandle(id);
     return sim::finish(0);
 }

@@ -22,10 +22,6 @@ std::wstring parent_of(const std::wstring& path) {
     return at == std::wstring::npos ? std::wstring() : path.substr(0, at);
 }
 
-bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
-}
-
 }  // namespace
 
 std::wstring canonical_registry_path(const std::wstring& path) {
@@ -314,23 +310,45 @@ void Machine::renew_dev_inst(Device& device, std::uint32_t dev_inst) {
 }
 
 File* Machine::find_file(const std::wstring& path) {
-    // Windows file names: letter case and the separator spelling do not matter.
-    const auto same = [](const std::wstring& a, const std::wstring& b) {
-        if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            const wchar_t x = a[i] == L'/' ? L'\\' : a[i];
-            const wchar_t y = b[i] == L'/' ? L'\\' : b[i];
-            if (to_upper_ascii(std::wstring(1, x)) != to_upper_ascii(std::wstring(1, y))) return false;
-        }
-        return true;
-    };
     for (File& file : files) {
-        if (same(file.path, path)) return &file;
+        if (same_windows_path(file.path, path)) return &file;
     }
     return nullptr;
 }
 
+std::wstring normalized_windows_path(const std::wstring& path) {
+    std::wstring n = to_upper_ascii(path);
+    for (wchar_t& c : n) {
+        if (c == L'/') c = L'\\';
+    }
+    while (n.size() > 3 && n.back() == L'\\') n.pop_back();
+    return n;
+}
+
+bool same_windows_path(const std::wstring& a, const std::wstring& b) {
+    return normalized_windows_path(a) == normalized_windows_path(b);
+}
+
 Machine& machine() { return current(); }
+
+std::vector<std::string> handles_left_open(const Machine& m) {
+    std::vector<std::string> open;
+    const OpenHandles& h = m.handles;
+    for (const auto& [raw, key] : h.keys.open) open.push_back("registry key " + narrow(key.path));
+    for (const auto& [raw, file] : h.files.open) open.push_back("file " + narrow(file.path));
+    open.insert(open.end(), h.device_sets.open.size(), "device information set");
+    for (const auto& [raw, usb] : h.usb.open) open.push_back("WinUSB interface " + narrow(usb.path));
+    open.insert(open.end(), h.snapshots.open.size(), "process snapshot");
+    open.insert(open.end(), h.service_managers.open.size(), "service control manager");
+    for (const auto& [raw, process] : h.processes.open) open.push_back("process " + std::to_string(process.pid));
+    open.insert(open.end(), h.tokens.open.size(), "access token");
+    for (const auto& [raw, module] : h.modules.open) {
+        open.push_back("library " + narrow(module.path) + " (" + std::to_string(module.references) + " references)");
+    }
+    open.insert(open.end(), h.report_files.open.size(), "report file");
+    for (const auto& [cookie, folder] : m.dll_directories) open.push_back("DLL directory " + narrow(folder));
+    return open;
+}
 
 void set_machine(Machine m) { current() = std::move(m); }
 

@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/sim/open_handles.h"
+
 namespace vq4::sim {
 
 // ---- Registry ----
@@ -179,6 +181,12 @@ struct File {
     std::optional<OtherProcessOpen> held_open;
 };
 
+// A path as Windows compares file names: ASCII letters upper-cased, '/'
+// spelled '\\', no separator at the end (but a drive root's).
+std::wstring normalized_windows_path(const std::wstring& path);
+// Same file name on Windows: letter case and separator spelling do not matter.
+bool same_windows_path(const std::wstring& a, const std::wstring& b);
+
 // ---- SDK libraries ----
 // What a simulated SDK library does once loaded (machine file entry "sdk").
 // By default it behaves like the real thing: it reads the interface GUID from
@@ -252,6 +260,12 @@ struct TraceEntry {
     std::int64_t result = 0;
 };
 
+// A report section's start: the trace entries recorded before it, and its title.
+struct SectionMark {
+    std::size_t trace_entries = 0;
+    std::string title;
+};
+
 struct LocalTimeRecord {
     std::uint16_t year = 2026, month = 1, day = 1, hour = 0, minute = 0, second = 0;
 };
@@ -299,9 +313,13 @@ struct Machine {
 
     std::vector<Fault> faults;
 
+    // What the tool's process holds open now.
+    OpenHandles handles;
+
     // Side effects that tests read.
     std::uint64_t virtual_clock_ms = 0;
     std::vector<TraceEntry> trace;
+    std::vector<SectionMark> sections;
     std::map<std::string, std::uint32_t> call_counts;
 
     // A node of the tree (present or phantom; removed nodes are not in it)
@@ -349,6 +367,9 @@ private:
 
 // The machine the simulated platform operates on.
 Machine& machine();
+// One line for each handle the process holds open (empty: none), for tests
+// that check a run closed everything it opened.
+std::vector<std::string> handles_left_open(const Machine& m);
 void set_machine(Machine m);
 
 // The variable of the machine's environment of that name (letter case
@@ -360,6 +381,14 @@ const EnvironmentVariable* find_environment_variable(const std::wstring& name);
 std::optional<std::uint32_t> enter_call(const std::string& operation, const std::string& arguments);
 // Sets the result of the trace entry that enter_call() added last.
 void record_result(std::int64_t result);
+// Closes the call that enter_call() opened last: records its result, as the
+// operation returns it (signed or unsigned), and returns it. Every simulated
+// operation opens with enter_call() and ends with `return finish(result);`.
+template <class Result>
+Result finish(Result result) {
+    record_result(static_cast<std::int64_t>(result));
+    return result;
+}
 
 // Count of trace entries for an operation, optionally with exact arguments.
 std::size_t count_calls(const std::string& operation);

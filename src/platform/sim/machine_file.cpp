@@ -1,4 +1,5 @@
 #include "platform/sim/machine_file.h"
+#include "platform/win_constants.h"
 
 #include <fstream>
 #include <functional>
@@ -165,9 +166,9 @@ void load_repair_behaviour(const JsonAt& item, Device& d) {
         if (word == "ok") {
             d.remove_flags = 0;
         } else if (word == "need_reboot") {
-            d.remove_flags = 0x100;  // DI_NEEDREBOOT
+            d.remove_flags = win::DI_NEEDREBOOT_;
         } else if (word == "need_restart") {
-            d.remove_flags = 0x80;  // DI_NEEDRESTART
+            d.remove_flags = win::DI_NEEDRESTART_;
         } else {
             at.fail("expected \"ok\", \"need_reboot\" or \"need_restart\"");
         }
@@ -201,9 +202,9 @@ void load_repair_behaviour(const JsonAt& item, Device& d) {
             d.restart_error = 0;
             d.restart_flags = 0;
         } else if (word == "need_reboot") {
-            d.restart_flags = 0x100;  // DI_NEEDREBOOT
+            d.restart_flags = win::DI_NEEDREBOOT_;
         } else if (word == "need_restart") {
-            d.restart_flags = 0x80;  // DI_NEEDRESTART
+            d.restart_flags = win::DI_NEEDRESTART_;
         } else if (at.value.is_number_unsigned() || word.rfind("0x", 0) == 0) {
             d.restart_error = at.as_u32();
             if (d.restart_error == 0) at.fail("a failing restart needs a nonzero error code");

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/win_constants.h"
+
 namespace vq4::sim {
 
 namespace {
@@ -352,10 +354,10 @@ std::optional<std::uint32_t> find_export(const std::vector<std::uint8_t>& bytes,
 }
 
 VersionResource find_version_resource(const std::vector<std::uint8_t>& bytes) {
-    constexpr std::uint32_t kNoResourceSection = 1812;  // ERROR_RESOURCE_DATA_NOT_FOUND
-    constexpr std::uint32_t kNoVersionType = 1813;      // ERROR_RESOURCE_TYPE_NOT_FOUND
-    constexpr std::uint32_t kNoName = 1814;             // ERROR_RESOURCE_NAME_NOT_FOUND
-    constexpr std::uint32_t kNoLanguage = 1815;         // ERROR_RESOURCE_LANG_NOT_FOUND
+    constexpr std::uint32_t kNoResourceSection = win::ERROR_RESOURCE_DATA_NOT_FOUND_;
+    constexpr std::uint32_t kNoVersionType = win::ERROR_RESOURCE_TYPE_NOT_FOUND_;
+    constexpr std::uint32_t kNoName = win::ERROR_RESOURCE_NAME_NOT_FOUND_;
+    constexpr std::uint32_t kNoLanguage = win::ERROR_RESOURCE_LANG_NOT_FOUND_;
     VersionResource result;
     const auto headers = read_headers(bytes);
     if (!headers || headers->resource_rva == 0 || headers->resource_size == 0) {

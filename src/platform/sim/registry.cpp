@@ -20,17 +20,9 @@ namespace vq4::platform {
 
 namespace {
 
-struct OpenKey {
-    std::wstring path;
-    std::uint32_t access = 0;
-};
+using sim::OpenKey;
 
-std::map<std::uintptr_t, OpenKey>& open_keys() {
-    static std::map<std::uintptr_t, OpenKey> keys;
-    return keys;
-}
-
-std::uintptr_t next_key_id = 0x1000;
+std::map<std::uintptr_t, OpenKey>& open_keys() { return sim::machine().handles.keys.open; }
 
 // Generic rights map to the registry's own (KEY_READ, KEY_WRITE, KEY_READ,
 // KEY_ALL_ACCESS), as the object manager does when the key is opened.
@@ -54,10 +46,6 @@ std::wstring root_path(RegRoot root) {
 }
 
 std::wstring root_name(RegRoot root) { return root == RegRoot::ClassesRoot ? L"HKCR" : L"HKLM"; }
-
-bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
-}
 
 // KEY_WOW64_32KEY redirects the shared 64-bit software keys to their
 // WOW6432Node twins; the 64-bit view (and no flag, in a 64-bit process) reads
@@ -100,12 +88,10 @@ std::int32_t open_path(const std::wstring& shown, const std::wstring& path, std:
     } else if (!sim::machine().elevated && asks_to_write(access)) {
         status = status_of(win::ERROR_ACCESS_DENIED_);
     } else {
-        const std::uintptr_t id = next_key_id++;
-        open_keys()[id] = OpenKey{path, map_generic_access(access)};
+        const std::uintptr_t id = sim::machine().handles.keys.add(OpenKey{path, map_generic_access(access)});
         out = RegKey(id);
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 // Resolves a handle to its key record, or gives the status Windows returns,
@@ -149,8 +135,7 @@ std::int32_t reg_open_subkey(const RegKey& parent, const std::wstring& subkey, s
     // Windows asks no access of the parent handle for a relative open.
     if (resolve(parent, 0, status) == nullptr) {
         sim::enter_call("RegOpenKeyExW", key_text(parent) + "\\" + sim::narrow(subkey) + ", " + hex32(access));
-        sim::record_result(status);
-        return status;
+        return sim::finish(status);
     }
     const std::wstring path = join(open_keys()[parent.raw()].path, subkey);
     return open_path(path, path, access, out);
@@ -216,8 +201,7 @@ std::int32_t reg_enum_key(const RegKey& key, std::uint32_t index, std::uint32_t 
             name = std::move(*subkey);
         }
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 std::int32_t reg_enum_value(const RegKey& key, std::uint32_t index, std::uint32_t capacity, std::wstring& name) {
@@ -235,8 +219,7 @@ std::int32_t reg_enum_value(const RegKey& key, std::uint32_t index, std::uint32_
             name = record->values[index].name;
         }
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uint32_t type,
@@ -251,8 +234,7 @@ std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uin
     } else if (record != nullptr) {
         sim::machine().registry.set_value(record->path, sim::RegistryValue{name, type, data});
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 std::int32_t reg_delete_tree(RegRoot root, const std::wstring& subkey) {
@@ -268,8 +250,7 @@ std::int32_t reg_delete_tree(RegRoot root, const std::wstring& subkey) {
     } else {
         sim::machine().registry.remove_tree(path);
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 std::int32_t reg_delete_key(RegRoot root, const std::wstring& subkey) {
@@ -287,8 +268,7 @@ std::int32_t reg_delete_key(RegRoot root, const std::wstring& subkey) {
     } else {
         sim::machine().registry.remove_tree(path);
     }
-    sim::record_result(status);
-    return status;
+    return sim::finish(status);
 }
 
 }  // namespace vq4::platform
@@ -296,8 +276,7 @@ std::int32_t reg_delete_key(RegRoot root, const std::wstring& subkey) {
 namespace vq4::sim {
 
 platform::RegKey open_registry_handle(const std::wstring& canonical_path, std::uint32_t access) {
-    const std::uintptr_t id = platform::next_key_id++;
-    platform::open_keys()[id] = platform::OpenKey{canonical_path, access};
+    const std::uintptr_t id = machine().handles.keys.add(OpenKey{canonical_path, access});
     return platform::RegKey(id);
 }
 

@@ -32,23 +32,13 @@ namespace {
 constexpr std::uint32_t kEnumEntrySize = 56;   // sizeof(ENUM_SERVICE_STATUS_PROCESSW) on x64
 constexpr std::size_t kExeFileCapacity = 260;  // szExeFile[MAX_PATH]
 
-struct OpenSnapshot {
-    std::vector<ProcessEntry> processes;
-    std::size_t next = 0;
-};
+using sim::OpenSnapshot;
 
-std::map<std::uintptr_t, OpenSnapshot>& open_snapshots() {
-    static std::map<std::uintptr_t, OpenSnapshot> snapshots;
-    return snapshots;
-}
+std::map<std::uintptr_t, OpenSnapshot>& open_snapshots() { return sim::machine().handles.snapshots.open; }
 
 std::map<std::uintptr_t, std::uint32_t>& open_managers() {  // handle -> granted access
-    static std::map<std::uintptr_t, std::uint32_t> managers;
-    return managers;
+    return sim::machine().handles.service_managers.open;
 }
-
-std::uintptr_t next_snapshot_id = 0x5000;
-std::uintptr_t next_manager_id = 0x6000;
 
 std::string hex32(std::uint32_t value) {
     char text[16];
@@ -73,8 +63,7 @@ std::uint32_t walk(const char* operation, const Snapshot& snapshot, bool restart
             out = open.processes[open.next++];
         }
     }
-    sim::record_result(error);
-    return error;
+    return sim::finish(error);
 }
 
 std::uint32_t entry_size(const sim::Service& service) {
@@ -129,12 +118,10 @@ std::uint32_t create_toolhelp_snapshot(std::uint32_t flags, std::uint32_t proces
                 snapshot.processes.push_back(std::move(entry));
             }
         }
-        const std::uintptr_t id = next_snapshot_id++;
-        open_snapshots()[id] = std::move(snapshot);
+        const std::uintptr_t id = sim::machine().handles.snapshots.add(std::move(snapshot));
         out = Snapshot(id);
     }
-    sim::record_result(error);
-    return error;
+    return sim::finish(error);
 }
 
 std::uint32_t process_first(const Snapshot& snapshot, ProcessEntry& out) {
@@ -159,12 +146,10 @@ std::uint32_t open_sc_manager(std::uint32_t access, ServiceManager& out) {
     } else if (!sim::machine().elevated && (granted & ~kUserManagerAccess) != 0) {
         error = win::ERROR_ACCESS_DENIED_;
     } else {
-        const std::uintptr_t id = next_manager_id++;
-        open_managers()[id] = granted;
+        const std::uintptr_t id = sim::machine().handles.service_managers.add(granted);
         out = ServiceManager(id);
     }
-    sim::record_result(error);
-    return error;
+    return sim::finish(error);
 }
 
 ServiceEnumRead enum_services_status_ex(const ServiceManager& manager, std::uint32_t service_type,

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <algorithm>
 #include <map>
+#include <memory>
 
 #include <nlohmann/json.hpp>
 
@@ -23,17 +24,13 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_file.h"
 #include "platform/sim/relaunch.h"
+#include "platform/win_constants.h"
 
 namespace vq4::platform {
 
 namespace {
 
-std::map<std::uintptr_t, std::FILE*>& open_report_files() {
-    static std::map<std::uintptr_t, std::FILE*> files;
-    return files;
-}
-
-std::uintptr_t next_report_id = 1;
+sim::HandleTable<std::shared_ptr<std::FILE>>& report_files() { return sim::machine().handles.report_files; }
 
 // Windows accepts both separators; the real file system here takes '/'.
 // Like Wine, drive Z: is the host's root, so "Z:\tmp\r.txt" is /tmp/r.txt.
@@ -53,42 +50,32 @@ std::string host_path(const std::wstring& path) {
 // output is at the time: redirected output never gets colour codes.
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) != 0; }
 
-// The Win32 error CreateFileW gives for what the host's open reported. A
-// path through a plain file (ENOTDIR) is a path not found on Windows.
-std::uint32_t create_error_of(int error) {
+// The Win32 error CreateFileW or GetFileAttributesW gives for what the
+// host reported on `path`. A file that exists is ERROR_FILE_EXISTS to a
+// CREATE_NEW. A missing path: for a file being created (`creating`), only
+// its folder can be missing, ERROR_PATH_NOT_FOUND; otherwise a missing file
+// in a folder that exists is ERROR_FILE_NOT_FOUND, a missing folder on the
+// way ERROR_PATH_NOT_FOUND. A path through a plain file (ENOTDIR) is a path
+// not found.
+std::uint32_t win32_error_of(int error, const std::string& path, bool creating) {
     switch (error) {
         case EEXIST:
-            return 80;  // ERROR_FILE_EXISTS
-        case ENOENT:
-        case ENOTDIR:
-            return 3;  // ERROR_PATH_NOT_FOUND
-        case EACCES:
-        case EPERM:
-            return 5;  // ERROR_ACCESS_DENIED
-        default:
-            return 31;  // ERROR_GEN_FAILURE
-    }
-}
-
-// The Win32 error GetFileAttributesW (or an OPEN_EXISTING CreateFileW)
-// gives for what the host reported on `path`: a missing file in a folder
-// that exists is ERROR_FILE_NOT_FOUND, a missing folder on the way
-// ERROR_PATH_NOT_FOUND.
-std::uint32_t attributes_error_of(int error, const std::string& path) {
-    switch (error) {
+            return win::ERROR_FILE_EXISTS_;
         case ENOENT: {
+            if (creating) return win::ERROR_PATH_NOT_FOUND_;
             const std::string::size_type slash = path.find_last_of('/');
             const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
             struct stat info {};
-            return ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? 2 : 3;
+            const bool folder_exists = ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+            return folder_exists ? win::ERROR_FILE_NOT_FOUND_ : win::ERROR_PATH_NOT_FOUND_;
         }
         case ENOTDIR:
-            return 3;  // ERROR_PATH_NOT_FOUND
+            return win::ERROR_PATH_NOT_FOUND_;
         case EACCES:
         case EPERM:
-            return 5;  // ERROR_ACCESS_DENIED
+            return win::ERROR_ACCESS_DENIED_;
         default:
-            return 31;  // ERROR_GEN_FAILURE
+            return win::ERROR_GEN_FAILURE_;
     }
 }
 
@@ -103,13 +90,6 @@ std::string ansi_for(std::uint16_t attribute) {
     return "\x1b[" + std::to_string(base + red + green + blue) + "m";
 }
 
-// Section headers as they reach the console, with the number of trace
-// entries recorded before each: the trace file tells which section made a call.
-std::vector<std::pair<std::size_t, std::string>>& section_marks() {
-    static std::vector<std::pair<std::size_t, std::string>> marks;
-    return marks;
-}
-
 std::string& trace_path() {
     static std::string path;
     return path;
@@ -117,17 +97,18 @@ std::string& trace_path() {
 
 // VQ4_DIAG_TRACE names a file that receives, when the process ends normally,
 // every platform call of the run as JSON: operation, arguments, result and
-// the section whose header was printed last. The fault sweep reads it.
+// the section that had started (the last one marked before the call). The
+// fault sweep reads it.
 void write_trace() {
     nlohmann::json calls = nlohmann::json::array();
     const auto& trace = sim::machine().trace;
-    const auto& marks = section_marks();
+    const auto& marks = sim::machine().sections;
     std::size_t mark = 0;
     std::string section;
     std::size_t section_index = 0;
     for (std::size_t i = 0; i < trace.size(); ++i) {
-        while (mark < marks.size() && marks[mark].first <= i) {
-            section = marks[mark].second;
+        while (mark < marks.size() && marks[mark].trace_entries <= i) {
+            section = marks[mark].title;
             section_index = ++mark;
         }
         calls.push_back({{"op", trace[i].operation},
@@ -162,7 +143,6 @@ bool platform_startup(int& exit_code) {
     const char* trace_file = std::getenv("VQ4_DIAG_TRACE");
     if (trace_file != nullptr && *trace_file != '\0') {
         trace_path() = trace_file;
-        section_marks().clear();
         std::atexit(write_trace);
     }
     return true;
@@ -179,32 +159,24 @@ std::uint32_t console_get_attribute(std::uint16_t& attribute) {
     // Once per run: traced, so that a machine can make it fail as it does
     // where standard output is not a console (ERROR_INVALID_HANDLE).
     const auto injected = sim::enter_call("GetConsoleScreenBufferInfo", "");
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     attribute = sim::machine().console_attribute;
-    sim::record_result(0);
-    return 0;
+    return sim::finish(0);
+}
+
+void mark_section(const std::wstring& title) {
+    sim::Machine& m = sim::machine();
+    m.sections.push_back(sim::SectionMark{m.trace.size(), sim::narrow(title)});
 }
 
 void console_write(const std::wstring& text) {
-    static const std::wstring header_start = L"\n==== ";
-    if (!trace_path().empty() && text.compare(0, header_start.size(), header_start) == 0) {
-        std::wstring title = text.substr(header_start.size());
-        const auto end = title.find(L" ====");
-        if (end != std::wstring::npos) title.resize(end);
-        section_marks().emplace_back(sim::machine().trace.size(), sim::narrow(title));
-    }
-    std::wstring shown;
-    shown.reserve(text.size());
-    for (const wchar_t c : text) {
-        shown.push_back(static_cast<std::uint32_t>(c) <= 0xFF ? c : L'?');
-    }
-    const std::string bytes = sim::narrow(shown);
+    // The host's terminals and pipes take UTF-8.
+    const std::string bytes = sim::narrow(text);
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
+
+std::wstring console_line_end() { return L"\n"; }
 
 namespace {
 
@@ -245,23 +217,17 @@ namespace {
 
 std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile& out) {
     const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", CREATE_NEW (" + what + ")");
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     // "x": create only; an existing report is never truncated.
     // "e": the elevated instance started by the relaunch does not inherit it.
-    std::FILE* file = std::fopen(host_path(path).c_str(), "wbxe");
+    const std::string host = host_path(path);
+    std::FILE* file = std::fopen(host.c_str(), "wbxe");
     if (file == nullptr) {
-        const std::uint32_t code = create_error_of(errno);
-        sim::record_result(code);
-        return code;
+        const std::uint32_t code = win32_error_of(errno, host, true);
+        return sim::finish(code);
     }
-    const std::uintptr_t id = next_report_id++;
-    open_report_files()[id] = file;
-    out = ReportFile(id);
-    sim::record_result(0);
-    return 0;
+    out = ReportFile(report_files().add(std::shared_ptr<std::FILE>(file, &std::fclose)));
+    return sim::finish(0);
 }
 
 }  // namespace
@@ -271,55 +237,45 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) 
 std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out) { return create_new(path, "output", out); }
 
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {
-    const auto found = open_report_files().find(file.raw());
-    if (found == open_report_files().end()) return 6;  // ERROR_INVALID_HANDLE
+    const std::shared_ptr<std::FILE>* found = report_files().find(file.raw());
+    if (found == nullptr) return win::ERROR_INVALID_HANDLE_;
     // An empty write writes nothing (fwrite may not be given the null data of an empty vector).
     if (bytes.empty()) return 0;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), found->second) != bytes.size() || std::fflush(found->second) != 0) {
-        return 112;  // ERROR_DISK_FULL
+    if (std::fwrite(bytes.data(), 1, bytes.size(), found->get()) != bytes.size() || std::fflush(found->get()) != 0) {
+        return win::ERROR_DISK_FULL_;
     }
     return 0;
 }
 
 std::uint32_t report_file_attributes(const std::wstring& path) {
     const auto injected = sim::enter_call("GetFileAttributesW", sim::narrow(path) + " (report folder)");
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     const std::string host = host_path(path);
     struct stat info {};
     const int found = ::stat(host.c_str(), &info);
-    const std::uint32_t code = found == 0 ? 0 : attributes_error_of(errno, host);
-    sim::record_result(code);
-    return code;
+    const std::uint32_t code = found == 0 ? 0 : win32_error_of(errno, host, false);
+    return sim::finish(code);
 }
 
 std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes, std::vector<std::uint8_t>& bytes) {
     bytes.clear();
     const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", OPEN_EXISTING (elevated report)");
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     // A file of the machine that another process holds without sharing.
     if (const sim::File* held = sim::machine().find_file(path); held != nullptr && held->held_exclusively) {
-        sim::record_result(32);  // ERROR_SHARING_VIOLATION
-        return 32;
+        return sim::finish(win::ERROR_SHARING_VIOLATION_);
     }
     const std::string host = host_path(path);
     const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        const std::uint32_t code = attributes_error_of(errno, host);
-        sim::record_result(code);
-        return code;
+        const std::uint32_t code = win32_error_of(errno, host, false);
+        return sim::finish(code);
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         // CreateFileW opens a folder only with FILE_FLAG_BACKUP_SEMANTICS.
         ::close(fd);
-        sim::record_result(5);  // ERROR_ACCESS_DENIED
-        return 5;
+        return sim::finish(win::ERROR_ACCESS_DENIED_);
     }
     sim::record_result(0);
     std::uint32_t error = 0;
@@ -337,7 +293,7 @@ std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes
             got = ::read(fd, chunk, wanted);
         } while (got < 0 && errno == EINTR);
         if (got < 0) {
-            error = 31;  // ERROR_GEN_FAILURE
+            error = win::ERROR_GEN_FAILURE_;
             sim::record_result(error);
             break;
         }
@@ -351,11 +307,7 @@ std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes
 }
 
 void release_handle(ReportFileTag, std::uintptr_t raw) noexcept {
-    const auto found = open_report_files().find(raw);
-    if (found != open_report_files().end()) {
-        std::fclose(found->second);
-        open_report_files().erase(found);
-    }
+    report_files().open.erase(raw);
 }
 
 std::wstring get_module_file_name(std::uint32_t capacity) {
@@ -412,8 +364,7 @@ void sleep_ms(std::uint32_t milliseconds) {
 
 std::uint16_t get_native_processor_architecture() {
     sim::enter_call("GetNativeSystemInfo", "");
-    sim::record_result(sim::machine().native_architecture);
-    return sim::machine().native_architecture;
+    return sim::finish(sim::machine().native_architecture);
 }
 
 namespace {
@@ -441,21 +392,17 @@ std::uint16_t machine_of_architecture(std::uint16_t architecture) {
 
 std::uint32_t is_wow64_process2(std::uint16_t& process_machine, std::uint16_t& native_machine) {
     const auto injected = sim::enter_call("IsWow64Process2", "");
-    if (injected) {
-        sim::record_result(*injected);
-        return *injected;
-    }
+    if (injected) return sim::finish(*injected);
     const sim::Machine& m = sim::machine();
     if (!m.has_is_wow64_process2) {
-        sim::record_result(127);  // ERROR_PROC_NOT_FOUND: GetProcAddress found no such export
-        return 127;
+        // GetProcAddress found no such export.
+        return sim::finish(win::ERROR_PROC_NOT_FOUND_);
     }
     // The tool is an x64 process: never under WOW64, also when an ARM64 host
     // emulates it.
     process_machine = 0;
     native_machine = m.native_machine ? *m.native_machine : machine_of_architecture(m.native_architecture);
-    sim::record_result(0);
-    return 0;
+    return sim::finish(0);
 }
 
 }  // namespace vq4::platform

@@ -79,8 +79,7 @@ std::uint32_t get_file_version_info(const std::wstring& path, std::vector<std::u
             }
         }
     }
-    sim::record_result(error);
-    return error;
+    return sim::finish(error);
 }
 
 FixedFileVersion ver_query_root_version(const std::vector<std::uint8_t>& buffer) {

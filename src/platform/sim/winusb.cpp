@@ -19,23 +19,12 @@ namespace vq4::platform {
 
 namespace {
 
-constexpr std::uint32_t kErrorInvalidFunction = 1;
-constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 constexpr std::uint8_t kPipeOut = 0x01;
 constexpr std::uint8_t kPipeIn = 0x81;
 
-struct SimUsb {
-    std::wstring path;               // the device interface it was initialised on
-    std::uint8_t alternate_setting = 0;
-    std::map<std::uint8_t, std::uint32_t> timeout_ms;  // PIPE_TRANSFER_TIMEOUT per pipe; absent = 0
-};
+using SimUsb = sim::UsbHandle;
 
-std::map<std::uintptr_t, SimUsb>& open_usb() {
-    static std::map<std::uintptr_t, SimUsb> handles;
-    return handles;
-}
-
-std::uintptr_t next_usb_id = 0xB000;
+std::map<std::uintptr_t, SimUsb>& open_usb() { return sim::machine().handles.usb.open; }
 
 std::string pipe_text(std::uint8_t pipe) {
     char text[8];
@@ -54,10 +43,7 @@ std::string hex_bytes(const std::vector<std::uint8_t>& bytes) {
     return text;
 }
 
-std::uint32_t finish(std::uint32_t error) {
-    sim::record_result(error);
-    return error;
-}
+using sim::finish;
 
 sim::DeviceInterfaceRecord* find_interface(const std::wstring& path) {
     for (sim::Device& d : sim::machine().devices) {
@@ -85,7 +71,7 @@ std::uint32_t transfer_target(const WinUsbHandle& handle, std::uint8_t pipe, std
     usb = find_usb(handle);
     if (usb == nullptr) return win::ERROR_INVALID_HANDLE_;
     device = find_interface(usb->path);
-    if (device == nullptr) return kErrorDeviceNotConnected;
+    if (device == nullptr) return win::ERROR_DEVICE_NOT_CONNECTED_;
     if (!pipe_exists(*usb, pipe) || pipe != expected_pipe) return win::ERROR_INVALID_PARAMETER_;
     return 0;
 }
@@ -118,12 +104,11 @@ std::uint32_t winusb_initialize(const FileHandle& device, WinUsbHandle& out) {
     // ERROR_INVALID_HANDLE for a handle without FILE_FLAG_OVERLAPPED, as for
     // an invalid one.
     if (file == nullptr || (file->flags & win::FILE_FLAG_OVERLAPPED_) == 0) return finish(win::ERROR_INVALID_HANDLE_);
-    if (!file->is_device_interface) return finish(kErrorInvalidFunction);
+    if (!file->is_device_interface) return finish(win::ERROR_INVALID_FUNCTION_);
     const sim::DeviceInterfaceRecord* record = find_interface(file->path);
-    if (record == nullptr) return finish(kErrorDeviceNotConnected);
+    if (record == nullptr) return finish(win::ERROR_DEVICE_NOT_CONNECTED_);
     if (record->winusb.initialize_error != 0) return finish(record->winusb.initialize_error);
-    const std::uintptr_t id = next_usb_id++;
-    open_usb()[id] = SimUsb{file->path, 0, {}};
+    const std::uintptr_t id = sim::machine().handles.usb.add(SimUsb{file->path, 0, {}});
     out = WinUsbHandle(id);
     return finish(0);
 }
@@ -134,7 +119,7 @@ std::uint32_t winusb_set_current_alternate_setting(const WinUsbHandle& usb, std:
     SimUsb* state = find_usb(usb);
     if (state == nullptr) return finish(win::ERROR_INVALID_HANDLE_);
     const sim::DeviceInterfaceRecord* record = find_interface(state->path);
-    if (record == nullptr) return finish(kErrorDeviceNotConnected);
+    if (record == nullptr) return finish(win::ERROR_DEVICE_NOT_CONNECTED_);
     if (record->winusb.alternate_setting_error != 0) return finish(record->winusb.alternate_setting_error);
     if (setting > 1) return finish(win::ERROR_INVALID_PARAMETER_);
     state->alternate_setting = setting;

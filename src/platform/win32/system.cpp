@@ -53,27 +53,21 @@ void console_write(const std::wstring& text) {
     if (out == nullptr || out == INVALID_HANDLE_VALUE) {
         return;
     }
+    DWORD written = 0;
     if (stdout_is_console()) {
-        std::wstring shown = text;
-        for (wchar_t& c : shown) {
-            if (static_cast<unsigned>(c) > 0xFF) c = L'?';
-        }
-        DWORD written = 0;
-        WriteConsoleW(out, shown.data(), static_cast<DWORD>(shown.size()), &written, nullptr);
+        WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;
     }
+    // One byte per character: the text holds nothing beyond U+00FF.
     std::string bytes;
-    bytes.reserve(text.size() + 4);
-    for (const wchar_t c : text) {
-        if (c == L'\n') {
-            bytes += "\r\n";
-        } else {
-            bytes.push_back(static_cast<unsigned>(c) <= 0xFF ? static_cast<char>(c) : '?');
-        }
-    }
-    DWORD written = 0;
+    bytes.reserve(text.size());
+    for (const wchar_t c : text) bytes.push_back(static_cast<char>(c));
     WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
+
+std::wstring console_line_end() { return stdout_is_console() ? L"\n" : L"\r\n"; }
+
+void mark_section(const std::wstring& /*title*/) {}
 
 bool console_read_line(std::string& line) {
     line.clear();

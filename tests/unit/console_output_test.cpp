@@ -1,0 +1,56 @@
+// What reaches the console: the report layer makes the text what the
+// console shows, and the platform writes it as given.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "report/report.h"
+#include "support/sim_support.h"
+
+namespace vq4 {
+namespace {
+
+// Standard output of `write` in this process, as bytes.
+template <class Write>
+std::string console_bytes(Write write) {
+    const auto dir = test::make_temp_dir("console_output");
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    const int sink = ::open((dir / "console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(sink, STDOUT_FILENO);
+    ::close(sink);
+    write();
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    const std::string bytes = test::read_file_bytes(dir / "console.txt");
+    std::filesystem::remove_all(dir);
+    return bytes;
+}
+
+TEST(ConsoleOutput, CharactersBeyondU00FFShowAsQuestionMarks) {
+    test::use_machine("{}");
+    // The host takes UTF-8 and LF line ends.
+    EXPECT_EQ(console_bytes([] { write_console(L"[  OK  ] caf\u00e9 \u00ff \u0100\u2713 done\nsecond line\n"); }),
+              "[  OK  ] caf\xc3\xa9 \xc3\xbf ?? done\nsecond line\n");
+    // A surrogate pair is two characters beyond U+00FF here: printable_text
+    // made it one '?' where the text came from the system.
+    EXPECT_EQ(console_bytes([] { write_console(L"\xD83D\xDE00."); }), "??.");
+}
+
+TEST(ConsoleOutput, ReportLinesReachTheConsoleAsWritten) {
+    test::use_machine("{}");
+    test::reset_counters();
+    EXPECT_EQ(console_bytes([] {
+                  print_section(L"2. USB \u2713");
+                  print_status(StatusKind::Info, L"Name: caf\u00e9 \u4e2d");
+                  print_detail(L"x\ty");
+              }),
+              "\n==== 2. USB ? ====\n[ INFO ] Name: caf\xc3\xa9 ?\n         x?y\n");
+    test::reset_counters();
+}
+
+}  // namespace
+}  // namespace vq4
