@@ -39,10 +39,6 @@ std::wstring tool_version();
 // The JSON path beside a text report: the same base name, ".json" for ".txt".
 std::wstring json_report_path(const std::wstring& text_report_path);
 
-// UTF-8 of a wide text: surrogate pairs joined into one character, a lone
-// surrogate (no character at all) as U+FFFD.
-std::string utf8_text(const std::wstring& text);
-
 // The whole JSON document, UTF-8, no byte-order mark, ending in a newline.
 std::string json_report_text(const RunRecord& record);
 

@@ -63,4 +63,11 @@ std::vector<std::uint8_t> utf16le_bytes(const std::wstring& text, std::size_t te
 // ASCII/Latin-1 widening of a narrow text.
 std::wstring widen(const std::string& text);
 
+// Appends the UTF-8 bytes of one code point (up to U+10FFFF).
+void append_utf8(std::string& out, std::uint32_t code);
+
+// UTF-8 of a wide text: surrogate pairs joined into one character, a lone
+// surrogate (no character at all) as U+FFFD.
+std::string utf8_text(const std::wstring& text);
+
 }  // namespace vq4

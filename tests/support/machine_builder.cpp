@@ -1,33 +1,13 @@
 #include "support/machine_builder.h"
 
 #include "support/sim_support.h"
+#include "util/text.h"
 
 namespace vq4::test {
 
 using Json = nlohmann::json;
 
-std::string utf8(std::wstring_view text) {
-    std::string out;
-    for (const wchar_t wc : text) {
-        const auto c = static_cast<std::uint32_t>(wc);
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
+std::string utf8(std::wstring_view text) { return utf8_text(std::wstring(text)); }
 
 RegValue reg_value(Text name, const Json& type, const Json& data) {
     return {Json{{"name", name.utf8}, {"type", type}, {"data", data}}};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/json_report.h"
+#include "util/text.h"
 
 namespace vq4 {
 namespace {

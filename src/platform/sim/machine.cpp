@@ -388,7 +388,8 @@ std::string narrow(const std::wstring& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
         std::uint32_t c = static_cast<std::uint32_t>(text[i]);
-        // Wide text holds UTF-16 units; join surrogate pairs for display.
+        // Wide text holds UTF-16 units; join surrogate pairs for display. A
+        // lone surrogate is written as its own unit.
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
             const auto low = static_cast<std::uint32_t>(text[i + 1]);
             if (low >= 0xDC00 && low <= 0xDFFF) {
@@ -396,21 +397,7 @@ std::string narrow(const std::wstring& text) {
                 ++i;
             }
         }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
+        append_utf8(out, c);
     }
     return out;
 }
