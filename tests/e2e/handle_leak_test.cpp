@@ -3,8 +3,6 @@
 // file, WinUSB handle, snapshot, service manager, process, token, library,
 // report file and DLL directory the run opened was closed by its owner.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -46,15 +44,10 @@ std::vector<std::string> open_after_run(const std::string& name, const RunKind& 
     // The relaunch starts the real binary (its own process, not checked here).
     sim::set_relaunch_binary(VQ4_DIAG_BINARY);
     test::reset_counters();
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    const int sink = ::open((dir / "console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(sink, STDOUT_FILENO);
-    ::close(sink);
-    run_keeping_console_attribute(run.arguments);
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
+    {
+        const test::StdoutToFile console(dir / "console.txt");
+        run_keeping_console_attribute(run.arguments);
+    }
     return sim::handles_left_open(sim::machine());
 }
 

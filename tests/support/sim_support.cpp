@@ -1,6 +1,7 @@
 #include "support/sim_support.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,20 @@
 #include "report/report.h"
 
 namespace vq4::test {
+
+StdoutToFile::StdoutToFile(const std::filesystem::path& path) {
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    const int sink = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(sink, STDOUT_FILENO);
+    ::close(sink);
+}
+
+StdoutToFile::~StdoutToFile() {
+    std::fflush(stdout);
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+}
 
 sim::Machine& use_machine(const std::string& json) {
     sim::Machine m;

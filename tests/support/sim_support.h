@@ -38,6 +38,20 @@ RunResult run_tool(const std::filesystem::path& machine_file, const std::vector<
                    const std::string& stdin_text = "", const Environment& environment = {},
                    const std::filesystem::path& binary = {});
 
+// Standard output of this process goes to `path` (created or emptied) while
+// the object lives, so an in-process run's console stays out of the test log
+// or can be read back; flushed on both sides of the switch.
+class StdoutToFile {
+public:
+    explicit StdoutToFile(const std::filesystem::path& path);
+    ~StdoutToFile();
+    StdoutToFile(const StdoutToFile&) = delete;
+    StdoutToFile& operator=(const StdoutToFile&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
 // Report file text as the tool writes it: every "\n" becomes CR LF.
 std::string crlf(const std::string& text);
 

@@ -1,8 +1,6 @@
 // The console gets back its own attribute at the end of a run, whatever the
 // report's colours left it in.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -21,15 +19,10 @@ std::uint16_t attribute_after_run(test::MachineFile machine) {
     const fs::path dir = test::make_temp_dir("console_attribute");
     machine.set("module_path", (dir / "VQ4_Diag").string()).set("local_time", "2026-03-04 05:06:07").use();
     test::reset_counters();
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    const int sink = ::open((dir / "console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(sink, STDOUT_FILENO);
-    ::close(sink);
-    run_keeping_console_attribute({"/nopause", "/nofix"});
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
+    {
+        const test::StdoutToFile console(dir / "console.txt");
+        run_keeping_console_attribute({"/nopause", "/nofix"});
+    }
     const std::uint16_t attribute = sim::machine().console_attribute;
     fs::remove_all(dir);
     return attribute;

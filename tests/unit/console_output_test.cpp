@@ -1,8 +1,6 @@
 // What reaches the console: the report layer makes the text what the
 // console shows, and the platform writes it as given.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -16,15 +14,10 @@ namespace {
 template <class Write>
 std::string console_bytes(Write write) {
     const auto dir = test::make_temp_dir("console_output");
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    const int sink = ::open((dir / "console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(sink, STDOUT_FILENO);
-    ::close(sink);
-    write();
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
+    {
+        const test::StdoutToFile console(dir / "console.txt");
+        write();
+    }
     const std::string bytes = test::read_file_bytes(dir / "console.txt");
     std::filesystem::remove_all(dir);
     return bytes;

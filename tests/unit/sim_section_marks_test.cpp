@@ -1,8 +1,6 @@
 // The trace knows each call's section from the report's own section marks,
 // not from what reaches the console.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -15,23 +13,16 @@ namespace {
 
 TEST(SectionMarks, ASectionStartsWhereTheReportPrintsItsHeader) {
     test::use_machine("{}");
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    const int sink = ::open("/dev/null", O_WRONLY);
-    ::dup2(sink, STDOUT_FILENO);
-    ::close(sink);
-
-    platform::sleep_ms(1);
-    print_section(L"1. First\x2028");
-    platform::sleep_ms(1);
-    platform::sleep_ms(1);
-    // Console text that only looks like a header starts no section.
-    platform::console_write(L"\n==== Not a section ====\n");
-    print_section(L"2. Second");
-
-    std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
+    {
+        const test::StdoutToFile console("/dev/null");
+        platform::sleep_ms(1);
+        print_section(L"1. First\x2028");
+        platform::sleep_ms(1);
+        platform::sleep_ms(1);
+        // Console text that only looks like a header starts no section.
+        platform::console_write(L"\n==== Not a section ====\n");
+        print_section(L"2. Second");
+    }
 
     const auto& marks = sim::machine().sections;
     ASSERT_EQ(marks.size(), 2u);
