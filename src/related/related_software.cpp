@@ -41,21 +41,22 @@ struct InstalledProgram {
     std::wstring folder;
 };
 
-// Reads one Uninstall entry; false when it is not a related program.
-bool read_installed_program(const platform::RegKey& uninstall, const std::wstring& subkey_name,
-                            InstalledProgram& program) {
+// Reads one Uninstall entry; absent when it is not a related program.
+std::optional<InstalledProgram> read_installed_program(const platform::RegKey& uninstall,
+                                                       const std::wstring& subkey_name) {
     platform::RegKey entry;
     if (platform::reg_open_subkey(uninstall, subkey_name, win::KEY_READ_, entry) != 0) {
-        return false;
+        return std::nullopt;
     }
     const std::optional<std::wstring> name = read_text(entry, L"DisplayName", kDisplayNameBytes);
     if (!name || !is_related_name(*name)) {
-        return false;
+        return std::nullopt;
     }
+    InstalledProgram program;
     program.name = *name;
     program.version = read_text(entry, L"DisplayVersion", kDisplayVersionBytes).value_or(std::wstring());
     program.folder = read_text(entry, L"InstallLocation", kInstallLocationBytes).value_or(std::wstring());
-    return true;  // the entry's key closes here, before its lines are printed
+    return program;  // the entry's key closes here, before its lines are printed
 }
 
 // True when the service is related (and its line printed).
@@ -98,10 +99,11 @@ bool list_installed_programs() {
             if (platform::reg_enum_key(uninstall, index, kSubkeyNameChars, subkey_name) != 0) {
                 break;
             }
-            InstalledProgram program;
-            if (!read_installed_program(uninstall, subkey_name, program)) {
+            const std::optional<InstalledProgram> read = read_installed_program(uninstall, subkey_name);
+            if (!read) {
                 continue;
             }
+            const InstalledProgram& program = *read;
             std::wstring line = L"Installed program: " + program.name;
             if (!program.version.empty()) {
                 line += L" (version " + program.version + L")";
