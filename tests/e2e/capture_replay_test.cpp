@@ -175,6 +175,24 @@ TEST(CaptureReplay, CaptureHoldsOnlyWhatTheRunRead) {
     fs::remove_all(run.dir);
 }
 
+// With /json too: both files beside the report, and the JSON report says
+// the run captured and did not repair, its last line naming the capture.
+TEST(CaptureReplay, WithJsonTheJsonReportShowsTheCapture) {
+    const CaptureRun run = run_in_fresh_folder(kMachines / "default.json", {"/nopause", "/capture", "/json"});
+    ASSERT_FALSE(run.capture.empty());
+    const std::vector<fs::path> jsons = test::files_with_prefix(run.dir, "VQ4_Diag_Report_");
+    ASSERT_EQ(jsons.size(), 2u);  // the text report and its JSON
+    const fs::path json_file = jsons[0].extension() == ".json" ? jsons[0] : jsons[1];
+    const json document = json::parse(test::read_file_bytes(json_file));
+    EXPECT_EQ(document.at("options").at("capture"), true);
+    EXPECT_EQ(document.at("options").at("nofix"), true);
+    EXPECT_EQ(document.at("repair").at("ran"), false);
+    const json& last = document.at("lines").back();
+    EXPECT_EQ(last.at("tag"), "INFO");
+    EXPECT_EQ(last.at("text"), "Machine capture written to: " + run.dir.string() + "\\" + run.capture.filename().string());
+    fs::remove_all(run.dir);
+}
+
 // The capture's name is taken: the next free name, as for the report.
 TEST(CaptureReplay, TakenCaptureNameGoesToTheNextFreeName) {
     const fs::path dir = test::make_temp_dir("capture-taken");
