@@ -4,7 +4,8 @@
 # build/bench/results.md and writes them into README.md between the
 # bench-table markers (--no-readme leaves README.md alone).
 # Not part of scripts/test-all.sh. VQ4_BENCH_RUNS sets the runs per Linux row
-# (11; pairs of runs in the options table), VQ4_BENCH_WINE_PAIRS the pairs of runs per Wine row (21).
+# (11; the pairs of runs per row of the options table), VQ4_BENCH_WINE_PAIRS
+# the pairs of runs per Wine row (21).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 update_readme=1
