@@ -827,8 +827,8 @@ std::string machine_file_text(const Capture& capture) {
         }
         machine["environment"] = std::move(environment);
     }
-    const json registry = registry_json(capture);
-    if (!registry.empty()) machine["registry"] = registry;
+    json registry = registry_json(capture);
+    if (!registry.empty()) machine["registry"] = std::move(registry);
     json devices = json::array();
     for (const Node& node : capture.nodes) devices.push_back(node_json(capture, node));
     if (!devices.empty()) machine["devices"] = std::move(devices);
