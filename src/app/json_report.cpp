@@ -1,9 +1,8 @@
 #include "app/json_report.h"
 
-#include <nlohmann/json.hpp>
-
 #include "platform/handles.h"
 #include "sdk/sdk_registration_section.h"
+#include "util/json_writer.h"
 #include "util/text.h"
 
 #ifndef VQ4_VERSION
@@ -13,10 +12,6 @@
 namespace vq4 {
 
 namespace {
-
-using json = nlohmann::ordered_json;
-
-std::string u8(const std::wstring& text) { return utf8_text(text); }
 
 const char* tag_name(StatusKind kind) {
     switch (kind) {
@@ -61,66 +56,90 @@ const char* registration_name(SdkRegistrationState state) {
     return "unknown";
 }
 
-json text_list(const std::vector<std::wstring>& texts) {
-    json list = json::array();
-    for (const std::wstring& text : texts) list.push_back(u8(text));
-    return list;
+void text_list(JsonWriter& out, const std::vector<std::wstring>& texts) {
+    out.begin_array();
+    for (const std::wstring& text : texts) out.value(text);
+    out.end_array();
 }
 
-json nodes_json(const std::vector<UsbNode>& nodes) {
-    json list = json::array();
+void nodes_json(JsonWriter& out, const std::vector<UsbNode>& nodes) {
+    out.begin_array();
     for (const UsbNode& node : nodes) {
-        json entry = {{"instance_id", u8(node.instance_id)},
-                      {"description", u8(node.description)},
-                      {"service", u8(node.service)},
-                      {"status", nullptr},
-                      {"problem", nullptr}};
+        out.begin_object();
+        out.member("instance_id", node.instance_id);
+        out.member("description", node.description);
+        out.member("service", node.service);
         if (node.has_status) {
-            entry["status"] = node.status;
-            entry["problem"] = node.problem;
+            out.member("status", node.status);
+            out.member("problem", node.problem);
+        } else {
+            out.member("status", nullptr);
+            out.member("problem", nullptr);
         }
-        list.push_back(std::move(entry));
+        out.end_object();
     }
-    return list;
+    out.end_array();
 }
 
-json mi03_json(const LowLevelResult& low_level) {
-    json mi03 = {{"guids_read", low_level.guids_read},
-                 {"registered_guids", nullptr},
-                 {"expected_guid", nullptr},
-                 {"expected_guid_source", nullptr},
-                 {"interface_found", !low_level.interface_path.empty()}};
+void mi03_json(JsonWriter& out, const LowLevelResult& low_level) {
+    out.begin_object();
+    out.member("guids_read", low_level.guids_read);
     if (low_level.guids_read) {
-        mi03["registered_guids"] = text_list(low_level.registered_guids);
-        mi03["expected_guid"] = u8(low_level.expected_guid);
-        mi03["expected_guid_source"] = u8(low_level.expected_guid_source);
+        out.key("registered_guids");
+        text_list(out, low_level.registered_guids);
+        out.member("expected_guid", low_level.expected_guid);
+        out.member("expected_guid_source", low_level.expected_guid_source);
+    } else {
+        out.member("registered_guids", nullptr);
+        out.member("expected_guid", nullptr);
+        out.member("expected_guid_source", nullptr);
     }
-    return mi03;
+    out.member("interface_found", !low_level.interface_path.empty());
+    out.end_object();
 }
 
-json view_json(const SdkViewFacts& view) {
-    json entry = {{"view", u8(view.view)},
-                  {"registration", registration_name(view.state)},
-                  {"path", nullptr},
-                  {"file_present", view.file_present},
-                  {"version", nullptr},
-                  {"architecture", nullptr}};
-    if (view.state == SdkRegistrationState::Found) entry["path"] = u8(view.path);
-    if (view.file_present) entry["version"] = u8(view.version);
-    if (view.machine) entry["architecture"] = u8(machine_name(*view.machine));
-    return entry;
+void view_json(JsonWriter& out, const SdkViewFacts& view) {
+    out.begin_object();
+    out.member("view", view.view);
+    out.member("registration", registration_name(view.state));
+    out.key("path");
+    if (view.state == SdkRegistrationState::Found) {
+        out.value(view.path);
+    } else {
+        out.value(nullptr);
+    }
+    out.member("file_present", view.file_present);
+    out.key("version");
+    if (view.file_present) {
+        out.value(view.version);
+    } else {
+        out.value(nullptr);
+    }
+    out.key("architecture");
+    if (view.machine) {
+        out.value(machine_name(*view.machine));
+    } else {
+        out.value(nullptr);
+    }
+    out.end_object();
 }
 
-json device_count_json(const SdkTestResult& test) {
-    return test.devices_counted ? json(test.device_count) : json(nullptr);
+void device_count_json(JsonWriter& out, const SdkTestResult& test) {
+    if (test.devices_counted) {
+        out.value(test.device_count);
+    } else {
+        out.value(nullptr);
+    }
 }
 
-json counts_json(const SummaryShown& summary) {
-    return {{"title", u8(summary.title)},
-            {"ok", summary.counts.ok},
-            {"warn", summary.counts.warn},
-            {"fail", summary.counts.fail},
-            {"verdict", tag_name(summary.verdict)}};
+void counts_json(JsonWriter& out, const SummaryShown& summary) {
+    out.begin_object();
+    out.member("title", summary.title);
+    out.member("ok", summary.counts.ok);
+    out.member("warn", summary.counts.warn);
+    out.member("fail", summary.counts.fail);
+    out.member("verdict", tag_name(summary.verdict));
+    out.end_object();
 }
 
 std::string two_digits(int value) { return std::string(1, char('0' + value / 10 % 10)) + char('0' + value % 10); }
@@ -145,57 +164,116 @@ std::wstring json_report_path(const std::wstring& text_report_path) {
 }
 
 std::string json_report_text(const RunRecord& record) {
-    json lines = json::array();
+    // Written as it is read, member by member into one text: building a
+    // document first and printing it cost more than the whole run around it.
+    const std::size_t line_count = record.log != nullptr ? record.log->lines.size() : 0;
+    JsonWriter out(4096 + 192 * line_count);
+    out.begin_object();
+    out.member("schema", kJsonReportSchema);
+    out.key("tool");
+    out.begin_object();
+    out.member("name", "VQ4_Diag");
+    out.member("version", tool_version());
+    out.end_object();
+    out.member("local_time", local_time_text(record.time));
+    out.key("options");
+    out.begin_object();
+    out.member("nopause", !record.options.interactive);
+    out.member("fix", record.options.fix_requested);
+    out.member("nofix", record.options.skip_repair);
+    out.member("json", record.options.json);
+    out.member("capture", record.options.capture);
+    out.member("elevated", record.options.relaunched);
+    out.end_object();
+    out.key("report_file");
+    if (record.report_file.empty()) {
+        out.value(nullptr);
+    } else {
+        out.value(record.report_file);
+    }
+
+    out.key("lines");
+    out.begin_array();
     if (record.log != nullptr) {
         for (const ReportLine& line : record.log->lines) {
-            lines.push_back({{"section", u8(line.section)},
-                             {"tag", line.tag.empty() ? json(nullptr) : json(u8(line.tag))},
-                             {"text", u8(line.text)},
-                             {"details", text_list(line.details)}});
+            out.begin_object();
+            out.member("section", line.section);
+            out.key("tag");
+            if (line.tag.empty()) {
+                out.value(nullptr);
+            } else {
+                out.value(line.tag);
+            }
+            out.member("text", line.text);
+            out.key("details");
+            text_list(out, line.details);
+            out.end_object();
         }
     }
-    json summaries = json::array();
-    for (const SummaryShown& summary : record.summaries) summaries.push_back(counts_json(summary));
+    out.end_array();
+    out.key("summaries");
+    out.begin_array();
+    for (const SummaryShown& summary : record.summaries) counts_json(out, summary);
+    out.end_array();
 
-    json repair = {{"ran", record.repair_ran},
-                   {"outcome", record.repair_ran ? json(outcome_name(record.repair.outcome)) : json(nullptr)},
-                   {"elevated_exit_code", nullptr}};
-    if (record.repair_ran && record.repair.outcome == SectionOutcome::RepairDelegated) {
-        repair["elevated_exit_code"] = record.repair.elevated_exit_code;
+    out.key("repair");
+    out.begin_object();
+    out.member("ran", record.repair_ran);
+    out.key("outcome");
+    if (record.repair_ran) {
+        out.value(outcome_name(record.repair.outcome));
+    } else {
+        out.value(nullptr);
     }
+    out.key("elevated_exit_code");
+    if (record.repair_ran && record.repair.outcome == SectionOutcome::RepairDelegated) {
+        out.value(record.repair.elevated_exit_code);
+    } else {
+        out.value(nullptr);
+    }
+    out.end_object();
+    out.member("exit_code", record.exit_code);
 
     const ReportFacts& facts = record.facts;
-    json sdk_views = json::array({view_json(facts.sdk_registration.view_64), view_json(facts.sdk_registration.view_32)});
-    json document = {
-        {"schema", kJsonReportSchema},
-        {"tool", {{"name", "VQ4_Diag"}, {"version", u8(tool_version())}}},
-        {"local_time", local_time_text(record.time)},
-        {"options",
-         {{"nopause", !record.options.interactive},
-          {"fix", record.options.fix_requested},
-          {"nofix", record.options.skip_repair},
-          {"json", record.options.json},
-          {"capture", record.options.capture},
-          {"elevated", record.options.relaunched}}},
-        {"report_file", record.report_file.empty() ? json(nullptr) : json(u8(record.report_file))},
-        {"lines", std::move(lines)},
-        {"summaries", std::move(summaries)},
-        {"repair", std::move(repair)},
-        {"exit_code", record.exit_code},
-        {"facts",
-         {{"nodes", nodes_json(facts.nodes)},
-          {"mi03", mi03_json(facts.low_level)},
-          {"sdk", {{"views", std::move(sdk_views)}, {"device_count", device_count_json(facts.sdk_test)}}}}},
-        {"facts_after_repair", nullptr},
-    };
+    out.key("facts");
+    out.begin_object();
+    out.key("nodes");
+    nodes_json(out, facts.nodes);
+    out.key("mi03");
+    mi03_json(out, facts.low_level);
+    out.key("sdk");
+    out.begin_object();
+    out.key("views");
+    out.begin_array();
+    view_json(out, facts.sdk_registration.view_64);
+    view_json(out, facts.sdk_registration.view_32);
+    out.end_array();
+    out.key("device_count");
+    device_count_json(out, facts.sdk_test);
+    out.end_object();
+    out.end_object();
+
+    out.key("facts_after_repair");
     if (record.facts_after_repair) {
         const VerificationFacts& after = *record.facts_after_repair;
-        document["facts_after_repair"] = {{"nodes", nodes_json(after.nodes)},
-                                          {"mi03", mi03_json(after.low_level)},
-                                          {"sdk", {{"device_count", device_count_json(after.sdk_test)}}}};
+        out.begin_object();
+        out.key("nodes");
+        nodes_json(out, after.nodes);
+        out.key("mi03");
+        mi03_json(out, after.low_level);
+        out.key("sdk");
+        out.begin_object();
+        out.key("device_count");
+        device_count_json(out, after.sdk_test);
+        out.end_object();
+        out.end_object();
+    } else {
+        out.value(nullptr);
     }
-    // Every text was made valid UTF-8 above; the handler only guards that.
-    return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    out.end_object();
+    std::string text = out.take();
+    text += '\n';
+    return text;
 }
 
 std::uint32_t write_json_report(const std::wstring& path, const RunRecord& record) {

@@ -2,20 +2,17 @@
 
 #include <algorithm>
 
-#include <nlohmann/json.hpp>
-
 #include "inspect/usb_nodes.h"
 #include "platform/device_changes.h"
 #include "platform/environment.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
+#include "util/json_writer.h"
 #include "util/text.h"
 
 namespace vq4::capture {
 
 namespace {
-
-using json = nlohmann::ordered_json;
 
 // The capture in force and what it needs to place a note: the key each open
 // registry handle stands for, the node of each devnode.
@@ -31,8 +28,6 @@ Recorder& recorder() {
 }
 
 Capture* current() { return recorder().capture; }
-
-std::string u8(const std::wstring& text) { return utf8_text(text); }
 
 Key& key_at(Capture& capture, const std::wstring& path) {
     for (Key& key : capture.keys) {
@@ -148,16 +143,20 @@ Sdk* last_sdk() {
 
 // ---- The machine file ----
 
-std::string hex_text(const std::vector<std::uint8_t>& bytes) {
+std::string hex_text(const std::uint8_t* bytes, std::size_t size) {
     static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        if (!text.empty()) text += ' ';
-        text += digits[byte >> 4];
-        text += digits[byte & 0xF];
+    std::string text(size == 0 ? 0 : size * 3 - 1, ' ');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[3 * i] = digits[bytes[i] >> 4];
+        text[3 * i + 1] = digits[bytes[i] & 0xF];
     }
     return text;
 }
+
+std::string hex_text(const std::vector<std::uint8_t>& bytes) { return hex_text(bytes.data(), bytes.size()); }
+
+// The bytes of a value whose size alone was read: zeros.
+std::string zero_hex_text(std::size_t size) { return hex_text(std::vector<std::uint8_t>(size, 0)); }
 
 std::string hex_number(std::uint64_t value, int digits) {
     static const char hex[] = "0123456789ABCDEF";
@@ -202,32 +201,32 @@ std::optional<std::wstring> terminated_text(const std::vector<std::uint8_t>& byt
     return clean_units(bytes, 0, end);
 }
 
-std::optional<json> multi_text(const std::vector<std::uint8_t>& bytes) {
+std::optional<std::vector<std::wstring>> multi_text(const std::vector<std::uint8_t>& bytes) {
     if (bytes.size() < 2 || bytes.size() % 2 != 0) return std::nullopt;
-    json list = json::array();
+    std::vector<std::wstring> list;
     std::size_t at = 0;
     for (;;) {
         std::size_t end = at;
         while (end + 1 < bytes.size() && (bytes[end] != 0 || bytes[end + 1] != 0)) end += 2;
         if (end + 1 >= bytes.size()) return std::nullopt;  // no terminator
-        if (end == at) return end + 2 == bytes.size() ? std::optional<json>(list) : std::nullopt;
-        const std::optional<std::wstring> text = clean_units(bytes, at, end);
+        if (end == at) return end + 2 == bytes.size() ? std::optional(std::move(list)) : std::nullopt;
+        std::optional<std::wstring> text = clean_units(bytes, at, end);
         if (!text) return std::nullopt;
-        list.push_back(u8(*text));
+        list.push_back(std::move(*text));
         at = end + 2;
     }
 }
 
-json type_json(std::uint32_t type) {
+void type_json(JsonWriter& out, std::uint32_t type) {
     switch (type) {
-        case 0: return "REG_NONE";
-        case 1: return "REG_SZ";
-        case 2: return "REG_EXPAND_SZ";
-        case 3: return "REG_BINARY";
-        case 4: return "REG_DWORD";
-        case 7: return "REG_MULTI_SZ";
-        case 11: return "REG_QWORD";
-        default: return type;
+        case 0: return out.value("REG_NONE");
+        case 1: return out.value("REG_SZ");
+        case 2: return out.value("REG_EXPAND_SZ");
+        case 3: return out.value("REG_BINARY");
+        case 4: return out.value("REG_DWORD");
+        case 7: return out.value("REG_MULTI_SZ");
+        case 11: return out.value("REG_QWORD");
+        default: return out.value(type);
     }
 }
 
@@ -237,83 +236,99 @@ std::uint64_t little_endian(const std::vector<std::uint8_t>& bytes) {
     return value;
 }
 
-json value_json(const Value& value) {
-    json entry = {{"name", u8(value.name)}};
-    if (value.error != 0) {
-        entry["error"] = value.error;
-        return entry;
-    }
-    entry["type"] = type_json(value.type);
-    if (!value.complete) {
-        // Only the type and the size were read: the bytes stand in as zeros.
-        entry["hex"] = hex_text(std::vector<std::uint8_t>(value.size, 0));
-        return entry;
-    }
+// The members after the name: the error, or the type and the data.
+void value_members(JsonWriter& out, const Value& value) {
+    if (value.error != 0) return out.member("error", value.error);
+    out.key("type");
+    type_json(out, value.type);
+    // Only the type and the size were read: the bytes stand in as zeros.
+    if (!value.complete) return out.member("hex", zero_hex_text(value.size));
     if (value.type == win::REG_SZ_ || value.type == win::REG_EXPAND_SZ_) {
-        if (const auto text = terminated_text(value.data)) {
-            entry["data"] = u8(*text);
-            return entry;
-        }
+        if (const auto text = terminated_text(value.data)) return out.member("data", *text);
     } else if (value.type == win::REG_MULTI_SZ_) {
-        if (auto list = multi_text(value.data)) {
-            entry["data"] = std::move(*list);
-            return entry;
+        if (const auto list = multi_text(value.data)) {
+            out.key("data");
+            out.begin_array();
+            for (const std::wstring& text : *list) out.value(text);
+            return out.end_array();
         }
     } else if ((value.type == win::REG_DWORD_ && value.data.size() == 4) ||
                (value.type == win::REG_QWORD_ && value.data.size() == 8)) {
-        entry["data"] = little_endian(value.data);
-        return entry;
+        return out.member("data", little_endian(value.data));
     }
-    entry["hex"] = hex_text(value.data);
-    return entry;
+    out.member("hex", hex_text(value.data));
 }
 
-json values_json(const std::vector<Value>& values) {
-    json list = json::array();
-    for (const Value& value : values) list.push_back(value_json(value));
-    return list;
+void values_json(JsonWriter& out, const std::vector<Value>& values) {
+    out.begin_array();
+    for (const Value& value : values) {
+        out.begin_object();
+        out.member("name", value.name);
+        value_members(out, value);
+        out.end_object();
+    }
+    out.end_array();
 }
 
-json property_json(const Property& property) {
+void property_json(JsonWriter& out, const Property& property) {
     if (property.error == 0) {
-        if (const auto text = terminated_text(property.data)) return u8(*text);
-        return {{"hex", hex_text(property.data)}};
+        if (const auto text = terminated_text(property.data)) return out.value(*text);
     }
-    if (property.error == win::ERROR_INSUFFICIENT_BUFFER_) {
-        return {{"hex", hex_text(std::vector<std::uint8_t>(property.required_size, 0))}};
+    out.begin_object();
+    if (property.error == 0) {
+        out.member("hex", hex_text(property.data));
+    } else if (property.error == win::ERROR_INSUFFICIENT_BUFFER_) {
+        out.member("hex", zero_hex_text(property.required_size));
+    } else {
+        out.member("error", property.error);
     }
-    return {{"error", property.error}};
+    out.end_object();
 }
 
-json transfers_json(const std::vector<Transfer>& transfers, bool reads) {
-    json list = json::array();
+void transfers_json(JsonWriter& out, const std::vector<Transfer>& transfers, bool reads) {
+    out.begin_array();
     for (const Transfer& transfer : transfers) {
+        out.begin_object();
         if (transfer.error == win::ERROR_SEM_TIMEOUT_) {
-            list.push_back({{"wait", true}});
+            out.member("wait", true);
         } else if (transfer.error != 0) {
-            list.push_back({{"error", transfer.error}});
+            out.member("error", transfer.error);
         } else if (reads) {
-            list.push_back({{"reply", hex_text(transfer.reply)}});
-        } else {
-            list.push_back(json::object());
+            out.member("reply", hex_text(transfer.reply));
         }
+        out.end_object();
     }
-    return list;
+    out.end_array();
 }
 
-json interface_json(const Interface& iface, const std::wstring& instance_id) {
-    json entry = {{"guid", u8(iface.guid)},
-                  {"path", u8(iface.path.empty() ? interface_path_of(instance_id, iface.guid) : iface.path)}};
-    if (iface.open_error) entry["held_by_other_process"] = *iface.open_error;
-    json winusb = json::object();
-    if (iface.initialize_error && *iface.initialize_error != 0) winusb["initialize_error"] = *iface.initialize_error;
-    if (iface.alternate_setting_error && *iface.alternate_setting_error != 0) {
-        winusb["alternate_setting_error"] = *iface.alternate_setting_error;
+void interface_json(JsonWriter& out, const Interface& iface, const std::wstring& instance_id) {
+    out.begin_object();
+    out.member("guid", iface.guid);
+    out.key("path");
+    if (iface.path.empty()) {
+        out.value(interface_path_of(instance_id, iface.guid));
+    } else {
+        out.value(iface.path);
     }
-    if (!iface.writes.empty()) winusb["writes"] = transfers_json(iface.writes, false);
-    if (!iface.reads.empty()) winusb["reads"] = transfers_json(iface.reads, true);
-    if (!winusb.empty()) entry["winusb"] = std::move(winusb);
-    return entry;
+    if (iface.open_error) out.member("held_by_other_process", *iface.open_error);
+    const bool initialize_failed = iface.initialize_error && *iface.initialize_error != 0;
+    const bool alternate_setting_failed = iface.alternate_setting_error && *iface.alternate_setting_error != 0;
+    if (initialize_failed || alternate_setting_failed || !iface.writes.empty() || !iface.reads.empty()) {
+        out.key("winusb");
+        out.begin_object();
+        if (initialize_failed) out.member("initialize_error", *iface.initialize_error);
+        if (alternate_setting_failed) out.member("alternate_setting_error", *iface.alternate_setting_error);
+        if (!iface.writes.empty()) {
+            out.key("writes");
+            transfers_json(out, iface.writes, false);
+        }
+        if (!iface.reads.empty()) {
+            out.key("reads");
+            transfers_json(out, iface.reads, true);
+        }
+        out.end_object();
+    }
+    out.end_object();
 }
 
 const Key* find_key(const Capture& capture, const std::wstring& path) {
@@ -323,9 +338,10 @@ const Key* find_key(const Capture& capture, const std::wstring& path) {
     return nullptr;
 }
 
-json node_json(const Capture& capture, const Node& node) {
-    json entry = {{"instance_id", u8(node.instance_id)}};
-    if (node.parent_id && !node.parent_id->empty()) entry["parent"] = u8(*node.parent_id);
+void node_json(JsonWriter& out, const Capture& capture, const Node& node) {
+    out.begin_object();
+    out.member("instance_id", node.instance_id);
+    if (node.parent_id && !node.parent_id->empty()) out.member("parent", *node.parent_id);
     static const std::pair<std::uint32_t, const char*> properties[] = {
         {win::SPDRP_FRIENDLYNAME_, "friendly_name"},
         {win::SPDRP_DEVICEDESC_, "device_desc"},
@@ -335,46 +351,62 @@ json node_json(const Capture& capture, const Node& node) {
         const auto found = node.properties.find(code);
         // A property that is not set is left out, as the format says.
         if (found == node.properties.end() || found->second.error == win::ERROR_INVALID_DATA_) continue;
-        entry[name] = property_json(found->second);
+        out.key(name);
+        property_json(out, found->second);
     }
     if (node.status_read) {
         if (node.status_result != 0) {
-            entry["status_result"] = node.status_result;
+            out.member("status_result", node.status_result);
         } else {
-            entry["status"] = hex_number(node.status, 8);
-            entry["problem"] = node.problem;
+            out.member("status", hex_number(node.status, 8));
+            out.member("problem", node.problem);
         }
     }
     if (!node.interfaces.empty()) {
-        json list = json::array();
-        for (const Interface& iface : node.interfaces) list.push_back(interface_json(iface, node.instance_id));
-        entry["interfaces"] = std::move(list);
+        out.key("interfaces");
+        out.begin_array();
+        for (const Interface& iface : node.interfaces) interface_json(out, iface, node.instance_id);
+        out.end_array();
     }
     if (node.hardware_key_error && *node.hardware_key_error == 0) {
-        const Key* key = find_key(capture, hardware_key_path(node.instance_id));
-        entry["hardware_key"] = key == nullptr ? json::array() : values_json(key->values);
+        out.key("hardware_key");
+        if (const Key* key = find_key(capture, hardware_key_path(node.instance_id))) {
+            values_json(out, key->values);
+        } else {
+            out.begin_array();
+            out.end_array();
+        }
     }
-    return entry;
+    out.end_object();
 }
 
-bool is_hardware_key(const Capture& capture, const std::wstring& path) {
-    for (const Node& node : capture.nodes) {
-        if (equals_nocase(path, hardware_key_path(node.instance_id))) return true;
-    }
-    return false;
-}
-
-json registry_json(const Capture& capture) {
-    json list = json::array();
+// The keys the "registry" list holds: neither a node's hardware key (its
+// node holds it) nor one that is missing.
+std::vector<const Key*> registry_keys(const Capture& capture) {
+    std::vector<std::wstring> hardware_keys;
+    hardware_keys.reserve(capture.nodes.size());
+    for (const Node& node : capture.nodes) hardware_keys.push_back(hardware_key_path(node.instance_id));
+    std::vector<const Key*> listed;
     for (const Key& key : capture.keys) {
-        if (is_hardware_key(capture, key.path)) continue;
         if (key.open_error == static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_)) continue;  // missing
-        json entry = {{"key", u8(key.path)}};
-        if (key.open_error != 0) entry["open_error"] = key.open_error;
-        entry["values"] = values_json(key.values);
-        list.push_back(std::move(entry));
+        const bool hardware = std::any_of(hardware_keys.begin(), hardware_keys.end(),
+                                          [&](const std::wstring& path) { return equals_nocase(key.path, path); });
+        if (!hardware) listed.push_back(&key);
     }
-    return list;
+    return listed;
+}
+
+void registry_json(JsonWriter& out, const std::vector<const Key*>& keys) {
+    out.begin_array();
+    for (const Key* key : keys) {
+        out.begin_object();
+        out.member("key", key->path);
+        if (key->open_error != 0) out.member("open_error", key->open_error);
+        out.key("values");
+        values_json(out, key->values);
+        out.end_object();
+    }
+    out.end_array();
 }
 
 std::wstring version_text(std::uint32_t ms, std::uint32_t ls) {
@@ -397,47 +429,54 @@ std::wstring profile_text(const std::map<std::wstring, std::wstring>& profile) {
     return text;
 }
 
-std::optional<json> file_json(const File& file) {
+// Whether the machine file lists the file: it is there, or its profile
+// entries gave text.
+bool file_listed(const File& file) {
     const bool exists = file.attributes.has_value() || file.machine.has_value() || !file.head.empty() ||
                         file.version_read || (file.open_error && *file.open_error != win::ERROR_FILE_NOT_FOUND_ &&
                                               *file.open_error != win::ERROR_PATH_NOT_FOUND_);
     bool profile_has_text = false;
     for (const auto& entry : file.profile) profile_has_text = profile_has_text || !entry.second.empty();
-    if (!exists && !profile_has_text) return std::nullopt;  // not there, or never found
+    return exists || profile_has_text;  // otherwise not there, or never found
+}
 
-    json entry = {{"path", u8(file.path)}};
+void file_json(JsonWriter& out, const File& file) {
+    out.begin_object();
+    out.member("path", file.path);
     const bool directory = file.attributes && (*file.attributes & win::FILE_ATTRIBUTE_DIRECTORY_) != 0;
-    if (directory) entry["directory"] = true;
+    if (directory) out.member("directory", true);
     if (file.attributes && *file.attributes != (directory ? win::FILE_ATTRIBUTE_DIRECTORY_ : 0x20u)) {
-        entry["attributes"] = hex_number(*file.attributes, 8);
+        out.member("attributes", hex_number(*file.attributes, 8));
     }
-    if (directory) return entry;
+    if (directory) return out.end_object();
     if (file.machine) {
-        json pe = {{"machine", hex_number(*file.machine, 4)}};
+        out.key("pe");
+        out.begin_object();
+        out.member("machine", hex_number(*file.machine, 4));
         if (file.version_size_error && *file.version_size_error == win::ERROR_RESOURCE_DATA_NOT_FOUND_) {
-            pe["resource_section"] = false;
+            out.member("resource_section", false);
         } else if (file.version_read && file.fixed_info_found) {
-            pe["file_version"] = u8(version_text(file.version_ms, file.version_ls));
+            out.member("file_version", version_text(file.version_ms, file.version_ls));
         } else if (file.version_read) {
-            pe["fixed_file_info"] = false;
+            out.member("fixed_file_info", false);
         }
-        entry["pe"] = std::move(pe);
+        out.end_object();
     } else if (!file.head.empty()) {
-        entry["hex"] = hex_text(file.head);
+        out.member("hex", hex_text(file.head));
     } else if (!file.profile.empty()) {
         const std::wstring text = profile_text(file.profile);
         if (std::all_of(text.begin(), text.end(), [](wchar_t c) { return c == L'\r' || c == L'\n' || (c >= 0x20 && c < 0x7F); })) {
-            entry["text"] = u8(text);
+            out.member("text", text);
         } else {
             // Characters beyond ASCII: the file as UTF-16LE with its byte-order mark.
             std::vector<std::uint8_t> bytes = {0xFF, 0xFE};
             const std::vector<std::uint8_t> units = utf16le_bytes(text, 0);
             bytes.insert(bytes.end(), units.begin(), units.end());
-            entry["hex"] = hex_text(bytes);
+            out.member("hex", hex_text(bytes));
         }
     }
-    if (file.open_error && *file.open_error == win::ERROR_SHARING_VIOLATION_) entry["held_exclusively"] = true;
-    return entry;
+    if (file.open_error && *file.open_error == win::ERROR_SHARING_VIOLATION_) out.member("held_exclusively", true);
+    out.end_object();
 }
 
 // A script whose last step repeats: the trailing repeats say nothing more.
@@ -454,36 +493,58 @@ std::uint16_t record16(const std::vector<std::uint8_t>& bytes, std::size_t offse
     return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
 }
 
-json sdk_json(const Sdk& sdk) {
+template <class T>
+void number_list(JsonWriter& out, const std::vector<T>& numbers) {
+    out.begin_array();
+    for (const T number : numbers) out.value(number);
+    out.end_array();
+}
+
+void sdk_json(JsonWriter& out, const Sdk& sdk) {
     // The record's layout (sdk/sdk_contract.h), repeated here so that the
     // capture does not depend on the SDK section.
     constexpr std::size_t kNameOffset = 4, kNameUnits = 260, kVendorOffset = 524, kProductOffset = 526,
                           kLinkOffset = 528, kLinkUnits = 260, kSerialOffset = 1048, kSerialUnits = 275,
                           kFirmwareOffset = 1598, kRecordSize = 1600;
-    json entry = {{"path", u8(sdk.path)}};
-    if (sdk.load_error != 0) entry["load_error"] = sdk.load_error;
-    if (!sdk.missing_entry_points.empty()) entry["missing_entry_points"] = sdk.missing_entry_points;
-    if (sdk.init_result) entry["init_result"] = *sdk.init_result;
-    if (sdk.version) entry["version"] = hex_number(*sdk.version, 4);
-    if (!sdk.is_device_changed.empty()) entry["is_device_changed"] = trimmed(sdk.is_device_changed);
-    if (!sdk.device_counts.empty()) entry["device_count"] = trimmed(sdk.device_counts);
-    if (sdk.init_result && *sdk.init_result == 0) {
-        json devices = json::array();
-        for (const Sdk::Record& record : sdk.records) {
-            if (record.result != 0 || record.bytes.size() != kRecordSize) {
-                devices.push_back({{"result", record.result}});
-                continue;
-            }
-            devices.push_back({{"name", u8(record_text(record.bytes, kNameOffset, kNameUnits))},
-                               {"vid", record16(record.bytes, kVendorOffset)},
-                               {"pid", record16(record.bytes, kProductOffset)},
-                               {"symbolic_link", u8(record_text(record.bytes, kLinkOffset, kLinkUnits))},
-                               {"serial_number", u8(record_text(record.bytes, kSerialOffset, kSerialUnits))},
-                               {"firmware", hex_number(record16(record.bytes, kFirmwareOffset), 4)}});
-        }
-        entry["devices"] = std::move(devices);
+    out.begin_object();
+    out.member("path", sdk.path);
+    if (sdk.load_error != 0) out.member("load_error", sdk.load_error);
+    if (!sdk.missing_entry_points.empty()) {
+        out.key("missing_entry_points");
+        out.begin_array();
+        for (const std::string& name : sdk.missing_entry_points) out.value(name);
+        out.end_array();
     }
-    return entry;
+    if (sdk.init_result) out.member("init_result", *sdk.init_result);
+    if (sdk.version) out.member("version", hex_number(*sdk.version, 4));
+    if (!sdk.is_device_changed.empty()) {
+        out.key("is_device_changed");
+        number_list(out, trimmed(sdk.is_device_changed));
+    }
+    if (!sdk.device_counts.empty()) {
+        out.key("device_count");
+        number_list(out, trimmed(sdk.device_counts));
+    }
+    if (sdk.init_result && *sdk.init_result == 0) {
+        out.key("devices");
+        out.begin_array();
+        for (const Sdk::Record& record : sdk.records) {
+            out.begin_object();
+            if (record.result != 0 || record.bytes.size() != kRecordSize) {
+                out.member("result", record.result);
+            } else {
+                out.member("name", record_text(record.bytes, kNameOffset, kNameUnits));
+                out.member("vid", record16(record.bytes, kVendorOffset));
+                out.member("pid", record16(record.bytes, kProductOffset));
+                out.member("symbolic_link", record_text(record.bytes, kLinkOffset, kLinkUnits));
+                out.member("serial_number", record_text(record.bytes, kSerialOffset, kSerialUnits));
+                out.member("firmware", hex_number(record16(record.bytes, kFirmwareOffset), 4));
+            }
+            out.end_object();
+        }
+        out.end_array();
+    }
+    out.end_object();
 }
 
 }  // namespace
@@ -811,52 +872,96 @@ void read_ancestors(Capture& capture) {
 }
 
 std::string machine_file_text(const Capture& capture) {
-    json machine = {{"description", "Captured by VQ4_Diag /capture: what one run read of this machine."}};
-    if (capture.native_architecture) machine["native_architecture"] = *capture.native_architecture;
+    JsonWriter out(8192);
+    out.begin_object();
+    out.member("description", "Captured by VQ4_Diag /capture: what one run read of this machine.");
+    if (capture.native_architecture) out.member("native_architecture", *capture.native_architecture);
     if (capture.wow64_error) {
         if (*capture.wow64_error == 0) {
-            machine["native_machine"] = hex_number(capture.native_machine, 4);
+            out.member("native_machine", hex_number(capture.native_machine, 4));
         } else {
-            machine["is_wow64_process2"] = false;
+            out.member("is_wow64_process2", false);
         }
     }
     if (!capture.environment.empty()) {
-        json environment = json::object();
+        // Names that differ only in what UTF-8 cannot carry (a lone
+        // surrogate) are one name in the file: the later value, in the
+        // place of the first.
+        std::vector<std::pair<std::string, const std::optional<std::wstring>*>> entries;
         for (const auto& [name, value] : capture.environment) {
-            environment[u8(name)] = value ? json(u8(*value)) : json(nullptr);
+            std::string key = utf8_text(name);
+            const auto same = std::find_if(entries.begin(), entries.end(),
+                                           [&](const auto& entry) { return entry.first == key; });
+            if (same != entries.end()) {
+                same->second = &value;
+            } else {
+                entries.emplace_back(std::move(key), &value);
+            }
         }
-        machine["environment"] = std::move(environment);
+        out.key("environment");
+        out.begin_object();
+        for (const auto& [name, value] : entries) {
+            out.key(name);
+            if (*value) {
+                out.value(**value);
+            } else {
+                out.value(nullptr);
+            }
+        }
+        out.end_object();
     }
-    json registry = registry_json(capture);
-    if (!registry.empty()) machine["registry"] = std::move(registry);
-    json devices = json::array();
-    for (const Node& node : capture.nodes) devices.push_back(node_json(capture, node));
-    if (!devices.empty()) machine["devices"] = std::move(devices);
-    json files = json::array();
-    for (const File& file : capture.files) {
-        if (auto entry = file_json(file)) files.push_back(std::move(*entry));
+    const std::vector<const Key*> keys = registry_keys(capture);
+    if (!keys.empty()) {
+        out.key("registry");
+        registry_json(out, keys);
     }
-    if (!files.empty()) machine["files"] = std::move(files);
+    if (!capture.nodes.empty()) {
+        out.key("devices");
+        out.begin_array();
+        for (const Node& node : capture.nodes) node_json(out, capture, node);
+        out.end_array();
+    }
+    if (std::any_of(capture.files.begin(), capture.files.end(), file_listed)) {
+        out.key("files");
+        out.begin_array();
+        for (const File& file : capture.files) {
+            if (file_listed(file)) file_json(out, file);
+        }
+        out.end_array();
+    }
     if (!capture.processes.empty()) {
-        json list = json::array();
-        for (const Process& process : capture.processes) list.push_back({{"pid", process.pid}, {"exe", u8(process.exe)}});
-        machine["processes"] = std::move(list);
+        out.key("processes");
+        out.begin_array();
+        for (const Process& process : capture.processes) {
+            out.begin_object();
+            out.member("pid", process.pid);
+            out.member("exe", process.exe);
+            out.end_object();
+        }
+        out.end_array();
     }
     if (!capture.services.empty()) {
-        json list = json::array();
+        out.key("services");
+        out.begin_array();
         for (const Service& service : capture.services) {
-            list.push_back({{"name", u8(service.name)},
-                            {"display_name", u8(service.display_name)},
-                            {"state", service.state}});
+            out.begin_object();
+            out.member("name", service.name);
+            out.member("display_name", service.display_name);
+            out.member("state", service.state);
+            out.end_object();
         }
-        machine["services"] = std::move(list);
+        out.end_array();
     }
     if (!capture.sdks.empty()) {
-        json list = json::array();
-        for (const Sdk& sdk : capture.sdks) list.push_back(sdk_json(sdk));
-        machine["sdk"] = std::move(list);
+        out.key("sdk");
+        out.begin_array();
+        for (const Sdk& sdk : capture.sdks) sdk_json(out, sdk);
+        out.end_array();
     }
-    return machine.dump(2) + "\n";
+    out.end_object();
+    std::string text = out.take();
+    text += '\n';
+    return text;
 }
 
 std::wstring capture_path_for_report(const std::wstring& report_path) {

@@ -94,38 +94,31 @@ std::wstring widen(const std::string& text) {
 }
 
 void append_utf8(std::string& out, std::uint32_t code) {
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    char bytes[4];
+    out.append(bytes, put_utf8(bytes, code));
+}
+
+void append_utf8_text(std::string& out, const wchar_t* text, std::size_t size) {
+    // Room for the longest the text can take, then cut to what it took:
+    // one size change and a store per byte instead of a push_back per byte.
+    const std::size_t start = out.size();
+    out.resize(start + size * kMaxUtf8PerWideChar);
+    char* const begin = out.data() + start;
+    char* end = begin;
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto unit = static_cast<std::uint32_t>(text[i]);
+        if (unit < 0x80) {
+            *end++ = static_cast<char>(unit);
+        } else {
+            end = put_utf8(end, code_point_at(text, size, i));
+        }
     }
+    out.resize(start + static_cast<std::size_t>(end - begin));
 }
 
 std::string utf8_text(const std::wstring& text) {
     std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t code = static_cast<std::uint32_t>(text[i]);
-        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size()) {
-            const auto low = static_cast<std::uint32_t>(text[i + 1]);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) code = 0xFFFD;
-        append_utf8(out, code);
-    }
+    append_utf8_text(out, text.data(), text.size());
     return out;
 }
 

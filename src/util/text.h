@@ -66,8 +66,52 @@ std::wstring widen(const std::string& text);
 // Appends the UTF-8 bytes of one code point (up to U+10FFFF).
 void append_utf8(std::string& out, std::uint32_t code);
 
+// The most UTF-8 bytes one wide character can take: a UTF-16 unit makes at
+// most 3 (a surrogate pair makes 4 from two units), a UTF-32 one up to 4.
+inline constexpr std::size_t kMaxUtf8PerWideChar = sizeof(wchar_t) == 2 ? 3 : 4;
+
+// The character that starts at text[at], as UTF-8 takes it: a surrogate
+// pair joined into one (`at` then moves onto its low half), a lone surrogate
+// or a value beyond U+10FFFF (no character at all) as U+FFFD.
+inline std::uint32_t code_point_at(const wchar_t* text, std::size_t size, std::size_t& at) {
+    std::uint32_t code = static_cast<std::uint32_t>(text[at]);
+    if (code >= 0xD800 && code <= 0xDBFF && at + 1 < size) {
+        const auto low = static_cast<std::uint32_t>(text[at + 1]);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            ++at;
+            return 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+        }
+    }
+    if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) code = 0xFFFD;
+    return code;
+}
+
+// Writes the UTF-8 bytes of one code point (up to U+10FFFF) at `out`, which
+// has room for 4; returns the end of what it wrote.
+inline char* put_utf8(char* out, std::uint32_t code) {
+    if (code < 0x80) {
+        *out++ = static_cast<char>(code);
+    } else if (code < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (code >> 6));
+        *out++ = static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (code >> 12));
+        *out++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (code >> 18));
+        *out++ = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (code & 0x3F));
+    }
+    return out;
+}
+
 // UTF-8 of a wide text: surrogate pairs joined into one character, a lone
 // surrogate (no character at all) as U+FFFD.
 std::string utf8_text(const std::wstring& text);
+
+// The same, appended to `out`.
+void append_utf8_text(std::string& out, const wchar_t* text, std::size_t size);
 
 }  // namespace vq4
