@@ -36,6 +36,7 @@ char* put_escape(char* out, std::uint32_t c) {
 }
 
 constexpr std::size_t kLongestEscape = 6;  // \u00xx
+static_assert(kLongestEscape >= kMaxUtf8PerWideChar, "one wide character's room holds its UTF-8 too");
 
 }  // namespace
 
@@ -65,8 +66,10 @@ void append_json_string(std::string& out, std::wstring_view wide) {
     *end++ = '"';
     for (std::size_t i = 0; i < size; ++i) {
         const auto unit = static_cast<std::uint32_t>(text[i]);
-        if (unit < 0x80) {
-            end = plain(unit) ? (*end = static_cast<char>(unit), end + 1) : put_escape(end, unit);
+        if (unit < 0x80 && plain(unit)) {
+            *end++ = static_cast<char>(unit);
+        } else if (unit < 0x80) {
+            end = put_escape(end, unit);
         } else {
             end = put_utf8(end, code_point_at(text, size, i));
         }

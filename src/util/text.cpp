@@ -94,6 +94,10 @@ std::wstring widen(const std::string& text) {
 }
 
 void append_utf8(std::string& out, std::uint32_t code) {
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));  // most of what the tool writes
+        return;
+    }
     char bytes[4];
     out.append(bytes, put_utf8(bytes, code));
 }

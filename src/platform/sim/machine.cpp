@@ -386,6 +386,7 @@ std::size_t count_calls(const std::string& operation, const std::string& argumen
 
 std::string narrow(const std::wstring& text) {
     std::string out;
+    out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         std::uint32_t c = static_cast<std::uint32_t>(text[i]);
         // Wide text holds UTF-16 units; join surrogate pairs for display. A
