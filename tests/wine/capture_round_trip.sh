@@ -70,8 +70,9 @@ round_trip() {
     shopt -s nullglob
     local reports=("$wine_dir"/VQ4_Diag_Report_*.txt) captures=("$wine_dir"/VQ4_Diag_Machine_*.json)
     shopt -u nullglob
-    if ! check "$what: one report and one capture under Wine" [ "${#reports[@]}:${#captures[@]}" = 1:1 ]; then
-        ls "$wine_dir"
+    check "$what: one report and one capture under Wine" [ "${#reports[@]}:${#captures[@]}" = 1:1 ]
+    if [ "${#reports[@]}:${#captures[@]}" != 1:1 ]; then
+        echo "kept: $wine_dir"
         return
     fi
     capture=${captures[0]}
@@ -84,21 +85,18 @@ round_trip() {
     ( cd "$sim_dir" && VQ4_DIAG_MACHINE="$capture" "$sim_dir/VQ4_Diag" /nopause /capture \
         > "$sim_dir/stdout.txt" 2> "$sim_dir/stderr.txt" )
     sim_code=$?
-    check "$what: the capture loads on the simulated machine" [ ! -s "$sim_dir/stderr.txt" ] ||
-        head -5 "$sim_dir/stderr.txt"
+    check "$what: the capture loads on the simulated machine" [ ! -s "$sim_dir/stderr.txt" ]
+    head -n 5 "$sim_dir/stderr.txt"
     sim_report="(no report)"
     reports=("$sim_dir"/VQ4_Diag_Report_*.txt)
     [ -f "${reports[0]}" ] && sim_report=$(normalised_report "${reports[0]}" "$sim_dir")
 
-    local same=1
-    check "$what: the same exit code ($wine_code under Wine, $sim_code on replay)" [ "$wine_code" -eq "$sim_code" ] || same=0
-    if ! check "$what: the replay's report is the Wine report" [ "$wine_report" = "$sim_report" ]; then
-        diff <(printf '%s\n' "$wine_report") <(printf '%s\n' "$sim_report") | head -40
-        same=0
-    fi
-    if [ "$same" -eq 1 ]; then
+    check "$what: the same exit code ($wine_code under Wine, $sim_code on replay)" [ "$wine_code" -eq "$sim_code" ]
+    check "$what: the replay's report is the Wine report" [ "$wine_report" = "$sim_report" ]
+    if [ "$wine_code" -eq "$sim_code" ] && [ "$wine_report" = "$sim_report" ]; then
         rm -rf "$wine_dir" "$sim_dir"
     else
+        diff <(printf '%s\n' "$wine_report") <(printf '%s\n' "$sim_report") | head -n 40
         echo "kept: $wine_dir $sim_dir"
     fi
 }
