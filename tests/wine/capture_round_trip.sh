@@ -29,12 +29,32 @@ ensure_prefix
 had_usb_enum=0
 "$WINE" reg query "$ENUM_KEY\\USB" >/dev/null 2>&1 && had_usb_enum=1
 
+# MI_03 under WinUSB, as section 3 reads it: its hardware key with the
+# firmware's GUID, and that GUID's interface on the node, which Wine's SetupAPI
+# lists from the DeviceClasses key (the interface's path then does not open:
+# Wine has no such device).
+FIRMWARE_GUID='{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}'
+MI03='USB\VID_2A7D&PID_5E3C&MI_03\6&WINE&0&0003'
+INTERFACE_CLASS_KEY="HKLM\\System\\CurrentControlSet\\Control\\DeviceClasses\\$FIRMWARE_GUID"
+add_mi03_under_winusb() {
+    local parameters="$ENUM_KEY\\$MI03\\Device Parameters" interface
+    interface="$INTERFACE_CLASS_KEY\\##?#${MI03//\\/#}#$FIRMWARE_GUID"
+    wine_reg add "$ENUM_KEY\\$MI03" /v Service /t REG_SZ /d WINUSB /f
+    wine_reg add "$parameters" /v RevisionId /t REG_DWORD /d 258 /f
+    wine_reg add "$parameters" /v ExtPropDescSemaphore /t REG_DWORD /d 1 /f
+    wine_reg add "$parameters" /v DeviceInterfaceGUIDs /t REG_MULTI_SZ /d "$FIRMWARE_GUID" /f
+    wine_reg add "$interface" /v DeviceInstance /t REG_SZ /d "$MI03" /f
+    wine_reg add "$interface\\#" /v SymbolicLink /t REG_SZ /d "\\\\?\\${MI03//\\/#}#$FIRMWARE_GUID" /f
+    wine_reg add "$interface\\#\\Control" /v Linked /t REG_DWORD /d 1 /f
+}
+
 # Leave the prefix as the other Wine tests expect it.
 restore_prefix() {
     stop_related_process
     remove_related_entries
     remove_test_sdk
     remove_device_keys
+    wine_reg delete "$INTERFACE_CLASS_KEY" /f
     [ "$had_usb_enum" -eq 0 ] && wine_reg delete "$ENUM_KEY\\USB" /f
     set_os_version "Windows 10 Pro" 23H2 22631
     wineserver_wait
@@ -168,7 +188,14 @@ round_trip "no device, no DisplayVersion"
 set_os_version "Windows 10 Pro" 23H2 22631
 add_device_nodes
 round_trip "the device's nodes in the Enum tree"
+add_mi03_under_winusb
+round_trip "MI_03 under WinUSB, with its hardware key and interface"
+install_sdk "$X64U" x64/qtv_api_core.dll x64/vxlinkapi_x64.dll
+register_sdk 64 "$X64W\\qtv_api_core.dll"
+round_trip "the SDK finds no device; MI_03 under WinUSB"
+remove_test_sdk
 remove_device_keys
+wine_reg delete "$INTERFACE_CLASS_KEY" /f
 
 # ---- The maker's software, as related_software_tests.sh sets it up ----
 add_related_entries
