@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # "/capture" under Wine: in each state the other Wine tests give the prefix
 # (the test SDK in each registration case, the maker's software, the device's
-# nodes in the Enum tree), the Windows build captures what it read, and the
-# Linux build replays the capture on the simulated machine to the same report
-# lines and exit code. Only what belongs to one run is written in a fixed form
-# first: the run's folder (a Windows path under Wine, a Linux path on replay)
-# and the time in the report's and the capture's file names.
+# nodes in the Enum tree), the Windows build captures what it read; the Linux
+# build replays the capture on the simulated machine to the same report lines
+# and exit code, and its capture of the replay is the same machine file. Only
+# what belongs to one run is written in a fixed form first: the run's folder
+# (a Windows path under Wine, a Linux path on replay) and the time in the
+# report's and the capture's file names.
 # Usage: capture_round_trip.sh VQ4_Diag.exe WINEPREFIX WINE TESTSDK_DIR LINUX_BINARY QuorvaneHelper.exe
 # Exits 77 (skipped) when the Linux build's binary is not there.
 if [ $# -ne 6 ]; then
@@ -113,10 +114,15 @@ round_trip() {
 
     check "$what: the same exit code ($wine_code under Wine, $sim_code on replay)" [ "$wine_code" -eq "$sim_code" ]
     check "$what: the replay's report is the Wine report" [ "$wine_report" = "$sim_report" ]
-    if [ "$wine_code" -eq "$sim_code" ] && [ "$wine_report" = "$sim_report" ]; then
+    # The simulated machine read what Windows (here Wine) gave: capturing the
+    # replay gives the same machine file again, byte for byte.
+    local recaptures=("$sim_dir"/VQ4_Diag_Machine_*.json)
+    check "$what: capturing the replay gives the Wine capture again" cmp -s "$capture" "${recaptures[0]}"
+    if [ "$wine_code" -eq "$sim_code" ] && [ "$wine_report" = "$sim_report" ] && cmp -s "$capture" "${recaptures[0]}"; then
         rm -rf "$wine_dir" "$sim_dir"
     else
         diff <(printf '%s\n' "$wine_report") <(printf '%s\n' "$sim_report") | head -n 40
+        diff "$capture" "${recaptures[0]}" | head -n 20
         echo "kept: $wine_dir $sim_dir"
     fi
 }
