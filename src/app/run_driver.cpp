@@ -178,7 +178,9 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         // current directory would put the report there.
         save_error = win::ERROR_BAD_PATHNAME_;
     } else {
-        opened_path = open_report_file(report_path, save_error);
+        const ReportFileOpening opening = open_report_file_with_code(report_path);
+        opened_path = opening.path;
+        save_error = opening.error;
     }
 
     // The run's own counts: the summaries and the exit code read them. Its

@@ -15,14 +15,22 @@ constexpr std::uint32_t kInstanceIdChars = 512;
 constexpr std::uint32_t kTextPropertyBytes = 1024;
 
 // The set of present interfaces of a class (on the node `instance_id` names,
-// or on any device) and the first of them; false when either is missing.
-bool first_interface(const Guid& interface_class, const std::wstring* instance_id, platform::DevInfoSet& set,
-                     platform::DeviceInterfaceData& first) {
+// or on any device) and the first of them; `found` is false when either is
+// missing.
+struct FirstInterface {
+    platform::DevInfoSet set;
+    platform::DeviceInterfaceData first;
+    bool found = false;
+};
+
+FirstInterface first_interface(const Guid& interface_class, const std::wstring* instance_id) {
+    FirstInterface result;
     if (platform::setupdi_get_class_devs(&interface_class, instance_id,
-                                         win::DIGCF_PRESENT_ | win::DIGCF_DEVICEINTERFACE_, set) != 0) {
-        return false;
+                                         win::DIGCF_PRESENT_ | win::DIGCF_DEVICEINTERFACE_, result.set) != 0) {
+        return result;
     }
-    return platform::setupdi_enum_device_interfaces(set, nullptr, interface_class, 0, first) == 0;
+    result.found = platform::setupdi_enum_device_interfaces(result.set, nullptr, interface_class, 0, result.first) == 0;
+    return result;
 }
 
 }  // namespace
@@ -35,18 +43,16 @@ PresentUsbNodes present_usb_nodes() {
     return nodes;
 }
 
-bool next_present_node(PresentUsbNodes& nodes, PresentNode& node) {
-    if (nodes.error != 0) return false;
+std::optional<PresentNode> next_present_node(PresentUsbNodes& nodes) {
+    if (nodes.error != 0) return std::nullopt;
     for (;;) {
         platform::DeviceInfoData device;
-        if (platform::setupdi_enum_device_info(nodes.set, nodes.next_index, device) != 0) return false;
+        if (platform::setupdi_enum_device_info(nodes.set, nodes.next_index, device) != 0) return std::nullopt;
         ++nodes.next_index;
         std::wstring instance_id;
         if (platform::setupdi_get_device_instance_id(nodes.set, device, kInstanceIdChars, instance_id) != 0) continue;
         capture::node_listed(device.dev_inst, instance_id);
-        node.device = device;
-        node.instance_id = std::move(instance_id);
-        return true;
+        return PresentNode{device, std::move(instance_id)};
     }
 }
 
@@ -74,10 +80,9 @@ HardwareKey open_hardware_key(const std::wstring& instance_id) {
         return result;
     }
     const std::wstring wanted = to_upper_ascii(instance_id);
-    PresentNode node;
-    while (next_present_node(nodes, node)) {
-        if (to_upper_ascii(node.instance_id) != wanted) continue;
-        const std::uint32_t error = open_node_hardware_key(nodes.set, node.device, win::KEY_READ_, result.key);
+    while (const std::optional<PresentNode> node = next_present_node(nodes)) {
+        if (to_upper_ascii(node->instance_id) != wanted) continue;
+        const std::uint32_t error = open_node_hardware_key(nodes.set, node->device, win::KEY_READ_, result.key);
         // The node list is not needed any more, whether or not the key opened.
         nodes.set.reset();
         result.opening = error == 0 ? KeyOpening::Opened : KeyOpening::KeyNotOpened;
@@ -95,18 +100,17 @@ std::optional<std::uint32_t> read_dword_value(const platform::RegKey& key, const
 }
 
 bool interface_present(const Guid& interface_class, const std::wstring& instance_id) {
-    platform::DevInfoSet set;
-    platform::DeviceInterfaceData first;
-    const bool found = first_interface(interface_class, &instance_id, set, first);
-    if (found) capture::interface_found(format_guid(interface_class), instance_id);
-    set.reset();
-    return found;
+    FirstInterface lookup = first_interface(interface_class, &instance_id);
+    if (lookup.found) capture::interface_found(format_guid(interface_class), instance_id);
+    lookup.set.reset();
+    return lookup.found;
 }
 
 std::optional<std::wstring> interface_path(const Guid& interface_class) {
-    platform::DevInfoSet set;
-    platform::DeviceInterfaceData first;
-    if (!first_interface(interface_class, nullptr, set, first)) return std::nullopt;
+    const FirstInterface lookup = first_interface(interface_class, nullptr);
+    if (!lookup.found) return std::nullopt;
+    const platform::DevInfoSet& set = lookup.set;
+    const platform::DeviceInterfaceData& first = lookup.first;
     // The size query itself reports failure; only the size counts. A size of
     // 0 cannot hold the record and counts as a failed read.
     std::uint32_t required = 0;

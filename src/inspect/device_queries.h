@@ -38,8 +38,8 @@ struct PresentNode {
 PresentUsbNodes present_usb_nodes();
 
 // Moves to the next node whose instance id can be read (nodes whose id
-// cannot be read are passed over); false past the last node.
-bool next_present_node(PresentUsbNodes& nodes, PresentNode& node);
+// cannot be read are passed over); absent past the last node.
+std::optional<PresentNode> next_present_node(PresentUsbNodes& nodes);
 
 // ---- What one node says ----
 

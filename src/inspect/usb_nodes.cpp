@@ -11,8 +11,8 @@ namespace vq4 {
 std::vector<UsbNode> enumerate_usb_nodes() {
     std::vector<UsbNode> nodes;
     PresentUsbNodes present = present_usb_nodes();
-    PresentNode present_node;
-    while (next_present_node(present, present_node)) {
+    while (const std::optional<PresentNode> next = next_present_node(present)) {
+        const PresentNode& present_node = *next;
         if (!contains_nocase(present_node.instance_id, kDeviceHardwareId)) continue;
         const platform::DeviceInfoData& device = present_node.device;
 

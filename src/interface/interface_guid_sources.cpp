@@ -12,33 +12,29 @@ namespace vq4 {
 
 namespace {
 
-std::wstring built_in_default(std::wstring* source) {
-    if (source != nullptr) *source = kDefaultGuidSource;
-    return kDefaultInterfaceGuid;
-}
+ExpectedGuid built_in_default() { return {kDefaultInterfaceGuid, kDefaultGuidSource}; }
 
 }  // namespace
 
-std::wstring expected_interface_guid(std::wstring* source) {
+ExpectedGuid expected_interface_guid() {
     // The SDK's folder as COM finds it, in the view of this process.
     const SdkRegistration registration = read_sdk_registration(win::KEY_READ_);
     if (registration.state != SdkRegistrationState::Found) {
-        return built_in_default(source);
+        return built_in_default();
     }
     const std::wstring& library_path = registration.file;
     const std::wstring::size_type separator = library_path.find_last_of(L"\\/");
     if (separator == std::wstring::npos) {
-        return built_in_default(source);
+        return built_in_default();
     }
     const std::wstring config_path = library_path.substr(0, separator + 1) + kSdkConfigFileName;
     const std::wstring text = platform::get_private_profile_string(L"DriverInterface", L"InterfaceGUID", L"", 64, config_path);
     capture::profile_string(config_path, L"DriverInterface", L"InterfaceGUID", text);
     Guid guid;
     if (!parse_guid(text, guid)) {
-        return built_in_default(source);
+        return built_in_default();
     }
-    if (source != nullptr) *source = config_path;
-    return format_guid(guid);
+    return {format_guid(guid), config_path};
 }
 
 std::vector<std::wstring> read_registered_guids(const platform::RegKey& hardware_key) {

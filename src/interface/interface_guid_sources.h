@@ -16,9 +16,13 @@ inline constexpr const wchar_t* kDefaultInterfaceGuid = L"{C47D2A19-5E80-4B3F-9A
 inline constexpr const wchar_t* kDefaultGuidSource = L"built-in default, SDK configuration file not readable";
 inline constexpr const wchar_t* kSdkConfigFileName = L"vxlinkapi_x64.dll.config.ini";
 
-// The upper-case braced GUID the SDK looks for; `source` (when given) gets
-// the configuration file's path or the built-in default's source text.
-std::wstring expected_interface_guid(std::wstring* source = nullptr);
+struct ExpectedGuid {
+    std::wstring guid;    // upper-case, braced
+    std::wstring source;  // the configuration file's path, or the built-in default's source text
+};
+
+// The GUID the SDK looks for and where it comes from.
+ExpectedGuid expected_interface_guid();
 
 // DeviceInterfaceGUIDs (in stored order) then DeviceInterfaceGUID, each text
 // exactly as stored; the caller owns the key.

@@ -101,12 +101,12 @@ void exchange_ping(const std::wstring& device_path) {
         }
     }
 
-    std::wstring detail;
-    if (ucr_ping(usb, detail)) {
+    const PingResult ping = ucr_ping(usb);
+    if (ping.answered) {
         print_status(StatusKind::Ok,
-                     L"PING command (UCR protocol) succeeded: low-level communication is working. " + detail);
+                     L"PING command (UCR protocol) succeeded: low-level communication is working. " + ping.detail);
     } else {
-        print_status(StatusKind::Fail, L"PING command (UCR protocol) failed: " + detail);
+        print_status(StatusKind::Fail, L"PING command (UCR protocol) failed: " + ping.detail);
     }
 }
 
@@ -159,11 +159,12 @@ LowLevelResult run_low_level_section(const std::vector<UsbNode>& nodes) {
                                        (semaphore ? decimal(*semaphore) : std::wstring(L"(absent)")) +
                                        L", registered GUID(s) = " + joined + L".");
 
-    std::wstring source;
-    const std::wstring expected = expected_interface_guid(&source);
+    const ExpectedGuid expected_guid = expected_interface_guid();
+    const std::wstring& expected = expected_guid.guid;
     result.expected_guid = expected;
-    result.expected_guid_source = source;
-    print_status(StatusKind::Info, L"Interface GUID expected by the SDK: " + expected + L" (source: " + source + L").");
+    result.expected_guid_source = expected_guid.source;
+    print_status(StatusKind::Info,
+                 L"Interface GUID expected by the SDK: " + expected + L" (source: " + expected_guid.source + L").");
 
     const bool winusb_bound = equals_nocase(mi03->service, L"WINUSB");
     if (registered.empty()) {

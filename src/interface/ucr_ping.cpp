@@ -10,7 +10,7 @@ std::vector<std::uint8_t> ucr_ping_request() {
     return {0x0C, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
 }
 
-bool ucr_ping(const platform::WinUsbHandle& usb, std::wstring& detail) {
+PingResult ucr_ping(const platform::WinUsbHandle& usb) {
     const std::vector<std::uint8_t> request = ucr_ping_request();
 
     std::uint32_t sent = 0;
@@ -21,8 +21,7 @@ bool ucr_ping(const platform::WinUsbHandle& usb, std::wstring& detail) {
         error = platform::winusb_write_pipe(usb, kUcrPipeOut, request, sent);
         capture::winusb_write(error);
         if (error != 0) {
-            detail = L"Write to the OUT pipe failed (error code=" + decimal(error) + L").";
-            return false;
+            return {false, L"Write to the OUT pipe failed (error code=" + decimal(error) + L")."};
         }
     }
 
@@ -34,19 +33,16 @@ bool ucr_ping(const platform::WinUsbHandle& usb, std::wstring& detail) {
         error = platform::winusb_read_pipe(usb, kUcrPipeIn, kUcrReplyBufferSize, reply);
         capture::winusb_read(error, reply);
         if (error != 0) {
-            detail = L"Read from the IN pipe failed (error code=" + decimal(error) + L").";
-            return false;
+            return {false, L"Read from the IN pipe failed (error code=" + decimal(error) + L")."};
         }
     }
 
     const auto received = static_cast<std::uint32_t>(reply.size());
     if (received < request.size()) {
-        detail = L"Response too short (" + decimal(received) + L" bytes).";
-        return false;
+        return {false, L"Response too short (" + decimal(received) + L" bytes)."};
     }
     const std::uint32_t unique_id = reply[6];
-    detail = L"Response received (" + decimal(received) + L" bytes, uniqueId=" + decimal(unique_id) + L").";
-    return true;
+    return {true, L"Response received (" + decimal(received) + L" bytes, uniqueId=" + decimal(unique_id) + L")."};
 }
 
 }  // namespace vq4

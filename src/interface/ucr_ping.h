@@ -22,10 +22,14 @@ inline constexpr std::uint32_t kUcrTransferTimeoutMs = 5000;
 // Length 12 (little-endian), fixed bytes 00 01, uniqueId 1, fixed zeros.
 std::vector<std::uint8_t> ucr_ping_request();
 
+struct PingResult {
+    bool answered = false;  // at least 12 bytes came back
+    std::wstring detail;    // the one text that tells what happened
+};
+
 // Sends the request (two attempts, the OUT pipe reset between them) and reads
 // the reply (two attempts, the IN pipe reset between them) on an initialised
-// interface whose pipes were just reset. True when at least 12 bytes came
-// back; `detail` is replaced by the one text that tells what happened.
-bool ucr_ping(const platform::WinUsbHandle& usb, std::wstring& detail);
+// interface whose pipes were just reset.
+PingResult ucr_ping(const platform::WinUsbHandle& usb);
 
 }  // namespace vq4

@@ -47,17 +47,18 @@ struct InstalledProgram {
     std::wstring folder;
 };
 
-// Reads one Uninstall entry; false when it is not a related program.
-bool read_installed_program(const platform::RegKey& uninstall, const std::wstring& uninstall_path,
-                            const std::wstring& subkey_name, InstalledProgram& program) {
+// Reads one Uninstall entry; absent when it is not a related program.
+std::optional<InstalledProgram> read_installed_program(const platform::RegKey& uninstall,
+                                                       const std::wstring& uninstall_path,
+                                                       const std::wstring& subkey_name) {
     platform::RegKey entry;
     if (platform::reg_open_subkey(uninstall, subkey_name, win::KEY_READ_, entry) != 0) {
-        return false;
+        return std::nullopt;
     }
     const platform::RegRead display_name = platform::reg_query_value(entry, L"DisplayName", kDisplayNameBytes);
     const std::optional<std::wstring> name = text_of(display_name);
     if (!name || !is_related_name(*name)) {
-        return false;
+        return std::nullopt;
     }
     // Only a related program's entry goes into a capture: the others are
     // nobody's business.
@@ -65,10 +66,11 @@ bool read_installed_program(const platform::RegKey& uninstall, const std::wstrin
                                                  win::KEY_READ_),
                         0);
     capture::value_read(entry, L"DisplayName", display_name);
+    InstalledProgram program;
     program.name = *name;
     program.version = read_text(entry, L"DisplayVersion", kDisplayVersionBytes).value_or(std::wstring());
     program.folder = read_text(entry, L"InstallLocation", kInstallLocationBytes).value_or(std::wstring());
-    return true;  // the entry's key closes here, before its lines are printed
+    return program;  // the entry's key closes here, before its lines are printed
 }
 
 // True when the service is related (and its line printed).
@@ -112,10 +114,11 @@ bool list_installed_programs() {
             if (platform::reg_enum_key(uninstall, index, kSubkeyNameChars, subkey_name) != 0) {
                 break;
             }
-            InstalledProgram program;
-            if (!read_installed_program(uninstall, path, subkey_name, program)) {
+            const std::optional<InstalledProgram> read = read_installed_program(uninstall, path, subkey_name);
+            if (!read) {
                 continue;
             }
+            const InstalledProgram& program = *read;
             std::wstring line = L"Installed program: " + program.name;
             if (!program.version.empty()) {
                 line += L" (version " + program.version + L")";

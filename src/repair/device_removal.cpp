@@ -1,6 +1,7 @@
 #include "repair/device_removal.h"
 
 #include <optional>
+#include <iterator>
 
 #include "inspect/device_queries.h"
 #include "platform/device_changes.h"
@@ -140,7 +141,7 @@ RemovalResult remove_and_redetect(const RepairCandidate& candidate, bool whole_d
     }
 
     std::vector<std::wstring> removal_list;
-    if (whole_device) collect_descendant_ids(target, removal_list);
+    if (whole_device) removal_list = collect_descendant_ids(target);
     removal_list.push_back(target_id);
 
     for (const std::wstring& id : removal_list) {
@@ -190,15 +191,17 @@ std::optional<std::uint32_t> hardware_id_revision(const std::wstring& hardware_i
     return std::nullopt;
 }
 
-void collect_descendant_ids(std::uint32_t dev_inst, std::vector<std::wstring>& ids) {
+std::vector<std::wstring> collect_descendant_ids(std::uint32_t dev_inst) {
+    std::vector<std::wstring> ids;
     std::uint32_t child = 0;
-    if (platform::cm_get_child(dev_inst, child) != win::CR_SUCCESS_) return;
+    if (platform::cm_get_child(dev_inst, child) != win::CR_SUCCESS_) return ids;
     while (true) {
-        collect_descendant_ids(child, ids);
+        std::vector<std::wstring> below = collect_descendant_ids(child);
+        ids.insert(ids.end(), std::make_move_iterator(below.begin()), std::make_move_iterator(below.end()));
         std::wstring id = device_id_of(child);
         if (!id.empty()) ids.push_back(std::move(id));
         std::uint32_t next = 0;
-        if (platform::cm_get_sibling(child, next) != win::CR_SUCCESS_) return;
+        if (platform::cm_get_sibling(child, next) != win::CR_SUCCESS_) return ids;
         child = next;
     }
 }

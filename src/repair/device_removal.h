@@ -31,10 +31,10 @@ RemovalResult remove_and_redetect(const RepairCandidate& candidate, bool whole_d
 // of a part, up to the next '&' or the end. Absent when there is no such part.
 std::optional<std::uint32_t> hardware_id_revision(const std::wstring& hardware_id);
 
-// Appends the instance ids of every descendant of `dev_inst` in post-order
+// The instance ids of every descendant of `dev_inst` in post-order
 // (a child's own descendants before the child, children in sibling order).
 // Ids that cannot be read are left out.
-void collect_descendant_ids(std::uint32_t dev_inst, std::vector<std::wstring>& ids);
+std::vector<std::wstring> collect_descendant_ids(std::uint32_t dev_inst);
 
 // "SYSTEM\CurrentControlSet\Control\usbflags\2A7D5E3C" + the low 16 bits of
 // the revision as four upper-case hexadecimal digits.

@@ -1,6 +1,7 @@
 #include "repair/registry_backup.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "app/run_driver.h"
 #include "platform/system.h"
@@ -33,16 +34,17 @@ bool has_control_character(const std::wstring& text) {
     return std::any_of(text.begin(), text.end(), [](wchar_t c) { return static_cast<std::uint32_t>(c) < 0x20; });
 }
 
-// The characters of a REG_SZ that can be written as a quoted string, or
-// false when it cannot come back byte for byte that way.
-bool clean_string(const std::vector<std::uint8_t>& data, std::wstring& text) {
-    if (data.size() < 2 || data.size() % 2 != 0) return false;
-    text.clear();
+// The characters of a REG_SZ that can be written as a quoted string; absent
+// when it cannot come back byte for byte that way.
+std::optional<std::wstring> clean_string(const std::vector<std::uint8_t>& data) {
+    if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
+    std::wstring text;
     for (std::size_t at = 0; at + 2 < data.size(); at += 2) {
         text.push_back(static_cast<wchar_t>(data[at] | data[at + 1] << 8));
     }
     // One terminator, at the end; a NUL inside is a control character.
-    return data[data.size() - 2] == 0 && data[data.size() - 1] == 0 && !has_control_character(text);
+    if (data[data.size() - 2] != 0 || data[data.size() - 1] != 0 || has_control_character(text)) return std::nullopt;
+    return text;
 }
 
 void append_hex(std::wstring& line, const std::vector<std::uint8_t>& data) {
@@ -70,53 +72,68 @@ bool already_saved(const RegistryBackup& backup, const std::wstring& id) {
     return std::find(backup.saved.begin(), backup.saved.end(), id) != backup.saved.end();
 }
 
-// A value's type and data: 0, or the registry's error (ERROR_FILE_NOT_FOUND
-// when it does not exist).
-std::uint32_t read_value(const platform::RegKey& key, const std::wstring& name, std::uint32_t& type,
-                         std::vector<std::uint8_t>& data) {
+// A value's type and data; `error` is 0, or the registry's error
+// (ERROR_FILE_NOT_FOUND when it does not exist).
+struct ValueRead {
+    std::uint32_t error = 0;
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+};
+
+ValueRead read_value(const platform::RegKey& key, const std::wstring& name) {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         const platform::RegRead size = platform::reg_query_value_size(key, name);
-        if (size.status != 0) return code_of(size.status);
+        if (size.status != 0) return {code_of(size.status), 0, {}};
         platform::RegRead read = platform::reg_query_value(key, name, size.size);
         if (read.status == static_cast<std::int32_t>(win::ERROR_MORE_DATA_)) continue;
-        if (read.status != 0) return code_of(read.status);
-        type = read.type;
-        data = std::move(read.data);
-        return 0;
+        if (read.status != 0) return {code_of(read.status), 0, {}};
+        return {0, read.type, std::move(read.data)};
     }
-    return win::ERROR_MORE_DATA_;
+    return {win::ERROR_MORE_DATA_, 0, {}};
 }
 
+// Text written for a key; `error` is 0, or the first error (the text is then
+// incomplete and not used).
+struct SectionText {
+    std::uint32_t error = 0;
+    std::wstring text;
+};
+
 // The value lines of an open key, in the order the registry lists them.
-std::uint32_t value_lines(const platform::RegKey& key, std::wstring& out) {
+SectionText value_lines(const platform::RegKey& key) {
+    SectionText lines;
     for (std::uint32_t index = 0;; ++index) {
         std::wstring name;
         const std::int32_t status = platform::reg_enum_value(key, index, kValueNameCapacity, name);
-        if (status == static_cast<std::int32_t>(win::ERROR_NO_MORE_ITEMS_)) return 0;
-        if (status != 0) return code_of(status);
-        std::uint32_t type = 0;
-        std::vector<std::uint8_t> data;
-        if (const std::uint32_t error = read_value(key, name, type, data); error != 0) return error;
-        const std::wstring line = reg_value_line(name, type, data);
-        if (line.empty()) return kErrorInvalidData;
-        out += line + L"\r\n";
+        if (status == static_cast<std::int32_t>(win::ERROR_NO_MORE_ITEMS_)) return lines;
+        if (status != 0) return {code_of(status), {}};
+        const ValueRead value = read_value(key, name);
+        if (value.error != 0) return {value.error, {}};
+        const std::wstring line = reg_value_line(name, value.type, value.data);
+        if (line.empty()) return {kErrorInvalidData, {}};
+        lines.text += line + L"\r\n";
     }
 }
 
 // The key's section and then its subkeys' sections, depth first.
-std::uint32_t tree_sections(const platform::RegKey& key, const std::wstring& subkey, std::wstring& out) {
-    out += L"\r\n" + key_line(subkey);
-    if (const std::uint32_t error = value_lines(key, out); error != 0) return error;
+SectionText tree_sections(const platform::RegKey& key, const std::wstring& subkey) {
+    SectionText sections;
+    sections.text = L"\r\n" + key_line(subkey);
+    const SectionText values = value_lines(key);
+    if (values.error != 0) return {values.error, {}};
+    sections.text += values.text;
     for (std::uint32_t index = 0;; ++index) {
         std::wstring name;
         const std::int32_t status = platform::reg_enum_key(key, index, kKeyNameCapacity, name);
-        if (status == static_cast<std::int32_t>(win::ERROR_NO_MORE_ITEMS_)) return 0;
-        if (status != 0) return code_of(status);
+        if (status == static_cast<std::int32_t>(win::ERROR_NO_MORE_ITEMS_)) return sections;
+        if (status != 0) return {code_of(status), {}};
         platform::RegKey child;
         if (const std::int32_t opened = platform::reg_open_subkey(key, name, win::KEY_READ_, child); opened != 0) {
-            return code_of(opened);
+            return {code_of(opened), {}};
         }
-        if (const std::uint32_t error = tree_sections(child, subkey + L"\\" + name, out); error != 0) return error;
+        const SectionText below = tree_sections(child, subkey + L"\\" + name);
+        if (below.error != 0) return {below.error, {}};
+        sections.text += below.text;
     }
 }
 
@@ -177,8 +194,9 @@ TreeBackup back_up_key_tree(RegistryBackup& backup, const std::wstring& subkey) 
         return {code_of(opened)};
     }
     // The key is deleted first, so that what was added after the backup goes too.
-    std::wstring sections = L"\r\n[-" + kRootName + subkey + L"]\r\n";
-    if (const std::uint32_t error = tree_sections(key, subkey, sections); error != 0) return {error};
+    const SectionText tree = tree_sections(key, subkey);
+    if (tree.error != 0) return {tree.error};
+    const std::wstring sections = L"\r\n[-" + kRootName + subkey + L"]\r\n" + tree.text;
     key.reset();
     if (const std::uint32_t error = append(backup, sections); error != 0) return {error};
     backup.saved.push_back(id);
@@ -192,18 +210,16 @@ std::uint32_t back_up_values(RegistryBackup& backup, const platform::RegKey& key
     for (const std::wstring& name : names) {
         const std::wstring id = identity(L"value", subkey, name);
         if (already_saved(backup, id)) continue;
-        std::uint32_t type = 0;
-        std::vector<std::uint8_t> data;
-        const std::uint32_t error = read_value(key, name, type, data);
+        const ValueRead value = read_value(key, name);
         std::wstring line;
-        if (error == kErrorFileNotFound) {
+        if (value.error == kErrorFileNotFound) {
             // Absent before the change: the restore deletes it.
             line = reg_value_line(name, win::REG_NONE_, {});
             if (!line.empty()) line = line.substr(0, line.find(L'=') + 1) + L"-";
-        } else if (error != 0) {
-            return error;
+        } else if (value.error != 0) {
+            return value.error;
         } else {
-            line = reg_value_line(name, type, data);
+            line = reg_value_line(name, value.type, value.data);
         }
         if (line.empty()) return kErrorInvalidData;
         lines += line + L"\r\n";
@@ -228,9 +244,8 @@ std::wstring reg_escape(const std::wstring& text) {
 std::wstring reg_value_line(const std::wstring& name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
     if (has_control_character(name)) return {};
     std::wstring line = name.empty() ? L"@=" : L"\"" + reg_escape(name) + L"\"=";
-    std::wstring text;
-    if (type == win::REG_SZ_ && clean_string(data, text)) {
-        return line + L"\"" + reg_escape(text) + L"\"";
+    if (type == win::REG_SZ_) {
+        if (const std::optional<std::wstring> text = clean_string(data)) return line + L"\"" + reg_escape(*text) + L"\"";
     }
     if (type == win::REG_DWORD_ && data.size() == 4) {
         const std::uint32_t value = little_endian_dword(data);

@@ -36,8 +36,8 @@ bool holds_expected(const std::vector<std::wstring>& registered, const std::wstr
 std::vector<RepairCandidate> find_repair_candidates(const std::wstring& expected_guid) {
     std::vector<RepairCandidate> candidates;
     PresentUsbNodes present = present_usb_nodes();
-    PresentNode node;
-    while (next_present_node(present, node)) {
+    while (const std::optional<PresentNode> next = next_present_node(present)) {
+        const PresentNode& node = *next;
         if (!contains_nocase(node.instance_id, kDeviceHardwareId) || !contains_nocase(node.instance_id, L"&MI_03")) {
             continue;
         }

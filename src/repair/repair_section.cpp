@@ -166,7 +166,7 @@ SectionOutcome run_repair_section(bool fix_requested, bool may_prompt) {
 }
 
 RepairSectionResult run_repair_section(const RepairRequest& request) {
-    const std::wstring expected_guid = expected_interface_guid();
+    const std::wstring expected_guid = expected_interface_guid().guid;
     const std::vector<RepairCandidate> candidates = find_repair_candidates(expected_guid);
     if (candidates.empty()) return {SectionOutcome::NothingToRepair};
 

@@ -195,15 +195,12 @@ void print_detail(const std::wstring& text) {
 
 void write_report_text(const std::wstring& text) { write_report(text); }
 
-std::wstring open_report_file(const std::wstring& path) {
-    std::uint32_t error = 0;
-    return open_report_file(path, error);
-}
+std::wstring open_report_file(const std::wstring& path) { return open_report_file_with_code(path).path; }
 
-std::wstring open_report_file(const std::wstring& path, std::uint32_t& error) {
+ReportFileOpening open_report_file_with_code(const std::wstring& path) {
     close_report_file();
     ReportFileState& state = report_state();
-    error = 0;
+    std::uint32_t error = 0;
     // Two runs started in the same second (a fast, auto-approved elevation
     // relaunch does exactly that) compute the same name; the later one must
     // not truncate the earlier one's report while it is still being written.
@@ -222,13 +219,13 @@ std::wstring open_report_file(const std::wstring& path, std::uint32_t& error) {
             state.failed = false;
             state.write_error = 0;
             state.path = candidate;
-            return candidate;
+            return {candidate, 0};
         }
         if (error != win::ERROR_FILE_EXISTS_ && error != win::ERROR_ALREADY_EXISTS_) {
             break;
         }
     }
-    return {};
+    return {std::wstring(), error};
 }
 
 void close_report_file() {

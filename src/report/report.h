@@ -76,12 +76,16 @@ std::wstring printable_text(const std::wstring& text);
 // character (a surrogate pair included) kept.
 std::wstring recorded_text(const std::wstring& text);
 
+struct ReportFileOpening {
+    std::wstring path;        // the path actually opened; empty when no file could be opened
+    std::uint32_t error = 0;  // 0, or the error code of the last attempt
+};
+
 // Opens the report file on `path`. An existing file is never truncated: the
-// report then goes to path with "_2", "_3", ... before ".txt". Returns the
-// path actually opened, or an empty text when no file could be opened (the
-// report then goes to the console only); `error` gets 0 or the error code of
-// the last attempt.
-std::wstring open_report_file(const std::wstring& path, std::uint32_t& error);
+// report then goes to path with "_2", "_3", ... before ".txt". When no file
+// could be opened the report goes to the console only.
+ReportFileOpening open_report_file_with_code(const std::wstring& path);
+// The path actually opened, or an empty text.
 std::wstring open_report_file(const std::wstring& path);
 void close_report_file();
 bool report_file_is_open();

@@ -94,10 +94,12 @@ SdkRegistration read_sdk_registration(std::uint32_t access) {
     return registration;
 }
 
-void prepare_sdk_device_info(SdkDeviceInfo& record) {
+SdkDeviceInfo prepared_sdk_device_info() {
+    SdkDeviceInfo record;
     std::memset(record.bytes, 0, sizeof record.bytes);
     record.bytes[0] = static_cast<std::uint8_t>(kSdkDeviceInfoSize & 0xFF);
     record.bytes[1] = static_cast<std::uint8_t>(kSdkDeviceInfoSize >> 8);
+    return record;
 }
 
 SdkDeviceFields decode_sdk_device_info(const SdkDeviceInfo& record) {
@@ -111,15 +113,17 @@ SdkDeviceFields decode_sdk_device_info(const SdkDeviceInfo& record) {
     return fields;
 }
 
-bool resolve_sdk_entry_points(const platform::Library& library, SdkEntryPoints& out) {
+SdkEntryPoints resolve_sdk_entry_points(const platform::Library& library) {
+    SdkEntryPoints out;
     out.init = resolve<QtvInit>(library, "QTV_Init");
     out.exit = resolve<QtvExit>(library, "QTV_Exit");
     out.get_sdk_version = resolve<QtvGetSdkVersion>(library, "QTV_Get_SDK_Version");
     out.get_device_count = resolve<QtvGetDeviceCount>(library, "QTV_GetDeviceCount");
     out.get_device_info = resolve<QtvGetDeviceInfo>(library, "QTV_GetDeviceInfo");
     out.is_device_changed = resolve<QtvIsDeviceChanged>(library, "QTV_IsDeviceChanged");
-    return out.init != nullptr && out.exit != nullptr && out.get_sdk_version != nullptr &&
-           out.get_device_count != nullptr && out.get_device_info != nullptr;
+    out.complete = out.init != nullptr && out.exit != nullptr && out.get_sdk_version != nullptr &&
+                   out.get_device_count != nullptr && out.get_device_info != nullptr;
+    return out;
 }
 
 }  // namespace vq4

@@ -68,8 +68,8 @@ struct SdkDeviceFields {
     std::uint16_t firmware_version = 0;  // high byte major, low byte minor
 };
 
-// Size field 1600, every other byte 0.
-void prepare_sdk_device_info(SdkDeviceInfo& record);
+// A record ready for QTV_GetDeviceInfo: size field 1600, every other byte 0.
+SdkDeviceInfo prepared_sdk_device_info();
 
 // Each text runs to its first NUL or to the end of its own field, whichever
 // comes first: a library that fills a field completely never makes the tool
@@ -94,11 +94,11 @@ struct SdkEntryPoints {
     QtvGetDeviceCount get_device_count = nullptr;     // "QTV_GetDeviceCount"
     QtvGetDeviceInfo get_device_info = nullptr;       // "QTV_GetDeviceInfo"
     QtvIsDeviceChanged is_device_changed = nullptr;   // "QTV_IsDeviceChanged", optional
+    bool complete = false;                            // the five required ones are present
 };
 
-// Resolves all six names in the contract's order; true when the five
-// required ones are present.
-bool resolve_sdk_entry_points(const platform::Library& library, SdkEntryPoints& out);
+// Resolves all six names in the contract's order.
+SdkEntryPoints resolve_sdk_entry_points(const platform::Library& library);
 
 // Pairs a successful QTV_Init with its QTV_Exit: made right after QTV_Init
 // returned 0, it calls QTV_Exit when it goes out of scope, on every path,

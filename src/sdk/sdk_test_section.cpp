@@ -99,8 +99,8 @@ void run_lock_test(const std::wstring& mi03_interface_path) {
     }
 }
 
-void print_device(const SdkEntryPoints& sdk, std::int32_t index, SdkDeviceInfo& record) {
-    prepare_sdk_device_info(record);
+void print_device(const SdkEntryPoints& sdk, std::int32_t index) {
+    SdkDeviceInfo record = prepared_sdk_device_info();
     const std::int32_t result = sdk.get_device_info(index, record.bytes);
     capture::sdk_device_info(result, record.bytes, sizeof record.bytes);
     if (result != 0) {
@@ -148,9 +148,8 @@ std::int32_t run_initialised(const SdkEntryPoints& sdk, const std::wstring& mi03
         return count;
     }
     print_status(StatusKind::Ok, decimal(count) + L" Tonvela device(s) detected by the SDK.");
-    SdkDeviceInfo record;
     for (std::int32_t index = 0; index < count; ++index) {
-        print_device(sdk, index, record);
+        print_device(sdk, index);
     }
     return count;
 }
@@ -204,8 +203,8 @@ SdkTestResult run_sdk_test_section(const std::wstring& mi03_interface_path) {
         return {};
     }
 
-    SdkEntryPoints sdk;
-    if (!resolve_sdk_entry_points(library, sdk)) {
+    const SdkEntryPoints sdk = resolve_sdk_entry_points(library);
+    if (!sdk.complete) {
         print_status(StatusKind::Fail,
                      L"One or more expected entry points are missing from the DLL (a DLL version incompatible with what "
                      L"this tool expects?).");

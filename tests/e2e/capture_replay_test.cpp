@@ -142,8 +142,7 @@ TEST(CaptureReplay, CaptureHoldsOnlyWhatTheRunRead) {
     const fs::path dir = test::make_temp_dir("capture-privacy");
     json machine = json::parse(test::read_file_bytes(kMachines / "related-software.json"));
     machine["devices"].push_back({{"instance_id", "USB\\VID_046D&PID_C52B\\PRIVATE-MOUSE-SERIAL"},
-                                  {"friendly_name", "Private Mouse"},
-                                  {"parent", "USB\\ROOT_HUB30\\4&2A3B1C7D&0&0"}});
+                                  {"friendly_name", "Private Mouse"}});
     machine["registry"].push_back(
         {{"key", "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\PrivateTaxApp"},
          {"values", {{{"name", "DisplayName"}, {"type", "REG_SZ"}, {"data", "Private Tax App 2026"}}}}});
@@ -162,10 +161,35 @@ TEST(CaptureReplay, CaptureHoldsOnlyWhatTheRunRead) {
     const json captured = json::parse(text);
     ASSERT_TRUE(captured.contains("processes"));
     ASSERT_TRUE(captured.contains("services"));
-    for (const json& process : captured["processes"]) {
-        EXPECT_NE(process["exe"].get<std::string>().find("Quorvane"), std::string::npos) << process.dump();
+    // (names with "Quorvane", "Vantro" or "QTV", in any case)
+    const auto matches = [](std::string name) {
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        return name.find("quorvane") != std::string::npos || name.find("vantro") != std::string::npos ||
+               name.find("qtv") != std::string::npos;
+    };
+    for (const json& process : captured["processes"]) EXPECT_TRUE(matches(process["exe"])) << process.dump();
+    for (const json& service : captured["services"]) {
+        EXPECT_TRUE(matches(service["name"]) || matches(service["display_name"])) << service.dump();
     }
     fs::remove_all(dir);
+    fs::remove_all(run.dir);
+}
+
+// With /json too: both files beside the report, and the JSON report says
+// the run captured and did not repair, its last line naming the capture.
+TEST(CaptureReplay, WithJsonTheJsonReportShowsTheCapture) {
+    const CaptureRun run = run_in_fresh_folder(kMachines / "default.json", {"/nopause", "/capture", "/json"});
+    ASSERT_FALSE(run.capture.empty());
+    const std::vector<fs::path> jsons = test::files_with_prefix(run.dir, "VQ4_Diag_Report_");
+    ASSERT_EQ(jsons.size(), 2u);  // the text report and its JSON
+    const fs::path json_file = jsons[0].extension() == ".json" ? jsons[0] : jsons[1];
+    const json document = json::parse(test::read_file_bytes(json_file));
+    EXPECT_EQ(document.at("options").at("capture"), true);
+    EXPECT_EQ(document.at("options").at("nofix"), true);
+    EXPECT_EQ(document.at("repair").at("ran"), false);
+    const json& last = document.at("lines").back();
+    EXPECT_EQ(last.at("tag"), "INFO");
+    EXPECT_EQ(last.at("text"), "Machine capture written to: " + run.dir.string() + "\\" + run.capture.filename().string());
     fs::remove_all(run.dir);
 }
 

@@ -34,8 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::wstring cut = platform::get_private_profile_string(L"DriverInterface", L"InterfaceGUID", L"", capacity, config);
     fuzz::check(cut == full.substr(0, capacity - 1), "a smaller buffer gets the value's beginning");
 
-    std::wstring source;
-    const std::wstring guid = expected_interface_guid(&source);
+    const ExpectedGuid expected = expected_interface_guid();
+    const std::wstring& guid = expected.guid;
+    const std::wstring& source = expected.source;
     fuzz::check(guid.size() == 38, "the expected GUID is a 38-character text");
     Guid parsed;
     const std::wstring value = full.substr(0, 63);

@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "firmware version text has the form major.MM");
 
     // Preparing the record for the next call clears everything but the size.
-    prepare_sdk_device_info(record);
+    record = prepared_sdk_device_info();
     const SdkDeviceFields cleared = decode_sdk_device_info(record);
     fuzz::check(record.bytes[0] == 0x40 && record.bytes[1] == 0x06 && record.bytes[2] == 0 && record.bytes[3] == 0,
                 "size field 1600");

@@ -218,13 +218,14 @@ inline std::vector<std::string> run_guid_source_cases(const std::wstring& folder
             expected_source = expandable ? library_folder + L"\\" + kSdkConfigFileName
                                          : registered.substr(0, registered.find_last_of(L"\\/") + 1) + kSdkConfigFileName;
         }
-        std::wstring source = L"(unchanged)";
-        const std::wstring guid = expected_interface_guid(&source);
-        const std::wstring without_source = expected_interface_guid();
-        if (guid != expected_guid || source != expected_source || without_source != expected_guid) {
+        const ExpectedGuid expected = expected_interface_guid();
+        const std::wstring& guid = expected.guid;
+        const std::wstring& source = expected.source;
+        const std::wstring second = expected_interface_guid().guid;
+        if (guid != expected_guid || source != expected_source || second != expected_guid) {
             failures.push_back("guid source case '" + c.name + "': got " + std::string(guid.begin(), guid.end()) +
-                               " from \"" + std::string(source.begin(), source.end()) + "\" (without source: " +
-                               std::string(without_source.begin(), without_source.end()) + "), expected " +
+                               " from \"" + std::string(source.begin(), source.end()) + "\" (second call: " +
+                               std::string(second.begin(), second.end()) + "), expected " +
                                std::string(expected_guid.begin(), expected_guid.end()) + " from \"" +
                                std::string(expected_source.begin(), expected_source.end()) + "\"");
         }

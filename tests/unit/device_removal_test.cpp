@@ -369,18 +369,15 @@ TEST(CollectDescendantIds, PostOrderInSiblingOrderSkippingUnreadableIds) {
         {"instance_id": "ROOT\\D", "parent": "ROOT\\A", "present": false},
         {"instance_id": "ROOT\\E", "parent": "ROOT\\A"},
         {"instance_id": "ROOT\\B2", "parent": "ROOT\\B"}]})");
-    std::vector<std::wstring> ids;
-    collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst, ids);
+    std::vector<std::wstring> ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst);
     EXPECT_EQ(ids, (std::vector<std::wstring>{L"ROOT\\B1a", L"ROOT\\B1", L"ROOT\\B2", L"ROOT\\B", L"ROOT\\C", L"ROOT\\E"}));
 
     // The second id read (B1) fails: left out, its descendants are still listed.
     sim::machine().faults.push_back(sim::Fault{"CM_Get_Device_IDW", sim::machine().call_counts["CM_Get_Device_IDW"] + 2, 0x1A});
-    ids.clear();
-    collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst, ids);
+    ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst);
     EXPECT_EQ(ids, (std::vector<std::wstring>{L"ROOT\\B1a", L"ROOT\\B2", L"ROOT\\B", L"ROOT\\C", L"ROOT\\E"}));
 
-    ids.clear();
-    collect_descendant_ids(sim::machine().find_device(L"ROOT\\E")->dev_inst, ids);
+    ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\E")->dev_inst);
     EXPECT_TRUE(ids.empty());
 }
 

@@ -86,9 +86,9 @@ TEST(ExpectedInterfaceGuid, ReadsTheConfigurationFileWithTheDocumentedCalls) {
                               ini_file("C:\\SDK\\vxlinkapi_x64.dll.config.ini",
                                        "[DriverInterface]\r\nInterfaceGUID={1a2b3c4d-5e6f-4a8b-9c0d-1e2f3a4b5c6d}\r\n"))
         .use();
-    std::wstring source;
-    EXPECT_EQ(expected_interface_guid(&source), L"{1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}");
-    EXPECT_EQ(source, L"C:\\SDK\\vxlinkapi_x64.dll.config.ini");
+    const ExpectedGuid expected = expected_interface_guid();
+    EXPECT_EQ(expected.guid, L"{1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}");
+    EXPECT_EQ(expected.source, L"C:\\SDK\\vxlinkapi_x64.dll.config.ini");
 
     const auto& trace = sim::machine().trace;
     ASSERT_EQ(trace.size(), 4u);
@@ -137,13 +137,13 @@ TEST(ExpectedInterfaceGuid, FallbacksAndWhatTheyLeaveUntried) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         c.machine.use();
-        std::wstring source = L"(unchanged)";
-        EXPECT_EQ(expected_interface_guid(&source), kDefaultGuid);
-        EXPECT_EQ(source, kDefaultSource);
+        const ExpectedGuid expected = expected_interface_guid();
+        EXPECT_EQ(expected.guid, kDefaultGuid);
+        EXPECT_EQ(expected.source, kDefaultSource);
         EXPECT_EQ(sim::count_calls("GetPrivateProfileStringW"), c.profile_reads);
         const auto [opened, closed] = keys_opened_and_closed();
         EXPECT_EQ(opened, closed) << "every key opened is closed";
-        EXPECT_EQ(expected_interface_guid(), kDefaultGuid) << "same answer without a source reference";
+        EXPECT_EQ(expected_interface_guid().guid, kDefaultGuid) << "same answer on a second call";
     }
 }
 
@@ -153,9 +153,9 @@ TEST(ExpectedInterfaceGuid, RegistrationOfExactly259CharactersFits) {
     const std::string registered = folder + "core.dll";
     ASSERT_EQ(registered.size(), 259u);
     machine_with_registration(registered, ini_file(folder + "vxlinkapi_x64.dll.config.ini", kGoodIni)).use();
-    std::wstring source;
-    EXPECT_EQ(expected_interface_guid(&source), L"{1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}");
-    EXPECT_EQ(source, widen(folder) + L"vxlinkapi_x64.dll.config.ini");
+    const ExpectedGuid expected = expected_interface_guid();
+    EXPECT_EQ(expected.guid, L"{1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}");
+    EXPECT_EQ(expected.source, widen(folder) + L"vxlinkapi_x64.dll.config.ini");
 }
 
 TEST(ExpectedInterfaceGuid, OddLengthRegistrationKeepsItsLastCharacter) {
@@ -166,9 +166,9 @@ TEST(ExpectedInterfaceGuid, OddLengthRegistrationKeepsItsLastCharacter) {
         .key(kRegistrationKey, {test::reg_hex(L"", "REG_SZ", "43 00 3A 00 5C 00 53 00 5C")})
         .files({ini_file("C:\\S\\vxlinkapi_x64.dll.config.ini", kGoodIni)})
         .use();
-    std::wstring source;
-    EXPECT_EQ(expected_interface_guid(&source), L"{1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}");
-    EXPECT_EQ(source, L"C:\\S\\vxlinkapi_x64.dll.config.ini");
+    const ExpectedGuid expected = expected_interface_guid();
+    EXPECT_EQ(expected.guid, L"{1A2B3C4D-5E6F-4A8B-9C0D-1E2F3A4B5C6D}");
+    EXPECT_EQ(expected.source, L"C:\\S\\vxlinkapi_x64.dll.config.ini");
 }
 
 TEST(ReadRegisteredGuids, UnreadableValuesContributeNothingAndTheOtherIsStillRead) {

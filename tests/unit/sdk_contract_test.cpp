@@ -22,7 +22,7 @@ void put_units(SdkDeviceInfo& record, std::size_t offset, std::size_t units, wch
 TEST(SdkDeviceInfo, PreparedRecordHoldsOnlyItsSize) {
     SdkDeviceInfo record;
     std::memset(record.bytes, 0xCC, sizeof record.bytes);
-    prepare_sdk_device_info(record);
+    record = prepared_sdk_device_info();
     EXPECT_EQ(sizeof record.bytes, 1600u);
     EXPECT_EQ(record.bytes[0], 0x40);  // 1600 = 0x0640, little-endian
     EXPECT_EQ(record.bytes[1], 0x06);
@@ -36,8 +36,7 @@ TEST(SdkDeviceInfo, PreparedRecordHoldsOnlyItsSize) {
 }
 
 TEST(SdkDeviceInfo, DecodesEachFieldAtItsOffset) {
-    SdkDeviceInfo record;
-    prepare_sdk_device_info(record);
+    SdkDeviceInfo record = prepared_sdk_device_info();
     const std::vector<std::uint8_t> name = utf16le_bytes(L"Vantro Q4", 1);
     std::memcpy(record.bytes + 4, name.data(), name.size());
     record.bytes[524] = 0x7D;
@@ -171,8 +170,8 @@ TEST(ResolveSdkEntryPoints, FiveRequiredOneOptional) {
                           c.missing + "]}]}");
         platform::Library library;
         ASSERT_EQ(platform::load_library(L"C:\\SDK\\qtv_api_core.dll", library), 0u);
-        SdkEntryPoints sdk;
-        EXPECT_EQ(resolve_sdk_entry_points(library, sdk), c.complete) << c.missing;
+        const SdkEntryPoints sdk = resolve_sdk_entry_points(library);
+        EXPECT_EQ(sdk.complete, c.complete) << c.missing;
         EXPECT_EQ(sdk.is_device_changed == nullptr, c.missing == R"("QTV_IsDeviceChanged")") << c.missing;
         // All six names are asked for, in the contract's order, whatever is missing.
         std::vector<std::string> asked;
@@ -186,8 +185,7 @@ TEST(ResolveSdkEntryPoints, FiveRequiredOneOptional) {
     // A library that is no SDK exports none of them.
     platform::Library plain;
     ASSERT_EQ(platform::load_library(L"C:\\Other\\plain.dll", plain), 0u);
-    SdkEntryPoints none;
-    EXPECT_FALSE(resolve_sdk_entry_points(plain, none));
+    EXPECT_FALSE(resolve_sdk_entry_points(plain).complete);
     EXPECT_EQ(platform::get_proc_address(plain, "QTV_Init").error, win::ERROR_PROC_NOT_FOUND_);
 }
 

@@ -118,9 +118,9 @@ TEST(UcrPing, OutcomesDetailsAndTheCallsMade) {
         SCOPED_TRACE(c.name);
         PreparedInterface prepared(c.winusb);
         const std::uint64_t clock_before = sim::machine().virtual_clock_ms;
-        std::wstring detail = L"previous text";
-        EXPECT_EQ(ucr_ping(prepared.usb, detail), c.result);
-        EXPECT_EQ(detail, c.detail);
+        const PingResult ping = ucr_ping(prepared.usb);
+        EXPECT_EQ(ping.answered, c.result);
+        EXPECT_EQ(ping.detail, c.detail);
         EXPECT_EQ(prepared.calls(), c.calls);
         EXPECT_EQ(sim::machine().virtual_clock_ms - clock_before, c.waited_ms);
     }
@@ -129,9 +129,8 @@ TEST(UcrPing, OutcomesDetailsAndTheCallsMade) {
 TEST(UcrPing, TheSameTwelveBytesOnEveryAttemptAndEveryCall) {
     PreparedInterface prepared(R"({"writes": [{"error": 31}, {}],
         "reads": [{"reply": "0C 00 00 00 00 01 01 00 00 00 00 00"}]})");
-    std::wstring detail;
-    EXPECT_TRUE(ucr_ping(prepared.usb, detail));
-    EXPECT_TRUE(ucr_ping(prepared.usb, detail));
+    EXPECT_TRUE(ucr_ping(prepared.usb).answered);
+    EXPECT_TRUE(ucr_ping(prepared.usb).answered);
     const std::string expected = std::string("0x01, ") + kRequestOnTheWire;
     EXPECT_EQ(sim::count_calls("WinUsb_WritePipe"), 3u);
     EXPECT_EQ(sim::count_calls("WinUsb_WritePipe", expected), 3u);
@@ -142,8 +141,7 @@ TEST(UcrPing, WithoutTheTransferTimeoutASilentDeviceWouldHangTheTool) {
     // The pipes' default policy has no time limit: the simulated device then
     // reports the endless wait instead of returning.
     PreparedInterface prepared(R"({"reads": [{"wait": true}]})", false);
-    std::wstring detail;
-    EXPECT_THROW(ucr_ping(prepared.usb, detail), sim::WaitsForever);
+    EXPECT_THROW(ucr_ping(prepared.usb), sim::WaitsForever);
 }
 
 TEST(SimulatedWinUsb, PipesExistOnlyInAlternateSetting1AndNeedAnOverlappedHandle) {
