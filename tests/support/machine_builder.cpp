@@ -67,6 +67,7 @@ DeviceEntry& DeviceEntry::interface(const InterfaceEntry& entry) {
 DeviceEntry& DeviceEntry::hardware_key(const std::vector<RegValue>& values) {
     return set("hardware_key", values_of(values));
 }
+DeviceEntry& DeviceEntry::redetect(const Json& when) { return set("redetect", when); }
 DeviceEntry& DeviceEntry::set(const std::string& entry, const Json& value) {
     json_[entry] = value;
     return *this;
@@ -104,12 +105,22 @@ MachineFile& MachineFile::files(const std::vector<Json>& entries) {
     for (const Json& e : entries) json_["files"].push_back(e);
     return *this;
 }
+MachineFile& MachineFile::pe_file(Text path, const Json& pe) { return file(path, Json{{"pe", pe}}); }
+MachineFile& MachineFile::text_file(Text path, Text text) { return file(path, Json{{"text", text.utf8}}); }
 MachineFile& MachineFile::sdk(Text path, const Json& behaviour) {
     json_["sdk"].push_back(with_path(path, behaviour));
     return *this;
 }
 MachineFile& MachineFile::fault(const std::string& operation, std::uint32_t code, std::uint32_t nth) {
     json_["faults"].push_back(Json{{"operation", operation}, {"nth", nth}, {"code", code}});
+    return *this;
+}
+MachineFile& MachineFile::module_path(Text path) { return set("module_path", path.utf8); }
+MachineFile& MachineFile::elevated(bool elevated) { return set("elevated", elevated); }
+MachineFile& MachineFile::elevation_prompt_accepted(bool accepted) { return set("elevation_prompt_accepted", accepted); }
+MachineFile& MachineFile::current_directory(Text path) { return set("current_directory", path.utf8); }
+MachineFile& MachineFile::environment_variable(Text name, Text value) {
+    json_["environment"][name.utf8] = value.utf8;
     return *this;
 }
 MachineFile& MachineFile::set(const std::string& entry, const Json& value) {

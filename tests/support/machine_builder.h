@@ -84,6 +84,8 @@ public:
     DeviceEntry& hardware_ids(const std::vector<Text>& ids);
     DeviceEntry& interface(const InterfaceEntry& entry);  // one more interface
     DeviceEntry& hardware_key(const std::vector<RegValue>& values);  // the key, with these values
+    // After an ancestor is re-enumerated: "at_once", milliseconds later, or "never".
+    DeviceEntry& redetect(const nlohmann::json& when);
     DeviceEntry& set(const std::string& entry, const nlohmann::json& value);
     const nlohmann::json& json() const { return json_; }
 
@@ -105,10 +107,20 @@ public:
     // One more file: its path, and what describes it ({"pe": ...}, {"text": ...}, ...).
     MachineFile& file(Text path, const nlohmann::json& description = nlohmann::json::object());
     MachineFile& files(const std::vector<nlohmann::json>& entries);  // entries of file_entry()
+    // One more file that is a PE image ({"machine": "0x8664"} unless given).
+    MachineFile& pe_file(Text path, const nlohmann::json& pe = {{"machine", "0x8664"}});
+    MachineFile& text_file(Text path, Text text);  // one more file of that text
     // What the library at `path` does once loaded ({"init_result": -4}, ...).
     MachineFile& sdk(Text path, const nlohmann::json& behaviour = nlohmann::json::object());
     // The nth call of `operation` fails with `code`.
     MachineFile& fault(const std::string& operation, std::uint32_t code, std::uint32_t nth = 1);
+    // The process: its path, whether it runs elevated, whether the elevation
+    // prompt is accepted.
+    MachineFile& module_path(Text path);
+    MachineFile& elevated(bool elevated);
+    MachineFile& elevation_prompt_accepted(bool accepted);
+    MachineFile& current_directory(Text path);
+    MachineFile& environment_variable(Text name, Text value);
     MachineFile& set(const std::string& entry, const nlohmann::json& value);
     nlohmann::json& json() { return json_; }
     const nlohmann::json& json() const { return json_; }

@@ -16,6 +16,7 @@
 #include "platform/sim/relaunch.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
+#include "support/machine_builder.h"
 #include "support/repair_support.h"
 #include "support/sim_support.h"
 #include "util/text.h"
@@ -269,7 +270,7 @@ TEST(SimDeviceTree, MachineFileEntriesAreChecked) {
 }
 
 TEST(SimElevation, TokenPromptAndChildProcess) {
-    test::use_machine(R"({"elevated": false, "elevation_prompt_accepted": false, "module_path": "C:\\T\\VQ4_Diag.exe"})");
+    test::machine_file().elevated(false).elevation_prompt_accepted(false).module_path(L"C:\\T\\VQ4_Diag.exe").use();
     platform::TokenHandle token;
     ASSERT_EQ(platform::open_process_token(win::TOKEN_QUERY_, token), 0u);
     std::uint32_t elevated = 7;
@@ -318,7 +319,7 @@ TEST(SimElevation, TokenPromptAndChildProcess) {
 }
 
 TEST(SimElevation, TheElevatedInstanceHasAConsoleAndInputOfItsOwnAndStartsAtTheRoot) {
-    test::use_machine(R"({"elevated": false, "module_path": "C:\\T\\VQ4_Diag.exe"})");
+    test::machine_file().elevated(false).module_path(L"C:\\T\\VQ4_Diag.exe").use();
     const std::filesystem::path dir = test::make_temp_dir("sim_relaunch");
     const std::filesystem::path script = dir / "child.sh";
     std::ofstream(script) << "#!/bin/sh\npwd\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done\ncat\n";

@@ -12,6 +12,7 @@
 #include "platform/sim/device_tree.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_file.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 
@@ -25,13 +26,16 @@ const std::wstring kMi03 = L"USB\\VID_2A7D&PID_5E3C&MI_03\\6&3A2B1C0D&0&0003";
 const std::wstring kMouse = L"USB\\VID_046D&PID_C077\\5&2";
 const std::wstring kGone = L"USB\\VID_0781&PID_5581\\4C53";  // comes back only when replugged
 
-const char* const kTree = R"({"devices": [
-    {"instance_id": "USB\\ROOT_HUB30\\4&1"},
-    {"instance_id": "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D", "parent": "USB\\ROOT_HUB30\\4&1"},
-    {"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_00\\6&3A2B1C0D&0&0000", "parent": "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D"},
-    {"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_03\\6&3A2B1C0D&0&0003", "parent": "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D"},
-    {"instance_id": "USB\\VID_0781&PID_5581\\4C53", "parent": "USB\\ROOT_HUB30\\4&1", "redetect": "never"},
-    {"instance_id": "USB\\VID_046D&PID_C077\\5&2", "parent": "USB\\ROOT_HUB30\\4&1"}]})";
+void use_tree() {
+    test::machine_file()
+        .device(test::device(kHub))
+        .device(test::device(kComposite).parent(kHub))
+        .device(test::device(kMi00).parent(kComposite))
+        .device(test::device(kMi03).parent(kComposite))
+        .device(test::device(kGone).parent(kHub).redetect("never"))
+        .device(test::device(kMouse).parent(kHub))
+        .use();
+}
 
 std::wstring lower(std::wstring text) {
     for (wchar_t& c : text) {
@@ -62,7 +66,7 @@ std::vector<std::wstring> ids_in_order() {
 }
 
 TEST(SimDeviceIndex, FollowsRemovalAndReEnumerationOfANode) {
-    test::use_machine(kTree);
+    use_tree();
     expect_index_matches_list();
     sim::Machine& m = sim::machine();
     const std::uint32_t old_handle = m.find_device(kMi03)->dev_inst;
@@ -90,7 +94,7 @@ TEST(SimDeviceIndex, FollowsRemovalAndReEnumerationOfANode) {
 }
 
 TEST(SimDeviceIndex, FollowsRemovalOfAParentWithItsChildrenAndTheirReturn) {
-    test::use_machine(kTree);
+    use_tree();
     sim::Machine& m = sim::machine();
     const std::uint32_t composite_handle = m.find_device(kComposite)->dev_inst;
     const std::uint32_t mi00_handle = m.find_device(kMi00)->dev_inst;

@@ -13,6 +13,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_file.h"
 #include "platform/win_constants.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -95,10 +96,11 @@ TEST(SimulatedRegistryIndex, ManySubkeysEnumerateInCreationOrder) {
 }
 
 TEST(SimulatedMachineDevices, LoadedNodesGetHandlesAndRanksInFileOrder) {
-    test::use_machine(R"({"devices": [
-        {"instance_id": "USB\\ROOT_HUB30\\1"},
-        {"instance_id": "USB\\VID_2A7D&PID_5E3C\\SN", "parent": "usb\\root_hub30\\1"},
-        {"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_03\\X", "parent": "USB\\VID_2A7D&PID_5E3C\\sn"}]})");
+    test::machine_file()
+        .device(test::device(L"USB\\ROOT_HUB30\\1"))
+        .device(test::device(L"USB\\VID_2A7D&PID_5E3C\\SN").parent(L"usb\\root_hub30\\1"))
+        .device(test::device(L"USB\\VID_2A7D&PID_5E3C&MI_03\\X").parent(L"USB\\VID_2A7D&PID_5E3C\\sn"))
+        .use();
     const auto& devices = sim::machine().devices;
     ASSERT_EQ(devices.size(), 3u);
     for (std::uint32_t i = 0; i < 3; ++i) {
