@@ -39,6 +39,34 @@ InterfaceEntry::InterfaceEntry(Text guid, Text path)
     : json_{{"guid", guid.utf8}, {"path", path.utf8}} {}
 InterfaceEntry& InterfaceEntry::held_by_other_process(const Json& how) { return set("held_by_other_process", how); }
 InterfaceEntry& InterfaceEntry::winusb(const Json& script) { return set("winusb", script); }
+InterfaceEntry& InterfaceEntry::winusb(const WinUsbScript& script) { return set("winusb", script.json()); }
+
+WinUsbScript::WinUsbScript() : json_(Json::object()) {}
+WinUsbScript& WinUsbScript::write_ok() {
+    json_["writes"].push_back(Json::object());
+    return *this;
+}
+WinUsbScript& WinUsbScript::write_error(std::uint32_t code) {
+    json_["writes"].push_back(Json{{"error", code}});
+    return *this;
+}
+WinUsbScript& WinUsbScript::write_waits() {
+    json_["writes"].push_back(Json{{"wait", true}});
+    return *this;
+}
+WinUsbScript& WinUsbScript::read_reply(std::string_view hex) {
+    json_["reads"].push_back(Json{{"reply", std::string(hex)}});
+    return *this;
+}
+WinUsbScript& WinUsbScript::read_error(std::uint32_t code) {
+    json_["reads"].push_back(Json{{"error", code}});
+    return *this;
+}
+WinUsbScript& WinUsbScript::read_waits() {
+    json_["reads"].push_back(Json{{"wait", true}});
+    return *this;
+}
+WinUsbScript winusb_script() { return WinUsbScript(); }
 InterfaceEntry& InterfaceEntry::set(const std::string& entry, const Json& value) {
     json_[entry] = value;
     return *this;

@@ -52,6 +52,24 @@ RegValue reg_hex(Text name, const nlohmann::json& type, std::string_view hex);
 // Any type with `data` as the machine file writes it (e.g. "0x12345" for a DWORD).
 RegValue reg_value(Text name, const nlohmann::json& type, const nlohmann::json& data);
 
+// The script of the USB device behind a WinUSB interface: what each write
+// and each read does, in order (a healthy device once the script runs out).
+class WinUsbScript {
+public:
+    WinUsbScript();
+    WinUsbScript& write_ok();
+    WinUsbScript& write_error(std::uint32_t code);
+    WinUsbScript& write_waits();  // the device never takes it
+    WinUsbScript& read_reply(std::string_view hex);  // the bytes that come back ("0C 00 ...")
+    WinUsbScript& read_error(std::uint32_t code);
+    WinUsbScript& read_waits();  // the device never answers
+    const nlohmann::json& json() const { return json_; }
+
+private:
+    nlohmann::json json_;
+};
+WinUsbScript winusb_script();
+
 // One device interface of a node.
 class InterfaceEntry {
 public:
@@ -60,6 +78,7 @@ public:
     InterfaceEntry& held_by_other_process(const nlohmann::json& how = true);
     // The USB device behind it, scripted as the machine file writes it.
     InterfaceEntry& winusb(const nlohmann::json& script);
+    InterfaceEntry& winusb(const WinUsbScript& script);
     InterfaceEntry& set(const std::string& entry, const nlohmann::json& value);
     const nlohmann::json& json() const { return json_; }
 
