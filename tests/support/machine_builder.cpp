@@ -66,6 +66,14 @@ WinUsbScript& WinUsbScript::read_waits() {
     json_["reads"].push_back(Json{{"wait", true}});
     return *this;
 }
+WinUsbScript& WinUsbScript::initialize_error(std::uint32_t code) {
+    json_["initialize_error"] = code;
+    return *this;
+}
+WinUsbScript& WinUsbScript::alternate_setting_error(std::uint32_t code) {
+    json_["alternate_setting_error"] = code;
+    return *this;
+}
 WinUsbScript winusb_script() { return WinUsbScript(); }
 InterfaceEntry& InterfaceEntry::set(const std::string& entry, const Json& value) {
     json_[entry] = value;
@@ -101,6 +109,22 @@ DeviceEntry& DeviceEntry::set(const std::string& entry, const Json& value) {
     return *this;
 }
 DeviceEntry device(Text instance_id) { return DeviceEntry(instance_id); }
+
+ServiceEntry::ServiceEntry(Text name, Text display_name)
+    : json_(Json{{"name", name.utf8}, {"display_name", display_name.utf8}}) {}
+ServiceEntry& ServiceEntry::state(const Json& state) {
+    json_["state"] = state;
+    return *this;
+}
+ServiceEntry& ServiceEntry::type(std::uint32_t type) {
+    json_["type"] = type;
+    return *this;
+}
+ServiceEntry& ServiceEntry::appears_after_call(std::uint32_t call) {
+    json_["appears_after_call"] = call;
+    return *this;
+}
+ServiceEntry service(Text name, Text display_name) { return ServiceEntry(name, display_name); }
 
 MachineFile::MachineFile() : json_(Json::object()) {}
 MachineFile& MachineFile::device(const DeviceEntry& entry) {
@@ -146,6 +170,15 @@ MachineFile& MachineFile::fault(const std::string& operation, std::uint32_t code
 MachineFile& MachineFile::module_path(Text path) { return set("module_path", path.utf8); }
 MachineFile& MachineFile::elevated(bool elevated) { return set("elevated", elevated); }
 MachineFile& MachineFile::elevation_prompt_accepted(bool accepted) { return set("elevation_prompt_accepted", accepted); }
+MachineFile& MachineFile::process(std::uint64_t pid, Text exe) {
+    json_["processes"].push_back(Json{{"pid", pid}, {"exe", exe.utf8}});
+    return *this;
+}
+MachineFile& MachineFile::service(const ServiceEntry& entry) {
+    json_["services"].push_back(entry.json());
+    return *this;
+}
+MachineFile& MachineFile::no_services() { return set("services", Json::array()); }
 MachineFile& MachineFile::current_directory(Text path) { return set("current_directory", path.utf8); }
 MachineFile& MachineFile::environment_variable(Text name, Text value) {
     json_["environment"][name.utf8] = value.utf8;

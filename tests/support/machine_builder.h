@@ -63,6 +63,8 @@ public:
     WinUsbScript& read_reply(std::string_view hex);  // the bytes that come back ("0C 00 ...")
     WinUsbScript& read_error(std::uint32_t code);
     WinUsbScript& read_waits();  // the device never answers
+    WinUsbScript& initialize_error(std::uint32_t code);         // WinUsb_Initialize fails
+    WinUsbScript& alternate_setting_error(std::uint32_t code);  // WinUsb_SetCurrentAlternateSetting fails
     const nlohmann::json& json() const { return json_; }
 
 private:
@@ -113,6 +115,20 @@ private:
 };
 DeviceEntry device(Text instance_id);
 
+// One service of the service control manager's database.
+class ServiceEntry {
+public:
+    ServiceEntry(Text name, Text display_name);
+    ServiceEntry& state(const nlohmann::json& state);  // "running", "stopped" or a SERVICE_* number
+    ServiceEntry& type(std::uint32_t type);
+    ServiceEntry& appears_after_call(std::uint32_t call);  // installed while the list is read
+    const nlohmann::json& json() const { return json_; }
+
+private:
+    nlohmann::json json_;
+};
+ServiceEntry service(Text name, Text display_name);
+
 // One entry of "files": its path and what describes it ({"pe": ...}, {"text": ...}, ...).
 nlohmann::json file_entry(Text path, const nlohmann::json& description = nlohmann::json::object());
 
@@ -138,6 +154,9 @@ public:
     MachineFile& module_path(Text path);
     MachineFile& elevated(bool elevated);
     MachineFile& elevation_prompt_accepted(bool accepted);
+    MachineFile& process(std::uint64_t pid, Text exe);  // one more process, in snapshot order
+    MachineFile& service(const ServiceEntry& entry);    // one more service, in enumeration order
+    MachineFile& no_services();                         // an empty service database
     MachineFile& current_directory(Text path);
     MachineFile& environment_variable(Text name, Text value);
     MachineFile& set(const std::string& entry, const nlohmann::json& value);
