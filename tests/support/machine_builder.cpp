@@ -159,6 +159,9 @@ MachineFile& MachineFile::files(const std::vector<Json>& entries) {
 }
 MachineFile& MachineFile::pe_file(Text path, const Json& pe) { return file(path, Json{{"pe", pe}}); }
 MachineFile& MachineFile::text_file(Text path, Text text) { return file(path, Json{{"text", text.utf8}}); }
+MachineFile& MachineFile::hex_file(Text path, std::string_view hex) {
+    return file(path, Json{{"hex", std::string(hex)}});
+}
 MachineFile& MachineFile::sdk(Text path, const Json& behaviour) {
     json_["sdk"].push_back(with_path(path, behaviour));
     return *this;
@@ -180,6 +183,7 @@ MachineFile& MachineFile::service(const ServiceEntry& entry) {
 }
 MachineFile& MachineFile::no_services() { return set("services", Json::array()); }
 MachineFile& MachineFile::current_directory(Text path) { return set("current_directory", path.utf8); }
+MachineFile& MachineFile::local_time(Text when) { return set("local_time", when.utf8); }
 MachineFile& MachineFile::environment_variable(Text name, Text value) {
     json_["environment"][name.utf8] = value.utf8;
     return *this;

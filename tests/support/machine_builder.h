@@ -145,6 +145,7 @@ public:
     // One more file that is a PE image ({"machine": "0x8664"} unless given).
     MachineFile& pe_file(Text path, const nlohmann::json& pe = {{"machine", "0x8664"}});
     MachineFile& text_file(Text path, Text text);  // one more file of that text
+    MachineFile& hex_file(Text path, std::string_view hex);  // one more file of these bytes ("5B 44 ...")
     // What the library at `path` does once loaded ({"init_result": -4}, ...).
     MachineFile& sdk(Text path, const nlohmann::json& behaviour = nlohmann::json::object());
     // The nth call of `operation` fails with `code`.
@@ -158,6 +159,7 @@ public:
     MachineFile& service(const ServiceEntry& entry);    // one more service, in enumeration order
     MachineFile& no_services();                         // an empty service database
     MachineFile& current_directory(Text path);
+    MachineFile& local_time(Text when);  // "2026-03-04 05:06:07"
     MachineFile& environment_variable(Text name, Text value);
     MachineFile& set(const std::string& entry, const nlohmann::json& value);
     nlohmann::json& json() { return json_; }

@@ -6,6 +6,7 @@
 
 #include "platform/sim/machine.h"
 #include "repair/device_removal.h"
+#include "support/machine_builder.h"
 #include "support/repair_support.h"
 #include "support/sim_support.h"
 #include "util/text.h"
@@ -266,9 +267,12 @@ TEST(DescriptorCache, KeyNameTakesTheLow16BitsAsFourUpperCaseDigits) {
 
     // Present: deleted with its subkeys, one line. Absent: nothing printed.
     // The repair runs elevated; HKLM is read-only to a standard user.
-    test::use_machine(R"({"elevated": true, "registry": [
-        {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC", "values": [{"name": "osvc", "type": "REG_BINARY", "hex": "00 00"}]},
-        {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC\\Sub"}]})");
+    test::machine_file()
+        .elevated(true)
+        .key(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC",
+             {test::reg_hex(L"osvc", "REG_BINARY", "00 00")})
+        .key(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC\\Sub")
+        .use();
     {
         test::ReportCapture capture;
         {
@@ -360,15 +364,16 @@ TEST(RemoveAndRedetect, EveryFailureLine) {
 }
 
 TEST(CollectDescendantIds, PostOrderInSiblingOrderSkippingUnreadableIds) {
-    test::use_machine(R"({"devices": [
-        {"instance_id": "ROOT\\A"},
-        {"instance_id": "ROOT\\B", "parent": "ROOT\\A"},
-        {"instance_id": "ROOT\\B1", "parent": "ROOT\\B"},
-        {"instance_id": "ROOT\\B1a", "parent": "ROOT\\B1"},
-        {"instance_id": "ROOT\\C", "parent": "ROOT\\A"},
-        {"instance_id": "ROOT\\D", "parent": "ROOT\\A", "present": false},
-        {"instance_id": "ROOT\\E", "parent": "ROOT\\A"},
-        {"instance_id": "ROOT\\B2", "parent": "ROOT\\B"}]})");
+    test::machine_file()
+        .device(test::device(L"ROOT\\A"))
+        .device(test::device(L"ROOT\\B").parent(L"ROOT\\A"))
+        .device(test::device(L"ROOT\\B1").parent(L"ROOT\\B"))
+        .device(test::device(L"ROOT\\B1a").parent(L"ROOT\\B1"))
+        .device(test::device(L"ROOT\\C").parent(L"ROOT\\A"))
+        .device(test::device(L"ROOT\\D").parent(L"ROOT\\A").absent())
+        .device(test::device(L"ROOT\\E").parent(L"ROOT\\A"))
+        .device(test::device(L"ROOT\\B2").parent(L"ROOT\\B"))
+        .use();
     std::vector<std::wstring> ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst);
     EXPECT_EQ(ids, (std::vector<std::wstring>{L"ROOT\\B1a", L"ROOT\\B1", L"ROOT\\B2", L"ROOT\\B", L"ROOT\\C", L"ROOT\\E"}));
 
