@@ -51,12 +51,12 @@ const std::string kBackupLine = "  -> Registry backup written: <BACKUP>";
 
 std::uint32_t dev_inst_of(const std::string& id) {
     const sim::Device* d = sim::machine().find_device(widen(id));
-    return d == nullptr ? 0 : d->dev_inst;
+    return d == nullptr ? 0 : d->state.dev_inst;
 }
 
 bool present(const std::string& id) {
     const sim::Device* d = sim::machine().find_device(widen(id));
-    return d != nullptr && d->present;
+    return d != nullptr && d->description.present;
 }
 
 const std::wstring kCachePath = L"HKLM\\" + widen(test::kCacheKey);
@@ -82,7 +82,7 @@ TEST(RemoveAndRedetect, InterfaceAloneComesBackWithAFreshNodeAndKey) {
     ASSERT_NE(key, nullptr);
     ASSERT_EQ(key->values.size(), 2u);
     EXPECT_EQ(key->values[0].name, L"RevisionId");
-    EXPECT_TRUE(sim::machine().find_device(widen(kMi03))->interfaces.empty());
+    EXPECT_TRUE(sim::machine().find_device(widen(kMi03))->description.interfaces.empty());
 }
 
 TEST(RemoveAndRedetect, WholeDeviceGoesDeepestFirstThenTheCacheThenComesBack) {
@@ -105,8 +105,8 @@ TEST(RemoveAndRedetect, WholeDeviceGoesDeepestFirstThenTheCacheThenComesBack) {
     // Other devices' and other revisions' cache keys stay.
     EXPECT_NE(sim::machine().registry.find(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0200"), nullptr);
     // The cache is gone, so the firmware's GUID came back with its interface.
-    ASSERT_EQ(sim::machine().find_device(widen(kMi03))->interfaces.size(), 1u);
-    EXPECT_EQ(sim::machine().find_device(widen(kMi03))->interfaces[0].guid, widen(test::kExpectedGuid));
+    ASSERT_EQ(sim::machine().find_device(widen(kMi03))->description.interfaces.size(), 1u);
+    EXPECT_EQ(sim::machine().find_device(widen(kMi03))->description.interfaces[0].guid, widen(test::kExpectedGuid));
     // The re-detection started at the hub.
     const sim::TraceEntry* reenumerate = nullptr;
     for (const auto& e : sim::machine().trace) {
@@ -374,15 +374,15 @@ TEST(CollectDescendantIds, PostOrderInSiblingOrderSkippingUnreadableIds) {
         .device(test::device(L"ROOT\\E").parent(L"ROOT\\A"))
         .device(test::device(L"ROOT\\B2").parent(L"ROOT\\B"))
         .use();
-    std::vector<std::wstring> ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst);
+    std::vector<std::wstring> ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->state.dev_inst);
     EXPECT_EQ(ids, (std::vector<std::wstring>{L"ROOT\\B1a", L"ROOT\\B1", L"ROOT\\B2", L"ROOT\\B", L"ROOT\\C", L"ROOT\\E"}));
 
     // The second id read (B1) fails: left out, its descendants are still listed.
     sim::machine().faults.push_back(sim::Fault{"CM_Get_Device_IDW", sim::machine().call_counts["CM_Get_Device_IDW"] + 2, 0x1A});
-    ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst);
+    ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->state.dev_inst);
     EXPECT_EQ(ids, (std::vector<std::wstring>{L"ROOT\\B1a", L"ROOT\\B2", L"ROOT\\B", L"ROOT\\C", L"ROOT\\E"}));
 
-    ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\E")->dev_inst);
+    ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\E")->state.dev_inst);
     EXPECT_TRUE(ids.empty());
 }
 

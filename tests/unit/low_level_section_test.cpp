@@ -116,12 +116,12 @@ TEST_F(LowLevelSection, NodeLookupFailures) {
 
     // Unplugged since the node list was made.
     sim::machine().faults.clear();
-    sim::machine().find_device(widen(R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)"))->present = false;
+    sim::machine().find_device(widen(R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)"))->description.present = false;
     EXPECT_EQ(run_on(nodes), Lines{s3::kDisappeared});
     EXPECT_EQ(sim::count_calls("SetupDiDestroyDeviceInfoList"), 1u);
 
     // Present again, but its hardware key does not open.
-    sim::machine().find_device(widen(R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)"))->present = true;
+    sim::machine().find_device(widen(R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)"))->description.present = true;
     sim::machine().faults = {{"SetupDiOpenDevRegKey", sim::machine().call_counts["SetupDiOpenDevRegKey"] + 1, 5}};
     EXPECT_EQ(run_on(nodes), Lines{s3::kNoKey});
     std::vector<std::string> ops;
@@ -416,7 +416,7 @@ TEST_F(LowLevelSection, VerificationRunsSection3OnAFreshNodeList) {
     open_report_file(widen(path.string()));
     run_report_sections();
     // The device came back (the repair re-created its nodes).
-    sim::machine().find_device(widen(id))->present = true;
+    sim::machine().find_device(widen(id))->description.present = true;
     run_verification_sections();
     close_report_file();
     const std::string text = test::read_file_bytes(path);

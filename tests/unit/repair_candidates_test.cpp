@@ -140,8 +140,8 @@ std::size_t presence_tests() {
 void restart_mi03() {
     sim::Device* d = sim::machine().find_device(widen(test::kMi03));
     ASSERT_NE(d, nullptr);
-    d->interfaces.clear();
-    d->interfaces_at_ms = sim::machine().virtual_clock_ms + *d->interface_delay_ms;
+    d->description.interfaces.clear();
+    d->state.interfaces_at_ms = sim::machine().virtual_clock_ms + *d->behaviour.interface_delay_ms;
 }
 
 TEST(WaitForInterface, CountsTestsAndPausesForEachLimit) {

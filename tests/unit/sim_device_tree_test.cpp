@@ -87,9 +87,9 @@ TEST(SimDeviceTree, ProblemCodeComesWithItsFlags) {
                                 .device(test::device(L"USB\\DISABLED").problem(22))
                                 .device(test::device(L"USB\\GIVEN").problem(22).status(0x01802400))
                                 .use();
-    EXPECT_EQ(m.devices[0].status, 0x0180600Au);  // DN_DRIVER_LOADED | DN_STARTED | ...
-    EXPECT_EQ(m.devices[1].status, 0x01806400u);  // DN_HAS_PROBLEM, not started
-    EXPECT_EQ(m.devices[2].status, 0x01802400u);
+    EXPECT_EQ(m.devices[0].description.status, 0x0180600Au);  // DN_DRIVER_LOADED | DN_STARTED | ...
+    EXPECT_EQ(m.devices[1].description.status, 0x01806400u);  // DN_HAS_PROBLEM, not started
+    EXPECT_EQ(m.devices[2].description.status, 0x01802400u);
 }
 
 TEST(SimDeviceTree, PresentFlagAndEnumeratorSelectTheSet) {
@@ -124,10 +124,10 @@ TEST(SimDeviceTree, PresentFlagAndEnumeratorSelectTheSet) {
     // A phantom node has no state to read; neither has one unplugged after
     // the set was taken.
     std::uint32_t status = 0, problem = 0;
-    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[1].dev_inst, status, problem), win::CR_NO_SUCH_DEVNODE_);
-    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[3].dev_inst, status, problem), win::CR_SUCCESS_);
-    m.devices[3].present = false;
-    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[3].dev_inst, status, problem), win::CR_NO_SUCH_DEVNODE_);
+    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[1].state.dev_inst, status, problem), win::CR_NO_SUCH_DEVNODE_);
+    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[3].state.dev_inst, status, problem), win::CR_SUCCESS_);
+    m.devices[3].description.present = false;
+    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[3].state.dev_inst, status, problem), win::CR_NO_SUCH_DEVNODE_);
 }
 
 TEST(SimDeviceTree, PropertiesAbsentEmptyAndTooLarge) {

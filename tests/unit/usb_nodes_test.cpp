@@ -79,7 +79,7 @@ TEST(EnumerateUsbNodes, KeepsOnlyPresentNodesOfTheDeviceAsTheSystemGivesThem) {
     for (const UsbNode& n : nodes) {
         const sim::Device* d = m.find_device(n.instance_id);
         ASSERT_NE(d, nullptr);
-        EXPECT_EQ(n.dev_inst, d->dev_inst);
+        EXPECT_EQ(n.dev_inst, d->state.dev_inst);
     }
 }
 
@@ -185,7 +185,7 @@ TEST(EnumerateUsbNodes, SnapshotIsNotRefreshed) {
     sim::Machine& m =
         test::machine_file().device(test::device(L"USB\\VID_2A7D&PID_5E3C\\QV4").friendly_name(L"Vantro Q4")).use();
     const std::vector<UsbNode> before = enumerate_usb_nodes();
-    m.devices[0].present = false;
+    m.devices[0].description.present = false;
     EXPECT_EQ(before.size(), 1u);
     EXPECT_TRUE(enumerate_usb_nodes().empty()) << "a fresh call sees the unplugged device";
 }
