@@ -8,6 +8,13 @@
 //       A machine file X.json may have a twin X.load.json that ends in an
 //       unknown entry: the tool loads the whole machine, then refuses it with
 //       exit code 2, which gives the cost of loading the file alone.
+//   vq4_bench options RUNS EXE LABEL|MACHINE_FILE|ARGUMENTS[|ARGUMENTS_WITHOUT]...
+//       What an option costs: the Linux tool (EXE, in a folder of its own, as
+//       above; the JSON reports and captures are deleted too) with ARGUMENTS
+//       (words separated by spaces) on the machine file ("-" for the built-in
+//       machine), each run alternating with a run with ARGUMENTS_WITHOUT.
+//       Median CPU times and callgrind's instructions of both, and their
+//       ratios. Without ARGUMENTS_WITHOUT, the run alone.
 //   vq4_bench wine RUNS WINE EXE TRIVIAL_EXE IMPORTS_EXE
 //       The Windows tool (EXE, /nopause /nofix) under Wine in the prefix of
 //       the environment, each run followed by a start of TRIVIAL_EXE, in
@@ -143,16 +150,30 @@ std::string fixed(double value, int decimals) {
     return text;
 }
 
-std::vector<fs::path> reports_in(const fs::path& folder) {
+std::vector<fs::path> files_in(const fs::path& folder, const std::vector<std::string>& prefixes) {
     std::vector<fs::path> found;
     for (const auto& entry : fs::directory_iterator(folder)) {
-        if (entry.path().filename().string().rfind("VQ4_Diag_Report_", 0) == 0) found.push_back(entry.path());
+        const std::string name = entry.path().filename().string();
+        for (const std::string& prefix : prefixes) {
+            if (name.rfind(prefix, 0) == 0) {
+                found.push_back(entry.path());
+                break;
+            }
+        }
     }
     return found;
 }
 
-void remove_reports(const fs::path& folder) {
-    for (const fs::path& report : reports_in(folder)) fs::remove(report);
+// The text report, and its JSON twin with /json.
+std::vector<fs::path> reports_in(const fs::path& folder) { return files_in(folder, {"VQ4_Diag_Report_"}); }
+
+// Removes what a run wrote beside the tool: its reports and, with /capture,
+// its machine capture. Left in place, they would make the next run pick a
+// "_2" name, which is other work. Returns how many there were.
+std::size_t remove_reports(const fs::path& folder) {
+    const std::vector<fs::path> written = files_in(folder, {"VQ4_Diag_Report_", "VQ4_Diag_Machine_"});
+    for (const fs::path& file : written) fs::remove(file);
+    return written.size();
 }
 
 std::string read_text(const fs::path& file) {
@@ -297,6 +318,117 @@ int run_linux(int runs, const std::string& exe, const std::vector<std::string>& 
         previous_per_item = per_item;
         previous_instructions_per_item = instructions_per_item;
         previous_kind = kind_b;
+    }
+    return 0;
+}
+
+// ---- Options ----
+
+std::vector<std::string> split_words(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
+
+std::vector<std::string> split_fields(const std::string& text) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t bar = text.find('|'); bar != std::string::npos; bar = text.find('|', start)) {
+        fields.push_back(text.substr(start, bar - start));
+        start = bar + 1;
+    }
+    fields.push_back(text.substr(start));
+    return fields;
+}
+
+struct Variant {
+    std::vector<std::string> arguments;
+    std::vector<Sample> samples;
+    std::optional<double> instructions;
+    double cpu() const {
+        std::vector<double> v;
+        for (const Sample& s : samples) v.push_back(s.cpu_ms);
+        return median(v);
+    }
+};
+
+struct OptionRow {
+    std::string label;
+    std::string machine;  // "-": the built-in machine
+    Variant with;
+    std::optional<Variant> without;  // none: the run alone, no comparison
+};
+
+// What an option costs: each run with it alternates with the same run
+// without it, so that drift of the machine's load falls on both alike. The
+// run with the option must write more files than the run without it (the
+// JSON report, the capture): otherwise the option did not take effect.
+int run_options(int runs, const std::string& exe, const std::vector<std::string>& row_texts) {
+    const fs::path folder = fs::path(exe).parent_path();
+    std::vector<OptionRow> rows;
+    for (const std::string& text : row_texts) {
+        const std::vector<std::string> fields = split_fields(text);
+        if (fields.size() != 3 && fields.size() != 4) {
+            die("expected LABEL|MACHINE_FILE|ARGUMENTS[|ARGUMENTS_WITHOUT], got " + text);
+        }
+        OptionRow row{fields[0], fields[1], {split_words(fields[2]), {}, std::nullopt}, std::nullopt};
+        if (fields.size() == 4) row.without = Variant{split_words(fields[3]), {}, std::nullopt};
+        const auto launch_of = [&](const Variant& variant) {
+            Launch launch{{exe}, {{"VQ4_DIAG_MACHINE", std::nullopt}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}}, "", ""};
+            launch.argv.insert(launch.argv.end(), variant.arguments.begin(), variant.arguments.end());
+            if (row.machine != "-") launch.env["VQ4_DIAG_MACHINE"] = row.machine;
+            return launch;
+        };
+        // One run: its sample, and how many files it wrote (removed after it).
+        const auto measure = [&](Variant& variant) {
+            remove_reports(folder);
+            const Sample s = run(launch_of(variant));
+            const std::size_t written = remove_reports(folder);
+            if (s.exit_code != 0 && s.exit_code != 1) die(row.label + ": exit code " + std::to_string(s.exit_code));
+            variant.samples.push_back(s);
+            return written;
+        };
+        run(launch_of(row.with));  // warm the page cache
+        remove_reports(folder);
+        for (int i = 0; i < runs; ++i) {
+            const std::size_t without_wrote = row.without ? measure(*row.without) : 0;
+            const std::size_t with_wrote = measure(row.with);
+            if (with_wrote == 0) die(row.label + ": the run wrote no report");
+            if (row.without && with_wrote <= without_wrote) {
+                die(row.label + ": the run with the option wrote no more files than the run without it");
+            }
+        }
+        row.with.instructions = count_instructions(launch_of(row.with), folder);
+        if (row.without) row.without->instructions = count_instructions(launch_of(*row.without), folder);
+        rows.push_back(std::move(row));
+    }
+
+    const auto millions = [](const std::optional<double>& count) {
+        return count ? fixed(*count / 1e6, 1) + " M" : std::string("-");
+    };
+    const auto arguments = [](const Variant& variant) {
+        std::string text;
+        for (const std::string& a : variant.arguments) text += (text.empty() ? "" : " ") + a;
+        return "`" + text + "`";
+    };
+    std::cout << "| Machine | Run | CPU, median | Instructions | Against | CPU, median | Instructions | CPU ratio | Instructions ratio |\n"
+              << "|---|---|---:|---:|---|---:|---:|---:|---:|\n";
+    for (const OptionRow& row : rows) {
+        std::cout << "| " << row.label << " | " << arguments(row.with) << " | " << fixed(row.with.cpu(), 1) << " ms | "
+                  << millions(row.with.instructions) << " | ";
+        if (!row.without) {
+            std::cout << "- | - | - | - | - |\n";
+            continue;
+        }
+        const Variant& without = *row.without;
+        std::cout << arguments(without) << " | " << fixed(without.cpu(), 1) << " ms | " << millions(without.instructions)
+                  << " | " << (without.cpu() > 0 ? "x" + fixed(row.with.cpu() / without.cpu(), 2) : std::string("-"))
+                  << " | "
+                  << (row.with.instructions && without.instructions
+                          ? "x" + fixed(*row.with.instructions / *without.instructions, 2)
+                          : std::string("-"))
+                  << " |\n";
     }
     return 0;
 }
@@ -568,6 +700,9 @@ int main(int argc, char** argv) {
     if (args.size() >= 4 && args[0] == "linux") {
         return run_linux(std::atoi(args[1].c_str()), args[2], std::vector<std::string>(args.begin() + 3, args.end()));
     }
+    if (args.size() >= 4 && args[0] == "options") {
+        return run_options(std::atoi(args[1].c_str()), args[2], std::vector<std::string>(args.begin() + 3, args.end()));
+    }
     if (args.size() == 6 && args[0] == "wine") {
         return run_wine(std::atoi(args[1].c_str()), args[2], args[3], args[4], args[5]);
     }
@@ -581,6 +716,7 @@ int main(int argc, char** argv) {
         return run_exe(args[1], std::vector<std::string>(args.begin() + 2, args.end()));
     }
     std::cerr << "usage: vq4_bench linux RUNS EXE LABEL=MACHINE_FILE...\n"
+                 "       vq4_bench options RUNS EXE LABEL|MACHINE_FILE|ARGUMENTS[|ARGUMENTS_WITHOUT]...\n"
                  "       vq4_bench wine RUNS WINE EXE TRIVIAL_EXE IMPORTS_EXE\n"
                  "       vq4_bench growth LIMIT EXE PARALLEL LABEL=MACHINE_FILE...\n"
                  "       vq4_bench exe OBJDUMP EXE...\n";

@@ -4,7 +4,8 @@
 # build/bench/results.md and writes them into README.md between the
 # bench-table markers (--no-readme leaves README.md alone).
 # Not part of scripts/test-all.sh. VQ4_BENCH_RUNS sets the runs per Linux row
-# (11), VQ4_BENCH_WINE_PAIRS the pairs of runs per Wine row (21).
+# (11; the pairs of runs per row of the options table), VQ4_BENCH_WINE_PAIRS
+# the pairs of runs per Wine row (21).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 update_readme=1
@@ -56,6 +57,25 @@ linux_table=$(VQ4_BENCH_VALGRIND=$(command -v valgrind || true) build/linux/benc
     "programs-1000=$out/machines/nodes-100.json" \
     "programs-3000=$out/machines/programs-3000.json" \
     "programs-10000=$out/machines/programs-10000.json")
+# The tool's own capture of nodes-10000, for the replay row: a run with
+# /capture on it (exit code 1: the machine has Fail lines), its capture moved
+# out of the run folder.
+status=0
+env -u VQ4_DIAG_SIM_ELEVATED VQ4_DIAG_MACHINE="$out/machines/nodes-10000.json" "$out/linux-run/VQ4_Diag" /nopause /capture \
+    >/dev/null || status=$?
+captures=("$out"/linux-run/VQ4_Diag_Machine_*.json)
+if [ "$status" -gt 1 ] || [ "${#captures[@]}" -ne 1 ] || [ ! -f "${captures[0]}" ]; then
+    echo "The capture of nodes-10000 failed (exit code $status)" >&2
+    exit 1
+fi
+mv "${captures[0]}" "$out/machines/capture-nodes-10000.json"
+rm -f "$out"/linux-run/VQ4_Diag_Report_*
+options_table=$(VQ4_BENCH_VALGRIND=$(command -v valgrind || true) build/linux/bench/vq4_bench options "$runs" "$out/linux-run/VQ4_Diag" \
+    "default (built-in)|-|/nopause /nofix /json|/nopause /nofix" \
+    "default (built-in)|-|/nopause /capture|/nopause /nofix" \
+    "nodes-10000|$out/machines/nodes-10000.json|/nopause /nofix /json|/nopause /nofix" \
+    "nodes-10000|$out/machines/nodes-10000.json|/nopause /capture|/nopause /nofix" \
+    "capture of nodes-10000, replayed|$out/machines/capture-nodes-10000.json|/nopause /nofix")
 wine_table=$(build/linux/bench/vq4_bench wine "$pairs" "$wine" "$PWD/$out/wine-run/VQ4_Diag.exe" \
     vq4_bench_trivial.exe vq4_bench_imports.exe)
 exe_table=$(build/linux/bench/vq4_bench exe x86_64-w64-mingw32-objdump "$out/wine-run/VQ4_Diag.exe" \
@@ -75,6 +95,13 @@ wineserver_wait
         "without running; what the simulated machine costs, not the tool."
     echo
     echo "$linux_table"
+    echo
+    echo "Options: each run with the option alternates with the same run without it, $runs pairs per row; the" \
+        "ratios are with / without, of the CPU medians and of callgrind's instruction counts (\`/capture\` implies" \
+        "\`/nofix\`, so it is compared with \`/nopause /nofix\`). The last row replays the tool's own capture of" \
+        "\`nodes-10000\` (\`VQ4_DIAG_MACHINE=<capture> VQ4_Diag /nopause /nofix\`)."
+    echo
+    echo "$options_table"
     echo
     echo "Under Wine ($("$wine" --version 2>/dev/null)), \`/nopause /nofix\`, the project's test SDK registered" \
         "(64-bit view); $pairs runs per row, each paired with a start of a trivial exe linked the same way, in" \

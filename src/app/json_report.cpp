@@ -175,6 +175,7 @@ std::string json_report_text(const RunRecord& record) {
           {"fix", record.options.fix_requested},
           {"nofix", record.options.skip_repair},
           {"json", record.options.json},
+          {"capture", record.options.capture},
           {"elevated", record.options.relaunched}}},
         {"report_file", record.report_file.empty() ? json(nullptr) : json(u8(record.report_file))},
         {"lines", std::move(lines)},

@@ -5,6 +5,7 @@
 #include "app/json_report.h"
 #include "app/sections.h"
 #include "app/summary.h"
+#include "capture/machine_capture.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "repair/elevated_handover.h"
@@ -46,6 +47,20 @@ void print_banner() {
     write_report_text(banner);
 }
 
+// Beside the report, under its time; a failure is one Warn line and changes
+// neither the report nor the exit code.
+void write_machine_capture(const capture::Capture& machine, const std::wstring& report_path) {
+    const std::wstring path = capture::capture_path_for_report(report_path);
+    std::wstring written;
+    const std::uint32_t error = capture::write_capture(path, machine, written);
+    if (error != 0) {
+        print_status(StatusKind::Warn, L"The machine capture could not be written (error code=" + decimal(error) +
+                                           L"): " + (written.empty() ? path : written));
+        return;
+    }
+    print_status(StatusKind::Info, L"Machine capture written to: " + written);
+}
+
 }  // namespace
 
 RunOptions parse_run_options(const std::vector<std::string>& arguments) {
@@ -59,6 +74,8 @@ RunOptions parse_run_options(const std::vector<std::string>& arguments) {
             options.skip_repair = true;
         } else if (equals_nocase_ascii(argument, "/json")) {
             options.json = true;
+        } else if (equals_nocase_ascii(argument, "/capture")) {
+            options.capture = true;
         } else if (argument == "/?" || equals_nocase_ascii(argument, "-h") || equals_nocase_ascii(argument, "--help")) {
             options.show_usage = true;
         } else if (equals_nocase_ascii(argument, kElevatedArgument)) {
@@ -67,18 +84,22 @@ RunOptions parse_run_options(const std::vector<std::string>& arguments) {
             options.handed_report_path = widen(argument.substr(std::string(kReportArgumentPrefix).size()));
         }
     }
+    // A capture is what the machine is before anything changes it.
+    if (options.capture) options.skip_repair = true;
     return options;
 }
 
 std::wstring usage_text() {
     return L"VQ4_Diag - diagnostic and repair of the Quorvane Vantro Q4 (VID_2A7D&PID_5E3C)\n"
            L"\n"
-           L"Usage: VQ4_Diag [/nopause] [/fix] [/nofix] [/json]\n"
+           L"Usage: VQ4_Diag [/nopause] [/fix] [/nofix] [/json] [/capture]\n"
            L"\n"
            L"  /nopause  no question and no \"Press Enter\" at the end (unattended runs)\n"
            L"  /fix      apply the repair without asking (relaunches elevated if needed)\n"
            L"  /nofix    diagnose only: no repair section\n"
            L"  /json     also write the report as JSON, beside the text report\n"
+           L"  /capture  diagnose only and write what the run read of this PC as a\n"
+           L"            machine file, VQ4_Diag_Machine_...json, beside the report\n"
            L"  /?        this help (also -h, --help)\n"
            L"\n"
            L"Exit code: 0 when no failure is left, 1 when Fail lines remain; when the\n"
@@ -177,8 +198,15 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
     record.log = &log;
 
     print_banner();
-    record.facts = run_report_sections();
+    capture::Capture machine;
+    {
+        std::optional<capture::CaptureScope> capturing;
+        if (options.capture) capturing.emplace(machine);
+        record.facts = run_report_sections();
+        if (options.capture) capture::read_ancestors(machine);
+    }
     record.summaries.push_back(print_summary(L"Summary", counts));
+    if (options.capture) write_machine_capture(machine, opened_path.empty() ? report_path : opened_path);
 
     RepairSectionResult& repair = record.repair;
     if (!options.skip_repair) {

@@ -14,6 +14,7 @@ struct RunOptions {
     bool fix_requested = false;  // "/fix"
     bool skip_repair = false;    // "/nofix"
     bool json = false;           // "/json": a JSON report beside the text report
+    bool capture = false;        // "/capture": a machine file of what the run read; no repair
     bool show_usage = false;     // "/?", "-h", "--help": the usage, and nothing else
     // Internal, from the first instance to the one it relaunches elevated:
     bool relaunched = false;          // "/elevated"

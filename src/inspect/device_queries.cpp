@@ -1,5 +1,6 @@
 #include "inspect/device_queries.h"
 
+#include "capture/machine_capture.h"
 #include "platform/registry.h"
 #include "platform/win_constants.h"
 #include "util/text.h"
@@ -50,6 +51,7 @@ std::optional<PresentNode> next_present_node(PresentUsbNodes& nodes) {
         ++nodes.next_index;
         std::wstring instance_id;
         if (platform::setupdi_get_device_instance_id(nodes.set, device, kInstanceIdChars, instance_id) != 0) continue;
+        capture::node_listed(device.dev_inst, instance_id);
         return PresentNode{device, std::move(instance_id)};
     }
 }
@@ -58,12 +60,16 @@ std::wstring read_text_property(const platform::DevInfoSet& set, const platform:
                                 std::uint32_t property) {
     const platform::PropertyRead read =
         platform::setupdi_get_device_registry_property(set, device, property, kTextPropertyBytes);
+    capture::node_property(device.dev_inst, property, read);
     return read.error == 0 ? utf16le_text(read.data) : std::wstring();
 }
 
 std::uint32_t open_node_hardware_key(const platform::DevInfoSet& set, const platform::DeviceInfoData& device,
                                      std::uint32_t access, platform::RegKey& key) {
-    return platform::setupdi_open_dev_reg_key(set, device, win::DICS_FLAG_GLOBAL_, 0, win::DIREG_DEV_, access, key);
+    const std::uint32_t error =
+        platform::setupdi_open_dev_reg_key(set, device, win::DICS_FLAG_GLOBAL_, 0, win::DIREG_DEV_, access, key);
+    capture::hardware_key_opened(device.dev_inst, key, error);
+    return error;
 }
 
 HardwareKey open_hardware_key(const std::wstring& instance_id) {
@@ -88,12 +94,14 @@ HardwareKey open_hardware_key(const std::wstring& instance_id) {
 
 std::optional<std::uint32_t> read_dword_value(const platform::RegKey& key, const std::wstring& name) {
     const platform::RegRead read = platform::reg_query_value(key, name, 4);
+    capture::value_read(key, name, read);
     if (read.status != 0 || read.type != win::REG_DWORD_) return std::nullopt;
     return little_endian_dword(read.data);
 }
 
 bool interface_present(const Guid& interface_class, const std::wstring& instance_id) {
     FirstInterface lookup = first_interface(interface_class, &instance_id);
+    if (lookup.found) capture::interface_found(format_guid(interface_class), instance_id);
     lookup.set.reset();
     return lookup.found;
 }
@@ -111,6 +119,7 @@ std::optional<std::wstring> interface_path(const Guid& interface_class) {
     if (required == 0 || platform::setupdi_get_device_interface_detail(set, first, required, path) != 0) {
         return std::nullopt;
     }
+    capture::interface_path_read(format_guid(interface_class), path);
     return path;
 }
 

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "capture/machine_capture.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
@@ -14,6 +15,7 @@ namespace {
 
 std::wstring read_version_text(const platform::RegKey& key, const std::wstring& name) {
     const platform::RegRead read = platform::reg_query_value(key, name, 256);
+    capture::value_read(key, name, read);
     if (read.status != 0) {
         return L"?";
     }
@@ -27,10 +29,14 @@ std::wstring read_version_text(const platform::RegKey& key, const std::wstring& 
 std::wstring host_architecture_name() {
     std::uint16_t process_machine = win::IMAGE_FILE_MACHINE_UNKNOWN_;
     std::uint16_t native_machine = win::IMAGE_FILE_MACHINE_UNKNOWN_;
-    if (platform::is_wow64_process2(process_machine, native_machine) == 0) {
+    const std::uint32_t wow64_error = platform::is_wow64_process2(process_machine, native_machine);
+    if (wow64_error == 0) {
+        capture::native_system(std::nullopt, 0, native_machine);
         return native_machine_name(native_machine);
     }
-    return architecture_name(platform::get_native_processor_architecture());
+    const std::uint16_t architecture = platform::get_native_processor_architecture();
+    capture::native_system(architecture, wow64_error, 0);
+    return architecture_name(architecture);
 }
 
 }  // namespace
@@ -86,8 +92,10 @@ void run_system_information_section() {
     std::wstring build = L"?";
     {
         platform::RegKey key;
-        if (platform::reg_open_key(platform::RegRoot::LocalMachine, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-                                   win::KEY_READ_, key) == 0) {
+        const std::wstring version_key = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+        const std::int32_t opened = platform::reg_open_key(platform::RegRoot::LocalMachine, version_key, win::KEY_READ_, key);
+        capture::key_opened(key, capture::key_path(platform::RegRoot::LocalMachine, version_key, win::KEY_READ_), opened);
+        if (opened == 0) {
             product = read_version_text(key, L"ProductName");
             display_version = read_version_text(key, L"DisplayVersion");
             build = read_version_text(key, L"CurrentBuildNumber");

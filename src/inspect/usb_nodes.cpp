@@ -1,5 +1,6 @@
 #include "inspect/usb_nodes.h"
 
+#include "capture/machine_capture.h"
 #include "inspect/device_queries.h"
 #include "platform/devices.h"
 #include "platform/win_constants.h"
@@ -24,7 +25,9 @@ std::vector<UsbNode> enumerate_usb_nodes() {
         node.service = read_text_property(present.set, device, win::SPDRP_SERVICE_);
         node.dev_inst = device.dev_inst;
         std::uint32_t status = 0, problem = 0;
-        if (platform::cm_get_devnode_status(device.dev_inst, status, problem) == win::CR_SUCCESS_) {
+        const std::uint32_t status_result = platform::cm_get_devnode_status(device.dev_inst, status, problem);
+        capture::node_status(device.dev_inst, status_result, status, problem);
+        if (status_result == win::CR_SUCCESS_) {
             node.has_status = true;
             node.status = status;
             node.problem = problem;

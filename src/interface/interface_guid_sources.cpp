@@ -1,5 +1,6 @@
 #include "interface/interface_guid_sources.h"
 
+#include "capture/machine_capture.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/win_constants.h"
@@ -28,6 +29,7 @@ ExpectedGuid expected_interface_guid() {
     }
     const std::wstring config_path = library_path.substr(0, separator + 1) + kSdkConfigFileName;
     const std::wstring text = platform::get_private_profile_string(L"DriverInterface", L"InterfaceGUID", L"", 64, config_path);
+    capture::profile_string(config_path, L"DriverInterface", L"InterfaceGUID", text);
     Guid guid;
     if (!parse_guid(text, guid)) {
         return built_in_default();
@@ -39,8 +41,10 @@ std::vector<std::wstring> read_registered_guids(const platform::RegKey& hardware
     std::vector<std::wstring> guids;
 
     const platform::RegRead size = platform::reg_query_value_size(hardware_key, L"DeviceInterfaceGUIDs");
+    capture::value_read(hardware_key, L"DeviceInterfaceGUIDs", size);
     if (size.status == 0 && size.size != 0) {
         const platform::RegRead multi = platform::reg_query_value(hardware_key, L"DeviceInterfaceGUIDs", size.size);
+        capture::value_read(hardware_key, L"DeviceInterfaceGUIDs", multi);
         if (multi.status == 0) {
             // The read buffer is the data followed by zero bytes: the walk
             // ends at the data's end even without the two closing NULs.
@@ -57,6 +61,7 @@ std::vector<std::wstring> read_registered_guids(const platform::RegKey& hardware
 
     // 126 of the 128 bytes: the last character always stays NUL.
     const platform::RegRead single = platform::reg_query_value(hardware_key, L"DeviceInterfaceGUID", 126);
+    capture::value_read(hardware_key, L"DeviceInterfaceGUID", single);
     if (single.status == 0) {
         const std::wstring text = utf16le_text(single.data);
         if (!text.empty()) guids.push_back(text);

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "capture/machine_capture.h"
 #include "inspect/device_queries.h"
 #include "platform/devices.h"
 #include "platform/files.h"
@@ -58,6 +59,7 @@ void exchange_ping(const std::wstring& device_path) {
     const std::uint32_t open_error = platform::create_file(
         device_path, win::GENERIC_READ_ | win::GENERIC_WRITE_, win::FILE_SHARE_READ_ | win::FILE_SHARE_WRITE_,
         win::OPEN_EXISTING_, win::FILE_ATTRIBUTE_NORMAL_ | win::FILE_FLAG_OVERLAPPED_, device);
+    capture::interface_opened(device_path, open_error);
     if (open_error != 0) {
         print_status(StatusKind::Fail, L"CreateFile on the WinUSB interface failed (error code=" + decimal(open_error) +
                                            L"). The device may already be opened by another application (Tonvela, "
@@ -67,12 +69,14 @@ void exchange_ping(const std::wstring& device_path) {
 
     platform::WinUsbHandle usb;
     const std::uint32_t init_error = platform::winusb_initialize(device, usb);
+    capture::winusb_initialized(device_path, init_error);
     if (init_error != 0) {
         print_status(StatusKind::Fail, L"WinUsb_Initialize failed (error code=" + decimal(init_error) + L").");
         return;
     }
 
     const std::uint32_t setting_error = platform::winusb_set_current_alternate_setting(usb, kAlternateSetting);
+    capture::winusb_alternate_setting(device_path, setting_error);
     if (setting_error != 0) {
         print_status(StatusKind::Fail, L"Unable to select Alternate Setting " + decimal(std::uint32_t{kAlternateSetting}) +
                                            L" (error code=" + decimal(setting_error) + L").");

@@ -1,5 +1,6 @@
 #include "interface/ucr_ping.h"
 
+#include "capture/machine_capture.h"
 #include "platform/winusb.h"
 #include "util/text.h"
 
@@ -14,9 +15,11 @@ PingResult ucr_ping(const platform::WinUsbHandle& usb) {
 
     std::uint32_t sent = 0;
     std::uint32_t error = platform::winusb_write_pipe(usb, kUcrPipeOut, request, sent);
+    capture::winusb_write(error);
     if (error != 0) {
         platform::winusb_reset_pipe(usb, kUcrPipeOut);
         error = platform::winusb_write_pipe(usb, kUcrPipeOut, request, sent);
+        capture::winusb_write(error);
         if (error != 0) {
             return {false, L"Write to the OUT pipe failed (error code=" + decimal(error) + L")."};
         }
@@ -24,9 +27,11 @@ PingResult ucr_ping(const platform::WinUsbHandle& usb) {
 
     std::vector<std::uint8_t> reply;
     error = platform::winusb_read_pipe(usb, kUcrPipeIn, kUcrReplyBufferSize, reply);
+    capture::winusb_read(error, reply);
     if (error != 0) {
         platform::winusb_reset_pipe(usb, kUcrPipeIn);
         error = platform::winusb_read_pipe(usb, kUcrPipeIn, kUcrReplyBufferSize, reply);
+        capture::winusb_read(error, reply);
         if (error != 0) {
             return {false, L"Read from the IN pipe failed (error code=" + decimal(error) + L")."};
         }

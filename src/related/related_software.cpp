@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include "capture/machine_capture.h"
 #include "platform/registry.h"
 #include "platform/software.h"
 #include "platform/win_constants.h"
@@ -29,10 +30,15 @@ constexpr std::uint32_t kInstallLocationBytes = 1024;
 
 // A value read into its fixed buffer; absent when the read fails (missing,
 // too long).
-std::optional<std::wstring> read_text(const platform::RegKey& key, const wchar_t* name, std::uint32_t capacity) {
-    const platform::RegRead read = platform::reg_query_value(key, name, capacity);
+std::optional<std::wstring> text_of(const platform::RegRead& read) {
     if (read.status != static_cast<std::int32_t>(win::ERROR_SUCCESS_)) return std::nullopt;
     return utf16le_text(read.data);
+}
+
+std::optional<std::wstring> read_text(const platform::RegKey& key, const wchar_t* name, std::uint32_t capacity) {
+    const platform::RegRead read = platform::reg_query_value(key, name, capacity);
+    capture::value_read(key, name, read);
+    return text_of(read);
 }
 
 struct InstalledProgram {
@@ -43,15 +49,23 @@ struct InstalledProgram {
 
 // Reads one Uninstall entry; absent when it is not a related program.
 std::optional<InstalledProgram> read_installed_program(const platform::RegKey& uninstall,
+                                                       const std::wstring& uninstall_path,
                                                        const std::wstring& subkey_name) {
     platform::RegKey entry;
     if (platform::reg_open_subkey(uninstall, subkey_name, win::KEY_READ_, entry) != 0) {
         return std::nullopt;
     }
-    const std::optional<std::wstring> name = read_text(entry, L"DisplayName", kDisplayNameBytes);
+    const platform::RegRead display_name = platform::reg_query_value(entry, L"DisplayName", kDisplayNameBytes);
+    const std::optional<std::wstring> name = text_of(display_name);
     if (!name || !is_related_name(*name)) {
         return std::nullopt;
     }
+    // Only a related program's entry goes into a capture: the others are
+    // nobody's business.
+    capture::key_opened(entry, capture::key_path(platform::RegRoot::LocalMachine, uninstall_path + L"\\" + subkey_name,
+                                                 win::KEY_READ_),
+                        0);
+    capture::value_read(entry, L"DisplayName", display_name);
     InstalledProgram program;
     program.name = *name;
     program.version = read_text(entry, L"DisplayVersion", kDisplayVersionBytes).value_or(std::wstring());
@@ -64,6 +78,7 @@ bool print_service(const platform::ServiceEntry& service) {
     if (!is_related_name(service.service_name) && !is_related_name(service.display_name)) {
         return false;
     }
+    capture::service_matched(service.service_name, service.display_name, service.current_state);
     const bool running = service.current_state == win::SERVICE_RUNNING_;
     print_status(running ? StatusKind::Ok : StatusKind::Warn,
                  L"Windows service: " + service.display_name + L" (" + service.service_name + L") - state: " +
@@ -91,15 +106,15 @@ bool list_installed_programs() {
     bool found = false;
     for (const wchar_t* path : kUninstallPaths) {
         platform::RegKey uninstall;
-        if (platform::reg_open_key(platform::RegRoot::LocalMachine, path, win::KEY_READ_, uninstall) != 0) {
-            continue;
-        }
+        const std::int32_t opened = platform::reg_open_key(platform::RegRoot::LocalMachine, path, win::KEY_READ_, uninstall);
+        capture::key_opened(uninstall, capture::key_path(platform::RegRoot::LocalMachine, path, win::KEY_READ_), opened);
+        if (opened != 0) continue;
         for (std::uint32_t index = 0;; ++index) {
             std::wstring subkey_name;
             if (platform::reg_enum_key(uninstall, index, kSubkeyNameChars, subkey_name) != 0) {
                 break;
             }
-            const std::optional<InstalledProgram> read = read_installed_program(uninstall, subkey_name);
+            const std::optional<InstalledProgram> read = read_installed_program(uninstall, path, subkey_name);
             if (!read) {
                 continue;
             }
@@ -128,6 +143,7 @@ bool list_related_processes() {
     for (std::uint32_t status = platform::process_first(snapshot, entry); status == 0;
          status = platform::process_next(snapshot, entry)) {
         if (is_related_name(entry.exe_file)) {
+            capture::process_matched(entry.process_id, entry.exe_file);
             print_status(StatusKind::Info,
                          L"Running process: " + entry.exe_file + L" (PID " + decimal(entry.process_id) + L")");
             found = true;

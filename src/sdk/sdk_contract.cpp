@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "capture/machine_capture.h"
 #include "platform/environment.h"
 #include "platform/library.h"
 #include "platform/registry.h"
@@ -48,7 +49,9 @@ std::wstring as_a_32bit_process_expands_it(const std::wstring& text) {
 
 template <class Function>
 Function resolve(const platform::Library& library, const char* name) {
-    return reinterpret_cast<Function>(platform::get_proc_address(library, name).address);
+    const platform::ProcAddress found = platform::get_proc_address(library, name);
+    if (found.address == nullptr) capture::sdk_entry_point_missing(name);
+    return reinterpret_cast<Function>(found.address);
 }
 
 }  // namespace
@@ -56,6 +59,7 @@ Function resolve(const platform::Library& library, const char* name) {
 std::wstring registered_sdk_file(const std::wstring& text, std::uint32_t type, bool view_32bit) {
     if (type != win::REG_EXPAND_SZ_) return text;
     std::wstring expanded;
+    capture::environment_expanded(view_32bit ? as_a_32bit_process_expands_it(text) : text);
     if (platform::expand_environment_strings(view_32bit ? as_a_32bit_process_expands_it(text) : text, expanded) != 0 ||
         expanded.size() >= 260) {
         return {};
@@ -68,10 +72,11 @@ SdkRegistration read_sdk_registration(std::uint32_t access) {
     platform::RegRead value;
     {
         platform::RegKey key;
-        if (platform::reg_open_key(platform::RegRoot::ClassesRoot, kSdkRegistrationKey, access, key) != 0) {
-            return registration;
-        }
+        const std::int32_t opened = platform::reg_open_key(platform::RegRoot::ClassesRoot, kSdkRegistrationKey, access, key);
+        capture::key_opened(key, capture::key_path(platform::RegRoot::ClassesRoot, kSdkRegistrationKey, access), opened);
+        if (opened != 0) return registration;
         value = platform::reg_query_value(key, L"", 520);
+        capture::value_read(key, L"", value);
     }
     // At most 520 bytes came: the text is at most 260 characters.
     const std::wstring path = value.status == 0 ? utf16le_text(value.data) : std::wstring();

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "capture/machine_capture.h"
 #include "platform/files.h"
 #include "platform/version.h"
 #include "platform/win_constants.h"
@@ -27,6 +28,7 @@ bool looks_like_development_path(const std::wstring& path) {
 
 bool is_plain_file(const std::wstring& path) {
     const platform::AttributesResult found = platform::get_file_attributes(path);
+    capture::file_attributes(path, found.error, found.attributes);
     return found.attributes != win::INVALID_FILE_ATTRIBUTES_ &&
            (found.attributes & win::FILE_ATTRIBUTE_DIRECTORY_) == 0;
 }
@@ -51,10 +53,17 @@ std::wstring machine_name(std::uint16_t machine) {
 
 std::wstring file_version_text(const std::wstring& path) {
     const platform::VersionInfoSize size = platform::get_file_version_info_size(path);
-    if (size.size == 0) return L"(no version info)";
+    if (size.size == 0) {
+        capture::file_version(path, size.error == 0 ? win::ERROR_RESOURCE_TYPE_NOT_FOUND_ : size.error, false, 0, 0);
+        return L"(no version info)";
+    }
     std::vector<std::uint8_t> buffer(size.size, 0);
-    if (platform::get_file_version_info(path, buffer) != 0) return L"(unable to read version info)";
+    if (const std::uint32_t error = platform::get_file_version_info(path, buffer); error != 0) {
+        capture::file_version(path, error, false, 0, 0);
+        return L"(unable to read version info)";
+    }
     const platform::FixedFileVersion version = platform::ver_query_root_version(buffer);
+    capture::file_version(path, 0, version.found, version.file_version_ms, version.file_version_ls);
     if (!version.found) return L"(no VS_FIXEDFILEINFO)";
     std::wstring text;
     format_wide(text, 64, L"%u.%u.%u.%u", static_cast<unsigned>(version.file_version_ms >> 16),
@@ -68,15 +77,17 @@ std::optional<std::uint16_t> read_pe_machine(const std::wstring& path) {
     platform::FileHandle file;
     // Sharing everything: the maker's service may hold the file open, for
     // writing too, and the header is still read.
-    if (platform::create_file(path, win::GENERIC_READ_,
-                              win::FILE_SHARE_READ_ | win::FILE_SHARE_WRITE_ | win::FILE_SHARE_DELETE_,
-                              win::OPEN_EXISTING_, win::FILE_ATTRIBUTE_NORMAL_, file) != 0) {
-        return std::nullopt;
-    }
+    const std::uint32_t open_error =
+        platform::create_file(path, win::GENERIC_READ_, win::FILE_SHARE_READ_ | win::FILE_SHARE_WRITE_ | win::FILE_SHARE_DELETE_,
+                              win::OPEN_EXISTING_, win::FILE_ATTRIBUTE_NORMAL_, file);
+    capture::file_opened(path, open_error);
+    if (open_error != 0) return std::nullopt;
     // Every read must deliver exactly what was asked; anything short ends
     // the check, so no offset taken from the file is trusted further.
     std::vector<std::uint8_t> dos;
-    if (platform::read_file(file, 64, dos) != 0 || dos.size() != 64 || dos[0] != 0x4D || dos[1] != 0x5A) {
+    const std::uint32_t dos_error = platform::read_file(file, 64, dos);
+    capture::file_head(path, dos);
+    if (dos_error != 0 || dos.size() != 64 || dos[0] != 0x4D || dos[1] != 0x5A) {
         return std::nullopt;
     }
     const auto pe_offset = static_cast<std::int32_t>(little_endian_dword(dos, 0x3C));
@@ -90,7 +101,9 @@ std::optional<std::uint16_t> read_pe_machine(const std::wstring& path) {
     }
     std::vector<std::uint8_t> coff;
     if (platform::read_file(file, 20, coff) != 0 || coff.size() != 20) return std::nullopt;
-    return static_cast<std::uint16_t>(coff[0] | (coff[1] << 8));
+    const auto machine = static_cast<std::uint16_t>(coff[0] | (coff[1] << 8));
+    capture::image_machine(path, machine);
+    return machine;
 }
 
 SdkViewFacts check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& label, std::uint16_t expected_machine,
@@ -152,6 +165,9 @@ SdkViewFacts check_sdk_registration_view(std::uint32_t view_flag, const std::wst
     } else {
         print_status(StatusKind::Ok, L"  -> Dependency " + dependency + L" present (version " +
                                          file_version_text(dependency_path) + L").");
+        // The report does not need the dependency's machine, but a replay
+        // of the capture must load the SDK beside the same image.
+        if (capture::active()) read_pe_machine(dependency_path);
     }
     return facts;
 }

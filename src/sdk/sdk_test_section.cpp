@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "capture/machine_capture.h"
 #include "platform/files.h"
 #include "platform/library.h"
 #include "platform/system.h"
@@ -43,8 +44,15 @@ DeviceWait wait_for_devices(const SdkEntryPoints& sdk) {
     int attempts = 0;
     WaitProgress progress(L"the SDK to detect the device", kMaxAttempts * kSdkPollMs);
     for (;;) {
-        if (sdk.is_device_changed == nullptr || sdk.is_device_changed() != 0) {
+        bool changed = true;
+        if (sdk.is_device_changed != nullptr) {
+            const std::int32_t answer = sdk.is_device_changed();
+            capture::sdk_is_device_changed(answer);
+            changed = answer != 0;
+        }
+        if (changed) {
             sdk.get_device_count(&count);
+            capture::sdk_device_count(count);
         }
         ++attempts;
         if (count >= 1) break;
@@ -67,6 +75,7 @@ void run_lock_test(const std::wstring& mi03_interface_path) {
     {
         platform::FileHandle device;
         error = platform::create_file(mi03_interface_path, win::GENERIC_READ_, 0, win::OPEN_EXISTING_, 0, device);
+        capture::interface_opened(mi03_interface_path, error);
     }
     if (error == 0) {
         print_status(StatusKind::Info,
@@ -93,6 +102,7 @@ void run_lock_test(const std::wstring& mi03_interface_path) {
 void print_device(const SdkEntryPoints& sdk, std::int32_t index) {
     SdkDeviceInfo record = prepared_sdk_device_info();
     const std::int32_t result = sdk.get_device_info(index, record.bytes);
+    capture::sdk_device_info(result, record.bytes, sizeof record.bytes);
     if (result != 0) {
         print_status(StatusKind::Warn,
                      L"QTV_GetDeviceInfo(" + decimal(index) + L") failed (code=" + decimal(result) + L").");
@@ -119,6 +129,7 @@ std::int32_t run_initialised(const SdkEntryPoints& sdk, const std::wstring& mi03
 
     std::uint16_t version = 0;
     sdk.get_sdk_version(&version);
+    capture::sdk_version(version);
     print_status(StatusKind::Info, L"SDK version loaded: " + format_sdk_version(version) +
                                        L" (version known in the repository at the time this tool was generated: 1.51).");
 
@@ -185,6 +196,7 @@ SdkTestResult run_sdk_test_section(const std::wstring& mi03_interface_path) {
 
     platform::Library library;  // FreeLibrary on every path from here on
     const std::uint32_t load_error = platform::load_library(file, library);
+    capture::sdk_loaded(file, load_error);
     if (load_error != 0) {
         print_status(StatusKind::Fail,
                      L"LoadLibrary failed on " + registration.path + L" (error code=" + decimal(load_error) + L").");
@@ -200,6 +212,7 @@ SdkTestResult run_sdk_test_section(const std::wstring& mi03_interface_path) {
     }
 
     const std::int32_t init_result = sdk.init(kInitOptions, 0, 0);
+    capture::sdk_init(init_result);
     if (init_result != 0) {
         // A library that failed to initialise is released without QTV_Exit.
         print_status(StatusKind::Fail, L"QTV_Init failed (return code=" + decimal(init_result) +

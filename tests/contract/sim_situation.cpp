@@ -120,7 +120,7 @@ void add_key(const std::wstring& subkey) { sim::machine().registry.create(hklm(k
 
 void add_value(const std::wstring& subkey, const std::wstring& name, std::uint32_t type,
                const std::vector<std::uint8_t>& data) {
-    sim::machine().registry.set_value(hklm(key_path(subkey)), sim::RegistryValue{name, type, data});
+    sim::machine().registry.set_value(hklm(key_path(subkey)), sim::RegistryValue{name, type, data, {}});
 }
 
 bool key_exists(const std::wstring& subkey) { return sim::machine().registry.find(hklm(key_path(subkey))) != nullptr; }
@@ -145,7 +145,7 @@ void add_class_value(View view, const std::wstring& subkey, const std::wstring& 
     const std::wstring classes = view == View::Bits64 ? L"HKLM\\SOFTWARE\\Classes\\CLSID\\"
                                                       : L"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\";
     const std::wstring path = classes + clsid() + (subkey.empty() ? L"" : L"\\" + subkey);
-    sim::machine().registry.set_value(path, sim::RegistryValue{name, type, data});
+    sim::machine().registry.set_value(path, sim::RegistryValue{name, type, data, {}});
 }
 
 // ---- Process ----
@@ -359,7 +359,7 @@ bool unplug_device(const std::wstring& instance_id) {
 
 bool add_device_parameter(const std::wstring& instance_id, const std::wstring& name, std::uint32_t type,
                           const std::vector<std::uint8_t>& data) {
-    sim::machine().registry.set_value(sim::hardware_key_path(instance_id), sim::RegistryValue{name, type, data});
+    sim::machine().registry.set_value(sim::hardware_key_path(instance_id), sim::RegistryValue{name, type, data, {}});
     return true;
 }
 

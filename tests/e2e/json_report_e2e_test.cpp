@@ -242,7 +242,7 @@ TEST(JsonReport, NodesAndTheirProblemCodesFromTheMachineFile) {
     EXPECT_TRUE(document.at("facts").at("sdk").at("device_count").is_null());
 
     EXPECT_EQ(document.at("options"),
-              json::parse(R"({"nopause":true,"fix":false,"nofix":true,"json":true,"elevated":false})"));
+              json::parse(R"({"nopause":true,"fix":false,"nofix":true,"json":true,"capture":false,"elevated":false})"));
     EXPECT_EQ(document.at("repair").at("ran"), false);
     EXPECT_EQ(document.at("summaries").size(), 1u);
     expect_summaries_count_the_lines(document);

@@ -172,7 +172,9 @@ MachineFile& MachineFile::fault(const std::string& operation, std::uint32_t code
 }
 MachineFile& MachineFile::module_path(Text path) { return set("module_path", path.utf8); }
 MachineFile& MachineFile::elevated(bool elevated) { return set("elevated", elevated); }
-MachineFile& MachineFile::elevation_prompt_accepted(bool accepted) { return set("elevation_prompt_accepted", accepted); }
+MachineFile& MachineFile::elevation_prompt_accepted(bool accepted) {
+    return set("elevation_prompt_accepted", accepted);
+}
 MachineFile& MachineFile::process(std::uint64_t pid, Text exe) {
     json_["processes"].push_back(Json{{"pid", pid}, {"exe", exe.utf8}});
     return *this;

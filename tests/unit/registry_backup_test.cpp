@@ -200,7 +200,7 @@ TEST(RegistryBackup, AKeyAlreadyBackedUpKeepsItsFirstContent) {
         backup.directory = backup_directory();
         delete_descriptor_cache(0x0102, backup);
         // Windows writes the key anew when it detects the device again.
-        sim::machine().registry.set_value(L"HKLM\\" + kUsbflags, {L"osvc", 3, {9, 9}});
+        sim::machine().registry.set_value(L"HKLM\\" + kUsbflags, {L"osvc", 3, {9, 9}, {}});
         delete_descriptor_cache(0x0102, backup);
     }
     const std::string report = capture.finish();

@@ -333,7 +333,8 @@ test::MachineFile growing_machine(const std::vector<std::uint32_t>& appear_after
                                                  .state("running"))
                                     .service(test::service("Spooler", "Print Spooler").state("running"));
     for (std::size_t i = 0; i < appear_after.size(); ++i) {
-        machine.service(test::service("QuorvaneHelper" + std::to_string(i + 1), "Quorvane Helper " + std::to_string(i + 1))
+        const std::string n = std::to_string(i + 1);
+        machine.service(test::service("QuorvaneHelper" + n, "Quorvane Helper " + n)
                             .state("stopped")
                             .appears_after_call(appear_after[i]));
     }
@@ -404,7 +405,9 @@ TEST(RelatedSoftwareSection, ClosingLineOnlyWhenNothingWasFound) {
         std::int32_t oks, warns;
     };
     const Case cases[] = {
-        {test::machine_file().process(8, "explorer.exe").service(test::service("Spooler", "Print Spooler").state("running")),
+        {test::machine_file()
+             .process(8, "explorer.exe")
+             .service(test::service("Spooler", "Print Spooler").state("running")),
          kNothingFound, 0, 0},
         // A stopped service alone: a Warn line, and no closing line.
         {test::machine_file().service(test::service("qtvsvc", "Helper").state("stopped")),

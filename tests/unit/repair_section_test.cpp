@@ -530,10 +530,10 @@ TEST(RepairSection, TheSnapshotComparisonCatchesStrayChanges) {
         {"GUID written into MI_00's key",
          [] {
              sim::machine().registry.set_value(sim::hardware_key_path(widen(kMi00)),
-                                               {L"DeviceInterfaceGUIDs", 7, utf16le_bytes(widen(kExpectedGuid), 2)});
+                                               {L"DeviceInterfaceGUIDs", 7, utf16le_bytes(widen(kExpectedGuid), 2), {}});
          }},
         {"another value of MI_03 changed",
-         [] { sim::machine().registry.set_value(sim::hardware_key_path(widen(kMi03)), {L"RevisionId", 4, {1, 0, 0, 0}}); }},
+         [] { sim::machine().registry.set_value(sim::hardware_key_path(widen(kMi03)), {L"RevisionId", 4, {1, 0, 0, 0}, {}}); }},
         {"another revision's cache deleted",
          [] { sim::machine().registry.remove_tree(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0200"); }},
         {"another device's cache deleted",
@@ -543,7 +543,7 @@ TEST(RepairSection, TheSnapshotComparisonCatchesStrayChanges) {
          [] {
              sim::machine().registry.set_value(
                  L"HKLM\\SOFTWARE\\Classes\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
-                 {L"ThreadingModel", 1, utf16le_bytes(L"Apartment", 1)});
+                 {L"ThreadingModel", 1, utf16le_bytes(L"Apartment", 1), {}});
          }},
         {"a key left behind", [] { sim::machine().registry.create(L"HKLM\\SOFTWARE\\Quorvane\\Repair"); }},
         {"MI_00 back without its key",

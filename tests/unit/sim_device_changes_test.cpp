@@ -152,7 +152,7 @@ TEST(SimDeviceTree, RestartNeedsItsParametersAndReReadsTheGuidsOfWinUsbNodesOnly
               win::ERROR_NO_CLASSINSTALL_PARAMS_);
 
     sim::machine().registry.set_value(sim::hardware_key_path(widen(kMi03)),
-                                      {L"DeviceInterfaceGUID", 1, utf16le_bytes(L"{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}", 1)});
+                                      {L"DeviceInterfaceGUID", 1, utf16le_bytes(L"{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}", 1), {}});
     ASSERT_EQ(platform::setupdi_set_property_change_params(set, device, win::DICS_PROPCHANGE_,
                                                            win::DICS_FLAG_CONFIGSPECIFIC_, 0),
               0u);

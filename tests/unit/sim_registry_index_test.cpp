@@ -61,14 +61,14 @@ TEST(SimulatedRegistryIndex, LookupsAndEnumerationFollowEveryChange) {
     EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\Deep"), nullptr);
     EXPECT_FALSE(r.remove_tree(L"HKLM\\SOFTWARE\\Vendor\\alpha"));
     EXPECT_EQ(r.subkey_names(L"HKLM\\SOFTWARE\\Vendor"), (Names{L"Beta", L"Gamma"}));
-    r.set_value(L"HKLM\\SOFTWARE\\Vendor\\ALPHA\\Deep", sim::RegistryValue{L"v", win::REG_DWORD_, {1, 0, 0, 0}});
+    r.set_value(L"HKLM\\SOFTWARE\\Vendor\\ALPHA\\Deep", sim::RegistryValue{L"v", win::REG_DWORD_, {1, 0, 0, 0}, {}});
     EXPECT_EQ(r.subkey_names(L"HKLM\\SOFTWARE\\Vendor"), (Names{L"Beta", L"Gamma", L"ALPHA"}));
     EXPECT_EQ(r.subkey_names(L"HKLM\\SOFTWARE\\Vendor\\alpha"), (Names{L"Deep"}));
     ASSERT_NE(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\deep"), nullptr);
     EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\deep")->values.size(), 1u);
 
     // A second value of the same name (any case) replaces the first.
-    r.set_value(L"HKLM\\SOFTWARE\\Vendor\\Alpha\\Deep", sim::RegistryValue{L"V", win::REG_DWORD_, {2, 0, 0, 0}});
+    r.set_value(L"HKLM\\SOFTWARE\\Vendor\\Alpha\\Deep", sim::RegistryValue{L"V", win::REG_DWORD_, {2, 0, 0, 0}, {}});
     ASSERT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\deep")->values.size(), 1u);
     EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\deep")->values[0].data[0], 2);
 

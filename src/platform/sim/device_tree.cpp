@@ -201,7 +201,7 @@ void apply_firmware(const Device& d) {
     if (!gives) return;
     machine().registry.set_value(
         hardware_key_path(d.description.instance_id),
-        RegistryValue{L"DeviceInterfaceGUIDs", win::REG_MULTI_SZ_, utf16le_bytes(d.behaviour.firmware_guid, 2)});
+        RegistryValue{L"DeviceInterfaceGUIDs", win::REG_MULTI_SZ_, utf16le_bytes(d.behaviour.firmware_guid, 2), {}});
 }
 
 void arrive_removed(Device d, std::uint64_t when) {

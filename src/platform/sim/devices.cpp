@@ -142,7 +142,13 @@ PropertyRead setupdi_get_device_registry_property(const DevInfoSet& set, const D
         return read;
     }
     std::vector<std::uint8_t> bytes;
-    if (property == win::SPDRP_HARDWAREID_) {
+    if (const auto raw = d->description.raw_properties.find(property); raw != d->description.raw_properties.end()) {
+        if (raw->second.error != 0) {
+            read.error = finish(raw->second.error);
+            return read;
+        }
+        bytes = raw->second.bytes;
+    } else if (property == win::SPDRP_HARDWAREID_) {
         if (!d->description.hardware_ids.has_value()) {
             read.error = finish(win::ERROR_INVALID_DATA_);
             return read;

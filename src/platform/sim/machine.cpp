@@ -117,7 +117,7 @@ RegistryKey& Registry::create(const std::wstring& path) {
     if (!parent.empty()) {
         parent_at = static_cast<std::size_t>(&create(parent) - keys.data());
     }
-    keys.push_back(RegistryKey{path, {}});
+    keys.push_back(RegistryKey{path, {}, {}});
     index_next(hash, parent_at);  // indexed here, knowing the parent's place
     return keys.back();
 }

@@ -26,11 +26,17 @@ struct RegistryValue {
     std::wstring name;  // empty for the default value
     std::uint32_t type = 0;
     std::vector<std::uint8_t> data;
+    // RegQueryValueExW of this value fails with this code (a read that failed
+    // on a captured machine); RegEnumValueW still lists its name.
+    std::optional<std::uint32_t> read_error;
 };
 
 struct RegistryKey {
     std::wstring path;  // "HKLM\SOFTWARE\..." with the letter case it was created with
     std::vector<RegistryValue> values;
+    // RegOpenKeyExW of exactly this key fails with this code; the key still
+    // enumerates under its parent and its subkeys still open.
+    std::optional<std::uint32_t> open_error;
 };
 
 struct Registry {
@@ -121,6 +127,13 @@ struct WaitsForever : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A device property as SetupDiGetDeviceRegistryPropertyW reads it, given
+// exactly: its bytes, or the error the read fails with.
+struct RawProperty {
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t error = 0;  // nonzero: the read fails with this code
+};
+
 // A node of the device tree, in three parts: what the machine file says of
 // it, how it takes the repair's changes, and where those changes stand.
 
@@ -135,6 +148,10 @@ struct DeviceDescription {
     std::optional<std::wstring> device_desc;    // SPDRP_DEVICEDESC
     std::optional<std::wstring> service;        // SPDRP_SERVICE
     std::optional<std::vector<std::wstring>> hardware_ids;  // SPDRP_HARDWAREID (REG_MULTI_SZ)
+    // Properties given as exact bytes or a read error, by SPDRP code: what the
+    // property read answers instead of the texts above (which hold the text
+    // the bytes spell, for the rest of the machine).
+    std::map<std::uint32_t, RawProperty> raw_properties;
     std::uint32_t status = 0x0180600A;          // DN_* flags of a started driver
     std::uint32_t problem = 0;
     std::uint32_t status_result = 0;  // CONFIGRET of CM_Get_DevNode_Status; nonzero = unreadable
@@ -237,6 +254,13 @@ struct SdkLibrary {
     SdkDeviceChanged device_changed = SdkDeviceChanged::WhenChanged;  // QTV_IsDeviceChanged
     std::uint32_t detection_delay_ms = 0;       // virtual time after QTV_Init before devices show
     std::optional<std::int32_t> device_count;   // overrides the count the machine gives
+    // Scripted answers, one per call in order, the last repeating (a captured
+    // run's): QTV_GetDeviceCount's counts and QTV_IsDeviceChanged's results.
+    // Empty: not scripted. The calls answered so far are side effects.
+    std::vector<std::int32_t> device_counts;
+    std::vector<std::int32_t> device_changed_results;
+    std::size_t device_count_calls = 0;
+    std::size_t device_changed_calls = 0;
     std::optional<std::vector<SdkDeviceRecordSetup>> devices;  // overrides the records the machine gives
     // QTV_Init loads vxlinkapi_x64.dll by its bare name (LoadLibraryW, the
     // process's default search) instead of importing it.

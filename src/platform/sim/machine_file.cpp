@@ -39,9 +39,16 @@ std::uint32_t registry_type(const JsonAt& at) {
 }
 
 RegistryValue parse_registry_value(const JsonAt& at) {
-    at.only_keys({"name", "type", "data", "hex"});
+    at.only_keys({"name", "type", "data", "hex", "error"});
     RegistryValue value;
     value.name = at.field("name").as_wide();
+    if (at.has("error")) {
+        // A value whose read fails: it has a name and nothing else.
+        if (at.has("type") || at.has("data") || at.has("hex")) at.fail("a value with \"error\" has no type or data");
+        value.read_error = at.field("error").as_u32();
+        if (*value.read_error == 0) at.field("error").fail("an error code is nonzero");
+        return value;
+    }
     value.type = registry_type(at.field("type"));
     if (at.has("hex")) {
         value.data = at.field("hex").as_hex_bytes();
@@ -87,7 +94,7 @@ void load_values(const JsonAt& values, const std::wstring& key_path, Machine& m)
 
 void load_registry(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
-        item.only_keys({"key", "values"});
+        item.only_keys({"key", "values", "open_error"});
         const std::wstring path = canonical_registry_path(item.field("key").as_wide());
         if (path.rfind(L"HKLM", 0) != 0) {
             item.field("key").fail("a key path must start with HKLM\\ or HKCR\\");
@@ -96,6 +103,11 @@ void load_registry(const JsonAt& at, Machine& m) {
             load_values(item.field("values"), path, m);
         } else {
             m.registry.create(path);
+        }
+        if (item.has("open_error")) {
+            const JsonAt code = item.field("open_error");
+            m.registry.find(path)->open_error = code.as_u32();
+            if (code.as_u32() == 0) code.fail("an error code is nonzero");
         }
     }
 }
@@ -216,6 +228,50 @@ void load_repair_behaviour(const JsonAt& item, Device& d) {
     }
 }
 
+// A property given as {"hex": "41 00 00 00"} (the exact bytes the read
+// copies) or {"error": code} (the read fails): kept for the property read.
+// Gives the bytes, none for an error.
+std::optional<std::vector<std::uint8_t>> load_raw_property(const JsonAt& at, std::uint32_t property, Device& d) {
+    at.only_keys({"hex", "error"});
+    if (at.has("hex") == at.has("error")) at.fail("give either \"hex\" or \"error\"");
+    RawProperty raw;
+    std::optional<std::vector<std::uint8_t>> bytes;
+    if (at.has("hex")) {
+        raw.bytes = at.field("hex").as_hex_bytes();
+        bytes = raw.bytes;
+    } else {
+        raw.error = at.field("error").as_u32();
+        if (raw.error == 0) at.field("error").fail("an error code is nonzero");
+    }
+    d.description.raw_properties[property] = std::move(raw);
+    return bytes;
+}
+
+// A text property: a string, or exact bytes / an error; the rest of the
+// machine sees the text the bytes spell up to their first NUL.
+void load_text_property(const JsonAt& item, const char* entry, std::uint32_t property,
+                        std::optional<std::wstring>& text, Device& d) {
+    if (!item.has(entry)) return;
+    const JsonAt at = item.field(entry);
+    if (!at.value.is_object()) {
+        text = at.as_wide();
+    } else if (const auto bytes = load_raw_property(at, property, d)) {
+        text = utf16le_text(*bytes);
+    }
+}
+
+// The strings of REG_MULTI_SZ bytes, up to the empty one that ends the list.
+std::vector<std::wstring> multi_sz_texts(const std::vector<std::uint8_t>& bytes) {
+    std::vector<std::wstring> texts;
+    for (std::size_t at = 0; at < bytes.size();) {
+        std::wstring text = utf16le_text(bytes.data() + at, bytes.size() - at);
+        if (text.empty()) break;
+        at += 2 * (text.size() + 1);
+        texts.push_back(std::move(text));
+    }
+    return texts;
+}
+
 void load_devices(const JsonAt& at, Machine& m) {
     // Instance ids compare without regard to letter case; the machine's index
     // of its nodes keeps loading a machine of many nodes linear.
@@ -234,10 +290,14 @@ void load_devices(const JsonAt& at, Machine& m) {
             item.field("instance_id").fail("an instance id has at most 199 characters");
         if (item.has("parent")) d.description.parent_id = item.field("parent").as_wide();
         if (item.has("present")) d.description.present = item.field("present").as_bool();
-        if (item.has("friendly_name")) d.description.friendly_name = item.field("friendly_name").as_wide();
-        if (item.has("device_desc")) d.description.device_desc = item.field("device_desc").as_wide();
-        if (item.has("service")) d.description.service = item.field("service").as_wide();
-        if (item.has("hardware_ids")) {
+        load_text_property(item, "friendly_name", win::SPDRP_FRIENDLYNAME_, d.description.friendly_name, d);
+        load_text_property(item, "device_desc", win::SPDRP_DEVICEDESC_, d.description.device_desc, d);
+        load_text_property(item, "service", win::SPDRP_SERVICE_, d.description.service, d);
+        if (item.has("hardware_ids") && item.field("hardware_ids").value.is_object()) {
+            if (const auto bytes = load_raw_property(item.field("hardware_ids"), win::SPDRP_HARDWAREID_, d)) {
+                d.description.hardware_ids = multi_sz_texts(*bytes);
+            }
+        } else if (item.has("hardware_ids")) {
             std::vector<std::wstring> ids;
             for (const JsonAt& id : item.field("hardware_ids").items()) {
                 ids.push_back(id.as_wide());
@@ -345,6 +405,14 @@ void load_files(const JsonAt& at, Machine& m) {
     }
 }
 
+// [1, 0, ...]: one answer per call, the last repeating; at least one.
+std::vector<std::int32_t> signed_sequence(const JsonAt& at) {
+    std::vector<std::int32_t> answers;
+    for (const JsonAt& answer : at.items()) answers.push_back(answer.as_i32());
+    if (answers.empty()) at.fail("a sequence of answers has at least one");
+    return answers;
+}
+
 void load_sdk_libraries(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
         item.only_keys({"path", "load_error", "missing_entry_points", "init_result", "version", "is_device_changed",
@@ -359,7 +427,9 @@ void load_sdk_libraries(const JsonAt& at, Machine& m) {
         }
         if (item.has("init_result")) library.init_result = item.field("init_result").as_i32();
         if (item.has("version")) library.version = item.field("version").as_u16();
-        if (item.has("is_device_changed")) {
+        if (item.has("is_device_changed") && item.field("is_device_changed").value.is_array()) {
+            library.device_changed_results = signed_sequence(item.field("is_device_changed"));
+        } else if (item.has("is_device_changed")) {
             const JsonAt mode = item.field("is_device_changed");
             const std::string name = mode.as_string();
             if (name == "when_changed") {
@@ -373,7 +443,11 @@ void load_sdk_libraries(const JsonAt& at, Machine& m) {
             }
         }
         if (item.has("detection_delay_ms")) library.detection_delay_ms = item.field("detection_delay_ms").as_u32();
-        if (item.has("device_count")) library.device_count = item.field("device_count").as_i32();
+        if (item.has("device_count") && item.field("device_count").value.is_array()) {
+            library.device_counts = signed_sequence(item.field("device_count"));
+        } else if (item.has("device_count")) {
+            library.device_count = item.field("device_count").as_i32();
+        }
         if (item.has("devices")) {
             std::vector<SdkDeviceRecordSetup> devices;
             for (const JsonAt& record : item.field("devices").items()) {

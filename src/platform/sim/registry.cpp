@@ -81,10 +81,13 @@ std::string hex32(std::uint32_t value) {
 std::int32_t open_path(const std::wstring& shown, const std::wstring& path, std::uint32_t access, RegKey& out) {
     const auto injected = sim::enter_call("RegOpenKeyExW", sim::narrow(shown) + ", " + hex32(access));
     std::int32_t status = 0;
+    const sim::RegistryKey* record = sim::machine().registry.find(path);
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
-    } else if (sim::machine().registry.find(path) == nullptr) {
+    } else if (record == nullptr) {
         status = status_of(win::ERROR_FILE_NOT_FOUND_);
+    } else if (record->open_error) {
+        status = status_of(*record->open_error);
     } else if (!sim::machine().elevated && asks_to_write(access)) {
         status = status_of(win::ERROR_ACCESS_DENIED_);
     } else {
@@ -152,6 +155,8 @@ RegRead reg_query_value(const RegKey& key, const std::wstring& name, std::uint32
         const sim::RegistryValue* value = find_value(*record, name);
         if (value == nullptr) {
             read.status = static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_);
+        } else if (value->read_error) {
+            read.status = static_cast<std::int32_t>(*value->read_error);
         } else {
             read.type = value->type;
             read.size = static_cast<std::uint32_t>(value->data.size());
@@ -176,6 +181,8 @@ RegRead reg_query_value_size(const RegKey& key, const std::wstring& name) {
         const sim::RegistryValue* value = find_value(*record, name);
         if (value == nullptr) {
             read.status = static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_);
+        } else if (value->read_error) {
+            read.status = static_cast<std::int32_t>(*value->read_error);
         } else {
             read.type = value->type;
             read.size = static_cast<std::uint32_t>(value->data.size());
@@ -232,7 +239,7 @@ std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uin
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
     } else if (record != nullptr) {
-        sim::machine().registry.set_value(record->path, sim::RegistryValue{name, type, data});
+        sim::machine().registry.set_value(record->path, sim::RegistryValue{name, type, data, {}});
     }
     return sim::finish(status);
 }

@@ -5,6 +5,7 @@
 // what it answers.
 #include "platform/sim/sdk_double.h"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <unordered_map>
@@ -157,7 +158,19 @@ std::vector<SdkDeviceRecordSetup> visible_records(const SdkLibrary& library, con
     return library.devices ? *library.devices : records_from_machine(state.guid);
 }
 
+// A scripted answer: the one for the next call, the last one repeating.
+std::int32_t next_answer(const std::vector<std::int32_t>& answers, std::size_t calls) {
+    return answers[std::min(calls, answers.size() - 1)];
+}
+
+// The library's description as the machine holds it, to count its scripted answers.
+SdkLibrary& library_record(const SdkLibrary& library) {
+    return machine().sdk_libraries[static_cast<std::size_t>(&library - machine().sdk_libraries.data())];
+}
+
 std::int32_t visible_count(const SdkLibrary& library, const SdkState& state) {
+    // Scripted counts are what each call reported, whatever the detection's delay.
+    if (!library.device_counts.empty()) return next_answer(library.device_counts, library.device_count_calls);
     if (!detection_done(library, state)) return 0;
     if (library.device_count) return *library.device_count;
     return static_cast<std::int32_t>(visible_records(library, state).size());
@@ -251,6 +264,7 @@ std::int32_t qtv_get_device_count(std::int32_t* count) {
     if (call.module == nullptr || !call.module->sdk.initialised || count == nullptr) return finish(kNotInitialised);
     *count = visible_count(*call.library, call.module->sdk);
     call.module->sdk.last_count = *count;
+    if (!call.library->device_counts.empty()) ++library_record(*call.library).device_count_calls;
     return finish(0);
 }
 
@@ -280,6 +294,10 @@ std::int32_t qtv_is_device_changed() {
     const Call call = begin("QTV_IsDeviceChanged", "");
     if (call.injected) return finish(static_cast<std::int32_t>(*call.injected));
     if (call.module == nullptr || !call.module->sdk.initialised) return finish(0);
+    if (!call.library->device_changed_results.empty()) {
+        SdkLibrary& library = library_record(*call.library);
+        return finish(next_answer(library.device_changed_results, library.device_changed_calls++));
+    }
     switch (call.library->device_changed) {
         case SdkDeviceChanged::Always:
             return finish(1);

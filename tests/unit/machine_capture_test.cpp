@@ -1,0 +1,140 @@
+// A capture writes each value the run read so that the simulated machine
+// gives back exactly those bytes: clean strings and numbers as the format's
+// plain entries, everything else (no terminator, odd sizes, lone
+// surrogates, other types) as `hex`. Each case is captured, loaded as a
+// machine and read back with RegQueryValueExW.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "capture/machine_capture.h"
+#include "platform/registry.h"
+#include "platform/win_constants.h"
+#include "support/machine_builder.h"
+#include "support/sim_support.h"
+
+namespace vq4 {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct ValueCase {
+    const char* what;
+    std::uint32_t type;
+    Bytes bytes;
+    const char* written_as;  // the entry the capture uses for it
+};
+
+const ValueCase kValueCases[] = {
+    {"clean REG_SZ", win::REG_SZ_, {'A', 0, 'B', 0, 0, 0}, "data"},
+    {"REG_SZ without its NUL", win::REG_SZ_, {'A', 0, 'B', 0}, "hex"},
+    {"REG_SZ with a NUL inside", win::REG_SZ_, {'A', 0, 0, 0, 'B', 0, 0, 0}, "hex"},
+    {"REG_SZ of an odd size", win::REG_SZ_, {'A', 0, 'B'}, "hex"},
+    {"REG_SZ with a lone surrogate", win::REG_SZ_, {0x00, 0xD8, 'A', 0, 0, 0}, "hex"},
+    {"REG_SZ beyond U+FFFF", win::REG_SZ_, {0x3D, 0xD8, 0x00, 0xDE, 0, 0}, "data"},
+    {"empty REG_SZ", win::REG_SZ_, {0, 0}, "data"},
+    {"clean REG_EXPAND_SZ", win::REG_EXPAND_SZ_, {'%', 0, 'X', 0, '%', 0, 0, 0}, "data"},
+    {"clean REG_MULTI_SZ", win::REG_MULTI_SZ_, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}, "data"},
+    {"REG_MULTI_SZ without the final NUL", win::REG_MULTI_SZ_, {'a', 0, 0, 0}, "hex"},
+    {"empty REG_MULTI_SZ", win::REG_MULTI_SZ_, {0, 0}, "data"},
+    {"REG_DWORD", win::REG_DWORD_, {0x02, 0x01, 0, 0}, "data"},
+    {"REG_DWORD of three bytes", win::REG_DWORD_, {0x02, 0x01, 0}, "hex"},
+    {"REG_QWORD", win::REG_QWORD_, {1, 2, 3, 4, 5, 6, 7, 0x80}, "data"},
+    {"REG_BINARY", 3, {0xDE, 0xAD}, "hex"},
+    {"a type of its own", 0x1234, {1}, "hex"},
+};
+
+TEST(MachineCapture, RegistryValuesReplayWithTheirExactBytes) {
+    capture::Capture capture;
+    capture::Key key;
+    key.path = L"HKLM\\SOFTWARE\\CaptureTest";
+    key.opened = true;
+    for (const ValueCase& c : kValueCases) {
+        capture::Value value;
+        value.name = std::wstring(c.what, c.what + std::char_traits<char>::length(c.what));
+        value.type = c.type;
+        value.data = c.bytes;
+        value.size = static_cast<std::uint32_t>(c.bytes.size());
+        value.complete = true;
+        key.values.push_back(value);
+    }
+    // A value too long for the run's buffer: only its type and size were read.
+    capture::Value too_long;
+    too_long.name = L"too long";
+    too_long.type = win::REG_SZ_;
+    too_long.size = 300;
+    key.values.push_back(too_long);
+    capture.keys.push_back(key);
+
+    const std::string text = capture::machine_file_text(capture);
+    const nlohmann::json document = nlohmann::json::parse(text);
+    const nlohmann::json& values = document.at("registry").at(0).at("values");
+    test::use_machine(text);
+
+    platform::RegKey opened;
+    ASSERT_EQ(platform::reg_open_key(platform::RegRoot::LocalMachine, L"SOFTWARE\\CaptureTest", win::KEY_READ_, opened), 0);
+    for (std::size_t i = 0; i < std::size(kValueCases); ++i) {
+        const ValueCase& c = kValueCases[i];
+        SCOPED_TRACE(c.what);
+        EXPECT_TRUE(values.at(i).contains(c.written_as)) << values.at(i).dump();
+        const platform::RegRead read = platform::reg_query_value(opened, key.values[i].name, 4096);
+        ASSERT_EQ(read.status, 0);
+        EXPECT_EQ(read.type, c.type);
+        EXPECT_EQ(read.data, c.bytes);
+    }
+    const platform::RegRead read = platform::reg_query_value(opened, L"too long", 256);
+    EXPECT_EQ(read.status, static_cast<std::int32_t>(win::ERROR_MORE_DATA_));
+    EXPECT_EQ(read.type, win::REG_SZ_);
+    EXPECT_EQ(read.size, 300u);
+}
+
+// The notes are recorded only while a capture is in force, and a value read
+// through a key that is not the capture's (a handle it never saw open) stays
+// out of it.
+TEST(MachineCapture, NotesCountOnlyWhileInForceAndOnlyForKeysItSawOpen) {
+    test::machine_file().key(L"HKLM\\SOFTWARE\\A", {test::reg_dword(L"V", 7)}).use();
+    platform::RegKey key;
+    ASSERT_EQ(platform::reg_open_key(platform::RegRoot::LocalMachine, L"SOFTWARE\\A", win::KEY_READ_, key), 0);
+    const platform::RegRead read = platform::reg_query_value(key, L"V", 4);
+
+    capture::Capture capture;
+    capture::key_opened(key, L"HKLM\\SOFTWARE\\A", 0);  // no capture in force: nothing
+    capture::value_read(key, L"V", read);
+    {
+        const capture::CaptureScope scope(capture);
+        EXPECT_TRUE(capture::active());
+        capture::value_read(key, L"V", read);  // never seen open: left out
+        EXPECT_TRUE(capture.keys.empty());
+        capture::key_opened(key, L"HKLM\\SOFTWARE\\A", 0);
+        capture::value_read(key, L"V", read);
+    }
+    EXPECT_FALSE(capture::active());
+    capture::value_read(key, L"V", read);
+    ASSERT_EQ(capture.keys.size(), 1u);
+    ASSERT_EQ(capture.keys[0].values.size(), 1u);
+    EXPECT_EQ(capture.keys[0].values[0].data, (Bytes{7, 0, 0, 0}));
+}
+
+// Paths as the machine file writes them: HKCR under SOFTWARE\Classes, the
+// 32-bit view under WOW6432Node, the capture named after its report.
+TEST(MachineCapture, PathsFollowTheMachineFileAndTheReport) {
+    const std::wstring clsid = L"CLSID\\{X}\\InProcServer32";
+    EXPECT_EQ(capture::key_path(platform::RegRoot::ClassesRoot, clsid, win::KEY_READ_),
+              L"HKLM\\SOFTWARE\\Classes\\CLSID\\{X}\\InProcServer32");
+    EXPECT_EQ(capture::key_path(platform::RegRoot::ClassesRoot, clsid, win::KEY_READ_ | win::KEY_WOW64_32KEY_),
+              L"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{X}\\InProcServer32");
+    EXPECT_EQ(capture::key_path(platform::RegRoot::LocalMachine, L"SOFTWARE\\Vendor", win::KEY_READ_ | win::KEY_WOW64_32KEY_),
+              L"HKLM\\SOFTWARE\\WOW6432Node\\Vendor");
+    EXPECT_EQ(capture::key_path(platform::RegRoot::LocalMachine, L"SYSTEM\\X", win::KEY_READ_ | win::KEY_WOW64_32KEY_),
+              L"HKLM\\SYSTEM\\X");
+    EXPECT_EQ(capture::capture_path_for_report(L"C:\\Tools\\VQ4_Diag_Report_20261210_090807.txt"),
+              L"C:\\Tools\\VQ4_Diag_Machine_20261210_090807.json");
+    EXPECT_EQ(capture::capture_path_for_report(L"C:\\Tools\\VQ4_Diag_Report_20261210_090807_2.txt"),
+              L"C:\\Tools\\VQ4_Diag_Machine_20261210_090807_2.json");
+}
+
+}  // namespace
+}  // namespace vq4
