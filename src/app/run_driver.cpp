@@ -124,7 +124,11 @@ std::wstring run_report_path(const RunOptions& options, const std::wstring& dire
 }
 
 std::wstring exe_directory() {
-    const std::wstring module_path = platform::get_module_file_name(260);
+    // A path cut to the buffer still gives the folders it holds; a failed
+    // call gives the current folder.
+    std::wstring module_path;
+    const std::uint32_t error = platform::get_module_file_name(260, module_path);
+    if (error != 0 && error != win::ERROR_INSUFFICIENT_BUFFER_) return L".";
     const std::wstring::size_type separator = module_path.find_last_of(L"\\/");
     if (separator == std::wstring::npos) {
         return L".";

@@ -83,10 +83,11 @@ std::uint32_t report_file_read(const std::wstring& path, std::uint32_t max_bytes
 
 // ---- Process and time ----
 
-// GetModuleFileNameW(NULL) into a zeroed buffer of `capacity` wide characters;
-// a longer path is cut to capacity - 1 characters as the system does. An
-// empty text when the call fails.
-std::wstring get_module_file_name(std::uint32_t capacity);
+// GetModuleFileNameW(NULL) into a zeroed buffer of `capacity` wide characters:
+// 0, or GetLastError's code. A path that does not fit with its terminator is
+// ERROR_INSUFFICIENT_BUFFER, and `out` then holds it cut to capacity - 1
+// characters, as the system leaves the buffer (a capacity of 0 holds nothing).
+std::uint32_t get_module_file_name(std::uint32_t capacity, std::wstring& out);
 
 struct LocalTime {
     std::uint16_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;

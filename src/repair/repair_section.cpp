@@ -78,7 +78,9 @@ struct ElevatedRun {
 // waits for it.
 ElevatedRun run_elevated_instance(const std::wstring& parameters) {
     ElevatedRun run;
-    const std::wstring executable = platform::get_module_file_name(260);
+    // A path cut to the buffer names no program: nothing is started.
+    std::wstring executable;
+    if (platform::get_module_file_name(260, executable) != 0) return run;
     platform::ProcessHandle process;
     if (platform::shell_execute_ex(L"runas", executable, parameters, win::SW_SHOWNORMAL_, process) != 0 ||
         !process.valid()) {

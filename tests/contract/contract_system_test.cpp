@@ -3,6 +3,7 @@
 // assertions run against the simulated machine and against Win32.
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "contract/contract_test.h"
@@ -43,25 +44,38 @@ TEST_F(SystemContract, StartupSucceedsOnAPreparedHost) {
 
 // ---- Module path ----
 
+// The module path read into `capacity` characters: the code and the text.
+std::pair<std::uint32_t, std::wstring> module_path(std::uint32_t capacity) {
+    std::wstring text = L"(unchanged)";
+    const std::uint32_t error = platform::get_module_file_name(capacity, text);
+    return {error, text};
+}
+
 TEST_F(SystemContract, ModulePathWholeAndCutToTheBuffer) {
     const std::wstring path = s::arrange_module_path();
     ASSERT_GT(path.size(), 3u);
     ASSERT_LT(path.size(), 260u);
-    EXPECT_EQ(platform::get_module_file_name(260), path);
+    EXPECT_EQ(module_path(260).second, path);
+    EXPECT_EQ(module_path(260).first, 0u);
 
-    // A buffer too small keeps capacity - 1 characters and the terminator.
+    // A buffer too small keeps capacity - 1 characters and the terminator,
+    // and says so with ERROR_INSUFFICIENT_BUFFER.
     const auto n = static_cast<std::uint32_t>(path.size());
     for (const std::uint32_t capacity : {1u, 2u, 3u, n / 2, n, n + 1, n + 2}) {
         SCOPED_TRACE(capacity);
-        EXPECT_EQ(platform::get_module_file_name(capacity), path.substr(0, std::min(path.size(), std::size_t{capacity - 1})));
+        const auto [error, text] = module_path(capacity);
+        EXPECT_EQ(text, path.substr(0, std::min(path.size(), std::size_t{capacity - 1})));
+        EXPECT_EQ(error, capacity > n ? 0u : win::ERROR_INSUFFICIENT_BUFFER_);
     }
-    EXPECT_EQ(platform::get_module_file_name(0), L"");
+    EXPECT_EQ(module_path(0).second, L"");
+    EXPECT_EQ(module_path(0).first, win::ERROR_INSUFFICIENT_BUFFER_);
 }
 
 TEST_F(SystemContract, ModulePathLongerThanTheFixedBuffer) {
     const auto path = s::arrange_long_module_path(300);
     if (!path) GTEST_SKIP() << "the executable's path on this side is not longer than 300 characters";
-    EXPECT_EQ(platform::get_module_file_name(260), path->substr(0, 259));
+    EXPECT_EQ(module_path(260).second, path->substr(0, 259));
+    EXPECT_EQ(module_path(260).first, win::ERROR_INSUFFICIENT_BUFFER_);
 }
 
 // ---- Processor ----

@@ -313,24 +313,24 @@ bool arrange_elevation_prompt_declined() {
 
 bool arrange_no_usb_device_nodes() {
     for (const sim::Device& device : sim::machine().devices) {
-        if (equals_nocase(device.instance_id.substr(0, 4), L"USB\\")) return false;
+        if (equals_nocase(device.description.instance_id.substr(0, 4), L"USB\\")) return false;
     }
     return true;
 }
 
 bool add_device(const DeviceNodeSpec& node) {
     sim::Device device;
-    device.instance_id = node.instance_id;
-    device.present = node.present;
-    device.friendly_name = node.friendly_name;
-    device.device_desc = node.device_desc;
-    device.service = node.service;
-    device.hardware_ids = node.hardware_ids;
-    device.parent_id = node.parent;
-    device.status = node.status;
-    device.problem = node.problem;
-    if (node.restart_needs_reboot) device.restart_flags = win::DI_NEEDREBOOT_;
-    if (node.removal_needs_reboot) device.remove_flags = win::DI_NEEDREBOOT_;
+    device.description.instance_id = node.instance_id;
+    device.description.present = node.present;
+    device.description.friendly_name = node.friendly_name;
+    device.description.device_desc = node.device_desc;
+    device.description.service = node.service;
+    device.description.hardware_ids = node.hardware_ids;
+    device.description.parent_id = node.parent;
+    device.description.status = node.status;
+    device.description.problem = node.problem;
+    if (node.restart_needs_reboot) device.behaviour.restart_flags = win::DI_NEEDREBOOT_;
+    if (node.removal_needs_reboot) device.behaviour.remove_flags = win::DI_NEEDREBOOT_;
     const auto steps = [](const std::vector<DeviceNodeSpec::UsbTransfer>& transfers) {
         std::vector<sim::UsbTransferStep> out;
         for (const DeviceNodeSpec::UsbTransfer& t : transfers) {
@@ -342,7 +342,7 @@ bool add_device(const DeviceNodeSpec& node) {
         sim::DeviceInterfaceRecord record{iface.guid, iface.path, iface.held_by_other_process, {}, {}};
         record.winusb.reads = steps(node.usb_reads);
         record.winusb.writes = steps(node.usb_writes);
-        device.interfaces.push_back(std::move(record));
+        device.description.interfaces.push_back(std::move(record));
     }
     // Every node has its key below Enum, as on Windows.
     sim::machine().registry.create(sim::instance_key_path(node.instance_id));
@@ -353,7 +353,7 @@ bool add_device(const DeviceNodeSpec& node) {
 bool unplug_device(const std::wstring& instance_id) {
     sim::Device* device = sim::machine().find_device(instance_id);
     if (device == nullptr) throw std::runtime_error("unplug_device: no such device");
-    device->present = false;
+    device->description.present = false;
     return true;
 }
 

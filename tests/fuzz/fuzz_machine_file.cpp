@@ -28,17 +28,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::set<std::wstring> ids;
     std::set<std::uint32_t> handles;
     for (const sim::Device& d : m.devices) {
-        fuzz::check(!d.instance_id.empty() && d.instance_id.size() < 200, "instance id of 1 to 199 characters");
-        fuzz::check(ids.insert(to_upper_ascii(d.instance_id)).second, "instance ids are unique");
-        fuzz::check(handles.insert(d.dev_inst).second, "device-node handles are unique");
+        fuzz::check(!d.description.instance_id.empty() && d.description.instance_id.size() < 200,
+                    "instance id of 1 to 199 characters");
+        fuzz::check(ids.insert(to_upper_ascii(d.description.instance_id)).second, "instance ids are unique");
+        fuzz::check(handles.insert(d.state.dev_inst).second, "device-node handles are unique");
     }
     for (const sim::Device& d : m.devices) {
         const sim::Device* at = &d;
-        for (std::size_t steps = 0; !at->parent_id.empty(); ++steps) {
+        for (std::size_t steps = 0; !at->description.parent_id.empty(); ++steps) {
             fuzz::check(steps <= m.devices.size(), "the parents of a node end at a root");
-            at = m.find_device(at->parent_id);
+            at = m.find_device(at->description.parent_id);
             fuzz::check(at != nullptr, "a parent is a device of the machine");
-            if (d.present) fuzz::check(at->present, "a present node has present parents");
+            if (d.description.present) fuzz::check(at->description.present, "a present node has present parents");
         }
     }
     return 0;

@@ -39,6 +39,42 @@ InterfaceEntry::InterfaceEntry(Text guid, Text path)
     : json_{{"guid", guid.utf8}, {"path", path.utf8}} {}
 InterfaceEntry& InterfaceEntry::held_by_other_process(const Json& how) { return set("held_by_other_process", how); }
 InterfaceEntry& InterfaceEntry::winusb(const Json& script) { return set("winusb", script); }
+InterfaceEntry& InterfaceEntry::winusb(const WinUsbScript& script) { return set("winusb", script.json()); }
+
+WinUsbScript::WinUsbScript() : json_(Json::object()) {}
+WinUsbScript& WinUsbScript::write_ok() {
+    json_["writes"].push_back(Json::object());
+    return *this;
+}
+WinUsbScript& WinUsbScript::write_error(std::uint32_t code) {
+    json_["writes"].push_back(Json{{"error", code}});
+    return *this;
+}
+WinUsbScript& WinUsbScript::write_waits() {
+    json_["writes"].push_back(Json{{"wait", true}});
+    return *this;
+}
+WinUsbScript& WinUsbScript::read_reply(std::string_view hex) {
+    json_["reads"].push_back(Json{{"reply", std::string(hex)}});
+    return *this;
+}
+WinUsbScript& WinUsbScript::read_error(std::uint32_t code) {
+    json_["reads"].push_back(Json{{"error", code}});
+    return *this;
+}
+WinUsbScript& WinUsbScript::read_waits() {
+    json_["reads"].push_back(Json{{"wait", true}});
+    return *this;
+}
+WinUsbScript& WinUsbScript::initialize_error(std::uint32_t code) {
+    json_["initialize_error"] = code;
+    return *this;
+}
+WinUsbScript& WinUsbScript::alternate_setting_error(std::uint32_t code) {
+    json_["alternate_setting_error"] = code;
+    return *this;
+}
+WinUsbScript winusb_script() { return WinUsbScript(); }
 InterfaceEntry& InterfaceEntry::set(const std::string& entry, const Json& value) {
     json_[entry] = value;
     return *this;
@@ -67,11 +103,28 @@ DeviceEntry& DeviceEntry::interface(const InterfaceEntry& entry) {
 DeviceEntry& DeviceEntry::hardware_key(const std::vector<RegValue>& values) {
     return set("hardware_key", values_of(values));
 }
+DeviceEntry& DeviceEntry::redetect(const Json& when) { return set("redetect", when); }
 DeviceEntry& DeviceEntry::set(const std::string& entry, const Json& value) {
     json_[entry] = value;
     return *this;
 }
 DeviceEntry device(Text instance_id) { return DeviceEntry(instance_id); }
+
+ServiceEntry::ServiceEntry(Text name, Text display_name)
+    : json_(Json{{"name", name.utf8}, {"display_name", display_name.utf8}}) {}
+ServiceEntry& ServiceEntry::state(const Json& state) {
+    json_["state"] = state;
+    return *this;
+}
+ServiceEntry& ServiceEntry::type(std::uint32_t type) {
+    json_["type"] = type;
+    return *this;
+}
+ServiceEntry& ServiceEntry::appears_after_call(std::uint32_t call) {
+    json_["appears_after_call"] = call;
+    return *this;
+}
+ServiceEntry service(Text name, Text display_name) { return ServiceEntry(name, display_name); }
 
 MachineFile::MachineFile() : json_(Json::object()) {}
 MachineFile& MachineFile::device(const DeviceEntry& entry) {
@@ -104,12 +157,37 @@ MachineFile& MachineFile::files(const std::vector<Json>& entries) {
     for (const Json& e : entries) json_["files"].push_back(e);
     return *this;
 }
+MachineFile& MachineFile::pe_file(Text path, const Json& pe) { return file(path, Json{{"pe", pe}}); }
+MachineFile& MachineFile::text_file(Text path, Text text) { return file(path, Json{{"text", text.utf8}}); }
+MachineFile& MachineFile::hex_file(Text path, std::string_view hex) {
+    return file(path, Json{{"hex", std::string(hex)}});
+}
 MachineFile& MachineFile::sdk(Text path, const Json& behaviour) {
     json_["sdk"].push_back(with_path(path, behaviour));
     return *this;
 }
 MachineFile& MachineFile::fault(const std::string& operation, std::uint32_t code, std::uint32_t nth) {
     json_["faults"].push_back(Json{{"operation", operation}, {"nth", nth}, {"code", code}});
+    return *this;
+}
+MachineFile& MachineFile::module_path(Text path) { return set("module_path", path.utf8); }
+MachineFile& MachineFile::elevated(bool elevated) { return set("elevated", elevated); }
+MachineFile& MachineFile::elevation_prompt_accepted(bool accepted) {
+    return set("elevation_prompt_accepted", accepted);
+}
+MachineFile& MachineFile::process(std::uint64_t pid, Text exe) {
+    json_["processes"].push_back(Json{{"pid", pid}, {"exe", exe.utf8}});
+    return *this;
+}
+MachineFile& MachineFile::service(const ServiceEntry& entry) {
+    json_["services"].push_back(entry.json());
+    return *this;
+}
+MachineFile& MachineFile::no_services() { return set("services", Json::array()); }
+MachineFile& MachineFile::current_directory(Text path) { return set("current_directory", path.utf8); }
+MachineFile& MachineFile::local_time(Text when) { return set("local_time", when.utf8); }
+MachineFile& MachineFile::environment_variable(Text name, Text value) {
+    json_["environment"][name.utf8] = value.utf8;
     return *this;
 }
 MachineFile& MachineFile::set(const std::string& entry, const Json& value) {

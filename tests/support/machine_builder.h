@@ -52,6 +52,26 @@ RegValue reg_hex(Text name, const nlohmann::json& type, std::string_view hex);
 // Any type with `data` as the machine file writes it (e.g. "0x12345" for a DWORD).
 RegValue reg_value(Text name, const nlohmann::json& type, const nlohmann::json& data);
 
+// The script of the USB device behind a WinUSB interface: what each write
+// and each read does, in order (a healthy device once the script runs out).
+class WinUsbScript {
+public:
+    WinUsbScript();
+    WinUsbScript& write_ok();
+    WinUsbScript& write_error(std::uint32_t code);
+    WinUsbScript& write_waits();  // the device never takes it
+    WinUsbScript& read_reply(std::string_view hex);  // the bytes that come back ("0C 00 ...")
+    WinUsbScript& read_error(std::uint32_t code);
+    WinUsbScript& read_waits();  // the device never answers
+    WinUsbScript& initialize_error(std::uint32_t code);         // WinUsb_Initialize fails
+    WinUsbScript& alternate_setting_error(std::uint32_t code);  // WinUsb_SetCurrentAlternateSetting fails
+    const nlohmann::json& json() const { return json_; }
+
+private:
+    nlohmann::json json_;
+};
+WinUsbScript winusb_script();
+
 // One device interface of a node.
 class InterfaceEntry {
 public:
@@ -60,6 +80,7 @@ public:
     InterfaceEntry& held_by_other_process(const nlohmann::json& how = true);
     // The USB device behind it, scripted as the machine file writes it.
     InterfaceEntry& winusb(const nlohmann::json& script);
+    InterfaceEntry& winusb(const WinUsbScript& script);
     InterfaceEntry& set(const std::string& entry, const nlohmann::json& value);
     const nlohmann::json& json() const { return json_; }
 
@@ -84,6 +105,8 @@ public:
     DeviceEntry& hardware_ids(const std::vector<Text>& ids);
     DeviceEntry& interface(const InterfaceEntry& entry);  // one more interface
     DeviceEntry& hardware_key(const std::vector<RegValue>& values);  // the key, with these values
+    // After an ancestor is re-enumerated: "at_once", milliseconds later, or "never".
+    DeviceEntry& redetect(const nlohmann::json& when);
     DeviceEntry& set(const std::string& entry, const nlohmann::json& value);
     const nlohmann::json& json() const { return json_; }
 
@@ -91,6 +114,20 @@ private:
     nlohmann::json json_;
 };
 DeviceEntry device(Text instance_id);
+
+// One service of the service control manager's database.
+class ServiceEntry {
+public:
+    ServiceEntry(Text name, Text display_name);
+    ServiceEntry& state(const nlohmann::json& state);  // "running", "stopped" or a SERVICE_* number
+    ServiceEntry& type(std::uint32_t type);
+    ServiceEntry& appears_after_call(std::uint32_t call);  // installed while the list is read
+    const nlohmann::json& json() const { return json_; }
+
+private:
+    nlohmann::json json_;
+};
+ServiceEntry service(Text name, Text display_name);
 
 // One entry of "files": its path and what describes it ({"pe": ...}, {"text": ...}, ...).
 nlohmann::json file_entry(Text path, const nlohmann::json& description = nlohmann::json::object());
@@ -105,10 +142,25 @@ public:
     // One more file: its path, and what describes it ({"pe": ...}, {"text": ...}, ...).
     MachineFile& file(Text path, const nlohmann::json& description = nlohmann::json::object());
     MachineFile& files(const std::vector<nlohmann::json>& entries);  // entries of file_entry()
+    // One more file that is a PE image ({"machine": "0x8664"} unless given).
+    MachineFile& pe_file(Text path, const nlohmann::json& pe = {{"machine", "0x8664"}});
+    MachineFile& text_file(Text path, Text text);  // one more file of that text
+    MachineFile& hex_file(Text path, std::string_view hex);  // one more file of these bytes ("5B 44 ...")
     // What the library at `path` does once loaded ({"init_result": -4}, ...).
     MachineFile& sdk(Text path, const nlohmann::json& behaviour = nlohmann::json::object());
     // The nth call of `operation` fails with `code`.
     MachineFile& fault(const std::string& operation, std::uint32_t code, std::uint32_t nth = 1);
+    // The process: its path, whether it runs elevated, whether the elevation
+    // prompt is accepted.
+    MachineFile& module_path(Text path);
+    MachineFile& elevated(bool elevated);
+    MachineFile& elevation_prompt_accepted(bool accepted);
+    MachineFile& process(std::uint64_t pid, Text exe);  // one more process, in snapshot order
+    MachineFile& service(const ServiceEntry& entry);    // one more service, in enumeration order
+    MachineFile& no_services();                         // an empty service database
+    MachineFile& current_directory(Text path);
+    MachineFile& local_time(Text when);  // "2026-03-04 05:06:07"
+    MachineFile& environment_variable(Text name, Text value);
     MachineFile& set(const std::string& entry, const nlohmann::json& value);
     nlohmann::json& json() { return json_; }
     const nlohmann::json& json() const { return json_; }

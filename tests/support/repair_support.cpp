@@ -107,10 +107,11 @@ TreeSnapshot take_snapshot() {
         }
     }
     for (const sim::Device& d : sim::machine().devices) {
-        TreeSnapshot::Node node{to_upper_ascii(d.parent_id), d.present, d.service, d.friendly_name, d.device_desc,
-                                d.status, d.problem, d.dev_inst, {}};
-        for (const sim::DeviceInterfaceRecord& r : d.interfaces) node.interfaces.push_back(r.guid + L" " + r.path);
-        snapshot.devices[to_upper_ascii(d.instance_id)] = node;
+        const sim::DeviceDescription& about = d.description;
+        TreeSnapshot::Node node{to_upper_ascii(about.parent_id), about.present, about.service, about.friendly_name,
+                                about.device_desc, about.status, about.problem, d.state.dev_inst, {}};
+        for (const sim::DeviceInterfaceRecord& r : about.interfaces) node.interfaces.push_back(r.guid + L" " + r.path);
+        snapshot.devices[to_upper_ascii(about.instance_id)] = node;
     }
     return snapshot;
 }

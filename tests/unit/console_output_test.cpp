@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "report/report.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -24,7 +25,7 @@ std::string console_bytes(Write write) {
 }
 
 TEST(ConsoleOutput, CharactersBeyondU00FFShowAsQuestionMarks) {
-    test::use_machine("{}");
+    test::machine_file().use();
     // The host takes UTF-8 and LF line ends.
     EXPECT_EQ(console_bytes([] { write_console(L"[  OK  ] caf\u00e9 \u00ff \u0100\u2713 done\nsecond line\n"); }),
               "[  OK  ] caf\xc3\xa9 \xc3\xbf ?? done\nsecond line\n");
@@ -34,7 +35,7 @@ TEST(ConsoleOutput, CharactersBeyondU00FFShowAsQuestionMarks) {
 }
 
 TEST(ConsoleOutput, ReportLinesReachTheConsoleAsWritten) {
-    test::use_machine("{}");
+    test::machine_file().use();
     test::reset_counters();
     EXPECT_EQ(console_bytes([] {
                   print_section(L"2. USB \u2713");

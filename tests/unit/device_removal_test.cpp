@@ -6,6 +6,7 @@
 
 #include "platform/sim/machine.h"
 #include "repair/device_removal.h"
+#include "support/machine_builder.h"
 #include "support/repair_support.h"
 #include "support/sim_support.h"
 #include "util/text.h"
@@ -50,12 +51,12 @@ const std::string kBackupLine = "  -> Registry backup written: <BACKUP>";
 
 std::uint32_t dev_inst_of(const std::string& id) {
     const sim::Device* d = sim::machine().find_device(widen(id));
-    return d == nullptr ? 0 : d->dev_inst;
+    return d == nullptr ? 0 : d->state.dev_inst;
 }
 
 bool present(const std::string& id) {
     const sim::Device* d = sim::machine().find_device(widen(id));
-    return d != nullptr && d->present;
+    return d != nullptr && d->description.present;
 }
 
 const std::wstring kCachePath = L"HKLM\\" + widen(test::kCacheKey);
@@ -81,7 +82,7 @@ TEST(RemoveAndRedetect, InterfaceAloneComesBackWithAFreshNodeAndKey) {
     ASSERT_NE(key, nullptr);
     ASSERT_EQ(key->values.size(), 2u);
     EXPECT_EQ(key->values[0].name, L"RevisionId");
-    EXPECT_TRUE(sim::machine().find_device(widen(kMi03))->interfaces.empty());
+    EXPECT_TRUE(sim::machine().find_device(widen(kMi03))->description.interfaces.empty());
 }
 
 TEST(RemoveAndRedetect, WholeDeviceGoesDeepestFirstThenTheCacheThenComesBack) {
@@ -104,8 +105,8 @@ TEST(RemoveAndRedetect, WholeDeviceGoesDeepestFirstThenTheCacheThenComesBack) {
     // Other devices' and other revisions' cache keys stay.
     EXPECT_NE(sim::machine().registry.find(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C0200"), nullptr);
     // The cache is gone, so the firmware's GUID came back with its interface.
-    ASSERT_EQ(sim::machine().find_device(widen(kMi03))->interfaces.size(), 1u);
-    EXPECT_EQ(sim::machine().find_device(widen(kMi03))->interfaces[0].guid, widen(test::kExpectedGuid));
+    ASSERT_EQ(sim::machine().find_device(widen(kMi03))->description.interfaces.size(), 1u);
+    EXPECT_EQ(sim::machine().find_device(widen(kMi03))->description.interfaces[0].guid, widen(test::kExpectedGuid));
     // The re-detection started at the hub.
     const sim::TraceEntry* reenumerate = nullptr;
     for (const auto& e : sim::machine().trace) {
@@ -266,9 +267,12 @@ TEST(DescriptorCache, KeyNameTakesTheLow16BitsAsFourUpperCaseDigits) {
 
     // Present: deleted with its subkeys, one line. Absent: nothing printed.
     // The repair runs elevated; HKLM is read-only to a standard user.
-    test::use_machine(R"({"elevated": true, "registry": [
-        {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC", "values": [{"name": "osvc", "type": "REG_BINARY", "hex": "00 00"}]},
-        {"key": "HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC\\Sub"}]})");
+    test::machine_file()
+        .elevated(true)
+        .key(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC",
+             {test::reg_hex(L"osvc", "REG_BINARY", "00 00")})
+        .key(L"HKLM\\SYSTEM\\CurrentControlSet\\Control\\usbflags\\2A7D5E3C2ABC\\Sub")
+        .use();
     {
         test::ReportCapture capture;
         {
@@ -360,24 +364,25 @@ TEST(RemoveAndRedetect, EveryFailureLine) {
 }
 
 TEST(CollectDescendantIds, PostOrderInSiblingOrderSkippingUnreadableIds) {
-    test::use_machine(R"({"devices": [
-        {"instance_id": "ROOT\\A"},
-        {"instance_id": "ROOT\\B", "parent": "ROOT\\A"},
-        {"instance_id": "ROOT\\B1", "parent": "ROOT\\B"},
-        {"instance_id": "ROOT\\B1a", "parent": "ROOT\\B1"},
-        {"instance_id": "ROOT\\C", "parent": "ROOT\\A"},
-        {"instance_id": "ROOT\\D", "parent": "ROOT\\A", "present": false},
-        {"instance_id": "ROOT\\E", "parent": "ROOT\\A"},
-        {"instance_id": "ROOT\\B2", "parent": "ROOT\\B"}]})");
-    std::vector<std::wstring> ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst);
+    test::machine_file()
+        .device(test::device(L"ROOT\\A"))
+        .device(test::device(L"ROOT\\B").parent(L"ROOT\\A"))
+        .device(test::device(L"ROOT\\B1").parent(L"ROOT\\B"))
+        .device(test::device(L"ROOT\\B1a").parent(L"ROOT\\B1"))
+        .device(test::device(L"ROOT\\C").parent(L"ROOT\\A"))
+        .device(test::device(L"ROOT\\D").parent(L"ROOT\\A").absent())
+        .device(test::device(L"ROOT\\E").parent(L"ROOT\\A"))
+        .device(test::device(L"ROOT\\B2").parent(L"ROOT\\B"))
+        .use();
+    std::vector<std::wstring> ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->state.dev_inst);
     EXPECT_EQ(ids, (std::vector<std::wstring>{L"ROOT\\B1a", L"ROOT\\B1", L"ROOT\\B2", L"ROOT\\B", L"ROOT\\C", L"ROOT\\E"}));
 
     // The second id read (B1) fails: left out, its descendants are still listed.
     sim::machine().faults.push_back(sim::Fault{"CM_Get_Device_IDW", sim::machine().call_counts["CM_Get_Device_IDW"] + 2, 0x1A});
-    ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->dev_inst);
+    ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\A")->state.dev_inst);
     EXPECT_EQ(ids, (std::vector<std::wstring>{L"ROOT\\B1a", L"ROOT\\B2", L"ROOT\\B", L"ROOT\\C", L"ROOT\\E"}));
 
-    ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\E")->dev_inst);
+    ids = collect_descendant_ids(sim::machine().find_device(L"ROOT\\E")->state.dev_inst);
     EXPECT_TRUE(ids.empty());
 }
 

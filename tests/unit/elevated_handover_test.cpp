@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "repair/elevated_handover.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 
@@ -44,7 +45,7 @@ TEST(ElevatedHandover, ParametersCarryTheMarkThePathQuotedAndNopause) {
 }
 
 TEST(ElevatedHandover, TheElevatedReportTakesTheNextFreeNameBesideTheOwnOne) {
-    test::use_machine("{}");
+    test::machine_file().use();
     const fs::path dir = test::make_temp_dir("handover_name");
     const std::wstring base = widen(dir.string()) + L"\\VQ4_Diag_Report_20260304_050607.txt";
     const std::wstring stem = widen(dir.string()) + L"\\VQ4_Diag_Report_20260304_050607";

@@ -41,7 +41,7 @@ std::string join_failures(const std::vector<std::string>& failures) {
 
 // The tables that vq4_platform_probe.exe also runs on the real API under Wine.
 TEST(SharedCaseTables, ProfileReaderMatchesTheSystemReader) {
-    test::use_machine("{}");
+    test::machine_file().use();
     const std::vector<std::string> failures = test::run_profile_cases(L"C:\\Probe", sim_host());
     EXPECT_TRUE(failures.empty()) << join_failures(failures);
 }
@@ -49,13 +49,13 @@ TEST(SharedCaseTables, ProfileReaderMatchesTheSystemReader) {
 TEST(SharedCaseTables, ExpectedInterfaceGuidFromTheRegisteredSdkFolder) {
     // The cases write the registration through the registry calls, as the
     // probe does under Wine, which always runs elevated.
-    test::use_machine(R"({"elevated": true})");
+    test::machine_file().elevated(true).use();
     const std::vector<std::string> failures = test::run_guid_source_cases(L"C:\\Probe", sim_host());
     EXPECT_TRUE(failures.empty()) << join_failures(failures);
 }
 
 TEST(SharedCaseTables, RegisteredGuidLists) {
-    test::use_machine(R"({"elevated": true})");
+    test::machine_file().elevated(true).use();
     const std::vector<std::string> failures = test::run_registered_cases(sim_host());
     EXPECT_TRUE(failures.empty()) << join_failures(failures);
 }
@@ -173,10 +173,13 @@ TEST(ExpectedInterfaceGuid, OddLengthRegistrationKeepsItsLastCharacter) {
 
 TEST(ReadRegisteredGuids, UnreadableValuesContributeNothingAndTheOtherIsStillRead) {
     // A multi-string whose data read fails after its size was read.
-    test::use_machine(R"({"devices": [{"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_03\\1", "hardware_key": [
-        {"name": "DeviceInterfaceGUIDs", "type": "REG_MULTI_SZ", "data": ["{A0000000-0000-0000-0000-00000000000A}"]},
-        {"name": "DeviceInterfaceGUID", "type": "REG_SZ", "data": "{C0000000-0000-0000-0000-00000000000C}"}]}],
-        "faults": [{"operation": "RegQueryValueExW", "nth": 2, "code": 5}]})");
+    test::machine_file()
+        .device(test::device(L"USB\\VID_2A7D&PID_5E3C&MI_03\\1")
+                    .hardware_key(
+                        {test::reg_multi_sz(L"DeviceInterfaceGUIDs", {L"{A0000000-0000-0000-0000-00000000000A}"}),
+                         test::reg_sz(L"DeviceInterfaceGUID", L"{C0000000-0000-0000-0000-00000000000C}")}))
+        .fault("RegQueryValueExW", 5, 2)
+        .use();
     platform::RegKey key;
     ASSERT_EQ(platform::reg_open_key(platform::RegRoot::LocalMachine,
                                      L"SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_2A7D&PID_5E3C&MI_03\\1\\Device Parameters",
@@ -203,8 +206,9 @@ TEST(JoinGuids, Table) {
 }
 
 TEST(ProfileReader, LoneCarriageReturnsEndLinesToo) {
-    test::use_machine(
-        R"({"files": [{"path": "C:\\p.ini", "text": "[Other]\rInterfaceGUID=no\r[DriverInterface]\rX=1\rInterfaceGUID=yes\r"}]})");
+    test::machine_file()
+        .text_file(L"C:\\p.ini", "[Other]\rInterfaceGUID=no\r[DriverInterface]\rX=1\rInterfaceGUID=yes\r")
+        .use();
     EXPECT_EQ(platform::get_private_profile_string(L"DriverInterface", L"InterfaceGUID", L"", 64, L"C:\\p.ini"), L"yes");
     EXPECT_EQ(platform::get_private_profile_string(L"DriverInterface", L"InterfaceGUID", L"", 64, L"c:/P.INI"), L"yes")
         << "Windows file names";
@@ -215,9 +219,12 @@ TEST(ProfileReader, LoneCarriageReturnsEndLinesToo) {
 // The real reader hands back a NUL-terminated text: a NUL byte in the file
 // ends the value there, whatever follows it on the line.
 TEST(ProfileReader, ValueEndsAtANulCharacter) {
-    test::use_machine(R"({"files": [
-        {"path": "C:\\a.ini", "hex": "5B 44 72 69 76 65 72 49 6E 74 65 72 66 61 63 65 5D 0A 49 6E 74 65 72 66 61 63 65 47 55 49 44 3D 41 42 00 43 44 0A"},
-        {"path": "C:\\b.ini", "hex": "FF FE 5B 00 78 00 5D 00 0A 00 6B 00 3D 00 00 00 7A 00 0A 00"}]})");
+    test::machine_file()
+        .hex_file(L"C:\\a.ini",
+                  "5B 44 72 69 76 65 72 49 6E 74 65 72 66 61 63 65 5D 0A 49 6E 74 65 72 66 61 63 65 47 55 49 44 3D "
+                  "41 42 00 43 44 0A")
+        .hex_file(L"C:\\b.ini", "FF FE 5B 00 78 00 5D 00 0A 00 6B 00 3D 00 00 00 7A 00 0A 00")
+        .use();
     const std::wstring a = platform::get_private_profile_string(L"DriverInterface", L"InterfaceGUID", L"", 64, L"C:\\a.ini");
     EXPECT_EQ(a, L"AB");
     EXPECT_EQ(a.size(), 2u);

@@ -23,7 +23,7 @@ const std::wstring kParent = L"USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D";
 const std::string kExpected = "{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}";
 const std::string kOther = "{0D5A1E37-2B6C-4F08-8E91-5C3B7A2D4F60}";
 const std::wstring kPath = L"\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}";
-const nlohmann::json kReply = nlohmann::json::parse(R"({"reads": [{"reply": "0C 00 00 00 00 01 01 00 00 00 00 00"}]})");
+const test::WinUsbScript kReply = test::winusb_script().read_reply("0C 00 00 00 00 01 01 00 00 00 00 00");
 const std::string kReplyDetail = "Response received (12 bytes, uniqueId=1).";
 
 // The MI_03 node under the composite device.
@@ -116,12 +116,12 @@ TEST_F(LowLevelSection, NodeLookupFailures) {
 
     // Unplugged since the node list was made.
     sim::machine().faults.clear();
-    sim::machine().find_device(widen(R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)"))->present = false;
+    sim::machine().find_device(widen(R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)"))->description.present = false;
     EXPECT_EQ(run_on(nodes), Lines{s3::kDisappeared});
     EXPECT_EQ(sim::count_calls("SetupDiDestroyDeviceInfoList"), 1u);
 
     // Present again, but its hardware key does not open.
-    sim::machine().find_device(widen(R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)"))->present = true;
+    sim::machine().find_device(widen(R"(USB\VID_2A7D&PID_5E3C&MI_03\6&3A2B1C0D&0&0003)"))->description.present = true;
     sim::machine().faults = {{"SetupDiOpenDevRegKey", sim::machine().call_counts["SetupDiOpenDevRegKey"] + 1, 5}};
     EXPECT_EQ(run_on(nodes), Lines{s3::kNoKey});
     std::vector<std::string> ops;
@@ -236,7 +236,7 @@ TEST_F(LowLevelSection, RegisteredGuidsInterfacesAndThePing) {
           s3::alternate_setting_failed(87)}},
         {"device never answers",
          {mi03().service(L"WINUSB").hardware_key(registered({}, kExpected))
-              .interface(interface_entry(kExpected).winusb(nlohmann::json::parse(R"({"reads": [{"wait": true}]})")))},
+              .interface(interface_entry(kExpected).winusb(test::winusb_script().read_waits()))},
          {s3::parameters("0x0102", "1", kExpected), s3::expected(), s3::interface_found(kExpected),
           s3::ping_failed("Read from the IN pipe failed (error code=121).")}},
     };
@@ -299,16 +299,16 @@ TEST_F(LowLevelSection, ResourcesAreReleasedInReverseOrderOnEveryPath) {
                                      "SetupDiGetClassDevsW", "SetupDiDestroyDeviceInfoList"};  // interface set
     struct Case {
         std::string name;
-        nlohmann::json winusb;
+        test::WinUsbScript winusb;
         Lines tail;
     };
     const std::vector<Case> cases = {
         {"PING answered", kReply, {"CreateFileW", "WinUsb_Initialize", "WinUsb_Free", "CloseHandle"}},
-        {"PING unanswered", nlohmann::json::parse(R"({"reads": [{"error": 31}]})"),
+        {"PING unanswered", test::winusb_script().read_error(31),
          {"CreateFileW", "WinUsb_Initialize", "WinUsb_Free", "CloseHandle"}},
-        {"alternate setting refused", {{"alternate_setting_error", 87}},
+        {"alternate setting refused", test::winusb_script().alternate_setting_error(87),
          {"CreateFileW", "WinUsb_Initialize", "WinUsb_Free", "CloseHandle"}},
-        {"initialisation refused", {{"initialize_error", 31}},
+        {"initialisation refused", test::winusb_script().initialize_error(31),
          {"CreateFileW", "WinUsb_Initialize failed", "CloseHandle"}},
     };
     for (const Case& c : cases) {
@@ -353,7 +353,7 @@ TEST_F(LowLevelSection, PreparesThePipesBeforeThePing) {
 // transfer, and the tool, waiting for ever: the exchange is not started and
 // the PING is reported failed, with the pipe and the error.
 TEST_F(LowLevelSection, NoTransferWithoutATimeOut) {
-    const nlohmann::json silent = nlohmann::json::parse(R"({"reads": [{"wait": true}]})");
+    const test::WinUsbScript silent = test::winusb_script().read_waits();
     struct Case {
         std::uint32_t nth;  // 1: pipe 0x01, 2: pipe 0x81
         std::string pipe;
@@ -416,7 +416,7 @@ TEST_F(LowLevelSection, VerificationRunsSection3OnAFreshNodeList) {
     open_report_file(widen(path.string()));
     run_report_sections();
     // The device came back (the repair re-created its nodes).
-    sim::machine().find_device(widen(id))->present = true;
+    sim::machine().find_device(widen(id))->description.present = true;
     run_verification_sections();
     close_report_file();
     const std::string text = test::read_file_bytes(path);

@@ -157,7 +157,7 @@ TEST(InstalledPrograms, DisplayNameMissingOrTooLongForItsBuffer) {
 
 TEST(InstalledPrograms, UnreadableKeysContributeNothing) {
     // No Uninstall keys at all.
-    test::use_machine("{}");
+    test::machine_file().use();
     bool found = true;
     EXPECT_EQ(listing(list_installed_programs, found), "");
     EXPECT_FALSE(found);
@@ -174,18 +174,18 @@ TEST(InstalledPrograms, UnreadableKeysContributeNothing) {
     EXPECT_TRUE(found);
 }
 
-std::string process_machine() {
-    return R"({"processes": [
-        {"pid": 4, "exe": "System"},
-        {"pid": 4242, "exe": "QuorvaneHub.exe"},
-        {"pid": 1232, "exe": "explorer.exe"},
-        {"pid": 5120, "exe": "QuorvaneHub.exe"},
-        {"pid": 6016, "exe": "QuorvaneSpinDeck.exe"},
-        {"pid": 4294967295, "exe": "vantrotray.exe"}]})";
+test::MachineFile process_machine() {
+    return test::machine_file()
+        .process(4, "System")
+        .process(4242, "QuorvaneHub.exe")
+        .process(1232, "explorer.exe")
+        .process(5120, "QuorvaneHub.exe")
+        .process(6016, "QuorvaneSpinDeck.exe")
+        .process(4294967295, "vantrotray.exe");
 }
 
 TEST(RelatedProcesses, EachRelatedProcessOnceWithItsOwnId) {
-    test::use_machine(process_machine());
+    process_machine().use();
     bool found = false;
     EXPECT_EQ(listing(list_related_processes, found),
               test::crlf("[ INFO ] Running process: QuorvaneHub.exe (PID 4242)\n"
@@ -213,7 +213,7 @@ TEST(RelatedProcesses, FailedSnapshotOrWalkListsNothing) {
         {"Process32NextW", 2, 1, "[ INFO ] Running process: QuorvaneHub.exe (PID 4242)\n"},
     };
     for (const Case& c : cases) {
-        sim::Machine& m = test::use_machine(process_machine());
+        sim::Machine& m = process_machine().use();
         m.faults.push_back(sim::Fault{c.operation, c.nth, win::ERROR_ACCESS_DENIED_});
         bool found = false;
         EXPECT_EQ(listing(list_related_processes, found), test::crlf(c.expected)) << c.operation;
@@ -222,20 +222,20 @@ TEST(RelatedProcesses, FailedSnapshotOrWalkListsNothing) {
     }
 }
 
-std::string service_machine() {
-    return R"({"services": [
-        {"name": "Audiosrv", "display_name": "Windows Audio", "state": "running", "type": 32},
-        {"name": "QuorvaneDeviceService", "display_name": "Quorvane Device Service", "state": "running"},
-        {"name": "tvlinksvc", "display_name": "Vantro Link Service", "state": "stopped"},
-        {"name": "qtvupdate", "display_name": "Tonvela Updater", "state": 7},
-        {"name": "QuorvaneStarting", "display_name": "Starting", "state": 2, "type": 32},
-        {"name": "QuorvaneUsbFilter", "display_name": "Quorvane USB Filter", "state": "running", "type": 1},
-        {"name": "QuorvaneSpinDeckSvc", "display_name": "Vantro Deck", "state": "running"},
-        {"name": "Spooler", "display_name": "Print Spooler", "state": "running"}]})";
+test::MachineFile service_machine() {
+    return test::machine_file()
+        .service(test::service("Audiosrv", "Windows Audio").state("running").type(32))
+        .service(test::service("QuorvaneDeviceService", "Quorvane Device Service").state("running"))
+        .service(test::service("tvlinksvc", "Vantro Link Service").state("stopped"))
+        .service(test::service("qtvupdate", "Tonvela Updater").state(7))
+        .service(test::service("QuorvaneStarting", "Starting").state(2).type(32))
+        .service(test::service("QuorvaneUsbFilter", "Quorvane USB Filter").state("running").type(1))
+        .service(test::service("QuorvaneSpinDeckSvc", "Vantro Deck").state("running"))
+        .service(test::service("Spooler", "Print Spooler").state("running"));
 }
 
 TEST(RelatedServices, RunningOkOtherStatesWarnDisplayNameAlsoMatches) {
-    test::use_machine(service_machine());
+    service_machine().use();
     bool found = false;
     EXPECT_EQ(listing(list_related_services, found),
               test::crlf("[  OK  ] Windows service: Quorvane Device Service (QuorvaneDeviceService) - state: running\n"
@@ -255,14 +255,14 @@ TEST(RelatedServices, RunningOkOtherStatesWarnDisplayNameAlsoMatches) {
 }
 
 TEST(RelatedServices, NoServiceOrNoManagerListsNothing) {
-    test::use_machine(R"({"services": []})");
+    test::machine_file().no_services().use();
     bool found = true;
     EXPECT_EQ(listing(list_related_services, found), "");
     EXPECT_FALSE(found);
     EXPECT_EQ(sim::count_calls("EnumServicesStatusExW"), 1u) << "nothing to read after a sizing call of 0 bytes";
     EXPECT_EQ(sim::count_calls("CloseServiceHandle"), 1u);
 
-    sim::Machine& m = test::use_machine(service_machine());
+    sim::Machine& m = service_machine().use();
     m.faults.push_back(sim::Fault{"OpenSCManagerW", 1, win::ERROR_ACCESS_DENIED_});
     EXPECT_EQ(listing(list_related_services, found), "");
     EXPECT_FALSE(found);
@@ -272,10 +272,11 @@ TEST(RelatedServices, NoServiceOrNoManagerListsNothing) {
 // What the simulated EnumServicesStatusExW answers, byte for byte as x64
 // Windows sizes it: 56 bytes per entry plus both names in UTF-16 with NULs.
 TEST(SimulatedServiceEnumeration, SizesPartialReadsAndResumeHandle) {
-    test::use_machine(R"({"services": [
-        {"name": "A", "display_name": "Bc", "state": "running"},
-        {"name": "Def", "display_name": "", "state": "stopped"},
-        {"name": "Drv", "display_name": "Driver", "type": 1}]})");
+    test::machine_file()
+        .service(test::service("A", "Bc").state("running"))
+        .service(test::service("Def", "").state("stopped"))
+        .service(test::service("Drv", "Driver").type(1))
+        .use();
     platform::ServiceManager manager;
     ASSERT_EQ(platform::open_sc_manager(win::SC_MANAGER_ENUMERATE_SERVICE_, manager), 0u);
     const std::uint32_t first = 56 + 2 * 2 + 3 * 2;   // 66
@@ -326,17 +327,18 @@ TEST(SimulatedServiceEnumeration, SizesPartialReadsAndResumeHandle) {
 // Services installed while the list is read: the sizing call does not see
 // them, so the read's buffer is too small for the grown list.
 test::MachineFile growing_machine(const std::vector<std::uint32_t>& appear_after) {
-    nlohmann::json services = nlohmann::json::parse(R"([
-        {"name": "Audiosrv", "display_name": "Windows Audio", "state": "running"},
-        {"name": "QuorvaneDeviceService", "display_name": "Quorvane Device Service", "state": "running"},
-        {"name": "Spooler", "display_name": "Print Spooler", "state": "running"}])");
+    test::MachineFile machine = test::machine_file()
+                                    .service(test::service("Audiosrv", "Windows Audio").state("running"))
+                                    .service(test::service("QuorvaneDeviceService", "Quorvane Device Service")
+                                                 .state("running"))
+                                    .service(test::service("Spooler", "Print Spooler").state("running"));
     for (std::size_t i = 0; i < appear_after.size(); ++i) {
-        services.push_back({{"name", "QuorvaneHelper" + std::to_string(i + 1)},
-                            {"display_name", "Quorvane Helper " + std::to_string(i + 1)},
-                            {"state", "stopped"},
-                            {"appears_after_call", appear_after[i]}});
+        const std::string n = std::to_string(i + 1);
+        machine.service(test::service("QuorvaneHelper" + n, "Quorvane Helper " + n)
+                            .state("stopped")
+                            .appears_after_call(appear_after[i]));
     }
-    return test::machine_file().set("services", services);
+    return machine;
 }
 
 TEST(RelatedServices, ListGrowingBetweenSizingAndReadIsReadToTheEnd) {
@@ -387,7 +389,7 @@ TEST(RelatedServices, ListGrowingOnEveryReadIsReportedNotPassedOffAsComplete) {
 }
 
 TEST(RelatedServices, FailedReadIsReportedNotPassedOffAsNothingFound) {
-    sim::Machine& m = test::use_machine(service_machine());
+    sim::Machine& m = service_machine().use();
     m.faults.push_back(sim::Fault{"EnumServicesStatusExW", 2, win::ERROR_ACCESS_DENIED_});
     bool found = false;
     EXPECT_EQ(listing(list_related_services, found),
@@ -398,30 +400,31 @@ TEST(RelatedServices, FailedReadIsReportedNotPassedOffAsNothingFound) {
 
 TEST(RelatedSoftwareSection, ClosingLineOnlyWhenNothingWasFound) {
     struct Case {
-        std::string machine;
+        test::MachineFile machine;
         std::string lines;
         std::int32_t oks, warns;
     };
     const Case cases[] = {
-        {R"({"processes": [{"pid": 8, "exe": "explorer.exe"}],
-             "services": [{"name": "Spooler", "display_name": "Print Spooler", "state": "running"}]})",
+        {test::machine_file()
+             .process(8, "explorer.exe")
+             .service(test::service("Spooler", "Print Spooler").state("running")),
          kNothingFound, 0, 0},
         // A stopped service alone: a Warn line, and no closing line.
-        {R"({"services": [{"name": "qtvsvc", "display_name": "Helper", "state": "stopped"}]})",
+        {test::machine_file().service(test::service("qtvsvc", "Helper").state("stopped")),
          "[ WARN ] Windows service: Helper (qtvsvc) - state: stopped\n", 0, 1},
         // An Info line alone also counts as found, and counts nothing.
-        {R"({"processes": [{"pid": 9, "exe": "QTVAgent.exe"}]})", "[ INFO ] Running process: QTVAgent.exe (PID 9)\n",
-         0, 0},
-        {registry_machine({entry(kUninstall32, "X", {{"DisplayName", "Vantro App"}})}).text(),
+        {test::machine_file().process(9, "QTVAgent.exe"), "[ INFO ] Running process: QTVAgent.exe (PID 9)\n", 0, 0},
+        {registry_machine({entry(kUninstall32, "X", {{"DisplayName", "Vantro App"}})}),
          "[ INFO ] Installed program: Vantro App\n", 0, 0},
         // Only excluded names: nothing found.
-        {R"({"processes": [{"pid": 9, "exe": "QuorvaneSpinDeck.exe"}],
-             "services": [{"name": "QuorvaneSpinDeck", "display_name": "QuorvaneSpinDeck Service", "state": "running"}]})",
+        {test::machine_file()
+             .process(9, "QuorvaneSpinDeck.exe")
+             .service(test::service("QuorvaneSpinDeck", "QuorvaneSpinDeck Service").state("running")),
          kNothingFound, 0, 0},
     };
     for (const Case& c : cases) {
-        test::use_machine(c.machine);
-        EXPECT_EQ(report_of(run_related_software_section), test::crlf(kHeader + c.lines)) << c.machine;
+        c.machine.use();
+        EXPECT_EQ(report_of(run_related_software_section), test::crlf(kHeader + c.lines)) << c.machine.text();
         EXPECT_EQ(test::counts().ok, c.oks);
         EXPECT_EQ(test::counts().warn, c.warns);
         EXPECT_EQ(test::counts().fail, 0);
@@ -430,9 +433,8 @@ TEST(RelatedSoftwareSection, ClosingLineOnlyWhenNothingWasFound) {
 
 TEST(RelatedSoftwareSection, ListingsInOrderProgramsProcessesServices) {
     registry_machine({entry(kUninstall64, "Q", {{"DisplayName", "Quorvane Suite"}})})
-        .set("processes", nlohmann::json::parse(R"([{"pid": 77, "exe": "QuorvaneHub.exe"}])"))
-        .set("services", nlohmann::json::parse(
-                             R"([{"name": "QuorvaneSvc", "display_name": "Quorvane Service", "state": "running"}])"))
+        .process(77, "QuorvaneHub.exe")
+        .service(test::service("QuorvaneSvc", "Quorvane Service").state("running"))
         .use();
     EXPECT_EQ(report_of(run_related_software_section),
               test::crlf(kHeader +

@@ -5,6 +5,7 @@
 #include "platform/sim/machine.h"
 #include "inspect/device_queries.h"
 #include "repair/repair_candidates.h"
+#include "support/machine_builder.h"
 #include "support/repair_support.h"
 #include "support/sim_support.h"
 #include "util/text.h"
@@ -91,7 +92,7 @@ TEST(FindRepairCandidates, OnlyMi03NodesOfTheDeviceInEnumerationOrder) {
 }
 
 TEST(FindRepairCandidates, NoDeviceOrNoEnumerationGivesNone) {
-    test::use_machine(R"({"devices": [{"instance_id": "USB\\ROOT_HUB30\\4&1", "service": "USBHUB3"}]})");
+    test::machine_file().device(test::device(L"USB\\ROOT_HUB30\\4&1").service(L"USBHUB3")).use();
     EXPECT_TRUE(find_repair_candidates(widen(kExpectedGuid)).empty());
 
     test::use_machine(test::machine_text("default", [](json& m) {
@@ -139,8 +140,8 @@ std::size_t presence_tests() {
 void restart_mi03() {
     sim::Device* d = sim::machine().find_device(widen(test::kMi03));
     ASSERT_NE(d, nullptr);
-    d->interfaces.clear();
-    d->interfaces_at_ms = sim::machine().virtual_clock_ms + *d->interface_delay_ms;
+    d->description.interfaces.clear();
+    d->state.interfaces_at_ms = sim::machine().virtual_clock_ms + *d->behaviour.interface_delay_ms;
 }
 
 TEST(WaitForInterface, CountsTestsAndPausesForEachLimit) {

@@ -2,6 +2,7 @@
 
 #include "app/summary.h"
 #include "report/report.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 
@@ -11,7 +12,7 @@ namespace {
 class ReportOutput : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::use_machine("{}");
+        test::machine_file().use();
         test::reset_counters();
         dir = test::make_temp_dir("report");
         path = dir / "report.txt";

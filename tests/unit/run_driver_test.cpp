@@ -2,6 +2,7 @@
 
 #include "app/run_driver.h"
 #include "platform/sim/machine.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -72,7 +73,7 @@ TEST(RunOptions, UsageNamesTheOptionsTheExitCodesAndTheFiles) {
 }
 
 TEST(ReportPath, AHandedPathCountsOnlyForTheRelaunchedInstanceAndOnlyInItsFolder) {
-    test::use_machine(R"({"local_time": "2026-03-04 05:06:07"})");
+    test::machine_file().local_time("2026-03-04 05:06:07").use();
     const std::wstring usual = L"C:\\Tools\\VQ4_Diag_Report_20260304_050607.txt";
     const std::wstring handed = L"C:\\Tools\\VQ4_Diag_Report_20260304_050607_2.txt";
     RunOptions options;
@@ -87,28 +88,28 @@ TEST(ReportPath, AHandedPathCountsOnlyForTheRelaunchedInstanceAndOnlyInItsFolder
 
 TEST(ExeDirectory, FromModulePath) {
     struct Case {
-        const char* module_path;
+        const wchar_t* module_path;
         const wchar_t* directory;
     };
     const Case cases[] = {
-        {R"(C:\\a\\b\\tool.exe)", L"C:\\a\\b"},
-        {R"(C:/a/b/tool.exe)", L"C:/a/b"},
-        {R"(tool.exe)", L"."},
-        {R"()", L"."},
+        {L"C:\\a\\b\\tool.exe", L"C:\\a\\b"},
+        {L"C:/a/b/tool.exe", L"C:/a/b"},
+        {L"tool.exe", L"."},
+        {L"", L"."},
     };
     for (const Case& c : cases) {
-        test::use_machine(std::string(R"({"module_path": ")") + c.module_path + "\"}");
+        test::machine_file().module_path(c.module_path).use();
         EXPECT_EQ(exe_directory(), c.directory);
     }
 }
 
 TEST(ReportPath, DateAndTimeZeroPadded) {
-    test::use_machine(R"({"local_time": "2026-03-04 05:06:07"})");
+    test::machine_file().local_time("2026-03-04 05:06:07").use();
     EXPECT_EQ(build_report_path(L"C:\\a\\b"), L"C:\\a\\b\\VQ4_Diag_Report_20260304_050607.txt");
 }
 
 TEST(ReportPath, TooLongDirectoryFallsBackToCurrentDirectory) {
-    test::use_machine(R"({"local_time": "2026-03-04 05:06:07"})");
+    test::machine_file().local_time("2026-03-04 05:06:07").use();
     const std::wstring long_dir = L"C:\\" + std::wstring(240, L'd');
     EXPECT_EQ(build_report_path(long_dir), L".\\VQ4_Diag_Report_20260304_050607.txt");
     // 259 characters still fit the 260-character capacity.

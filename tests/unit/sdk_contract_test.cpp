@@ -148,31 +148,33 @@ TEST(ReadSdkRegistration, KeyValueAndViews) {
 }
 
 TEST(ResolveSdkEntryPoints, FiveRequiredOneOptional) {
-    const std::string files = R"("files": [
-        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\Other\\plain.dll", "pe": {"machine": "0x8664"}}])";
+    const auto machine = [](const nlohmann::json& missing) {
+        return test::machine_file()
+            .pe_file(L"C:\\SDK\\qtv_api_core.dll")
+            .pe_file(L"C:\\SDK\\vxlinkapi_x64.dll")
+            .pe_file(L"C:\\Other\\plain.dll")
+            .sdk(L"C:\\SDK\\qtv_api_core.dll", {{"missing_entry_points", missing}});
+    };
     struct Case {
         std::string missing;
         bool complete;
     };
     const Case cases[] = {
         {"", true},
-        {R"("QTV_IsDeviceChanged")", true},
-        {R"("QTV_Init")", false},
-        {R"("QTV_Exit")", false},
-        {R"("QTV_Get_SDK_Version")", false},
-        {R"("QTV_GetDeviceCount")", false},
-        {R"("QTV_GetDeviceInfo")", false},
+        {"QTV_IsDeviceChanged", true},
+        {"QTV_Init", false},
+        {"QTV_Exit", false},
+        {"QTV_Get_SDK_Version", false},
+        {"QTV_GetDeviceCount", false},
+        {"QTV_GetDeviceInfo", false},
     };
     for (const Case& c : cases) {
-        test::use_machine("{" + files + R"(, "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll", "missing_entry_points": [)" +
-                          c.missing + "]}]}");
+        machine(c.missing.empty() ? nlohmann::json::array() : nlohmann::json::array({c.missing})).use();
         platform::Library library;
         ASSERT_EQ(platform::load_library(L"C:\\SDK\\qtv_api_core.dll", library), 0u);
         const SdkEntryPoints sdk = resolve_sdk_entry_points(library);
         EXPECT_EQ(sdk.complete, c.complete) << c.missing;
-        EXPECT_EQ(sdk.is_device_changed == nullptr, c.missing == R"("QTV_IsDeviceChanged")") << c.missing;
+        EXPECT_EQ(sdk.is_device_changed == nullptr, c.missing == "QTV_IsDeviceChanged") << c.missing;
         // All six names are asked for, in the contract's order, whatever is missing.
         std::vector<std::string> asked;
         for (const sim::TraceEntry& e : sim::machine().trace) {

@@ -301,12 +301,13 @@ TEST(SdkTestSection, DeviceThatShowsAfterSomeTimeEndsTheWaitThere) {
 }
 
 TEST(SdkTestSection, DeviceRecordsAsTheLibraryFillsThem) {
-    const nlohmann::json records = nlohmann::json::parse(R"([
-        {"result": -7},
-        {"name": "Tonvela Hub", "vid": "0x0ABC", "pid": "0x0001", "firmware": "0x1A05", "serial_number": "",
-         "symbolic_link": ""},
-        {"name": "Vantro Q4", "vid": "0x2A7D", "pid": "0x5E3C", "firmware": "0x0A05", "serial_number": "SN-1",
-         "symbolic_link": "\\\\?\\x"}])");
+    const nlohmann::json records = nlohmann::json::array({
+        nlohmann::json{{"result", -7}},
+        nlohmann::json{{"name", "Tonvela Hub"}, {"vid", "0x0ABC"}, {"pid", "0x0001"}, {"firmware", "0x1A05"},
+                       {"serial_number", ""}, {"symbolic_link", ""}},
+        nlohmann::json{{"name", "Vantro Q4"}, {"vid", "0x2A7D"}, {"pid", "0x5E3C"}, {"firmware", "0x0A05"},
+                       {"serial_number", "SN-1"}, {"symbolic_link", "\\\\?\\x"}},
+    });
     test::reset_counters();
     const std::string text = section_text(sdk_machine({{"devices", records}, {"version", "0x1A05"}}));
     EXPECT_EQ(text, test::crlf(kHeader + kInitialised +

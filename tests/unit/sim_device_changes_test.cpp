@@ -16,6 +16,7 @@
 #include "platform/sim/relaunch.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
+#include "support/machine_builder.h"
 #include "support/repair_support.h"
 #include "support/sim_support.h"
 #include "util/text.h"
@@ -157,9 +158,9 @@ TEST(SimDeviceTree, RestartNeedsItsParametersAndReReadsTheGuidsOfWinUsbNodesOnly
               0u);
     EXPECT_EQ(platform::setupdi_call_class_installer(win::DIF_PROPERTYCHANGE_, set, device), 0u);
     const sim::Device* mi03 = sim::machine().find_device(widen(kMi03));
-    ASSERT_EQ(mi03->interfaces.size(), 1u);
-    EXPECT_EQ(mi03->interfaces[0].guid, widen(test::kExpectedGuid));
-    EXPECT_EQ(mi03->interfaces[0].path,
+    ASSERT_EQ(mi03->description.interfaces.size(), 1u);
+    EXPECT_EQ(mi03->description.interfaces[0].guid, widen(test::kExpectedGuid));
+    EXPECT_EQ(mi03->description.interfaces[0].path,
               L"\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}");
     std::uint32_t flags = 1;
     EXPECT_EQ(platform::setupdi_get_device_install_flags(set, device, flags), 0u);
@@ -177,8 +178,8 @@ TEST(SimDeviceTree, RestartNeedsItsParametersAndReReadsTheGuidsOfWinUsbNodesOnly
     ASSERT_EQ(platform::setupdi_open_device_info(set2, widen(kMi00), device), 0u);
     platform::setupdi_set_property_change_params(set2, device, win::DICS_PROPCHANGE_, win::DICS_FLAG_CONFIGSPECIFIC_, 0);
     EXPECT_EQ(platform::setupdi_call_class_installer(win::DIF_PROPERTYCHANGE_, set2, device), 0u);
-    ASSERT_EQ(sim::machine().find_device(widen(kMi00))->interfaces.size(), 1u);
-    EXPECT_EQ(sim::machine().find_device(widen(kMi00))->interfaces[0].path, L"\\\\?\\usb#mi_00#{6994ad04}");
+    ASSERT_EQ(sim::machine().find_device(widen(kMi00))->description.interfaces.size(), 1u);
+    EXPECT_EQ(sim::machine().find_device(widen(kMi00))->description.interfaces[0].path, L"\\\\?\\usb#mi_00#{6994ad04}");
 }
 
 TEST(SimDeviceTree, ConfigurationManagerWalkAndKeys) {
@@ -243,14 +244,14 @@ TEST(SimDeviceTree, MachineFileEntriesAreChecked) {
                                         "m.json", m, error))
         << error;
     const sim::Device& d = m.devices[0];
-    EXPECT_FALSE(d.redetect_delay_ms.has_value());
-    EXPECT_EQ(d.interface_delay_ms, std::optional<std::uint64_t>(11000));
-    EXPECT_EQ(d.restart_error, 0xE0000231u);
-    EXPECT_EQ(d.remove_error, std::optional<std::uint32_t>(0xE0000235u));
-    EXPECT_EQ(d.firmware_guid, widen(test::kExpectedGuid));
-    EXPECT_EQ(d.firmware_guid_returns, sim::FirmwareGuidReturn::AfterCacheDeleted);
-    EXPECT_EQ(d.remove_flags, 0u);
-    EXPECT_FALSE(d.hardware_ids.has_value());
+    EXPECT_FALSE(d.behaviour.redetect_delay_ms.has_value());
+    EXPECT_EQ(d.behaviour.interface_delay_ms, std::optional<std::uint64_t>(11000));
+    EXPECT_EQ(d.behaviour.restart_error, 0xE0000231u);
+    EXPECT_EQ(d.behaviour.remove_error, std::optional<std::uint32_t>(0xE0000235u));
+    EXPECT_EQ(d.behaviour.firmware_guid, widen(test::kExpectedGuid));
+    EXPECT_EQ(d.behaviour.firmware_guid_returns, sim::FirmwareGuidReturn::AfterCacheDeleted);
+    EXPECT_EQ(d.behaviour.remove_flags, 0u);
+    EXPECT_FALSE(d.description.hardware_ids.has_value());
 
     // An empty id would end the REG_MULTI_SZ list early.
     sim::Machine empty_id;
@@ -263,13 +264,13 @@ TEST(SimDeviceTree, MachineFileEntriesAreChecked) {
         "hardware_ids": ["USB\\VID_2A7D&PID_5E3C&REV_0102&MI_03", "USB\\VID_2A7D&PID_5E3C&MI_03"]}]})",
                                         "m.json", other, error))
         << error;
-    EXPECT_EQ(other.devices[0].remove_flags, win::DI_NEEDRESTART_);
-    EXPECT_EQ(other.devices[0].hardware_ids,
+    EXPECT_EQ(other.devices[0].behaviour.remove_flags, win::DI_NEEDRESTART_);
+    EXPECT_EQ(other.devices[0].description.hardware_ids,
               (std::vector<std::wstring>{L"USB\\VID_2A7D&PID_5E3C&REV_0102&MI_03", L"USB\\VID_2A7D&PID_5E3C&MI_03"}));
 }
 
 TEST(SimElevation, TokenPromptAndChildProcess) {
-    test::use_machine(R"({"elevated": false, "elevation_prompt_accepted": false, "module_path": "C:\\T\\VQ4_Diag.exe"})");
+    test::machine_file().elevated(false).elevation_prompt_accepted(false).module_path(L"C:\\T\\VQ4_Diag.exe").use();
     platform::TokenHandle token;
     ASSERT_EQ(platform::open_process_token(win::TOKEN_QUERY_, token), 0u);
     std::uint32_t elevated = 7;
@@ -318,7 +319,7 @@ TEST(SimElevation, TokenPromptAndChildProcess) {
 }
 
 TEST(SimElevation, TheElevatedInstanceHasAConsoleAndInputOfItsOwnAndStartsAtTheRoot) {
-    test::use_machine(R"({"elevated": false, "module_path": "C:\\T\\VQ4_Diag.exe"})");
+    test::machine_file().elevated(false).module_path(L"C:\\T\\VQ4_Diag.exe").use();
     const std::filesystem::path dir = test::make_temp_dir("sim_relaunch");
     const std::filesystem::path script = dir / "child.sh";
     std::ofstream(script) << "#!/bin/sh\npwd\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done\ncat\n";

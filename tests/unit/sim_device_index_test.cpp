@@ -12,6 +12,7 @@
 #include "platform/sim/device_tree.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_file.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 
@@ -25,13 +26,16 @@ const std::wstring kMi03 = L"USB\\VID_2A7D&PID_5E3C&MI_03\\6&3A2B1C0D&0&0003";
 const std::wstring kMouse = L"USB\\VID_046D&PID_C077\\5&2";
 const std::wstring kGone = L"USB\\VID_0781&PID_5581\\4C53";  // comes back only when replugged
 
-const char* const kTree = R"({"devices": [
-    {"instance_id": "USB\\ROOT_HUB30\\4&1"},
-    {"instance_id": "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D", "parent": "USB\\ROOT_HUB30\\4&1"},
-    {"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_00\\6&3A2B1C0D&0&0000", "parent": "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D"},
-    {"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_03\\6&3A2B1C0D&0&0003", "parent": "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D"},
-    {"instance_id": "USB\\VID_0781&PID_5581\\4C53", "parent": "USB\\ROOT_HUB30\\4&1", "redetect": "never"},
-    {"instance_id": "USB\\VID_046D&PID_C077\\5&2", "parent": "USB\\ROOT_HUB30\\4&1"}]})";
+void use_tree() {
+    test::machine_file()
+        .device(test::device(kHub))
+        .device(test::device(kComposite).parent(kHub))
+        .device(test::device(kMi00).parent(kComposite))
+        .device(test::device(kMi03).parent(kComposite))
+        .device(test::device(kGone).parent(kHub).redetect("never"))
+        .device(test::device(kMouse).parent(kHub))
+        .use();
+}
 
 std::wstring lower(std::wstring text) {
     for (wchar_t& c : text) {
@@ -46,27 +50,27 @@ void expect_index_matches_list() {
     sim::Machine& m = sim::machine();
     for (std::size_t at = 0; at < m.devices.size(); ++at) {
         const sim::Device& d = m.devices[at];
-        SCOPED_TRACE(sim::narrow(d.instance_id));
-        EXPECT_EQ(m.find_device(d.instance_id), &d);
-        EXPECT_EQ(m.find_device(lower(d.instance_id)), &d);
-        EXPECT_EQ(m.find_device(to_upper_ascii(lower(d.instance_id))), &d);
-        EXPECT_EQ(m.find_device(d.dev_inst), &d);
-        EXPECT_EQ(m.device_position(d.dev_inst), at);
+        SCOPED_TRACE(sim::narrow(d.description.instance_id));
+        EXPECT_EQ(m.find_device(d.description.instance_id), &d);
+        EXPECT_EQ(m.find_device(lower(d.description.instance_id)), &d);
+        EXPECT_EQ(m.find_device(to_upper_ascii(lower(d.description.instance_id))), &d);
+        EXPECT_EQ(m.find_device(d.state.dev_inst), &d);
+        EXPECT_EQ(m.device_position(d.state.dev_inst), at);
     }
 }
 
 std::vector<std::wstring> ids_in_order() {
     std::vector<std::wstring> ids;
-    for (const sim::Device& d : sim::machine().devices) ids.push_back(d.instance_id);
+    for (const sim::Device& d : sim::machine().devices) ids.push_back(d.description.instance_id);
     return ids;
 }
 
 TEST(SimDeviceIndex, FollowsRemovalAndReEnumerationOfANode) {
-    test::use_machine(kTree);
+    use_tree();
     expect_index_matches_list();
     sim::Machine& m = sim::machine();
-    const std::uint32_t old_handle = m.find_device(kMi03)->dev_inst;
-    const std::uint32_t mouse_handle = m.find_device(kMouse)->dev_inst;
+    const std::uint32_t old_handle = m.find_device(kMi03)->state.dev_inst;
+    const std::uint32_t mouse_handle = m.find_device(kMouse)->state.dev_inst;
 
     sim::remove_device(lower(kMi03));
     EXPECT_EQ(m.find_device(kMi03), nullptr);
@@ -75,25 +79,25 @@ TEST(SimDeviceIndex, FollowsRemovalAndReEnumerationOfANode) {
     EXPECT_EQ(m.device_position(kMi03), m.devices.size());
     // The nodes after it moved up one place and are still found.
     EXPECT_EQ(m.find_device(mouse_handle), m.find_device(lower(kMouse)));
-    EXPECT_EQ(m.find_device(mouse_handle)->instance_id, kMouse);
+    EXPECT_EQ(m.find_device(mouse_handle)->description.instance_id, kMouse);
     expect_index_matches_list();
 
     sim::reenumerate_below(kComposite);
     const sim::Device* back = m.find_device(lower(kMi03));
     ASSERT_NE(back, nullptr);
-    EXPECT_EQ(back->instance_id, kMi03);
-    EXPECT_NE(back->dev_inst, old_handle);
-    EXPECT_EQ(m.find_device(back->dev_inst), back);
+    EXPECT_EQ(back->description.instance_id, kMi03);
+    EXPECT_NE(back->state.dev_inst, old_handle);
+    EXPECT_EQ(m.find_device(back->state.dev_inst), back);
     EXPECT_EQ(m.find_device(old_handle), nullptr) << "a stale handle names no node";
     EXPECT_EQ(ids_in_order(), (std::vector<std::wstring>{kHub, kComposite, kMi00, kMi03, kGone, kMouse}));
     expect_index_matches_list();
 }
 
 TEST(SimDeviceIndex, FollowsRemovalOfAParentWithItsChildrenAndTheirReturn) {
-    test::use_machine(kTree);
+    use_tree();
     sim::Machine& m = sim::machine();
-    const std::uint32_t composite_handle = m.find_device(kComposite)->dev_inst;
-    const std::uint32_t mi00_handle = m.find_device(kMi00)->dev_inst;
+    const std::uint32_t composite_handle = m.find_device(kComposite)->state.dev_inst;
+    const std::uint32_t mi00_handle = m.find_device(kMi00)->state.dev_inst;
 
     // The children stay in the tree as phantoms; the parent leaves it, and
     // so does a node that will not come back.
@@ -103,7 +107,7 @@ TEST(SimDeviceIndex, FollowsRemovalOfAParentWithItsChildrenAndTheirReturn) {
     EXPECT_EQ(m.find_device(composite_handle), nullptr);
     EXPECT_EQ(m.find_device(kGone), nullptr);
     ASSERT_NE(m.find_device(lower(kMi00)), nullptr);
-    EXPECT_FALSE(m.find_device(lower(kMi00))->present);
+    EXPECT_FALSE(m.find_device(lower(kMi00))->description.present);
     EXPECT_EQ(ids_in_order(), (std::vector<std::wstring>{kHub, kMi00, kMi03, kMouse}));
     expect_index_matches_list();
 
@@ -112,9 +116,9 @@ TEST(SimDeviceIndex, FollowsRemovalOfAParentWithItsChildrenAndTheirReturn) {
     EXPECT_EQ(m.find_device(kGone), nullptr) << "removed, not back: not in the tree";
     const sim::Device* mi00 = m.find_device(to_upper_ascii(kMi00));
     ASSERT_NE(mi00, nullptr);
-    EXPECT_TRUE(mi00->present);
-    EXPECT_NE(mi00->dev_inst, mi00_handle) << "a phantom that comes back gets a new devnode";
-    EXPECT_EQ(m.find_device(mi00->dev_inst), mi00);
+    EXPECT_TRUE(mi00->description.present);
+    EXPECT_NE(mi00->state.dev_inst, mi00_handle) << "a phantom that comes back gets a new devnode";
+    EXPECT_EQ(m.find_device(mi00->state.dev_inst), mi00);
     EXPECT_EQ(m.find_device(mi00_handle), nullptr);
     EXPECT_EQ(m.find_device(composite_handle), nullptr);
     expect_index_matches_list();
@@ -123,13 +127,13 @@ TEST(SimDeviceIndex, FollowsRemovalOfAParentWithItsChildrenAndTheirReturn) {
 TEST(SimDeviceIndex, NodesAddedOrDroppedByHandAreFoundAfterwards) {
     sim::Machine m;
     sim::Device hub;
-    hub.instance_id = kHub;
+    hub.description.instance_id = kHub;
     m.add_device(hub);
     EXPECT_EQ(m.find_device(lower(kHub)), &m.devices[0]);
     // Appended to the list directly: the index catches up.
     sim::Device mouse;
-    mouse.instance_id = kMouse;
-    mouse.dev_inst = 7;
+    mouse.description.instance_id = kMouse;
+    mouse.state.dev_inst = 7;
     m.devices.push_back(mouse);
     EXPECT_EQ(m.find_device(lower(kMouse)), &m.devices[1]);
     EXPECT_EQ(m.find_device(7u), &m.devices[1]);
@@ -206,8 +210,8 @@ TEST(SimDeviceIndex, CycleCheckNamesTheFirstNodeThatNeverReachesARoot) {
         sim::Machine m;
         for (const auto& [id, parent] : c.nodes) {
             sim::Device d;
-            d.instance_id = id;
-            d.parent_id = parent;
+            d.description.instance_id = id;
+            d.description.parent_id = parent;
             m.add_device(d);
         }
         EXPECT_EQ(sim::first_node_in_parent_cycle(m), c.first);

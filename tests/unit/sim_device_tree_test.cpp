@@ -5,6 +5,7 @@
 #include "platform/devices.h"
 #include "platform/sim/machine_file.h"
 #include "platform/win_constants.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -81,21 +82,23 @@ TEST(SimMachineFile, RefusalIsOneLineWhateverTheNamesHold) {
 }
 
 TEST(SimDeviceTree, ProblemCodeComesWithItsFlags) {
-    const sim::Machine& m = test::use_machine(R"({"devices": [
-      {"instance_id": "USB\\OK"},
-      {"instance_id": "USB\\DISABLED", "problem": 22},
-      {"instance_id": "USB\\GIVEN", "problem": 22, "status": "0x01802400"}]})");
-    EXPECT_EQ(m.devices[0].status, 0x0180600Au);  // DN_DRIVER_LOADED | DN_STARTED | ...
-    EXPECT_EQ(m.devices[1].status, 0x01806400u);  // DN_HAS_PROBLEM, not started
-    EXPECT_EQ(m.devices[2].status, 0x01802400u);
+    const sim::Machine& m = test::machine_file()
+                                .device(test::device(L"USB\\OK"))
+                                .device(test::device(L"USB\\DISABLED").problem(22))
+                                .device(test::device(L"USB\\GIVEN").problem(22).status(0x01802400))
+                                .use();
+    EXPECT_EQ(m.devices[0].description.status, 0x0180600Au);  // DN_DRIVER_LOADED | DN_STARTED | ...
+    EXPECT_EQ(m.devices[1].description.status, 0x01806400u);  // DN_HAS_PROBLEM, not started
+    EXPECT_EQ(m.devices[2].description.status, 0x01802400u);
 }
 
 TEST(SimDeviceTree, PresentFlagAndEnumeratorSelectTheSet) {
-    sim::Machine& m = test::use_machine(R"({"devices": [
-      {"instance_id": "USB\\ROOT_HUB30\\1"},
-      {"instance_id": "USB\\VID_2A7D&PID_5E3C\\OLD", "parent": "USB\\ROOT_HUB30\\1", "present": false},
-      {"instance_id": "HID\\VID_2A7D&PID_5E3C\\1"},
-      {"instance_id": "usb\\vid_2a7d&pid_5e3c\\NEW", "parent": "USB\\ROOT_HUB30\\1"}]})");
+    sim::Machine& m = test::machine_file()
+                          .device(test::device(L"USB\\ROOT_HUB30\\1"))
+                          .device(test::device(L"USB\\VID_2A7D&PID_5E3C\\OLD").parent(L"USB\\ROOT_HUB30\\1").absent())
+                          .device(test::device(L"HID\\VID_2A7D&PID_5E3C\\1"))
+                          .device(test::device(L"usb\\vid_2a7d&pid_5e3c\\NEW").parent(L"USB\\ROOT_HUB30\\1"))
+                          .use();
     const auto ids = [](std::uint32_t flags, const std::wstring& enumerator) {
         std::vector<std::wstring> found;
         platform::DevInfoSet set;
@@ -121,14 +124,14 @@ TEST(SimDeviceTree, PresentFlagAndEnumeratorSelectTheSet) {
     // A phantom node has no state to read; neither has one unplugged after
     // the set was taken.
     std::uint32_t status = 0, problem = 0;
-    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[1].dev_inst, status, problem), win::CR_NO_SUCH_DEVNODE_);
-    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[3].dev_inst, status, problem), win::CR_SUCCESS_);
-    m.devices[3].present = false;
-    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[3].dev_inst, status, problem), win::CR_NO_SUCH_DEVNODE_);
+    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[1].state.dev_inst, status, problem), win::CR_NO_SUCH_DEVNODE_);
+    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[3].state.dev_inst, status, problem), win::CR_SUCCESS_);
+    m.devices[3].description.present = false;
+    EXPECT_EQ(platform::cm_get_devnode_status(m.devices[3].state.dev_inst, status, problem), win::CR_NO_SUCH_DEVNODE_);
 }
 
 TEST(SimDeviceTree, PropertiesAbsentEmptyAndTooLarge) {
-    test::use_machine(R"({"devices": [{"instance_id": "USB\\A", "friendly_name": "", "device_desc": "Desc"}]})");
+    test::machine_file().device(test::device(L"USB\\A").friendly_name(L"").device_desc(L"Desc")).use();
     const std::wstring usb = L"USB";
     platform::DevInfoSet set;
     ASSERT_EQ(platform::setupdi_get_class_devs(nullptr, &usb, 6, set), 0u);

@@ -6,13 +6,14 @@
 
 #include "platform/files.h"
 #include "platform/win_constants.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
 namespace {
 
 TEST(SimulatedFiles, FoldersOfListedFilesExistWithoutTheirOwnEntry) {
-    test::use_machine(R"({"files": [{"path": "C:\\Program Files\\Quorvane\\SDK\\vxlinkapi_x64.dll", "text": "MZ"}]})");
+    test::machine_file().file(L"C:\\Program Files\\Quorvane\\SDK\\vxlinkapi_x64.dll", {{"text", "MZ"}}).use();
 
     struct Case {
         const char* what;

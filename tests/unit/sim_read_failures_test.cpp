@@ -155,11 +155,11 @@ TEST(SimReadFailures, PropertiesAsExactBytesOrAFailingRead) {
     }
     // The rest of the machine (the driver, the SDK, the descriptor cache's
     // revision) sees the text that the bytes spell; a failing read is no text.
-    EXPECT_EQ(m.devices[0].friendly_name, std::optional<std::wstring>(L"AB"));
-    EXPECT_EQ(m.devices[0].device_desc, std::nullopt);
-    EXPECT_EQ(m.devices[0].service, std::optional<std::wstring>(L"W"));
-    EXPECT_EQ(m.devices[0].hardware_ids, (std::optional<std::vector<std::wstring>>{{L"A", L"B"}}));
-    EXPECT_EQ(m.devices[1].hardware_ids, std::nullopt);
+    EXPECT_EQ(m.devices[0].description.friendly_name, std::optional<std::wstring>(L"AB"));
+    EXPECT_EQ(m.devices[0].description.device_desc, std::nullopt);
+    EXPECT_EQ(m.devices[0].description.service, std::optional<std::wstring>(L"W"));
+    EXPECT_EQ(m.devices[0].description.hardware_ids, (std::optional<std::vector<std::wstring>>{{L"A", L"B"}}));
+    EXPECT_EQ(m.devices[1].description.hardware_ids, std::nullopt);
 }
 
 TEST(SimReadFailures, SdkAnswersCallByCallTheLastRepeating) {

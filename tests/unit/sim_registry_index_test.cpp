@@ -13,6 +13,7 @@
 #include "platform/sim/machine.h"
 #include "platform/sim/machine_file.h"
 #include "platform/win_constants.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -95,22 +96,23 @@ TEST(SimulatedRegistryIndex, ManySubkeysEnumerateInCreationOrder) {
 }
 
 TEST(SimulatedMachineDevices, LoadedNodesGetHandlesAndRanksInFileOrder) {
-    test::use_machine(R"({"devices": [
-        {"instance_id": "USB\\ROOT_HUB30\\1"},
-        {"instance_id": "USB\\VID_2A7D&PID_5E3C\\SN", "parent": "usb\\root_hub30\\1"},
-        {"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_03\\X", "parent": "USB\\VID_2A7D&PID_5E3C\\sn"}]})");
+    test::machine_file()
+        .device(test::device(L"USB\\ROOT_HUB30\\1"))
+        .device(test::device(L"USB\\VID_2A7D&PID_5E3C\\SN").parent(L"usb\\root_hub30\\1"))
+        .device(test::device(L"USB\\VID_2A7D&PID_5E3C&MI_03\\X").parent(L"USB\\VID_2A7D&PID_5E3C\\sn"))
+        .use();
     const auto& devices = sim::machine().devices;
     ASSERT_EQ(devices.size(), 3u);
     for (std::uint32_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(devices[i].dev_inst, i + 1);
-        EXPECT_EQ(devices[i].enumeration_rank, i);
+        EXPECT_EQ(devices[i].state.dev_inst, i + 1);
+        EXPECT_EQ(devices[i].state.enumeration_rank, i);
     }
     // A node added later gets the next handle and the last place.
     sim::Device extra;
-    extra.instance_id = L"USB\\VID_046D&PID_C077\\1";
+    extra.description.instance_id = L"USB\\VID_046D&PID_C077\\1";
     const sim::Device& added = sim::machine().add_device(extra);
-    EXPECT_EQ(added.dev_inst, 4u);
-    EXPECT_EQ(added.enumeration_rank, 3u);
+    EXPECT_EQ(added.state.dev_inst, 4u);
+    EXPECT_EQ(added.state.enumeration_rank, 3u);
     EXPECT_EQ(sim::machine().find_device(L"usb\\vid_046d&pid_c077\\1"), &sim::machine().devices[3]);
 }
 

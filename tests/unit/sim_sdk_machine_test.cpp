@@ -7,6 +7,7 @@
 #include "platform/sim/pe_image.h"
 #include "platform/version.h"
 #include "platform/win_constants.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
@@ -94,7 +95,7 @@ TEST(SimPeImage, ExportsAreFoundByTheirExactNames) {
 
     // Through the loader: the address lies inside the module; the machine
     // file names the exports.
-    test::use_machine(R"({"files": [{"path": "C:\\x\\a.dll", "pe": {"machine": "0x8664", "exports": ["alpha"]}}]})");
+    test::machine_file().pe_file(L"C:\\x\\a.dll", {{"machine", "0x8664"}, {"exports", {"alpha"}}}).use();
     platform::Library library;
     ASSERT_EQ(platform::load_library(L"C:\\x\\a.dll", library), 0u);
     const platform::ProcAddress found = platform::get_proc_address(library, "alpha");
@@ -104,7 +105,7 @@ TEST(SimPeImage, ExportsAreFoundByTheirExactNames) {
 }
 
 TEST(SimVersionApi, SizeBufferAndRootQuery) {
-    test::use_machine(R"({"files": [{"path": "C:\\x\\a.dll", "pe": {"machine": "0x8664", "file_version": "7.6.5.4"}}]})");
+    test::machine_file().pe_file(L"C:\\x\\a.dll", {{"machine", "0x8664"}, {"file_version", "7.6.5.4"}}).use();
     const sim::VersionResource resource = sim::find_version_resource(sim::machine().files[0].bytes);
     const platform::VersionInfoSize size = platform::get_file_version_info_size(L"C:\\x\\a.dll");
     EXPECT_EQ(size.size, resource.size * 2 + 4);
@@ -129,12 +130,14 @@ TEST(SimVersionApi, SizeBufferAndRootQuery) {
 }
 
 TEST(SimSdkLibrary, LoaderRulesAndReferenceCounts) {
-    test::use_machine(R"({"files": [
-        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\SDK\\text.dll", "text": "hello"},
-        {"path": "C:\\Lone\\qtv_api_core.dll", "pe": {"machine": "0x8664"}}],
-      "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll"}, {"path": "C:\\Lone\\qtv_api_core.dll"}]})");
+    test::machine_file()
+        .pe_file(L"C:\\SDK\\qtv_api_core.dll")
+        .pe_file(L"C:\\SDK\\vxlinkapi_x64.dll")
+        .text_file(L"C:\\SDK\\text.dll", "hello")
+        .pe_file(L"C:\\Lone\\qtv_api_core.dll")
+        .sdk(L"C:\\SDK\\qtv_api_core.dll")
+        .sdk(L"C:\\Lone\\qtv_api_core.dll")
+        .use();
     platform::Library a;
     platform::Library b;
     EXPECT_EQ(platform::load_library(L"C:\\SDK\\qtv_api_core.dll", a), 0u);
@@ -157,11 +160,14 @@ TEST(SimSdkLibrary, LoaderRulesAndReferenceCounts) {
 // searched for is never loaded, and the SDK's import counts only in its own
 // folder, whatever lies beside the executable.
 TEST(SimSdkLibrary, LoadsOnlyFullyQualifiedPathsWithImportsFromTheirOwnFolder) {
-    test::use_machine(R"({"module_path": "C:\\Downloads\\VQ4_Diag.exe", "files": [
-        {"path": "C:\\Downloads\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\Downloads\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}}],
-      "sdk": [{"path": "C:\\Downloads\\qtv_api_core.dll"}, {"path": "C:\\SDK\\qtv_api_core.dll"}]})");
+    test::machine_file()
+        .module_path(L"C:\\Downloads\\VQ4_Diag.exe")
+        .pe_file(L"C:\\Downloads\\qtv_api_core.dll")
+        .pe_file(L"C:\\Downloads\\vxlinkapi_x64.dll")
+        .pe_file(L"C:\\SDK\\qtv_api_core.dll")
+        .sdk(L"C:\\Downloads\\qtv_api_core.dll")
+        .sdk(L"C:\\SDK\\qtv_api_core.dll")
+        .use();
     const std::wstring not_searched[] = {L"qtv_api_core.dll", L".\\qtv_api_core.dll", L"Downloads\\qtv_api_core.dll",
                                          L"\\Downloads\\qtv_api_core.dll", L"C:qtv_api_core.dll"};
     platform::Library library;
@@ -181,10 +187,11 @@ TEST(SimSdkLibrary, LoadsOnlyFullyQualifiedPathsWithImportsFromTheirOwnFolder) {
 }
 
 TEST(SimSdkLibrary, EntryPointsRefuseUseOutsideInitialisation) {
-    test::use_machine(R"({"files": [
-        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
-      "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll", "device_count": 2}]})");
+    test::machine_file()
+        .pe_file(L"C:\\SDK\\qtv_api_core.dll")
+        .pe_file(L"C:\\SDK\\vxlinkapi_x64.dll")
+        .sdk(L"C:\\SDK\\qtv_api_core.dll", {{"device_count", 2}})
+        .use();
     platform::Library library;
     ASSERT_EQ(platform::load_library(L"C:\\SDK\\qtv_api_core.dll", library), 0u);
     using Init = std::int32_t (*)(std::uint32_t, std::intptr_t, std::intptr_t);
@@ -207,15 +214,16 @@ TEST(SimSdkLibrary, EntryPointsRefuseUseOutsideInitialisation) {
 // gets, by the process's DLL search: copies beside the executable, in the
 // current directory and on PATH, and its own.
 TEST(SimDllSearch, WhereAnSdkFindsWhatItLoadsByName) {
-    const std::string machine = R"({"module_path": "C:\\Downloads\\VQ4_Diag.exe",
-        "current_directory": "C:\\Users\\me", "environment": {"Path": "C:\\Windows\\system32;;C:\\Tools"},
-        "files": [
-            {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-            {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-            {"path": "C:\\Downloads\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-            {"path": "C:\\Users\\me\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-            {"path": "C:\\Tools\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
-        "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll", "loads_companion_by_name": true}]})";
+    const test::MachineFile machine = test::machine_file()
+                                          .module_path(L"C:\\Downloads\\VQ4_Diag.exe")
+                                          .current_directory(L"C:\\Users\\me")
+                                          .environment_variable(L"Path", L"C:\\Windows\\system32;;C:\\Tools")
+                                          .pe_file(L"C:\\SDK\\qtv_api_core.dll")
+                                          .pe_file(L"C:\\SDK\\vxlinkapi_x64.dll")
+                                          .pe_file(L"C:\\Downloads\\vxlinkapi_x64.dll")
+                                          .pe_file(L"C:\\Users\\me\\vxlinkapi_x64.dll")
+                                          .pe_file(L"C:\\Tools\\vxlinkapi_x64.dll")
+                                          .sdk(L"C:\\SDK\\qtv_api_core.dll", {{"loads_companion_by_name", true}});
     constexpr std::uint32_t kSystem32 = 0x800, kUserDirs = 0x400, kApplicationDir = 0x200;
     struct Case {
         const char* what;
@@ -241,7 +249,7 @@ TEST(SimDllSearch, WhereAnSdkFindsWhatItLoadsByName) {
     using Init = std::int32_t (*)(std::uint32_t, std::intptr_t, std::intptr_t);
     using Exit = void (*)();
     for (const Case& c : cases) {
-        test::use_machine(machine);
+        machine.use();
         for (const std::wstring& path : c.gone) {
             std::erase_if(sim::machine().files, [&](const sim::File& f) { return f.path == path; });
         }
@@ -270,11 +278,12 @@ TEST(SimDllSearch, WhereAnSdkFindsWhatItLoadsByName) {
 
 // A module of that name already loaded is used, wherever it came from.
 TEST(SimDllSearch, ALoadedModuleOfTheNameIsUsedWithoutSearching) {
-    test::use_machine(R"({"files": [
-        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\Tools\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
-        "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll", "loads_companion_by_name": true}]})");
+    test::machine_file()
+        .pe_file(L"C:\\SDK\\qtv_api_core.dll")
+        .pe_file(L"C:\\SDK\\vxlinkapi_x64.dll")
+        .pe_file(L"C:\\Tools\\vxlinkapi_x64.dll")
+        .sdk(L"C:\\SDK\\qtv_api_core.dll", {{"loads_companion_by_name", true}})
+        .use();
     sim::set_default_dll_directories(0x800 | 0x400);
     platform::DllDirectory folder;
     ASSERT_EQ(platform::add_dll_directory(L"C:\\SDK", folder), 0u);
@@ -291,11 +300,12 @@ TEST(SimDllSearch, ALoadedModuleOfTheNameIsUsedWithoutSearching) {
 // LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR takes the folder up to the last
 // backslash: a path written with '/' loads, but not its import beside it.
 TEST(SimDllSearch, ImportsAreFoundBesideALibraryNamedWithBackslashes) {
-    test::use_machine(R"({"files": [
-        {"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\SDK\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\Plain\\other.dll", "pe": {"machine": "0x8664"}}],
-      "sdk": [{"path": "C:\\SDK\\qtv_api_core.dll"}]})");
+    test::machine_file()
+        .pe_file(L"C:\\SDK\\qtv_api_core.dll")
+        .pe_file(L"C:\\SDK\\vxlinkapi_x64.dll")
+        .pe_file(L"C:\\Plain\\other.dll")
+        .sdk(L"C:\\SDK\\qtv_api_core.dll")
+        .use();
     platform::Library library;
     EXPECT_EQ(platform::load_library(L"C:/SDK/qtv_api_core.dll", library), win::ERROR_MOD_NOT_FOUND_);
     EXPECT_EQ(platform::load_library(L"C:\\SDK/qtv_api_core.dll", library), win::ERROR_MOD_NOT_FOUND_)
@@ -306,15 +316,16 @@ TEST(SimDllSearch, ImportsAreFoundBesideALibraryNamedWithBackslashes) {
     library.reset();
 
     // The import from System32, for a library whose folder lacks it.
-    test::use_machine(R"({"files": [
-        {"path": "C:\\Lone\\qtv_api_core.dll", "pe": {"machine": "0x8664"}},
-        {"path": "C:\\Windows\\System32\\vxlinkapi_x64.dll", "pe": {"machine": "0x8664"}}],
-      "sdk": [{"path": "C:\\Lone\\qtv_api_core.dll"}]})");
+    test::machine_file()
+        .pe_file(L"C:\\Lone\\qtv_api_core.dll")
+        .pe_file(L"C:\\Windows\\System32\\vxlinkapi_x64.dll")
+        .sdk(L"C:\\Lone\\qtv_api_core.dll")
+        .use();
     EXPECT_EQ(platform::load_library(L"C:\\Lone\\qtv_api_core.dll", library), 0u);
 }
 
 TEST(SimDllSearch, AddDllDirectoryAndItsRemoval) {
-    test::use_machine(R"({"files": [{"path": "C:\\SDK\\qtv_api_core.dll", "pe": {"machine": "0x8664"}}]})");
+    test::machine_file().pe_file(L"C:\\SDK\\qtv_api_core.dll").use();
     {
         platform::DllDirectory folder;
         ASSERT_EQ(platform::add_dll_directory(L"C:\\SDK", folder), 0u);
@@ -323,7 +334,7 @@ TEST(SimDllSearch, AddDllDirectoryAndItsRemoval) {
     }
     EXPECT_TRUE(sim::machine().dll_directories.empty());
     EXPECT_EQ(sim::count_calls("RemoveDllDirectory", "C:\\SDK"), 1u);
-    test::use_machine(R"({"faults": [{"operation": "AddDllDirectory", "code": 8}]})");
+    test::machine_file().fault("AddDllDirectory", 8).use();
     platform::DllDirectory refused;
     EXPECT_EQ(platform::add_dll_directory(L"C:\\SDK", refused), 8u);
     EXPECT_FALSE(refused.valid());

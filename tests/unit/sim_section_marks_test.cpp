@@ -6,13 +6,14 @@
 
 #include "platform/system.h"
 #include "report/report.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 
 namespace vq4 {
 namespace {
 
 TEST(SectionMarks, ASectionStartsWhereTheReportPrintsItsHeader) {
-    test::use_machine("{}");
+    test::machine_file().use();
     {
         const test::StdoutToFile console("/dev/null");
         platform::sleep_ms(1);

@@ -22,12 +22,12 @@ struct PreparedInterface {
     platform::WinUsbHandle usb;
     std::size_t trace_start = 0;
 
-    explicit PreparedInterface(const std::string& winusb, bool bounded = true) {
+    explicit PreparedInterface(const test::WinUsbScript& winusb, bool bounded = true) {
         test::machine_file()
             .device(test::device(L"USB\\VID_2A7D&PID_5E3C&MI_03\\7")
                         .service(L"WINUSB")
                         .interface(test::device_interface(L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", L"\\\\?\\usb#mi03#7")
-                                       .winusb(nlohmann::json::parse(winusb))))
+                                       .winusb(winusb)))
             .use();
         EXPECT_EQ(platform::create_file(L"\\\\?\\usb#mi03#7", win::GENERIC_READ_ | win::GENERIC_WRITE_,
                                         win::FILE_SHARE_READ_ | win::FILE_SHARE_WRITE_, win::OPEN_EXISTING_,
@@ -63,55 +63,56 @@ std::string read_call(std::int64_t result) { return "WinUsb_ReadPipe(0x81, 256) 
 TEST(UcrPing, OutcomesDetailsAndTheCallsMade) {
     struct Case {
         std::string name;
-        std::string winusb;
+        test::WinUsbScript winusb;
         bool result;
         std::wstring detail;
         std::vector<std::string> calls;
         std::uint64_t waited_ms;
     };
     const std::vector<Case> cases = {
-        {"12-byte reply", R"({"reads": [{"reply": "0C 00 00 00 00 01 2A 00 00 00 00 00"}]})", true,
+        {"12-byte reply", test::winusb_script().read_reply("0C 00 00 00 00 01 2A 00 00 00 00 00"), true,
          L"Response received (12 bytes, uniqueId=42).", {write_call(0), read_call(0)}, 0},
-        {"uniqueId 0 is still a success", R"({"reads": [{"reply": "0C 00 00 00 00 01 00 00 00 00 00 00 FF FF"}]})", true,
+        {"uniqueId 0 is still a success",
+         test::winusb_script().read_reply("0C 00 00 00 00 01 00 00 00 00 00 00 FF FF"), true,
          L"Response received (14 bytes, uniqueId=0).", {write_call(0), read_call(0)}, 0},
-        {"uniqueId 255", R"({"reads": [{"reply": "00 00 00 00 00 00 FF 00 00 00 00 00"}]})", true,
+        {"uniqueId 255", test::winusb_script().read_reply("00 00 00 00 00 00 FF 00 00 00 00 00"), true,
          L"Response received (12 bytes, uniqueId=255).", {write_call(0), read_call(0)}, 0},
-        {"11 bytes are too short", R"({"reads": [{"reply": "0C 00 00 00 00 01 01 00 00 00 00"}]})", false,
+        {"11 bytes are too short", test::winusb_script().read_reply("0C 00 00 00 00 01 01 00 00 00 00"), false,
          L"Response too short (11 bytes).", {write_call(0), read_call(0)}, 0},
-        {"zero-length reply", R"({"reads": [{"reply": ""}]})", false, L"Response too short (0 bytes).",
+        {"zero-length reply", test::winusb_script().read_reply(""), false, L"Response too short (0 bytes).",
          {write_call(0), read_call(0)}, 0},
         {"first write fails, second succeeds",
-         R"({"writes": [{"error": 31}, {}], "reads": [{"reply": "0C 00 00 00 00 01 01 00 00 00 00 00"}]})", true,
+         test::winusb_script().write_error(31).write_ok().read_reply("0C 00 00 00 00 01 01 00 00 00 00 00"), true,
          L"Response received (12 bytes, uniqueId=1).",
          {write_call(31), "WinUsb_ResetPipe(0x01) = 0", write_call(0), read_call(0)}, 0},
-        {"both writes fail: no read, IN pipe not reset", R"({"writes": [{"error": 31}, {"error": 22}]})", false,
+        {"both writes fail: no read, IN pipe not reset", test::winusb_script().write_error(31).write_error(22), false,
          L"Write to the OUT pipe failed (error code=22).", {write_call(31), "WinUsb_ResetPipe(0x01) = 0", write_call(22)},
          0},
         {"first read fails, second succeeds",
-         R"({"reads": [{"error": 31}, {"reply": "0C 00 00 00 00 01 07 00 00 00 00 00"}]})", true,
+         test::winusb_script().read_error(31).read_reply("0C 00 00 00 00 01 07 00 00 00 00 00"), true,
          L"Response received (12 bytes, uniqueId=7).",
          {write_call(0), read_call(31), "WinUsb_ResetPipe(0x81) = 0", read_call(0)}, 0},
-        {"both reads fail: the second code is reported", R"({"reads": [{"error": 31}, {"error": 995}]})", false,
+        {"both reads fail: the second code is reported", test::winusb_script().read_error(31).read_error(995), false,
          L"Read from the IN pipe failed (error code=995).",
          {write_call(0), read_call(31), "WinUsb_ResetPipe(0x81) = 0", read_call(995)}, 0},
-        {"device never answers: each read ends at the time-out", R"({"reads": [{"wait": true}]})", false,
+        {"device never answers: each read ends at the time-out", test::winusb_script().read_waits(), false,
          L"Read from the IN pipe failed (error code=121).",
          {write_call(0), read_call(121), "WinUsb_ResetPipe(0x81) = 0", read_call(121)}, 2 * kUcrTransferTimeoutMs},
-        {"no reads scripted: a healthy device answers 12 bytes", R"({})", true,
+        {"no reads scripted: a healthy device answers 12 bytes", test::winusb_script(), true,
          L"Response received (12 bytes, uniqueId=1).", {write_call(0), read_call(0)}, 0},
         {"answer only after a timed-out first read",
-         R"({"reads": [{"wait": true}, {"reply": "0C 00 00 00 00 01 01 00 00 00 00 00"}]})", true,
+         test::winusb_script().read_waits().read_reply("0C 00 00 00 00 01 01 00 00 00 00 00"), true,
          L"Response received (12 bytes, uniqueId=1).",
          {write_call(0), read_call(121), "WinUsb_ResetPipe(0x81) = 0", read_call(0)}, kUcrTransferTimeoutMs},
-        {"OUT pipe stalls: each write ends at the time-out", R"({"writes": [{"wait": true}]})", false,
+        {"OUT pipe stalls: each write ends at the time-out", test::winusb_script().write_waits(), false,
          L"Write to the OUT pipe failed (error code=121).",
          {write_call(121), "WinUsb_ResetPipe(0x01) = 0", write_call(121)}, 2 * kUcrTransferTimeoutMs},
         {"reply longer than the buffer: 256 bytes taken",
-         R"({"reads": [{"reply": ")" + std::string("00 00 00 00 00 00 09 ") + [] {
+         test::winusb_script().read_reply("00 00 00 00 00 00 09 " + [] {
              std::string more;
              for (int i = 0; i < 293; ++i) more += "AB ";
              return more;
-         }() + R"("}]})",
+         }()),
          true, L"Response received (256 bytes, uniqueId=9).", {write_call(0), read_call(0)}, 0},
     };
     for (const Case& c : cases) {
@@ -127,8 +128,8 @@ TEST(UcrPing, OutcomesDetailsAndTheCallsMade) {
 }
 
 TEST(UcrPing, TheSameTwelveBytesOnEveryAttemptAndEveryCall) {
-    PreparedInterface prepared(R"({"writes": [{"error": 31}, {}],
-        "reads": [{"reply": "0C 00 00 00 00 01 01 00 00 00 00 00"}]})");
+    PreparedInterface prepared(
+        test::winusb_script().write_error(31).write_ok().read_reply("0C 00 00 00 00 01 01 00 00 00 00 00"));
     EXPECT_TRUE(ucr_ping(prepared.usb).answered);
     EXPECT_TRUE(ucr_ping(prepared.usb).answered);
     const std::string expected = std::string("0x01, ") + kRequestOnTheWire;
@@ -140,13 +141,15 @@ TEST(UcrPing, TheSameTwelveBytesOnEveryAttemptAndEveryCall) {
 TEST(UcrPing, WithoutTheTransferTimeoutASilentDeviceWouldHangTheTool) {
     // The pipes' default policy has no time limit: the simulated device then
     // reports the endless wait instead of returning.
-    PreparedInterface prepared(R"({"reads": [{"wait": true}]})", false);
+    PreparedInterface prepared(test::winusb_script().read_waits(), false);
     EXPECT_THROW(ucr_ping(prepared.usb), sim::WaitsForever);
 }
 
 TEST(SimulatedWinUsb, PipesExistOnlyInAlternateSetting1AndNeedAnOverlappedHandle) {
-    test::use_machine(R"({"devices": [{"instance_id": "USB\\VID_2A7D&PID_5E3C&MI_03\\7",
-        "interfaces": [{"guid": "{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", "path": "\\\\?\\usb#mi03#7"}]}]})");
+    test::machine_file()
+        .device(test::device(L"USB\\VID_2A7D&PID_5E3C&MI_03\\7")
+                    .interface(test::device_interface(L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", L"\\\\?\\usb#mi03#7")))
+        .use();
     {
         platform::FileHandle plain;
         ASSERT_EQ(platform::create_file(L"\\\\?\\usb#mi03#7", win::GENERIC_READ_ | win::GENERIC_WRITE_,

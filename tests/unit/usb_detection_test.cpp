@@ -4,6 +4,7 @@
 
 #include "inspect/usb_detection.h"
 #include "report/report.h"
+#include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
 
@@ -14,7 +15,7 @@ const std::string kHeader = "\n==== 2. USB detection (VID_2A7D&PID_5E3C - Quorva
 
 // The report file text of one section run, from fresh counters.
 std::string report_of(const std::function<void()>& section) {
-    test::use_machine("{}");
+    test::machine_file().use();
     test::reset_counters();
     const auto dir = test::make_temp_dir("usb_detection");
     const auto path = dir / "r.txt";

@@ -79,7 +79,7 @@ TEST(EnumerateUsbNodes, KeepsOnlyPresentNodesOfTheDeviceAsTheSystemGivesThem) {
     for (const UsbNode& n : nodes) {
         const sim::Device* d = m.find_device(n.instance_id);
         ASSERT_NE(d, nullptr);
-        EXPECT_EQ(n.dev_inst, d->dev_inst);
+        EXPECT_EQ(n.dev_inst, d->state.dev_inst);
     }
 }
 
@@ -110,14 +110,14 @@ TEST(EnumerateUsbNodes, OnePassOverThePresentUsbDevices) {
 
 TEST(EnumerateUsbNodes, DeviceAbsentOrSetUnavailableGivesAnEmptyList) {
     // Only a phantom of the device and another product of the same maker.
-    test::use_machine(R"({"devices": [
-      {"instance_id": "USB\\ROOT_HUB30\\4&1"},
-      {"instance_id": "USB\\VID_2A7D&PID_5E3C\\QV4", "parent": "USB\\ROOT_HUB30\\4&1", "present": false},
-      {"instance_id": "USB\\VID_2A7D&PID_5E21\\QV2", "parent": "USB\\ROOT_HUB30\\4&1"}]})");
+    test::machine_file()
+        .device(test::device(L"USB\\ROOT_HUB30\\4&1"))
+        .device(test::device(L"USB\\VID_2A7D&PID_5E3C\\QV4").parent(L"USB\\ROOT_HUB30\\4&1").absent())
+        .device(test::device(L"USB\\VID_2A7D&PID_5E21\\QV2").parent(L"USB\\ROOT_HUB30\\4&1"))
+        .use();
     EXPECT_TRUE(enumerate_usb_nodes().empty());
 
-    test::use_machine(R"({"devices": [{"instance_id": "USB\\VID_2A7D&PID_5E3C\\QV4"}],
-                          "faults": [{"operation": "SetupDiGetClassDevsW", "code": 5}]})");
+    test::machine_file().device(test::device(L"USB\\VID_2A7D&PID_5E3C\\QV4")).fault("SetupDiGetClassDevsW", 5).use();
     EXPECT_TRUE(enumerate_usb_nodes().empty());
     EXPECT_EQ(sim::count_calls("SetupDiEnumDeviceInfo"), 0u);
     EXPECT_EQ(sim::count_calls("SetupDiDestroyDeviceInfoList"), 0u) << "no set was created";
@@ -182,10 +182,10 @@ TEST(EnumerateUsbNodes, PropertyBufferHolds1024Bytes) {
 }
 
 TEST(EnumerateUsbNodes, SnapshotIsNotRefreshed) {
-    sim::Machine& m = test::use_machine(R"({"devices": [
-      {"instance_id": "USB\\VID_2A7D&PID_5E3C\\QV4", "friendly_name": "Vantro Q4"}]})");
+    sim::Machine& m =
+        test::machine_file().device(test::device(L"USB\\VID_2A7D&PID_5E3C\\QV4").friendly_name(L"Vantro Q4")).use();
     const std::vector<UsbNode> before = enumerate_usb_nodes();
-    m.devices[0].present = false;
+    m.devices[0].description.present = false;
     EXPECT_EQ(before.size(), 1u);
     EXPECT_TRUE(enumerate_usb_nodes().empty()) << "a fresh call sees the unplugged device";
 }

@@ -9,38 +9,9 @@ TESTSDK=$4
 
 ensure_prefix
 
-CLSID_KEY='HKCR\CLSID\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}'
-C_DRIVE="$WINEPREFIX/drive_c"
-X64U="$C_DRIVE/Program Files/Quorvane/Tonvela SDK"
-X64W='C:\Program Files\Quorvane\Tonvela SDK'
-X86U="$C_DRIVE/Program Files (x86)/Quorvane/Tonvela SDK"
-X86W='C:\Program Files (x86)\Quorvane\Tonvela SDK'
-DEVU="$C_DRIVE/Projects/Tonvela/x64/Release"
-DEVW='C:\Projects\Tonvela\x64\Release'
-
 # Leave the prefix as other tests expect it: no SDK registration, no SDK files.
-clean_up() {
-    wine_reg delete "$CLSID_KEY" /f /reg:64
-    wine_reg delete "$CLSID_KEY" /f /reg:32
-    rm -rf "$C_DRIVE/Program Files/Quorvane" "$C_DRIVE/Program Files (x86)/Quorvane" "$C_DRIVE/Projects"
-}
-trap clean_up EXIT
-clean_up
-for name in $(env | sed -n 's/^\(QTVTEST_[A-Z_]*\)=.*/\1/p'); do unset "$name"; done
-
-register() {  # register 64|32 VALUE [TYPE]
-    wine_reg add "$CLSID_KEY\\InProcServer32" /ve /t "${3:-REG_SZ}" /d "$2" /f "/reg:$1"
-}
-
-install() {  # install UNIX_FOLDER FILE... (files of the test SDK build, by relative path)
-    local folder=$1
-    shift
-    rm -rf "$folder"
-    mkdir -p "$folder"
-    for file in "$@"; do cp "$TESTSDK/$file" "$folder/"; done
-}
-
-winpath() { local p=$1; echo "Z:${p//\//\\}"; }
+trap remove_test_sdk EXIT
+remove_test_sdk
 
 # The report's lines from the section 4 header up to the header that
 # follows section 5, without CR and without the empty line before that header.
@@ -99,8 +70,8 @@ detection() { echo "[ INFO ] Device detection by the SDK: $1 attempt(s) out of 1
 SECTION4_X64=("$H4" "[ INFO ] Path declared (64-bit view): $X64W\\qtv_api_core.dll" "$PRESENT" "$V151" "$ARCH64" "$DEP64" "$MISS32")
 
 # ---- The typical installation: no device is found within 100 attempts ----
-install "$X64U" x64/qtv_api_core.dll x64/vxlinkapi_x64.dll
-register 64 "$X64W\\qtv_api_core.dll"
+install_sdk "$X64U" x64/qtv_api_core.dll x64/vxlinkapi_x64.dll
+register_sdk 64 "$X64W\\qtv_api_core.dll"
 run_tool
 check "installed SDK, no device: blocks" same_text "typical" \
     "$(lines "${SECTION4_X64[@]}" "" "$H5" "$INIT_OK" "$VERSION151" "$(detection 100)" "$NODEVICE" "$SKIPPED")" "$blocks"
@@ -140,7 +111,7 @@ check "QTV_Init fails: no QTV_Exit, FreeLibrary" same_text "init fails calls" \
     "$(lines '1 attach' '1 QTV_Init 338 0 0 -> -12' '1 detach (FreeLibrary)')" "$calls"
 
 # ---- Without QTV_IsDeviceChanged the count is read at every attempt ----
-install "$X64U" x64-no-device-changed/qtv_api_core.dll x64/vxlinkapi_x64.dll
+install_sdk "$X64U" x64-no-device-changed/qtv_api_core.dll x64/vxlinkapi_x64.dll
 run_tool QTVTEST_APPEAR_AT=2 'QTVTEST_DEVICES=0;2A7D;5E3C;0151;QV4A1B2C3D;Vantro Q4;\\?\usb#vid_2a7d&pid_5e3c&mi_03#6&1#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}'
 check "no IsDeviceChanged: found at the second attempt" same_text "no changed" \
     "$(lines "${SECTION4_X64[@]}" "" "$H5" "$INIT_OK" "$VERSION151" "$(detection 2)" \
@@ -155,7 +126,7 @@ check "no IsDeviceChanged: QTV_GetDeviceCount at each attempt" same_text "no cha
     '1 QTV_GetDeviceInfo 0' '1 QTV_Exit' '1 detach (FreeLibrary)')" "$calls"
 
 # ---- A required entry point missing (a build without version resource) ----
-install "$X64U" x64-no-device-info/qtv_api_core.dll x64/vxlinkapi_x64.dll
+install_sdk "$X64U" x64-no-device-info/qtv_api_core.dll x64/vxlinkapi_x64.dll
 run_tool
 check "required entry point missing" same_text "no device info" \
     "$(lines "$H4" "[ INFO ] Path declared (64-bit view): $X64W\\qtv_api_core.dll" "$PRESENT" \
@@ -164,8 +135,8 @@ check "required entry point missing: nothing called, FreeLibrary" same_text "no 
     "$(lines '1 attach' '1 detach (FreeLibrary)')" "$calls"
 
 # ---- The USB access library missing: the library refuses to load ----
-install "$X64U" x64/qtv_api_core.dll
-register 32 "$X64W"
+install_sdk "$X64U" x64/qtv_api_core.dll
+register_sdk 32 "$X64W"
 run_tool
 check "dependency missing, 32-bit view names a folder" same_text "no companion" \
     "$(lines "$H4" "[ INFO ] Path declared (64-bit view): $X64W\\qtv_api_core.dll" "$PRESENT" "$V151" "$ARCH64" \
@@ -185,7 +156,7 @@ check "registered file absent" same_text "absent" \
 # ---- A file that is no PE image ----
 mkdir -p "$X64U"
 printf 'not a library\r\n' > "$X64U/qtv_api_core.dll"
-register 32 ''
+register_sdk 32 ''
 run_tool
 check "not a PE image: no architecture line; empty 32-bit value" same_text "not PE" \
     "$(lines "$H4" "[ INFO ] Path declared (64-bit view): $X64W\\qtv_api_core.dll" "$PRESENT" \
@@ -195,8 +166,8 @@ check "not a PE image: no architecture line; empty 32-bit value" same_text "not 
     "" "$H5" "[ FAIL ] LoadLibrary failed on $X64W\\qtv_api_core.dll (error code=193).")" "$blocks"
 
 # ---- A 32-bit library in the 64-bit view ----
-install "$X86U" x86/qtv_api_core.dll x86/vxlinkapi_x86.dll
-register 64 "$X86W\\qtv_api_core.dll"
+install_sdk "$X86U" x86/qtv_api_core.dll x86/vxlinkapi_x86.dll
+register_sdk 64 "$X86W\\qtv_api_core.dll"
 wine_reg delete "$CLSID_KEY" /f /reg:32
 run_tool
 check "x86 library in the 64-bit view" same_text "x86 in 64" \
@@ -207,7 +178,7 @@ check "x86 library in the 64-bit view" same_text "x86 in 64" \
 
 # ---- Registered only in the 32-bit view ----
 wine_reg delete "$CLSID_KEY" /f /reg:64
-register 32 "$X86W\\qtv_api_core.dll"
+register_sdk 32 "$X86W\\qtv_api_core.dll"
 run_tool
 check "32-bit view only" same_text "32 only" \
     "$(lines "$H4" "$MISS64" "[ INFO ] Path declared (32-bit view / WOW6432Node): $X86W\\qtv_api_core.dll" "$PRESENT" \
@@ -221,7 +192,7 @@ run_tool
 check "neither view" same_text "neither" "$(lines "$H4" "$MISS64" "$MISS32" "" "$H5" "$NOKEY")" "$blocks"
 
 # ---- An empty registration in the process's view ----
-register 64 ''
+register_sdk 64 ''
 run_tool
 check "empty value in the 64-bit view" same_text "empty 64" \
     "$(lines "$H4" '[ FAIL ] CLSID registry key present (64-bit view) but the value is empty/unreadable.' "$MISS32" \
@@ -229,9 +200,9 @@ check "empty value in the 64-bit view" same_text "empty 64" \
 
 # ---- A development build registered in both views; two devices ----
 rm -rf "$C_DRIVE/Program Files (x86)/Quorvane"
-install "$DEVU" x64/qtv_api_core.dll x64/vxlinkapi_x64.dll
-register 64 "$DEVW\\qtv_api_core.dll"
-register 32 "$DEVW\\qtv_api_core.dll"
+install_sdk "$DEVU" x64/qtv_api_core.dll x64/vxlinkapi_x64.dll
+register_sdk 64 "$DEVW\\qtv_api_core.dll"
+register_sdk 32 "$DEVW\\qtv_api_core.dll"
 run_tool QTVTEST_VERSION=1A05 QTVTEST_APPEAR_AT=3 'QTVTEST_DEVICES=-7;0;0;0;;;|0;0ABC;0001;0A05;;*FULL*;'
 check "development build in both views, two devices" same_text "dev build" \
     "$(lines "$H4" "[ INFO ] Path declared (64-bit view): $DEVW\\qtv_api_core.dll" "$DEVWARN" "$PRESENT" "$V151" \
@@ -255,7 +226,7 @@ check "development build: calls" same_text "dev build calls" \
 # ---- A registered name without any folder: no dependency line, and the
 # library is not searched for, not even beside the exe ----
 wine_reg delete "$CLSID_KEY" /f /reg:32
-register 64 'qtv_api_core.dll'
+register_sdk 64 'qtv_api_core.dll'
 exe_dir_files=(x64/qtv_api_core.dll x64/vxlinkapi_x64.dll)
 run_tool
 check "bare file name beside the exe" same_text "bare name" \
@@ -266,11 +237,11 @@ check "bare file name beside the exe: the library is never loaded" same_text "ba
 # ---- REG_EXPAND_SZ in both views, as COM expands it: the declared text is
 # shown, the expanded file checked and loaded; a 32-bit process's
 # %ProgramFiles% is Program Files (x86) ----
-install "$X64U" x64/qtv_api_core.dll x64/vxlinkapi_x64.dll
-install "$X86U" x86/qtv_api_core.dll x86/vxlinkapi_x86.dll
+install_sdk "$X64U" x64/qtv_api_core.dll x64/vxlinkapi_x64.dll
+install_sdk "$X86U" x86/qtv_api_core.dll x86/vxlinkapi_x86.dll
 DECLARED='%ProgramFiles%\Quorvane\Tonvela SDK\qtv_api_core.dll'
-register 64 "$DECLARED" REG_EXPAND_SZ
-register 32 "$DECLARED" REG_EXPAND_SZ
+register_sdk 64 "$DECLARED" REG_EXPAND_SZ
+register_sdk 32 "$DECLARED" REG_EXPAND_SZ
 run_tool
 check "REG_EXPAND_SZ in both views" same_text "expandable" \
     "$(lines "$H4" "[ INFO ] Path declared (64-bit view): $DECLARED" "$PRESENT" "$V151" "$ARCH64" "$DEP64" \

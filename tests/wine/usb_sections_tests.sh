@@ -11,30 +11,14 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 ensure_prefix
 
-version_key='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion'
-enum='HKLM\System\CurrentControlSet\Enum'
-usb_class='{36FC9E60-C465-11CF-8056-444553540000}'
-device_keys=(
-    'USB\VID_2A7D&PID_5E21'
-    'USB\VID_2A7D&PID_5E3C'
-    'USB\VID_2A7D&PID_5E3C&MI_00'
-    'USB\VID_2A7D&PID_5E3C&MI_01'
-    'USB\VID_2A7D&PID_5E3C&MI_03'
-    'HID\VID_2A7D&PID_5E3C&MI_00'
-)
-
 had_usb_enum=0
-"$WINE" reg query "$enum\\USB" >/dev/null 2>&1 && had_usb_enum=1
+"$WINE" reg query "$ENUM_KEY\\USB" >/dev/null 2>&1 && had_usb_enum=1
 
 # Leave the prefix as the other Wine tests expect it.
 restore_prefix() {
-    for key in "${device_keys[@]}"; do
-        wine_reg delete "$enum\\$key" /f
-    done
-    [ "$had_usb_enum" -eq 0 ] && wine_reg delete "$enum\\USB" /f
-    wine_reg add "$version_key" /v ProductName /t REG_SZ /d "Windows 10 Pro" /f
-    wine_reg add "$version_key" /v DisplayVersion /t REG_SZ /d "23H2" /f
-    wine_reg add "$version_key" /v CurrentBuildNumber /t REG_SZ /d "22631" /f
+    remove_device_keys
+    [ "$had_usb_enum" -eq 0 ] && wine_reg delete "$ENUM_KEY\\USB" /f
+    set_os_version "Windows 10 Pro" 23H2 22631
     wineserver_wait
 }
 trap restore_prefix EXIT
@@ -77,10 +61,8 @@ built_as=$'[ INFO ] System architecture: x64\r\n[ INFO ] This diagnostic tool wa
 active=$'[  OK  ]   -> Driver active, no problem reported by Windows.\r\n'
 
 # ---- 1. No device; DisplayVersion missing; a build before 22000 ----
-for key in "${device_keys[@]}"; do wine_reg delete "$enum\\$key" /f; done
-wine_reg add "$version_key" /v ProductName /t REG_SZ /d "Windows 10 Enterprise" /f
-wine_reg delete "$version_key" /v DisplayVersion /f
-wine_reg add "$version_key" /v CurrentBuildNumber /t REG_SZ /d "19045" /f
+remove_device_keys
+set_os_version "Windows 10 Enterprise" - 19045
 run_exe
 expected="$header1"$'[ INFO ] OS: Windows 10 Enterprise (version ?, build 19045)\r\n'"$built_as$header2"
 expected+=$'[ FAIL ] No USB node matching VID_2A7D&PID_5E3C was found. The Vantro Q4 does not seem to be plugged in'
@@ -90,29 +72,8 @@ check "device absent: sections 1 and 2" same_text "$expected" "$block"
 check "device absent: exit code 1 ($exit_code)" [ "$exit_code" -eq 1 ]
 
 # ---- 2. The device's nodes in the Enum tree; Windows 11 rule ----
-wine_reg add "$version_key" /v ProductName /t REG_SZ /d "Windows 10 Pro" /f
-wine_reg add "$version_key" /v DisplayVersion /t REG_SZ /d "23H2" /f
-wine_reg add "$version_key" /v CurrentBuildNumber /t REG_SZ /d "22631" /f
-
-add_node() {  # add_node INSTANCE_ID NAME=VALUE...
-    local key="$enum\\$1"
-    shift
-    wine_reg add "$key" /v ClassGUID /t REG_SZ /d "$usb_class" /f
-    for pair in "$@"; do
-        wine_reg add "$key" /v "${pair%%=*}" /t REG_SZ /d "${pair#*=}" /f
-    done
-}
-# Another product of the same maker, and a HID child of MI_00: not the device's USB nodes.
-add_node 'USB\VID_2A7D&PID_5E21\QV2WINE01' 'DeviceDesc=USB Composite Device' 'FriendlyName=Vantro Q2' 'Service=usbccgp'
-add_node 'HID\VID_2A7D&PID_5E3C&MI_00\7&WINE&0&0000' 'DeviceDesc=HID-compliant device' 'Service=HidUsb'
-# Friendly name set but empty: the device description is shown.
-add_node 'USB\VID_2A7D&PID_5E3C\QV4WINE01' 'FriendlyName=' 'DeviceDesc=USB Composite Device' 'Service=usbccgp'
-add_node 'USB\VID_2A7D&PID_5E3C&MI_00\6&WINE&0&0000' 'FriendlyName=Vantro Q4 Audio' 'DeviceDesc=USB Audio Device' \
-    'Service=usbaudio2'
-# Neither name: no Description line.
-add_node 'USB\VID_2A7D&PID_5E3C&MI_01\6&WINE&0&0001' 'Service=usbaudio2'
-# No driver service.
-add_node 'USB\VID_2A7D&PID_5E3C&MI_03\6&WINE&0&0003' 'DeviceDesc=Vantro Q4 Vendor Interface'
+set_os_version "Windows 10 Pro" 23H2 22631
+add_device_nodes
 run_exe
 expected="$header1"$'[ INFO ] OS: Windows 11 Pro (version 23H2, build 22631)\r\n'"$built_as$header2"
 expected+=$'[  OK  ] Device detected: 4 USB node(s) found.\r\n'

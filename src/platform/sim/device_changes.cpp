@@ -69,10 +69,11 @@ std::uint32_t setupdi_open_device_info(const DevInfoSet& set, const std::wstring
     const sim::Device* d = instance_id.empty() ? nullptr : sim::machine().find_device(instance_id);
     if (d == nullptr) return finish(kErrorNoSuchDevinst);
     std::size_t index = 0;
-    while (index < s->instance_ids.size() && !equals_nocase(s->instance_ids[index], d->instance_id)) ++index;
+    while (index < s->instance_ids.size() && !equals_nocase(s->instance_ids[index], d->description.instance_id))
+        ++index;
     if (index == s->instance_ids.size()) {
-        s->instance_ids.push_back(d->instance_id);
-        s->dev_insts.push_back(d->dev_inst);
+        s->instance_ids.push_back(d->description.instance_id);
+        s->dev_insts.push_back(d->state.dev_inst);
     }
     out = DeviceInfoData{};
     out.dev_inst = s->dev_insts[index];
@@ -138,7 +139,7 @@ std::uint32_t setupdi_call_class_installer(std::uint32_t install_function, const
         if (has_params && params->second.scope != win::DI_REMOVEDEVICE_GLOBAL_) {
             return finish(win::ERROR_INVALID_PARAMETER_);
         }
-        if (d->remove_error) return finish(*d->remove_error);
+        if (d->behaviour.remove_error) return finish(*d->behaviour.remove_error);
         if (const std::uint32_t flags = sim::removal_left_to_restart(*id); flags != 0) {
             // The default handler cannot stop the device now: it succeeds,
             // leaves the node where it is and asks for a restart in the
@@ -152,11 +153,11 @@ std::uint32_t setupdi_call_class_installer(std::uint32_t install_function, const
     if (install_function == win::DIF_PROPERTYCHANGE_) {
         if (!has_params) return finish(win::ERROR_NO_CLASSINSTALL_PARAMS_);
         if (params->second.state_change != win::DICS_PROPCHANGE_) return finish(win::ERROR_INVALID_PARAMETER_);
-        if (!d->present) return finish(kErrorNoSuchDevinst);
-        if (d->restart_error != 0) return finish(d->restart_error);
-        if (d->restart_flags != 0) {
+        if (!d->description.present) return finish(kErrorNoSuchDevinst);
+        if (d->behaviour.restart_error != 0) return finish(d->behaviour.restart_error);
+        if (d->behaviour.restart_flags != 0) {
             // The class installer leaves the restart to the next boot.
-            s->install_flags[device.reserved] |= d->restart_flags;
+            s->install_flags[device.reserved] |= d->behaviour.restart_flags;
             return finish(0);
         }
         sim::restart_device(*id);
@@ -212,10 +213,10 @@ std::uint32_t cm_locate_devnode(const std::wstring& instance_id, std::uint32_t f
     if ((flags & ~kLocateDevnodeBits) != 0) return finish(win::CR_INVALID_FLAG_);
     // The root of the tree (empty id) is not simulated.
     const sim::Device* d = instance_id.empty() ? nullptr : sim::machine().find_device(instance_id);
-    if (d == nullptr || (!d->present && (flags & win::CM_LOCATE_DEVNODE_PHANTOM_) == 0)) {
+    if (d == nullptr || (!d->description.present && (flags & win::CM_LOCATE_DEVNODE_PHANTOM_) == 0)) {
         return finish(win::CR_NO_SUCH_DEVNODE_);
     }
-    dev_inst = d->dev_inst;
+    dev_inst = d->state.dev_inst;
     return finish(win::CR_SUCCESS_);
 }
 
@@ -223,9 +224,10 @@ std::uint32_t cm_get_parent(std::uint32_t dev_inst, std::uint32_t& parent) {
     if (const auto injected = sim::enter_call("CM_Get_Parent", std::to_string(dev_inst))) return finish(*injected);
     const sim::Device* d = node(dev_inst);
     if (d == nullptr) return finish(win::CR_INVALID_DEVNODE_);
-    const sim::Device* p = d->parent_id.empty() ? nullptr : sim::machine().find_device(d->parent_id);
-    if (p == nullptr || !p->present) return finish(win::CR_NO_SUCH_DEVNODE_);
-    parent = p->dev_inst;
+    const sim::Device* p =
+        d->description.parent_id.empty() ? nullptr : sim::machine().find_device(d->description.parent_id);
+    if (p == nullptr || !p->description.present) return finish(win::CR_NO_SUCH_DEVNODE_);
+    parent = p->state.dev_inst;
     return finish(win::CR_SUCCESS_);
 }
 
@@ -234,8 +236,8 @@ std::uint32_t cm_get_child(std::uint32_t dev_inst, std::uint32_t& child) {
     const sim::Device* d = node(dev_inst);
     if (d == nullptr) return finish(win::CR_INVALID_DEVNODE_);
     for (const sim::Device& c : sim::machine().devices) {
-        if (c.present && equals_nocase(c.parent_id, d->instance_id)) {
-            child = c.dev_inst;
+        if (c.description.present && equals_nocase(c.description.parent_id, d->description.instance_id)) {
+            child = c.state.dev_inst;
             return finish(win::CR_SUCCESS_);
         }
     }
@@ -247,11 +249,11 @@ std::uint32_t cm_get_sibling(std::uint32_t dev_inst, std::uint32_t& sibling) {
     const auto& devices = sim::machine().devices;
     const std::size_t at = sim::machine().device_position(dev_inst);
     if (at == devices.size()) return finish(win::CR_INVALID_DEVNODE_);
-    const std::wstring parent_id = devices[at].parent_id;
+    const std::wstring parent_id = devices[at].description.parent_id;
     if (parent_id.empty()) return finish(win::CR_NO_SUCH_DEVNODE_);
     for (std::size_t i = at + 1; i < devices.size(); ++i) {
-        if (devices[i].present && equals_nocase(devices[i].parent_id, parent_id)) {
-            sibling = devices[i].dev_inst;
+        if (devices[i].description.present && equals_nocase(devices[i].description.parent_id, parent_id)) {
+            sibling = devices[i].state.dev_inst;
             return finish(win::CR_SUCCESS_);
         }
     }
@@ -265,8 +267,8 @@ std::uint32_t cm_get_device_id(std::uint32_t dev_inst, std::uint32_t capacity, s
     }
     const sim::Device* d = node(dev_inst);
     if (d == nullptr) return finish(win::CR_INVALID_DEVNODE_);
-    if (d->instance_id.size() + 1 > capacity) return finish(win::CR_BUFFER_SMALL_);
-    instance_id = d->instance_id;
+    if (d->description.instance_id.size() + 1 > capacity) return finish(win::CR_BUFFER_SMALL_);
+    instance_id = d->description.instance_id;
     return finish(win::CR_SUCCESS_);
 }
 
@@ -282,7 +284,7 @@ std::uint32_t cm_open_devnode_key(std::uint32_t dev_inst, std::uint32_t access, 
     if (d == nullptr) return finish(win::CR_INVALID_DEVNODE_);
     // Only the hardware key is simulated; the driver (software) key is not.
     if (flags != win::CM_REGISTRY_HARDWARE_) return finish(win::CR_NO_SUCH_REGISTRY_KEY_);
-    const std::wstring path = sim::hardware_key_path(d->instance_id);
+    const std::wstring path = sim::hardware_key_path(d->description.instance_id);
     if (sim::machine().registry.find(path) == nullptr) {
         if (disposition != win::RegDisposition_OpenAlways_) return finish(win::CR_NO_SUCH_REGISTRY_KEY_);
         sim::machine().registry.create(path);
@@ -299,10 +301,10 @@ std::uint32_t cm_reenumerate_devnode(std::uint32_t dev_inst, std::uint32_t flags
     if ((flags & ~kReenumerateBits) != 0) return finish(win::CR_INVALID_FLAG_);
     const sim::Device* d = node(dev_inst);
     if (d == nullptr) return finish(win::CR_INVALID_DEVNODE_);
-    if (!d->present) return finish(win::CR_NO_SUCH_DEVNODE_);
+    if (!d->description.present) return finish(win::CR_NO_SUCH_DEVNODE_);
     // Synchronous or not, the nodes that come back at once are there when
     // the call returns; late ones follow with virtual time.
-    sim::reenumerate_below(d->instance_id);
+    sim::reenumerate_below(d->description.instance_id);
     return finish(win::CR_SUCCESS_);
 }
 

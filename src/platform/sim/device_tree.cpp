@@ -21,7 +21,9 @@ namespace vq4::sim {
 
 namespace {
 
-bool is_winusb(const Device& d) { return d.service.has_value() && equals_nocase(*d.service, L"WINUSB"); }
+bool is_winusb(const Device& d) {
+    return d.description.service.has_value() && equals_nocase(*d.description.service, L"WINUSB");
+}
 
 bool is_guid_value(const std::wstring& name) {
     return equals_nocase(name, L"DeviceInterfaceGUIDs") || equals_nocase(name, L"DeviceInterfaceGUID");
@@ -36,15 +38,15 @@ std::wstring to_lower_ascii(std::wstring text) {
 
 Device* find_removed(const std::wstring& instance_id) {
     for (Device& d : machine().removed_devices) {
-        if (equals_nocase(d.instance_id, instance_id)) return &d;
+        if (equals_nocase(d.description.instance_id, instance_id)) return &d;
     }
     return nullptr;
 }
 
 // The parent id of a node in the tree or among the removed ones.
 const std::wstring* parent_id_of(const std::wstring& instance_id) {
-    if (const Device* d = machine().find_device(instance_id)) return &d->parent_id;
-    if (const Device* d = find_removed(instance_id)) return &d->parent_id;
+    if (const Device* d = machine().find_device(instance_id)) return &d->description.parent_id;
+    if (const Device* d = find_removed(instance_id)) return &d->description.parent_id;
     return nullptr;
 }
 
@@ -68,8 +70,8 @@ bool strictly_below(const std::wstring& instance_id, const std::wstring& ancesto
 // A removed or orphaned node may come back when its parent is present and at
 // or below the re-enumerated node.
 bool may_come_back_below(const Device& d, const std::wstring& root_id) {
-    const Device* parent = machine().find_device(d.parent_id);
-    return parent != nullptr && parent->present && is_at_or_below(parent->instance_id, root_id);
+    const Device* parent = machine().find_device(d.description.parent_id);
+    return parent != nullptr && parent->description.present && is_at_or_below(parent->description.instance_id, root_id);
 }
 
 // Devnode handles are never handed out twice: a stale handle of a removed
@@ -82,8 +84,8 @@ std::uint32_t& next_dev_inst() {
 std::uint32_t fresh_dev_inst() {
     std::uint32_t& next = next_dev_inst();
     std::uint32_t highest = 0;
-    for (const Device& d : machine().devices) highest = std::max(highest, d.dev_inst);
-    for (const Device& d : machine().removed_devices) highest = std::max(highest, d.dev_inst);
+    for (const Device& d : machine().devices) highest = std::max(highest, d.state.dev_inst);
+    for (const Device& d : machine().removed_devices) highest = std::max(highest, d.state.dev_inst);
     next = std::max(next, highest + 1);
     return next++;
 }
@@ -118,15 +120,19 @@ std::vector<std::wstring> registered_guid_texts(const std::wstring& instance_id)
 }
 
 void register_interfaces(Device& d) {
-    d.interfaces.clear();
-    d.interfaces_at_ms.reset();
-    for (const std::wstring& text : registered_guid_texts(d.instance_id)) {
+    d.description.interfaces.clear();
+    d.state.winusb_transfers.clear();
+    d.state.interfaces_at_ms.reset();
+    for (const std::wstring& text : registered_guid_texts(d.description.instance_id)) {
         Guid guid;
         if (!parse_guid(text, guid)) continue;
         const std::wstring braced = format_guid(guid);
-        const bool listed = std::any_of(d.interfaces.begin(), d.interfaces.end(),
+        const bool listed = std::any_of(d.description.interfaces.begin(), d.description.interfaces.end(),
                                         [&](const DeviceInterfaceRecord& r) { return equals_nocase(r.guid, braced); });
-        if (!listed) d.interfaces.push_back(DeviceInterfaceRecord{braced, interface_path(d.instance_id, braced), false, {}, {}});
+        if (!listed) {
+            d.description.interfaces.push_back(
+                DeviceInterfaceRecord{braced, interface_path(d.description.instance_id, braced), false, {}, {}});
+        }
     }
 }
 
@@ -134,17 +140,18 @@ void register_interfaces(Device& d) {
 // WinUSB keep the interfaces they always register.
 void start(Device& d, std::uint64_t when) {
     if (!is_winusb(d)) return;
-    d.interfaces.clear();
-    d.interfaces_at_ms.reset();
-    if (!d.interface_delay_ms) return;
-    d.interfaces_at_ms = when + *d.interface_delay_ms;
-    if (*d.interfaces_at_ms <= machine().virtual_clock_ms) register_interfaces(d);
+    d.description.interfaces.clear();
+    d.state.winusb_transfers.clear();
+    d.state.interfaces_at_ms.reset();
+    if (!d.behaviour.interface_delay_ms) return;
+    d.state.interfaces_at_ms = when + *d.behaviour.interface_delay_ms;
+    if (*d.state.interfaces_at_ms <= machine().virtual_clock_ms) register_interfaces(d);
 }
 
 // The device's revision (bcdDevice): as detection wrote it into the node's
 // key, else as the hub put it into the node's hardware ids ("...&REV_0102...").
 std::optional<std::uint32_t> revision_of(const Device& d) {
-    if (const RegistryKey* key = machine().registry.find(hardware_key_path(d.instance_id))) {
+    if (const RegistryKey* key = machine().registry.find(hardware_key_path(d.description.instance_id))) {
         for (const RegistryValue& value : key->values) {
             if (equals_nocase(value.name, L"RevisionId") && value.type == win::REG_DWORD_ && value.data.size() == 4) {
                 return std::uint32_t{value.data[0]} | std::uint32_t{value.data[1]} << 8 |
@@ -152,8 +159,8 @@ std::optional<std::uint32_t> revision_of(const Device& d) {
             }
         }
     }
-    if (!d.hardware_ids) return std::nullopt;
-    for (const std::wstring& id : *d.hardware_ids) {
+    if (!d.description.hardware_ids) return std::nullopt;
+    for (const std::wstring& id : *d.description.hardware_ids) {
         const std::wstring upper = to_upper_ascii(id);
         const std::wstring::size_type at = upper.find(L"&REV_");
         if (at == std::wstring::npos) continue;
@@ -170,7 +177,7 @@ std::optional<std::uint32_t> revision_of(const Device& d) {
 // Windows keeps what it learnt of the descriptor under usbflags\VVVVPPPPRRRR;
 // without a known revision any key of the VID and PID counts.
 bool descriptor_cache_present(const Device& d) {
-    const std::wstring prefix = descriptor_cache_prefix(d.instance_id);
+    const std::wstring prefix = descriptor_cache_prefix(d.description.instance_id);
     if (prefix.empty()) return false;
     const std::wstring::size_type slash = prefix.rfind(L'\\');
     const std::wstring folder = prefix.substr(0, slash);
@@ -188,25 +195,26 @@ bool descriptor_cache_present(const Device& d) {
 
 // The re-read descriptor gives the firmware's GUID, or it does not.
 void apply_firmware(const Device& d) {
-    const bool gives = d.firmware_guid_returns == FirmwareGuidReturn::AfterInterfaceRedetect ||
-                       (d.firmware_guid_returns == FirmwareGuidReturn::AfterCacheDeleted &&
-                        !descriptor_cache_present(d));
+    const bool gives =
+        d.behaviour.firmware_guid_returns == FirmwareGuidReturn::AfterInterfaceRedetect ||
+        (d.behaviour.firmware_guid_returns == FirmwareGuidReturn::AfterCacheDeleted && !descriptor_cache_present(d));
     if (!gives) return;
-    machine().registry.set_value(hardware_key_path(d.instance_id),
-                                 RegistryValue{L"DeviceInterfaceGUIDs", win::REG_MULTI_SZ_, utf16le_bytes(d.firmware_guid, 2), {}});
+    machine().registry.set_value(
+        hardware_key_path(d.description.instance_id),
+        RegistryValue{L"DeviceInterfaceGUIDs", win::REG_MULTI_SZ_, utf16le_bytes(d.behaviour.firmware_guid, 2), {}});
 }
 
 void arrive_removed(Device d, std::uint64_t when) {
-    d.present = true;
-    d.phantom_by_removal = false;
-    d.arrives_at_ms.reset();
-    d.dev_inst = fresh_dev_inst();
+    d.description.present = true;
+    d.state.phantom_by_removal = false;
+    d.state.arrives_at_ms.reset();
+    d.state.dev_inst = fresh_dev_inst();
     // Enumeration gives the node its key below Enum again.
-    machine().registry.create(instance_key_path(d.instance_id));
-    if (d.detected_values) {
-        const std::wstring key = hardware_key_path(d.instance_id);
+    machine().registry.create(instance_key_path(d.description.instance_id));
+    if (d.behaviour.detected_values) {
+        const std::wstring key = hardware_key_path(d.description.instance_id);
         machine().registry.create(key);
-        for (const RegistryValue& value : *d.detected_values) machine().registry.set_value(key, value);
+        for (const RegistryValue& value : *d.behaviour.detected_values) machine().registry.set_value(key, value);
     }
     apply_firmware(d);
     start(d, when);
@@ -214,9 +222,9 @@ void arrive_removed(Device d, std::uint64_t when) {
 }
 
 void arrive_orphan(Device& d, std::uint64_t when) {
-    d.present = true;
-    d.phantom_by_removal = false;
-    d.arrives_at_ms.reset();
+    d.description.present = true;
+    d.state.phantom_by_removal = false;
+    d.state.arrives_at_ms.reset();
     machine().renew_dev_inst(d, fresh_dev_inst());
     apply_firmware(d);
     start(d, when);
@@ -227,25 +235,25 @@ bool bring_back_one(const std::wstring& root_id) {
     auto& removed = machine().removed_devices;
     for (std::size_t i = 0; i < removed.size(); ++i) {
         Device& r = removed[i];
-        if (r.arrives_at_ms || !r.redetect_delay_ms || !may_come_back_below(r, root_id)) continue;
-        if (*r.redetect_delay_ms == 0) {
+        if (r.state.arrives_at_ms || !r.behaviour.redetect_delay_ms || !may_come_back_below(r, root_id)) continue;
+        if (*r.behaviour.redetect_delay_ms == 0) {
             Device d = std::move(r);
             removed.erase(removed.begin() + static_cast<std::ptrdiff_t>(i));
             arrive_removed(std::move(d), machine().virtual_clock_ms);
             return true;
         }
-        r.arrives_at_ms = machine().virtual_clock_ms + *r.redetect_delay_ms;
+        r.state.arrives_at_ms = machine().virtual_clock_ms + *r.behaviour.redetect_delay_ms;
     }
     for (Device& d : machine().devices) {
-        if (d.present || !d.phantom_by_removal || d.arrives_at_ms || !d.redetect_delay_ms ||
-            !may_come_back_below(d, root_id)) {
+        if (d.description.present || !d.state.phantom_by_removal || d.state.arrives_at_ms ||
+            !d.behaviour.redetect_delay_ms || !may_come_back_below(d, root_id)) {
             continue;
         }
-        if (*d.redetect_delay_ms == 0) {
+        if (*d.behaviour.redetect_delay_ms == 0) {
             arrive_orphan(d, machine().virtual_clock_ms);
             return true;
         }
-        d.arrives_at_ms = machine().virtual_clock_ms + *d.redetect_delay_ms;
+        d.state.arrives_at_ms = machine().virtual_clock_ms + *d.behaviour.redetect_delay_ms;
     }
     return false;
 }
@@ -255,29 +263,29 @@ bool arrive_one_due() {
     const std::uint64_t now = machine().virtual_clock_ms;
     auto& removed = machine().removed_devices;
     for (std::size_t i = 0; i < removed.size(); ++i) {
-        if (!removed[i].arrives_at_ms || *removed[i].arrives_at_ms > now) continue;
-        const Device* parent = machine().find_device(removed[i].parent_id);
-        if (parent == nullptr || !parent->present) {
-            removed[i].arrives_at_ms.reset();  // its parent went away meanwhile
+        if (!removed[i].state.arrives_at_ms || *removed[i].state.arrives_at_ms > now) continue;
+        const Device* parent = machine().find_device(removed[i].description.parent_id);
+        if (parent == nullptr || !parent->description.present) {
+            removed[i].state.arrives_at_ms.reset();  // its parent went away meanwhile
             continue;
         }
-        const std::uint64_t when = *removed[i].arrives_at_ms;
+        const std::uint64_t when = *removed[i].state.arrives_at_ms;
         Device d = std::move(removed[i]);
         removed.erase(removed.begin() + static_cast<std::ptrdiff_t>(i));
-        const std::wstring id = d.instance_id;
+        const std::wstring id = d.description.instance_id;
         arrive_removed(std::move(d), when);
         reenumerate_below(id);
         return true;
     }
     for (Device& d : machine().devices) {
-        if (d.present || !d.arrives_at_ms || *d.arrives_at_ms > now) continue;
-        const std::uint64_t when = *d.arrives_at_ms;
-        const Device* parent = machine().find_device(d.parent_id);
-        if (parent == nullptr || !parent->present) {
-            d.arrives_at_ms.reset();
+        if (d.description.present || !d.state.arrives_at_ms || *d.state.arrives_at_ms > now) continue;
+        const std::uint64_t when = *d.state.arrives_at_ms;
+        const Device* parent = machine().find_device(d.description.parent_id);
+        if (parent == nullptr || !parent->description.present) {
+            d.state.arrives_at_ms.reset();
             continue;
         }
-        const std::wstring id = d.instance_id;
+        const std::wstring id = d.description.instance_id;
         arrive_orphan(d, when);
         reenumerate_below(id);
         return true;
@@ -312,59 +320,63 @@ void remove_device(const std::wstring& instance_id) {
     if (!taken) return;
     Device removed = std::move(*taken);
     auto& devices = machine().devices;
-    next_dev_inst() = std::max(next_dev_inst(), removed.dev_inst + 1);
+    next_dev_inst() = std::max(next_dev_inst(), removed.state.dev_inst + 1);
 
     // What detection writes when the node comes back: its key as it was,
     // without the interface GUIDs (those come from the firmware or by hand).
-    if (const RegistryKey* key = machine().registry.find(hardware_key_path(removed.instance_id))) {
+    if (const RegistryKey* key = machine().registry.find(hardware_key_path(removed.description.instance_id))) {
         std::vector<RegistryValue> values;
         for (const RegistryValue& value : key->values) {
             if (!is_guid_value(value.name)) values.push_back(value);
         }
-        removed.detected_values = std::move(values);
+        removed.behaviour.detected_values = std::move(values);
     } else {
-        removed.detected_values.reset();
+        removed.behaviour.detected_values.reset();
     }
-    machine().registry.remove_tree(instance_key_path(removed.instance_id));
+    machine().registry.remove_tree(instance_key_path(removed.description.instance_id));
 
     // Nodes below lose their devnodes but keep their keys, as phantoms.
     for (Device& d : devices) {
-        if (!strictly_below(d.instance_id, removed.instance_id) && !equals_nocase(d.parent_id, removed.instance_id)) {
+        if (!strictly_below(d.description.instance_id, removed.description.instance_id) &&
+            !equals_nocase(d.description.parent_id, removed.description.instance_id)) {
             continue;
         }
-        if (d.present) {
-            d.present = false;
-            d.phantom_by_removal = true;
+        if (d.description.present) {
+            d.description.present = false;
+            d.state.phantom_by_removal = true;
         }
-        d.arrives_at_ms.reset();
-        d.interfaces_at_ms.reset();
+        d.state.arrives_at_ms.reset();
+        d.state.interfaces_at_ms.reset();
     }
     for (Device& d : machine().removed_devices) {
-        if (equals_nocase(d.parent_id, removed.instance_id) || strictly_below(d.instance_id, removed.instance_id)) {
-            d.arrives_at_ms.reset();
+        if (equals_nocase(d.description.parent_id, removed.description.instance_id) ||
+            strictly_below(d.description.instance_id, removed.description.instance_id)) {
+            d.state.arrives_at_ms.reset();
         }
     }
 
-    const bool attached = removed.present || removed.phantom_by_removal;
+    const bool attached = removed.description.present || removed.state.phantom_by_removal;
     if (!attached) return;  // an unplugged device's phantom is simply gone
-    removed.present = false;
-    removed.phantom_by_removal = false;
-    removed.arrives_at_ms.reset();
-    removed.interfaces_at_ms.reset();
+    removed.description.present = false;
+    removed.state.phantom_by_removal = false;
+    removed.state.arrives_at_ms.reset();
+    removed.state.interfaces_at_ms.reset();
     machine().removed_devices.push_back(std::move(removed));
 }
 
 std::uint32_t removal_left_to_restart(const std::wstring& instance_id) {
     const Device* d = machine().find_device(instance_id);
     if (d == nullptr) return 0;
-    if (d->remove_flags != 0) return d->remove_flags;
+    if (d->behaviour.remove_flags != 0) return d->behaviour.remove_flags;
     const auto held = [](const Device& node) {
-        return node.present && std::any_of(node.interfaces.begin(), node.interfaces.end(),
-                                           [](const DeviceInterfaceRecord& r) { return r.held_by_other_process; });
+        return node.description.present &&
+               std::any_of(node.description.interfaces.begin(), node.description.interfaces.end(),
+                           [](const DeviceInterfaceRecord& r) { return r.held_by_other_process; });
     };
     if (held(*d)) return win::DI_NEEDREBOOT_;
     for (const Device& below : machine().devices) {
-        if (held(below) && strictly_below(below.instance_id, d->instance_id)) return win::DI_NEEDREBOOT_;
+        if (held(below) && strictly_below(below.description.instance_id, d->description.instance_id))
+            return win::DI_NEEDREBOOT_;
     }
     return 0;
 }
@@ -376,7 +388,7 @@ void reenumerate_below(const std::wstring& instance_id) {
 
 void restart_device(const std::wstring& instance_id) {
     Device* d = machine().find_device(instance_id);
-    if (d == nullptr || !d->present) return;
+    if (d == nullptr || !d->description.present) return;
     start(*d, machine().virtual_clock_ms);
 }
 
@@ -386,7 +398,8 @@ void advance_clock(std::uint64_t milliseconds) {
     }
     const std::uint64_t now = machine().virtual_clock_ms;
     for (Device& d : machine().devices) {
-        if (d.present && d.interfaces_at_ms && *d.interfaces_at_ms <= now) register_interfaces(d);
+        if (d.description.present && d.state.interfaces_at_ms && *d.state.interfaces_at_ms <= now)
+            register_interfaces(d);
     }
 }
 
@@ -402,7 +415,7 @@ std::optional<std::size_t> first_node_in_parent_cycle(const Machine& m) {
             if (state[at] == on_walk) return start;
             state[at] = on_walk;
             walk.push_back(at);
-            const std::wstring& parent = m.devices[at].parent_id;
+            const std::wstring& parent = m.devices[at].description.parent_id;
             at = parent.empty() ? m.devices.size() : m.device_position(parent);
         }
         for (const std::size_t at : walk) state[at] = done;

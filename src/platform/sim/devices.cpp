@@ -66,31 +66,32 @@ std::uint32_t setupdi_get_class_devs(const Guid* class_guid, const std::wstring*
 
     DevSet set;
     for (const sim::Device& device : sim::machine().devices) {
-        if (present_only && !device.present) continue;
+        if (present_only && !device.description.present) continue;
         if (interfaces) {
             // With DIGCF_DEVICEINTERFACE the enumerator may name one device instance.
-            if (enumerator != nullptr && !enumerator->empty() && !equals_nocase(device.instance_id, *enumerator)) {
+            if (enumerator != nullptr && !enumerator->empty() &&
+                !equals_nocase(device.description.instance_id, *enumerator)) {
                 continue;
             }
             bool listed = false;
-            for (const sim::DeviceInterfaceRecord& record : device.interfaces) {
+            for (const sim::DeviceInterfaceRecord& record : device.description.interfaces) {
                 Guid guid;
                 if (!parse_guid(record.guid, guid) || (class_guid != nullptr && !(guid == *class_guid))) continue;
                 DeviceInterfaceData data;
                 data.interface_class_guid = guid;
                 // The interface of a device that is not plugged in is not active.
-                data.flags = device.present ? win::SPINT_ACTIVE_ : 0;
+                data.flags = device.description.present ? win::SPINT_ACTIVE_ : 0;
                 data.reserved = set.interfaces.size();
-                set.interfaces.push_back(SimInterface{device.instance_id, data, record.path});
+                set.interfaces.push_back(SimInterface{device.description.instance_id, data, record.path});
                 listed = true;
             }
             if (!listed) continue;
         } else if (enumerator != nullptr && !enumerator->empty() &&
-                   !equals_nocase(enumerator_of(device.instance_id), *enumerator)) {
+                   !equals_nocase(enumerator_of(device.description.instance_id), *enumerator)) {
             continue;
         }
-        set.instance_ids.push_back(device.instance_id);
-        set.dev_insts.push_back(device.dev_inst);
+        set.instance_ids.push_back(device.description.instance_id);
+        set.dev_insts.push_back(device.state.dev_inst);
     }
     out = sim::add_device_set(std::move(set));
     return finish(0);
@@ -141,19 +142,19 @@ PropertyRead setupdi_get_device_registry_property(const DevInfoSet& set, const D
         return read;
     }
     std::vector<std::uint8_t> bytes;
-    if (const auto raw = d->raw_properties.find(property); raw != d->raw_properties.end()) {
+    if (const auto raw = d->description.raw_properties.find(property); raw != d->description.raw_properties.end()) {
         if (raw->second.error != 0) {
             read.error = finish(raw->second.error);
             return read;
         }
         bytes = raw->second.bytes;
     } else if (property == win::SPDRP_HARDWAREID_) {
-        if (!d->hardware_ids.has_value()) {
+        if (!d->description.hardware_ids.has_value()) {
             read.error = finish(win::ERROR_INVALID_DATA_);
             return read;
         }
         // REG_MULTI_SZ: each id with its NUL, then the NUL that ends the list.
-        for (const std::wstring& id : *d->hardware_ids) {
+        for (const std::wstring& id : *d->description.hardware_ids) {
             const std::vector<std::uint8_t> one = utf16le_bytes(id, 1);
             bytes.insert(bytes.end(), one.begin(), one.end());
         }
@@ -163,13 +164,13 @@ PropertyRead setupdi_get_device_registry_property(const DevInfoSet& set, const D
         const std::optional<std::wstring>* value = nullptr;
         switch (property) {
             case win::SPDRP_FRIENDLYNAME_:
-                value = &d->friendly_name;
+                value = &d->description.friendly_name;
                 break;
             case win::SPDRP_DEVICEDESC_:
-                value = &d->device_desc;
+                value = &d->description.device_desc;
                 break;
             case win::SPDRP_SERVICE_:
-                value = &d->service;
+                value = &d->description.service;
                 break;
             default:
                 break;
@@ -194,10 +195,10 @@ std::uint32_t cm_get_devnode_status(std::uint32_t dev_inst, std::uint32_t& statu
     const auto injected = sim::enter_call("CM_Get_DevNode_Status", std::to_string(dev_inst));
     if (injected) return finish(*injected);
     const sim::Device* d = sim::machine().find_device(dev_inst);
-    if (d == nullptr || !d->present) return finish(win::CR_NO_SUCH_DEVNODE_);
-    if (d->status_result != 0) return finish(d->status_result);
-    status = d->status;
-    problem = d->problem;
+    if (d == nullptr || !d->description.present) return finish(win::CR_NO_SUCH_DEVNODE_);
+    if (d->description.status_result != 0) return finish(d->description.status_result);
+    status = d->description.status;
+    problem = d->description.problem;
     return finish(win::CR_SUCCESS_);
 }
 
@@ -218,7 +219,7 @@ std::uint32_t setupdi_open_dev_reg_key(const DevInfoSet& set, const DeviceInfoDa
     }
     // The simulated machine keeps the global hardware key of a node only:
     // no driver keys, no keys of hardware profiles.
-    const std::wstring path = sim::hardware_key_path(d->instance_id);
+    const std::wstring path = sim::hardware_key_path(d->description.instance_id);
     if (key_type != win::DIREG_DEV_ || scope != win::DICS_FLAG_GLOBAL_ ||
         sim::machine().registry.find(path) == nullptr) {
         return finish(win::ERROR_KEY_DOES_NOT_EXIST_);

@@ -43,8 +43,8 @@ struct FoundInterface {
 
 FoundInterface find_interface(const std::wstring& path) {
     for (const Device& d : machine().devices) {
-        if (!d.present) continue;
-        for (const DeviceInterfaceRecord& r : d.interfaces) {
+        if (!d.description.present) continue;
+        for (const DeviceInterfaceRecord& r : d.description.interfaces) {
             if (same_windows_path(r.path, path)) return {&d, &r};
         }
     }
@@ -57,8 +57,9 @@ FoundInterface find_interface(const std::wstring& path) {
 // STATUS_ACCESS_DENIED; other drivers refuse by the share modes.
 std::uint32_t held_interface_error(const FoundInterface& found) {
     if (found.record->held_open_error) return *found.record->held_open_error;
-    return found.device->service && equals_nocase(*found.device->service, L"WINUSB") ? win::ERROR_ACCESS_DENIED_
-                                                                                     : win::ERROR_SHARING_VIOLATION_;
+    return found.device->description.service && equals_nocase(*found.device->description.service, L"WINUSB")
+               ? win::ERROR_ACCESS_DENIED_
+               : win::ERROR_SHARING_VIOLATION_;
 }
 
 // The kinds of data access an access mask asks for, generic rights mapped

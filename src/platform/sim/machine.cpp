@@ -184,9 +184,9 @@ void erase_place(Map& map, const Key& key, std::size_t at) {
 
 void Machine::index_device(std::size_t at) const {
     const Device& d = devices[at];
-    device_index_.by_id.emplace(folded_hash(d.instance_id), at);
-    device_index_.by_dev_inst.emplace(d.dev_inst, at);
-    device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, d.dev_inst);
+    device_index_.by_id.emplace(folded_hash(d.description.instance_id), at);
+    device_index_.by_dev_inst.emplace(d.state.dev_inst, at);
+    device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, d.state.dev_inst);
 }
 
 const Machine::DeviceIndex& Machine::current_device_index() const {
@@ -209,7 +209,8 @@ std::size_t Machine::device_position(const std::wstring& instance_id) const {
     std::size_t found = devices.size();
     const auto [first, last] = index.by_id.equal_range(folded_hash(instance_id));
     for (auto it = first; it != last; ++it) {
-        if (it->second < found && equals_nocase(devices[it->second].instance_id, instance_id)) found = it->second;
+        if (it->second < found && equals_nocase(devices[it->second].description.instance_id, instance_id))
+            found = it->second;
     }
     return found;
 }
@@ -219,7 +220,7 @@ std::size_t Machine::device_position(std::uint32_t dev_inst) const {
     std::size_t found = devices.size();
     const auto [first, last] = index.by_dev_inst.equal_range(dev_inst);
     for (auto it = first; it != last; ++it) {
-        if (it->second < found && devices[it->second].dev_inst == dev_inst) found = it->second;
+        if (it->second < found && devices[it->second].state.dev_inst == dev_inst) found = it->second;
     }
     return found;
 }
@@ -245,8 +246,8 @@ const Device* Machine::find_device(std::uint32_t dev_inst) const {
 }
 
 Device& Machine::add_device(Device device) {
-    device.dev_inst = current_device_index().highest_dev_inst + 1;
-    device.enumeration_rank = static_cast<std::uint32_t>(devices.size());
+    device.state.dev_inst = current_device_index().highest_dev_inst + 1;
+    device.state.enumeration_rank = static_cast<std::uint32_t>(devices.size());
     devices.push_back(std::move(device));
     index_device(devices.size() - 1);
     ++device_index_.indexed;
@@ -262,22 +263,24 @@ std::optional<Device> Machine::take_device(const std::wstring& instance_id) {
     const std::size_t at = device_position(instance_id);
     if (at == devices.size()) return std::nullopt;
     Device taken = std::move(devices[at]);
-    erase_place(device_index_.by_id, folded_hash(taken.instance_id), at);
-    erase_place(device_index_.by_dev_inst, taken.dev_inst, at);
+    erase_place(device_index_.by_id, folded_hash(taken.description.instance_id), at);
+    erase_place(device_index_.by_dev_inst, taken.state.dev_inst, at);
     devices.erase(devices.begin() + static_cast<std::ptrdiff_t>(at));
     --device_index_.indexed;
     shift_device_places(at + 1, -1);
-    if (taken.dev_inst == device_index_.highest_dev_inst) {
+    if (taken.state.dev_inst == device_index_.highest_dev_inst) {
         device_index_.highest_dev_inst = 0;
-        for (const Device& d : devices) device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, d.dev_inst);
+        for (const Device& d : devices)
+            device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, d.state.dev_inst);
     }
     return taken;
 }
 
 Device& Machine::insert_device(Device device) {
     current_device_index();
-    const auto place = std::find_if(devices.begin(), devices.end(),
-                                    [&](const Device& e) { return e.enumeration_rank > device.enumeration_rank; });
+    const auto place = std::find_if(devices.begin(), devices.end(), [&](const Device& e) {
+        return e.state.enumeration_rank > device.state.enumeration_rank;
+    });
     const auto at = static_cast<std::size_t>(place - devices.begin());
     shift_device_places(at, +1);
     devices.insert(place, std::move(device));
@@ -289,21 +292,22 @@ Device& Machine::insert_device(Device device) {
 void Machine::renew_dev_inst(Device& device, std::uint32_t dev_inst) {
     const DeviceIndex& index = current_device_index();
     std::size_t at = devices.size();
-    const auto [first, last] = index.by_dev_inst.equal_range(device.dev_inst);
+    const auto [first, last] = index.by_dev_inst.equal_range(device.state.dev_inst);
     for (auto it = first; it != last; ++it) {
         if (&devices[it->second] == &device) at = it->second;
     }
     if (at == devices.size()) {  // not a node of the tree: nothing indexes it
-        device.dev_inst = dev_inst;
+        device.state.dev_inst = dev_inst;
         return;
     }
-    const std::uint32_t old = device.dev_inst;
+    const std::uint32_t old = device.state.dev_inst;
     erase_place(device_index_.by_dev_inst, old, at);
-    device.dev_inst = dev_inst;
+    device.state.dev_inst = dev_inst;
     device_index_.by_dev_inst.emplace(dev_inst, at);
     if (old == device_index_.highest_dev_inst && dev_inst < old) {
         device_index_.highest_dev_inst = 0;
-        for (const Device& d : devices) device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, d.dev_inst);
+        for (const Device& d : devices)
+            device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, d.state.dev_inst);
     } else {
         device_index_.highest_dev_inst = std::max(device_index_.highest_dev_inst, dev_inst);
     }

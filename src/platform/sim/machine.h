@@ -99,8 +99,6 @@ struct WinUsbDevice {
     std::uint32_t alternate_setting_error = 0;  // WinUsb_SetCurrentAlternateSetting
     std::vector<UsbTransferStep> writes;        // empty: every write succeeds
     std::vector<UsbTransferStep> reads;         // empty: a healthy device, answering each read with a 12-byte reply
-    std::size_t writes_done = 0;                // attempts so far (side effects)
-    std::size_t reads_done = 0;
 };
 
 // When a re-detected node's hardware key gets the GUID of the firmware's
@@ -136,9 +134,14 @@ struct RawProperty {
     std::uint32_t error = 0;  // nonzero: the read fails with this code
 };
 
-struct Device {
+// A node of the device tree, in three parts: what the machine file says of
+// it, how it takes the repair's changes, and where those changes stand.
+
+// What the machine file says of the node. `present`, `status`, `problem` and
+// `interfaces` are also what the tree shows of it now: the repair's changes
+// update them as Windows would.
+struct DeviceDescription {
     std::wstring instance_id;
-    std::uint32_t dev_inst = 0;  // configuration-manager handle, assigned when loaded
     std::wstring parent_id;  // empty for a root
     bool present = true;
     std::optional<std::wstring> friendly_name;  // SPDRP_FRIENDLYNAME; absent = property not set
@@ -153,9 +156,11 @@ struct Device {
     std::uint32_t problem = 0;
     std::uint32_t status_result = 0;  // CONFIGRET of CM_Get_DevNode_Status; nonzero = unreadable
     std::vector<DeviceInterfaceRecord> interfaces;
+};
 
-    // ---- How the node takes the repair's changes to the device tree ----
-    // (device_tree.cpp; machine-file entries in docs/machine-file.md)
+// How the node takes the repair's changes to the device tree (device_tree.cpp;
+// machine-file entries in docs/machine-file.md).
+struct DeviceBehaviour {
     std::optional<std::uint32_t> remove_error;  // DIF_REMOVE on this node fails with this code
     // DI_NEEDREBOOT / DI_NEEDRESTART: DIF_REMOVE succeeds but leaves the node
     // in place until the next restart (as a handle held open on it does).
@@ -170,14 +175,33 @@ struct Device {
     std::optional<std::uint64_t> interface_delay_ms = 0;
     std::uint32_t restart_error = 0;  // DIF_PROPERTYCHANGE fails with this code
     std::uint32_t restart_flags = 0;  // DI_NEEDRESTART / DI_NEEDREBOOT instead of restarting
+    // What detection writes into a fresh hardware key; absent: it creates none.
+    std::optional<std::vector<RegistryValue>> detected_values;
+};
 
-    // State of the changes in progress.
+// Transfers attempted so far on one WinUSB interface: each takes the next
+// scripted step.
+struct WinUsbTransfers {
+    std::size_t writes_done = 0;
+    std::size_t reads_done = 0;
+};
+
+// Where the run's changes to the node stand.
+struct DeviceRunState {
+    std::uint32_t dev_inst = 0;          // configuration-manager handle, assigned when loaded
     std::uint32_t enumeration_rank = 0;  // place in the system's order, kept when the node comes back
     bool phantom_by_removal = false;  // left without devnode by its parent's removal; comes back with it
     std::optional<std::uint64_t> arrives_at_ms;     // a removed node on its way back
     std::optional<std::uint64_t> interfaces_at_ms;  // WinUSB registers the node's interfaces then
-    // What detection writes into a fresh hardware key; absent: it creates none.
-    std::optional<std::vector<RegistryValue>> detected_values;
+    // By the interface's place in `description.interfaces`; cleared when the
+    // interfaces are registered anew.
+    std::vector<WinUsbTransfers> winusb_transfers;
+};
+
+struct Device {
+    DeviceDescription description;
+    DeviceBehaviour behaviour;
+    DeviceRunState state;
 };
 
 // Where a device's hardware ("Device Parameters") key lives in the registry.

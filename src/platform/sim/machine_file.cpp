@@ -171,38 +171,40 @@ std::optional<std::uint64_t> delay_or_never(const JsonAt& at, const char* zero_w
 
 // How the node takes the repair's changes (see docs/machine-file.md).
 void load_repair_behaviour(const JsonAt& item, Device& d) {
-    if (item.has("remove_error")) d.remove_error = item.field("remove_error").as_u32();
+    if (item.has("remove_error")) d.behaviour.remove_error = item.field("remove_error").as_u32();
     if (item.has("remove")) {
         const JsonAt at = item.field("remove");
         const std::string word = at.as_string();
         if (word == "ok") {
-            d.remove_flags = 0;
+            d.behaviour.remove_flags = 0;
         } else if (word == "need_reboot") {
-            d.remove_flags = win::DI_NEEDREBOOT_;
+            d.behaviour.remove_flags = win::DI_NEEDREBOOT_;
         } else if (word == "need_restart") {
-            d.remove_flags = win::DI_NEEDRESTART_;
+            d.behaviour.remove_flags = win::DI_NEEDRESTART_;
         } else {
             at.fail("expected \"ok\", \"need_reboot\" or \"need_restart\"");
         }
-        if (d.remove_flags != 0 && d.remove_error) at.fail("a removal that fails (remove_error) is not left to a restart");
+        if (d.behaviour.remove_flags != 0 && d.behaviour.remove_error)
+            at.fail("a removal that fails (remove_error) is not left to a restart");
     }
-    if (item.has("redetect")) d.redetect_delay_ms = delay_or_never(item.field("redetect"), "at_once");
-    if (item.has("interface_delay_ms")) d.interface_delay_ms = delay_or_never(item.field("interface_delay_ms"), nullptr);
+    if (item.has("redetect")) d.behaviour.redetect_delay_ms = delay_or_never(item.field("redetect"), "at_once");
+    if (item.has("interface_delay_ms"))
+        d.behaviour.interface_delay_ms = delay_or_never(item.field("interface_delay_ms"), nullptr);
     if (item.has("firmware_guid")) {
         const JsonAt at = item.field("firmware_guid");
         Guid guid;
         if (!parse_guid(at.as_wide(), guid)) at.fail("expected a braced GUID");
-        d.firmware_guid = format_guid(guid);
+        d.behaviour.firmware_guid = format_guid(guid);
     }
     if (item.has("firmware_guid_returns")) {
         const JsonAt at = item.field("firmware_guid_returns");
         const std::string word = at.as_string();
         if (word == "after_interface_redetect") {
-            d.firmware_guid_returns = FirmwareGuidReturn::AfterInterfaceRedetect;
+            d.behaviour.firmware_guid_returns = FirmwareGuidReturn::AfterInterfaceRedetect;
         } else if (word == "after_cache_deleted") {
-            d.firmware_guid_returns = FirmwareGuidReturn::AfterCacheDeleted;
+            d.behaviour.firmware_guid_returns = FirmwareGuidReturn::AfterCacheDeleted;
         } else if (word == "never") {
-            d.firmware_guid_returns = FirmwareGuidReturn::Never;
+            d.behaviour.firmware_guid_returns = FirmwareGuidReturn::Never;
         } else {
             at.fail("expected \"after_interface_redetect\", \"after_cache_deleted\" or \"never\"");
         }
@@ -211,15 +213,15 @@ void load_repair_behaviour(const JsonAt& item, Device& d) {
         const JsonAt at = item.field("restart");
         const std::string word = at.value.is_string() ? at.value.get<std::string>() : std::string();
         if (word == "ok") {
-            d.restart_error = 0;
-            d.restart_flags = 0;
+            d.behaviour.restart_error = 0;
+            d.behaviour.restart_flags = 0;
         } else if (word == "need_reboot") {
-            d.restart_flags = win::DI_NEEDREBOOT_;
+            d.behaviour.restart_flags = win::DI_NEEDREBOOT_;
         } else if (word == "need_restart") {
-            d.restart_flags = win::DI_NEEDRESTART_;
+            d.behaviour.restart_flags = win::DI_NEEDRESTART_;
         } else if (at.value.is_number_unsigned() || word.rfind("0x", 0) == 0) {
-            d.restart_error = at.as_u32();
-            if (d.restart_error == 0) at.fail("a failing restart needs a nonzero error code");
+            d.behaviour.restart_error = at.as_u32();
+            if (d.behaviour.restart_error == 0) at.fail("a failing restart needs a nonzero error code");
         } else {
             at.fail("expected \"ok\", \"need_reboot\", \"need_restart\" or an error code");
         }
@@ -241,7 +243,7 @@ std::optional<std::vector<std::uint8_t>> load_raw_property(const JsonAt& at, std
         raw.error = at.field("error").as_u32();
         if (raw.error == 0) at.field("error").fail("an error code is nonzero");
     }
-    d.raw_properties[property] = std::move(raw);
+    d.description.raw_properties[property] = std::move(raw);
     return bytes;
 }
 
@@ -281,18 +283,19 @@ void load_devices(const JsonAt& at, Machine& m) {
                         "remove", "redetect", "firmware_guid", "firmware_guid_returns", "interface_delay_ms",
                         "restart"});
         Device d;
-        d.instance_id = item.field("instance_id").as_wide();
-        if (d.instance_id.empty()) item.field("instance_id").fail("an instance id may not be empty");
+        d.description.instance_id = item.field("instance_id").as_wide();
+        if (d.description.instance_id.empty()) item.field("instance_id").fail("an instance id may not be empty");
         // MAX_DEVICE_ID_LEN (200) includes the terminating NUL.
-        if (d.instance_id.size() >= 200) item.field("instance_id").fail("an instance id has at most 199 characters");
-        if (item.has("parent")) d.parent_id = item.field("parent").as_wide();
-        if (item.has("present")) d.present = item.field("present").as_bool();
-        load_text_property(item, "friendly_name", win::SPDRP_FRIENDLYNAME_, d.friendly_name, d);
-        load_text_property(item, "device_desc", win::SPDRP_DEVICEDESC_, d.device_desc, d);
-        load_text_property(item, "service", win::SPDRP_SERVICE_, d.service, d);
+        if (d.description.instance_id.size() >= 200)
+            item.field("instance_id").fail("an instance id has at most 199 characters");
+        if (item.has("parent")) d.description.parent_id = item.field("parent").as_wide();
+        if (item.has("present")) d.description.present = item.field("present").as_bool();
+        load_text_property(item, "friendly_name", win::SPDRP_FRIENDLYNAME_, d.description.friendly_name, d);
+        load_text_property(item, "device_desc", win::SPDRP_DEVICEDESC_, d.description.device_desc, d);
+        load_text_property(item, "service", win::SPDRP_SERVICE_, d.description.service, d);
         if (item.has("hardware_ids") && item.field("hardware_ids").value.is_object()) {
             if (const auto bytes = load_raw_property(item.field("hardware_ids"), win::SPDRP_HARDWAREID_, d)) {
-                d.hardware_ids = multi_sz_texts(*bytes);
+                d.description.hardware_ids = multi_sz_texts(*bytes);
             }
         } else if (item.has("hardware_ids")) {
             std::vector<std::wstring> ids;
@@ -301,14 +304,14 @@ void load_devices(const JsonAt& at, Machine& m) {
                 // An empty string would end the REG_MULTI_SZ list.
                 if (ids.back().empty()) id.fail("a hardware id may not be empty");
             }
-            d.hardware_ids = std::move(ids);
+            d.description.hardware_ids = std::move(ids);
         }
-        if (item.has("problem")) d.problem = item.field("problem").as_u32();
+        if (item.has("problem")) d.description.problem = item.field("problem").as_u32();
         // A node with a problem code is flagged DN_HAS_PROBLEM and not started,
         // unless the file gives the flags itself.
-        if (d.problem != 0) d.status = kStatusWithProblem;
-        if (item.has("status")) d.status = item.field("status").as_u32();
-        if (item.has("status_result")) d.status_result = item.field("status_result").as_u32();
+        if (d.description.problem != 0) d.description.status = kStatusWithProblem;
+        if (item.has("status")) d.description.status = item.field("status").as_u32();
+        if (item.has("status_result")) d.description.status_result = item.field("status_result").as_u32();
         if (item.has("interfaces")) {
             for (const JsonAt& iface : item.field("interfaces").items()) {
                 iface.only_keys({"guid", "path", "held_by_other_process", "winusb"});
@@ -327,27 +330,28 @@ void load_devices(const JsonAt& at, Machine& m) {
                     }
                 }
                 if (iface.has("winusb")) record.winusb = load_winusb(iface.field("winusb"));
-                d.interfaces.push_back(std::move(record));
+                d.description.interfaces.push_back(std::move(record));
             }
         }
         // Every node has its key below Enum, as on Windows; removal deletes it.
-        m.registry.create(instance_key_path(d.instance_id));
+        m.registry.create(instance_key_path(d.description.instance_id));
         if (item.has("hardware_key")) {
-            load_values(item.field("hardware_key"), hardware_key_path(d.instance_id), m);
+            load_values(item.field("hardware_key"), hardware_key_path(d.description.instance_id), m);
         }
         load_repair_behaviour(item, d);
-        if (m.find_device(d.instance_id) != nullptr) item.field("instance_id").fail("duplicate instance id");
+        if (m.find_device(d.description.instance_id) != nullptr)
+            item.field("instance_id").fail("duplicate instance id");
         m.add_device(std::move(d));
     }
     for (std::size_t i = first; i < m.devices.size(); ++i) {
         const Device& d = m.devices[i];
-        if (d.parent_id.empty()) continue;
-        const Device* parent = m.find_device(d.parent_id);
+        if (d.description.parent_id.empty()) continue;
+        const Device* parent = m.find_device(d.description.parent_id);
         if (parent == nullptr) {
             at.at(i - first).field("parent").fail("no device has this instance id");
         }
         // Removing a node removes its children: a present node has a present parent.
-        if (d.present && !parent->present) {
+        if (d.description.present && !parent->description.present) {
             at.at(i - first).fail("a present device needs a present parent");
         }
     }

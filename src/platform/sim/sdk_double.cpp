@@ -119,28 +119,30 @@ std::vector<SdkDeviceRecordSetup> records_from_machine(const std::wstring& guid_
     Guid wanted;
     if (!parse_guid(guid_text, wanted)) return records;
     for (const Device& device : machine().devices) {
-        if (!device.present) continue;
-        for (const DeviceInterfaceRecord& iface : device.interfaces) {
+        if (!device.description.present) continue;
+        for (const DeviceInterfaceRecord& iface : device.description.interfaces) {
             Guid guid;
             if (!interface_guid(iface.guid, guid) || !(guid == wanted) || iface.held_by_other_process) continue;
             SdkDeviceRecordSetup record;
-            const Device* parent = device.parent_id.empty() ? nullptr : machine().find_device(device.parent_id);
-            if (parent != nullptr && parent->friendly_name) {
-                record.name = *parent->friendly_name;
-            } else if (device.friendly_name) {
-                record.name = *device.friendly_name;
-            } else if (device.device_desc) {
-                record.name = *device.device_desc;
+            const Device* parent =
+                device.description.parent_id.empty() ? nullptr : machine().find_device(device.description.parent_id);
+            if (parent != nullptr && parent->description.friendly_name) {
+                record.name = *parent->description.friendly_name;
+            } else if (device.description.friendly_name) {
+                record.name = *device.description.friendly_name;
+            } else if (device.description.device_desc) {
+                record.name = *device.description.device_desc;
             }
-            record.vendor_id = hex_field(device.instance_id, L"VID_");
-            record.product_id = hex_field(device.instance_id, L"PID_");
+            record.vendor_id = hex_field(device.description.instance_id, L"VID_");
+            record.product_id = hex_field(device.description.instance_id, L"PID_");
             record.symbolic_link = iface.path;
             // A USB serial number is the last part of the device's own instance id.
-            if (parent != nullptr && contains_nocase(parent->instance_id, L"VID_")) {
-                const std::wstring serial = parent->instance_id.substr(parent->instance_id.rfind(L'\\') + 1);
+            if (parent != nullptr && contains_nocase(parent->description.instance_id, L"VID_")) {
+                const std::wstring serial =
+                    parent->description.instance_id.substr(parent->description.instance_id.rfind(L'\\') + 1);
                 if (serial.find(L'&') == std::wstring::npos) record.serial_number = serial;
             }
-            record.firmware_version = revision_of(device.instance_id);
+            record.firmware_version = revision_of(device.description.instance_id);
             records.push_back(std::move(record));
         }
     }

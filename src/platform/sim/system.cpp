@@ -310,11 +310,12 @@ void release_handle(ReportFileTag, std::uintptr_t raw) noexcept {
     report_files().open.erase(raw);
 }
 
-std::wstring get_module_file_name(std::uint32_t capacity) {
+std::uint32_t get_module_file_name(std::uint32_t capacity, std::wstring& out) {
     const auto injected = sim::enter_call("GetModuleFileNameW", std::to_string(capacity));
-    if (injected || capacity == 0) {
-        sim::record_result(0);
-        return {};
+    if (injected) return sim::finish(*injected);
+    if (capacity == 0) {
+        out.clear();
+        return sim::finish(win::ERROR_INSUFFICIENT_BUFFER_);
     }
     std::wstring path;
     if (sim::machine().module_path) {
@@ -326,10 +327,12 @@ std::wstring get_module_file_name(std::uint32_t capacity) {
             for (ssize_t i = 0; i < length; ++i) path.push_back(static_cast<wchar_t>(static_cast<unsigned char>(buffer[i])));
         }
     }
-    // Like Windows: a path that does not fit is cut to the buffer, NUL included.
-    if (path.size() >= capacity) path.resize(capacity - 1);
-    sim::record_result(static_cast<std::int64_t>(path.size()));
-    return path;
+    // Like Windows: a path that does not fit is cut to the buffer, NUL
+    // included, and reported as ERROR_INSUFFICIENT_BUFFER.
+    const bool cut = path.size() >= capacity;
+    if (cut) path.resize(capacity - 1);
+    out = std::move(path);
+    return sim::finish(cut ? win::ERROR_INSUFFICIENT_BUFFER_ : std::uint32_t{0});
 }
 
 LocalTime get_local_time() {

@@ -45,14 +45,24 @@ std::string hex_bytes(const std::vector<std::uint8_t>& bytes) {
 
 using sim::finish;
 
-sim::DeviceInterfaceRecord* find_interface(const std::wstring& path) {
+// A present interface of that path: its script and its transfers so far.
+struct UsbTarget {
+    const sim::WinUsbDevice* script = nullptr;
+    sim::WinUsbTransfers* transfers = nullptr;
+};
+
+UsbTarget find_interface(const std::wstring& path) {
     for (sim::Device& d : sim::machine().devices) {
-        if (!d.present) continue;
-        for (sim::DeviceInterfaceRecord& r : d.interfaces) {
-            if (sim::same_windows_path(r.path, path)) return &r;
+        if (!d.description.present) continue;
+        const std::vector<sim::DeviceInterfaceRecord>& interfaces = d.description.interfaces;
+        for (std::size_t at = 0; at < interfaces.size(); ++at) {
+            if (!sim::same_windows_path(interfaces[at].path, path)) continue;
+            std::vector<sim::WinUsbTransfers>& transfers = d.state.winusb_transfers;
+            if (transfers.size() <= at) transfers.resize(at + 1);
+            return {&interfaces[at].winusb, &transfers[at]};
         }
     }
-    return nullptr;
+    return {};
 }
 
 SimUsb* find_usb(const WinUsbHandle& usb) {
@@ -66,12 +76,12 @@ bool pipe_exists(const SimUsb& usb, std::uint8_t pipe) {
 }
 
 // Checks the handle, the device and the pipe of a transfer call.
-std::uint32_t transfer_target(const WinUsbHandle& handle, std::uint8_t pipe, std::uint8_t expected_pipe,
-                              SimUsb*& usb, sim::DeviceInterfaceRecord*& device) {
+std::uint32_t transfer_target(const WinUsbHandle& handle, std::uint8_t pipe, std::uint8_t expected_pipe, SimUsb*& usb,
+                              UsbTarget& device) {
     usb = find_usb(handle);
     if (usb == nullptr) return win::ERROR_INVALID_HANDLE_;
     device = find_interface(usb->path);
-    if (device == nullptr) return win::ERROR_DEVICE_NOT_CONNECTED_;
+    if (device.script == nullptr) return win::ERROR_DEVICE_NOT_CONNECTED_;
     if (!pipe_exists(*usb, pipe) || pipe != expected_pipe) return win::ERROR_INVALID_PARAMETER_;
     return 0;
 }
@@ -105,9 +115,9 @@ std::uint32_t winusb_initialize(const FileHandle& device, WinUsbHandle& out) {
     // an invalid one.
     if (file == nullptr || (file->flags & win::FILE_FLAG_OVERLAPPED_) == 0) return finish(win::ERROR_INVALID_HANDLE_);
     if (!file->is_device_interface) return finish(win::ERROR_INVALID_FUNCTION_);
-    const sim::DeviceInterfaceRecord* record = find_interface(file->path);
-    if (record == nullptr) return finish(win::ERROR_DEVICE_NOT_CONNECTED_);
-    if (record->winusb.initialize_error != 0) return finish(record->winusb.initialize_error);
+    const UsbTarget target = find_interface(file->path);
+    if (target.script == nullptr) return finish(win::ERROR_DEVICE_NOT_CONNECTED_);
+    if (target.script->initialize_error != 0) return finish(target.script->initialize_error);
     const std::uintptr_t id = sim::machine().handles.usb.add(SimUsb{file->path, 0, {}});
     out = WinUsbHandle(id);
     return finish(0);
@@ -118,9 +128,9 @@ std::uint32_t winusb_set_current_alternate_setting(const WinUsbHandle& usb, std:
     if (injected) return finish(*injected);
     SimUsb* state = find_usb(usb);
     if (state == nullptr) return finish(win::ERROR_INVALID_HANDLE_);
-    const sim::DeviceInterfaceRecord* record = find_interface(state->path);
-    if (record == nullptr) return finish(win::ERROR_DEVICE_NOT_CONNECTED_);
-    if (record->winusb.alternate_setting_error != 0) return finish(record->winusb.alternate_setting_error);
+    const UsbTarget target = find_interface(state->path);
+    if (target.script == nullptr) return finish(win::ERROR_DEVICE_NOT_CONNECTED_);
+    if (target.script->alternate_setting_error != 0) return finish(target.script->alternate_setting_error);
     if (setting > 1) return finish(win::ERROR_INVALID_PARAMETER_);
     state->alternate_setting = setting;
     return finish(0);
@@ -154,9 +164,9 @@ std::uint32_t winusb_write_pipe(const WinUsbHandle& usb, std::uint8_t pipe, cons
     const auto injected = sim::enter_call("WinUsb_WritePipe", pipe_text(pipe) + ", " + hex_bytes(bytes));
     if (injected) return finish(*injected);
     SimUsb* state = nullptr;
-    sim::DeviceInterfaceRecord* device = nullptr;
+    UsbTarget device;
     if (const std::uint32_t error = transfer_target(usb, pipe, kPipeOut, state, device)) return finish(error);
-    const sim::UsbTransferStep* step = next_step(device->winusb.writes, device->winusb.writes_done);
+    const sim::UsbTransferStep* step = next_step(device.script->writes, device.transfers->writes_done);
     if (step != nullptr && step->waits) return finish(wait_for_timeout(*state, pipe, "WinUsb_WritePipe"));
     if (step != nullptr && step->error != 0) return finish(step->error);
     transferred = static_cast<std::uint32_t>(bytes.size());
@@ -169,12 +179,12 @@ std::uint32_t winusb_read_pipe(const WinUsbHandle& usb, std::uint8_t pipe, std::
     const auto injected = sim::enter_call("WinUsb_ReadPipe", pipe_text(pipe) + ", " + std::to_string(length));
     if (injected) return finish(*injected);
     SimUsb* state = nullptr;
-    sim::DeviceInterfaceRecord* device = nullptr;
+    UsbTarget device;
     if (const std::uint32_t error = transfer_target(usb, pipe, kPipeIn, state, device)) return finish(error);
     // Without a script the device behaves like a healthy Vantro Q4: it answers
     // a request with a 12-byte reply carrying the request's uniqueId.
     static const sim::UsbTransferStep kHealthyReply{false, 0, {0x0C, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0}};
-    const sim::UsbTransferStep* step = next_step(device->winusb.reads, device->winusb.reads_done);
+    const sim::UsbTransferStep* step = next_step(device.script->reads, device.transfers->reads_done);
     if (step == nullptr) step = &kHealthyReply;
     if (step->waits) return finish(wait_for_timeout(*state, pipe, "WinUsb_ReadPipe"));
     if (step->error != 0) return finish(step->error);

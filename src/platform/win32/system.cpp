@@ -109,13 +109,26 @@ std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::u
 
 void release_handle(ReportFileTag, std::uintptr_t raw) noexcept { CloseHandle(reinterpret_cast<HANDLE>(raw)); }
 
-std::wstring get_module_file_name(std::uint32_t capacity) {
-    if (capacity == 0) return {};
+std::uint32_t get_module_file_name(std::uint32_t capacity, std::wstring& out) {
+    // No room even for the terminator: nothing to hand the system.
+    if (capacity == 0) {
+        out.clear();
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
     std::wstring buffer(capacity, L'\0');
+    SetLastError(ERROR_SUCCESS);
     const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), capacity);
-    if (length == 0) return {};
-    buffer.resize(length < capacity ? length : capacity - 1);
-    return buffer;
+    const DWORD error = GetLastError();
+    if (length == 0) return error;
+    // A cut path: the function returns nSize and sets ERROR_INSUFFICIENT_BUFFER.
+    if (length >= capacity || error == ERROR_INSUFFICIENT_BUFFER) {
+        buffer.resize(length < capacity ? length : capacity - 1);
+        out = std::move(buffer);
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    buffer.resize(length);
+    out = std::move(buffer);
+    return 0;
 }
 
 LocalTime get_local_time() {
