@@ -5,7 +5,7 @@
 #include "app/json_report.h"
 #include "app/sections.h"
 #include "app/summary.h"
-#include "capture/machine_capture.h"
+#include "capture/capture_file.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "repair/elevated_handover.h"

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "capture/machine_capture.h"
+#include "capture/capture_file.h"
 #include "platform/registry.h"
 #include "platform/win_constants.h"
 #include "support/machine_builder.h"
