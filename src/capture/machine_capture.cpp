@@ -28,15 +28,27 @@ Recorder& recorder() {
 
 Capture* current() { return recorder().capture; }
 
-Key& key_at(Capture& capture, const std::wstring& path) {
-    for (Key& key : capture.keys) {
-        if (equals_nocase(key.path, path)) return key;
+// The entry of `list` whose `name` is `wanted` (letter case aside, as
+// Windows compares these names), or null.
+template <class T>
+T* find_named(std::vector<T>& list, std::wstring T::*name, const std::wstring& wanted) {
+    for (T& entry : list) {
+        if (equals_nocase(entry.*name, wanted)) return &entry;
     }
-    Key key;
-    key.path = path;
-    capture.keys.push_back(std::move(key));
-    return capture.keys.back();
+    return nullptr;
 }
+
+// The same entry, added at the end when there is none yet.
+template <class T>
+T& named(std::vector<T>& list, std::wstring T::*name, const std::wstring& wanted) {
+    if (T* found = find_named(list, name, wanted)) return *found;
+    T added;
+    added.*name = wanted;
+    list.push_back(std::move(added));
+    return list.back();
+}
+
+Key& key_at(Capture& capture, const std::wstring& path) { return named(capture.keys, &Key::path, path); }
 
 Node* node_of(Capture& capture, std::uint32_t dev_inst) {
     for (Node& node : capture.nodes) {
@@ -46,21 +58,10 @@ Node* node_of(Capture& capture, std::uint32_t dev_inst) {
 }
 
 Node* node_named(Capture& capture, const std::wstring& instance_id) {
-    for (Node& node : capture.nodes) {
-        if (equals_nocase(node.instance_id, instance_id)) return &node;
-    }
-    return nullptr;
+    return find_named(capture.nodes, &Node::instance_id, instance_id);
 }
 
-File& file_at(Capture& capture, const std::wstring& path) {
-    for (File& file : capture.files) {
-        if (equals_nocase(file.path, path)) return file;
-    }
-    File file;
-    file.path = path;
-    capture.files.push_back(std::move(file));
-    return capture.files.back();
-}
+File& file_at(Capture& capture, const std::wstring& path) { return named(capture.files, &File::path, path); }
 
 // The node whose instance id a device path carries ("\\?\usb#vid_...#...#{guid}").
 Node* node_of_path(Capture& capture, const std::wstring& path) {
@@ -81,29 +82,24 @@ Interface* interface_by_path(Capture& capture, const std::wstring& path) {
     return nullptr;
 }
 
-Interface& interface_on(Node& node, const std::wstring& guid) {
-    for (Interface& iface : node.interfaces) {
-        if (equals_nocase(iface.guid, guid)) return iface;
-    }
-    Interface iface;
-    iface.guid = guid;
-    node.interfaces.push_back(std::move(iface));
-    return node.interfaces.back();
+Interface& interface_on(Node& node, const std::wstring& guid) { return named(node.interfaces, &Interface::guid, guid); }
+
+// The node of a devnode, or the interface of a path, in the capture in
+// force; null when none is in force or it holds no such thing.
+Node* node_in_force(std::uint32_t dev_inst) {
+    Capture* capture = current();
+    return capture == nullptr ? nullptr : node_of(*capture, dev_inst);
+}
+
+Interface* interface_in_force(const std::wstring& path) {
+    Capture* capture = current();
+    return capture == nullptr ? nullptr : interface_by_path(*capture, path);
 }
 
 void merge_value(std::vector<Value>& values, const std::wstring& name, const platform::RegRead& read) {
     // A value that is not there is simply left out of the capture.
     if (read.status == static_cast<std::int32_t>(win::ERROR_FILE_NOT_FOUND_)) return;
-    Value* value = nullptr;
-    for (Value& existing : values) {
-        if (equals_nocase(existing.name, name)) value = &existing;
-    }
-    if (value == nullptr) {
-        Value added;
-        added.name = name;
-        values.push_back(std::move(added));
-        value = &values.back();
-    }
+    Value* value = &named(values, &Value::name, name);
     if (value->complete) return;  // the bytes are known; a later size query adds nothing
     if (read.status == 0 && read.data.size() == read.size) {
         // A size query copies no data: only a read that brought bytes is complete.
@@ -203,26 +199,17 @@ void native_system(std::optional<std::uint16_t> architecture, std::uint32_t wow6
 void node_listed(std::uint32_t dev_inst, const std::wstring& instance_id) {
     Capture* capture = current();
     if (capture == nullptr || !contains_nocase(instance_id, kDeviceHardwareId)) return;
-    if (Node* node = node_named(*capture, instance_id)) {
-        node->dev_inst = dev_inst;
-        return;
-    }
-    Node node;
-    node.instance_id = instance_id;
-    node.dev_inst = dev_inst;
-    capture->nodes.push_back(std::move(node));
+    named(capture->nodes, &Node::instance_id, instance_id).dev_inst = dev_inst;
 }
 
 void node_property(std::uint32_t dev_inst, std::uint32_t property, const platform::PropertyRead& read) {
-    Capture* capture = current();
-    Node* node = capture == nullptr ? nullptr : node_of(*capture, dev_inst);
+    Node* node = node_in_force(dev_inst);
     if (node == nullptr) return;
     node->properties[property] = {read.error, read.data, read.required_size};
 }
 
 void node_status(std::uint32_t dev_inst, std::uint32_t result, std::uint32_t status, std::uint32_t problem) {
-    Capture* capture = current();
-    Node* node = capture == nullptr ? nullptr : node_of(*capture, dev_inst);
+    Node* node = node_in_force(dev_inst);
     if (node == nullptr) return;
     node->status_read = true;
     node->status_result = result;
@@ -264,34 +251,29 @@ void interface_path_read(const std::wstring& guid, const std::wstring& path) {
 }
 
 void interface_opened(const std::wstring& path, std::uint32_t error) {
-    Capture* capture = current();
-    Interface* iface = capture == nullptr ? nullptr : interface_by_path(*capture, path);
+    Interface* iface = interface_in_force(path);
     if (iface == nullptr || error == 0) return;
     if (!iface->open_error) iface->open_error = error;
 }
 
 void winusb_initialized(const std::wstring& path, std::uint32_t error) {
-    Capture* capture = current();
-    Interface* iface = capture == nullptr ? nullptr : interface_by_path(*capture, path);
+    Interface* iface = interface_in_force(path);
     if (iface != nullptr) iface->initialize_error = error;
     recorder().winusb_path = path;
 }
 
 void winusb_alternate_setting(const std::wstring& path, std::uint32_t error) {
-    Capture* capture = current();
-    Interface* iface = capture == nullptr ? nullptr : interface_by_path(*capture, path);
+    Interface* iface = interface_in_force(path);
     if (iface != nullptr) iface->alternate_setting_error = error;
 }
 
 void winusb_write(std::uint32_t error) {
-    Capture* capture = current();
-    Interface* iface = capture == nullptr ? nullptr : interface_by_path(*capture, recorder().winusb_path);
+    Interface* iface = interface_in_force(recorder().winusb_path);
     if (iface != nullptr) iface->writes.push_back({error, {}});
 }
 
 void winusb_read(std::uint32_t error, const std::vector<std::uint8_t>& reply) {
-    Capture* capture = current();
-    Interface* iface = capture == nullptr ? nullptr : interface_by_path(*capture, recorder().winusb_path);
+    Interface* iface = interface_in_force(recorder().winusb_path);
     if (iface != nullptr) iface->reads.push_back({error, error == 0 ? reply : std::vector<std::uint8_t>()});
 }
 
