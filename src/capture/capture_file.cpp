@@ -1,9 +1,12 @@
 #include "capture/capture_file.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/system.h"
 #include "platform/win_constants.h"
+#include "report/report.h"
+#include "sdk/sdk_contract.h"
 #include "util/json_writer.h"
 #include "util/text.h"
 
@@ -365,14 +368,6 @@ std::vector<std::int32_t> trimmed(std::vector<std::int32_t> steps) {
     return steps;
 }
 
-std::wstring record_text(const std::vector<std::uint8_t>& bytes, std::size_t offset, std::size_t units) {
-    return utf16le_text(bytes.data() + offset, units * 2);
-}
-
-std::uint16_t record16(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
-    return static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
-}
-
 template <class T>
 void number_list(JsonWriter& out, const std::vector<T>& numbers) {
     out.begin_array();
@@ -381,11 +376,6 @@ void number_list(JsonWriter& out, const std::vector<T>& numbers) {
 }
 
 void sdk_json(JsonWriter& out, const Sdk& sdk) {
-    // The record's layout (sdk/sdk_contract.h), repeated here so that the
-    // capture does not depend on the SDK section.
-    constexpr std::size_t kNameOffset = 4, kNameUnits = 260, kVendorOffset = 524, kProductOffset = 526,
-                          kLinkOffset = 528, kLinkUnits = 260, kSerialOffset = 1048, kSerialUnits = 275,
-                          kFirmwareOffset = 1598, kRecordSize = 1600;
     out.begin_object();
     out.member("path", sdk.path);
     if (sdk.load_error != 0) out.member("load_error", sdk.load_error);
@@ -410,15 +400,19 @@ void sdk_json(JsonWriter& out, const Sdk& sdk) {
         out.begin_array();
         for (const Sdk::Record& record : sdk.records) {
             out.begin_object();
-            if (record.result != 0 || record.bytes.size() != kRecordSize) {
+            if (record.result != 0 || record.bytes.size() != kSdkDeviceInfoSize) {
                 out.member("result", record.result);
             } else {
-                out.member("name", record_text(record.bytes, kNameOffset, kNameUnits));
-                out.member("vid", record16(record.bytes, kVendorOffset));
-                out.member("pid", record16(record.bytes, kProductOffset));
-                out.member("symbolic_link", record_text(record.bytes, kLinkOffset, kLinkUnits));
-                out.member("serial_number", record_text(record.bytes, kSerialOffset, kSerialUnits));
-                out.member("firmware", hex_number(record16(record.bytes, kFirmwareOffset), 4));
+                // Read as the SDK section reads it, so the replay fills the same fields.
+                SdkDeviceInfo filled;
+                std::memcpy(filled.bytes, record.bytes.data(), kSdkDeviceInfoSize);
+                const SdkDeviceFields device = decode_sdk_device_info(filled);
+                out.member("name", device.name);
+                out.member("vid", device.vendor_id);
+                out.member("pid", device.product_id);
+                out.member("symbolic_link", device.symbolic_link);
+                out.member("serial_number", device.serial_number);
+                out.member("firmware", hex_number(device.firmware_version, 4));
             }
             out.end_object();
         }
@@ -534,10 +528,10 @@ std::wstring capture_path_for_report(const std::wstring& report_path) {
 
 std::uint32_t write_capture(const std::wstring& path, const Capture& capture, std::wstring& written) {
     const std::string text = machine_file_text(capture);
-    const std::wstring base = path.size() > 5 ? path.substr(0, path.size() - 5) : path;
+    const std::wstring stem = path.size() > 5 ? path.substr(0, path.size() - 5) : path;
     std::uint32_t error = 0;
     for (int attempt = 1; attempt <= 99; ++attempt) {
-        const std::wstring candidate = attempt == 1 ? path : base + L"_" + decimal(attempt) + L".json";
+        const std::wstring candidate = attempt == 1 ? path : numbered_file_name(stem, attempt, L".json");
         platform::ReportFile file;
         error = platform::output_file_create_new(candidate, file);
         if (error == win::ERROR_FILE_EXISTS_ || error == win::ERROR_ALREADY_EXISTS_) continue;

@@ -3,6 +3,7 @@
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "repair/registry_backup.h"
+#include "report/report.h"
 #include "util/text.h"
 
 namespace vq4 {
@@ -112,8 +113,7 @@ std::wstring choose_elevated_report_path(const std::wstring& base_report_path, c
     if (base_report_path.size() < 4 || !equals_nocase(base_report_path.substr(dot), L".txt")) return {};
     for (int attempt = 1; attempt <= 99; ++attempt) {
         const std::wstring candidate =
-            attempt == 1 ? base_report_path
-                         : base_report_path.substr(0, dot) + L"_" + std::to_wstring(attempt) + L".txt";
+            attempt == 1 ? base_report_path : numbered_file_name(base_report_path.substr(0, dot), attempt, L".txt");
         if (equals_nocase(with_backslashes(candidate), with_backslashes(own_report_path))) continue;
         const std::uint32_t error = platform::report_file_attributes(candidate);
         // Only a name that is certainly free: an answer such as "access

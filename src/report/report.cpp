@@ -195,6 +195,10 @@ void print_detail(const std::wstring& text) {
 
 void write_report_text(const std::wstring& text) { write_report(text); }
 
+std::wstring numbered_file_name(const std::wstring& stem, int attempt, const std::wstring& extension) {
+    return attempt == 1 ? stem + extension : stem + L"_" + std::to_wstring(attempt) + extension;
+}
+
 std::wstring open_report_file(const std::wstring& path) { return open_report_file_with_code(path).path; }
 
 ReportFileOpening open_report_file_with_code(const std::wstring& path) {
@@ -207,13 +211,8 @@ ReportFileOpening open_report_file_with_code(const std::wstring& path) {
     const std::wstring::size_type dot = path.rfind(L".txt");
     const bool has_txt_suffix = dot != std::wstring::npos && dot + 4 == path.size();
     for (int attempt = 1; attempt <= 99; ++attempt) {
-        std::wstring candidate = path;
-        if (attempt > 1) {
-            if (!has_txt_suffix) {
-                break;
-            }
-            candidate = path.substr(0, dot) + L"_" + std::to_wstring(attempt) + L".txt";
-        }
+        if (attempt > 1 && !has_txt_suffix) break;
+        const std::wstring candidate = attempt == 1 ? path : numbered_file_name(path.substr(0, dot), attempt, L".txt");
         error = platform::report_file_create_new(candidate, state.file);
         if (error == 0) {
             state.failed = false;

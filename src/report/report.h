@@ -76,6 +76,12 @@ std::wstring printable_text(const std::wstring& text);
 // character (a surrogate pair included) kept.
 std::wstring recorded_text(const std::wstring& text);
 
+// The name of the `attempt`-th try (from 1) at a file that should be
+// `stem` + `extension`, the names before it being taken: that name, then
+// "<stem>_2<extension>", "<stem>_3<extension>", ... (the report, the elevated
+// instance's report and the capture beside them all follow this rule).
+std::wstring numbered_file_name(const std::wstring& stem, int attempt, const std::wstring& extension);
+
 struct ReportFileOpening {
     std::wstring path;        // the path actually opened; empty when no file could be opened
     std::uint32_t error = 0;  // 0, or the error code of the last attempt
