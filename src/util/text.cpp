@@ -24,7 +24,7 @@ bool contains_nocase(const std::wstring& haystack, const std::wstring& needle) {
     return h.find(n) != std::wstring::npos;
 }
 
-bool equals_nocase(const std::wstring& a, const std::wstring& b) {
+bool equals_nocase(std::wstring_view a, std::wstring_view b) {
     // Compared in place: the simulated machine calls this for every key and
     // node it looks up, so copies would cost more than the comparison.
     if (a.size() != b.size()) return false;
@@ -35,7 +35,7 @@ bool equals_nocase(const std::wstring& a, const std::wstring& b) {
     return true;
 }
 
-bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix) {
+bool starts_with_nocase(std::wstring_view text, std::wstring_view prefix) {
     return text.size() >= prefix.size() && equals_nocase(text.substr(0, prefix.size()), prefix);
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vq4 {
@@ -14,10 +15,10 @@ std::wstring to_upper_ascii(const std::wstring& text);
 bool contains_nocase(const std::wstring& haystack, const std::wstring& needle);
 
 // Whole-text comparison ignoring the case of ASCII letters (_wcsicmp == 0).
-bool equals_nocase(const std::wstring& a, const std::wstring& b);
+bool equals_nocase(std::wstring_view a, std::wstring_view b);
 
 // Whether `text` begins with `prefix`, ASCII letters compared without regard to case.
-bool starts_with_nocase(const std::wstring& text, const std::wstring& prefix);
+bool starts_with_nocase(std::wstring_view text, std::wstring_view prefix);
 
 // Wide printf into a buffer of `capacity` characters (terminator included).
 // Returns the length written, or -1 when formatting fails or the text does

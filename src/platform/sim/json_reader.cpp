@@ -2,7 +2,7 @@
 
 namespace vq4::sim {
 
-std::wstring widen_utf8(const std::string& text) {
+std::wstring widen_utf8(std::string_view text) {
     // Never more UTF-16 units than bytes: sized once, cut to what was written.
     std::wstring out(text.size(), L'\0');
     std::size_t written = 0;
@@ -37,6 +37,24 @@ std::wstring widen_utf8(const std::string& text) {
     }
     out.resize(written);
     return out;
+}
+
+std::string JsonAt::pointer() const {
+    // Walked up from this value, then put in order.
+    std::vector<std::string> names;
+    for (std::uint32_t at = index; document->values[at].parent != kNoJsonParent;) {
+        const JsonValue& value = document->values[at];
+        const JsonValue& parent = document->values[value.parent];
+        names.push_back(parent.kind == JsonKind::Array ? std::to_string(value.place)
+                                                       : std::string(document->name(document->members[value.place])));
+        at = value.parent;
+    }
+    std::string pointer;
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        pointer += '/';
+        pointer += *name;
+    }
+    return pointer;
 }
 
 std::pair<std::size_t, std::size_t> line_and_column(const std::string& text, std::size_t byte_offset) {

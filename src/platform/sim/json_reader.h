@@ -2,14 +2,17 @@
 // (a JSON pointer such as /devices/2/status).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "platform/sim/json_document.h"
 
 namespace vq4::sim {
 
@@ -20,71 +23,107 @@ struct MachineFileError : std::runtime_error {
 
 // UTF-8 to wide text holding UTF-16 units (surrogate pairs for characters
 // beyond the BMP), the representation all wide text uses in this tool.
-std::wstring widen_utf8(const std::string& text);
+std::wstring widen_utf8(std::string_view text);
 
 std::pair<std::size_t, std::size_t> line_and_column(const std::string& text, std::size_t byte_offset);
 
+// A value of a machine file's document and what the loader reads from it.
+// Two words, copied freely: its location is spelt out only for a failure.
 struct JsonAt {
-    const nlohmann::json& value;
-    std::string pointer;
+    const JsonDocument* document;
+    std::uint32_t index;
 
-    [[noreturn]] void fail(const std::string& what) const { throw MachineFileError(pointer, what); }
+    const JsonValue& value() const { return document->values[index]; }
+    JsonKind kind() const { return value().kind; }
+    bool is_null() const { return kind() == JsonKind::Null; }
+    bool is_boolean() const { return kind() == JsonKind::Boolean; }
+    bool is_string() const { return kind() == JsonKind::String; }
+    bool is_array() const { return kind() == JsonKind::Array; }
+    bool is_object() const { return kind() == JsonKind::Object; }
+    bool is_unsigned() const { return kind() == JsonKind::Unsigned; }
+    std::string_view text() const { return document->text(value()); }
 
-    bool has(const char* key) const { return value.is_object() && value.contains(key); }
+    // The JSON pointer of this value, such as /devices/2/status ("" for the root).
+    std::string pointer() const;
 
-    JsonAt field(const char* key) const {
-        if (!value.is_object()) fail("expected an object");
-        const auto found = value.find(key);
-        if (found == value.end()) fail(std::string("missing \"") + key + "\"");
-        return JsonAt{*found, child_pointer(key)};
+    [[noreturn]] void fail(const std::string& what) const { throw MachineFileError(pointer(), what); }
+
+    // The member called `name`; none if absent (or this is no object).
+    std::optional<JsonAt> find(std::string_view name) const {
+        if (!is_object()) return std::nullopt;
+        const JsonValue& object = value();
+        for (std::uint32_t i = object.first; i < object.first + object.count; ++i) {
+            const JsonMember& member = document->members[i];
+            if (document->name(member) == name) return JsonAt{document, member.value};
+        }
+        return std::nullopt;
     }
 
-    JsonAt at(std::size_t index) const { return JsonAt{value.at(index), child_pointer(std::to_string(index).c_str())}; }
+    bool has(const char* name) const { return find(name).has_value(); }
 
-    // pointer + "/" + name, built in one allocation: a large machine file
-    // makes a million of these.
-    std::string child_pointer(const char* name) const {
-        std::string child;
-        child.reserve(pointer.size() + 1 + std::char_traits<char>::length(name));
-        child += pointer;
-        child += '/';
-        child += name;
-        return child;
+    JsonAt field(const char* name) const {
+        if (!is_object()) fail("expected an object");
+        if (const auto found = find(name)) return *found;
+        fail(std::string("missing \"") + name + "\"");
     }
 
+    // Entry `i` of an array known to have it.
+    JsonAt at(std::size_t i) const { return JsonAt{document, document->elements[value().first + i]}; }
+
+    // An array's entries; fails for anything else.
     std::vector<JsonAt> items() const {
-        if (!value.is_array()) fail("expected an array");
+        if (!is_array()) fail("expected an array");
+        const JsonValue& array = value();
         std::vector<JsonAt> out;
-        for (std::size_t i = 0; i < value.size(); ++i) out.push_back(at(i));
+        out.reserve(array.count);
+        for (std::uint32_t i = array.first; i < array.first + array.count; ++i) {
+            out.push_back(JsonAt{document, document->elements[i]});
+        }
         return out;
     }
 
-    void only_keys(std::initializer_list<const char*> allowed) const {
-        if (!value.is_object()) fail("expected an object");
-        for (const auto& item : value.items()) {
-            bool ok = false;
-            for (const char* name : allowed) ok = ok || item.key() == name;
-            if (!ok) JsonAt{item.value(), pointer + "/" + item.key()}.fail("unknown entry \"" + item.key() + "\"");
+    // An object's members with their names, in the document's order (by name).
+    std::vector<std::pair<std::string_view, JsonAt>> members() const {
+        if (!is_object()) fail("expected an object");
+        const JsonValue& object = value();
+        std::vector<std::pair<std::string_view, JsonAt>> out;
+        out.reserve(object.count);
+        for (std::uint32_t i = object.first; i < object.first + object.count; ++i) {
+            const JsonMember& member = document->members[i];
+            out.emplace_back(document->name(member), JsonAt{document, member.value});
+        }
+        return out;
+    }
+
+    void only_keys(std::initializer_list<std::string_view> allowed) const {
+        if (!is_object()) fail("expected an object");
+        const JsonValue& object = value();
+        for (std::uint32_t i = object.first; i < object.first + object.count; ++i) {
+            const JsonMember& member = document->members[i];
+            const std::string_view name = document->name(member);
+            if (std::find(allowed.begin(), allowed.end(), name) == allowed.end()) {
+                JsonAt{document, member.value}.fail("unknown entry \"" + std::string(name) + "\"");
+            }
         }
     }
 
     std::string as_string() const {
-        if (!value.is_string()) fail("expected a string");
-        return value.get<std::string>();
+        if (!is_string()) fail("expected a string");
+        return std::string(text());
     }
     std::wstring as_wide() const {
-        if (!value.is_string()) fail("expected a string");
-        return widen_utf8(value.get_ref<const std::string&>());
+        if (!is_string()) fail("expected a string");
+        return widen_utf8(text());
     }
     bool as_bool() const {
-        if (!value.is_boolean()) fail("expected true or false");
-        return value.get<bool>();
+        if (!is_boolean()) fail("expected true or false");
+        return value().boolean;
     }
     std::uint64_t as_u64() const {
-        if (value.is_number_unsigned()) return value.get<std::uint64_t>();
-        if (value.is_string()) {
+        if (is_unsigned()) return value().unsigned_number();
+        if (is_string()) {
             // Hexadecimal numbers are easier to read as "0x..." strings.
-            const std::string text = value.get<std::string>();
+            const std::string text = as_string();
             if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
                 try {
                     std::size_t used = 0;
@@ -107,9 +146,9 @@ struct JsonAt {
         return static_cast<std::uint16_t>(v);
     }
     std::int32_t as_i32() const {
-        if (value.is_number_integer()) {
-            const std::int64_t v = value.get<std::int64_t>();
-            if (v >= INT32_MIN && v <= INT32_MAX) return static_cast<std::int32_t>(v);
+        if (is_unsigned() && value().unsigned_number() <= INT32_MAX) return static_cast<std::int32_t>(value().unsigned_number());
+        if (kind() == JsonKind::Signed && value().signed_number() >= INT32_MIN) {
+            return static_cast<std::int32_t>(value().signed_number());
         }
         fail("expected a signed 32-bit integer");
     }

@@ -15,11 +15,11 @@ Machine& current() {
     return instance;
 }
 
-bool same_path(const std::wstring& a, const std::wstring& b) { return equals_nocase(a, b); }
+bool same_path(std::wstring_view a, std::wstring_view b) { return equals_nocase(a, b); }
 
-std::wstring parent_of(const std::wstring& path) {
+std::wstring_view parent_of(std::wstring_view path) {
     const auto at = path.rfind(L'\\');
-    return at == std::wstring::npos ? std::wstring() : path.substr(0, at);
+    return at == std::wstring_view::npos ? std::wstring_view() : path.substr(0, at);
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ std::wstring hardware_key_path(const std::wstring& instance_id) {
 namespace {
 
 // FNV-1a over the path with ASCII letters upper-cased, without a copy.
-std::uint64_t folded_hash(const std::wstring& path) {
+std::uint64_t folded_hash(std::wstring_view path) {
     std::uint64_t hash = 14695981039346656037ULL;
     for (wchar_t c : path) {
         if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
@@ -70,7 +70,7 @@ std::size_t Registry::position_of(const std::wstring& path) const {
     return indexed_position(path, folded_hash(path));
 }
 
-std::size_t Registry::indexed_position(const std::wstring& path, std::uint64_t hash) const {
+std::size_t Registry::indexed_position(std::wstring_view path, std::uint64_t hash) const {
     const auto [first, last] = index_.by_hash.equal_range(hash);
     for (auto it = first; it != last; ++it) {
         if (same_path(keys[it->second].path, path)) return it->second;
@@ -90,7 +90,7 @@ const Registry::Index& Registry::current_index() const {
     if (index_.indexed > keys.size()) index_ = Index{};  // keys went away: index afresh
     while (index_.indexed < keys.size()) {
         const std::wstring& path = keys[index_.indexed].path;
-        const std::wstring parent = parent_of(path);
+        const std::wstring_view parent = parent_of(path);
         index_next(folded_hash(path), parent.empty() ? keys.size() : indexed_position(parent, folded_hash(parent)));
     }
     return index_;
@@ -106,20 +106,21 @@ const RegistryKey* Registry::find(const std::wstring& path) const {
     return at < keys.size() ? &keys[at] : nullptr;
 }
 
-RegistryKey& Registry::create(const std::wstring& path) {
+RegistryKey& Registry::create(const std::wstring& path) { return keys[create_position(path)]; }
+
+std::size_t Registry::create_position(std::wstring_view path) {
     current_index();
     const std::uint64_t hash = folded_hash(path);
     if (const std::size_t existing = indexed_position(path, hash); existing < keys.size()) {
-        return keys[existing];
+        return existing;
     }
-    std::size_t parent_at = keys.size() + 1;  // none
-    const std::wstring parent = parent_of(path);
-    if (!parent.empty()) {
-        parent_at = static_cast<std::size_t>(&create(parent) - keys.data());
-    }
-    keys.push_back(RegistryKey{path, {}, {}});
+    // The parent is looked up (or made) through a view of the path: creating
+    // the keys of many nodes copies each path once, into its key.
+    const std::wstring_view parent = parent_of(path);
+    const std::size_t parent_at = parent.empty() ? keys.size() + 1 : create_position(parent);
+    keys.push_back(RegistryKey{std::wstring(path), {}, {}});
     index_next(hash, parent_at);  // indexed here, knowing the parent's place
-    return keys.back();
+    return keys.size() - 1;
 }
 
 bool Registry::remove_tree(const std::wstring& path) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -75,7 +76,9 @@ private:
     const Index& current_index() const;
     std::size_t position_of(const std::wstring& path) const;  // keys.size() when absent
     // The same from the index as it is, given the path's hash.
-    std::size_t indexed_position(const std::wstring& path, std::uint64_t hash) const;
+    std::size_t indexed_position(std::wstring_view path, std::uint64_t hash) const;
+    // create() by place in `keys`.
+    std::size_t create_position(std::wstring_view path);
     // Indexes keys[index_.indexed], whose parent is at parent_at (none: past the end).
     void index_next(std::uint64_t hash, std::size_t parent_at) const;
 };

@@ -1,14 +1,14 @@
 #include "platform/sim/machine_file.h"
 #include "platform/win_constants.h"
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
 
-#include <nlohmann/json.hpp>
-
 #include "platform/sim/device_tree.h"
+#include "platform/sim/json_document.h"
 #include "platform/sim/json_reader.h"
 #include "platform/sim/pe_image.h"
 #include "util/guid.h"
@@ -18,13 +18,11 @@ namespace vq4::sim {
 
 namespace {
 
-using nlohmann::json;
-
 // DN_NT_DRIVER | DN_NT_ENUMERATOR | DN_REMOVABLE | DN_DISABLEABLE | DN_HAS_PROBLEM
 constexpr std::uint32_t kStatusWithProblem = 0x01806400;
 
 std::uint32_t registry_type(const JsonAt& at) {
-    if (at.value.is_number_unsigned()) {
+    if (at.is_unsigned()) {
         return at.as_u32();
     }
     static const std::pair<const char*, std::uint32_t> names[] = {
@@ -157,7 +155,7 @@ WinUsbDevice load_winusb(const JsonAt& at) {
 // A number of milliseconds (or "0x..."), "never" (no value), or the word
 // that stands for 0.
 std::optional<std::uint64_t> delay_or_never(const JsonAt& at, const char* zero_word) {
-    if (at.value.is_string()) {
+    if (at.is_string()) {
         const std::string word = at.as_string();
         if (word == "never") return std::nullopt;
         if (zero_word != nullptr && word == zero_word) return 0;
@@ -211,7 +209,7 @@ void load_repair_behaviour(const JsonAt& item, Device& d) {
     }
     if (item.has("restart")) {
         const JsonAt at = item.field("restart");
-        const std::string word = at.value.is_string() ? at.value.get<std::string>() : std::string();
+        const std::string word = at.is_string() ? at.as_string() : std::string();
         if (word == "ok") {
             d.behaviour.restart_error = 0;
             d.behaviour.restart_flags = 0;
@@ -219,7 +217,7 @@ void load_repair_behaviour(const JsonAt& item, Device& d) {
             d.behaviour.restart_flags = win::DI_NEEDREBOOT_;
         } else if (word == "need_restart") {
             d.behaviour.restart_flags = win::DI_NEEDRESTART_;
-        } else if (at.value.is_number_unsigned() || word.rfind("0x", 0) == 0) {
+        } else if (at.is_unsigned() || word.rfind("0x", 0) == 0) {
             d.behaviour.restart_error = at.as_u32();
             if (d.behaviour.restart_error == 0) at.fail("a failing restart needs a nonzero error code");
         } else {
@@ -253,7 +251,7 @@ void load_text_property(const JsonAt& item, const char* entry, std::uint32_t pro
                         std::optional<std::wstring>& text, Device& d) {
     if (!item.has(entry)) return;
     const JsonAt at = item.field(entry);
-    if (!at.value.is_object()) {
+    if (!at.is_object()) {
         text = at.as_wide();
     } else if (const auto bytes = load_raw_property(at, property, d)) {
         text = utf16le_text(*bytes);
@@ -276,7 +274,7 @@ void load_devices(const JsonAt& at, Machine& m) {
     // Instance ids compare without regard to letter case; the machine's index
     // of its nodes keeps loading a machine of many nodes linear.
     const std::size_t first = m.devices.size();
-    m.devices.reserve(first + (at.value.is_array() ? at.value.size() : 0));
+    m.devices.reserve(first + (at.is_array() ? at.value().count : 0));
     for (const JsonAt& item : at.items()) {
         item.only_keys({"instance_id", "parent", "present", "friendly_name", "device_desc", "service", "status",
                         "problem", "status_result", "interfaces", "hardware_key", "hardware_ids", "remove_error",
@@ -293,7 +291,7 @@ void load_devices(const JsonAt& at, Machine& m) {
         load_text_property(item, "friendly_name", win::SPDRP_FRIENDLYNAME_, d.description.friendly_name, d);
         load_text_property(item, "device_desc", win::SPDRP_DEVICEDESC_, d.description.device_desc, d);
         load_text_property(item, "service", win::SPDRP_SERVICE_, d.description.service, d);
-        if (item.has("hardware_ids") && item.field("hardware_ids").value.is_object()) {
+        if (item.has("hardware_ids") && item.field("hardware_ids").is_object()) {
             if (const auto bytes = load_raw_property(item.field("hardware_ids"), win::SPDRP_HARDWAREID_, d)) {
                 d.description.hardware_ids = multi_sz_texts(*bytes);
             }
@@ -321,7 +319,7 @@ void load_devices(const JsonAt& at, Machine& m) {
                 if (iface.has("held_by_other_process")) {
                     // true, or the error code CreateFileW gives while it is held.
                     const JsonAt held = iface.field("held_by_other_process");
-                    if (held.value.is_boolean()) {
+                    if (held.is_boolean()) {
                         record.held_by_other_process = held.as_bool();
                     } else {
                         record.held_by_other_process = true;
@@ -427,7 +425,7 @@ void load_sdk_libraries(const JsonAt& at, Machine& m) {
         }
         if (item.has("init_result")) library.init_result = item.field("init_result").as_i32();
         if (item.has("version")) library.version = item.field("version").as_u16();
-        if (item.has("is_device_changed") && item.field("is_device_changed").value.is_array()) {
+        if (item.has("is_device_changed") && item.field("is_device_changed").is_array()) {
             library.device_changed_results = signed_sequence(item.field("is_device_changed"));
         } else if (item.has("is_device_changed")) {
             const JsonAt mode = item.field("is_device_changed");
@@ -443,7 +441,7 @@ void load_sdk_libraries(const JsonAt& at, Machine& m) {
             }
         }
         if (item.has("detection_delay_ms")) library.detection_delay_ms = item.field("detection_delay_ms").as_u32();
-        if (item.has("device_count") && item.field("device_count").value.is_array()) {
+        if (item.has("device_count") && item.field("device_count").is_array()) {
             library.device_counts = signed_sequence(item.field("device_count"));
         } else if (item.has("device_count")) {
             library.device_count = item.field("device_count").as_i32();
@@ -487,7 +485,7 @@ void load_services(const JsonAt& at, Machine& m) {
         if (item.has("type")) s.type = item.field("type").as_u32();
         if (item.has("state")) {
             const JsonAt state = item.field("state");
-            if (state.value.is_string()) {
+            if (state.is_string()) {
                 const std::string name = state.as_string();
                 if (name == "running") {
                     s.state = 4;
@@ -507,15 +505,14 @@ void load_services(const JsonAt& at, Machine& m) {
 
 // {"NAME": "value", ...} over the default variables; null removes one.
 void load_environment(const JsonAt& at, Machine& m) {
-    if (!at.value.is_object()) at.fail("expected an object of variable names and values");
-    for (const auto& item : at.value.items()) {
-        const std::wstring name = widen_utf8(item.key());
+    if (!at.is_object()) at.fail("expected an object of variable names and values");
+    for (const auto& [key, value] : at.members()) {
+        const std::wstring name = widen_utf8(key);
         if (name.empty() || name.find(L'=') != std::wstring::npos) {
             at.fail("a variable name is not empty and has no '='");
         }
         std::erase_if(m.environment, [&](const EnvironmentVariable& v) { return equals_nocase(v.name, name); });
-        const JsonAt value{item.value(), at.child_pointer(item.key().c_str())};
-        if (!value.value.is_null()) m.environment.push_back({name, value.as_wide()});
+        if (!value.is_null()) m.environment.push_back({name, value.as_wide()});
     }
 }
 
@@ -555,13 +552,6 @@ void load_local_time(const JsonAt& at, Machine& m) {
     m.local_time = t;
 }
 
-// The JSON library's message without its "[json.exception...]" prefix.
-std::string json_problem(const nlohmann::json::exception& e) {
-    const std::string what = e.what();
-    const auto end = what.find("] ");
-    return end == std::string::npos ? what : what.substr(end + 2);
-}
-
 using SectionLoader = std::function<void(const JsonAt&, Machine&)>;
 
 const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
@@ -598,41 +588,29 @@ namespace {
 // held in memory three times over (text, document, machine).
 bool parse_and_load(const std::string& text, std::string* file_text, const std::string& source_name, Machine& out,
                     std::string& error) {
-    json document;
-    try {
-        document = json::parse(text);
-        if (file_text != nullptr) {
-            file_text->clear();
-            file_text->shrink_to_fit();
-        }
-    } catch (const json::parse_error& e) {
-        const auto [line, column] = line_and_column(text, e.byte);
-        std::string what = e.what();
-        const auto colon = what.rfind(": ");
-        if (colon != std::string::npos) what = what.substr(colon + 2);
+    JsonDocument document;
+    JsonSyntaxError syntax;
+    if (!parse_json(text, document, syntax)) {
+        const auto [line, column] = line_and_column(text, syntax.byte);
         error = "machine file '" + source_name + "': line " + std::to_string(line) + ", column " +
-                std::to_string(column) + ": " + what;
+                std::to_string(column) + ": " + syntax.message;
         return false;
-    } catch (const json::exception& e) {
-        // A number too large for any JSON number type, for one.
-        error = "machine file '" + source_name + "': " + json_problem(e);
-        return false;
+    }
+    if (file_text != nullptr) {
+        file_text->clear();
+        file_text->shrink_to_fit();
     }
     Machine m;
     m.source = widen_utf8(source_name);
     try {
-        const JsonAt root{document, ""};
-        if (!document.is_object()) root.fail("the machine file must be a JSON object");
-        for (const auto& [key, value] : document.items()) {
-            bool known = false;
-            for (const auto& [name, loader] : section_loaders()) {
-                if (name == key) {
-                    loader(JsonAt{value, "/" + key}, m);
-                    known = true;
-                    break;
-                }
-            }
-            if (!known) root.fail("unknown entry \"" + key + "\"");
+        const JsonAt root{&document, 0};
+        if (!root.is_object()) root.fail("the machine file must be a JSON object");
+        for (const auto& [key, value] : root.members()) {
+            const auto& loaders = section_loaders();
+            const std::string_view name = key;  // clang before 16 cannot capture a structured binding
+            const auto loader = std::find_if(loaders.begin(), loaders.end(), [&](const auto& l) { return l.first == name; });
+            if (loader == loaders.end()) root.fail("unknown entry \"" + std::string(key) + "\"");
+            loader->second(value, m);
         }
     } catch (const MachineFileError& e) {
         error = "machine file '" + source_name + "': at " + (e.pointer.empty() ? std::string("/") : e.pointer) +
@@ -641,9 +619,6 @@ bool parse_and_load(const std::string& text, std::string* file_text, const std::
         for (char& c : error) {
             if (static_cast<unsigned char>(c) < 0x20) c = '?';
         }
-        return false;
-    } catch (const json::exception& e) {
-        error = "machine file '" + source_name + "': " + json_problem(e);
         return false;
     }
     out = std::move(m);
