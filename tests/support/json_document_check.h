@@ -20,7 +20,8 @@ inline nlohmann::json as_nlohmann(const sim::JsonDocument& doc, std::uint32_t in
         case sim::JsonKind::String: return std::string(doc.text(v));
         case sim::JsonKind::Array: {
             nlohmann::json array = nlohmann::json::array();
-            for (std::uint32_t i = v.first; i < v.first + v.count; ++i) array.push_back(as_nlohmann(doc, doc.elements[i]));
+            for (std::uint32_t i = v.first; i < v.first + v.count; ++i)
+                array.push_back(as_nlohmann(doc, doc.elements[i]));
             return array;
         }
         case sim::JsonKind::Object: {

@@ -40,7 +40,8 @@ TEST(JsonDocument, ReadsWhatNlohmannReads) {
     };
     // An object of more members than the reader sorts in place, names repeated.
     std::string many = "{";
-    for (int i = 40; i > 0; --i) many += "\"k" + std::to_string(i % 25) + "\": " + std::to_string(i) + (i > 1 ? ", " : "}");
+    for (int i = 40; i > 0; --i)
+        many += "\"k" + std::to_string(i % 25) + "\": " + std::to_string(i) + (i > 1 ? ", " : "}");
     texts.push_back(many);
     for (const std::string& text : texts) {
         const sim::JsonDocument doc = parsed(text);
@@ -126,7 +127,8 @@ TEST(JsonDocument, LocationsNameTheMembersAndPlacesAboveAValue) {
 }
 
 TEST(JsonDocument, NumbersAndTheirReaders) {
-    const sim::JsonDocument doc = parsed(R"([4294967295, 4294967296, -2147483648, -2147483649, 2147483647, 1.0, "0x1F"])");
+    const sim::JsonDocument doc =
+        parsed(R"([4294967295, 4294967296, -2147483648, -2147483649, 2147483647, 1.0, "0x1F"])");
     const sim::JsonAt array{&doc, 0};
     EXPECT_EQ(array.at(0).as_u32(), 4294967295u);
     EXPECT_THROW((void)array.at(1).as_u32(), sim::MachineFileError);

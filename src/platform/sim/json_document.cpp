@@ -170,20 +170,22 @@ struct Reader {
                 case 't': doc.strings += '\t'; break;
                 case 'u': {
                     std::uint32_t cp = hex4(escape_at);
-                    if (cp >= 0xDC00 && cp <= 0xDFFF) fail(escape_at, "a \\u escape has a low surrogate without a high one");
+                    if (cp >= 0xDC00 && cp <= 0xDFFF)
+                        fail(escape_at, "a \\u escape has a low surrogate without a high one");
                     if (cp >= 0xD800 && cp <= 0xDBFF) {
-                        if (text.substr(at, 2) != "\\u") fail(escape_at, "a \\u escape has a high surrogate without a low one");
+                        if (text.substr(at, 2) != "\\u")
+                            fail(escape_at, "a \\u escape has a high surrogate without a low one");
                         const std::size_t low_at = at;
                         at += 2;
                         const std::uint32_t low = hex4(low_at);
-                        if (low < 0xDC00 || low > 0xDFFF) fail(low_at, "a \\u escape has a high surrogate without a low one");
+                        if (low < 0xDC00 || low > 0xDFFF)
+                            fail(low_at, "a \\u escape has a high surrogate without a low one");
                         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                     }
                     append_utf8(cp);
                     break;
                 }
-                default:
-                    fail(escape_at, "an unknown escape in a string");
+                default: fail(escape_at, "an unknown escape in a string");
             }
         }
         const std::size_t size = doc.strings.size() - first;
@@ -293,11 +295,8 @@ struct Reader {
                 return true;
             default:
                 if (c == '-' || (c >= '0' && c <= '9')) {
-                    const std::uint32_t index = new_value(JsonKind::Null);
-                    JsonValue number;
-                    read_number(number);
-                    doc.values[index].kind = number.kind;
-                    doc.values[index].number_bits = number.number_bits;
+                    const std::uint32_t index = new_value(JsonKind::Null);  // its kind comes with its digits
+                    read_number(doc.values[index]);
                     return true;
                 }
                 fail(start, "expected a value");
@@ -325,7 +324,8 @@ struct Reader {
         if (value.kind == JsonKind::Array) {
             value.first = static_cast<std::uint32_t>(doc.elements.size());
             value.count = static_cast<std::uint32_t>(pending_elements.size() - container.pending_first);
-            doc.elements.insert(doc.elements.end(), pending_elements.begin() + static_cast<std::ptrdiff_t>(container.pending_first),
+            doc.elements.insert(doc.elements.end(),
+                                pending_elements.begin() + static_cast<std::ptrdiff_t>(container.pending_first),
                                 pending_elements.end());
             pending_elements.resize(container.pending_first);
             return;
@@ -336,7 +336,9 @@ struct Reader {
             // The usual object, a handful of members: sorted in place, where
             // stable_sort would allocate a buffer for each.
             for (auto it = first; it != pending_members.end(); ++it) {
-                for (auto at = it; at != first && by_name(*at, *(at - 1)); --at) std::iter_swap(at, at - 1);
+                for (auto place = it; place != first && by_name(*place, *(place - 1)); --place) {
+                    std::iter_swap(place, place - 1);
+                }
             }
         } else {
             std::stable_sort(first, pending_members.end(), by_name);

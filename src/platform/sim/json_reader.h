@@ -146,7 +146,9 @@ struct JsonAt {
         return static_cast<std::uint16_t>(v);
     }
     std::int32_t as_i32() const {
-        if (is_unsigned() && value().unsigned_number() <= INT32_MAX) return static_cast<std::int32_t>(value().unsigned_number());
+        if (is_unsigned() && value().unsigned_number() <= INT32_MAX) {
+            return static_cast<std::int32_t>(value().unsigned_number());
+        }
         if (kind() == JsonKind::Signed && value().signed_number() >= INT32_MIN) {
             return static_cast<std::int32_t>(value().signed_number());
         }
