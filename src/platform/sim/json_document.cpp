@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "util/text.h"
+
 namespace vq4::sim {
 
 namespace {
@@ -72,38 +74,11 @@ struct Reader {
         if (text.size() - at < 4) fail(escape_at, "a \\u escape needs four hexadecimal digits");
         std::uint32_t unit = 0;
         for (int i = 0; i < 4; ++i) {
-            const char c = text[at++];
-            unit <<= 4;
-            if (c >= '0' && c <= '9') {
-                unit |= static_cast<std::uint32_t>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                unit |= static_cast<std::uint32_t>(c - 'a' + 10);
-            } else if (c >= 'A' && c <= 'F') {
-                unit |= static_cast<std::uint32_t>(c - 'A' + 10);
-            } else {
-                fail(escape_at, "a \\u escape needs four hexadecimal digits");
-            }
+            const int digit = hex_digit_value(text[at++]);
+            if (digit < 0) fail(escape_at, "a \\u escape needs four hexadecimal digits");
+            unit = (unit << 4) | static_cast<std::uint32_t>(digit);
         }
         return unit;
-    }
-
-    void append_utf8(std::uint32_t cp) {
-        std::string& out = doc.strings;
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
     }
 
     // The length of the well-formed UTF-8 sequence at `at` (RFC 3629: no
@@ -182,7 +157,7 @@ struct Reader {
                             fail(low_at, "a \\u escape has a high surrogate without a low one");
                         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                     }
-                    append_utf8(cp);
+                    append_utf8(doc.strings, cp);
                     break;
                 }
                 default: fail(escape_at, "an unknown escape in a string");

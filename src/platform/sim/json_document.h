@@ -62,6 +62,14 @@ struct JsonDocument {
     }
 };
 
+// 0 to 15 for a hexadecimal digit of either case, -1 for any other character.
+inline int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 struct JsonSyntaxError {
     std::size_t byte = 0;  // 1-based place of the byte at fault (the input's size + 1 at its end)
     std::string message;   // one line

@@ -161,10 +161,7 @@ struct JsonAt {
         int pending = -1;
         for (const char c : text) {
             if (c == ' ' || c == '\n' || c == '\t') continue;
-            int digit = -1;
-            if (c >= '0' && c <= '9') digit = c - '0';
-            if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+            const int digit = hex_digit_value(c);
             if (digit < 0) fail(std::string("not a hexadecimal digit: '") + c + "'");
             if (pending < 0) {
                 pending = digit;

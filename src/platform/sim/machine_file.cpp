@@ -607,9 +607,8 @@ bool parse_and_load(const std::string& text, std::string* file_text, const std::
         if (!root.is_object()) root.fail("the machine file must be a JSON object");
         for (const auto& [key, value] : root.members()) {
             const auto& loaders = section_loaders();
-            const std::string_view name = key;  // clang before 16 cannot capture a structured binding
             const auto loader =
-                std::find_if(loaders.begin(), loaders.end(), [&](const auto& l) { return l.first == name; });
+                std::find_if(loaders.begin(), loaders.end(), [name = key](const auto& l) { return l.first == name; });
             if (loader == loaders.end()) root.fail("unknown entry \"" + std::string(key) + "\"");
             loader->second(value, m);
         }
