@@ -132,6 +132,30 @@ void device_count_json(JsonWriter& out, const SdkTestResult& test) {
     }
 }
 
+// What a pass of the sections found: the run's, with the SDK's registration
+// views, or the re-checks' after a repair, which read no registration.
+void facts_json(JsonWriter& out, const std::vector<UsbNode>& nodes, const LowLevelResult& low_level,
+                const SdkRegistrationFacts* registration, const SdkTestResult& sdk_test) {
+    out.begin_object();
+    out.key("nodes");
+    nodes_json(out, nodes);
+    out.key("mi03");
+    mi03_json(out, low_level);
+    out.key("sdk");
+    out.begin_object();
+    if (registration != nullptr) {
+        out.key("views");
+        out.begin_array();
+        view_json(out, registration->view_64);
+        view_json(out, registration->view_32);
+        out.end_array();
+    }
+    out.key("device_count");
+    device_count_json(out, sdk_test);
+    out.end_object();
+    out.end_object();
+}
+
 void counts_json(JsonWriter& out, const SummaryShown& summary) {
     out.begin_object();
     out.member("title", summary.title);
@@ -236,37 +260,12 @@ std::string json_report_text(const RunRecord& record) {
 
     const ReportFacts& facts = record.facts;
     out.key("facts");
-    out.begin_object();
-    out.key("nodes");
-    nodes_json(out, facts.nodes);
-    out.key("mi03");
-    mi03_json(out, facts.low_level);
-    out.key("sdk");
-    out.begin_object();
-    out.key("views");
-    out.begin_array();
-    view_json(out, facts.sdk_registration.view_64);
-    view_json(out, facts.sdk_registration.view_32);
-    out.end_array();
-    out.key("device_count");
-    device_count_json(out, facts.sdk_test);
-    out.end_object();
-    out.end_object();
+    facts_json(out, facts.nodes, facts.low_level, &facts.sdk_registration, facts.sdk_test);
 
     out.key("facts_after_repair");
     if (record.facts_after_repair) {
         const VerificationFacts& after = *record.facts_after_repair;
-        out.begin_object();
-        out.key("nodes");
-        nodes_json(out, after.nodes);
-        out.key("mi03");
-        mi03_json(out, after.low_level);
-        out.key("sdk");
-        out.begin_object();
-        out.key("device_count");
-        device_count_json(out, after.sdk_test);
-        out.end_object();
-        out.end_object();
+        facts_json(out, after.nodes, after.low_level, nullptr, after.sdk_test);
     } else {
         out.value(nullptr);
     }
