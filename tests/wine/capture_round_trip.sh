@@ -93,7 +93,7 @@ round_trip() {
     shopt -u nullglob
     check "$what: one report and one capture under Wine" [ "${#reports[@]}:${#captures[@]}" = 1:1 ]
     if [ "${#reports[@]}:${#captures[@]}" != 1:1 ]; then
-        echo "kept: $wine_dir"
+        echo "kept: $wine_dir (the exe exited with code $wine_code)"
         return
     fi
     capture=${captures[0]}
