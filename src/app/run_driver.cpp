@@ -9,6 +9,7 @@
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "repair/elevated_handover.h"
+#include "repair/protected_folder.h"
 #include "repair/repair_section.h"
 #include "report/report.h"
 #include "util/text.h"
@@ -182,7 +183,20 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         // current directory would put the report there.
         save_error = win::ERROR_BAD_PATHNAME_;
     } else {
-        const ReportFileOpening opening = open_report_file_with_code(report_path);
+        ReportFileOpening opening = open_report_file_with_code(report_path);
+        if (opening.error != 0 && options.relaunched) {
+            // The executable's folder refuses the elevated instance (read-only,
+            // another account's redirected folder, a network share): its
+            // report goes beside the backups, under the name it was given,
+            // where the first instance says to look.
+            const ProtectedFolder folder = open_protected_folder();
+            const std::wstring::size_type separator = report_path.find_last_of(L"\\/");
+            if (folder.error == 0 && separator != std::wstring::npos) {
+                const ReportFileOpening beside_backups =
+                    open_report_file_with_code(folder.path + L"\\" + report_path.substr(separator + 1));
+                if (beside_backups.error == 0) opening = beside_backups;
+            }
+        }
         opened_path = opening.path;
         save_error = opening.error;
     }

@@ -17,8 +17,9 @@ ExpectedGuid built_in_default() { return {kDefaultInterfaceGuid, kDefaultGuidSou
 }  // namespace
 
 ExpectedGuid expected_interface_guid() {
-    // The SDK's folder as COM finds it, in the view of this process.
-    const SdkRegistration registration = read_sdk_registration(win::KEY_READ_);
+    // The SDK's folder as COM finds it, in the view of this process (and in
+    // an elevated process, as COM finds it there: the machine's registration).
+    const SdkRegistration registration = read_sdk_registration(win::KEY_READ_, sdk_lookup_for_this_process());
     if (registration.state != SdkRegistrationState::Found) {
         return built_in_default();
     }

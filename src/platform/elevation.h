@@ -17,6 +17,11 @@ std::uint32_t open_process_token(std::uint32_t access, TokenHandle& out);
 // `elevated` gets TokenIsElevated on success.
 std::uint32_t get_token_elevation(const TokenHandle& token, std::uint32_t& elevated);
 
+// GetTokenInformation(GetCurrentProcessToken(), TokenElevation, ...): the
+// same answer without opening the token, for the checks that decide what an
+// elevated process may trust. `elevated` gets TokenIsElevated on success.
+std::uint32_t get_process_elevation(std::uint32_t& elevated);
+
 // ShellExecuteExW with SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI |
 // SEE_MASK_NOASYNC, the console window as owner, the verb, file and
 // parameters given, no directory and the show state, with COM initialised

@@ -63,8 +63,10 @@ bool console_is_interactive();
 // Returns 0 or the Win32 error code.
 std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out);
 
-// The same for the other files the tool writes beside its report (the
-// registry backup), so that a failure of one is not taken for the other's.
+// The same for the other files the tool writes (the registry backup, the
+// JSON report, the capture), so that a failure of one is not taken for the
+// other's; these are opened with read sharing only (FILE_SHARE_READ), so
+// that nobody changes a file while the tool writes it.
 std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out);
 
 // Writes bytes at the end of the file. Returns 0 or the Win32 error code.

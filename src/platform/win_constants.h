@@ -22,6 +22,7 @@ constexpr std::uint32_t ERROR_NO_MORE_FILES_ = 18;
 constexpr std::uint32_t ERROR_FILE_EXISTS_ = 80;
 constexpr std::uint32_t ERROR_DISK_FULL_ = 112;
 constexpr std::uint32_t ERROR_ALREADY_EXISTS_ = 183;
+constexpr std::uint32_t ERROR_INVALID_OWNER_ = 1307;
 constexpr std::uint32_t ERROR_INVALID_PARAMETER_ = 87;
 constexpr std::uint32_t ERROR_SEM_TIMEOUT_ = 121;
 constexpr std::uint32_t ERROR_NEGATIVE_SEEK_ = 131;

@@ -1,5 +1,7 @@
 #include "repair/registry_backup.h"
 
+#include "repair/protected_folder.h"
+
 #include <algorithm>
 #include <optional>
 
@@ -138,6 +140,13 @@ SectionText tree_sections(const platform::RegKey& key, const std::wstring& subke
 }
 
 std::uint32_t create_backup_file(RegistryBackup& backup) {
+    // Found at the first backup, so that a repair that changes nothing
+    // creates no folder either.
+    if (backup.directory.empty()) {
+        const ProtectedFolder folder = open_protected_folder();
+        if (folder.error != 0) return folder.error;
+        backup.directory = folder.path;
+    }
     const platform::LocalTime t = platform::get_local_time();
     std::wstring base;
     format_wide(base, 260, L"%ls\\VQ4_Diag_Backup_%04d%02d%02d_%02d%02d%02d", backup.directory.c_str(), int{t.year},
@@ -174,13 +183,6 @@ std::uint32_t append(RegistryBackup& backup, const std::wstring& sections) {
 }
 
 }  // namespace
-
-std::wstring backup_directory() {
-    const std::wstring report = report_file_path();
-    const std::wstring::size_type separator = report.find_last_of(L"\\/");
-    if (separator != std::wstring::npos) return report.substr(0, separator);
-    return exe_directory();
-}
 
 TreeBackup back_up_key_tree(RegistryBackup& backup, const std::wstring& subkey) {
     const std::wstring id = identity(L"tree", subkey);

@@ -1,7 +1,9 @@
 // The backup the repair writes before it changes the registry: a .reg file
 // (the format `reg import` and regedit read: UTF-16LE with a byte order mark,
-// CR LF, "Windows Registry Editor Version 5.00") beside the report, so that
-// an administrator can put back what the repair deleted or overwrote.
+// CR LF, "Windows Registry Editor Version 5.00") in a folder only
+// administrators can change (protected_folder.h), so that an administrator
+// can put back what the repair deleted or overwrote, and import only what
+// the repair wrote.
 #pragma once
 
 #include <cstdint>
@@ -20,20 +22,16 @@ inline constexpr wchar_t kRestoreHintPrefix[] =
     L"To undo the registry changes of this repair, run as administrator: reg import ";
 
 // One backup file for one in-place repair. The file is created at the first
-// change (VQ4_Diag_Backup_YYYYMMDD_hhmmss.reg in `directory`, "_2", "_3", ...
+// change (VQ4_Diag_Backup_YYYYMMDD_hhmmss.reg in the protected folder, "_2", "_3", ...
 // when that name exists) and every later backup is appended to it. What it
 // already holds is not written again: the first content is the one to restore.
 struct RegistryBackup {
-    std::wstring directory;            // where the file goes
+    std::wstring directory;            // the protected folder, found at the first backup
     std::wstring path;                 // the file, empty until the first backup
     platform::ReportFile file;
     std::vector<std::wstring> saved;   // upper-case identities of what the file holds
     bool broken = false;               // a write failed: the file's end is not trusted
 };
-
-// The directory of the open report file, or the executable's directory when
-// no report file is open.
-std::wstring backup_directory();
 
 // Backs up `subkey` of HKEY_LOCAL_MACHINE with all its values and subkeys, as
 // a deletion of the key followed by its content, so that importing the file

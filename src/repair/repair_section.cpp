@@ -7,6 +7,7 @@
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "repair/elevated_handover.h"
+#include "repair/protected_folder.h"
 #include "repair/repair_candidates.h"
 #include "repair/repair_sequence.h"
 #include "report/report.h"
@@ -52,7 +53,6 @@ SectionOutcome repair_in_place(const std::vector<RepairCandidate>& candidates, c
     bool all_succeeded = true;
     bool any_replug = false;
     RegistryBackup backup;
-    backup.directory = backup_directory();
     for (const RepairCandidate& candidate : candidates) {
         print_status(StatusKind::Info, L"Repairing " + candidate.instance_id + L" (previous GUID(s): " +
                                            join_guids(candidate.current_guids) + L")");
@@ -111,6 +111,7 @@ void show_elevated_result(const std::wstring& elevated_report, const std::wstrin
     if (error != 0) {
         print_status(StatusKind::Info, L"The elevated instance's report cannot be read (error code=" + decimal(error) +
                                            L"): " + elevated_report);
+        show_protected_report_location(elevated_report, error);
         return;
     }
     const std::vector<std::wstring> lines = elevated_result_lines(bytes, elevated_report);

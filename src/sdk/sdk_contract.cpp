@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "capture/machine_capture.h"
+#include "platform/elevation.h"
 #include "platform/environment.h"
 #include "platform/library.h"
 #include "platform/registry.h"
@@ -56,24 +57,37 @@ Function resolve(const platform::Library& library, const char* name) {
 
 }  // namespace
 
-std::wstring registered_sdk_file(const std::wstring& text, std::uint32_t type, bool view_32bit) {
+std::wstring registered_sdk_file(const std::wstring& text, std::uint32_t type, bool view_32bit, SdkLookup lookup) {
     if (type != win::REG_EXPAND_SZ_) return text;
+    const std::wstring references = view_32bit ? as_a_32bit_process_expands_it(text) : text;
     std::wstring expanded;
-    capture::environment_expanded(view_32bit ? as_a_32bit_process_expands_it(text) : text);
-    if (platform::expand_environment_strings(view_32bit ? as_a_32bit_process_expands_it(text) : text, expanded) != 0 ||
-        expanded.size() >= 260) {
-        return {};
-    }
+    capture::environment_expanded(references);
+    const std::uint32_t error = lookup == SdkLookup::MachineOnly
+                                    ? platform::expand_system_environment_strings(references, expanded)
+                                    : platform::expand_environment_strings(references, expanded);
+    if (error != 0 || expanded.size() >= 260) return {};
     return expanded;
 }
 
-SdkRegistration read_sdk_registration(std::uint32_t access) {
+SdkLookup sdk_lookup_for_this_process() {
+    std::uint32_t elevated = 1;
+    if (platform::get_process_elevation(elevated) != 0) return SdkLookup::MachineOnly;
+    return elevated != 0 ? SdkLookup::MachineOnly : SdkLookup::User;
+}
+
+SdkRegistration read_sdk_registration(std::uint32_t access, SdkLookup lookup) {
+    // COM itself ignores the user's classes in an elevated process; HKCR
+    // would give them priority.
+    const platform::RegRoot root =
+        lookup == SdkLookup::MachineOnly ? platform::RegRoot::LocalMachine : platform::RegRoot::ClassesRoot;
+    const std::wstring subkey =
+        lookup == SdkLookup::MachineOnly ? L"SOFTWARE\\Classes\\" + std::wstring(kSdkRegistrationKey) : kSdkRegistrationKey;
     SdkRegistration registration;
     platform::RegRead value;
     {
         platform::RegKey key;
-        const std::int32_t opened = platform::reg_open_key(platform::RegRoot::ClassesRoot, kSdkRegistrationKey, access, key);
-        capture::key_opened(key, capture::key_path(platform::RegRoot::ClassesRoot, kSdkRegistrationKey, access), opened);
+        const std::int32_t opened = platform::reg_open_key(root, subkey, access, key);
+        capture::key_opened(key, capture::key_path(root, subkey, access), opened);
         if (opened != 0) return registration;
         value = platform::reg_query_value(key, L"", 520);
         capture::value_read(key, L"", value);
@@ -84,7 +98,7 @@ SdkRegistration read_sdk_registration(std::uint32_t access) {
         registration.state = SdkRegistrationState::Unreadable;
         return registration;
     }
-    registration.file = registered_sdk_file(path, value.type, (access & win::KEY_WOW64_32KEY_) != 0);
+    registration.file = registered_sdk_file(path, value.type, (access & win::KEY_WOW64_32KEY_) != 0, lookup);
     if (registration.file.empty()) {
         registration.state = SdkRegistrationState::Unreadable;
         return registration;

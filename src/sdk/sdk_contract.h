@@ -22,12 +22,28 @@ struct SdkRegistration {
     std::wstring file;  // the file it names, as registered_sdk_file gives it (Found only)
 };
 
-// Reads the default value of the CLSID's InProcServer32 key in HKCR, opened
-// with `access` (KEY_READ, with a registry view flag or none). The key is
-// closed before this returns. A value that does not fit 520 bytes, fails to
-// read or starts with NUL is Unreadable, and so is one whose file cannot be
-// told (registered_sdk_file empty).
-SdkRegistration read_sdk_registration(std::uint32_t access);
+// Whose registration the SDK is looked up in.
+enum class SdkLookup : std::uint8_t {
+    // HKCR (the user's HKCU\Software\Classes merged over the machine's) and
+    // the process's environment: what the user's applications see.
+    User,
+    // HKLM\SOFTWARE\Classes and the system's variables only: in an elevated
+    // process, which must not trust what the user's programs can change.
+    MachineOnly,
+};
+
+// MachineOnly when this process's token is elevated, or when its elevation
+// cannot be read (GetTokenInformation on the process's own token); User
+// otherwise.
+SdkLookup sdk_lookup_for_this_process();
+
+// Reads the default value of the CLSID's InProcServer32 key, in HKCR for
+// User or HKLM\SOFTWARE\Classes for MachineOnly, opened with `access`
+// (KEY_READ, with a registry view flag or none). The key is closed before
+// this returns. A value that does not fit 520 bytes, fails to read or starts
+// with NUL is Unreadable, and so is one whose file cannot be told
+// (registered_sdk_file empty).
+SdkRegistration read_sdk_registration(std::uint32_t access, SdkLookup lookup);
 
 // The file a registered value names, as COM finds it: the text itself, or
 // for a REG_EXPAND_SZ value the text with its environment references
@@ -35,8 +51,9 @@ SdkRegistration read_sdk_registration(std::uint32_t access);
 // 32-bit process reads and expands with its own environment, where
 // %ProgramFiles% and %CommonProgramFiles% are the (x86) folders. Empty when
 // the expansion fails, comes out empty or does not fit a module path (260
-// characters).
-std::wstring registered_sdk_file(const std::wstring& text, std::uint32_t type, bool view_32bit);
+// characters). MachineOnly expands with the system's variables alone.
+std::wstring registered_sdk_file(const std::wstring& text, std::uint32_t type, bool view_32bit,
+                                 SdkLookup lookup = SdkLookup::User);
 
 // ---- Device record ----
 

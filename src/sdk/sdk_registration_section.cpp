@@ -107,8 +107,8 @@ std::optional<std::uint16_t> read_pe_machine(const std::wstring& path) {
 }
 
 SdkViewFacts check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& label, std::uint16_t expected_machine,
-                                 StatusKind severity) {
-    const SdkRegistration registration = read_sdk_registration(win::KEY_READ_ | view_flag);
+                                 StatusKind severity, SdkLookup lookup) {
+    const SdkRegistration registration = read_sdk_registration(win::KEY_READ_ | view_flag, lookup);
     SdkViewFacts facts;
     facts.view = label;
     facts.state = registration.state;
@@ -175,9 +175,11 @@ SdkViewFacts check_sdk_registration_view(std::uint32_t view_flag, const std::wst
 SdkRegistrationFacts run_sdk_registration_section() {
     print_section(L"4. SDK registry / DLL registration (Quorvane Tonvela API)");
     SdkRegistrationFacts facts;
-    facts.view_64 = check_sdk_registration_view(win::KEY_WOW64_64KEY_, L"64-bit view", kMachineX64, StatusKind::Fail);
-    facts.view_32 =
-        check_sdk_registration_view(win::KEY_WOW64_32KEY_, L"32-bit view / WOW6432Node", kMachineX86, StatusKind::Warn);
+    const SdkLookup lookup = sdk_lookup_for_this_process();
+    facts.view_64 =
+        check_sdk_registration_view(win::KEY_WOW64_64KEY_, L"64-bit view", kMachineX64, StatusKind::Fail, lookup);
+    facts.view_32 = check_sdk_registration_view(win::KEY_WOW64_32KEY_, L"32-bit view / WOW6432Node", kMachineX86,
+                                                StatusKind::Warn, lookup);
     return facts;
 }
 

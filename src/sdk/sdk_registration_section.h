@@ -26,12 +26,14 @@ struct SdkRegistrationFacts {
     SdkViewFacts view_32;
 };
 
+// In an elevated process both views are read from HKLM\SOFTWARE\Classes
+// (sdk_lookup_for_this_process), as section 5 there loads the SDK.
 SdkRegistrationFacts run_sdk_registration_section();
 
 // One registry view: `view_flag` is KEY_WOW64_64KEY or KEY_WOW64_32KEY; a
 // missing registration or file is reported at `severity`.
 SdkViewFacts check_sdk_registration_view(std::uint32_t view_flag, const std::wstring& label, std::uint16_t expected_machine,
-                                 StatusKind severity);
+                                 StatusKind severity, SdkLookup lookup = SdkLookup::User);
 
 // "a.b.c.d" of the file's VS_FIXEDFILEINFO, or "(no version info)",
 // "(unable to read version info)", "(no VS_FIXEDFILEINFO)".

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "capture/machine_capture.h"
+#include "inspect/write_access.h"
 #include "platform/files.h"
 #include "platform/library.h"
 #include "platform/system.h"
@@ -154,6 +155,25 @@ std::int32_t run_initialised(const SdkEntryPoints& sdk, const std::wstring& mi03
     return count;
 }
 
+// Why an elevated process does not load the registered library: empty when
+// neither the file nor its folder can be changed by others than SYSTEM,
+// Administrators and TrustedInstaller.
+std::wstring why_not_loaded_elevated(const std::wstring& file, const std::wstring& folder) {
+    if (const std::wstring reason = who_else_may_change_path(file); !reason.empty()) {
+        return L"its file " + file + L" can be changed by others than administrators (" + reason + L")";
+    }
+    if (folder.empty()) return {};
+    if (const std::wstring reason = who_else_may_change_path(folder); !reason.empty()) {
+        return L"its folder " + folder + L" can be changed by others than administrators (" + reason + L")";
+    }
+    return {};
+}
+
+void print_not_loaded_elevated(const std::wstring& why) {
+    print_status(StatusKind::Warn, L"The SDK was not loaded with administrator rights: " + why +
+                                       L". The run without administrator rights tests it.");
+}
+
 }  // namespace
 
 std::wstring format_sdk_version(std::uint16_t version) {
@@ -168,7 +188,14 @@ SdkTestResult run_sdk_test_section(const std::wstring& mi03_interface_path) {
     print_section(L"5. Functional SDK test (load + real communication)");
 
     // No view flag: the view an application of this process's bitness uses.
-    const SdkRegistration registration = read_sdk_registration(win::KEY_READ_);
+    const SdkLookup lookup = sdk_lookup_for_this_process();
+    const SdkRegistration registration = read_sdk_registration(win::KEY_READ_, lookup);
+    if (registration.state == SdkRegistrationState::KeyMissing && lookup == SdkLookup::MachineOnly &&
+        read_sdk_registration(win::KEY_READ_, SdkLookup::User).state == SdkRegistrationState::Found) {
+        // Only looked at, never loaded: the user's classes are the user's programs' to change.
+        print_not_loaded_elevated(L"it is registered for this user only (HKCU\\Software\\Classes)");
+        return {};
+    }
     if (registration.state == SdkRegistrationState::KeyMissing) {
         print_status(StatusKind::Fail,
                      L"Unable to find the SDK's CLSID key (view matching this process): functional test cancelled.");
@@ -188,11 +215,19 @@ SdkTestResult run_sdk_test_section(const std::wstring& mi03_interface_path) {
     // search still never includes the executable's folder or the current
     // directory. A folder that cannot be added leaves the load to report the
     // trouble.
-    platform::DllDirectory sdk_folder;  // RemoveDllDirectory after FreeLibrary
     const std::wstring::size_type separator = file.rfind(L'\\');
-    if (separator != std::wstring::npos) {
-        platform::add_dll_directory(file.substr(0, separator == 2 ? 3 : separator), sdk_folder);
+    const std::wstring folder =
+        separator == std::wstring::npos ? std::wstring() : file.substr(0, separator == 2 ? 3 : separator);
+    // With administrator rights, the library and the folder searched for
+    // what it loads by name must be out of reach of the user's programs.
+    if (lookup == SdkLookup::MachineOnly) {
+        if (const std::wstring why = why_not_loaded_elevated(file, folder); !why.empty()) {
+            print_not_loaded_elevated(why);
+            return {};
+        }
     }
+    platform::DllDirectory sdk_folder;  // RemoveDllDirectory after FreeLibrary
+    if (!folder.empty()) platform::add_dll_directory(folder, sdk_folder);
 
     platform::Library library;  // FreeLibrary on every path from here on
     const std::uint32_t load_error = platform::load_library(file, library);

@@ -10,7 +10,8 @@
 // What belongs to one run only is written in a fixed form before comparing:
 // the folder of the run (the binary is copied into a fresh temporary folder,
 // so the reports land there) becomes `<folder>`, and the date and time in the
-// names of the report and backup files become `YYYYMMDD_hhmmss`.
+// names of the report and backup files and of a backup folder of its own
+// become `YYYYMMDD_hhmmss`.
 //
 // UPDATE_GOLDEN=1 writes the reports of this build over the golden files
 // instead of comparing (to be reviewed line by line before committing).
@@ -36,7 +37,7 @@ std::string replace_all(std::string text, const std::string& from, const std::st
 }
 
 std::string normalised(const std::string& report, const fs::path& folder) {
-    static const std::regex kStamp("VQ4_Diag_(Report|Backup)_[0-9]{8}_[0-9]{6}");
+    static const std::regex kStamp("VQ4_Diag_(Report|Backups|Backup)_[0-9]{8}_[0-9]{6}");
     const std::string text = replace_all(report, folder.string(), "<folder>");
     return std::regex_replace(text, kStamp, "VQ4_Diag_$1_YYYYMMDD_hhmmss");
 }

@@ -36,12 +36,14 @@ nlohmann::json& device_entry(nlohmann::json& machine, const std::string& instanc
 
 ReportCapture::ReportCapture() : dir_(make_temp_dir("report")) {
     reset_counters();
+    sim::set_program_data_host_folder((dir_ / "ProgramData").string());
     open_ = !open_report_file(widen((dir_ / "report.txt").string())).empty();
     EXPECT_TRUE(open_);
 }
 
 ReportCapture::~ReportCapture() {
     close_report_file();
+    sim::set_program_data_host_folder("");
     std::filesystem::remove_all(dir_);
 }
 
@@ -51,13 +53,13 @@ std::string ReportCapture::finish() {
 }
 
 std::string printed_backup_path(const ReportCapture& capture) {
-    const std::vector<std::string> files = backup_files(capture.directory().string());
+    const std::vector<std::string> files = backup_files(capture.backup_directory().string());
     EXPECT_LE(files.size(), 1u) << "one backup file per repair";
     if (files.empty()) return {};
     const std::string name = std::filesystem::path(files.front()).filename().string();
     // VQ4_Diag_Backup_YYYYMMDD_hhmmss.reg
     EXPECT_EQ(name.size(), std::string("VQ4_Diag_Backup_20260101_000000.reg").size()) << name;
-    return capture.directory().string() + "\\" + name;
+    return "C:\\ProgramData\\VQ4_Diag\\Backups\\" + name;
 }
 
 std::string with_backup_path(std::string text, const std::string& path) {

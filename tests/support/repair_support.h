@@ -39,13 +39,16 @@ public:
     std::string finish();
     // Where the report file is written.
     const std::filesystem::path& directory() const { return dir_; }
+    // Where the repair's backups land on the host: the simulated
+    // C:\ProgramData\VQ4_Diag\Backups, kept in this capture's folder.
+    std::filesystem::path backup_directory() const { return dir_ / "ProgramData" / "VQ4_Diag" / "Backups"; }
 
 private:
     std::filesystem::path dir_;
     bool open_ = false;
 };
 
-// The registry backup file the repair wrote beside the captured report, as
+// The registry backup file the repair wrote into the protected folder, as
 // the report names it (the directory, '\', the file name); empty when there
 // is none. A second backup file fails the calling test.
 std::string printed_backup_path(const ReportCapture& capture);

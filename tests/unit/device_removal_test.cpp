@@ -35,7 +35,6 @@ Outcome remove(bool whole_device) {
     Outcome run;
     {
         RegistryBackup backup;
-        backup.directory = backup_directory();
         run.result = remove_and_redetect(kCandidate, whole_device, backup);
     }
     const std::string backup_path = test::printed_backup_path(capture);
@@ -277,7 +276,6 @@ TEST(DescriptorCache, KeyNameTakesTheLow16BitsAsFourUpperCaseDigits) {
         test::ReportCapture capture;
         {
             RegistryBackup backup;
-            backup.directory = backup_directory();
             delete_descriptor_cache(0x12ABC, backup);
             delete_descriptor_cache(0x0102, backup);
         }

@@ -39,7 +39,6 @@ Outcome register_manually() {
     Outcome run;
     {
         RegistryBackup backup;
-        backup.directory = backup_directory();
         const CandidateRepair repair = register_guid_manually(kCandidate, widen(kExpectedGuid), backup);
         run.result = repair == CandidateRepair::Repaired;
         run.replug = repair == CandidateRepair::NeedsReplug;

@@ -139,9 +139,9 @@ TEST(RegistryBackup, AKeyWithItsSubkeysImportsBackAsItWas) {
     std::string path;
     {
         RegistryBackup backup;
-        backup.directory = backup_directory();
-        EXPECT_EQ(backup.directory, widen(capture.directory().string())) << "beside the report";
+        EXPECT_TRUE(backup.directory.empty()) << "found at the first backup";
         delete_descriptor_cache(0x0102, backup);
+        EXPECT_EQ(backup.directory, L"C:\\ProgramData\\VQ4_Diag\\Backups");
         path = sim::narrow(backup.path);
     }
     EXPECT_EQ(path, test::printed_backup_path(capture));
@@ -150,7 +150,7 @@ TEST(RegistryBackup, AKeyWithItsSubkeysImportsBackAsItWas) {
 
     std::string error;
     const std::vector<test::RegFileOp> ops =
-        test::parse_reg_file(test::read_file_bytes(test::backup_files(capture.directory().string()).at(0)), error);
+        test::parse_reg_file(test::read_file_bytes(test::backup_files(capture.backup_directory().string()).at(0)), error);
     ASSERT_EQ(error, "");
     const Registry restored = test::import_reg_ops(after.registry, ops);
     EXPECT_EQ(below(restored, kUsbflags), below(before.registry, kUsbflags));
@@ -168,16 +168,16 @@ TEST(RegistryBackup, TheFileIsUtf16WithItsHeaderAndNamedByTheLocalTime) {
     settings_machine().set("local_time", "2026-03-04 05:06:07").use();
     test::ReportCapture capture;
     // A backup of the same second is never overwritten.
-    std::ofstream(capture.directory() / "VQ4_Diag_Backup_20260304_050607.reg") << "earlier";
+    std::filesystem::create_directories(capture.backup_directory());
+    std::ofstream(capture.backup_directory() / "VQ4_Diag_Backup_20260304_050607.reg") << "earlier";
     {
         RegistryBackup backup;
-        backup.directory = backup_directory();
         delete_descriptor_cache(0x0102, backup);
         delete_descriptor_cache(0x0200, backup);
-        EXPECT_EQ(sim::narrow(backup.path), capture.directory().string() + "\\VQ4_Diag_Backup_20260304_050607_2.reg");
+        EXPECT_EQ(sim::narrow(backup.path), std::string("C:\\ProgramData\\VQ4_Diag\\Backups\\VQ4_Diag_Backup_20260304_050607_2.reg"));
     }
-    EXPECT_EQ(test::read_file_bytes(capture.directory() / "VQ4_Diag_Backup_20260304_050607.reg"), "earlier");
-    const std::string bytes = test::read_file_bytes(capture.directory() / "VQ4_Diag_Backup_20260304_050607_2.reg");
+    EXPECT_EQ(test::read_file_bytes(capture.backup_directory() / "VQ4_Diag_Backup_20260304_050607.reg"), "earlier");
+    const std::string bytes = test::read_file_bytes(capture.backup_directory() / "VQ4_Diag_Backup_20260304_050607_2.reg");
     const std::string header = "Windows Registry Editor Version 5.00\r\n";
     std::string expected_start = "\xFF\xFE";
     for (const char c : header) expected_start += std::string{c, '\0'};
@@ -197,7 +197,6 @@ TEST(RegistryBackup, AKeyAlreadyBackedUpKeepsItsFirstContent) {
     test::ReportCapture capture;
     {
         RegistryBackup backup;
-        backup.directory = backup_directory();
         delete_descriptor_cache(0x0102, backup);
         // Windows writes the key anew when it detects the device again.
         sim::machine().registry.set_value(L"HKLM\\" + kUsbflags, {L"osvc", 3, {9, 9}, {}});
@@ -207,7 +206,7 @@ TEST(RegistryBackup, AKeyAlreadyBackedUpKeepsItsFirstContent) {
     EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 4) << report;
     std::string error;
     const auto ops =
-        test::parse_reg_file(test::read_file_bytes(test::backup_files(capture.directory().string()).at(0)), error);
+        test::parse_reg_file(test::read_file_bytes(test::backup_files(capture.backup_directory().string()).at(0)), error);
     ASSERT_EQ(error, "");
     EXPECT_EQ(below(test::import_reg_ops(test::take_snapshot().registry, ops), kUsbflags),
               below(before.registry, kUsbflags));
@@ -236,7 +235,6 @@ TEST(RegistryBackup, NoBackupNoChange) {
         {
             test::ReportCapture capture;  // the first CreateFileW
             RegistryBackup backup;
-            backup.directory = backup_directory();
             delete_descriptor_cache(0x0102, backup);
             EXPECT_EQ(capture.finish(), test::warn("  -> Registry backup failed (code=" + std::to_string(code) +
                                                    "): the USB descriptor cache was not deleted."));
@@ -250,7 +248,6 @@ TEST(RegistryBackup, NoBackupNoChange) {
     {
         test::ReportCapture capture;
         RegistryBackup backup;
-        backup.directory = backup_directory();
         delete_descriptor_cache(0x0102, backup);
         EXPECT_EQ(capture.finish(), test::warn("  -> Registry backup failed (code=1018): the USB descriptor cache was "
                                                "not deleted."));
@@ -305,7 +302,6 @@ TEST(RegistryBackup, OverwrittenValuesAndAbsentOnesComeBack) {
         test::ReportCapture capture;
         {
             RegistryBackup backup;
-            backup.directory = backup_directory();
             EXPECT_EQ(register_guid_manually({widen(test::kMi03), {}}, widen(test::kExpectedGuid), backup),
                       CandidateRepair::Repaired)
                 << c.what;
@@ -317,7 +313,7 @@ TEST(RegistryBackup, OverwrittenValuesAndAbsentOnesComeBack) {
             << c.what << ": changed";
         std::string error;
         const auto ops =
-            test::parse_reg_file(test::read_file_bytes(test::backup_files(capture.directory().string()).at(0)), error);
+            test::parse_reg_file(test::read_file_bytes(test::backup_files(capture.backup_directory().string()).at(0)), error);
         ASSERT_EQ(error, "") << c.what;
         Registry restored = test::import_reg_ops(after.registry, ops);
         Registry expected = before.registry;

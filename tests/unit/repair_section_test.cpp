@@ -502,7 +502,7 @@ TEST(RepairSection, EveryPathsBackupGivesBackWhatTheRepairChanged) {
         const test::TreeSnapshot after = test::take_snapshot();
         const bool cache_deleted = touched(after.registry, true, false) != touched(before.registry, true, false);
         const bool guid_written = sim::count_calls("RegSetValueExW") != 0;
-        const std::vector<std::string> files = test::backup_files(capture.directory().string());
+        const std::vector<std::string> files = test::backup_files(capture.backup_directory().string());
         ASSERT_LE(files.size(), 1u) << e.machine;
         if (!cache_deleted && !guid_written) {
             EXPECT_TRUE(files.empty()) << e.machine << ": nothing changed, nothing backed up";

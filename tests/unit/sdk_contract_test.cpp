@@ -107,10 +107,10 @@ TEST(ReadSdkRegistration, KeyValueAndViews) {
         .key(L"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32",
              {test::reg_sz(L"", L"C:\\SDK32\\qtv_api_core.dll")})
         .use();
-    SdkRegistration read = read_sdk_registration(win::KEY_READ_ | win::KEY_WOW64_64KEY_);
+    SdkRegistration read = read_sdk_registration(win::KEY_READ_ | win::KEY_WOW64_64KEY_, SdkLookup::User);
     EXPECT_EQ(read.state, SdkRegistrationState::Found);
     EXPECT_EQ(read.path, L"%ProgramFiles%\\SDK\\qtv_api_core.dll") << "used verbatim, never expanded";
-    read = read_sdk_registration(win::KEY_READ_ | win::KEY_WOW64_32KEY_);
+    read = read_sdk_registration(win::KEY_READ_ | win::KEY_WOW64_32KEY_, SdkLookup::User);
     EXPECT_EQ(read.path, L"C:\\SDK32\\qtv_api_core.dll");
     // The key is closed before the caller sees the result.
     const auto& trace = sim::machine().trace;
@@ -138,13 +138,13 @@ TEST(ReadSdkRegistration, KeyValueAndViews) {
     };
     for (const Case& c : cases) {
         test::machine_file().key(key, {c.value}).use();
-        const SdkRegistration r = read_sdk_registration(win::KEY_READ_);
+        const SdkRegistration r = read_sdk_registration(win::KEY_READ_, SdkLookup::User);
         EXPECT_EQ(r.state, c.state) << c.value.entry.dump();
         EXPECT_EQ(r.path, c.path) << c.value.entry.dump();
     }
 
     test::machine_file().use();
-    EXPECT_EQ(read_sdk_registration(win::KEY_READ_).state, SdkRegistrationState::KeyMissing);
+    EXPECT_EQ(read_sdk_registration(win::KEY_READ_, SdkLookup::User).state, SdkRegistrationState::KeyMissing);
 }
 
 TEST(ResolveSdkEntryPoints, FiveRequiredOneOptional) {

@@ -118,7 +118,7 @@ int dump() {
 
 int remove_with_backup() {
     vq4::RegistryBackup backup;
-    backup.directory = vq4::backup_directory();
+
     vq4::delete_descriptor_cache(0x0102, backup);
     if (backup.path.empty()) return 1;
     std::printf("BACKUP %s\n", utf8(backup.path).c_str());

@@ -194,6 +194,14 @@ std::uint32_t get_token_elevation(const TokenHandle& token, std::uint32_t& eleva
     return finish(0);
 }
 
+std::uint32_t get_process_elevation(std::uint32_t& elevated) {
+    if (const auto injected = sim::enter_call("GetTokenInformation", "current process token, TokenElevation, 4")) {
+        return finish(*injected);
+    }
+    elevated = sim::machine().elevated ? 1 : 0;
+    return finish(0);
+}
+
 std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& file, const std::wstring& parameters,
                                std::int32_t show, ProcessHandle& process) {
     if (const auto injected = sim::enter_call("ShellExecuteExW", sim::narrow(verb) + ", " + sim::narrow(file) + ", " +
@@ -293,6 +301,20 @@ void prepare_tool_instance(Machine& m) {
     const char* relaunched = std::getenv(kElevatedInstanceVariable);
     if (relaunched == nullptr || std::strcmp(relaunched, "1") != 0) return;
     m.elevated = m.runas_elevates;
+    if (m.elevated_account) {
+        // Another account's process: its own HKCU and variables over the system's.
+        m.registry.remove_tree(L"HKCU");
+        for (const RegistryKey& key : m.elevated_account->current_user_keys) {
+            RegistryKey& copy = m.registry.create(key.path);
+            copy.values = key.values;
+            copy.open_error = key.open_error;
+        }
+        m.environment = m.system_environment;
+        m.user_environment = m.elevated_account->user_environment;
+        for (const EnvironmentVariable& variable : m.user_environment) {
+            set_variable(m.environment, variable.name, variable.value);
+        }
+    }
     std::vector<Fault> kept;
     for (Fault& fault : m.faults) {
         const bool elevation_call = fault.operation == "OpenProcessToken" || fault.operation == "GetTokenInformation" ||

@@ -25,20 +25,27 @@ std::vector<EnvironmentVariable> default_environment() {
     };
 }
 
-const EnvironmentVariable* find_environment_variable(const std::wstring& name) {
-    for (const EnvironmentVariable& variable : machine().environment) {
+const EnvironmentVariable* find_variable(const std::vector<EnvironmentVariable>& variables, const std::wstring& name) {
+    for (const EnvironmentVariable& variable : variables) {
         if (equals_nocase(variable.name, name)) return &variable;
     }
     return nullptr;
 }
 
-}  // namespace vq4::sim
+const EnvironmentVariable* find_environment_variable(const std::wstring& name) {
+    return find_variable(machine().environment, name);
+}
 
-namespace vq4::platform {
+void set_variable(std::vector<EnvironmentVariable>& variables, const std::wstring& name,
+                  const std::optional<std::wstring>& value) {
+    std::erase_if(variables, [&](const EnvironmentVariable& v) { return equals_nocase(v.name, name); });
+    if (value) variables.push_back({name, *value});
+}
 
-std::uint32_t expand_environment_strings(const std::wstring& text, std::wstring& out) {
-    const auto injected = sim::enter_call("ExpandEnvironmentStringsW", sim::narrow(text));
-    if (injected) return sim::finish(*injected);
+namespace {
+
+// ExpandEnvironmentStringsW's rule over a set of variables.
+std::wstring expanded_with(const std::wstring& text, const std::vector<EnvironmentVariable>& variables) {
     std::wstring expanded;
     std::size_t at = 0;
     while (at < text.size()) {
@@ -51,9 +58,8 @@ std::uint32_t expand_environment_strings(const std::wstring& text, std::wstring&
             expanded.append(text, at, std::wstring::npos);  // no closing '%': as it is
             break;
         }
-        const sim::EnvironmentVariable* variable = close == at + 1
-                                                       ? nullptr
-                                                       : sim::find_environment_variable(text.substr(at + 1, close - at - 1));
+        const EnvironmentVariable* variable =
+            close == at + 1 ? nullptr : find_variable(variables, text.substr(at + 1, close - at - 1));
         if (variable != nullptr) {
             expanded += variable->value;
         } else {
@@ -61,10 +67,29 @@ std::uint32_t expand_environment_strings(const std::wstring& text, std::wstring&
         }
         at = close + 1;
     }
-    out = expanded;
+    return expanded;
+}
+
+}  // namespace
+
+}  // namespace vq4::sim
+
+namespace vq4::platform {
+
+std::uint32_t expand_environment_strings(const std::wstring& text, std::wstring& out) {
+    const auto injected = sim::enter_call("ExpandEnvironmentStringsW", sim::narrow(text));
+    if (injected) return sim::finish(*injected);
+    out = sim::expanded_with(text, sim::machine().environment);
     // The count of characters stored, the terminating NUL included.
-    sim::record_result(static_cast<std::int64_t>(expanded.size() + 1));
+    sim::record_result(static_cast<std::int64_t>(out.size() + 1));
     return 0;
+}
+
+std::uint32_t expand_system_environment_strings(const std::wstring& text, std::wstring& out) {
+    const auto injected = sim::enter_call("ExpandEnvironmentStringsForUserW", "NULL, " + sim::narrow(text));
+    if (injected) return sim::finish(*injected);
+    out = sim::expanded_with(text, sim::machine().system_environment);
+    return sim::finish(0);
 }
 
 }  // namespace vq4::platform

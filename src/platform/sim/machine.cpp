@@ -34,6 +34,8 @@ std::wstring canonical_registry_path(const std::wstring& path) {
         {L"HKCR", L"HKLM\\SOFTWARE\\Classes"},
         {L"HKEY_LOCAL_MACHINE", L"HKLM"},
         {L"HKLM", L"HKLM"},
+        {L"HKEY_CURRENT_USER", L"HKCU"},
+        {L"HKCU", L"HKCU"},
     };
     for (const Alias& alias : aliases) {
         const std::wstring from = alias.from;
@@ -319,6 +321,28 @@ File* Machine::find_file(const std::wstring& path) {
         if (same_windows_path(file.path, path)) return &file;
     }
     return nullptr;
+}
+
+FileSecurityRecord Machine::file_security_of(const std::wstring& path) const {
+    const std::wstring n = normalized_windows_path(path);
+    const auto under = [&n](const wchar_t* folder) {
+        const std::wstring f = folder;
+        return n == f || (n.size() > f.size() && n.compare(0, f.size(), f) == 0 && n[f.size()] == L'\\');
+    };
+    FileSecurityRecord security;
+    if (under(L"C:\\WINDOWS") || under(L"C:\\PROGRAM FILES") || under(L"C:\\PROGRAM FILES (X86)")) {
+        security = {kAdministratorsSid, false};
+    } else if (under(L"C:\\USERS") && n != L"C:\\USERS") {
+        security = {user_sid, true};
+    } else {
+        security = {kAdministratorsSid, true};
+    }
+    for (const File& file : files) {
+        if (!same_windows_path(file.path, path)) continue;
+        if (file.owner) security.owner = *file.owner == L"user" ? user_sid : *file.owner;
+        if (file.writable_by_non_admins) security.writable_by_non_admins = *file.writable_by_non_admins;
+    }
+    return security;
 }
 
 std::wstring normalized_windows_path(const std::wstring& path) {

@@ -19,8 +19,10 @@
 namespace vq4::sim {
 
 // ---- Registry ----
-// Keys are kept flat, by their full path under "HKLM\..." (HKCR is
-// HKLM\SOFTWARE\Classes, as on Windows). Subkeys enumerate in creation order;
+// Keys are kept flat, by their full path under "HKLM\..." or, for the
+// current user's keys, "HKCU\...". HKCR is the merged view of
+// HKCU\Software\Classes over HKLM\SOFTWARE\Classes: a key the user has
+// there is the one HKCR opens. Subkeys enumerate in creation order;
 // Microsoft documents no order for RegEnumKeyExW (Wine sorts them), so the
 // logic must not depend on one.
 struct RegistryValue {
@@ -83,7 +85,8 @@ private:
     void index_next(std::uint64_t hash, std::size_t parent_at) const;
 };
 
-// "HKCR\X" -> "HKLM\SOFTWARE\Classes\X"; "HKEY_LOCAL_MACHINE\X" -> "HKLM\X".
+// "HKCR\X" -> "HKLM\SOFTWARE\Classes\X"; "HKEY_LOCAL_MACHINE\X" -> "HKLM\X";
+// "HKEY_CURRENT_USER\X" -> "HKCU\X".
 std::wstring canonical_registry_path(const std::wstring& path);
 
 // ---- Device tree ----
@@ -223,6 +226,30 @@ struct File {
         std::uint32_t share = 0;
     };
     std::optional<OtherProcessOpen> held_open;
+    // Who may change it. Absent: what Windows' default ACLs give its place
+    // (file_security_of below).
+    std::optional<std::wstring> owner;  // a SID in string form, or "user" for the machine's user_sid
+    std::optional<bool> writable_by_non_admins;
+};
+
+// Well-known SIDs of the accounts that may change system files.
+inline constexpr const wchar_t* kSystemSid = L"S-1-5-18";
+inline constexpr const wchar_t* kAdministratorsSid = L"S-1-5-32-544";
+inline constexpr const wchar_t* kTrustedInstallerSid =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+// The interactive user of a machine file that names no other.
+inline constexpr const wchar_t* kDefaultUserSid = L"S-1-5-21-1004336348-1177238915-682003330-1001";
+
+// The owner and whether others than SYSTEM, Administrators and
+// TrustedInstaller may write, for a path (file or folder): the record's own
+// when it says, else the defaults of its place on a fresh Windows: under
+// C:\Windows and the Program Files folders administrators only; under
+// C:\Users\<name> the user, who may write; anything else on the disk
+// (C:\ProgramData included, whose subfolders users may add files to)
+// owned by Administrators and writable by Authenticated Users.
+struct FileSecurityRecord {
+    std::wstring owner;
+    bool writable_by_non_admins = false;
 };
 
 // A path as Windows compares file names: ASCII letters upper-cased, '/'
@@ -279,6 +306,14 @@ struct EnvironmentVariable {
 // The variables of a 64-bit process on a default installation of Windows
 // (SystemRoot, ProgramFiles, ProgramFiles(x86), ...), in docs/machine-file.md.
 std::vector<EnvironmentVariable> default_environment();
+
+// An account that the elevated instance runs as: its own HKCU keys (as
+// "HKCU\..." paths) and its own variables (HKCU\Environment).
+struct Account {
+    std::wstring name;
+    std::vector<RegistryKey> current_user_keys;
+    std::vector<EnvironmentVariable> user_environment;
+};
 
 // ---- Running software ----
 struct Process {
@@ -352,8 +387,19 @@ struct Machine {
     std::vector<Service> services;
     std::vector<SdkLibrary> sdk_libraries;
 
+    // The account ShellExecuteExW("runas") starts the elevated instance as
+    // (over-the-shoulder elevation: an administrator's name and password);
+    // absent: the same user, with the same HKCU and variables.
+    std::optional<Account> elevated_account;
+    std::wstring user_sid = kDefaultUserSid;
+
     // ---- The tool's process ----
+    // The process's variables: the system's, then the user's over them.
     std::vector<EnvironmentVariable> environment = default_environment();
+    // The system's variables alone (HKLM\...\Session Manager\Environment),
+    // as ExpandEnvironmentStringsForUserW without a token gives them.
+    std::vector<EnvironmentVariable> system_environment = default_environment();
+    std::vector<EnvironmentVariable> user_environment;  // the user's own (HKCU\Environment)
     // Searched for a DLL loaded by name only in the standard search order.
     std::optional<std::wstring> current_directory;
     // SetDefaultDllDirectories (0: never called, the standard search order)
@@ -397,6 +443,7 @@ struct Machine {
     // Gives a node of the tree another devnode handle (a phantom that comes back).
     void renew_dev_inst(Device& device, std::uint32_t dev_inst);
     File* find_file(const std::wstring& path);
+    FileSecurityRecord file_security_of(const std::wstring& path) const;
 
 private:
     // Places in `devices` by a hash of the case-folded instance id and by
@@ -426,6 +473,18 @@ void set_machine(Machine m);
 // The variable of the machine's environment of that name (letter case
 // ignored), or null.
 const EnvironmentVariable* find_environment_variable(const std::wstring& name);
+const EnvironmentVariable* find_variable(const std::vector<EnvironmentVariable>& variables, const std::wstring& name);
+
+// Sets a variable (replacing one of the same name) or, with no value, removes it.
+void set_variable(std::vector<EnvironmentVariable>& variables, const std::wstring& name,
+                  const std::optional<std::wstring>& value);
+
+// Where the simulated C:\ProgramData lives on the host: the folder
+// VQ4_DIAG_PROGRAMDATA names, else "ProgramData" beside the executable, unless
+// set here (tests).
+void set_program_data_host_folder(const std::string& folder);
+std::string program_data_host_folder();
+inline constexpr const wchar_t* kProgramDataPath = L"C:\\ProgramData";
 
 // Records a call in the trace and returns the injected failure code for it,
 // if a fault is set for this call.

@@ -90,24 +90,70 @@ void load_values(const JsonAt& values, const std::wstring& key_path, Machine& m)
     }
 }
 
-void load_registry(const JsonAt& at, Machine& m) {
+void load_registry_into(const JsonAt& at, Registry& registry, bool current_user_only) {
     for (const JsonAt& item : at.items()) {
         item.only_keys({"key", "values", "open_error"});
         const std::wstring path = canonical_registry_path(item.field("key").as_wide());
-        if (path.rfind(L"HKLM", 0) != 0) {
-            item.field("key").fail("a key path must start with HKLM\\ or HKCR\\");
+        const bool machine_key = path == L"HKLM" || path.rfind(L"HKLM\\", 0) == 0;
+        const bool user_key = path == L"HKCU" || path.rfind(L"HKCU\\", 0) == 0;
+        if (current_user_only && !user_key) item.field("key").fail("an account's key path must start with HKCU\\");
+        if (!machine_key && !user_key) {
+            item.field("key").fail("a key path must start with HKLM\\, HKCR\\ or HKCU\\");
         }
+        RegistryKey& key = registry.create(path);
         if (item.has("values")) {
-            load_values(item.field("values"), path, m);
-        } else {
-            m.registry.create(path);
+            for (const JsonAt& value : item.field("values").items()) Registry::set_value(key, parse_registry_value(value));
         }
         if (item.has("open_error")) {
             const JsonAt code = item.field("open_error");
-            m.registry.find(path)->open_error = code.as_u32();
             if (code.as_u32() == 0) code.fail("an error code is nonzero");
+            registry.find(path)->open_error = code.as_u32();
         }
     }
+}
+
+void load_registry(const JsonAt& at, Machine& m) { load_registry_into(at, m.registry, false); }
+
+// An owner as a machine file names it: "user" (the interactive user),
+// "SYSTEM", "Administrators", "TrustedInstaller", or a SID "S-1-...".
+std::wstring owner_sid(const JsonAt& at, const Machine& m) {
+    const std::wstring name = at.as_wide();
+    (void)m;
+    if (name == L"user") return L"user";  // the machine's user_sid, whatever the entries' order
+    if (name == L"SYSTEM") return kSystemSid;
+    if (name == L"Administrators") return kAdministratorsSid;
+    if (name == L"TrustedInstaller") return kTrustedInstallerSid;
+    if (name.rfind(L"S-1-", 0) == 0 && name.size() < 200) return name;
+    at.fail("owner is \"user\", \"SYSTEM\", \"Administrators\", \"TrustedInstaller\" or a SID \"S-1-...\"");
+}
+
+// {"NAME": "value", ...}; null removes a variable.
+void load_variables(const JsonAt& at, const std::function<void(const std::wstring&, const std::optional<std::wstring>&)>& set) {
+    if (!at.is_object()) at.fail("expected an object of variable names and values");
+    for (const auto& [key, value] : at.members()) {
+        const std::wstring name = widen_utf8(key);
+        if (name.empty() || name.find(L'=') != std::wstring::npos) {
+            at.fail("a variable name is not empty and has no '='");
+        }
+        set(name, value.is_null() ? std::nullopt : std::optional<std::wstring>(value.as_wide()));
+    }
+}
+
+void load_elevated_account(const JsonAt& at, Machine& m) {
+    at.only_keys({"name", "registry", "user_environment"});
+    Account account;
+    account.name = at.field("name").as_wide();
+    if (at.has("registry")) {
+        Registry keys;
+        load_registry_into(at.field("registry"), keys, true);
+        account.current_user_keys = std::move(keys.keys);
+    }
+    if (at.has("user_environment")) {
+        load_variables(at.field("user_environment"), [&](const std::wstring& name, const std::optional<std::wstring>& value) {
+            set_variable(account.user_environment, name, value);
+        });
+    }
+    m.elevated_account = std::move(account);
 }
 
 // {"error": 31}, {"wait": true}, {"reply": "0C 00 ..."} or {} (a write that succeeds).
@@ -382,7 +428,8 @@ std::vector<std::uint8_t> pe_image_bytes(const JsonAt& at) {
 
 void load_files(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
-        item.only_keys({"path", "attributes", "directory", "text", "hex", "pe", "held_exclusively", "held_open"});
+        item.only_keys({"path", "attributes", "directory", "text", "hex", "pe", "held_exclusively", "held_open", "owner",
+                        "writable_by_non_admins"});
         File f;
         f.path = item.field("path").as_wide();
         if (item.has("directory") && item.field("directory").as_bool()) f.attributes = 0x10;
@@ -399,6 +446,8 @@ void load_files(const JsonAt& at, Machine& m) {
             held.only_keys({"access", "share"});
             f.held_open = File::OtherProcessOpen{held.field("access").as_u32(), held.field("share").as_u32()};
         }
+        if (item.has("owner")) f.owner = owner_sid(item.field("owner"), m);
+        if (item.has("writable_by_non_admins")) f.writable_by_non_admins = item.field("writable_by_non_admins").as_bool();
         m.files.push_back(std::move(f));
     }
 }
@@ -503,17 +552,24 @@ void load_services(const JsonAt& at, Machine& m) {
     }
 }
 
-// {"NAME": "value", ...} over the default variables; null removes one.
+// {"NAME": "value", ...} over the default variables; null removes one. The
+// system's variables, which the process has too.
 void load_environment(const JsonAt& at, Machine& m) {
-    if (!at.is_object()) at.fail("expected an object of variable names and values");
-    for (const auto& [key, value] : at.members()) {
-        const std::wstring name = widen_utf8(key);
-        if (name.empty() || name.find(L'=') != std::wstring::npos) {
-            at.fail("a variable name is not empty and has no '='");
-        }
-        std::erase_if(m.environment, [&](const EnvironmentVariable& v) { return equals_nocase(v.name, name); });
-        if (!value.is_null()) m.environment.push_back({name, value.as_wide()});
-    }
+    load_variables(at, [&](const std::wstring& name, const std::optional<std::wstring>& value) {
+        // A variable of the user's own, in whichever order the entries come, stays the user's.
+        if (find_variable(m.user_environment, name) == nullptr) set_variable(m.environment, name, value);
+        set_variable(m.system_environment, name, value);
+    });
+}
+
+// The user's own variables (HKCU\Environment): the process has them over
+// the system's; ExpandEnvironmentStringsForUserW without a token does not.
+void load_user_environment(const JsonAt& at, Machine& m) {
+    load_variables(at, [&](const std::wstring& name, const std::optional<std::wstring>& value) {
+        if (!value) at.fail("a user variable has a value");
+        set_variable(m.environment, name, value);
+        set_variable(m.user_environment, name, value);
+    });
 }
 
 void load_faults(const JsonAt& at, Machine& m) {
@@ -560,6 +616,13 @@ const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
         {"module_path", [](const JsonAt& at, Machine& m) { m.module_path = at.as_wide(); }},
         {"current_directory", [](const JsonAt& at, Machine& m) { m.current_directory = at.as_wide(); }},
         {"environment", load_environment},
+        {"user_environment", load_user_environment},
+        {"elevated_account", load_elevated_account},
+        {"user_sid", [](const JsonAt& at, Machine& m) {
+             const std::wstring sid = at.as_wide();
+             if (sid.rfind(L"S-1-5-21-", 0) != 0 || sid.size() > 200) at.fail("user_sid is a SID \"S-1-5-21-...\"");
+             m.user_sid = sid;
+         }},
         {"local_time", load_local_time},
         {"native_architecture", [](const JsonAt& at, Machine& m) { m.native_architecture = at.as_u16(); }},
         {"native_machine", [](const JsonAt& at, Machine& m) { m.native_machine = at.as_u16(); }},

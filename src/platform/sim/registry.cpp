@@ -49,20 +49,23 @@ std::wstring root_name(RegRoot root) { return root == RegRoot::ClassesRoot ? L"H
 
 // KEY_WOW64_32KEY redirects the shared 64-bit software keys to their
 // WOW6432Node twins; the 64-bit view (and no flag, in a 64-bit process) reads
-// them as they are.
+// them as they are. The user's classes (HKCU\Software\Classes) have the
+// same redirected keys as the machine's.
 std::wstring apply_view(const std::wstring& path, std::uint32_t access) {
     if ((access & win::KEY_WOW64_32KEY_) == 0 || contains_nocase(path, L"\\WOW6432Node")) {
         return path;
     }
-    const std::wstring classes = L"HKLM\\SOFTWARE\\Classes\\";
-    for (const wchar_t* redirected : {L"CLSID", L"Interface", L"TypeLib", L"AppID"}) {
-        const std::wstring prefix = classes + redirected;
-        if (equals_nocase(path, prefix) || starts_with_nocase(path, prefix + L"\\")) {
-            return classes + L"WOW6432Node\\" + path.substr(classes.size());
+    for (const wchar_t* root : {L"HKLM\\SOFTWARE\\Classes\\", L"HKCU\\Software\\Classes\\"}) {
+        const std::wstring classes = root;
+        for (const wchar_t* redirected : {L"CLSID", L"Interface", L"TypeLib", L"AppID"}) {
+            const std::wstring prefix = classes + redirected;
+            if (equals_nocase(path, prefix) || starts_with_nocase(path, prefix + L"\\")) {
+                return classes + L"WOW6432Node\\" + path.substr(classes.size());
+            }
         }
     }
     const std::wstring software = L"HKLM\\SOFTWARE\\";
-    if (starts_with_nocase(path, software) && !starts_with_nocase(path, classes)) {
+    if (starts_with_nocase(path, software) && !starts_with_nocase(path, L"HKLM\\SOFTWARE\\Classes\\")) {
         return software + L"WOW6432Node\\" + path.substr(software.size());
     }
     return path;
@@ -88,7 +91,7 @@ std::int32_t open_path(const std::wstring& shown, const std::wstring& path, std:
         status = status_of(win::ERROR_FILE_NOT_FOUND_);
     } else if (record->open_error) {
         status = status_of(*record->open_error);
-    } else if (!sim::machine().elevated && asks_to_write(access)) {
+    } else if (!sim::machine().elevated && asks_to_write(access) && starts_with_nocase(path, L"HKLM")) {
         status = status_of(win::ERROR_ACCESS_DENIED_);
     } else {
         const std::uintptr_t id = sim::machine().handles.keys.add(OpenKey{path, map_generic_access(access)});
@@ -130,6 +133,14 @@ const sim::RegistryValue* find_value(const sim::RegistryKey& key, const std::wst
 }  // namespace
 
 std::int32_t reg_open_key(RegRoot root, const std::wstring& subkey, std::uint32_t access, RegKey& out) {
+    if (root == RegRoot::ClassesRoot && !subkey.empty()) {
+        // The merged view: a key the user has under HKCU\Software\Classes
+        // is the one HKCR opens, values and all; else the machine's.
+        const std::wstring user_path = apply_view(join(L"HKCU\\Software\\Classes", subkey), access);
+        if (sim::machine().registry.find(user_path) != nullptr) {
+            return open_path(join(root_name(root), subkey), user_path, access, out);
+        }
+    }
     return open_path(join(root_name(root), subkey), apply_view(join(root_path(root), subkey), access), access, out);
 }
 

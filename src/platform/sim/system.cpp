@@ -25,6 +25,7 @@
 #include "platform/sim/machine_file.h"
 #include "platform/sim/relaunch.h"
 #include "platform/win_constants.h"
+#include "util/text.h"
 
 namespace vq4::platform {
 
@@ -34,7 +35,17 @@ sim::HandleTable<std::shared_ptr<std::FILE>>& report_files() { return sim::machi
 
 // Windows accepts both separators; the real file system here takes '/'.
 // Like Wine, drive Z: is the host's root, so "Z:\tmp\r.txt" is /tmp/r.txt.
+// The simulated C:\ProgramData is the host folder program_data_host_folder.
 std::string host_path(const std::wstring& path) {
+    const std::wstring program_data = sim::kProgramDataPath;
+    if (path.size() > program_data.size() && equals_nocase(path.substr(0, program_data.size()), program_data) &&
+        (path[program_data.size()] == L'\\' || path[program_data.size()] == L'/')) {
+        std::string rest = sim::narrow(path.substr(program_data.size()));
+        for (char& c : rest) {
+            if (c == '\\') c = '/';
+        }
+        return sim::program_data_host_folder() + rest;
+    }
     std::wstring unix_path = path;
     if (unix_path.size() >= 3 && (unix_path[0] == L'Z' || unix_path[0] == L'z') && unix_path[1] == L':' &&
         (unix_path[2] == L'\\' || unix_path[2] == L'/')) {

@@ -59,6 +59,17 @@ std::uint32_t get_token_elevation(const TokenHandle& token, std::uint32_t& eleva
     return 0;
 }
 
+std::uint32_t get_process_elevation(std::uint32_t& elevated) {
+    // GetCurrentProcessToken()'s pseudo-handle (Windows 8 and later), written
+    // out: older headers lack the inline function. It needs no closing.
+    const HANDLE token = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-4));
+    TOKEN_ELEVATION value{};
+    DWORD returned = 0;
+    if (!GetTokenInformation(token, TokenElevation, &value, sizeof value, &returned)) return GetLastError();
+    elevated = value.TokenIsElevated;
+    return 0;
+}
+
 std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& file, const std::wstring& parameters,
                                std::int32_t show, ProcessHandle& process) {
     const system_library::ShellApi& api = system_library::shell();

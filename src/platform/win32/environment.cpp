@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "platform/win32/system_library.h"
+
 namespace vq4::platform {
 
 std::uint32_t expand_environment_strings(const std::wstring& text, std::wstring& out) {
@@ -21,6 +23,24 @@ std::uint32_t expand_environment_strings(const std::wstring& text, std::wstring&
             return 0;
         }
         size = needed;
+    }
+    return ERROR_INSUFFICIENT_BUFFER;
+}
+
+std::uint32_t expand_system_environment_strings(const std::wstring& text, std::wstring& out) {
+    const auto& expand = system_library::user_environment().expand_for_user;
+    if (expand.function == nullptr) return expand.error;
+    // The function gives no size: a buffer twice as large each time it is
+    // too small (ERROR_INSUFFICIENT_BUFFER), up to the 32767 characters of an
+    // environment block.
+    for (DWORD size = 1024; size <= 65536; size *= 2) {
+        std::vector<wchar_t> buffer(size, L'\0');
+        if (expand.function(nullptr, text.c_str(), buffer.data(), size)) {
+            out.assign(buffer.data());
+            return 0;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER) return error;
     }
     return ERROR_INSUFFICIENT_BUFFER;
 }

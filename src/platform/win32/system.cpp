@@ -96,7 +96,13 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) 
 }
 
 std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out) {
-    return report_file_create_new(path, out);
+    // Nobody else may write while the tool writes: an administrator may act
+    // on the file (reg import of a backup).
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    out = ReportFile(reinterpret_cast<std::uintptr_t>(file));
+    return 0;
 }
 
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {

@@ -57,6 +57,7 @@ const ComApi& com() {
         ComApi loaded;
         resolve(module, "CoInitializeEx", loaded.initialize);
         resolve(module, "CoUninitialize", loaded.uninitialize);
+        resolve(module, "CoTaskMemFree", loaded.task_mem_free);
         return loaded;
     }();
     return api;
@@ -65,7 +66,18 @@ const ComApi& com() {
 const ShellApi& shell() {
     static const ShellApi api = [] {
         ShellApi loaded;
-        resolve(load(L"shell32.dll"), "ShellExecuteExW", loaded.execute);
+        const Module module = load(L"shell32.dll");
+        resolve(module, "ShellExecuteExW", loaded.execute);
+        resolve(module, "SHGetKnownFolderPath", loaded.get_known_folder_path);
+        return loaded;
+    }();
+    return api;
+}
+
+const UserEnvironmentApi& user_environment() {
+    static const UserEnvironmentApi api = [] {
+        UserEnvironmentApi loaded;
+        resolve(load(L"userenv.dll"), "ExpandEnvironmentStringsForUserW", loaded.expand_for_user);
         return loaded;
     }();
     return api;

@@ -5,7 +5,7 @@
 // loaded. The executable therefore imports statically only DLLs that the
 // system always takes from System32 (its known DLLs: kernel32, advapi32,
 // setupapi, msvcrt). Every other system DLL it needs (cfgmgr32, winusb,
-// version, shell32, ole32) is loaded through `load` below, by LoadLibraryExW with
+// version, shell32, ole32, userenv) is loaded through `load` below, by LoadLibraryExW with
 // LOAD_LIBRARY_SEARCH_SYSTEM32, once per API table, and kept for the life of
 // the process. A missing DLL or entry point does not stop the tool: each
 // entry remembers why it is missing, and the operations that need it fail
@@ -17,6 +17,7 @@
 #include <cfgmgr32.h>
 #include <objbase.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 namespace vq4::platform::system_library {
 
@@ -77,15 +78,26 @@ const Kernel32Api& kernel32();
 struct ComApi {
     Entry<decltype(&CoInitializeEx)> initialize;
     Entry<decltype(&CoUninitialize)> uninitialize;
+    Entry<decltype(&CoTaskMemFree)> task_mem_free;
 };
 const ComApi& com();
 
 // The shell's ShellExecuteExW (shell32.dll), for the elevated relaunch only:
 // loading shell32 at start, with the DLLs it brings, cost more than the rest
 // of a run under Wine. Loaded on first use.
+// SHGetKnownFolderPath serves the elevated instance's protected folders, and
+// CoTaskMemFree (ole32) releases the path it returns.
 struct ShellApi {
     Entry<decltype(&ShellExecuteExW)> execute;
+    Entry<decltype(&SHGetKnownFolderPath)> get_known_folder_path;
 };
 const ShellApi& shell();
+
+// ExpandEnvironmentStringsForUserW (userenv.dll), for the system's variables
+// in an elevated process. Loaded on first use.
+struct UserEnvironmentApi {
+    Entry<BOOL(WINAPI*)(HANDLE, LPCWSTR, LPWSTR, DWORD)> expand_for_user;
+};
+const UserEnvironmentApi& user_environment();
 
 }  // namespace vq4::platform::system_library
