@@ -115,7 +115,11 @@ std::string backup_named_in(const std::string& report) {
     return report.substr(start, report.find("\r\n", start) - start);
 }
 
-fs::path host_path_of(std::string path) {
+// A path the tool printed as a host path; the simulated C:\ProgramData is the
+// folder "ProgramData" beside the executable in `dir`.
+fs::path host_path_of(std::string path, const fs::path& dir = {}) {
+    const std::string program_data = "C:\\ProgramData\\";
+    if (path.compare(0, program_data.size(), program_data) == 0) path = (dir / "ProgramData").string() + "/" + path.substr(program_data.size());
     std::replace(path.begin(), path.end(), '\\', '/');
     return path;
 }
@@ -198,11 +202,12 @@ TEST(RepairEndToEnd, BuiltInMachineWithFixShowsTheElevatedResultInTheFirstWindow
     EXPECT_EQ(console.find("Press Enter"), std::string::npos) << "/nopause is passed on";
     EXPECT_EQ(console.substr(console.size() - 1), "\n") << "the closing message is the console's last line";
     const std::string elevated = test::read_file_bytes(elevated_reports[0]);
-    // The elevated instance backs up what it changes beside its report.
+    // The elevated instance backs up what it changes.
     const std::string backup = backup_named_in(elevated);
     ASSERT_FALSE(backup.empty());
-    EXPECT_EQ(host_path_of(backup).parent_path(), elevated_reports[0].parent_path());
-    EXPECT_TRUE(fs::exists(host_path_of(backup)));
+    // The elevated instance backs it up where only administrators can write.
+    EXPECT_EQ(backup.rfind("C:\\ProgramData\\VQ4_Diag\\Backups\\", 0), 0u) << backup;
+    EXPECT_TRUE(fs::exists(host_path_of(backup, elevated_reports[0].parent_path())));
 
     const std::string fix_steps =
         info("Repairing " + kMi03 + " (previous GUID(s): (none))") +
@@ -577,7 +582,9 @@ TEST(RepairEndToEnd, RemovalsWindowsPutOffOrCannotNameAndTheCacheFoundThroughThe
         const std::string backup = backup_named_in(report);
         EXPECT_EQ(backup.empty(), c.section7.find("<BACKUP>") == std::string::npos) << c.machine;
         if (!backup.empty()) {
-            EXPECT_EQ(host_path_of(backup).parent_path(), s.dir) << c.machine << ": beside the report";
+            EXPECT_EQ(host_path_of(backup, s.dir).parent_path(), s.dir / "ProgramData" / "VQ4_Diag" / "Backups")
+                << c.machine << ": in the protected folder";
+            EXPECT_TRUE(fs::exists(host_path_of(backup, s.dir))) << c.machine;
         }
         EXPECT_EQ(test::section_block(report, kSection7), kIntro + test::with_backup_path(c.section7, backup)) << c.machine;
         EXPECT_NE(report.find("\r\n==== " + std::string(c.summary) + " ====\r\n"), std::string::npos) << c.machine;

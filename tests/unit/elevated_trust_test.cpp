@@ -21,6 +21,7 @@
 #include "report/report.h"
 #include "sdk/sdk_test_section.h"
 #include "support/machine_builder.h"
+#include "support/reg_file.h"
 #include "support/repair_support.h"
 #include "support/sim_support.h"
 #include "util/text.h"
@@ -231,8 +232,8 @@ TEST(ProtectedFolder, AFolderSomeoneElseCanChangeIsNeverUsed) {
     cases.push_back({"every new name taken", all_taken, win::ERROR_ALREADY_EXISTS_, ""});
 
     for (const Case& c : cases) {
-        test::ReportCapture capture;  // keeps the simulated ProgramData in its folder
         c.machine.use();
+        test::ReportCapture capture;  // keeps the simulated ProgramData in its folder
         const ProtectedFolder folder = open_protected_folder();
         EXPECT_EQ(folder.error, c.error) << c.what;
         EXPECT_EQ(test::utf8(folder.path), c.path) << c.what;
@@ -246,9 +247,9 @@ TEST(ProtectedFolder, AFolderSomeoneElseCanChangeIsNeverUsed) {
 }
 
 TEST(ProtectedFolder, ABackupIntoAFolderAUserMadeFirstGoesElsewhere) {
-    test::ReportCapture capture;
     test::use_machine(test::machine_text("repair-backup-folder-planted"));
-    run_repair_section(true, false);
+    test::ReportCapture capture;
+    EXPECT_EQ(run_repair_section(true, false), SectionOutcome::RepairSucceeded);
     const std::string report = capture.finish();
     EXPECT_NE(report.find("Registry backup written: C:\\ProgramData\\VQ4_Diag_Backups_20260304_050607\\"
                           "VQ4_Diag_Backup_20260304_050607.reg"),

@@ -26,9 +26,13 @@ test::CaseHost sim_host() {
     host.create_key = [](const std::wstring& path) {
         sim::machine().registry.create(sim::canonical_registry_path(path));
     };
+    // A variable of the system, which the process has too: an elevated
+    // process expands a registration with the system's variables only.
+    // (Under Wine, whose ExpandEnvironmentStringsForUserW ignores the token,
+    // the probe's process variable serves as well.)
     host.set_variable = [](const std::wstring& name, const std::wstring& value) {
-        std::erase_if(sim::machine().environment, [&](const sim::EnvironmentVariable& v) { return v.name == name; });
-        sim::machine().environment.push_back({name, value});
+        sim::set_variable(sim::machine().environment, name, value);
+        sim::set_variable(sim::machine().system_environment, name, value);
     };
     return host;
 }
@@ -91,15 +95,17 @@ TEST(ExpectedInterfaceGuid, ReadsTheConfigurationFileWithTheDocumentedCalls) {
     EXPECT_EQ(expected.source, L"C:\\SDK\\vxlinkapi_x64.dll.config.ini");
 
     const auto& trace = sim::machine().trace;
-    ASSERT_EQ(trace.size(), 4u);
+    ASSERT_EQ(trace.size(), 5u);
+    // Whose registration: an unelevated process reads the one the user's applications see.
+    EXPECT_EQ(trace[0].operation, "GetTokenInformation(GetCurrentProcessToken)");
     // The view of a 64-bit program: KEY_READ alone, no WOW64 flag.
-    EXPECT_EQ(trace[0].operation, "RegOpenKeyExW");
-    EXPECT_EQ(trace[0].arguments, "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32, 0x20019");
-    EXPECT_EQ(trace[1].operation, "RegQueryValueExW");
-    EXPECT_NE(trace[1].arguments.find("\"\", 520"), std::string::npos) << trace[1].arguments;
-    EXPECT_EQ(trace[2].operation, "RegCloseKey") << "closed right after the query";
-    EXPECT_EQ(trace[3].operation, "GetPrivateProfileStringW");
-    EXPECT_EQ(trace[3].arguments, "DriverInterface, InterfaceGUID, 64, C:\\SDK\\vxlinkapi_x64.dll.config.ini");
+    EXPECT_EQ(trace[1].operation, "RegOpenKeyExW");
+    EXPECT_EQ(trace[1].arguments, "HKCR\\CLSID\\{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}\\InProcServer32, 0x20019");
+    EXPECT_EQ(trace[2].operation, "RegQueryValueExW");
+    EXPECT_NE(trace[2].arguments.find("\"\", 520"), std::string::npos) << trace[2].arguments;
+    EXPECT_EQ(trace[3].operation, "RegCloseKey") << "closed right after the query";
+    EXPECT_EQ(trace[4].operation, "GetPrivateProfileStringW");
+    EXPECT_EQ(trace[4].arguments, "DriverInterface, InterfaceGUID, 64, C:\\SDK\\vxlinkapi_x64.dll.config.ini");
 }
 
 TEST(ExpectedInterfaceGuid, FallbacksAndWhatTheyLeaveUntried) {

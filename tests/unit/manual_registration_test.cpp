@@ -52,8 +52,17 @@ Outcome register_manually() {
     return run;
 }
 
+// The repair runs with administrator rights: only then can its backup folder
+// be made for administrators.
+std::string elevated_default(const std::function<void(json&)>& change) {
+    return test::machine_text("default", [&](json& m) {
+        m["elevated"] = true;
+        if (change) change(m);
+    });
+}
+
 std::string with_mi03(const std::function<void(json&)>& change) {
-    return test::machine_text("default", [&](json& m) { change(test::device_entry(m, kMi03)); });
+    return elevated_default([&](json& m) { change(test::device_entry(m, kMi03)); });
 }
 
 const sim::RegistryValue* mi03_value(const std::wstring& name) {
@@ -164,7 +173,7 @@ TEST(RegisterGuidManually, FailuresBeforeTheGuidIsWritten) {
          kBacked + fail("  -> Writing the GUID to the registry failed (code=1018).")},
     };
     for (const Case& c : cases) {
-        test::use_machine(test::machine_text("default", [&](json& m) {
+        test::use_machine(elevated_default([&](json& m) {
             m["faults"] = c.faults;
             if (c.change) c.change(m);
         }));
@@ -207,7 +216,7 @@ TEST(RegisterGuidManually, RestartThatDoesNotHappenKeepsTheFixAndAsksForAReplug)
          kBacked + ok(kWritten) + ok(kRestarted) + warn(kNotVisible)},
     };
     for (const Case& c : cases) {
-        test::use_machine(test::machine_text("default", c.change));
+        test::use_machine(elevated_default(c.change));
         const Outcome run = register_manually();
         EXPECT_FALSE(run.result) << c.what;
         EXPECT_TRUE(run.replug) << c.what;

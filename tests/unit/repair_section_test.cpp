@@ -320,7 +320,10 @@ TEST(RepairSection, ATokenThatCannotBeReadIsNotElevated) {
         EXPECT_EQ(capture.finish(),
                   kIntro + kRelaunching + finished(1) +
                       info("The elevated instance's report cannot be read (error code=2): " + dir.string() +
-                           "\\VQ4_Diag_Report_20260304_050607_2.txt"))
+                           "\\VQ4_Diag_Report_20260304_050607_2.txt") +
+                      info("Where this folder refuses it, the elevated instance writes its report to "
+                           "C:\\ProgramData\\VQ4_Diag\\Backups\\VQ4_Diag_Report_20260304_050607_2.txt "
+                           "(administrators only)."))
             << failing;
         EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u) << failing << ": nothing repaired in place";
         EXPECT_EQ(sim::count_calls("CloseHandle", "token"), std::string(failing) == "OpenProcessToken" ? 0u : 1u);

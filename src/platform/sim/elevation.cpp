@@ -195,7 +195,9 @@ std::uint32_t get_token_elevation(const TokenHandle& token, std::uint32_t& eleva
 }
 
 std::uint32_t get_process_elevation(std::uint32_t& elevated) {
-    if (const auto injected = sim::enter_call("GetTokenInformation", "current process token, TokenElevation, 4")) {
+    // Traced under a name of its own: faults of GetTokenInformation describe
+    // the repair's reading of the token it opened.
+    if (const auto injected = sim::enter_call("GetTokenInformation(GetCurrentProcessToken)", "TokenElevation, 4")) {
         return finish(*injected);
     }
     elevated = sim::machine().elevated ? 1 : 0;

@@ -480,7 +480,8 @@ void set_variable(std::vector<EnvironmentVariable>& variables, const std::wstrin
                   const std::optional<std::wstring>& value);
 
 // Where the simulated C:\ProgramData lives on the host: the folder
-// VQ4_DIAG_PROGRAMDATA names, else "ProgramData" beside the executable, unless
+// VQ4_DIAG_PROGRAMDATA names, else "ProgramData" beside the executable (the
+// machine's module_path when it is a host path, else the real one), unless
 // set here (tests).
 void set_program_data_host_folder(const std::string& folder);
 std::string program_data_host_folder();

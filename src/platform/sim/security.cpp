@@ -45,6 +45,16 @@ std::string program_data_host_folder() {
     if (!program_data_override().empty()) return program_data_override();
     const char* named = std::getenv("VQ4_DIAG_PROGRAMDATA");
     if (named != nullptr && *named != '\0') return named;
+    // Beside the simulated executable when it is a host path (as a machine
+    // file's module_path that names the folder of a test), else beside the
+    // real one.
+    if (const auto& module = machine().module_path; module && !module->empty() && (*module)[0] == L'/') {
+        std::string path = narrow(*module);
+        for (char& c : path) {
+            if (c == '\\') c = '/';
+        }
+        return std::filesystem::path(path).parent_path().string() + "/ProgramData";
+    }
     return real_executable_folder() + "/ProgramData";
 }
 
