@@ -150,6 +150,11 @@ std::wstring key_path(platform::RegRoot root, const std::wstring& subkey, std::u
     if (root == platform::RegRoot::ClassesRoot) {
         return std::wstring(L"HKLM\\SOFTWARE\\Classes\\") + (view_32bit ? L"WOW6432Node\\" : L"") + subkey;
     }
+    const std::wstring classes = L"SOFTWARE\\Classes\\";
+    if (root == platform::RegRoot::LocalMachine && subkey.size() > classes.size() &&
+        equals_nocase(subkey.substr(0, classes.size()), classes)) {
+        return key_path(platform::RegRoot::ClassesRoot, subkey.substr(classes.size()), access);
+    }
     const std::wstring software = L"SOFTWARE\\";
     if (view_32bit && subkey.size() > software.size() && equals_nocase(subkey.substr(0, software.size()), software)) {
         return L"HKLM\\SOFTWARE\\WOW6432Node\\" + subkey.substr(software.size());

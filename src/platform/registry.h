@@ -11,7 +11,7 @@
 
 namespace vq4::platform {
 
-enum class RegRoot : std::uint8_t { ClassesRoot, LocalMachine };
+enum class RegRoot : std::uint8_t { ClassesRoot, LocalMachine, CurrentUser };
 
 // RegOpenKeyExW(root, subkey, 0, access). `access` may carry
 // KEY_WOW64_64KEY / KEY_WOW64_32KEY to choose a registry view.

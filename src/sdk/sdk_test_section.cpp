@@ -4,8 +4,10 @@
 
 #include "capture/machine_capture.h"
 #include "inspect/write_access.h"
+#include "interface/interface_guid_sources.h"
 #include "platform/files.h"
 #include "platform/library.h"
+#include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "report/report.h"
@@ -169,6 +171,14 @@ std::wstring why_not_loaded_elevated(const std::wstring& file, const std::wstrin
     return {};
 }
 
+// The user's own classes hold the registration (HKCU\Software\Classes): only
+// looked at, never read further or loaded.
+bool registered_for_this_user_only() {
+    platform::RegKey key;
+    return platform::reg_open_key(platform::RegRoot::CurrentUser, L"Software\\Classes\\" + std::wstring(kSdkRegistrationKey),
+                                  win::KEY_READ_, key) == 0;
+}
+
 void print_not_loaded_elevated(const std::wstring& why) {
     print_status(StatusKind::Warn, L"The SDK was not loaded with administrator rights: " + why +
                                        L". The run without administrator rights tests it.");
@@ -191,7 +201,7 @@ SdkTestResult run_sdk_test_section(const std::wstring& mi03_interface_path) {
     const SdkLookup lookup = sdk_lookup_for_this_process();
     const SdkRegistration registration = read_sdk_registration(win::KEY_READ_, lookup);
     if (registration.state == SdkRegistrationState::KeyMissing && lookup == SdkLookup::MachineOnly &&
-        read_sdk_registration(win::KEY_READ_, SdkLookup::User).state == SdkRegistrationState::Found) {
+        registered_for_this_user_only()) {
         // Only looked at, never loaded: the user's classes are the user's programs' to change.
         print_not_loaded_elevated(L"it is registered for this user only (HKCU\\Software\\Classes)");
         return {};

@@ -42,10 +42,14 @@ bool asks_to_write(std::uint32_t access) { return (map_generic_access(access) & 
 std::int32_t status_of(std::uint32_t code) { return static_cast<std::int32_t>(code); }
 
 std::wstring root_path(RegRoot root) {
+    if (root == RegRoot::CurrentUser) return L"HKCU";
     return root == RegRoot::ClassesRoot ? L"HKLM\\SOFTWARE\\Classes" : L"HKLM";
 }
 
-std::wstring root_name(RegRoot root) { return root == RegRoot::ClassesRoot ? L"HKCR" : L"HKLM"; }
+std::wstring root_name(RegRoot root) {
+    if (root == RegRoot::CurrentUser) return L"HKCU";
+    return root == RegRoot::ClassesRoot ? L"HKCR" : L"HKLM";
+}
 
 // KEY_WOW64_32KEY redirects the shared 64-bit software keys to their
 // WOW6432Node twins; the 64-bit view (and no flag, in a 64-bit process) reads

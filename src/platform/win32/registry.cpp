@@ -7,7 +7,10 @@ namespace vq4::platform {
 
 namespace {
 
-HKEY root_handle(RegRoot root) { return root == RegRoot::ClassesRoot ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE; }
+HKEY root_handle(RegRoot root) {
+    if (root == RegRoot::CurrentUser) return HKEY_CURRENT_USER;
+    return root == RegRoot::ClassesRoot ? HKEY_CLASSES_ROOT : HKEY_LOCAL_MACHINE;
+}
 
 HKEY as_hkey(const RegKey& key) { return reinterpret_cast<HKEY>(key.raw()); }
 
