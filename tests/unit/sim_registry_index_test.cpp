@@ -204,7 +204,53 @@ TEST(SimMachineFile, KeyPathsLoadUpToWindowsLimits) {
         std::string error;
         const bool ok = sim::parse_machine_json(R"({"registry": [{"key": ")" + c.key + R"("}]})", "t", m, error);
         EXPECT_EQ(ok, c.error.empty()) << error;
-        if (!c.error.empty()) EXPECT_EQ(error, "machine file 't': " + c.error);
+        if (!c.error.empty()) {
+            EXPECT_EQ(error, "machine file 't': " + c.error);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vq4
+
+namespace vq4 {
+namespace {
+
+// A value named again in the same key (in any letter case, in another entry
+// of the same key too) replaces the first in its place; a variable named
+// again replaces the first, at the end, and null removes it. The loader
+// finds them through tables, so that many load in linear time.
+TEST(SimMachineFile, AValueOrVariableNamedAgainReplacesTheFirst) {
+    sim::Machine m;
+    std::string error;
+    ASSERT_TRUE(sim::parse_machine_json(R"({
+        "registry": [
+            {"key": "HKLM\\SOFTWARE\\V", "values": [{"name": "a", "type": "REG_SZ", "data": "1"},
+                                                    {"name": "c", "type": "REG_DWORD", "data": 7},
+                                                    {"name": "A", "type": "REG_DWORD", "data": 2}]},
+            {"key": "hklm\\software\\v", "values": [{"name": "a", "type": "REG_DWORD", "data": 3}, {"name": "b", "error": 5}]}],
+        "environment": {"path": "a", "PATH": "b", "Path": null, "TEMP": "x", "temp": "y"}})",
+                                        "t", m, error))
+        << error;
+    const sim::RegistryKey* key = m.registry.find(L"HKLM\\SOFTWARE\\V");
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(key->values.size(), 3u);
+    EXPECT_EQ(key->values[0].name, L"a");
+    EXPECT_EQ(key->values[0].data, (std::vector<std::uint8_t>{3, 0, 0, 0}));
+    EXPECT_EQ(key->values[1].name, L"c");
+    EXPECT_EQ(key->values[2].name, L"b");
+    EXPECT_EQ(key->values[2].read_error.value_or(0), 5u);
+
+    // Members are read in byte order: PATH, Path (removed), TEMP, path, temp.
+    const std::vector<sim::EnvironmentVariable> defaults = sim::default_environment();
+    ASSERT_EQ(m.environment.size(), defaults.size() + 1);
+    EXPECT_EQ(m.environment[m.environment.size() - 2].name, L"path");
+    EXPECT_EQ(m.environment[m.environment.size() - 2].value, L"a");
+    EXPECT_EQ(m.environment.back().name, L"temp");
+    EXPECT_EQ(m.environment.back().value, L"y");
+    for (std::size_t i = 0; i + 2 < m.environment.size(); ++i) {
+        EXPECT_FALSE(equals_nocase(m.environment[i].name, L"PATH")) << i;
+        EXPECT_FALSE(m.environment[i].value.empty()) << sim::narrow(m.environment[i].name);
     }
 }
 
