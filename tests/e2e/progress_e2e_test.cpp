@@ -30,6 +30,7 @@ TerminalRun run_on_terminal(const fs::path& machine, const std::vector<std::stri
     const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
     if (child == 0) {
         ::setenv("VQ4_DIAG_MACHINE", machine.c_str(), 1);
+        ::setenv("VQ4_DIAG_TEST_MACHINE_PATHS", "1", 1);
         std::string binary = VQ4_DIAG_BINARY;
         std::vector<std::string> copies = arguments;
         std::vector<char*> argv{binary.data()};

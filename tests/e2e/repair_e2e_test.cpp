@@ -254,6 +254,7 @@ TEST(RepairEndToEnd, WithoutNopauseTheElevatedWindowPausesOnItsOwnInput) {
         std::freopen(stdin_file.c_str(), "rb", stdin);
         std::freopen(stdout_file.c_str(), "wb", stdout);
         ::setenv("VQ4_DIAG_MACHINE", s.machine.c_str(), 1);
+        ::setenv("VQ4_DIAG_TEST_MACHINE_PATHS", "1", 1);
         ::setenv("VQ4_DIAG_ELEVATED_CONSOLE", s.elevated_console.c_str(), 1);
         ::setenv("VQ4_DIAG_ELEVATED_INPUT", input.c_str(), 1);
         std::string binary = VQ4_DIAG_BINARY;

@@ -542,6 +542,8 @@ pid_t start(const Options& o, const fs::path& dir, const std::vector<std::string
         ::dup2(err, 2);
         ::setenv("VQ4_DIAG_MACHINE", (dir / "machine.json").c_str(), 1);
         ::setenv("VQ4_DIAG_TRACE", (dir / "trace.json").c_str(), 1);
+        // The machine's module_path puts the report in the run's folder.
+        ::setenv("VQ4_DIAG_TEST_MACHINE_PATHS", "1", 1);
         std::vector<std::string> texts = {o.binary.string()};
         texts.insert(texts.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -33,7 +34,13 @@ struct RegistryValue {
 };
 
 struct RegistryKey {
-    std::wstring path;  // "HKLM\SOFTWARE\..." with the letter case it was created with
+    // "HKLM\SOFTWARE\..." with the letter case it was created with: the
+    // first path_size characters of a text that the keys made by one
+    // create() share. A key of 500 levels brings the 499 keys above it;
+    // a copy of its path in each would cost the square of its length.
+    std::shared_ptr<const std::wstring> path_text;
+    std::size_t path_size = 0;
+    std::wstring_view path() const { return {path_text->data(), path_size}; }
     std::vector<RegistryValue> values;
     // RegOpenKeyExW of exactly this key fails with this code; the key still
     // enumerates under its parent and its subkeys still open.
@@ -82,6 +89,17 @@ private:
     // Indexes keys[index_.indexed], whose parent is at parent_at (none: past the end).
     void index_next(std::uint64_t hash, std::size_t parent_at) const;
 };
+
+// What Windows allows of a key ("Registry Element Size Limits"): a name of
+// at most 255 characters, and a tree at most 512 levels deep (HKLM\A is one
+// level below the root key).
+inline constexpr std::size_t kMaxRegistryKeyNameLength = 255;
+inline constexpr std::size_t kMaxRegistryKeyDepth = 512;
+
+// Empty when a canonical key path (HKLM\...) keeps those limits, else what
+// is wrong with it. An empty name (two backslashes, or one at the end) is
+// no key either.
+std::string registry_path_problem(std::wstring_view canonical_path);
 
 // "HKCR\X" -> "HKLM\SOFTWARE\Classes\X"; "HKEY_LOCAL_MACHINE\X" -> "HKLM\X".
 std::wstring canonical_registry_path(const std::wstring& path);

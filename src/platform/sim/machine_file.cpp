@@ -1,10 +1,15 @@
 #include "platform/sim/machine_file.h"
 #include "platform/win_constants.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <functional>
-#include <sstream>
+#include <unordered_map>
 #include <stdexcept>
 
 #include "platform/sim/device_tree.h"
@@ -83,10 +88,33 @@ RegistryValue parse_registry_value(const JsonAt& at) {
     return value;
 }
 
+// Where each value the file gave sits in its key, by key and upper-cased
+// name: a value named again replaces the first without a walk through the
+// key's values (a file of many values in one key, or of one key given many
+// times, would otherwise load in quadratic time).
+struct ValuePlaces {
+    struct Hash {
+        std::size_t operator()(const std::pair<std::size_t, std::wstring>& place) const {
+            return std::hash<std::wstring>{}(place.second) * 31 + place.first;
+        }
+    };
+    // (the key's place in the registry, the value's upper-cased name) -> its place in the key
+    std::unordered_map<std::pair<std::size_t, std::wstring>, std::size_t, Hash> places;
+};
+thread_local ValuePlaces* loading_values = nullptr;
+
 void load_values(const JsonAt& values, const std::wstring& key_path, Machine& m) {
     RegistryKey& key = m.registry.create(key_path);
+    const auto key_at = static_cast<std::size_t>(&key - m.registry.keys.data());
     for (const JsonAt& item : values.items()) {
-        Registry::set_value(key, parse_registry_value(item));
+        RegistryValue value = parse_registry_value(item);
+        const auto [at, added] =
+            loading_values->places.try_emplace({key_at, to_upper_ascii(value.name)}, key.values.size());
+        if (added) {
+            key.values.push_back(std::move(value));
+        } else {
+            key.values[at->second] = std::move(value);
+        }
     }
 }
 
@@ -97,6 +125,7 @@ void load_registry(const JsonAt& at, Machine& m) {
         if (path.rfind(L"HKLM", 0) != 0) {
             item.field("key").fail("a key path must start with HKLM\\ or HKCR\\");
         }
+        if (const std::string problem = registry_path_problem(path); !problem.empty()) item.field("key").fail(problem);
         if (item.has("values")) {
             load_values(item.field("values"), path, m);
         } else {
@@ -504,16 +533,32 @@ void load_services(const JsonAt& at, Machine& m) {
 }
 
 // {"NAME": "value", ...} over the default variables; null removes one.
+// Names compare without regard to letter case, through one table, so that
+// many variables load in linear time.
 void load_environment(const JsonAt& at, Machine& m) {
     if (!at.is_object()) at.fail("expected an object of variable names and values");
+    std::unordered_map<std::wstring, std::size_t> places;
+    for (std::size_t i = 0; i < m.environment.size(); ++i) places.emplace(to_upper_ascii(m.environment[i].name), i);
+    std::vector<bool> removed(m.environment.size(), false);
     for (const auto& [key, value] : at.members()) {
         const std::wstring name = widen_utf8(key);
         if (name.empty() || name.find(L'=') != std::wstring::npos) {
             at.fail("a variable name is not empty and has no '='");
         }
-        std::erase_if(m.environment, [&](const EnvironmentVariable& v) { return equals_nocase(v.name, name); });
-        if (!value.is_null()) m.environment.push_back({name, value.as_wide()});
+        // A name given again in other letters replaces the first, at the end.
+        const auto [place, added] = places.try_emplace(to_upper_ascii(name), m.environment.size());
+        if (!added) removed[place->second] = true;
+        place->second = m.environment.size();
+        m.environment.push_back({name, value.is_null() ? std::wstring() : value.as_wide()});
+        removed.push_back(value.is_null());
     }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < m.environment.size(); ++i) {
+        if (removed[i]) continue;
+        if (kept != i) m.environment[kept] = std::move(m.environment[i]);  // never onto itself
+        ++kept;
+    }
+    m.environment.resize(kept);
 }
 
 void load_faults(const JsonAt& at, Machine& m) {
@@ -602,6 +647,11 @@ bool parse_and_load(const std::string& text, std::string* file_text, const std::
     }
     Machine m;
     m.source = widen_utf8(source_name);
+    ValuePlaces value_places;
+    loading_values = &value_places;
+    struct Done {
+        ~Done() { loading_values = nullptr; }
+    } done;
     try {
         const JsonAt root{&document, 0};
         if (!root.is_object()) root.fail("the machine file must be a JSON object");
@@ -632,26 +682,53 @@ bool parse_machine_json(const std::string& text, const std::string& source_name,
 }
 
 bool load_machine_file(const std::string& path, Machine& out, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "machine file '" + path + "': cannot be opened";
+    const std::string named = "machine file '" + path + "': ";
+    // Without blocking: a FIFO with no writer would hold the open forever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = named + "cannot be opened (" + std::strerror(errno) + ")";
         return false;
     }
-    // One buffer of the file's size: a machine of many nodes is megabytes.
-    std::string content;
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size > 0 && in) {
-        content.resize(static_cast<std::size_t>(size));
-        in.read(content.data(), size);
-        content.resize(static_cast<std::size_t>(in.gcount()));
-    } else {
-        in.clear();  // not a plain file: read it as a stream
-        std::ostringstream stream;
-        stream << in.rdbuf();
-        content = stream.str();
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        error = named + "cannot be read (" + std::strerror(errno) + ")";
+        return false;
     }
+    // A folder, a device such as /dev/zero (endless), a FIFO or a socket:
+    // only a file has a size to check before reading.
+    if (!S_ISREG(info.st_mode)) {
+        error = named + "is not a regular file";
+        return false;
+    }
+    const auto too_large = [&] {
+        error = named + "larger than the " + std::to_string(kMaxMachineFileBytes) + " bytes (" +
+                std::to_string(kMaxMachineFileBytes >> 20) + " MiB) a machine file may have";
+        return false;
+    };
+    if (static_cast<std::uint64_t>(info.st_size) > kMaxMachineFileBytes) return too_large();
+    // One buffer of the file's size: a machine of many nodes is megabytes.
+    // A file that grows while it is read is cut off at the cap, not followed.
+    std::string content(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == content.size()) {
+            if (content.size() > kMaxMachineFileBytes) return too_large();
+            content.resize(std::min<std::size_t>(std::max<std::size_t>(content.size() * 2, 4096), kMaxMachineFileBytes + 1));
+        }
+        const ssize_t got = ::read(fd, content.data() + filled, content.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = named + "cannot be read (" + std::strerror(errno) + ")";
+            return false;
+        }
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    content.resize(filled);
     return parse_and_load(content, &content, path, out, error);
 }
 

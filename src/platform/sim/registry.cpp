@@ -199,7 +199,7 @@ std::int32_t reg_enum_key(const RegKey& key, std::uint32_t index, std::uint32_t 
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
     } else if (record != nullptr) {
-        std::optional<std::wstring> subkey = sim::machine().registry.subkey_name(record->path, index);
+        std::optional<std::wstring> subkey = sim::machine().registry.subkey_name(std::wstring(record->path()), index);
         if (!subkey) {
             status = static_cast<std::int32_t>(win::ERROR_NO_MORE_ITEMS_);
         } else if (subkey->size() >= capacity) {
@@ -239,7 +239,7 @@ std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uin
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
     } else if (record != nullptr) {
-        sim::machine().registry.set_value(record->path, sim::RegistryValue{name, type, data, {}});
+        sim::machine().registry.set_value(std::wstring(record->path()), sim::RegistryValue{name, type, data, {}});
     }
     return sim::finish(status);
 }

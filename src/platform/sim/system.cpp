@@ -4,6 +4,8 @@
 #include "platform/system.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 #include "platform/sim/device_tree.h"
 #include "platform/sim/loaded_modules.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/json_reader.h"
 #include "platform/sim/machine_file.h"
 #include "platform/sim/relaunch.h"
 #include "platform/win_constants.h"
@@ -123,15 +126,72 @@ void write_trace() {
 
 }  // namespace
 
+namespace {
+
+// Where a replay writes its report, JSON, backup and capture: a machine file
+// comes from a stranger, so its module_path and current_directory do not
+// choose a folder on this machine.
+constexpr const char* kOutputFolderVariable = "VQ4_DIAG_OUTPUT_DIR";
+// Set by the test suites only: the machine file's module_path and
+// current_directory stand, so that a test puts each run in a folder of its own.
+constexpr const char* kTestMachinePathsVariable = "VQ4_DIAG_TEST_MACHINE_PATHS";
+
+bool variable_set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// The folder VQ4_DIAG_OUTPUT_DIR names, else the current directory, made
+// absolute; empty with `error` set when it is no folder.
+std::string replay_output_folder(std::string& error) {
+    const char* named = std::getenv(kOutputFolderVariable);
+    const std::string wanted = named != nullptr && *named != '\0' ? named : ".";
+    char resolved[PATH_MAX];
+    struct stat info {};
+    if (::realpath(wanted.c_str(), resolved) == nullptr || ::stat(resolved, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        error = std::string(kOutputFolderVariable) + " '" + wanted + "' is not a folder";
+        return {};
+    }
+    return resolved;
+}
+
+std::string executable_name() {
+    char buffer[4096] = {};
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    const std::string path = length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : "VQ4_Diag";
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+// The refusal on stderr: one line, whatever a path or a name holds.
+void print_refusal(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    std::fprintf(stderr, "VQ4_Diag: %s\n", text.c_str());
+}
+
+}  // namespace
+
 bool platform_startup(int& exit_code) {
     std::string error;
     sim::Machine loaded;
     const char* machine_path = std::getenv("VQ4_DIAG_MACHINE");
-    const bool ok = machine_path != nullptr && *machine_path != '\0'
-                        ? sim::load_machine_file(machine_path, loaded, error)
-                        : sim::parse_machine_json(sim::default_machine_json(), "(built-in default)", loaded, error);
+    const bool replay = machine_path != nullptr && *machine_path != '\0';
+    bool ok = replay ? sim::load_machine_file(machine_path, loaded, error)
+                     : sim::parse_machine_json(sim::default_machine_json(), "(built-in default)", loaded, error);
+    if (ok && replay && !variable_set(kTestMachinePathsVariable)) {
+        const std::string folder = replay_output_folder(error);
+        ok = !folder.empty();
+        if (ok) {
+            loaded.module_path = sim::widen_utf8(folder + "/" + executable_name());
+            loaded.current_directory = sim::widen_utf8(folder);
+            // The elevated instance starts in the root folder: it is told
+            // where, and writes there too.
+            ::setenv(kOutputFolderVariable, folder.c_str(), 1);
+        }
+    }
     if (!ok) {
-        std::fprintf(stderr, "VQ4_Diag: %s\n", error.c_str());
+        print_refusal(error);
         exit_code = 2;
         return false;
     }
