@@ -303,8 +303,9 @@ json per_user_dock_machine() {
     for (json& device : devices) {
         if (device["instance_id"] == "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D") device["parent"] = dock;
     }
-    devices.insert(devices.begin() + 1, {{"instance_id", dock}, {"parent", devices[0]["instance_id"]},
-                                         {"device_desc", "Generic USB Hub"}, {"service", "USBHUB3"}});
+    const json hub = {{"instance_id", dock}, {"parent", devices[0]["instance_id"]},
+                      {"device_desc", "Generic USB Hub"}, {"service", "USBHUB3"}};
+    devices.insert(devices.begin() + 1, hub);
     return machine;
 }
 
@@ -319,7 +320,7 @@ TEST(CaptureReplay, RedactedCaptureReplaysToTheCustomersReportWithPlaceholders) 
     ASSERT_TRUE(captured.result.stderr_text.empty()) << captured.result.stderr_text;
     ASSERT_FALSE(captured.capture.empty()) << captured.result.stdout_text;
     // The customer's report shows what is to be redacted (else the test proves nothing).
-    for (const std::string shown : {"C:\\Users\\jdoe.CORP\\AppData\\Local\\Quorvane\\Tonvela SDK\\qtv_api_core.dll",
+    for (const std::string shown : {"Install folder: C:\\Users\\jdoe.CORP\\AppData\\Local\\Quorvane\\Tonvela SDK",
                                     "for jdoe", "on DESK-4711", "TD9SECRET77", "#td9secret77#", "QV4A1B2C3D"}) {
         EXPECT_NE(captured.report.find(shown), std::string::npos) << shown << "\n" << captured.report;
     }
