@@ -6,6 +6,7 @@
 #include "app/sections.h"
 #include "app/summary.h"
 #include "capture/capture_file.h"
+#include "capture/redaction.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "repair/elevated_handover.h"
@@ -47,9 +48,17 @@ void print_banner() {
     write_report_text(banner);
 }
 
-// Beside the report, under its time; a failure is one Warn line and changes
-// neither the report nor the exit code.
-void write_machine_capture(const capture::Capture& machine, const std::wstring& report_path) {
+// Beside the report, under its time, in a block of its own after the
+// summary's verdict: the last lines of the run. A failure is one Warn line
+// and changes neither the report nor the exit code.
+void write_machine_capture(const capture::Capture& machine, const std::wstring& report_path, bool fix_requested) {
+    print_section(L"Machine capture");
+    if (fix_requested) {
+        // "/fix /capture": the capture is the machine as it was found, so
+        // the repair asked for does not run.
+        print_status(StatusKind::Info, L"The repair was not run: /capture records this PC as it was found, so /fix "
+                                       L"is not applied.");
+    }
     const std::wstring path = capture::capture_path_for_report(report_path);
     std::wstring written;
     const std::uint32_t error = capture::write_capture(path, machine, written);
@@ -205,8 +214,9 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         record.facts = run_report_sections();
         if (options.capture) capture::read_ancestors(machine);
     }
+    // What names the user, the PC and the other devices never leaves it.
+    if (options.capture) capture::redact(machine, capture::read_identity());
     record.summaries.push_back(print_summary(L"Summary", counts));
-    if (options.capture) write_machine_capture(machine, opened_path.empty() ? report_path : opened_path);
 
     RepairSectionResult& repair = record.repair;
     if (!options.skip_repair) {
@@ -236,6 +246,10 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
     record.exit_code = repair.outcome == SectionOutcome::RepairDelegated ? static_cast<int>(repair.elevated_exit_code)
                        : counts.fail > 0                                 ? 1
                                                                          : 0;
+
+    if (options.capture) {
+        write_machine_capture(machine, opened_path.empty() ? report_path : opened_path, options.fix_requested);
+    }
 
     if (options.json) {
         // Beside the text report, under its base name; a failure is one Warn

@@ -26,6 +26,12 @@ void console_set_attribute(std::uint16_t attribute);
 // when the call fails.
 std::uint32_t console_get_attribute(std::uint16_t& attribute);
 
+// GetConsoleScreenBufferInfo on standard output: the columns of the screen
+// buffer (dwSize.X), where a line written past the last column wraps.
+// Returns 0 or the Win32 error code, as console_get_attribute; `columns` is
+// left as it was when the call fails.
+std::uint32_t console_get_width(std::uint16_t& columns);
+
 // Writes text to standard output as it is given, and flushes it. The report
 // layer gives it as the console shows it (write_console): characters up to
 // U+00FF, each line ended with console_line_end().

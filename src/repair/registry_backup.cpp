@@ -117,6 +117,10 @@ SectionText value_lines(const platform::RegKey& key) {
 
 // The key's section and then its subkeys' sections, depth first.
 SectionText tree_sections(const platform::RegKey& key, const std::wstring& subkey) {
+    // A key line ends at its line break: a control character in a key name
+    // would cut it, and a CR LF would make the rest of the name value lines
+    // of the key before it.
+    if (has_control_character(subkey)) return {kErrorInvalidData, {}};
     SectionText sections;
     sections.text = L"\r\n" + key_line(subkey);
     const SectionText values = value_lines(key);
@@ -205,6 +209,7 @@ TreeBackup back_up_key_tree(RegistryBackup& backup, const std::wstring& subkey) 
 
 std::uint32_t back_up_values(RegistryBackup& backup, const platform::RegKey& key, const std::wstring& subkey,
                              const std::vector<std::wstring>& names) {
+    if (has_control_character(subkey)) return kErrorInvalidData;  // as for a subkey of a tree
     std::wstring lines;
     std::vector<std::wstring> ids;
     for (const std::wstring& name : names) {

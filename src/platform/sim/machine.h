@@ -349,6 +349,7 @@ struct Machine {
     bool has_is_wow64_process2 = true;
     std::optional<std::uint16_t> native_machine;
     std::uint16_t console_attribute = 7;            // the console's attribute word now
+    std::uint16_t console_width = 120;              // the screen buffer's columns (dwSize.X)
     bool elevated = false;                          // false: registry keys are read-only
     bool elevation_prompt_accepted = true;
     // Whether the instance that ShellExecuteExW("runas") starts gets an

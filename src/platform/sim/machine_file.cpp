@@ -610,6 +610,7 @@ const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
         {"native_machine", [](const JsonAt& at, Machine& m) { m.native_machine = at.as_u16(); }},
         {"is_wow64_process2", [](const JsonAt& at, Machine& m) { m.has_is_wow64_process2 = at.as_bool(); }},
         {"console_attribute", [](const JsonAt& at, Machine& m) { m.console_attribute = at.as_u16(); }},
+        {"console_width", [](const JsonAt& at, Machine& m) { m.console_width = at.as_u16(); }},
         {"elevated", [](const JsonAt& at, Machine& m) { m.elevated = at.as_bool(); }},
         {"elevation_prompt_accepted", [](const JsonAt& at, Machine& m) { m.elevation_prompt_accepted = at.as_bool(); }},
         {"runas_elevates", [](const JsonAt& at, Machine& m) { m.runas_elevates = at.as_bool(); }},

@@ -224,6 +224,13 @@ std::uint32_t console_get_attribute(std::uint16_t& attribute) {
     return sim::finish(0);
 }
 
+std::uint32_t console_get_width(std::uint16_t& columns) {
+    const auto injected = sim::enter_call("GetConsoleScreenBufferInfo", "width");
+    if (injected) return sim::finish(*injected);
+    columns = sim::machine().console_width;
+    return sim::finish(0);
+}
+
 void mark_section(const std::wstring& title) {
     sim::Machine& m = sim::machine();
     m.sections.push_back(sim::SectionMark{m.trace.size(), sim::narrow(title)});

@@ -48,6 +48,13 @@ std::uint32_t console_get_attribute(std::uint16_t& attribute) {
     return 0;
 }
 
+std::uint32_t console_get_width(std::uint16_t& columns) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(stdout_handle(), &info)) return GetLastError();
+    columns = static_cast<std::uint16_t>(info.dwSize.X);
+    return 0;
+}
+
 void console_write(const std::wstring& text) {
     const HANDLE out = stdout_handle();
     if (out == nullptr || out == INVALID_HANDLE_VALUE) {
