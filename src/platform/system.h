@@ -70,6 +70,11 @@ std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out);
 // Writes bytes at the end of the file. Returns 0 or the Win32 error code.
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes);
 
+// FlushFileBuffers: writes the file's data through the system's cache to the
+// disk, so that it survives a power loss or a restart (what WriteFile handed
+// over survives only the end of the process). Returns 0 or the Win32 error code.
+std::uint32_t report_file_flush(const ReportFile& file);
+
 // GetFileAttributesW on a path of the report folder: 0 when a file or a
 // folder of that name exists, else the Win32 error code (ERROR_FILE_NOT_FOUND
 // 2, ERROR_PATH_NOT_FOUND 3, ERROR_ACCESS_DENIED 5, ...).

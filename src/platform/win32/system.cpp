@@ -107,6 +107,11 @@ std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::u
     return written == bytes.size() ? 0 : ERROR_DISK_FULL;
 }
 
+std::uint32_t report_file_flush(const ReportFile& file) {
+    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(file.raw()))) return GetLastError();
+    return 0;
+}
+
 void release_handle(ReportFileTag, std::uintptr_t raw) noexcept { CloseHandle(reinterpret_cast<HANDLE>(raw)); }
 
 std::uint32_t get_module_file_name(std::uint32_t capacity, std::wstring& out) {
