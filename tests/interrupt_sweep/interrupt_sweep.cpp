@@ -655,8 +655,12 @@ int main(int argc, char** argv) {
             if (made.empty()) continue;
             Registry restored = registry_of(json::parse(result.state_text));
             for (const fs::path& backup : files_starting(dir, "VQ4_Diag_Backup_")) {
+                // A file created but not written yet holds nothing to import
+                // (whether that loses anything shows below).
+                const std::string bytes = read_all(backup);
+                if (bytes.empty()) continue;
                 std::string error;
-                const auto ops = vq4::test::parse_reg_file(read_all(backup), error);
+                const auto ops = vq4::test::parse_reg_file(bytes, error);
                 if (!error.empty()) {
                     result.problems.push_back("backup " + backup.filename().string() + " not importable: " + error);
                     continue;

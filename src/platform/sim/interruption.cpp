@@ -23,6 +23,7 @@ struct WrittenFile {
     std::string host_path;
     std::uint64_t written = 0;  // handed to WriteFile
     std::uint64_t flushed = 0;  // written through by FlushFileBuffers
+    bool write_through = false;
 };
 
 // Every file the process created, also after its handle is closed (its
@@ -82,9 +83,9 @@ void interrupt_at_startup_if_asked() {
     if (m.interrupt && m.interrupt->after_change == 0) end_process();
 }
 
-void track_written_file(std::uintptr_t handle, const std::string& host_path) {
+void track_written_file(std::uintptr_t handle, const std::string& host_path, bool write_through) {
     WrittenFiles& all = written_files();
-    all.files.push_back(WrittenFile{host_path, 0, 0});
+    all.files.push_back(WrittenFile{host_path, 0, 0, write_through});
     all.by_handle[handle] = all.files.size() - 1;  // a handle value may come again after a close
 }
 
@@ -92,6 +93,7 @@ std::string note_file_written(std::uintptr_t handle, std::uint64_t bytes) {
     WrittenFile* file = written_files().of(handle);
     if (file == nullptr) return {};
     file->written += bytes;
+    if (file->write_through) file->flushed = file->written;
     return file->host_path;
 }
 

@@ -47,7 +47,8 @@ void interrupt_at_startup_if_asked();
 
 // The real files the process writes (the report, the registry backup), by
 // handle: what reached them and what FlushFileBuffers wrote through.
-void track_written_file(std::uintptr_t handle, const std::string& host_path);
+// `write_through`: FILE_FLAG_WRITE_THROUGH, every write is on the disk at once.
+void track_written_file(std::uintptr_t handle, const std::string& host_path, bool write_through);
 // Gives the file's path on the host (empty for a handle not tracked).
 std::string note_file_written(std::uintptr_t handle, std::uint64_t bytes);
 void note_file_flushed(std::uintptr_t handle);

@@ -242,7 +242,8 @@ std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile&
         return sim::finish(code);
     }
     out = ReportFile(report_files().add(std::shared_ptr<std::FILE>(file, &std::fclose)));
-    sim::track_written_file(out.raw(), host);
+    // The report is created with FILE_FLAG_WRITE_THROUGH, the backup is not.
+    sim::track_written_file(out.raw(), host, std::string(what) == "report");
     return sim::finish(0);
 }
 
