@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 
 #include "platform/sim/device_tree.h"
 #include "platform/sim/interruption.h"
@@ -29,11 +30,20 @@ sim::Machine loaded(const std::string& text) {
 // What the writer leaves out (devnode handles, the trace) aside, the state
 // that decides what any call answers.
 void expect_same_machine(const sim::Machine& a, const sim::Machine& b, const std::string& name) {
-    ASSERT_EQ(a.registry.keys.size(), b.registry.keys.size()) << name;
-    for (std::size_t i = 0; i < a.registry.keys.size(); ++i) {
-        const sim::RegistryKey& x = a.registry.keys[i];
-        const sim::RegistryKey& y = b.registry.keys[i];
-        EXPECT_EQ(x.path, y.path) << name;
+    // Keys by path: the order keys are created in (and subkeys enumerate in,
+    // which Windows does not define) follows how the file is loaded.
+    const auto keys_of = [](const sim::Machine& m) {
+        std::map<std::wstring, const sim::RegistryKey*> keys;
+        for (const sim::RegistryKey& key : m.registry.keys) keys[key.path] = &key;
+        return keys;
+    };
+    const auto a_keys = keys_of(a), b_keys = keys_of(b);
+    ASSERT_EQ(a_keys.size(), b_keys.size()) << name;
+    for (const auto& [path, x_at] : a_keys) {
+        const auto found = b_keys.find(path);
+        ASSERT_NE(found, b_keys.end()) << name << " " << sim::narrow(path);
+        const sim::RegistryKey& x = *x_at;
+        const sim::RegistryKey& y = *found->second;
         EXPECT_EQ(x.open_error, y.open_error) << name;
         ASSERT_EQ(x.values.size(), y.values.size()) << name << " " << sim::narrow(x.path);
         for (std::size_t v = 0; v < x.values.size(); ++v) {
@@ -91,11 +101,13 @@ void expect_same_machine(const sim::Machine& a, const sim::Machine& b, const std
         EXPECT_EQ(a.files[i].bytes, b.files[i].bytes) << name;
         EXPECT_EQ(a.files[i].held_exclusively, b.files[i].held_exclusively) << name;
     }
-    ASSERT_EQ(a.environment.size(), b.environment.size()) << name;
-    for (std::size_t i = 0; i < a.environment.size(); ++i) {
-        EXPECT_EQ(a.environment[i].name, b.environment[i].name) << name;
-        EXPECT_EQ(a.environment[i].value, b.environment[i].value) << name;
-    }
+    // Variables by name: their order is not Windows' concern either.
+    const auto variables_of = [](const sim::Machine& m) {
+        std::map<std::wstring, std::wstring> variables;
+        for (const sim::EnvironmentVariable& v : m.environment) variables[v.name] = v.value;
+        return variables;
+    };
+    EXPECT_EQ(variables_of(a), variables_of(b)) << name;
     EXPECT_EQ(a.processes.size(), b.processes.size()) << name;
     EXPECT_EQ(a.services.size(), b.services.size()) << name;
     EXPECT_EQ(a.sdk_libraries.size(), b.sdk_libraries.size()) << name;

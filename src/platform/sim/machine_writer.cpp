@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <map>
 #include <utility>
 
+#include "platform/sim/device_tree.h"
 #include "platform/win_constants.h"
 #include "util/json_writer.h"
 #include "util/text.h"
@@ -36,12 +38,40 @@ void write_value(JsonWriter& out, const RegistryValue& value) {
     out.end_object();
 }
 
-void write_registry(JsonWriter& out, const Registry& registry) {
+// The keys in the order loading the file creates them, which is the order
+// subkeys enumerate in: the loader takes "devices" before "registry" (it
+// reads an object's entries in name order), and a node creates its Enum key
+// and the key's missing ancestors; then the rest in creation order (a key
+// after its parent, as create() makes ancestors first).
+std::vector<const RegistryKey*> keys_in_loading_order(const Machine& m) {
+    std::vector<const RegistryKey*> order;
+    std::vector<bool> taken(m.registry.keys.size(), false);
+    const auto take = [&](const std::wstring& path) {
+        const RegistryKey* key = m.registry.find(path);
+        if (key == nullptr) return;
+        const auto at = static_cast<std::size_t>(key - m.registry.keys.data());
+        if (taken[at]) return;
+        taken[at] = true;
+        order.push_back(key);
+    };
+    for (const Device& d : m.devices) {
+        const std::wstring path = instance_key_path(d.description.instance_id);
+        for (std::size_t at = path.find(L'\\'); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+            take(path.substr(0, at));
+        }
+        take(path);
+    }
+    for (std::size_t i = 0; i < m.registry.keys.size(); ++i) {
+        if (!taken[i]) order.push_back(&m.registry.keys[i]);
+    }
+    return order;
+}
+
+void write_registry(JsonWriter& out, const Machine& m) {
     out.key("registry");
     out.begin_array();
-    // In creation order, which is the order subkeys enumerate in; a key comes
-    // after its parent, as create() makes ancestors first.
-    for (const RegistryKey& key : registry.keys) {
+    for (const RegistryKey* key_at : keys_in_loading_order(m)) {
+        const RegistryKey& key = *key_at;
         out.begin_object();
         out.member("key", key.path);
         out.key("values");
@@ -278,9 +308,12 @@ void write_environment(JsonWriter& out, const std::vector<EnvironmentVariable>& 
             out.value(nullptr);
         }
     }
-    for (const EnvironmentVariable& v : environment) {
-        out.key(v.name);
-        out.value(v.value);
+    // In name order, the order the loader reads an object's entries in.
+    std::map<std::string, const EnvironmentVariable*> by_name;
+    for (const EnvironmentVariable& v : environment) by_name[narrow(v.name)] = &v;
+    for (const auto& [name, v] : by_name) {
+        out.key(v->name);
+        out.value(v->value);
     }
     out.end_object();
 }
@@ -290,7 +323,7 @@ void write_environment(JsonWriter& out, const std::vector<EnvironmentVariable>& 
 std::string machine_file_text(const Machine& m) {
     JsonWriter out(4096 + m.registry.keys.size() * 160 + m.devices.size() * 900);
     out.begin_object();
-    out.member("description", L"The state of " + m.source + L" as the simulated machine left it.");
+    out.member("description", "The state of a simulated machine, written as it was left.");
     if (m.module_path) out.member("module_path", *m.module_path);
     if (m.current_directory) out.member("current_directory", *m.current_directory);
     write_environment(out, m.environment);
@@ -310,7 +343,7 @@ std::string machine_file_text(const Machine& m) {
     out.member("runas_elevates", m.runas_elevates);
     // The registry before the devices: loading a node creates its Enum key,
     // which must then find the key in its place.
-    write_registry(out, m.registry);
+    write_registry(out, m);
     out.key("devices");
     out.begin_array();
     // In the system's order, the removed nodes at the places they come back to.
