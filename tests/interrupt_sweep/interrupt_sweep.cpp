@@ -16,8 +16,14 @@
 // - a second run, VQ4_Diag /nopause /fix elevated on the state that was left,
 //   ends with the device working (section 8 or, with nothing to repair,
 //   sections 3 and 5 without a Fail line beyond those of the uninterrupted
-//   run), or with section 7 naming the manual step (replug, restart) that
-//   makes it work; never in a dead end. Equal states are run once.
+//   run), or with a Warn or Fail line naming the manual step (replug,
+//   restart) that makes it work, where the finding is: section 2 (the device
+//   not seen), 3 (its MI_03 node missing) or 7 (the repair not finished);
+//   never in a dead end. Equal states are run once.
+//
+// Each machine prints one line: its changes, the points of each kind, the
+// distinct states left, how the second runs ended, how the uninterrupted run
+// ends, and what the machine cost in seconds; the last line counts machines.
 //
 // The faults a machine injects belong to the run they were injected into:
 // the second run is a new process on the state left, without them.
@@ -713,13 +719,11 @@ int main(int argc, char** argv) {
         const std::set<std::string> allowed = sweep.baseline.kind == Ending::Working ? sweep.baseline.final_fails
                                                                                       : std::set<std::string>{};
         int working = 0, manual = 0, bad = 0;
-        std::size_t swept_points = 0;
         std::set<std::size_t> per_kind[2];
         for (std::size_t i = 0; i < sweep.points.size(); ++i) {
             const Point p = sweep.points[i];
             if (p.kind == 0 && !numbers.count(p.n)) continue;  // a state for the backup check only
             per_kind[p.kind].insert(p.n);
-            ++swept_points;
             PointResult& result = sweep.results[i];
             if (!result.state_text.empty()) {
                 const std::size_t id = state_ids.at(result.state_text);
@@ -766,7 +770,6 @@ int main(int argc, char** argv) {
         const std::size_t shown = o.verbose ? machine_problems.size() : std::min<std::size_t>(machine_problems.size(), 12);
         for (std::size_t i = 0; i < shown; ++i) std::cout << "    " << machine_problems[i] << "\n";
         if (shown < machine_problems.size()) std::cout << "    ... " << machine_problems.size() - shown << " more\n";
-        (void)swept_points;
         if (ok) {
             ++passed;
             if (!o.keep) fs::remove_all(base);
