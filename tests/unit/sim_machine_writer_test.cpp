@@ -189,3 +189,63 @@ TEST(MachineWriter, StateEntriesAreChecked) {
 
 }  // namespace
 }  // namespace vq4
+
+namespace vq4 {
+namespace {
+
+bool guid_registered_on_mi03() {
+    const sim::Device* mi03 = sim::machine().find_device(widen(test::kMi03));
+    if (mi03 == nullptr || !mi03->description.present) return false;
+    return std::any_of(mi03->description.interfaces.begin(), mi03->description.interfaces.end(),
+                       [](const sim::DeviceInterfaceRecord& r) { return r.guid == widen(test::kExpectedGuid); });
+}
+
+// What Windows does once the tool's process is gone (killed) and at its next
+// start (restarted), as the interruption leaves the machine.
+TEST(SimInterruption, ARestartCompletesAPendingRemovalAndDetectsTheNodeWithTheFirmwaresGuid) {
+    sim::set_machine(loaded(test::machine_text("repair-step1-works", [](nlohmann::json& m) {
+        test::device_entry(m, test::kMi03)["remove"] = "need_reboot";
+    })));
+    sim::Device* mi03 = sim::machine().find_device(widen(test::kMi03));
+    ASSERT_NE(mi03, nullptr);
+    mi03->state.removal_pending = true;  // as DIF_REMOVE left it
+    ASSERT_FALSE(guid_registered_on_mi03());
+
+    sim::start_windows_again();
+    mi03 = sim::machine().find_device(widen(test::kMi03));
+    ASSERT_NE(mi03, nullptr);
+    EXPECT_FALSE(mi03->state.removal_pending);
+    EXPECT_TRUE(mi03->description.present);
+    // after_interface_redetect: the re-read descriptor gives the GUID, WinUSB registers it.
+    EXPECT_TRUE(guid_registered_on_mi03());
+}
+
+TEST(SimInterruption, ARestartBringsBackNodesARemovalLeftOutAndAKillDoesNot) {
+    const auto half_way = [] {
+        sim::set_machine(loaded(test::machine_text("repair-step1-works")));
+        sim::remove_device(widen(test::kMi03));  // killed before the re-enumeration
+        ASSERT_EQ(sim::machine().find_device(widen(test::kMi03)), nullptr);
+    };
+    half_way();
+    sim::finish_pending_system_work();
+    EXPECT_EQ(sim::machine().find_device(widen(test::kMi03)), nullptr) << "nothing brings it back but a re-enumeration";
+    half_way();
+    sim::start_windows_again();
+    EXPECT_TRUE(guid_registered_on_mi03());
+    EXPECT_TRUE(sim::machine().removed_devices.empty());
+}
+
+TEST(SimInterruption, WhatWindowsHadUnderWayCompletesOnceTheProcessIsGone) {
+    // A re-detection 3 s after the re-enumeration: the kill comes before it.
+    sim::set_machine(loaded(test::machine_text("repair-step1-works", [](nlohmann::json& m) {
+        test::device_entry(m, test::kMi03)["redetect"] = 3000;
+    })));
+    sim::remove_device(widen(test::kMi03));
+    sim::reenumerate_below(widen(test::kComposite));
+    ASSERT_EQ(sim::machine().find_device(widen(test::kMi03)), nullptr);
+    sim::finish_pending_system_work();
+    EXPECT_TRUE(guid_registered_on_mi03());
+}
+
+}  // namespace
+}  // namespace vq4
