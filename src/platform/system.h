@@ -65,16 +65,24 @@ bool console_is_interactive();
 // ---- Report file (CreateFileW / WriteFile / CloseHandle) ----
 
 // Creates a new file for writing with sharing that denies nothing to other
-// processes. Never truncates: an existing file gives ERROR_FILE_EXISTS (80).
+// processes, written through (FILE_FLAG_WRITE_THROUGH: what WriteFile hands
+// over is on the disk when it returns, so a power loss keeps every line
+// written). Never truncates: an existing file gives ERROR_FILE_EXISTS (80).
 // Returns 0 or the Win32 error code.
 std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out);
 
 // The same for the other files the tool writes beside its report (the
-// registry backup), so that a failure of one is not taken for the other's.
+// registry backup), so that a failure of one is not taken for the other's;
+// not written through: its writer calls report_file_flush when it must.
 std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out);
 
 // Writes bytes at the end of the file. Returns 0 or the Win32 error code.
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes);
+
+// FlushFileBuffers: writes the file's data through the system's cache to the
+// disk, so that it survives a power loss or a restart (what WriteFile handed
+// over survives only the end of the process). Returns 0 or the Win32 error code.
+std::uint32_t report_file_flush(const ReportFile& file);
 
 // GetFileAttributesW on a path of the report folder: 0 when a file or a
 // folder of that name exists, else the Win32 error code (ERROR_FILE_NOT_FOUND

@@ -172,7 +172,10 @@ std::uint32_t append(RegistryBackup& backup, const std::wstring& sections) {
     if (!backup.file.valid()) {
         if (const std::uint32_t error = create_backup_file(backup); error != 0) return error;
     }
-    const std::uint32_t error = platform::report_file_write(backup.file, reg_file_bytes(sections));
+    std::uint32_t error = platform::report_file_write(backup.file, reg_file_bytes(sections));
+    // On the disk before the change it saves is made: WriteFile alone leaves
+    // it in the system's cache, which a power loss or a reset empties.
+    if (error == 0) error = platform::report_file_flush(backup.file);
     if (error != 0) backup.broken = true;
     return error;
 }

@@ -214,6 +214,9 @@ struct DeviceRunState {
     bool phantom_by_removal = false;  // left without devnode by its parent's removal; comes back with it
     std::optional<std::uint64_t> arrives_at_ms;     // a removed node on its way back
     std::optional<std::uint64_t> interfaces_at_ms;  // WinUSB registers the node's interfaces then
+    // DIF_REMOVE succeeded with DI_NEEDREBOOT / DI_NEEDRESTART: Windows
+    // removes the node at the next start-up.
+    bool removal_pending = false;
     // By the interface's place in `description.interfaces`; cleared when the
     // interfaces are registered anew.
     std::vector<WinUsbTransfers> winusb_transfers;
@@ -323,6 +326,21 @@ struct Fault {
     std::uint32_t code = 0;
 };
 
+// The test-only interruption of the simulated process (interruption.h).
+enum class InterruptionKind : std::uint8_t { Killed, Restarted };
+struct InterruptSetting {
+    std::uint32_t after_change = 0;  // 0: at start-up, before any call
+    InterruptionKind kind = InterruptionKind::Killed;
+    std::string state_file;          // receives the machine as it is left
+};
+
+// A call that changed the system, in the order made.
+struct SystemChange {
+    std::string operation;
+    std::string arguments;
+    std::size_t trace_entries = 0;  // trace entries recorded before it ended
+};
+
 struct TraceEntry {
     std::string operation;  // the Win32 function name, e.g. "RegOpenKeyExW"
     std::string arguments;
@@ -382,6 +400,7 @@ struct Machine {
     std::uintptr_t next_dll_directory_cookie = 0xD1D0000;
 
     std::vector<Fault> faults;
+    std::optional<InterruptSetting> interrupt;
 
     // What the tool's process holds open now.
     OpenHandles handles;
@@ -391,6 +410,7 @@ struct Machine {
     std::vector<TraceEntry> trace;
     std::vector<SectionMark> sections;
     std::map<std::string, std::uint32_t> call_counts;
+    std::vector<SystemChange> system_changes;
 
     // A node of the tree (present or phantom; removed nodes are not in it)
     // by its instance id in any letter case, or by its devnode handle; in

@@ -304,11 +304,12 @@ void load_devices(const JsonAt& at, Machine& m) {
     // of its nodes keeps loading a machine of many nodes linear.
     const std::size_t first = m.devices.size();
     m.devices.reserve(first + (at.is_array() ? at.value().count : 0));
+    std::vector<std::wstring> removed_ids;
     for (const JsonAt& item : at.items()) {
         item.only_keys({"instance_id", "parent", "present", "friendly_name", "device_desc", "service", "status",
                         "problem", "status_result", "interfaces", "hardware_key", "hardware_ids", "remove_error",
                         "remove", "redetect", "firmware_guid", "firmware_guid_returns", "interface_delay_ms",
-                        "restart"});
+                        "restart", "removed", "orphaned_by_removal", "removal_pending", "detected_values"});
         Device d;
         d.description.instance_id = item.field("instance_id").as_wide();
         if (d.description.instance_id.empty()) item.field("instance_id").fail("an instance id may not be empty");
@@ -360,8 +361,31 @@ void load_devices(const JsonAt& at, Machine& m) {
                 d.description.interfaces.push_back(std::move(record));
             }
         }
-        // Every node has its key below Enum, as on Windows; removal deletes it.
-        m.registry.create(instance_key_path(d.description.instance_id));
+        // Where the repair's changes left the node (a machine's state written
+        // by the simulated machine): removed with its hardware attached,
+        // orphaned by its parent's removal, or left to be removed at the
+        // next restart.
+        const bool removed = item.has("removed") && item.field("removed").as_bool();
+        if (removed && d.description.present) item.field("removed").fail("a removed node is not present");
+        if (item.has("orphaned_by_removal")) {
+            d.state.phantom_by_removal = item.field("orphaned_by_removal").as_bool();
+            if (d.state.phantom_by_removal && d.description.present)
+                item.field("orphaned_by_removal").fail("an orphaned node is not present");
+        }
+        if (item.has("removal_pending")) d.state.removal_pending = item.field("removal_pending").as_bool();
+        if (item.has("detected_values")) {
+            if (!removed) item.field("detected_values").fail("only a removed node has \"detected_values\"");
+            std::vector<RegistryValue> values;
+            for (const JsonAt& value : item.field("detected_values").items()) values.push_back(parse_registry_value(value));
+            d.behaviour.detected_values = std::move(values);
+        }
+        if (removed) {
+            if (item.has("hardware_key")) item.field("hardware_key").fail("a removed node has no key");
+            removed_ids.push_back(d.description.instance_id);
+        } else {
+            // Every node has its key below Enum, as on Windows; removal deletes it.
+            m.registry.create(instance_key_path(d.description.instance_id));
+        }
         if (item.has("hardware_key")) {
             load_values(item.field("hardware_key"), hardware_key_path(d.description.instance_id), m);
         }
@@ -385,6 +409,10 @@ void load_devices(const JsonAt& at, Machine& m) {
     // A device tree has roots: walking up from any node ends.
     if (const auto in_cycle = first_node_in_parent_cycle(m)) {
         at.at(*in_cycle - first).field("parent").fail("the parents of this device form a cycle");
+    }
+    // Removed nodes leave the tree, keeping their place in the system's order.
+    for (const std::wstring& id : removed_ids) {
+        if (std::optional<Device> taken = m.take_device(id)) m.removed_devices.push_back(std::move(*taken));
     }
 }
 
@@ -597,6 +625,26 @@ void load_local_time(const JsonAt& at, Machine& m) {
     m.local_time = t;
 }
 
+// {"after_change": 3, "kind": "killed" | "restarted", "state_file": "x.json"}
+// (interruption.h): a test-only setting.
+void load_interrupt(const JsonAt& at, Machine& m) {
+    at.only_keys({"after_change", "kind", "state_file"});
+    InterruptSetting setting;
+    setting.after_change = at.field("after_change").as_u32();
+    if (at.has("kind")) {
+        const std::string kind = at.field("kind").as_string();
+        if (kind == "killed") {
+            setting.kind = InterruptionKind::Killed;
+        } else if (kind == "restarted") {
+            setting.kind = InterruptionKind::Restarted;
+        } else {
+            at.field("kind").fail("expected \"killed\" or \"restarted\"");
+        }
+    }
+    if (at.has("state_file")) setting.state_file = at.field("state_file").as_string();
+    m.interrupt = std::move(setting);
+}
+
 using SectionLoader = std::function<void(const JsonAt&, Machine&)>;
 
 const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
@@ -621,6 +669,7 @@ const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
         {"services", load_services},
         {"sdk", load_sdk_libraries},
         {"faults", load_faults},
+        {"interrupt", load_interrupt},
     };
     return loaders;
 }

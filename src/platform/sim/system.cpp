@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/sim/device_tree.h"
+#include "platform/sim/interruption.h"
 #include "platform/sim/loaded_modules.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/json_reader.h"
@@ -120,8 +121,17 @@ void write_trace() {
                          {"section", section},
                          {"section_index", section_index}});
     }
+    // The calls that changed the system, in order (the interruption points
+    // of the "interrupt" setting), each with the section it was made in.
+    nlohmann::json changes = nlohmann::json::array();
+    mark = 0;
+    section.clear();
+    for (const sim::SystemChange& change : sim::machine().system_changes) {
+        while (mark < marks.size() && marks[mark].trace_entries <= change.trace_entries) section = marks[mark++].title;
+        changes.push_back({{"op", change.operation}, {"args", change.arguments}, {"section", section}});
+    }
     std::ofstream out(trace_path(), std::ios::binary);
-    out << nlohmann::json{{"calls", calls}}.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    out << nlohmann::json{{"calls", calls}, {"changes", changes}}.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
 }  // namespace
@@ -196,6 +206,9 @@ bool platform_startup(int& exit_code) {
         return false;
     }
     sim::prepare_tool_instance(loaded);
+    // The interruption is the first process's: an instance the relaunch starts runs on.
+    const char* relaunched = std::getenv(sim::kElevatedInstanceVariable);
+    if (relaunched != nullptr && std::string(relaunched) == "1") loaded.interrupt.reset();
     sim::set_machine(std::move(loaded));
     // As the Windows build's start-up: SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 |
     // LOAD_LIBRARY_SEARCH_USER_DIRS).
@@ -205,6 +218,7 @@ bool platform_startup(int& exit_code) {
         trace_path() = trace_file;
         std::atexit(write_trace);
     }
+    sim::interrupt_at_startup_if_asked();
     return true;
 }
 
@@ -283,6 +297,7 @@ bool console_is_interactive() { return stdout_is_terminal(); }
 namespace {
 
 std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile& out) {
+    const sim::SystemChangeCall change("CreateFileW", sim::narrow(path) + ", CREATE_NEW (" + what + ")");
     const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", CREATE_NEW (" + what + ")");
     if (injected) return sim::finish(*injected);
     // "x": create only; an existing report is never truncated.
@@ -294,6 +309,8 @@ std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile&
         return sim::finish(code);
     }
     out = ReportFile(report_files().add(std::shared_ptr<std::FILE>(file, &std::fclose)));
+    // The report is created with FILE_FLAG_WRITE_THROUGH, the backup is not.
+    sim::track_written_file(out.raw(), host, std::string(what) == "report");
     return sim::finish(0);
 }
 
@@ -308,9 +325,18 @@ std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::u
     if (found == nullptr) return win::ERROR_INVALID_HANDLE_;
     // An empty write writes nothing (fwrite may not be given the null data of an empty vector).
     if (bytes.empty()) return 0;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), found->get()) != bytes.size() || std::fflush(found->get()) != 0) {
-        return win::ERROR_DISK_FULL_;
-    }
+    // What WriteFile hands to the system: in the file once the call returns
+    // (it survives the process), on the disk only after FlushFileBuffers.
+    const bool written =
+        std::fwrite(bytes.data(), 1, bytes.size(), found->get()) == bytes.size() && std::fflush(found->get()) == 0;
+    const std::string host = sim::note_file_written(file.raw(), written ? bytes.size() : 0);
+    sim::note_system_change("WriteFile", host);
+    return written ? 0 : win::ERROR_DISK_FULL_;
+}
+
+std::uint32_t report_file_flush(const ReportFile& file) {
+    if (report_files().find(file.raw()) == nullptr) return win::ERROR_INVALID_HANDLE_;
+    sim::note_file_flushed(file.raw());
     return 0;
 }
 
