@@ -1,5 +1,6 @@
 #include "repair/elevated_handover.h"
 
+#include "platform/elevation.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "repair/registry_backup.h"
@@ -146,6 +147,12 @@ std::wstring accepted_report_path(const std::wstring& handed_path, const std::ws
 }
 
 std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>& bytes, const std::wstring& path) {
+    return read_elevated_result(bytes, path).lines;
+}
+
+ElevatedReportResult read_elevated_result(const std::vector<std::uint8_t>& bytes, const std::wstring& path) {
+    ElevatedReportResult result;
+    std::wstring backup_path;
     std::vector<RepairBlock> blocks;
     bool has_section7 = false;
     bool in_section7 = false;
@@ -180,7 +187,13 @@ std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>&
         }
         if (!in_section7) continue;
         // The restore hint closes the section after every candidate's steps.
-        if (status.kind == 'I' && starts_with(status.text, kRestoreHintPrefix)) continue;
+        if (status.kind == 'I' && starts_with(status.text, kRestoreHintPrefix)) {
+            const std::wstring quoted = status.text.substr(std::wstring(kRestoreHintPrefix).size());
+            if (quoted.size() >= 2 && quoted.front() == L'"' && quoted.back() == L'"') {
+                backup_path = quoted.substr(1, quoted.size() - 2);
+            }
+            continue;
+        }
         section7_last = status;
         const std::wstring repairing = L"Repairing ";
         if (status.kind == 'I' && starts_with(status.text, repairing)) {
@@ -200,9 +213,9 @@ std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>&
         }
         block.last = status;
     }
-    if (summary_title.empty()) return {};
+    if (summary_title.empty()) return result;
 
-    std::vector<std::wstring> lines;
+    std::vector<std::wstring>& lines = result.lines;
     for (const RepairBlock& block : blocks) {
         const std::wstring at_step = block.step.empty() ? std::wstring() : L" at step " + block.step;
         if (block.last.kind == 'O') {
@@ -223,7 +236,50 @@ std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>&
     }
     lines.push_back(L"Elevated instance, " + summary_title + L": " + summary_counts + L" " + summary_verdict);
     lines.push_back(L"Elevated instance's report: " + path);
-    return lines;
+    result.repaired = summary_title == L"Summary after repair";
+    result.backup_path = std::move(backup_path);
+    return result;
+}
+
+ElevatedRelaunch relaunch_elevated_instance(const RelaunchRequest& request) {
+    ElevatedRelaunch run;
+    run.report_path = choose_elevated_report_path(request.base_report_path, request.opened_report_path);
+    const std::wstring parameters = relaunch_parameters(run.report_path, request.nopause, request.json);
+    // A path cut to the buffer names no program: nothing is started.
+    std::wstring executable;
+    if (platform::get_module_file_name(260, executable) != 0) return run;
+    platform::ProcessHandle process;
+    if (platform::shell_execute_ex(L"runas", executable, parameters, win::SW_SHOWNORMAL_, process) != 0 ||
+        !process.valid()) {
+        return run;
+    }
+    run.started = true;
+    // A wait that fails leaves the instance running: its exit code would be
+    // STILL_ACTIVE, not a result, and its report may still grow.
+    if (platform::wait_for_single_object(process, win::INFINITE_) != win::WAIT_OBJECT_0_) return run;
+    run.ended = true;
+    // Every value is an exit code, 0xFFFFFFFF too: only the call's own
+    // result says whether there is one.
+    std::uint32_t code = 0xFFFFFFFFu;
+    run.exit_code_known = platform::get_exit_code_process(process, code) == 0;
+    if (run.exit_code_known) run.exit_code = code;
+    process.reset();
+
+    // Without a free name beside this report the elevated instance wrote
+    // under its usual name, which this instance cannot know.
+    if (run.report_path.empty()) {
+        run.report = ElevatedReportState::NoName;
+        return run;
+    }
+    std::vector<std::uint8_t> bytes;
+    run.report_error = platform::report_file_read(run.report_path, kElevatedReportMaxBytes, bytes);
+    if (run.report_error != 0) {
+        run.report = ElevatedReportState::ReadError;
+        return run;
+    }
+    run.result = read_elevated_result(bytes, run.report_path);
+    run.report = run.result.lines.empty() ? ElevatedReportState::Incomplete : ElevatedReportState::Read;
+    return run;
 }
 
 }  // namespace vq4

@@ -57,4 +57,47 @@ std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>&
 // The largest elevated report the first instance reads.
 inline constexpr std::uint32_t kElevatedReportMaxBytes = 4u * 1024u * 1024u;
 
+// What the elevated report says of the repair.
+struct ElevatedReportResult {
+    std::vector<std::wstring> lines;  // elevated_result_lines; empty when the report holds no complete summary
+    bool repaired = false;            // its last summary is "Summary after repair": every candidate was repaired
+    std::wstring backup_path;         // its registry backup, from its restore hint; empty when it names none
+};
+ElevatedReportResult read_elevated_result(const std::vector<std::uint8_t>& bytes, const std::wstring& path);
+
+// What the first instance asks of the relaunch.
+struct RelaunchRequest {
+    std::wstring base_report_path;    // the name this instance computed for its report
+    std::wstring opened_report_path;  // the file it writes (empty when none could be created)
+    bool nopause = false;             // passed on: nobody needs to read the elevated window
+    bool json = false;                // passed on: the elevated instance writes its own JSON report
+};
+
+// How the elevated report could be read.
+enum class ElevatedReportState {
+    NotRead,     // the instance did not start, or the wait did not see it end
+    NoName,      // no free name was left beside this instance's report
+    ReadError,   // the file could not be read (`report_error`)
+    Incomplete,  // it ends before its summary
+    Read,
+};
+
+// Everything the first instance learns of one relaunch, in one record: the
+// repair section prints from it and the run driver decides from it.
+struct ElevatedRelaunch {
+    bool started = false;          // the system gave a process handle
+    bool ended = false;            // the wait saw it end
+    bool exit_code_known = false;  // GetExitCodeProcess answered after the end
+    std::uint32_t exit_code = 0;   // any value, 0xFFFFFFFF included, when known
+    std::wstring report_path;      // where the elevated instance writes its report (empty: NoName)
+    ElevatedReportState report = ElevatedReportState::NotRead;
+    std::uint32_t report_error = 0;  // ReadError's code
+    ElevatedReportResult result;     // Read: the report's result
+};
+
+// Names the elevated report, starts this executable elevated with "/fix" and
+// the internal arguments, waits for it without a time-out, takes its exit
+// code and reads its report.
+ElevatedRelaunch relaunch_elevated_instance(const RelaunchRequest& request);
+
 }  // namespace vq4

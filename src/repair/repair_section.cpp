@@ -67,58 +67,28 @@ SectionOutcome repair_in_place(const std::vector<RepairCandidate>& candidates, c
     return any_replug ? SectionOutcome::RepairNeedsReplug : SectionOutcome::RepairFailed;
 }
 
-// How the elevated instance went, as far as this instance can tell.
-struct ElevatedRun {
-    bool started = false;  // the system gave a process handle
-    bool ended = false;    // the wait saw it end
-    std::uint32_t exit_code = kExitCodeUnknown;
-};
-
-// Starts this executable elevated with "/fix" and the internal arguments and
-// waits for it.
-ElevatedRun run_elevated_instance(const std::wstring& parameters) {
-    ElevatedRun run;
-    // A path cut to the buffer names no program: nothing is started.
-    std::wstring executable;
-    if (platform::get_module_file_name(260, executable) != 0) return run;
-    platform::ProcessHandle process;
-    if (platform::shell_execute_ex(L"runas", executable, parameters, win::SW_SHOWNORMAL_, process) != 0 ||
-        !process.valid()) {
-        return run;
-    }
-    run.started = true;
-    // A wait that fails leaves the instance running: its exit code would be
-    // STILL_ACTIVE, not a result.
-    if (platform::wait_for_single_object(process, win::INFINITE_) != win::WAIT_OBJECT_0_) return run;
-    run.ended = true;
-    platform::get_exit_code_process(process, run.exit_code);
-    process.reset();
-    return run;
-}
-
 // The elevated instance's result, read from its report, in this report.
-// Without a free name beside this report the elevated instance wrote under
-// its usual name, which this instance cannot know.
-void show_elevated_result(const std::wstring& elevated_report, const std::wstring& base_report_path) {
-    if (elevated_report.empty()) {
-        print_status(StatusKind::Info,
-                     L"The elevated instance's report cannot be read: no free name was left for it beside " +
-                         base_report_path);
-        return;
+void show_elevated_result(const ElevatedRelaunch& run, const std::wstring& base_report_path) {
+    switch (run.report) {
+        case ElevatedReportState::NotRead:
+            return;
+        case ElevatedReportState::NoName:
+            print_status(StatusKind::Info,
+                         L"The elevated instance's report cannot be read: no free name was left for it beside " +
+                             base_report_path);
+            return;
+        case ElevatedReportState::ReadError:
+            print_status(StatusKind::Info, L"The elevated instance's report cannot be read (error code=" +
+                                               decimal(run.report_error) + L"): " + run.report_path);
+            return;
+        case ElevatedReportState::Incomplete:
+            print_status(StatusKind::Info,
+                         L"The elevated instance's report ends before its summary: " + run.report_path);
+            return;
+        case ElevatedReportState::Read:
+            for (const std::wstring& line : run.result.lines) print_status(StatusKind::Info, line);
+            return;
     }
-    std::vector<std::uint8_t> bytes;
-    const std::uint32_t error = platform::report_file_read(elevated_report, kElevatedReportMaxBytes, bytes);
-    if (error != 0) {
-        print_status(StatusKind::Info, L"The elevated instance's report cannot be read (error code=" + decimal(error) +
-                                           L"): " + elevated_report);
-        return;
-    }
-    const std::vector<std::wstring> lines = elevated_result_lines(bytes, elevated_report);
-    if (lines.empty()) {
-        print_status(StatusKind::Info, L"The elevated instance's report ends before its summary: " + elevated_report);
-        return;
-    }
-    for (const std::wstring& line : lines) print_status(StatusKind::Info, line);
 }
 
 RepairSectionResult relaunch_elevated(const RepairRequest& request) {
@@ -126,8 +96,12 @@ RepairSectionResult relaunch_elevated(const RepairRequest& request) {
                  L"Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The "
                  L"elevated window applies the repair, checks the result and saves its own report next to this "
                  L"executable.");
-    const std::wstring elevated_report = choose_elevated_report_path(request.report_path, request.opened_report_path);
-    const ElevatedRun run = run_elevated_instance(relaunch_parameters(elevated_report, !request.may_prompt, request.json));
+    RelaunchRequest relaunch;
+    relaunch.base_report_path = request.report_path;
+    relaunch.opened_report_path = request.opened_report_path;
+    relaunch.nopause = !request.may_prompt;
+    relaunch.json = request.json;
+    const ElevatedRelaunch run = relaunch_elevated_instance(relaunch);
     if (!run.started) {
         print_status(StatusKind::Fail, L"Elevation refused or failed: no change was made. Re-run the tool with 'Run as "
                                        L"administrator' to apply the repair.");
@@ -135,17 +109,17 @@ RepairSectionResult relaunch_elevated(const RepairRequest& request) {
     }
     // Once it has started, the elevated instance may have repaired (or may
     // still be repairing): "no change was made" would be false here.
-    if (run.exit_code == kExitCodeUnknown) {
+    if (!run.exit_code_known || run.exit_code == kExitCodeUnknown) {
         print_status(StatusKind::Fail, L"The elevated instance was started, but its exit code could not be obtained: "
                                        L"it may have changed the system. See its report for the details.");
-        if (run.ended) show_elevated_result(elevated_report, request.report_path);
+        show_elevated_result(run, request.report_path);
         return {SectionOutcome::RepairFailed};
     }
     const std::uint32_t code = run.exit_code;
     print_status(StatusKind::Info, L"The elevated instance has finished (exit code " +
                                        decimal(static_cast<std::int32_t>(code)) +
                                        L", 0 = no failure left). See its report for the details.");
-    show_elevated_result(elevated_report, request.report_path);
+    show_elevated_result(run, request.report_path);
     return {SectionOutcome::RepairDelegated, code};
 }
 
