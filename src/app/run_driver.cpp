@@ -103,7 +103,8 @@ std::wstring usage_text() {
            L"  /?        this help (also -h, --help)\n"
            L"\n"
            L"Exit code: 0 when no failure is left, 1 when Fail lines remain; when the\n"
-           L"repair ran in the elevated instance, that instance's exit code.\n"
+           L"repair ran in the elevated instance, this window checks it again itself\n"
+           L"and the exit code follows that check (1 when it did not repair).\n"
            L"\n"
            L"Report: VQ4_Diag_Report_YYYYMMDD_hhmmss.txt next to the executable (_2, _3,\n"
            L"... when the name is taken). The elevated instance writes its report\n"
@@ -219,7 +220,10 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         request.report_path = report_path;
         request.opened_report_path = opened_path;
         repair = run_repair_section(request);
-        if (repair.outcome == SectionOutcome::RepairSucceeded) {
+        // After a repair done by the elevated instance this instance checks
+        // it again itself, as the user: the elevated instance may read
+        // another registration and sees what an administrator sees.
+        if (repair.outcome == SectionOutcome::RepairSucceeded || repair.delegated_repair_done()) {
             print_section(L"8. Verification after repair");
             print_status(StatusKind::Info, L"Re-running sections 3 and 5 after the repair.");
             platform::sleep_ms(1000);
@@ -227,15 +231,16 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
             record.facts_after_repair = run_verification_sections();
             record.summaries.push_back(print_summary(L"Summary after repair", counts));
         } else if (repair.outcome == SectionOutcome::RepairNeedsReplug ||
-                   repair.outcome == SectionOutcome::RepairFailed) {
+                   repair.outcome == SectionOutcome::RepairFailed ||
+                   repair.outcome == SectionOutcome::RepairDelegated) {
             record.summaries.push_back(print_summary(L"Summary after repair attempt", counts));
         }
     }
-    // The elevated instance verified after its repair: its exit code is the
-    // newer truth about the device.
-    record.exit_code = repair.outcome == SectionOutcome::RepairDelegated ? static_cast<int>(repair.elevated_exit_code)
-                       : counts.fail > 0                                 ? 1
-                                                                         : 0;
+    // An elevated instance that did not repair leaves the problem this run
+    // found: a failure, whatever else was counted.
+    const bool delegated_without_repair =
+        repair.outcome == SectionOutcome::RepairDelegated && !repair.delegated_repair_done();
+    record.exit_code = delegated_without_repair || counts.fail > 0 ? 1 : 0;
 
     if (options.json) {
         // Beside the text report, under its base name; a failure is one Warn

@@ -18,7 +18,6 @@ namespace vq4 {
 namespace {
 
 constexpr std::uint16_t kAttrPrompt = 14;
-constexpr std::uint32_t kExitCodeUnknown = 0xFFFFFFFF;
 
 void print_problem_and_plan(const std::vector<RepairCandidate>& candidates, const std::wstring& expected_guid) {
     print_section(L"7. Automatic repair (MI_03 interface GUID)");
@@ -107,23 +106,35 @@ RepairSectionResult relaunch_elevated(const RepairRequest& request) {
                                        L"administrator' to apply the repair.");
         return {SectionOutcome::RepairFailed};
     }
-    // Once it has started, the elevated instance may have repaired (or may
-    // still be repairing): "no change was made" would be false here.
-    if (!run.exit_code_known || run.exit_code == kExitCodeUnknown) {
-        print_status(StatusKind::Fail, L"The elevated instance was started, but its exit code could not be obtained: "
-                                       L"it may have changed the system. See its report for the details.");
-        show_elevated_result(run, request.report_path);
-        return {SectionOutcome::RepairFailed};
-    }
-    const std::uint32_t code = run.exit_code;
-    print_status(StatusKind::Info, L"The elevated instance has finished (exit code " +
-                                       decimal(static_cast<std::int32_t>(code)) +
-                                       L", 0 = no failure left). See its report for the details.");
-    show_elevated_result(run, request.report_path);
-    return {SectionOutcome::RepairDelegated, code};
+    print_relaunch_ending(run, request.report_path);
+    RepairSectionResult result{SectionOutcome::RepairDelegated};
+    result.relaunch = run;
+    return result;
 }
 
 }  // namespace
+
+void print_relaunch_ending(const ElevatedRelaunch& run, const std::wstring& base_report_path) {
+    // Once it has started, the elevated instance may have repaired (or may
+    // still be repairing): "no change was made" would be false here.
+    if (!run.exit_code_known) {
+        print_status(StatusKind::Fail, L"The elevated instance was started, but its exit code could not be obtained: "
+                                       L"it may have changed the system. See its report for the details.");
+    } else if (run.exit_code == 0 || run.exit_code == 1) {
+        print_status(StatusKind::Info, L"The elevated instance has finished (exit code " + decimal(run.exit_code) +
+                                           L", 0 = no failure left). See its report for the details.");
+    } else {
+        // A closed console window ends it with STATUS_CONTROL_C_EXIT
+        // (0xC000013A), a crash with an exception code: NTSTATUS values read
+        // in hexadecimal.
+        std::wstring code;
+        format_wide(code, 16, L"0x%08X", static_cast<unsigned>(run.exit_code));
+        print_status(StatusKind::Fail, L"The elevated instance ended abnormally (exit code " + code +
+                                           L"): its window was closed or it stopped. It may have changed the system. "
+                                           L"See its report for the details.");
+    }
+    show_elevated_result(run, base_report_path);
+}
 
 bool process_is_elevated() {
     platform::TokenHandle token;

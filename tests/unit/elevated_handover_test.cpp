@@ -225,7 +225,9 @@ TEST(ElevatedHandover, TheElevatedReportSaysWhetherItRepairedAndWhereItsBackupWe
         const ElevatedReportResult result = read_elevated_result(bytes_of(c.report), path);
         EXPECT_EQ(result.repaired, c.repaired) << c.what;
         EXPECT_EQ(result.lines, elevated_result_lines(bytes_of(c.report), path)) << c.what;
-        if (!result.lines.empty()) EXPECT_EQ(result.backup_path, c.backup) << c.what;
+        if (!result.lines.empty()) {
+            EXPECT_EQ(result.backup_path, c.backup) << c.what;
+        }
     }
 }
 

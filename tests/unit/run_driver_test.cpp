@@ -64,7 +64,7 @@ TEST(RunOptions, UsageAndTheInternalArguments) {
 TEST(RunOptions, UsageNamesTheOptionsTheExitCodesAndTheFiles) {
     const std::wstring usage = usage_text();
     for (const wchar_t* part : {L"/nopause", L"/fix", L"/nofix", L"/json", L"/?", L"-h", L"--help", L"Exit code: 0", L"1 when Fail",
-                                L"elevated instance, that instance's exit code", L"VQ4_Diag_Report_YYYYMMDD_hhmmss.txt",
+                                L"this window checks it again itself", L"VQ4_Diag_Report_YYYYMMDD_hhmmss.txt",
                                 L"next to the executable"}) {
         EXPECT_NE(usage.find(part), std::wstring::npos) << sim::narrow(part);
     }

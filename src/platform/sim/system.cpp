@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -207,7 +208,17 @@ bool console_read_line(std::string& line) {
     return any;
 }
 
-bool console_read_char() { return read_stdin_byte() != EOF; }
+bool console_read_char() {
+    // Closing a console window ends its process (CTRL_CLOSE_EVENT); the
+    // host's counterpart of a closed terminal is SIGHUP, which the relaunch
+    // reads back as STATUS_CONTROL_C_EXIT.
+    if (sim::elevated_window_closed_at_pause()) {
+        sim::leave_machine_state();
+        std::fflush(stdout);
+        ::raise(SIGHUP);
+    }
+    return read_stdin_byte() != EOF;
+}
 
 // A terminal is the console a person watches; a file or a pipe is output
 // redirected, as GetConsoleMode tells them apart on Windows.
