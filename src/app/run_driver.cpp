@@ -17,24 +17,26 @@ namespace vq4 {
 
 namespace {
 
-// The first n characters of a and b are equal, ignoring the case of ASCII letters.
-bool equals_nocase_ascii_n(const std::string& a, const char* b, std::size_t n) {
+// The first n characters of a and b are equal, ignoring the case of ASCII
+// letters (only those: the options are ASCII, and no other letter folds onto
+// one of theirs).
+bool equals_nocase_ascii_n(const std::wstring& a, const char* b, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        wchar_t x = a[i];
+        wchar_t y = static_cast<wchar_t>(static_cast<unsigned char>(b[i]));
+        if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
+        if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
         if (x != y) return false;
     }
     return true;
 }
 
-bool starts_with_nocase_ascii(const std::string& a, const char* prefix) {
+bool starts_with_nocase_ascii(const std::wstring& a, const char* prefix) {
     const std::size_t n = std::char_traits<char>::length(prefix);
     return a.size() >= n && equals_nocase_ascii_n(a, prefix, n);
 }
 
-bool equals_nocase_ascii(const std::string& a, const char* b) {
+bool equals_nocase_ascii(const std::wstring& a, const char* b) {
     return a.size() == std::char_traits<char>::length(b) && equals_nocase_ascii_n(a, b, a.size());
 }
 
@@ -63,9 +65,9 @@ void write_machine_capture(const capture::Capture& machine, const std::wstring& 
 
 }  // namespace
 
-RunOptions parse_run_options(const std::vector<std::string>& arguments) {
+RunOptions parse_run_options(const std::vector<std::wstring>& arguments) {
     RunOptions options;
-    for (const std::string& argument : arguments) {
+    for (const std::wstring& argument : arguments) {
         if (equals_nocase_ascii(argument, "/nopause")) {
             options.interactive = false;
         } else if (equals_nocase_ascii(argument, "/fix")) {
@@ -76,12 +78,14 @@ RunOptions parse_run_options(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (equals_nocase_ascii(argument, "/capture")) {
             options.capture = true;
-        } else if (argument == "/?" || equals_nocase_ascii(argument, "-h") || equals_nocase_ascii(argument, "--help")) {
+        } else if (argument == L"/?" || equals_nocase_ascii(argument, "-h") || equals_nocase_ascii(argument, "--help")) {
             options.show_usage = true;
         } else if (equals_nocase_ascii(argument, kElevatedArgument)) {
             options.relaunched = true;
+        } else if (starts_with_nocase_ascii(argument, kGuidArgumentPrefix)) {
+            options.handed_guid = argument.substr(std::char_traits<char>::length(kGuidArgumentPrefix));
         } else if (starts_with_nocase_ascii(argument, kReportArgumentPrefix)) {
-            options.handed_report_path = widen(argument.substr(std::string(kReportArgumentPrefix).size()));
+            options.handed_report_path = argument.substr(std::char_traits<char>::length(kReportArgumentPrefix));
         }
     }
     // A capture is what the machine is before anything changes it.
@@ -157,7 +161,7 @@ std::wstring build_report_path(const std::wstring& directory, const platform::Lo
     return path;
 }
 
-int run_diagnostic(const std::vector<std::string>& arguments) {
+int run_diagnostic(const std::vector<std::wstring>& arguments) {
     const RunOptions options = parse_run_options(arguments);
     if (options.show_usage) {
         write_console(usage_text());
@@ -216,6 +220,7 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         request.fix_requested = options.fix_requested;
         request.may_prompt = options.interactive;
         request.relaunched = options.relaunched;
+        request.handed_guid = options.handed_guid;
         request.json = options.json;
         request.report_path = report_path;
         request.opened_report_path = opened_path;

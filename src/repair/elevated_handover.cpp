@@ -5,6 +5,7 @@
 #include "platform/win_constants.h"
 #include "repair/registry_backup.h"
 #include "report/report.h"
+#include "util/guid.h"
 #include "util/text.h"
 
 namespace vq4 {
@@ -124,13 +125,51 @@ std::wstring choose_elevated_report_path(const std::wstring& base_report_path, c
     return {};
 }
 
-std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause, bool json) {
+std::wstring quoted_argument(const std::wstring& argument) {
+    // The rules by which the C runtime (and CommandLineToArgvW) split a
+    // command line: backslashes are literal unless a quote follows them;
+    // before a quote, 2n backslashes give n and 2n + 1 give n and the quote.
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') {
+            quoted.append(backslashes * 2 + 1, L'\\');
+        } else {
+            quoted.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, L'\\');  // the closing quote stays a quote
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+std::wstring accepted_expected_guid(const std::wstring& handed) {
+    Guid value;
+    // parse_guid takes short fields and ignores what follows them: the
+    // text must be exactly the form it gives back.
+    if (handed.size() != 38 || !parse_guid(handed, value)) return {};
+    const std::wstring formatted = format_guid(value);
+    return equals_nocase(formatted, handed) ? formatted : std::wstring();
+}
+
+std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause, bool json,
+                                 const std::wstring& expected_guid) {
     std::wstring parameters = L"/fix " + widen(kElevatedArgument);
-    // A Windows path holds no double quote, and ends in ".txt", never in a
-    // backslash that would escape the closing quote.
-    if (!elevated_report_path.empty()) parameters += L" \"" + widen(kReportArgumentPrefix) + elevated_report_path + L"\"";
+    // Quoted so that any folder name arrives whole: blanks, and on the Linux
+    // build's host even quotes and trailing backslashes. The parameters are
+    // UTF-16 throughout, so no character becomes a quote on the way.
+    if (!elevated_report_path.empty()) {
+        parameters += L" " + quoted_argument(widen(kReportArgumentPrefix) + elevated_report_path);
+    }
     if (nopause) parameters += L" /nopause";
     if (json) parameters += L" /json";
+    if (!expected_guid.empty()) parameters += L" " + widen(kGuidArgumentPrefix) + expected_guid;
     return parameters;
 }
 
@@ -244,7 +283,8 @@ ElevatedReportResult read_elevated_result(const std::vector<std::uint8_t>& bytes
 ElevatedRelaunch relaunch_elevated_instance(const RelaunchRequest& request) {
     ElevatedRelaunch run;
     run.report_path = choose_elevated_report_path(request.base_report_path, request.opened_report_path);
-    const std::wstring parameters = relaunch_parameters(run.report_path, request.nopause, request.json);
+    const std::wstring parameters =
+        relaunch_parameters(run.report_path, request.nopause, request.json, request.expected_guid);
     // A path cut to the buffer names no program: nothing is started.
     std::wstring executable;
     if (platform::get_module_file_name(260, executable) != 0) return run;

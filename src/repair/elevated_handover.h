@@ -17,6 +17,15 @@ namespace vq4 {
 inline constexpr const char* kElevatedArgument = "/elevated";
 // "/report:" + the absolute path the elevated instance writes its report to.
 inline constexpr const char* kReportArgumentPrefix = "/report:";
+// "/guid:" + the interface GUID the first instance expects: the one its
+// user's applications look for. The elevated instance may read another
+// registration (another account's, over-the-shoulder), or none.
+inline constexpr const char* kGuidArgumentPrefix = "/guid:";
+
+// The GUID an elevated instance takes from "/guid:": only a braced GUID of
+// 38 characters ({xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}, hexadecimal digits
+// of either case), given back in upper case; anything else an empty text.
+std::wstring accepted_expected_guid(const std::wstring& handed);
 
 // A path that does not depend on the current directory (the elevated
 // instance starts in System32): fully qualified (C:\x, \\server\x), or from
@@ -31,12 +40,18 @@ bool path_is_absolute(const std::wstring& path);
 // taken or the base is not absolute.
 std::wstring choose_elevated_report_path(const std::wstring& base_report_path, const std::wstring& own_report_path);
 
+// `argument` quoted so that the C runtime's command-line splitting (and
+// CommandLineToArgvW's) gives it back unchanged.
+std::wstring quoted_argument(const std::wstring& argument);
+
 // The elevated instance's parameters: "/fix /elevated", then the report path
 // as one quoted argument when there is one, then "/nopause" when the first
 // instance has it (the result then shows in the first window, nobody needs
 // to read the second one), then "/json" when the first instance has it (the
 // elevated instance then writes its own JSON report beside its report).
-std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause, bool json = false);
+// Then "/guid:" and `expected_guid` when there is one.
+std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause, bool json = false,
+                                 const std::wstring& expected_guid = {});
 
 // The report path that an elevated instance accepts from its command line:
 // only a report name (VQ4_Diag_Report_, digits and underscores, .txt)
@@ -71,6 +86,7 @@ struct RelaunchRequest {
     std::wstring opened_report_path;  // the file it writes (empty when none could be created)
     bool nopause = false;             // passed on: nobody needs to read the elevated window
     bool json = false;                // passed on: the elevated instance writes its own JSON report
+    std::wstring expected_guid;       // passed on: the GUID the repair must register
 };
 
 // How the elevated report could be read.

@@ -10,6 +10,7 @@
 #include "repair/repair_candidates.h"
 #include "repair/repair_sequence.h"
 #include "report/report.h"
+#include "util/guid.h"
 #include "util/text.h"
 #include "interface/interface_guid_sources.h"
 
@@ -90,7 +91,7 @@ void show_elevated_result(const ElevatedRelaunch& run, const std::wstring& base_
     }
 }
 
-RepairSectionResult relaunch_elevated(const RepairRequest& request) {
+RepairSectionResult relaunch_elevated(const RepairRequest& request, const std::wstring& expected_guid) {
     print_status(StatusKind::Info,
                  L"Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The "
                  L"elevated window applies the repair, checks the result and saves its own report next to this "
@@ -100,6 +101,7 @@ RepairSectionResult relaunch_elevated(const RepairRequest& request) {
     relaunch.opened_report_path = request.opened_report_path;
     relaunch.nopause = !request.may_prompt;
     relaunch.json = request.json;
+    relaunch.expected_guid = expected_guid;
     const ElevatedRelaunch run = relaunch_elevated_instance(relaunch);
     if (!run.started) {
         print_status(StatusKind::Fail, L"Elevation refused or failed: no change was made. Re-run the tool with 'Run as "
@@ -153,11 +155,23 @@ SectionOutcome run_repair_section(bool fix_requested, bool may_prompt) {
 }
 
 RepairSectionResult run_repair_section(const RepairRequest& request) {
-    const std::wstring expected_guid = expected_interface_guid().guid;
+    const ExpectedGuid own = expected_interface_guid();
+    std::wstring expected_guid = own.guid;
+    // The elevated instance repairs toward the GUID the first window's user
+    // expects: it may run as another account, with another SDK
+    // registration or none.
+    const std::wstring handed = request.relaunched ? accepted_expected_guid(request.handed_guid) : std::wstring();
+    if (!handed.empty()) expected_guid = handed;
     const std::vector<RepairCandidate> candidates = find_repair_candidates(expected_guid);
     if (candidates.empty()) return {SectionOutcome::NothingToRepair};
 
     print_problem_and_plan(candidates, expected_guid);
+    if (!handed.empty() && !same_guid(handed, own.guid)) {
+        print_status(StatusKind::Info, L"The repair registers " + handed +
+                                           L" (source: the first window, the GUID its user's applications expect); "
+                                           L"this elevated instance reads " + own.guid + L" (source: " + own.source +
+                                           L").");
+    }
 
     if (!request.fix_requested) {
         if (!request.may_prompt) {
@@ -179,7 +193,7 @@ RepairSectionResult run_repair_section(const RepairRequest& request) {
                                        L"to get them and is still not elevated. No change was made.");
         return {SectionOutcome::RepairFailed};
     }
-    return relaunch_elevated(request);
+    return relaunch_elevated(request, expected_guid);
 }
 
 }  // namespace vq4

@@ -41,6 +41,8 @@ struct RepairRequest {
     // (empty when none could be created). The elevated report goes beside it.
     std::wstring report_path;
     std::wstring opened_report_path;
+    // "/guid:": the GUID the first instance expects (relaunched only).
+    std::wstring handed_guid;
 };
 
 // Prints nothing and ends with NothingToRepair when there is no candidate.

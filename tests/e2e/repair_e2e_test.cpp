@@ -480,6 +480,80 @@ TEST(RepairEndToEnd, AClosedElevatedWindowIsAnAbnormalEnd) {
     }
 }
 
+// The binary in a folder whose name is not ASCII (and not Latin-1 either):
+// both instances write their reports there, the elevated instance accepts
+// the report path handed over, and the first window shows its result.
+TEST(RepairEndToEnd, AFolderOfAnyNameKeepsTheElevatedResult) {
+    const fs::path base = test::make_temp_dir("repair_any_folder");
+    const fs::path dir = base / "\xC5\x92uvre \xC3\x9F \xE6\xBC\xA2\xE5\xAD\x97";  // "Œuvre ß 漢字" in UTF-8
+    fs::create_directory(dir);
+    const fs::path binary = dir / "VQ4_Diag";
+    fs::copy_file(VQ4_DIAG_BINARY, binary);
+    const fs::path machine = base / "machine.json";
+    std::ofstream(machine, std::ios::binary) << test::machine_text("repair-step1-works", [](json& m) {
+        m["elevated"] = false;
+        m["local_time"] = "2026-03-04 05:06:07";
+    });
+    const test::RunResult run = test::run_tool(machine, {"/fix", "/nopause"}, "", {}, binary);
+    EXPECT_TRUE(run.stderr_text.empty()) << run.stderr_text;
+    ASSERT_TRUE(fs::exists(dir / kFirstReportName)) << run.stdout_text;
+    ASSERT_TRUE(fs::exists(dir / kElevatedReportName)) << run.stdout_text;
+    const std::string first = test::read_file_bytes(dir / kFirstReportName);
+    const std::string section7 = test::section_block(first, kSection7);
+    EXPECT_NE(section7.find(kRelaunching + finished(0) + info("Elevated instance: " + worked("1/3"))), std::string::npos)
+        << section7;
+    EXPECT_NE(section7.find("[ INFO ] Elevated instance's report: "), std::string::npos) << section7;
+    EXPECT_NE(first.find("\r\n==== Summary after repair ====\r\n"), std::string::npos);
+    EXPECT_EQ(run.exit_code, 0);
+    fs::remove_all(base);
+}
+
+// The elevated instance, started as the relaunch starts it, reads another
+// GUID from the SDK configuration than the first window handed over (another
+// account's registration, say): it repairs toward the handed GUID, which the
+// user's applications look for, and says so. A text that is not exactly a
+// braced GUID is not taken: it then repairs toward its own reading.
+TEST(RepairEndToEnd, TheElevatedInstanceRepairsTowardTheFirstWindowsGuid) {
+    const std::string own = "{1B2C3D4E-0000-4000-8000-00000000ABCD}";
+    const std::string config = "C:\\Program Files\\Quorvane\\Tonvela SDK\\vxlinkapi_x64.dll.config.ini";
+    const std::string handed_line =
+        info("The repair registers " + kExpectedGuid +
+             " (source: the first window, the GUID its user's applications expect); this elevated instance reads " +
+             own + " (source: " + config + ").");
+    struct Case {
+        const char* what;
+        std::string argument;
+        std::string repaired_toward;
+        bool said;
+    };
+    const std::vector<Case> cases = {
+        {"handed over", "/guid:" + kExpectedGuid, kExpectedGuid, true},
+        {"lower case", "/GUID:{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}", kExpectedGuid, true},
+        {"a short field", "/guid:{C47D2A19-5E80-4B3F-9A26-81D0E4F3B75}", own, false},
+        {"text after it", "/guid:" + kExpectedGuid + "x", own, false},
+        {"no braces", "/guid:C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", own, false},
+        {"the same as its own reading", "/guid:" + own, own, false},
+    };
+    for (const Case& c : cases) {
+        const MachineDir s = prepare("repair-step1-works", [&](json& m) {
+            for (json& file : m["files"]) {
+                if (file.value("path", "") == config) file["text"] = "[DriverInterface]\r\nInterfaceGUID=" + own + "\r\n";
+            }
+        });
+        const test::RunResult run = test::run_tool(s.machine, {"/nopause", "/fix", "/elevated", c.argument});
+        EXPECT_TRUE(run.stderr_text.empty()) << c.what << run.stderr_text;
+        const std::string section7 = test::section_block(first_report(s), kSection7);
+        EXPECT_NE(section7.find("the GUID expected by the SDK (" + c.repaired_toward + ") is not registered."),
+                  std::string::npos)
+            << c.what << section7;
+        EXPECT_EQ(section7.find(handed_line) != std::string::npos, c.said) << c.what << section7;
+        EXPECT_EQ(section7.find("this elevated instance reads") != std::string::npos, c.said) << c.what;
+        // The firmware gives the handed GUID back at step 1; its own reading needs step 3.
+        EXPECT_EQ(section7.find("Step 3/3") == std::string::npos, c.repaired_toward == kExpectedGuid) << c.what;
+        fs::remove_all(s.dir);
+    }
+}
+
 TEST(RepairEndToEnd, AnElevatedReportThatCannotBeReadIsNamedWithTheError) {
     // The elevated instance repairs and writes its report, but another
     // process (an antivirus scan, say) holds the file without sharing when

@@ -231,5 +231,37 @@ TEST(ElevatedHandover, TheElevatedReportSaysWhetherItRepairedAndWhereItsBackupWe
     }
 }
 
+// Any folder name arrives whole: the C runtime's splitting gives back what
+// quoted_argument quoted (backslashes literal unless a quote follows them).
+TEST(ElevatedHandover, AnArgumentIsQuotedSoThatItArrivesWhole) {
+    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
+        {L"/report:C:\\My Tools\\VQ4_Diag_Report_1.txt", L"\"/report:C:\\My Tools\\VQ4_Diag_Report_1.txt\""},
+        {L"/report:D:\\\u0418\u043d\u0441\u0442 \u6f22\u5b57 \uff02q\uff02\\r.txt",
+         L"\"/report:D:\\\u0418\u043d\u0441\u0442 \u6f22\u5b57 \uff02q\uff02\\r.txt\""},
+        {L"a\"b", L"\"a\\\"b\""},
+        {L"a\\\"b", L"\"a\\\\\\\"b\""},
+        {L"ends\\", L"\"ends\\\\\""},
+        {L"", L"\"\""},
+    };
+    for (const auto& [argument, quoted] : cases) EXPECT_EQ(quoted_argument(argument), quoted) << sim::narrow(argument);
+}
+
+// The elevated instance takes only a braced GUID, exactly.
+TEST(ElevatedHandover, TheHandedGuidIsTakenOnlyAsABracedGuid) {
+    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}"},
+        {L"{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}", L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}"},
+        {L"C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", L""},
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B75}", L""},
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}x", L""},
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B7G2}", L""},
+        {L"{C47D2A1-95E80-4B3F-9A26-81D0E4F3B752}", L""},
+        {L"", L""},
+    };
+    for (const auto& [handed, accepted] : cases) EXPECT_EQ(accepted_expected_guid(handed), accepted) << sim::narrow(handed);
+    EXPECT_EQ(relaunch_parameters(L"C:\\T\\VQ4_Diag_Report_1.txt", true, false, L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}"),
+              L"/fix /elevated \"/report:C:\\T\\VQ4_Diag_Report_1.txt\" /nopause /guid:{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}");
+}
+
 }  // namespace
 }  // namespace vq4

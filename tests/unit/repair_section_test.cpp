@@ -362,7 +362,8 @@ TEST(RepairSection, TheRelaunchPassesFixTheMarkTheReportPathAndNopause) {
             test::ReportCapture capture;
             EXPECT_EQ(run_repair_section(request).outcome, RepairDelegated) << c.what;
         }
-        std::string parameters = c.parameters;
+        // The GUID this instance expects goes last.
+        std::string parameters = c.parameters + " /guid:" + kExpectedGuid;
         parameters.replace(parameters.find("<dir>"), 5, dir.string());
         EXPECT_EQ(sim::count_calls("ShellExecuteExW", "runas, C:\\Tools\\VQ4_Diag.exe, " + parameters + ", 1"), 1u)
             << c.what << ": " << parameters;

@@ -71,7 +71,7 @@ std::string real_executable() {
 // What GetModuleFileNameW reports for this process (no trace entry).
 std::wstring module_path() {
     if (sim::machine().module_path) return *sim::machine().module_path;
-    return widen(real_executable());
+    return utf16_from_utf8(real_executable());
 }
 
 std::uint32_t exit_code_of(int status) {

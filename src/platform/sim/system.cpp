@@ -26,6 +26,7 @@
 #include "platform/sim/machine_file.h"
 #include "platform/sim/relaunch.h"
 #include "platform/win_constants.h"
+#include "util/text.h"
 
 namespace vq4::platform {
 
@@ -334,8 +335,9 @@ std::uint32_t get_module_file_name(std::uint32_t capacity, std::wstring& out) {
     } else {
         char buffer[4096] = {};
         const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+        // The host's file names are UTF-8; wide text is UTF-16, as on Windows.
         if (length > 0) {
-            for (ssize_t i = 0; i < length; ++i) path.push_back(static_cast<wchar_t>(static_cast<unsigned char>(buffer[i])));
+            path = utf16_from_utf8(std::string(buffer, static_cast<std::size_t>(length)));
         }
     }
     // Like Windows: a path that does not fit is cut to the buffer, NUL
