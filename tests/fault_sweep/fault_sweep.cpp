@@ -8,8 +8,8 @@
 // must end within the time limit, exit with 0 or 1 and print nothing on
 // stderr (no crash, no uncaught exception, no sanitizer report), and write a
 // well-formed report that agrees with the console and whose exit code
-// follows from its Fail lines (support/report_check.h), or is the elevated
-// instance's when the repair ran there. Where the tool's
+// follows from its Fail lines (support/report_check.h), or is 1 after a
+// relaunch whose elevated instance did not repair. Where the tool's
 // texts name the line for a failure, that line must be in the report.
 //
 // New operations and new machine files are picked up from the traces and
