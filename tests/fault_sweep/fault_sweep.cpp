@@ -8,8 +8,8 @@
 // must end within the time limit, exit with 0 or 1 and print nothing on
 // stderr (no crash, no uncaught exception, no sanitizer report), and write a
 // well-formed report that agrees with the console and whose exit code
-// follows from its Fail lines (support/report_check.h), or is the elevated
-// instance's when the repair ran there. Where the tool's
+// follows from its Fail lines (support/report_check.h), or is 1 after a
+// relaunch whose elevated instance did not repair. Where the tool's
 // texts name the line for a failure, that line must be in the report.
 //
 // New operations and new machine files are picked up from the traces and
@@ -248,6 +248,12 @@ const char* const kElevationFailed =
 const char* const kExitCodeUnknown =
     "[ FAIL ] The elevated instance was started, but its exit code could not be obtained: it may have changed the "
     "system. See its report for the details.";
+// Any exit code but 0 and 1: a closed window or a crash.
+const char* const kEndedAbnormally =
+    "[ FAIL ] The elevated instance ended abnormally (exit code ||): its window was closed or it stopped. It may have "
+    "changed the system. See its report for the details.";
+// The elevated instance's report shows a repair done: the first window verifies it itself.
+const char* const kElevatedRepaired = "[ INFO ] Elevated instance, Summary after repair: ||";
 const char* const kRunWithFix = "[ INFO ] Run this tool again with /fix to apply the repair.";
 const char* const kDeclined = "[ INFO ] Repair declined by the user. No change was made.";
 const char* const kRepairing = "[ INFO ] Repairing ||";
@@ -627,13 +633,14 @@ struct Verdict {
     std::vector<std::string> lines;
 };
 
-// The exit code a run owes its report: the elevated instance's, when the
-// repair ran there ("The elevated instance has finished (exit code N, ...");
-// else 1 exactly when Fail lines are counted.
+// The exit code a run owes its report: 1 after a relaunch whose elevated
+// instance did not repair ("Summary after repair attempt"); else 1 exactly
+// when Fail lines are counted (after a repair, those of the first window's
+// own verification).
 int expected_exit_code(const std::string& report, int counted_fails) {
-    const std::string finished = "\r\n[ INFO ] The elevated instance has finished (exit code ";
-    const auto at = report.rfind(finished);
-    if (at != std::string::npos) return std::atoi(report.c_str() + at + finished.size());
+    const bool relaunched = report.find(std::string("\r\n") + kRelaunching + "\r\n") != std::string::npos;
+    const bool attempt = report.find(std::string("\r\n") + kAfterAttemptHeader + "\r\n") != std::string::npos;
+    if (relaunched && attempt) return 1;
     return counted_fails > 0 ? 1 : 0;
 }
 
@@ -798,12 +805,14 @@ bool matches_any(const std::string& line, const std::vector<std::string>& patter
 // (each block from its "Repairing" line holds one success line, and no step
 // after it) is section 8 and "Summary after repair"; a candidate not
 // repaired, or a relaunch that failed, is "Summary after repair attempt"; a
-// relaunch that ended with the instance's exit code, or a repair not
-// applied, is nothing more.
+// relaunch whose elevated instance reports the repair done is the first
+// window's own section 8 and "Summary after repair", one whose instance did
+// not repair "Summary after repair attempt"; a repair not applied is nothing
+// more.
 void check_repair_outcome(const std::vector<std::string>& lines, std::vector<std::string>& p) {
     const std::vector<std::string> successes = {kRegisteredAgain, kNowRegistered};
     std::size_t repair = 0, verification = 0, after = 0, attempt = 0, repairing = 0, repaired = 0;
-    std::size_t relaunching = 0, finished = 0, refused = 0, not_applied = 0;
+    std::size_t relaunching = 0, finished = 0, refused = 0, not_applied = 0, elevated_repaired = 0;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
         repair += line == kRepairHeader;
@@ -811,8 +820,10 @@ void check_repair_outcome(const std::vector<std::string>& lines, std::vector<std
         after += line == kAfterRepairHeader;
         attempt += line == kAfterAttemptHeader;
         relaunching += line == kRelaunching;
-        finished += line_matches(line, kInstanceFinished);
-        refused += line == kElevationFailed || line == kExitCodeUnknown;
+        finished += line_matches(line, kInstanceFinished) || line == kExitCodeUnknown ||
+                    line_matches(line, kEndedAbnormally);
+        refused += line == kElevationFailed;
+        elevated_repaired += line_matches(line, kElevatedRepaired);
         not_applied += line == kRunWithFix || line == kDeclined;
         if (!line_matches(line, kRepairing)) continue;
         ++repairing;
@@ -842,11 +853,14 @@ void check_repair_outcome(const std::vector<std::string>& lines, std::vector<std
         }
     } else if (relaunching > 0) {
         if (relaunching != 1 || finished + refused != 1) {
-            p.push_back("repair: the relaunch ends neither with the elevated instance's exit code nor with its failure");
-        } else if (finished == 1 && further != 0) {
-            p.push_back("repair: a further summary after the elevated instance's exit code");
-        } else if (refused == 1 && (attempt != 1 || verification != 0 || after != 0)) {
-            p.push_back("repair: a failed relaunch without \"Summary after repair attempt\" alone");
+            p.push_back("repair: the relaunch ends neither with the elevated instance's ending nor with its failure");
+        } else if (finished == 1 && elevated_repaired == 1) {
+            if (verification != 1 || after != 1 || attempt != 0) {
+                p.push_back("repair: the elevated instance repaired, but the first window has no verification and "
+                            "\"Summary after repair\"");
+            }
+        } else if (elevated_repaired != 0 || attempt != 1 || verification != 0 || after != 0) {
+            p.push_back("repair: a relaunch without a repair, but no \"Summary after repair attempt\" alone");
         }
     } else if (not_applied > 0 && further != 0) {
         p.push_back("repair: a further summary although the repair was not applied");

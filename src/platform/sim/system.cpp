@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,7 @@
 #include "platform/sim/machine_file.h"
 #include "platform/sim/relaunch.h"
 #include "platform/win_constants.h"
+#include "util/text.h"
 
 namespace vq4::platform {
 
@@ -288,7 +290,17 @@ bool console_read_line(std::string& line) {
     return any;
 }
 
-bool console_read_char() { return read_stdin_byte() != EOF; }
+bool console_read_char() {
+    // Closing a console window ends its process (CTRL_CLOSE_EVENT); the
+    // host's counterpart of a closed terminal is SIGHUP, which the relaunch
+    // reads back as STATUS_CONTROL_C_EXIT.
+    if (sim::elevated_window_closed_at_pause()) {
+        sim::leave_machine_state();
+        std::fflush(stdout);
+        ::raise(SIGHUP);
+    }
+    return read_stdin_byte() != EOF;
+}
 
 // A terminal is the console a person watches; a file or a pipe is output
 // redirected, as GetConsoleMode tells them apart on Windows.
@@ -416,8 +428,9 @@ std::uint32_t get_module_file_name(std::uint32_t capacity, std::wstring& out) {
     } else {
         char buffer[4096] = {};
         const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+        // The host's file names are UTF-8; wide text is UTF-16, as on Windows.
         if (length > 0) {
-            for (ssize_t i = 0; i < length; ++i) path.push_back(static_cast<wchar_t>(static_cast<unsigned char>(buffer[i])));
+            path = utf16_from_utf8(std::string(buffer, static_cast<std::size_t>(length)));
         }
     }
     // Like Windows: a path that does not fit is cut to the buffer, NUL
