@@ -510,6 +510,7 @@ struct Job {
     std::size_t machine = 0;
     std::vector<std::string> arguments;
     std::optional<Fault> fault;
+    bool relaunch = false;  // a fault in the first window of a relaunch
     fs::path dir;
     pid_t pid = -1;
     std::chrono::steady_clock::time_point started;
@@ -1093,7 +1094,12 @@ int main(int argc, char** argv) {
         copy["local_time"] = "2026-01-02 03:04:05";
         if (job.fault) {
             json faults = json::array();
-            faults.push_back({{"operation", job.fault->call.op}, {"nth", job.fault->call.nth}, {"code", job.fault->code}});
+            json fault = {{"operation", job.fault->call.op}, {"nth", job.fault->call.nth}, {"code", job.fault->code}};
+            // A relaunch's swept calls are the first window's (its relaunch,
+            // its own check after the repair): the elevated instance, which
+            // counts its calls apart, keeps its own.
+            if (job.relaunch) fault["instance"] = "first";
+            faults.push_back(fault);
             for (const json& f : copy.value("faults", json::array())) faults.push_back(f);
             copy["faults"] = faults;
         }
@@ -1217,6 +1223,7 @@ int main(int argc, char** argv) {
                 job.machine = i;
                 job.arguments = m.arguments;
                 job.fault = Fault{c, code};
+                job.relaunch = i >= first_relaunch;
                 job.dir = work / (m.arguments.size() > 1 ? (i >= first_relaunch ? "relaunch" : "fix") : "plain") / m.name /
                           (std::to_string(c.nth) + "_" + c.op + "_" + std::to_string(code));
                 jobs.push_back(std::move(job));

@@ -34,7 +34,7 @@ void expect_same_machine(const sim::Machine& a, const sim::Machine& b, const std
     // which Windows does not define) follows how the file is loaded.
     const auto keys_of = [](const sim::Machine& m) {
         std::map<std::wstring, const sim::RegistryKey*> keys;
-        for (const sim::RegistryKey& key : m.registry.keys) keys[key.path] = &key;
+        for (const sim::RegistryKey& key : m.registry.keys) keys[std::wstring(key.path())] = &key;
         return keys;
     };
     const auto a_keys = keys_of(a), b_keys = keys_of(b);
@@ -45,7 +45,7 @@ void expect_same_machine(const sim::Machine& a, const sim::Machine& b, const std
         const sim::RegistryKey& x = *x_at;
         const sim::RegistryKey& y = *found->second;
         EXPECT_EQ(x.open_error, y.open_error) << name;
-        ASSERT_EQ(x.values.size(), y.values.size()) << name << " " << sim::narrow(x.path);
+        ASSERT_EQ(x.values.size(), y.values.size()) << name << " " << sim::narrow(std::wstring(x.path()));
         for (std::size_t v = 0; v < x.values.size(); ++v) {
             EXPECT_EQ(x.values[v].name, y.values[v].name) << name;
             EXPECT_EQ(x.values[v].type, y.values[v].type) << name;

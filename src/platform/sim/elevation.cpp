@@ -337,7 +337,7 @@ void prepare_tool_instance(Machine& m) {
         const bool elevation_call = fault.operation == "OpenProcessToken" || fault.operation == "GetTokenInformation" ||
                                     fault.operation == "ShellExecuteExW" || fault.operation == "WaitForSingleObject" ||
                                     fault.operation == "GetExitCodeProcess";
-        if (!elevation_call) kept.push_back(std::move(fault));
+        if (!elevation_call && !fault.first_instance_only) kept.push_back(std::move(fault));
     }
     m.faults = std::move(kept);
 }

@@ -324,6 +324,10 @@ struct Fault {
     std::string operation;
     std::uint32_t nth = 1;
     std::uint32_t code = 0;
+    // A fault of the first instance only leaves the elevated instance that
+    // it relaunches alone: a call that fails in one process need not fail
+    // in another.
+    bool first_instance_only = false;
 };
 
 // The test-only interruption of the simulated process (interruption.h).

@@ -591,11 +591,16 @@ void load_environment(const JsonAt& at, Machine& m) {
 
 void load_faults(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
-        item.only_keys({"operation", "nth", "code"});
+        item.only_keys({"operation", "nth", "code", "instance"});
         Fault f;
         f.operation = item.field("operation").as_string();
         f.nth = item.has("nth") ? item.field("nth").as_u32() : 1;
         f.code = item.field("code").as_u32();
+        if (item.has("instance")) {
+            const std::string instance = item.field("instance").as_string();
+            if (instance != "first" && instance != "both") item.field("instance").fail("must be \"first\" or \"both\"");
+            f.first_instance_only = instance == "first";
+        }
         m.faults.push_back(std::move(f));
     }
 }

@@ -73,7 +73,7 @@ void write_registry(JsonWriter& out, const Machine& m) {
     for (const RegistryKey* key_at : keys_in_loading_order(m)) {
         const RegistryKey& key = *key_at;
         out.begin_object();
-        out.member("key", key.path);
+        out.member("key", std::wstring(key.path()));
         out.key("values");
         out.begin_array();
         for (const RegistryValue& value : key.values) write_value(out, value);
@@ -388,6 +388,7 @@ std::string machine_file_text(const Machine& m) {
         out.member("operation", f.operation);
         out.member("nth", f.nth);
         out.member("code", f.code);
+        if (f.first_instance_only) out.member("instance", std::string("first"));
         out.end_object();
     }
     out.end_array();

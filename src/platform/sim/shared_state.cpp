@@ -48,7 +48,7 @@ void write_machine_state(const std::string& path) {
                               {"data", value.data},
                               {"read_error", optional_code(value.read_error)}});
         }
-        keys.push_back({{"path", narrow(key.path)}, {"open_error", optional_code(key.open_error)}, {"values", values}});
+        keys.push_back({{"path", narrow(std::wstring(key.path()))}, {"open_error", optional_code(key.open_error)}, {"values", values}});
     }
     json devices = json::array();
     for (const Device& device : m.devices) {
