@@ -26,7 +26,9 @@
 //       PARALLEL runs at a time. Labels give a kind and a size, three sizes
 //       or more per kind in increasing order; exits 1 when the instructions
 //       per added item of a step exceed the previous step's more than LIMIT
-//       times (see run_growth).
+//       times (see run_growth). Also the peak memory of loading each twin
+//       (wait4, outside callgrind) per byte the file grew by: flat within
+//       LIMIT from step to step, and at most kMemoryPerFileByte.
 //   vq4_bench exe OBJDUMP EXE...
 //       Each exe's size and its imported DLLs.
 #include <fcntl.h>
@@ -185,6 +187,12 @@ std::string read_text(const fs::path& file) {
 
 // ---- Linux ----
 
+// A replay writes into its current directory: each run of the Linux tool
+// starts in the tool's folder, so the machine file is named absolutely.
+std::string machine_argument(const std::string& machine) {
+    return machine == "-" ? machine : fs::absolute(machine).string();
+}
+
 struct Row {
     std::string label;
     std::string machine;  // "-": the built-in machine
@@ -244,8 +252,11 @@ int run_linux(int runs, const std::string& exe, const std::vector<std::string>& 
     for (const std::string& text : row_texts) {
         const std::size_t eq = text.find('=');
         if (eq == std::string::npos) die("expected LABEL=MACHINE_FILE, got " + text);
-        Row row{text.substr(0, eq), text.substr(eq + 1), {}, {}, std::nullopt};
-        Launch launch{{exe, "/nopause"}, {{"VQ4_DIAG_MACHINE", std::nullopt}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}}, "", ""};
+        Row row{text.substr(0, eq), machine_argument(text.substr(eq + 1)), {}, {}, std::nullopt};
+        Launch launch{{exe, "/nopause"},
+                      {{"VQ4_DIAG_MACHINE", std::nullopt}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}},
+                      folder.string(),
+                      ""};
         if (row.machine != "-") launch.env["VQ4_DIAG_MACHINE"] = row.machine;
         run(launch);  // warm the page cache
         remove_reports(folder);
@@ -372,10 +383,10 @@ int run_options(int runs, const std::string& exe, const std::vector<std::string>
         if (fields.size() != 3 && fields.size() != 4) {
             die("expected LABEL|MACHINE_FILE|ARGUMENTS[|ARGUMENTS_WITHOUT], got " + text);
         }
-        OptionRow row{fields[0], fields[1], {split_words(fields[2]), {}, std::nullopt}, std::nullopt};
+        OptionRow row{fields[0], machine_argument(fields[1]), {split_words(fields[2]), {}, std::nullopt}, std::nullopt};
         if (fields.size() == 4) row.without = Variant{split_words(fields[3]), {}, std::nullopt};
         const auto launch_of = [&](const Variant& variant) {
-            Launch launch{{exe}, {{"VQ4_DIAG_MACHINE", std::nullopt}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}}, "", ""};
+            Launch launch{{exe}, {{"VQ4_DIAG_MACHINE", std::nullopt}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}}, folder.string(), ""};
             launch.argv.insert(launch.argv.end(), variant.arguments.begin(), variant.arguments.end());
             if (row.machine != "-") launch.env["VQ4_DIAG_MACHINE"] = row.machine;
             return launch;
@@ -435,6 +446,10 @@ int run_options(int runs, const std::string& exe, const std::vector<std::string>
 
 // ---- Growth check ----
 
+// The most memory loading a machine file may take per byte of the file
+// (docs/machine-file.md); VQ4_GROWTH_MEMORY_PER_BYTE sets another.
+constexpr double kMemoryPerFileByte = 40;
+
 // One callgrind run of the growth check.
 struct CountJob {
     std::string machine;  // machine file
@@ -468,7 +483,7 @@ void count_all(std::vector<CountJob>& jobs, const std::string& exe, int parallel
             Launch launch{{valgrind, "--tool=callgrind", "--callgrind-out-file=/dev/null",
                            (folder / fs::path(exe).filename()).string(), "/nopause"},
                           {{"VQ4_DIAG_MACHINE", jobs[next].machine}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}},
-                          "",
+                          folder.string(),
                           (folder / "callgrind.txt").string()};
             running[spawn(launch)] = {next, slot};
             ++next;
@@ -501,11 +516,15 @@ void count_all(std::vector<CountJob>& jobs, const std::string& exe, int parallel
 // grows with the sizes of the step. Fails when a step's count per added item
 // exceeds the previous step's by more than `limit` times, for the run or for
 // the machine file alone.
-int run_growth(double limit, const std::string& exe, int parallel, const std::vector<std::string>& row_texts) {
+int run_growth(double limit, double memory_limit, const std::string& exe, int parallel,
+               const std::vector<std::string>& row_texts) {
     struct GrowthRow {
         std::string label, kind;
         long size = 0;
         std::size_t run_job = 0, load_job = 0;
+        std::string load_file;
+        double load_bytes = 0;    // the load-only twin's size
+        double load_peak_bytes = 0;  // the peak memory of loading it
     };
     std::vector<GrowthRow> rows;
     std::vector<CountJob> jobs;
@@ -516,7 +535,7 @@ int run_growth(double limit, const std::string& exe, int parallel, const std::ve
         row.label = text.substr(0, eq);
         row.kind = row.label.substr(0, row.label.find_first_of("0123456789"));
         row.size = size_of(row.label);
-        std::string machine = text.substr(eq + 1);
+        std::string machine = machine_argument(text.substr(eq + 1));
         std::string load_file = machine;
         const std::size_t json = load_file.rfind(".json");
         if (json == std::string::npos) die(machine + ": not a .json machine file");
@@ -525,6 +544,8 @@ int run_growth(double limit, const std::string& exe, int parallel, const std::ve
         if (!rows.empty() && rows.back().kind == row.kind && row.size <= rows.back().size) {
             die(row.label + ": the sizes of a kind must increase");
         }
+        row.load_file = load_file;
+        row.load_bytes = static_cast<double>(fs::file_size(load_file));
         row.run_job = jobs.size();
         jobs.push_back({machine, false, 0});
         row.load_job = jobs.size();
@@ -532,6 +553,20 @@ int run_growth(double limit, const std::string& exe, int parallel, const std::ve
         rows.push_back(row);
     }
     count_all(jobs, exe, parallel);
+    // Peak memory of loading each twin, outside callgrind (whose own memory
+    // would drown it): the least of three runs, from wait4.
+    for (GrowthRow& row : rows) {
+        long least_kb = 0;
+        for (int i = 0; i < 3; ++i) {
+            const Sample s = run(Launch{{exe, "/nopause"},
+                                        {{"VQ4_DIAG_MACHINE", row.load_file}, {"VQ4_DIAG_SIM_ELEVATED", std::nullopt}},
+                                        fs::path(exe).parent_path().string(),
+                                        ""});
+            if (s.exit_code != 2) die(row.load_file + ": the load-only machine gave exit code " + std::to_string(s.exit_code));
+            least_kb = i == 0 ? s.peak_kb : std::min(least_kb, s.peak_kb);
+        }
+        row.load_peak_bytes = static_cast<double>(least_kb) * 1024.0;
+    }
 
     std::cout << "| Machine (`/nopause`) | Instructions | Machine file alone |\n|---|---:|---:|\n";
     for (const GrowthRow& row : rows) {
@@ -573,6 +608,39 @@ int run_growth(double limit, const std::string& exe, int parallel, const std::ve
         previous_run = run;
         previous_load = load;
     }
+    // Memory: the peak of loading the machine file alone, per byte the file
+    // grew by. Flat from one step to the next (the same limit), and never
+    // above the multiple of its size that docs/machine-file.md promises.
+    std::cout << "\n| Step | Machine file alone: bytes added | Peak memory added | Per byte of file | vs previous step |\n"
+              << "|---|---:|---:|---:|---:|\n";
+    double previous_per_byte = 0;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const GrowthRow& a = rows[i - 1];
+        const GrowthRow& b = rows[i];
+        if (a.kind != b.kind) {
+            previous_per_byte = 0;
+            continue;
+        }
+        const double bytes = b.load_bytes - a.load_bytes;
+        const double per_byte = (b.load_peak_bytes - a.load_peak_bytes) / bytes;
+        std::string versus = "-";
+        if (previous_per_byte > 0) {
+            const double ratio = per_byte / previous_per_byte;
+            versus = "x" + fixed(ratio, 2);
+            if (ratio > limit) {
+                failures.push_back("memory of the machine file alone " + a.label + " -> " + b.label + ": x" +
+                                   fixed(ratio, 2) + " the previous step's peak memory per added byte");
+            }
+        }
+        if (per_byte > memory_limit) {
+            failures.push_back("memory of the machine file alone " + a.label + " -> " + b.label + ": " +
+                               fixed(per_byte, 1) + " bytes per added byte, above " + fixed(memory_limit, 0));
+        }
+        std::cout << "| " << a.label << " -> " << b.label << " | " << fixed(bytes / 1e6, 2) << " MB | "
+                  << fixed((b.load_peak_bytes - a.load_peak_bytes) / 1e6, 2) << " MB | " << fixed(per_byte, 1) << " | "
+                  << versus << " |\n";
+        previous_per_byte = per_byte > 0 ? per_byte : 0;
+    }
     std::cout << "\n";
     if (steps_compared == 0) die("no kind has three sizes: nothing to compare");
     if (!failures.empty()) {
@@ -581,7 +649,8 @@ int run_growth(double limit, const std::string& exe, int parallel, const std::ve
         return 1;
     }
     std::cout << "Growth check passed: " << steps_compared << " step(s) compared, none above x" << fixed(limit, 2)
-              << " the previous step's instructions per added item.\n";
+              << " the previous step's instructions per added item or peak memory per added byte of machine file;"
+              << " loading at most " << fixed(memory_limit, 0) << " bytes per byte of file.\n";
     return 0;
 }
 
@@ -698,10 +767,10 @@ int run_exe(const std::string& objdump, const std::vector<std::string>& exes) {
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() >= 4 && args[0] == "linux") {
-        return run_linux(std::atoi(args[1].c_str()), args[2], std::vector<std::string>(args.begin() + 3, args.end()));
+        return run_linux(std::atoi(args[1].c_str()), fs::absolute(args[2]).string(), std::vector<std::string>(args.begin() + 3, args.end()));
     }
     if (args.size() >= 4 && args[0] == "options") {
-        return run_options(std::atoi(args[1].c_str()), args[2], std::vector<std::string>(args.begin() + 3, args.end()));
+        return run_options(std::atoi(args[1].c_str()), fs::absolute(args[2]).string(), std::vector<std::string>(args.begin() + 3, args.end()));
     }
     if (args.size() == 6 && args[0] == "wine") {
         return run_wine(std::atoi(args[1].c_str()), args[2], args[3], args[4], args[5]);
@@ -710,7 +779,9 @@ int main(int argc, char** argv) {
         const double limit = std::atof(args[1].c_str());
         const int parallel = std::atoi(args[3].c_str());
         if (limit <= 1.0 || parallel < 1) die("growth: LIMIT above 1 and PARALLEL of 1 or more");
-        return run_growth(limit, args[2], parallel, std::vector<std::string>(args.begin() + 4, args.end()));
+        const char* memory = std::getenv("VQ4_GROWTH_MEMORY_PER_BYTE");
+        const double memory_limit = memory != nullptr && *memory != '\0' ? std::atof(memory) : kMemoryPerFileByte;
+        return run_growth(limit, memory_limit, fs::absolute(args[2]).string(), parallel, std::vector<std::string>(args.begin() + 4, args.end()));
     }
     if (args.size() >= 3 && args[0] == "exe") {
         return run_exe(args[1], std::vector<std::string>(args.begin() + 2, args.end()));

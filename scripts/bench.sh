@@ -58,11 +58,12 @@ linux_table=$(VQ4_BENCH_VALGRIND=$(command -v valgrind || true) build/linux/benc
     "programs-3000=$out/machines/programs-3000.json" \
     "programs-10000=$out/machines/programs-10000.json")
 # The tool's own capture of nodes-10000, for the replay row: a run with
-# /capture on it (exit code 1: the machine has Fail lines), its capture moved
-# out of the run folder.
+# /capture on it (exit code 1: the machine has Fail lines), written into the
+# run folder (a replay writes where VQ4_DIAG_OUTPUT_DIR says), its capture
+# moved out of it.
 status=0
-env -u VQ4_DIAG_SIM_ELEVATED VQ4_DIAG_MACHINE="$out/machines/nodes-10000.json" "$out/linux-run/VQ4_Diag" /nopause /capture \
-    >/dev/null || status=$?
+env -u VQ4_DIAG_SIM_ELEVATED VQ4_DIAG_MACHINE="$out/machines/nodes-10000.json" VQ4_DIAG_OUTPUT_DIR="$out/linux-run" \
+    "$out/linux-run/VQ4_Diag" /nopause /capture >/dev/null || status=$?
 captures=("$out"/linux-run/VQ4_Diag_Machine_*.json)
 if [ "$status" -gt 1 ] || [ "${#captures[@]}" -ne 1 ] || [ ! -f "${captures[0]}" ]; then
     echo "The capture of nodes-10000 failed (exit code $status)" >&2

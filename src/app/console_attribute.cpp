@@ -7,7 +7,7 @@
 
 namespace vq4 {
 
-int run_keeping_console_attribute(const std::vector<std::string>& arguments) {
+int run_keeping_console_attribute(const std::vector<std::wstring>& arguments) {
     std::uint16_t own_attribute = 0;
     const bool known = platform::console_get_attribute(own_attribute) == 0;
     const int exit_code = run_diagnostic(arguments);

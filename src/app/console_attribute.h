@@ -11,6 +11,6 @@ namespace vq4 {
 // piece, and a console of other colours would keep that after the tool.
 // Where the attribute cannot be read (standard output is not a console),
 // nothing is given back. Returns the run's exit code.
-int run_keeping_console_attribute(const std::vector<std::string>& arguments);
+int run_keeping_console_attribute(const std::vector<std::wstring>& arguments);
 
 }  // namespace vq4

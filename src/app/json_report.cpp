@@ -250,8 +250,8 @@ std::string json_report_text(const RunRecord& record) {
         out.value(nullptr);
     }
     out.key("elevated_exit_code");
-    if (record.repair_ran && record.repair.outcome == SectionOutcome::RepairDelegated) {
-        out.value(record.repair.elevated_exit_code);
+    if (record.repair_ran && record.repair.relaunch && record.repair.relaunch->exit_code_known) {
+        out.value(record.repair.relaunch->exit_code);
     } else {
         out.value(nullptr);
     }

@@ -6,6 +6,7 @@
 #include "app/sections.h"
 #include "app/summary.h"
 #include "capture/capture_file.h"
+#include "capture/redaction.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "repair/elevated_handover.h"
@@ -18,24 +19,26 @@ namespace vq4 {
 
 namespace {
 
-// The first n characters of a and b are equal, ignoring the case of ASCII letters.
-bool equals_nocase_ascii_n(const std::string& a, const char* b, std::size_t n) {
+// The first n characters of a and b are equal, ignoring the case of ASCII
+// letters (only those: the options are ASCII, and no other letter folds onto
+// one of theirs).
+bool equals_nocase_ascii_n(const std::wstring& a, const char* b, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        wchar_t x = a[i];
+        wchar_t y = static_cast<wchar_t>(static_cast<unsigned char>(b[i]));
+        if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x - L'A' + L'a');
+        if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y - L'A' + L'a');
         if (x != y) return false;
     }
     return true;
 }
 
-bool starts_with_nocase_ascii(const std::string& a, const char* prefix) {
+bool starts_with_nocase_ascii(const std::wstring& a, const char* prefix) {
     const std::size_t n = std::char_traits<char>::length(prefix);
     return a.size() >= n && equals_nocase_ascii_n(a, prefix, n);
 }
 
-bool equals_nocase_ascii(const std::string& a, const char* b) {
+bool equals_nocase_ascii(const std::wstring& a, const char* b) {
     return a.size() == std::char_traits<char>::length(b) && equals_nocase_ascii_n(a, b, a.size());
 }
 
@@ -48,9 +51,17 @@ void print_banner() {
     write_report_text(banner);
 }
 
-// Beside the report, under its time; a failure is one Warn line and changes
-// neither the report nor the exit code.
-void write_machine_capture(const capture::Capture& machine, const std::wstring& report_path) {
+// Beside the report, under its time, in a block of its own after the
+// summary's verdict: the last lines of the run. A failure is one Warn line
+// and changes neither the report nor the exit code.
+void write_machine_capture(const capture::Capture& machine, const std::wstring& report_path, bool fix_requested) {
+    print_section(L"Machine capture");
+    if (fix_requested) {
+        // "/fix /capture": the capture is the machine as it was found, so
+        // the repair asked for does not run.
+        print_status(StatusKind::Info, L"The repair was not run: /capture records this PC as it was found, so /fix "
+                                       L"is not applied.");
+    }
     const std::wstring path = capture::capture_path_for_report(report_path);
     std::wstring written;
     const std::uint32_t error = capture::write_capture(path, machine, written);
@@ -64,9 +75,9 @@ void write_machine_capture(const capture::Capture& machine, const std::wstring& 
 
 }  // namespace
 
-RunOptions parse_run_options(const std::vector<std::string>& arguments) {
+RunOptions parse_run_options(const std::vector<std::wstring>& arguments) {
     RunOptions options;
-    for (const std::string& argument : arguments) {
+    for (const std::wstring& argument : arguments) {
         if (equals_nocase_ascii(argument, "/nopause")) {
             options.interactive = false;
         } else if (equals_nocase_ascii(argument, "/fix")) {
@@ -77,12 +88,14 @@ RunOptions parse_run_options(const std::vector<std::string>& arguments) {
             options.json = true;
         } else if (equals_nocase_ascii(argument, "/capture")) {
             options.capture = true;
-        } else if (argument == "/?" || equals_nocase_ascii(argument, "-h") || equals_nocase_ascii(argument, "--help")) {
+        } else if (argument == L"/?" || equals_nocase_ascii(argument, "-h") || equals_nocase_ascii(argument, "--help")) {
             options.show_usage = true;
         } else if (equals_nocase_ascii(argument, kElevatedArgument)) {
             options.relaunched = true;
+        } else if (starts_with_nocase_ascii(argument, kGuidArgumentPrefix)) {
+            options.handed_guid = argument.substr(std::char_traits<char>::length(kGuidArgumentPrefix));
         } else if (starts_with_nocase_ascii(argument, kReportArgumentPrefix)) {
-            options.handed_report_path = widen(argument.substr(std::string(kReportArgumentPrefix).size()));
+            options.handed_report_path = argument.substr(std::char_traits<char>::length(kReportArgumentPrefix));
         }
     }
     // A capture is what the machine is before anything changes it.
@@ -104,7 +117,8 @@ std::wstring usage_text() {
            L"  /?        this help (also -h, --help)\n"
            L"\n"
            L"Exit code: 0 when no failure is left, 1 when Fail lines remain; when the\n"
-           L"repair ran in the elevated instance, that instance's exit code.\n"
+           L"repair ran in the elevated instance, this window checks it again itself\n"
+           L"and the exit code follows that check (1 when it did not repair).\n"
            L"\n"
            L"Report: VQ4_Diag_Report_YYYYMMDD_hhmmss.txt next to the executable (_2, _3,\n"
            L"... when the name is taken). The elevated instance writes its report\n"
@@ -157,7 +171,7 @@ std::wstring build_report_path(const std::wstring& directory, const platform::Lo
     return path;
 }
 
-int run_diagnostic(const std::vector<std::string>& arguments) {
+int run_diagnostic(const std::vector<std::wstring>& arguments) {
     const RunOptions options = parse_run_options(arguments);
     if (options.show_usage) {
         write_console(usage_text());
@@ -219,8 +233,9 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         record.facts = run_report_sections();
         if (options.capture) capture::read_ancestors(machine);
     }
+    // What names the user, the PC and the other devices never leaves it.
+    if (options.capture) capture::redact(machine, capture::read_identity());
     record.summaries.push_back(print_summary(L"Summary", counts));
-    if (options.capture) write_machine_capture(machine, opened_path.empty() ? report_path : opened_path);
 
     RepairSectionResult& repair = record.repair;
     if (!options.skip_repair) {
@@ -229,11 +244,15 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
         request.fix_requested = options.fix_requested;
         request.may_prompt = options.interactive;
         request.relaunched = options.relaunched;
+        request.handed_guid = options.handed_guid;
         request.json = options.json;
         request.report_path = report_path;
         request.opened_report_path = opened_path;
         repair = run_repair_section(request);
-        if (repair.outcome == SectionOutcome::RepairSucceeded) {
+        // After a repair done by the elevated instance this instance checks
+        // it again itself, as the user: the elevated instance may read
+        // another registration and sees what an administrator sees.
+        if (repair.outcome == SectionOutcome::RepairSucceeded || repair.delegated_repair_done()) {
             print_section(L"8. Verification after repair");
             print_status(StatusKind::Info, L"Re-running sections 3 and 5 after the repair.");
             platform::sleep_ms(1000);
@@ -241,15 +260,20 @@ int run_diagnostic(const std::vector<std::string>& arguments) {
             record.facts_after_repair = run_verification_sections();
             record.summaries.push_back(print_summary(L"Summary after repair", counts));
         } else if (repair.outcome == SectionOutcome::RepairNeedsReplug ||
-                   repair.outcome == SectionOutcome::RepairFailed) {
+                   repair.outcome == SectionOutcome::RepairFailed ||
+                   repair.outcome == SectionOutcome::RepairDelegated) {
             record.summaries.push_back(print_summary(L"Summary after repair attempt", counts));
         }
     }
-    // The elevated instance verified after its repair: its exit code is the
-    // newer truth about the device.
-    record.exit_code = repair.outcome == SectionOutcome::RepairDelegated ? static_cast<int>(repair.elevated_exit_code)
-                       : counts.fail > 0                                 ? 1
-                                                                         : 0;
+    // An elevated instance that did not repair leaves the problem this run
+    // found: a failure, whatever else was counted.
+    const bool delegated_without_repair =
+        repair.outcome == SectionOutcome::RepairDelegated && !repair.delegated_repair_done();
+    record.exit_code = delegated_without_repair || counts.fail > 0 ? 1 : 0;
+
+    if (options.capture) {
+        write_machine_capture(machine, opened_path.empty() ? report_path : opened_path, options.fix_requested);
+    }
 
     if (options.json) {
         // Beside the text report, under its base name; a failure is one Warn

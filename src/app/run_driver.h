@@ -19,9 +19,10 @@ struct RunOptions {
     // Internal, from the first instance to the one it relaunches elevated:
     bool relaunched = false;          // "/elevated"
     std::wstring handed_report_path;  // "/report:<path>"
+    std::wstring handed_guid;         // "/guid:<GUID>", as given
 };
 
-RunOptions parse_run_options(const std::vector<std::string>& arguments);
+RunOptions parse_run_options(const std::vector<std::wstring>& arguments);
 
 // The usage that "/?" prints: the options, the exit codes, where the files go.
 std::wstring usage_text();
@@ -43,6 +44,6 @@ std::wstring build_report_path(const std::wstring& directory);
 std::wstring build_report_path(const std::wstring& directory, const platform::LocalTime& time);
 
 // The entry point's body; returns the process exit code.
-int run_diagnostic(const std::vector<std::string>& arguments);
+int run_diagnostic(const std::vector<std::wstring>& arguments);
 
 }  // namespace vq4

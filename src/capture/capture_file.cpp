@@ -400,13 +400,11 @@ void sdk_json(JsonWriter& out, const Sdk& sdk) {
         out.begin_array();
         for (const Sdk::Record& record : sdk.records) {
             out.begin_object();
-            if (record.result != 0 || record.bytes.size() != kSdkDeviceInfoSize) {
+            if (record.result != 0 || !record.fields) {
                 out.member("result", record.result);
             } else {
                 // Read as the SDK section reads it, so the replay fills the same fields.
-                SdkDeviceInfo filled;
-                std::memcpy(filled.bytes, record.bytes.data(), kSdkDeviceInfoSize);
-                const SdkDeviceFields device = decode_sdk_device_info(filled);
+                const SdkDeviceFields& device = *record.fields;
                 out.member("name", device.name);
                 out.member("vid", device.vendor_id);
                 out.member("pid", device.product_id);

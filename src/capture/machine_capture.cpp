@@ -1,6 +1,7 @@
 #include "capture/machine_capture.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "inspect/usb_nodes.h"
 #include "platform/device_changes.h"
@@ -148,7 +149,7 @@ bool active() { return current() != nullptr; }
 std::wstring key_path(platform::RegRoot root, const std::wstring& subkey, std::uint32_t access) {
     const bool view_32bit = (access & win::KEY_WOW64_32KEY_) != 0;
     if (root == platform::RegRoot::ClassesRoot) {
-        return std::wstring(L"HKLM\\SOFTWARE\\Classes\\") + (view_32bit ? L"WOW6432Node\\" : L"") + subkey;
+        return classes_root_source(subkey, access) + (view_32bit ? L"WOW6432Node\\" : L"") + subkey;
     }
     const std::wstring classes = L"SOFTWARE\\Classes\\";
     if (root == platform::RegRoot::LocalMachine && subkey.size() > classes.size() &&
@@ -160,6 +161,13 @@ std::wstring key_path(platform::RegRoot root, const std::wstring& subkey, std::u
         return L"HKLM\\SOFTWARE\\WOW6432Node\\" + subkey.substr(software.size());
     }
     return L"HKLM\\" + subkey;
+}
+
+std::wstring classes_root_source(const std::wstring& /*subkey*/, std::uint32_t /*access*/) {
+    // Every classes-root key is written as the machine's for now, a per-user
+    // registration (HKCU\Software\Classes) included: the simulated machine
+    // has no user hive yet. The hive that answered is to be named here.
+    return L"HKLM\\SOFTWARE\\Classes\\";
 }
 
 std::wstring hardware_key_path(const std::wstring& instance_id) {
@@ -392,7 +400,11 @@ void sdk_device_info(std::int32_t result, const std::uint8_t* record, std::size_
     if (Sdk* sdk = last_sdk()) {
         Sdk::Record entry;
         entry.result = result;
-        if (result == 0) entry.bytes.assign(record, record + size);
+        if (result == 0 && size == kSdkDeviceInfoSize) {
+            SdkDeviceInfo filled;
+            std::memcpy(filled.bytes, record, kSdkDeviceInfoSize);
+            entry.fields = decode_sdk_device_info(filled);
+        }
         sdk->records.push_back(std::move(entry));
     }
 }

@@ -18,6 +18,7 @@
 #include "platform/devices.h"
 #include "platform/registry.h"
 #include "platform/software.h"
+#include "sdk/sdk_contract.h"
 
 namespace vq4::capture {
 
@@ -100,7 +101,9 @@ struct Sdk {
     std::vector<std::int32_t> device_counts;      // each QTV_GetDeviceCount's count
     struct Record {
         std::int32_t result = 0;
-        std::vector<std::uint8_t> bytes;  // the filled record when `result` is 0
+        // The fields as the SDK section reads them, when `result` is 0 and
+        // the whole record was filled.
+        std::optional<SdkDeviceFields> fields;
     };
     std::vector<Record> records;  // QTV_GetDeviceInfo, by index
 };
@@ -145,6 +148,9 @@ bool active();
 // The machine-file path of a key that RegOpenKeyExW opens from `root` with
 // `access` (KEY_WOW64_32KEY reads the 32-bit view, under WOW6432Node).
 std::wstring key_path(platform::RegRoot root, const std::wstring& subkey, std::uint32_t access);
+// The key a classes-root key of `subkey` was read from, as its hive's path
+// ending in "\Classes\" (HKCR merges the user's classes over the machine's).
+std::wstring classes_root_source(const std::wstring& subkey, std::uint32_t access);
 // The path of a node's hardware ("Device Parameters") key.
 std::wstring hardware_key_path(const std::wstring& instance_id);
 

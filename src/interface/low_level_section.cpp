@@ -1,5 +1,7 @@
 #include "interface/low_level_section.h"
 
+#include <algorithm>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +27,9 @@ constexpr std::uint8_t kAlternateSetting = 1;
 
 const wchar_t* const kNoMi03Node =
     L"Interface MI_03 (vendor-specific) was not found in the USB enumeration: low-level communication test skipped.";
+const wchar_t* const kMi03MissingReplug =
+    L"  -> The Vantro Q4 is connected but Windows lists no MI_03 interface for it. Unplug the Vantro Q4, wait 5 "
+    L"seconds, plug it back directly into the PC (no hub), then re-run this tool.";
 const wchar_t* const kNodesNotListed = L"Unable to re-query the MI_03 node (SetupDiGetClassDevs failed).";
 const wchar_t* const kNodeDisappeared = L"The MI_03 node has disappeared in the meantime (device unplugged?).";
 const wchar_t* const kKeyNotOpened = L"Unable to open the 'Device Parameters' registry key of the MI_03 node.";
@@ -125,6 +130,14 @@ LowLevelResult run_low_level_section(const std::vector<UsbNode>& nodes) {
     LowLevelResult result;
     if (mi03 == nullptr) {
         print_status(StatusKind::Warn, kNoMi03Node);
+        // The device is there but its MI_03 node is not: a removal whose
+        // re-detection never came (a repair interrupted between the two, by
+        // a closed window or a crash) leaves it so until the device is
+        // enumerated again, which a replug does.
+        const bool device_present = std::any_of(nodes.begin(), nodes.end(), [](const UsbNode& node) {
+            return !contains_nocase(node.instance_id, L"&MI_");
+        });
+        if (device_present) print_status(StatusKind::Warn, kMi03MissingReplug);
         return result;
     }
 

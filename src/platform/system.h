@@ -26,6 +26,12 @@ void console_set_attribute(std::uint16_t attribute);
 // when the call fails.
 std::uint32_t console_get_attribute(std::uint16_t& attribute);
 
+// GetConsoleScreenBufferInfo on standard output: the columns of the screen
+// buffer (dwSize.X), where a line written past the last column wraps.
+// Returns 0 or the Win32 error code, as console_get_attribute; `columns` is
+// left as it was when the call fails.
+std::uint32_t console_get_width(std::uint16_t& columns);
+
 // Writes text to standard output as it is given, and flushes it. The report
 // layer gives it as the console shows it (write_console): characters up to
 // U+00FF, each line ended with console_line_end().
@@ -59,18 +65,26 @@ bool console_is_interactive();
 // ---- Report file (CreateFileW / WriteFile / CloseHandle) ----
 
 // Creates a new file for writing with sharing that denies nothing to other
-// processes. Never truncates: an existing file gives ERROR_FILE_EXISTS (80).
+// processes, written through (FILE_FLAG_WRITE_THROUGH: what WriteFile hands
+// over is on the disk when it returns, so a power loss keeps every line
+// written). Never truncates: an existing file gives ERROR_FILE_EXISTS (80).
 // Returns 0 or the Win32 error code.
 std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out);
 
 // The same for the other files the tool writes (the registry backup, the
 // JSON report, the capture), so that a failure of one is not taken for the
 // other's; these are opened with read sharing only (FILE_SHARE_READ), so
-// that nobody changes a file while the tool writes it.
+// that nobody changes a file while the tool writes it, and not written
+// through: the backup's writer calls report_file_flush when it must.
 std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out);
 
 // Writes bytes at the end of the file. Returns 0 or the Win32 error code.
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes);
+
+// FlushFileBuffers: writes the file's data through the system's cache to the
+// disk, so that it survives a power loss or a restart (what WriteFile handed
+// over survives only the end of the process). Returns 0 or the Win32 error code.
+std::uint32_t report_file_flush(const ReportFile& file);
 
 // GetFileAttributesW on a path of the report folder: 0 when a file or a
 // folder of that name exists, else the Win32 error code (ERROR_FILE_NOT_FOUND

@@ -1,9 +1,11 @@
 #include "repair/elevated_handover.h"
 
+#include "platform/elevation.h"
 #include "platform/system.h"
 #include "platform/win_constants.h"
 #include "repair/registry_backup.h"
 #include "report/report.h"
+#include "util/guid.h"
 #include "util/text.h"
 
 namespace vq4 {
@@ -123,13 +125,51 @@ std::wstring choose_elevated_report_path(const std::wstring& base_report_path, c
     return {};
 }
 
-std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause, bool json) {
+std::wstring quoted_argument(const std::wstring& argument) {
+    // The rules by which the C runtime (and CommandLineToArgvW) split a
+    // command line: backslashes are literal unless a quote follows them;
+    // before a quote, 2n backslashes give n and 2n + 1 give n and the quote.
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') {
+            quoted.append(backslashes * 2 + 1, L'\\');
+        } else {
+            quoted.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, L'\\');  // the closing quote stays a quote
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+std::wstring accepted_expected_guid(const std::wstring& handed) {
+    Guid value;
+    // parse_guid takes short fields and ignores what follows them: the
+    // text must be exactly the form it gives back.
+    if (handed.size() != 38 || !parse_guid(handed, value)) return {};
+    const std::wstring formatted = format_guid(value);
+    return equals_nocase(formatted, handed) ? formatted : std::wstring();
+}
+
+std::wstring relaunch_parameters(const std::wstring& elevated_report_path, bool nopause, bool json,
+                                 const std::wstring& expected_guid) {
     std::wstring parameters = L"/fix " + widen(kElevatedArgument);
-    // A Windows path holds no double quote, and ends in ".txt", never in a
-    // backslash that would escape the closing quote.
-    if (!elevated_report_path.empty()) parameters += L" \"" + widen(kReportArgumentPrefix) + elevated_report_path + L"\"";
+    // Quoted so that any folder name arrives whole: blanks, and on the Linux
+    // build's host even quotes and trailing backslashes. The parameters are
+    // UTF-16 throughout, so no character becomes a quote on the way.
+    if (!elevated_report_path.empty()) {
+        parameters += L" " + quoted_argument(widen(kReportArgumentPrefix) + elevated_report_path);
+    }
     if (nopause) parameters += L" /nopause";
     if (json) parameters += L" /json";
+    if (!expected_guid.empty()) parameters += L" " + widen(kGuidArgumentPrefix) + expected_guid;
     return parameters;
 }
 
@@ -146,6 +186,12 @@ std::wstring accepted_report_path(const std::wstring& handed_path, const std::ws
 }
 
 std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>& bytes, const std::wstring& path) {
+    return read_elevated_result(bytes, path).lines;
+}
+
+ElevatedReportResult read_elevated_result(const std::vector<std::uint8_t>& bytes, const std::wstring& path) {
+    ElevatedReportResult result;
+    std::wstring backup_path;
     std::vector<RepairBlock> blocks;
     bool has_section7 = false;
     bool in_section7 = false;
@@ -180,7 +226,13 @@ std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>&
         }
         if (!in_section7) continue;
         // The restore hint closes the section after every candidate's steps.
-        if (status.kind == 'I' && starts_with(status.text, kRestoreHintPrefix)) continue;
+        if (status.kind == 'I' && starts_with(status.text, kRestoreHintPrefix)) {
+            const std::wstring quoted = status.text.substr(std::wstring(kRestoreHintPrefix).size());
+            if (quoted.size() >= 2 && quoted.front() == L'"' && quoted.back() == L'"') {
+                backup_path = quoted.substr(1, quoted.size() - 2);
+            }
+            continue;
+        }
         section7_last = status;
         const std::wstring repairing = L"Repairing ";
         if (status.kind == 'I' && starts_with(status.text, repairing)) {
@@ -200,9 +252,9 @@ std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>&
         }
         block.last = status;
     }
-    if (summary_title.empty()) return {};
+    if (summary_title.empty()) return result;
 
-    std::vector<std::wstring> lines;
+    std::vector<std::wstring>& lines = result.lines;
     for (const RepairBlock& block : blocks) {
         const std::wstring at_step = block.step.empty() ? std::wstring() : L" at step " + block.step;
         if (block.last.kind == 'O') {
@@ -223,7 +275,51 @@ std::vector<std::wstring> elevated_result_lines(const std::vector<std::uint8_t>&
     }
     lines.push_back(L"Elevated instance, " + summary_title + L": " + summary_counts + L" " + summary_verdict);
     lines.push_back(L"Elevated instance's report: " + path);
-    return lines;
+    result.repaired = summary_title == L"Summary after repair";
+    result.backup_path = std::move(backup_path);
+    return result;
+}
+
+ElevatedRelaunch relaunch_elevated_instance(const RelaunchRequest& request) {
+    ElevatedRelaunch run;
+    run.report_path = choose_elevated_report_path(request.base_report_path, request.opened_report_path);
+    const std::wstring parameters =
+        relaunch_parameters(run.report_path, request.nopause, request.json, request.expected_guid);
+    // A path cut to the buffer names no program: nothing is started.
+    std::wstring executable;
+    if (platform::get_module_file_name(260, executable) != 0) return run;
+    platform::ProcessHandle process;
+    if (platform::shell_execute_ex(L"runas", executable, parameters, win::SW_SHOWNORMAL_, process) != 0 ||
+        !process.valid()) {
+        return run;
+    }
+    run.started = true;
+    // A wait that fails leaves the instance running: its exit code would be
+    // STILL_ACTIVE, not a result, and its report may still grow.
+    if (platform::wait_for_single_object(process, win::INFINITE_) != win::WAIT_OBJECT_0_) return run;
+    run.ended = true;
+    // Every value is an exit code, 0xFFFFFFFF too: only the call's own
+    // result says whether there is one.
+    std::uint32_t code = 0xFFFFFFFFu;
+    run.exit_code_known = platform::get_exit_code_process(process, code) == 0;
+    if (run.exit_code_known) run.exit_code = code;
+    process.reset();
+
+    // Without a free name beside this report the elevated instance wrote
+    // under its usual name, which this instance cannot know.
+    if (run.report_path.empty()) {
+        run.report = ElevatedReportState::NoName;
+        return run;
+    }
+    std::vector<std::uint8_t> bytes;
+    run.report_error = platform::report_file_read(run.report_path, kElevatedReportMaxBytes, bytes);
+    if (run.report_error != 0) {
+        run.report = ElevatedReportState::ReadError;
+        return run;
+    }
+    run.result = read_elevated_result(bytes, run.report_path);
+    run.report = run.result.lines.empty() ? ElevatedReportState::Incomplete : ElevatedReportState::Read;
+    return run;
 }
 
 }  // namespace vq4

@@ -119,6 +119,10 @@ SectionText value_lines(const platform::RegKey& key) {
 
 // The key's section and then its subkeys' sections, depth first.
 SectionText tree_sections(const platform::RegKey& key, const std::wstring& subkey) {
+    // A key line ends at its line break: a control character in a key name
+    // would cut it, and a CR LF would make the rest of the name value lines
+    // of the key before it.
+    if (has_control_character(subkey)) return {kErrorInvalidData, {}};
     SectionText sections;
     sections.text = L"\r\n" + key_line(subkey);
     const SectionText values = value_lines(key);
@@ -177,7 +181,10 @@ std::uint32_t append(RegistryBackup& backup, const std::wstring& sections) {
     if (!backup.file.valid()) {
         if (const std::uint32_t error = create_backup_file(backup); error != 0) return error;
     }
-    const std::uint32_t error = platform::report_file_write(backup.file, reg_file_bytes(sections));
+    std::uint32_t error = platform::report_file_write(backup.file, reg_file_bytes(sections));
+    // On the disk before the change it saves is made: WriteFile alone leaves
+    // it in the system's cache, which a power loss or a reset empties.
+    if (error == 0) error = platform::report_file_flush(backup.file);
     if (error != 0) backup.broken = true;
     return error;
 }
@@ -207,6 +214,7 @@ TreeBackup back_up_key_tree(RegistryBackup& backup, const std::wstring& subkey) 
 
 std::uint32_t back_up_values(RegistryBackup& backup, const platform::RegKey& key, const std::wstring& subkey,
                              const std::vector<std::wstring>& names) {
+    if (has_control_character(subkey)) return kErrorInvalidData;  // as for a subkey of a tree
     std::wstring lines;
     std::vector<std::wstring> ids;
     for (const std::wstring& name : names) {

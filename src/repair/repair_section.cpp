@@ -11,6 +11,7 @@
 #include "repair/repair_candidates.h"
 #include "repair/repair_sequence.h"
 #include "report/report.h"
+#include "util/guid.h"
 #include "util/text.h"
 #include "interface/interface_guid_sources.h"
 
@@ -19,7 +20,6 @@ namespace vq4 {
 namespace {
 
 constexpr std::uint16_t kAttrPrompt = 14;
-constexpr std::uint32_t kExitCodeUnknown = 0xFFFFFFFF;
 
 void print_problem_and_plan(const std::vector<RepairCandidate>& candidates, const std::wstring& expected_guid) {
     print_section(L"7. Automatic repair (MI_03 interface GUID)");
@@ -67,90 +67,77 @@ SectionOutcome repair_in_place(const std::vector<RepairCandidate>& candidates, c
     return any_replug ? SectionOutcome::RepairNeedsReplug : SectionOutcome::RepairFailed;
 }
 
-// How the elevated instance went, as far as this instance can tell.
-struct ElevatedRun {
-    bool started = false;  // the system gave a process handle
-    bool ended = false;    // the wait saw it end
-    std::uint32_t exit_code = kExitCodeUnknown;
-};
-
-// Starts this executable elevated with "/fix" and the internal arguments and
-// waits for it.
-ElevatedRun run_elevated_instance(const std::wstring& parameters) {
-    ElevatedRun run;
-    // A path cut to the buffer names no program: nothing is started.
-    std::wstring executable;
-    if (platform::get_module_file_name(260, executable) != 0) return run;
-    platform::ProcessHandle process;
-    if (platform::shell_execute_ex(L"runas", executable, parameters, win::SW_SHOWNORMAL_, process) != 0 ||
-        !process.valid()) {
-        return run;
-    }
-    run.started = true;
-    // A wait that fails leaves the instance running: its exit code would be
-    // STILL_ACTIVE, not a result.
-    if (platform::wait_for_single_object(process, win::INFINITE_) != win::WAIT_OBJECT_0_) return run;
-    run.ended = true;
-    platform::get_exit_code_process(process, run.exit_code);
-    process.reset();
-    return run;
-}
-
 // The elevated instance's result, read from its report, in this report.
-// Without a free name beside this report the elevated instance wrote under
-// its usual name, which this instance cannot know.
-void show_elevated_result(const std::wstring& elevated_report, const std::wstring& base_report_path) {
-    if (elevated_report.empty()) {
-        print_status(StatusKind::Info,
-                     L"The elevated instance's report cannot be read: no free name was left for it beside " +
-                         base_report_path);
-        return;
+void show_elevated_result(const ElevatedRelaunch& run, const std::wstring& base_report_path) {
+    switch (run.report) {
+        case ElevatedReportState::NotRead:
+            return;
+        case ElevatedReportState::NoName:
+            print_status(StatusKind::Info,
+                         L"The elevated instance's report cannot be read: no free name was left for it beside " +
+                             base_report_path);
+            return;
+        case ElevatedReportState::ReadError:
+            print_status(StatusKind::Info, L"The elevated instance's report cannot be read (error code=" +
+                                               decimal(run.report_error) + L"): " + run.report_path);
+            show_protected_report_location(run.report_path, run.report_error);
+            return;
+        case ElevatedReportState::Incomplete:
+            print_status(StatusKind::Info,
+                         L"The elevated instance's report ends before its summary: " + run.report_path);
+            return;
+        case ElevatedReportState::Read:
+            for (const std::wstring& line : run.result.lines) print_status(StatusKind::Info, line);
+            return;
     }
-    std::vector<std::uint8_t> bytes;
-    const std::uint32_t error = platform::report_file_read(elevated_report, kElevatedReportMaxBytes, bytes);
-    if (error != 0) {
-        print_status(StatusKind::Info, L"The elevated instance's report cannot be read (error code=" + decimal(error) +
-                                           L"): " + elevated_report);
-        show_protected_report_location(elevated_report, error);
-        return;
-    }
-    const std::vector<std::wstring> lines = elevated_result_lines(bytes, elevated_report);
-    if (lines.empty()) {
-        print_status(StatusKind::Info, L"The elevated instance's report ends before its summary: " + elevated_report);
-        return;
-    }
-    for (const std::wstring& line : lines) print_status(StatusKind::Info, line);
 }
 
-RepairSectionResult relaunch_elevated(const RepairRequest& request) {
+RepairSectionResult relaunch_elevated(const RepairRequest& request, const std::wstring& expected_guid) {
     print_status(StatusKind::Info,
                  L"Administrator rights are needed: relaunching the tool elevated (accept the Windows UAC prompt). The "
                  L"elevated window applies the repair, checks the result and saves its own report next to this "
                  L"executable.");
-    const std::wstring elevated_report = choose_elevated_report_path(request.report_path, request.opened_report_path);
-    const ElevatedRun run = run_elevated_instance(relaunch_parameters(elevated_report, !request.may_prompt, request.json));
+    RelaunchRequest relaunch;
+    relaunch.base_report_path = request.report_path;
+    relaunch.opened_report_path = request.opened_report_path;
+    relaunch.nopause = !request.may_prompt;
+    relaunch.json = request.json;
+    relaunch.expected_guid = expected_guid;
+    const ElevatedRelaunch run = relaunch_elevated_instance(relaunch);
     if (!run.started) {
         print_status(StatusKind::Fail, L"Elevation refused or failed: no change was made. Re-run the tool with 'Run as "
                                        L"administrator' to apply the repair.");
         return {SectionOutcome::RepairFailed};
     }
-    // Once it has started, the elevated instance may have repaired (or may
-    // still be repairing): "no change was made" would be false here.
-    if (run.exit_code == kExitCodeUnknown) {
-        print_status(StatusKind::Fail, L"The elevated instance was started, but its exit code could not be obtained: "
-                                       L"it may have changed the system. See its report for the details.");
-        if (run.ended) show_elevated_result(elevated_report, request.report_path);
-        return {SectionOutcome::RepairFailed};
-    }
-    const std::uint32_t code = run.exit_code;
-    print_status(StatusKind::Info, L"The elevated instance has finished (exit code " +
-                                       decimal(static_cast<std::int32_t>(code)) +
-                                       L", 0 = no failure left). See its report for the details.");
-    show_elevated_result(elevated_report, request.report_path);
-    return {SectionOutcome::RepairDelegated, code};
+    print_relaunch_ending(run, request.report_path);
+    RepairSectionResult result{SectionOutcome::RepairDelegated};
+    result.relaunch = run;
+    return result;
 }
 
 }  // namespace
+
+void print_relaunch_ending(const ElevatedRelaunch& run, const std::wstring& base_report_path) {
+    // Once it has started, the elevated instance may have repaired (or may
+    // still be repairing): "no change was made" would be false here.
+    if (!run.exit_code_known) {
+        print_status(StatusKind::Fail, L"The elevated instance was started, but its exit code could not be obtained: "
+                                       L"it may have changed the system. See its report for the details.");
+    } else if (run.exit_code == 0 || run.exit_code == 1) {
+        print_status(StatusKind::Info, L"The elevated instance has finished (exit code " + decimal(run.exit_code) +
+                                           L", 0 = no failure left). See its report for the details.");
+    } else {
+        // A closed console window ends it with STATUS_CONTROL_C_EXIT
+        // (0xC000013A), a crash with an exception code: NTSTATUS values read
+        // in hexadecimal.
+        std::wstring code;
+        format_wide(code, 16, L"0x%08X", static_cast<unsigned>(run.exit_code));
+        print_status(StatusKind::Fail, L"The elevated instance ended abnormally (exit code " + code +
+                                           L"): its window was closed or it stopped. It may have changed the system. "
+                                           L"See its report for the details.");
+    }
+    show_elevated_result(run, base_report_path);
+}
 
 bool process_is_elevated() {
     platform::TokenHandle token;
@@ -169,11 +156,23 @@ SectionOutcome run_repair_section(bool fix_requested, bool may_prompt) {
 }
 
 RepairSectionResult run_repair_section(const RepairRequest& request) {
-    const std::wstring expected_guid = expected_interface_guid().guid;
+    const ExpectedGuid own = expected_interface_guid();
+    std::wstring expected_guid = own.guid;
+    // The elevated instance repairs toward the GUID the first window's user
+    // expects: it may run as another account, with another SDK
+    // registration or none.
+    const std::wstring handed = request.relaunched ? accepted_expected_guid(request.handed_guid) : std::wstring();
+    if (!handed.empty()) expected_guid = handed;
     const std::vector<RepairCandidate> candidates = find_repair_candidates(expected_guid);
     if (candidates.empty()) return {SectionOutcome::NothingToRepair};
 
     print_problem_and_plan(candidates, expected_guid);
+    if (!handed.empty() && !same_guid(handed, own.guid)) {
+        print_status(StatusKind::Info, L"The repair registers " + handed +
+                                           L" (source: the first window, the GUID its user's applications expect); "
+                                           L"this elevated instance reads " + own.guid + L" (source: " + own.source +
+                                           L").");
+    }
 
     if (!request.fix_requested) {
         if (!request.may_prompt) {
@@ -195,7 +194,7 @@ RepairSectionResult run_repair_section(const RepairRequest& request) {
                                        L"to get them and is still not elevated. No change was made.");
         return {SectionOutcome::RepairFailed};
     }
-    return relaunch_elevated(request);
+    return relaunch_elevated(request, expected_guid);
 }
 
 }  // namespace vq4

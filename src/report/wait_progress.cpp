@@ -32,7 +32,15 @@ WaitProgress::~WaitProgress() {
 void WaitProgress::show(std::uint64_t elapsed_ms) {
     // Asked at each step: output redirected meanwhile gets nothing more.
     if (!platform::console_is_interactive()) return;
-    const std::wstring text = wait_progress_text(what, elapsed_ms, limit_ms);
+    if (!width_read) {
+        // Once per wait: a line that reaches the last column wraps, and "\r"
+        // then cannot erase the part on the line above.
+        width_read = true;
+        std::uint16_t columns = 0;
+        if (platform::console_get_width(columns) == 0 && columns > 1) max_width = columns - 1u;
+    }
+    std::wstring text = wait_progress_text(what, elapsed_ms, limit_ms);
+    if (max_width != 0 && text.size() > max_width) text.resize(max_width);
     if (text == shown) return;
     // A shorter text (never, as time only grows) would leave the end of the
     // longer one: pad to the width already shown.

@@ -10,7 +10,8 @@
 
 namespace vq4 {
 
-// Owns the live line of one wait; erases it when it goes out of scope.
+// Owns the live line of one wait; erases it when it goes out of scope. The
+// line is cut to the console's width - 1, so that it never wraps.
 struct WaitProgress {
     WaitProgress(std::wstring what, std::uint32_t limit_ms);
     ~WaitProgress();
@@ -24,6 +25,8 @@ struct WaitProgress {
     std::wstring what;
     std::uint32_t limit_ms = 0;
     std::wstring shown;  // the text on the console now; empty: nothing shown
+    bool width_read = false;
+    std::size_t max_width = 0;  // the console's width - 1; 0: not known, no cut
 };
 
 // The text of the live line: nine spaces (the column of a line's text),

@@ -93,6 +93,42 @@ std::wstring widen(const std::string& text) {
     return wide;
 }
 
+std::wstring utf16_from_utf8(const std::string& text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                                                                 : lead >= 0xF0 && lead <= 0xF4               ? 4
+                                                                                                              : 0;
+        std::uint32_t code = length == 1 ? lead : length == 2 ? lead & 0x1Fu : length == 3 ? lead & 0x0Fu : lead & 0x07u;
+        bool well_formed = length != 0 && i + length <= text.size();
+        for (std::size_t k = 1; well_formed && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            well_formed = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        // Overlong forms, surrogates and values beyond U+10FFFF are no characters.
+        if (well_formed && ((length == 3 && code < 0x800) || (length == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+                            (code >= 0xD800 && code <= 0xDFFF))) {
+            well_formed = false;
+        }
+        if (!well_formed) {
+            out.push_back(L'\uFFFD');
+            ++i;
+            continue;
+        }
+        if (code >= 0x10000) {
+            out.push_back(static_cast<wchar_t>(0xD800 + ((code - 0x10000) >> 10)));
+            out.push_back(static_cast<wchar_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<wchar_t>(code));
+        }
+        i += length;
+    }
+    return out;
+}
+
 void append_utf8(std::string& out, std::uint32_t code) {
     if (code < 0x80) {
         out.push_back(static_cast<char>(code));  // most of what the tool writes

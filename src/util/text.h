@@ -64,6 +64,11 @@ std::vector<std::uint8_t> utf16le_bytes(const std::wstring& text, std::size_t te
 // ASCII/Latin-1 widening of a narrow text.
 std::wstring widen(const std::string& text);
 
+// UTF-16 units of a UTF-8 text (the Linux build's command line and file
+// names): a character beyond U+FFFF as a surrogate pair, a byte that starts
+// no well-formed sequence as U+FFFD.
+std::wstring utf16_from_utf8(const std::string& text);
+
 // Appends the UTF-8 bytes of one code point (up to U+10FFFF).
 void append_utf8(std::string& out, std::uint32_t code);
 

@@ -170,6 +170,20 @@ TEST_F(SystemContract, ReportFileIsCreatedAndEachWriteIsThereAtOnce) {
     EXPECT_EQ(s::file_bytes(L"VQ4_Diag_Report_20260102_030405.txt"), "[ INFO ] first\r\ncaf\xE9\r\n");
 }
 
+// FlushFileBuffers on the files the tool writes: it succeeds on both kinds
+// and leaves the content as it is; a handle that is not open is refused.
+TEST_F(SystemContract, FlushingAFileKeepsWhatWasWritten) {
+    for (const auto create : {&platform::report_file_create_new, &platform::output_file_create_new}) {
+        const std::wstring name = create == &platform::report_file_create_new ? L"flushed_report.txt" : L"flushed.reg";
+        ReportFile file;
+        ASSERT_EQ(create(s::path_in_folder(name), file), win::ERROR_SUCCESS_);
+        EXPECT_EQ(platform::report_file_write(file, bytes_of("line\r\n")), win::ERROR_SUCCESS_);
+        EXPECT_EQ(platform::report_file_flush(file), win::ERROR_SUCCESS_);
+        EXPECT_EQ(s::file_bytes(name), "line\r\n");
+    }
+    EXPECT_EQ(platform::report_file_flush(ReportFile()), win::ERROR_INVALID_HANDLE_);
+}
+
 TEST_F(SystemContract, ReportFileNeverReplacesWhatIsThere) {
     s::add_file(L"existing.txt", "keep me");
     s::add_folder(L"Reports");

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <fstream>
 #include <regex>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -79,7 +80,83 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
+// The redaction's placeholders ("[profile]", "[user]", "[computer]",
+// "[serial-N]").
+const std::regex kPlaceholder(R"(\[(profile|user|computer|serial-[0-9]+)\])");
+
+// Whether `replayed` is `customer`'s line with placeholders where texts of
+// the customer's PC were: each placeholder stands for a non-empty text.
+bool same_but_placeholders(const std::string& customer, const std::string& replayed) {
+    if (customer == replayed) return true;
+    static const std::regex kSpecial(R"([.^$|()\[\]{}*+?\\])");
+    std::string pattern;
+    std::size_t at = 0;
+    for (auto it = std::sregex_iterator(replayed.begin(), replayed.end(), kPlaceholder); it != std::sregex_iterator(); ++it) {
+        pattern += std::regex_replace(replayed.substr(at, it->position() - at), kSpecial, "\\$&") + "(.+)";
+        at = it->position() + it->length();
+    }
+    if (at == 0) return false;
+    pattern += std::regex_replace(replayed.substr(at), kSpecial, "\\$&");
+    return std::regex_match(customer, std::regex(pattern));
+}
+
+// The lines of two reports that differ other than by placeholders.
+std::string lines_not_matching(const std::vector<std::string>& customer, const std::vector<std::string>& replayed) {
+    std::string differences;
+    if (customer.size() != replayed.size()) differences += "line counts differ\n";
+    for (std::size_t i = 0; i < std::min(customer.size(), replayed.size()); ++i) {
+        if (!same_but_placeholders(customer[i], replayed[i])) differences += customer[i] + "\n  ->\n" + replayed[i] + "\n";
+    }
+    return differences;
+}
+
 const std::string kCaptureLine = "[ INFO ] Machine capture written to: <folder>\\VQ4_Diag_Machine_YYYYMMDD_hhmmss.json";
+// The capture's own block after the summary's verdict: its header, then
+// (with /fix) the line saying the repair was skipped, then where it went.
+const std::string kCaptureHeader = "==== Machine capture ====";
+const std::string kRepairSkippedLine =
+    "[ INFO ] The repair was not run: /capture records this PC as it was found, so /fix is not applied.";
+
+// The names the docs' "What a capture holds" gives in backticks: the text
+// from that heading to the next heading of its level or above.
+std::set<std::string> documented_capture_members() {
+    const std::string docs = test::read_file_bytes(fs::path(VQ4_SOURCE_DIR) / "docs" / "machine-file.md");
+    const std::string heading = "### What a capture holds";
+    const std::size_t begin = docs.find(heading);
+    if (begin == std::string::npos) return {};
+    const std::size_t end = std::min(docs.find("\n## ", begin), docs.find("\n### ", begin + heading.size()));
+    const std::string section = docs.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    std::set<std::string> names;
+    static const std::regex kQuoted("`([A-Za-z0-9_]+)`");
+    for (auto it = std::sregex_iterator(section.begin(), section.end(), kQuoted); it != std::sregex_iterator(); ++it) {
+        names.insert((*it)[1]);
+    }
+    return names;
+}
+
+// Every member name at every depth of a capture ("registry", "values",
+// "hex", ...), except the names of `environment`, which are the variables'.
+void collect_members(const json& value, std::set<std::string>& names) {
+    if (value.is_array()) {
+        for (const json& element : value) collect_members(element, names);
+    } else if (value.is_object()) {
+        for (const auto& [name, member] : value.items()) {
+            names.insert(name);
+            if (name != "environment") collect_members(member, names);
+        }
+    }
+}
+
+std::string members_the_docs_do_not_name(const fs::path& capture) {
+    static const std::set<std::string> documented = documented_capture_members();
+    std::set<std::string> members;
+    collect_members(json::parse(test::read_file_bytes(capture)), members);
+    std::string missing;
+    for (const std::string& name : members) {
+        if (documented.count(name) == 0) missing += name + " ";
+    }
+    return missing;
+}
 
 void check_round_trip(const std::string& name);
 
@@ -99,13 +176,21 @@ void check_round_trip(const std::string& name) {
         ASSERT_FALSE(captured.capture.empty()) << captured.result.stdout_text;
         // The capture is named after the report and announced by one Info line at its end.
         const std::vector<std::string> lines = lines_of(captured.report);
-        ASSERT_FALSE(lines.empty());
+        ASSERT_GE(lines.size(), 3u);
         EXPECT_EQ(lines.back(), kCaptureLine);
         EXPECT_EQ(std::count(lines.begin(), lines.end(), kCaptureLine), 1);
+        // In a block of its own after the summary's verdict; without /fix no word of the repair.
+        EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end() - 1), (std::vector<std::string>{"", kCaptureHeader}));
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), kRepairSkippedLine), 0);
+
+        // The docs' list of what a capture holds names every member it has.
+        EXPECT_EQ(members_the_docs_do_not_name(captured.capture), "");
 
         const CaptureRun replayed = run_in_fresh_folder(captured.capture, {"/nopause", "/capture"});
         ASSERT_TRUE(replayed.result.stderr_text.empty()) << replayed.result.stderr_text;
-        EXPECT_EQ(replayed.report, captured.report);
+        // The customer's report, with placeholders where the capture left out
+        // what names the user, the PC and the other devices.
+        EXPECT_EQ(lines_not_matching(lines, lines_of(replayed.report)), "");
         EXPECT_EQ(replayed.result.exit_code, captured.result.exit_code);
         ASSERT_FALSE(replayed.capture.empty());
         EXPECT_EQ(test::read_file_bytes(replayed.capture), test::read_file_bytes(captured.capture));
@@ -113,10 +198,12 @@ void check_round_trip(const std::string& name) {
         // The replay as a user starts it: the same lines up to the summary;
         // without /capture or /nofix the repair section follows.
         const CaptureRun plain = run_in_fresh_folder(captured.capture, {"/nopause"});
-        std::vector<std::string> expected(lines.begin(), lines.end() - 1);
+        std::vector<std::string> expected(lines.begin(), lines.end() - 3);
         const std::vector<std::string> replay_lines = lines_of(plain.report);
         ASSERT_GE(replay_lines.size(), expected.size()) << plain.report;
-        EXPECT_EQ(std::vector<std::string>(replay_lines.begin(), replay_lines.begin() + expected.size()), expected);
+        EXPECT_EQ(lines_not_matching(expected, std::vector<std::string>(replay_lines.begin(),
+                                                                         replay_lines.begin() + expected.size())),
+                  "");
 
         for (const fs::path& dir : {captured.dir, replayed.dir, plain.dir}) fs::remove_all(dir);
     }
@@ -129,7 +216,7 @@ TEST(CaptureReplay, CaptureRunsWithoutTheRepair) {
         run_in_fresh_folder(kMachines / "repair-step1-works.json", {"/nopause", "/fix", "/capture"});
     const CaptureRun nofix = run_in_fresh_folder(kMachines / "repair-step1-works.json", {"/nopause", "/nofix"});
     ASSERT_FALSE(run.capture.empty());
-    EXPECT_EQ(run.report, nofix.report + kCaptureLine + "\r\n");
+    EXPECT_EQ(run.report, nofix.report + "\r\n" + kCaptureHeader + "\r\n" + kRepairSkippedLine + "\r\n" + kCaptureLine + "\r\n");
     EXPECT_EQ(run.result.exit_code, nofix.result.exit_code);
     EXPECT_EQ(test::files_with_prefix(run.dir, "VQ4_Diag_Backup_").size(), 0u);
     fs::remove_all(run.dir);
@@ -173,6 +260,106 @@ TEST(CaptureReplay, CaptureHoldsOnlyWhatTheRunRead) {
     }
     fs::remove_all(dir);
     fs::remove_all(run.dir);
+}
+
+// A PC with a per-user SDK (its registration, files and Uninstall entry
+// under the profile), the device behind a dock whose hub carries the dock's
+// serial number, and a second product of the maker that the SDK lists.
+json per_user_dock_machine() {
+    json machine = json::parse(test::read_file_bytes(kMachines / "sdk_two_devices.json"));
+    const std::string profile = "C:\\Users\\jdoe.CORP";
+    const std::string sdk_folder = profile + "\\AppData\\Local\\Quorvane\\Tonvela SDK";
+    machine["environment"] = {{"USERPROFILE", profile},
+                              {"USERNAME", "jdoe"},
+                              {"COMPUTERNAME", "DESK-4711"},
+                              {"LOCALAPPDATA", profile + "\\AppData\\Local"}};
+    for (json& key : machine["registry"]) {
+        if (key["key"].get<std::string>().find("InProcServer32") == std::string::npos) continue;
+        key["values"][0] = {{"name", ""}, {"type", "REG_EXPAND_SZ"},
+                            {"data", "%LOCALAPPDATA%\\Quorvane\\Tonvela SDK\\qtv_api_core.dll"}};
+    }
+    machine["registry"].push_back(
+        {{"key", "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuorvaneTonvelaSDK"},
+         {"values", {{{"name", "DisplayName"}, {"type", "REG_SZ"}, {"data", "Quorvane Tonvela SDK for jdoe"}},
+                     {{"name", "DisplayVersion"}, {"type", "REG_SZ"}, {"data", "2.8.0"}},
+                     {{"name", "InstallLocation"}, {"type", "REG_SZ"}, {"data", sdk_folder}}}}});
+    machine["services"] = {{{"name", "QuorvaneHub"}, {"display_name", "Quorvane Hub on DESK-4711"}, {"state", "running"}}};
+    for (json& file : machine["files"]) {
+        const std::string name = file["path"].get<std::string>().substr(file["path"].get<std::string>().rfind('\\'));
+        file["path"] = sdk_folder + name;
+    }
+    json& sdk = machine["sdk"][0];
+    sdk["path"] = sdk_folder + "\\qtv_api_core.dll";
+    const std::string guid = "{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}";
+    sdk["devices"] = {{{"name", "Vantro Q4"}, {"vid", "0x2A7D"}, {"pid", "0x5E3C"}, {"firmware", "0x0102"},
+                       {"serial_number", "QV4A1B2C3D"},
+                       {"symbolic_link", "\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#" + guid}},
+                      {{"name", "Tonvela Desk"}, {"vid", "0x2A7D"}, {"pid", "0x0ABC"}, {"firmware", "0x0A05"},
+                       {"serial_number", "TD9SECRET77"},
+                       {"symbolic_link", "\\\\?\\usb#vid_2a7d&pid_0abc#td9secret77#" + guid}}};
+    // The dock's hub between the root hub and the device.
+    json& devices = machine["devices"];
+    const std::string dock = "USB\\VID_17EF&PID_30B4\\DOCK0012345";
+    for (json& device : devices) {
+        if (device["instance_id"] == "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D") device["parent"] = dock;
+    }
+    const json hub = {{"instance_id", dock}, {"parent", devices[0]["instance_id"]},
+                      {"device_desc", "Generic USB Hub"}, {"service", "USBHUB3"}};
+    devices.insert(devices.begin() + 1, hub);
+    return machine;
+}
+
+// Redaction: what names the user, the PC, the dock and the other product
+// is replaced by placeholders, the same wherever the text was, so that the
+// replay finds every file and gives the customer's report with the
+// placeholders in those places. The Vantro Q4's own serial number stays.
+TEST(CaptureReplay, RedactedCaptureReplaysToTheCustomersReportWithPlaceholders) {
+    const fs::path dir = test::make_temp_dir("capture-redaction");
+    std::ofstream(dir / "machine.json", std::ios::binary) << per_user_dock_machine().dump();
+    const CaptureRun captured = run_in_fresh_folder(dir / "machine.json", {"/nopause", "/capture"});
+    ASSERT_TRUE(captured.result.stderr_text.empty()) << captured.result.stderr_text;
+    ASSERT_FALSE(captured.capture.empty()) << captured.result.stdout_text;
+    // The customer's report shows what is to be redacted (else the test proves nothing).
+    for (const std::string shown : {"Install folder: C:\\Users\\jdoe.CORP\\AppData\\Local\\Quorvane\\Tonvela SDK",
+                                    "for jdoe", "on DESK-4711", "TD9SECRET77", "#td9secret77#", "QV4A1B2C3D"}) {
+        EXPECT_NE(captured.report.find(shown), std::string::npos) << shown << "\n" << captured.report;
+    }
+
+    const std::string text = test::read_file_bytes(captured.capture);
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    for (const std::string secret : {"jdoe", "desk-4711", "dock0012345", "td9secret77"}) {
+        EXPECT_EQ(lower.find(secret), std::string::npos) << secret << "\n" << text;
+    }
+    const json capture = json::parse(text);
+    EXPECT_EQ(capture["environment"]["LOCALAPPDATA"], "C:\\Users\\[profile]\\AppData\\Local");
+    bool dock_kept = false;
+    bool serial_kept = false;
+    for (const json& device : capture["devices"]) {
+        dock_kept = dock_kept || device["instance_id"] == "USB\\VID_17EF&PID_30B4\\[serial-1]";
+        serial_kept = serial_kept || device["instance_id"] == "USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D";
+    }
+    EXPECT_TRUE(dock_kept) << "the dock's hub keeps its VID and PID";
+    EXPECT_TRUE(serial_kept) << "the Vantro Q4's serial number stays";
+    EXPECT_EQ(members_the_docs_do_not_name(captured.capture), "");
+
+    // The replay: the customer's report with each redacted text replaced.
+    std::string expected = captured.report;
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{{"jdoe.CORP", "[profile]"},
+                                                                                    {"jdoe", "[user]"},
+                                                                                    {"DESK-4711", "[computer]"},
+                                                                                    {"TD9SECRET77", "[serial-2]"},
+                                                                                    {"td9secret77", "[serial-2]"}}) {
+        expected = replace_all(expected, from, to);
+    }
+    const CaptureRun replayed = run_in_fresh_folder(captured.capture, {"/nopause", "/capture"});
+    ASSERT_TRUE(replayed.result.stderr_text.empty()) << replayed.result.stderr_text;
+    EXPECT_EQ(replayed.report, expected);
+    EXPECT_EQ(replayed.result.exit_code, captured.result.exit_code);
+    // A capture of the replay is the capture itself.
+    ASSERT_FALSE(replayed.capture.empty());
+    EXPECT_EQ(test::read_file_bytes(replayed.capture), text);
+    for (const fs::path& folder : {dir, captured.dir, replayed.dir}) fs::remove_all(folder);
 }
 
 // With /json too: both files beside the report, and the JSON report says
@@ -241,7 +428,7 @@ TEST(CaptureReplay, CaptureThatCannotBeWrittenIsOneWarnLine) {
     const CaptureRun failed = run_in_fresh_folder(dir / "machine.json", {"/nopause", "/capture"});
     const CaptureRun plain = run_in_fresh_folder(dir / "machine.json", {"/nopause", "/nofix"});
     EXPECT_TRUE(failed.capture.empty());
-    EXPECT_EQ(failed.report, plain.report + "[ WARN ] The machine capture could not be written (error code=5): "
+    EXPECT_EQ(failed.report, plain.report + "\r\n" + kCaptureHeader + "\r\n" + "[ WARN ] The machine capture could not be written (error code=5): "
                                             "<folder>\\VQ4_Diag_Machine_YYYYMMDD_hhmmss.json\r\n");
     EXPECT_EQ(failed.result.exit_code, plain.result.exit_code);
     for (const fs::path& folder : {dir, traced.dir, failed.dir, plain.dir}) fs::remove_all(folder);

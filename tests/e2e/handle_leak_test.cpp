@@ -23,14 +23,14 @@ namespace fs = std::filesystem;
 
 struct RunKind {
     const char* what;
-    std::vector<std::string> arguments;
+    std::vector<std::wstring> arguments;
     bool elevated;  // the token the run starts with (the relaunched instance's)
 };
 
 const RunKind kRuns[] = {
-    {"diagnostic only", {"/nopause"}, false},
-    {"with /fix, relaunching elevated", {"/nopause", "/fix"}, false},
-    {"with /fix, already elevated", {"/nopause", "/fix"}, true},
+    {"diagnostic only", {L"/nopause"}, false},
+    {"with /fix, relaunching elevated", {L"/nopause", L"/fix"}, false},
+    {"with /fix, already elevated", {L"/nopause", L"/fix"}, true},
 };
 
 // The open handles after a whole run of the tool on machines/<name>.json,

@@ -277,8 +277,8 @@ TEST(JsonReport, SdkFactsAndDeviceCountFromTheMachineFile) {
 }
 
 // default.json: MI_03's hardware key holds no GUID; the repair (relaunched
-// elevated) works in all three steps, and the elevated instance's JSON
-// records its verification.
+// elevated) works in all three steps, and both JSON reports record a
+// verification: the elevated instance's and the first instance's own.
 TEST(JsonReport, RepairOutcomeAndTheElevatedInstancesOwnJson) {
     const JsonRun run = run_in_fresh_folder(fs::path(), {"/nopause", "/fix", "/json"});
     ASSERT_EQ(run.jsons.size(), 2u) << run.result.stdout_text;
@@ -288,7 +288,11 @@ TEST(JsonReport, RepairOutcomeAndTheElevatedInstancesOwnJson) {
     EXPECT_EQ(first.at("repair").at("outcome"), "delegated");
     EXPECT_EQ(first.at("repair").at("elevated_exit_code"), 0);
     EXPECT_EQ(first.at("exit_code"), 0);
-    EXPECT_TRUE(first.at("facts_after_repair").is_null());
+    // The first instance verified the elevated repair itself, as the user.
+    ASSERT_TRUE(first.at("facts_after_repair").is_object());
+    ASSERT_EQ(first.at("summaries").size(), 2u);
+    EXPECT_EQ(first.at("summaries").at(1).at("title"), "Summary after repair");
+    expect_summaries_count_the_lines(first);
 
     const json elevated = parsed(run.jsons[1]);
     EXPECT_EQ(elevated.at("options").at("elevated"), true);

@@ -30,6 +30,7 @@ TerminalRun run_on_terminal(const fs::path& machine, const std::vector<std::stri
     const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
     if (child == 0) {
         ::setenv("VQ4_DIAG_MACHINE", machine.c_str(), 1);
+        ::setenv("VQ4_DIAG_TEST_MACHINE_PATHS", "1", 1);
         std::string binary = VQ4_DIAG_BINARY;
         std::vector<std::string> copies = arguments;
         std::vector<char*> argv{binary.data()};
@@ -152,6 +153,36 @@ TEST(WaitProgress, OnATerminalTheLiveLineFollowsTheWaitAndLeavesOnlyTheReport) {
         screen.resize(expected.size());
         EXPECT_EQ(screen, expected) << c.machine;
         EXPECT_NE(run.output.find("Report saved to:"), std::string::npos);
+        fs::remove_all(dir);
+    }
+}
+
+// A narrow console: the live line is cut to the console's width - 1, so it
+// never reaches the last column and wraps; the erase blanks exactly it.
+TEST(WaitProgress, TheLiveLineIsCutToTheConsoleWidthLessOne) {
+    for (const int width : {30, 48}) {
+        const fs::path dir = test::make_temp_dir("progress_narrow");
+        const fs::path machine = dir / "machine.json";
+        std::ofstream(machine, std::ios::binary) << test::machine_text("repair-step2-works", [&](json& m) {
+            m["module_path"] = (dir / "VQ4_Diag").string();
+            m["local_time"] = "2026-03-04 05:06:07";
+            m["console_width"] = width;
+        });
+        const TerminalRun run = run_on_terminal(machine, {"/fix", "/nopause"});
+        const std::string full = "         Waiting for the SDK to detect the device: 0.0 s of 3.0 s";
+        EXPECT_NE(run.output.find("\r" + full.substr(0, width - 1) + "\r"), std::string::npos) << width << run.output;
+        std::size_t lives = 0;
+        for (std::size_t at = run.output.find("\r         Waiting"); at != std::string::npos;
+             at = run.output.find("\r         Waiting", at + 1)) {
+            const std::size_t end = run.output.find('\r', at + 1);
+            ASSERT_NE(end, std::string::npos);
+            EXPECT_LE(end - at - 1, static_cast<std::size_t>(width - 1)) << run.output.substr(at, end - at);
+            ++lives;
+        }
+        EXPECT_GT(lives, 0u);
+        // The erase: blanks of the cut width, no more.
+        EXPECT_NE(run.output.find("\r" + std::string(width - 1, ' ') + "\r"), std::string::npos) << width;
+        EXPECT_EQ(run.output.find("\r" + std::string(width, ' ') + "\r"), std::string::npos) << width;
         fs::remove_all(dir);
     }
 }

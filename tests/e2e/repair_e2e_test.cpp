@@ -236,9 +236,13 @@ TEST(RepairEndToEnd, BuiltInMachineWithFixShowsTheElevatedResultInTheFirstWindow
     EXPECT_EQ(test::section_block(first, kSection7),
               kIntro + kRelaunching + finished(0) + elevated_result(worked("3/3"), elevated, elevated_path));
     EXPECT_NE(quoted_summary(elevated).find("Summary after repair: "), std::string::npos);
-    EXPECT_EQ(first.find("==== Summary after repair"), std::string::npos) << "the first instance ends without a second summary";
-    // Its own Fail lines stand; its exit code is the elevated instance's.
-    EXPECT_EQ(exit_code_for(first), 1);
+    // Then the first window verifies the repair itself, as the user: its
+    // section 8 and "Summary after repair" give its exit code.
+    EXPECT_EQ(test::section_block(first, "8. Verification after repair"),
+              test::section_block(elevated, "8. Verification after repair"));
+    EXPECT_EQ(quoted_summary(first), quoted_summary(elevated)) << "the same repaired machine";
+    EXPECT_NE(first.find(ok(kOkVerdict)), std::string::npos);
+    EXPECT_EQ(exit_code_for(first), 0);
     EXPECT_EQ(run.exit_code, 0);
     fs::remove_all(dir);
 }
@@ -259,6 +263,7 @@ TEST(RepairEndToEnd, WithoutNopauseTheElevatedWindowPausesOnItsOwnInput) {
         std::freopen(stdin_file.c_str(), "rb", stdin);
         std::freopen(stdout_file.c_str(), "wb", stdout);
         ::setenv("VQ4_DIAG_MACHINE", s.machine.c_str(), 1);
+        ::setenv("VQ4_DIAG_TEST_MACHINE_PATHS", "1", 1);
         ::setenv("VQ4_DIAG_ELEVATED_CONSOLE", s.elevated_console.c_str(), 1);
         ::setenv("VQ4_DIAG_ELEVATED_INPUT", input.c_str(), 1);
         std::string binary = VQ4_DIAG_BINARY;
@@ -296,6 +301,7 @@ TEST(RepairEndToEnd, WithoutNopauseTheElevatedWindowPausesOnItsOwnInput) {
     EXPECT_EQ(test::section_block(first_report(s), kSection7),
               kIntro + kRelaunching + finished(0) +
                   elevated_result(worked("1/3"), elevated_report(s), elevated_report_path(s)));
+    EXPECT_NE(first_report(s).find("\r\n==== Summary after repair ====\r\n"), std::string::npos);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     fs::remove_all(s.dir);
 }
@@ -327,14 +333,15 @@ TEST(RepairEndToEnd, ConsentIsTheFirstCharacterYOrO) {
             EXPECT_EQ(count(run.stdout_text, "Apply the repair now?"), 1u);
             EXPECT_EQ(test::read_file_bytes(s.elevated_console).find("Apply the repair now?"), std::string::npos)
                 << "the elevated instance does not ask";
-            EXPECT_EQ(run.exit_code, 0) << c.input << ": the elevated instance's exit code";
+            EXPECT_NE(report.find("\r\n==== Summary after repair ====\r\n"), std::string::npos) << c.input;
+            EXPECT_EQ(run.exit_code, 0) << c.input << ": the first window's own verification";
         } else {
+            EXPECT_EQ(report.find("==== Summary after repair"), std::string::npos) << c.input;
             EXPECT_EQ(test::section_block(report, kSection7), kIntro + kDeclined) << c.input;
             EXPECT_FALSE(fs::exists(s.dir / kElevatedReportName)) << c.input;
             EXPECT_FALSE(fs::exists(s.elevated_console)) << c.input << ": no elevated window";
             EXPECT_EQ(run.exit_code, exit_code_for(report)) << c.input;
         }
-        EXPECT_EQ(report.find("==== Summary after repair"), std::string::npos) << c.input;
         fs::remove_all(s.dir);
     }
 }
@@ -345,8 +352,8 @@ TEST(RepairEndToEnd, ElevationFailuresAndTheElevatedInstancesResult) {
         std::function<void(json&)> change;
         std::string tail;       // section 7 after the relaunching line, the elevated report's path left out
         bool elevated_ran;      // a second report exists
-        const char* summary;    // the first instance's second summary, if any
-        int exit_code;          // -1: the first instance's own, by its Fail lines
+        const char* summary;    // the first instance's second summary
+        int exit_code;          // the elevated instance's; -1: none known
         bool result_shown = false;  // the elevated instance's summary and report path follow `tail`
     };
     const auto not_elevated = [](json& m) { m["elevated"] = false; };
@@ -359,8 +366,9 @@ TEST(RepairEndToEnd, ElevationFailuresAndTheElevatedInstancesResult) {
          },
          kRefused, false, "Summary after repair attempt", -1},
         // The elevated instance ran and repaired: its report still tells what it did.
+        // It reports the repair done: the first window verifies it.
         {"repair-exit-code-unavailable", {}, kExitUnknown + info("Elevated instance: " + worked("1/3")), true,
-         "Summary after repair attempt", -1, true},
+         "Summary after repair", -1, true},
         // A failed wait gives no exit code either; the instance may still be running, so its report is not read.
         {"repair-step1-works",
          [](json& m) {
@@ -368,20 +376,22 @@ TEST(RepairEndToEnd, ElevationFailuresAndTheElevatedInstancesResult) {
              m["faults"] = json::array({{{"operation", "WaitForSingleObject"}, {"code", 6}}});
          },
          kExitUnknown, true, "Summary after repair attempt", -1},
-        {"repair-token-unreadable", {}, finished(0) + info("Elevated instance: " + worked("1/3")), true, nullptr, 0},
-        // The elevated instance keeps a Fail line: its exit code 1 is the first instance's.
+        {"repair-token-unreadable", {}, finished(0) + info("Elevated instance: " + worked("1/3")), true,
+         "Summary after repair", 0},
+        // The elevated instance did not repair: a failed repair in the first window, exit code 1.
         {"repair-step3-write-fails", not_elevated,
          finished(1) + info("Elevated instance: the repair of " + kMi03 +
                             " ended at step 3/3: Writing the GUID to the registry failed (code=5)."),
-         true, nullptr, 1},
+         true, "Summary after repair attempt", 1},
         {"repair-node-not-back", not_elevated,
          finished(1) + info("Elevated instance: the repair of " + kMi03 +
                             " ended at step 2/3: The MI_03 interface has not come back. Unplug the Vantro Q4, wait 5 "
                             "seconds, plug it back directly into the PC (no hub), then re-run this tool."),
-         true, nullptr, 1},
+         true, "Summary after repair attempt", 1},
         // "runas" gives no administrator rights: the relaunched instance says so and never relaunches.
         {"repair-relaunch-not-elevated", {},
-         finished(1) + info("Elevated instance: no repair was made: " + kNotElevatedAgain), true, nullptr, 1},
+         finished(1) + info("Elevated instance: no repair was made: " + kNotElevatedAgain), true,
+         "Summary after repair attempt", 1},
     };
     for (const Case& c : cases) {
         const MachineDir s = prepare(c.machine, c.change);
@@ -400,12 +410,14 @@ TEST(RepairEndToEnd, ElevationFailuresAndTheElevatedInstancesResult) {
         EXPECT_EQ(test::section_block(report, kSection7), kIntro + kRelaunching + tail) << c.machine;
         EXPECT_EQ(fs::exists(s.dir / kElevatedReportName), c.elevated_ran) << c.machine;
         EXPECT_EQ(fs::exists(s.elevated_console), c.elevated_ran) << c.machine;
-        if (c.summary != nullptr) {
-            EXPECT_NE(report.find("\r\n==== " + std::string(c.summary) + " ====\r\n"), std::string::npos) << c.machine;
-        } else {
-            EXPECT_EQ(report.find("==== Summary after repair"), std::string::npos) << c.machine;
-        }
-        EXPECT_EQ(run.exit_code, c.exit_code >= 0 ? c.exit_code : exit_code_for(report)) << c.machine;
+        EXPECT_NE(report.find("\r\n==== " + std::string(c.summary) + " ====\r\n"), std::string::npos) << c.machine;
+        EXPECT_EQ(report.find("\r\n==== Summary after repair"), report.rfind("\r\n==== Summary after repair"))
+            << c.machine << ": one ending";
+        const bool verified = std::string(c.summary) == "Summary after repair";
+        EXPECT_EQ(report.find("\r\n==== 8. Verification after repair ====\r\n") != std::string::npos, verified)
+            << c.machine;
+        // After a repair, the first window's own verification; without one, a failure.
+        EXPECT_EQ(run.exit_code, verified ? exit_code_for(report) : 1) << c.machine;
         if (c.elevated_ran) {
             const std::string elevated = elevated_report(s);
             EXPECT_EQ(elevated.find("Administrator rights are needed"), std::string::npos)
@@ -419,6 +431,131 @@ TEST(RepairEndToEnd, ElevationFailuresAndTheElevatedInstancesResult) {
                     << c.machine << ": the elevated instance repaired in place";
             }
         }
+        fs::remove_all(s.dir);
+    }
+}
+
+// The user closes the elevated window while it waits for Enter at its end:
+// Windows ends it with STATUS_CONTROL_C_EXIT (0xC000013A). The first window
+// says it ended abnormally, shows its report, and verifies the repair that
+// report shows as done; without one, the repair failed.
+TEST(RepairEndToEnd, AClosedElevatedWindowIsAnAbnormalEnd) {
+    const std::string closed = fail(
+        "The elevated instance ended abnormally (exit code 0xC000013A): its window was closed or it stopped. It may "
+        "have changed the system. See its report for the details.");
+    struct Case {
+        const char* machine;
+        std::string ending;  // the elevated instance's first result line
+        bool repaired;
+    };
+    const std::vector<Case> cases = {
+        {"repair-step1-works", "Elevated instance: " + worked("1/3"), true},
+        {"repair-step3-write-fails",
+         "Elevated instance: the repair of " + kMi03 +
+             " ended at step 3/3: Writing the GUID to the registry failed (code=5).",
+         false},
+    };
+    for (const Case& c : cases) {
+        const MachineDir s = prepare(c.machine, [](json& m) { m["elevated"] = false; });
+        // No "/nopause": the elevated instance waits for Enter in its own window, and the first one pauses on "\n".
+        test::Environment environment = elevated_window(s);
+        environment.push_back({"VQ4_DIAG_ELEVATED_WINDOW_CLOSED", "1"});
+        const test::RunResult run = test::run_tool(s.machine, {"/fix"}, "\n", environment);
+        EXPECT_TRUE(run.stderr_text.empty()) << c.machine << run.stderr_text;
+        const std::string report = first_report(s);
+        const std::string elevated = elevated_report(s);
+        EXPECT_NE(test::read_file_bytes(s.elevated_console).find("Press Enter to close..."), std::string::npos)
+            << c.machine << ": closed while it waited";
+        EXPECT_EQ(test::section_block(report, kSection7),
+                  kIntro + kRelaunching + closed +
+                      info(c.ending) + info("Elevated instance, " + quoted_summary(elevated)) +
+                      info("Elevated instance's report: " + elevated_report_path(s)))
+            << c.machine;
+        if (c.repaired) {
+            EXPECT_EQ(test::section_block(report, "8. Verification after repair"),
+                      test::section_block(elevated, "8. Verification after repair"))
+                << c.machine << ": the first window's own verification of the repaired machine";
+            EXPECT_NE(report.find(ok(kOkVerdict)), std::string::npos) << c.machine;
+            EXPECT_EQ(run.exit_code, 0) << c.machine << ": the device works";
+        } else {
+            EXPECT_NE(report.find("\r\n==== Summary after repair attempt ====\r\n"), std::string::npos) << c.machine;
+            EXPECT_EQ(report.find("==== 8. Verification"), std::string::npos) << c.machine;
+            EXPECT_EQ(run.exit_code, 1) << c.machine << ": a failed repair";
+        }
+        fs::remove_all(s.dir);
+    }
+}
+
+// The binary in a folder whose name is not ASCII (and not Latin-1 either):
+// both instances write their reports there, the elevated instance accepts
+// the report path handed over, and the first window shows its result.
+TEST(RepairEndToEnd, AFolderOfAnyNameKeepsTheElevatedResult) {
+    const fs::path base = test::make_temp_dir("repair_any_folder");
+    const fs::path dir = base / "\xC5\x92uvre \xC3\x9F \xE6\xBC\xA2\xE5\xAD\x97";  // "Œuvre ß 漢字" in UTF-8
+    fs::create_directory(dir);
+    const fs::path binary = dir / "VQ4_Diag";
+    fs::copy_file(VQ4_DIAG_BINARY, binary);
+    const fs::path machine = base / "machine.json";
+    std::ofstream(machine, std::ios::binary) << test::machine_text("repair-step1-works", [](json& m) {
+        m["elevated"] = false;
+        m["local_time"] = "2026-03-04 05:06:07";
+    });
+    const test::RunResult run = test::run_tool(machine, {"/fix", "/nopause"}, "", {}, binary);
+    EXPECT_TRUE(run.stderr_text.empty()) << run.stderr_text;
+    ASSERT_TRUE(fs::exists(dir / kFirstReportName)) << run.stdout_text;
+    ASSERT_TRUE(fs::exists(dir / kElevatedReportName)) << run.stdout_text;
+    const std::string first = test::read_file_bytes(dir / kFirstReportName);
+    const std::string section7 = test::section_block(first, kSection7);
+    EXPECT_NE(section7.find(kRelaunching + finished(0) + info("Elevated instance: " + worked("1/3"))), std::string::npos)
+        << section7;
+    EXPECT_NE(section7.find("[ INFO ] Elevated instance's report: "), std::string::npos) << section7;
+    EXPECT_NE(first.find("\r\n==== Summary after repair ====\r\n"), std::string::npos);
+    EXPECT_EQ(run.exit_code, 0);
+    fs::remove_all(base);
+}
+
+// The elevated instance, started as the relaunch starts it, reads another
+// GUID from the SDK configuration than the first window handed over (another
+// account's registration, say): it repairs toward the handed GUID, which the
+// user's applications look for, and says so. A text that is not exactly a
+// braced GUID is not taken: it then repairs toward its own reading.
+TEST(RepairEndToEnd, TheElevatedInstanceRepairsTowardTheFirstWindowsGuid) {
+    const std::string own = "{1B2C3D4E-0000-4000-8000-00000000ABCD}";
+    const std::string config = "C:\\Program Files\\Quorvane\\Tonvela SDK\\vxlinkapi_x64.dll.config.ini";
+    const std::string handed_line =
+        info("The repair registers " + kExpectedGuid +
+             " (source: the first window, the GUID its user's applications expect); this elevated instance reads " +
+             own + " (source: " + config + ").");
+    struct Case {
+        const char* what;
+        std::string argument;
+        std::string repaired_toward;
+        bool said;
+    };
+    const std::vector<Case> cases = {
+        {"handed over", "/guid:" + kExpectedGuid, kExpectedGuid, true},
+        {"lower case", "/GUID:{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}", kExpectedGuid, true},
+        {"a short field", "/guid:{C47D2A19-5E80-4B3F-9A26-81D0E4F3B75}", own, false},
+        {"text after it", "/guid:" + kExpectedGuid + "x", own, false},
+        {"no braces", "/guid:C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", own, false},
+        {"the same as its own reading", "/guid:" + own, own, false},
+    };
+    for (const Case& c : cases) {
+        const MachineDir s = prepare("repair-step1-works", [&](json& m) {
+            for (json& file : m["files"]) {
+                if (file.value("path", "") == config) file["text"] = "[DriverInterface]\r\nInterfaceGUID=" + own + "\r\n";
+            }
+        });
+        const test::RunResult run = test::run_tool(s.machine, {"/nopause", "/fix", "/elevated", c.argument});
+        EXPECT_TRUE(run.stderr_text.empty()) << c.what << run.stderr_text;
+        const std::string section7 = test::section_block(first_report(s), kSection7);
+        EXPECT_NE(section7.find("the GUID expected by the SDK (" + c.repaired_toward + ") is not registered."),
+                  std::string::npos)
+            << c.what << section7;
+        EXPECT_EQ(section7.find(handed_line) != std::string::npos, c.said) << c.what << section7;
+        EXPECT_EQ(section7.find("this elevated instance reads") != std::string::npos, c.said) << c.what;
+        // The firmware gives the handed GUID back at step 1; its own reading needs step 3.
+        EXPECT_EQ(section7.find("Step 3/3") == std::string::npos, c.repaired_toward == kExpectedGuid) << c.what;
         fs::remove_all(s.dir);
     }
 }
@@ -438,7 +575,9 @@ TEST(RepairEndToEnd, AnElevatedReportThatCannotBeReadIsNamedWithTheError) {
     EXPECT_EQ(test::section_block(first_report(s), kSection7),
               kIntro + kRelaunching + finished(0) +
                   info("The elevated instance's report cannot be read (error code=32): " + elevated_report_path(s)));
-    EXPECT_EQ(run.exit_code, 0) << "the exit code is still the elevated instance's";
+    EXPECT_NE(first_report(s).find("\r\n==== Summary after repair attempt ====\r\n"), std::string::npos)
+        << "what it did is not known here: a failed repair";
+    EXPECT_EQ(run.exit_code, 1);
     fs::remove_all(s.dir);
 }
 

@@ -1,7 +1,11 @@
 // The real Linux binary on machine files: report bytes, console and exit code.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+
+#include <nlohmann/json.hpp>
 
 #include "support/report_check.h"
 #include "support/machine_builder.h"
@@ -16,6 +20,13 @@ const std::string kBanner =
     "==============================================================\n"
     " Diagnostic tool - Quorvane Vantro Q4 (VID_2A7D&PID_5E3C)\n"
     "==============================================================\n";
+
+std::string repeat(const std::string& text, std::size_t times) {
+    std::string out;
+    out.reserve(text.size() * times);
+    for (std::size_t i = 0; i < times; ++i) out += text;
+    return out;
+}
 
 // The text as it is: malformed machine files too.
 fs::path write_machine(const fs::path& dir, const std::string& json) {
@@ -118,6 +129,26 @@ TEST(EndToEnd, MalformedMachineFileGetsOneClearErrorAndNoReport) {
          "at /registry/0/values/0/type: unknown registry type"},
         {R"({"colour": 1})", "unknown entry \"colour\""},
         {R"({"devices": [{"instance_id": "A", "parent": "B"}]})", "at /devices/0/parent: no device has this instance id"},
+        // Crafted key paths: one that once overflowed the stack (a call per
+        // name), one that once took 1.6 GB; Windows' limits refuse both.
+        {R"({"registry": [{"key": "HKLM)" + repeat("\\\\a", 300000) + R"("}]})",
+         "at /registry/0/key: a key path is at most 512 levels deep"},
+        {R"({"registry": [{"key": "HKLM)" + repeat("\\\\a", 20000) + R"(", "values": []}]})",
+         "at /registry/0/key: a key path is at most 512 levels deep"},
+        {R"({"registry": [{"key": "HKLM)" + repeat("\\\\a", 513) + R"("}]})",
+         "at /registry/0/key: a key path is at most 512 levels deep"},
+        {R"({"registry": [{"key": "HKLM\\SOFTWARE\\)" + std::string(256, 'k') + R"("}]})",
+         "at /registry/0/key: a key name has at most 255 characters"},
+        {R"({"registry": [{"key": "HKCR\\CLSID\\\\X"}]})", "at /registry/0/key: a key path has no empty name"},
+        {R"({"registry": [{"key": "HKLM\\SOFTWARE\\"}]})", "at /registry/0/key: a key path has no empty name"},
+        // Hexadecimal digits only: strtoull took a sign and leading blanks.
+        {R"({"native_architecture": "0x-1"})", "at /native_architecture: expected hexadecimal digits after \"0x\""},
+        {R"({"native_architecture": "0x 9"})", "at /native_architecture: expected hexadecimal digits after \"0x\""},
+        {R"({"native_architecture": "0x+9"})", "at /native_architecture: expected hexadecimal digits after \"0x\""},
+        {R"({"native_architecture": "0x9 "})", "at /native_architecture: expected hexadecimal digits after \"0x\""},
+        {R"({"native_architecture": "0x0x9"})", "at /native_architecture: expected hexadecimal digits after \"0x\""},
+        {R"({"devices": [{"instance_id": "X\\1", "problem": "0x10000000000000000"}]})",
+         "at /devices/0/problem: number does not fit 64 bits"},
     };
     for (const Case& c : cases) {
         const fs::path dir = test::make_temp_dir("e2e_bad");
@@ -134,6 +165,37 @@ TEST(EndToEnd, MalformedMachineFileGetsOneClearErrorAndNoReport) {
     const test::RunResult missing = test::run_tool("/nonexistent/machine.json", {"/nopause"});
     EXPECT_EQ(missing.exit_code, 2);
     EXPECT_NE(missing.stderr_text.find("cannot be opened"), std::string::npos);
+}
+
+// What VQ4_DIAG_MACHINE names may be no file at all: a folder (which the
+// stream reader took for an endless file), a device that never ends, a FIFO
+// nobody writes to (an open that would wait for ever), or a file beyond the
+// size a machine file may have.
+TEST(EndToEnd, MachineFileThatIsNoFileOrTooLargeGetsOneClearError) {
+    const fs::path dir = test::make_temp_dir("e2e_no_file");
+    const fs::path fifo = dir / "fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path large = dir / "large.json";
+    std::ofstream(large, std::ios::binary) << "{}";
+    fs::resize_file(large, 64ull * 1024 * 1024 + 1);  // sparse: nothing is written
+    const fs::path at_cap = dir / "at_cap.json";
+    std::ofstream(at_cap, std::ios::binary) << "{}";
+    fs::resize_file(at_cap, 64ull * 1024 * 1024);  // NUL bytes after the JSON: read, then refused as text
+
+    const std::pair<fs::path, std::string> cases[] = {
+        {dir, "is not a regular file"},
+        {"/dev/zero", "is not a regular file"},
+        {fifo, "is not a regular file"},
+        {large, "larger than the 67108864 bytes (64 MiB) a machine file may have"},
+        {at_cap, "line 1, column 3: unexpected text after the JSON value"},
+    };
+    for (const auto& [machine, message] : cases) {
+        const test::RunResult run = test::run_tool(machine, {"/nopause"});
+        EXPECT_EQ(run.exit_code, 2) << machine;
+        EXPECT_EQ(run.stderr_text, "VQ4_Diag: machine file '" + machine.string() + "': " + message + "\n");
+        EXPECT_TRUE(run.stdout_text.empty()) << "no report on the console";
+    }
+    fs::remove_all(dir);
 }
 
 TEST(EndToEnd, BuiltInDefaultMachineRuns) {
@@ -195,6 +257,63 @@ TEST(EndToEnd, AReportThatCouldNotBeSavedIsNotCalledSaved) {
     EXPECT_TRUE(report.rfind(test::crlf(kBanner), 0) == 0);
     EXPECT_EQ(run.exit_code, 1);
     fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vq4
+
+namespace vq4 {
+namespace {
+
+// A machine file comes from a stranger: its module_path and
+// current_directory do not choose where a replay writes. The report, the
+// JSON, the registry backup and the capture go into the current directory,
+// or the folder VQ4_DIAG_OUTPUT_DIR names.
+TEST(EndToEnd, AReplayWritesWhereTheDeskSaysWhateverTheMachineFileSays) {
+    const fs::path elsewhere = fs::canonical(test::make_temp_dir("e2e_elsewhere"));
+    const fs::path desk = fs::canonical(test::make_temp_dir("e2e_desk"));
+    const fs::path chosen = fs::canonical(test::make_temp_dir("e2e_chosen"));
+    const fs::path files = test::make_temp_dir("e2e_files");
+    // An elevated machine whose repair deletes the descriptor cache: a backup first.
+    nlohmann::json document =
+        nlohmann::json::parse(test::read_file_bytes(fs::path(VQ4_SOURCE_DIR) / "machines" / "repair-step2-works.json"));
+    document["module_path"] = (elsewhere / "VQ4_Diag").string();
+    document["current_directory"] = elsewhere.string();
+    document["local_time"] = "2026-12-10 09:08:07";
+    const fs::path machine = write_machine(files, document.dump(2));
+    // Not the tests' way: the machine's paths are not trusted.
+    const test::Environment replay = {{"VQ4_DIAG_TEST_MACHINE_PATHS", ""}};
+
+    const test::RunResult repaired = test::run_tool(machine, {"/nopause", "/fix", "/json"}, "", replay, {}, desk);
+    EXPECT_TRUE(repaired.stderr_text.empty()) << repaired.stderr_text;
+    const std::string stamp = "_20261210_090807";
+    EXPECT_TRUE(fs::exists(desk / ("VQ4_Diag_Report" + stamp + ".txt"))) << repaired.stdout_text;
+    EXPECT_TRUE(fs::exists(desk / ("VQ4_Diag_Report" + stamp + ".json")));
+    EXPECT_EQ(test::files_with_prefix(desk, "VQ4_Diag_Backup_").size(), 1u);
+    EXPECT_NE(repaired.stdout_text.find("Report saved to:\n  " + desk.string() + "\\VQ4_Diag_Report" + stamp + ".txt\n"),
+              std::string::npos)
+        << repaired.stdout_text;
+
+    test::Environment to_chosen = replay;
+    to_chosen.push_back({"VQ4_DIAG_OUTPUT_DIR", chosen.string()});
+    const test::RunResult captured = test::run_tool(machine, {"/nopause", "/capture"}, "", to_chosen, {}, desk);
+    EXPECT_TRUE(captured.stderr_text.empty()) << captured.stderr_text;
+    EXPECT_EQ(test::files_with_prefix(chosen, "VQ4_Diag_Report_").size(), 1u);
+    EXPECT_EQ(test::files_with_prefix(chosen, "VQ4_Diag_Machine_").size(), 1u);
+    EXPECT_EQ(test::files_with_prefix(desk, "VQ4_Diag_Machine_").size(), 0u);
+
+    // The folder the machine file named got nothing.
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+
+    // A folder that is not there: no run, one line.
+    test::Environment to_nowhere = replay;
+    to_nowhere.push_back({"VQ4_DIAG_OUTPUT_DIR", (files / "missing").string()});
+    const test::RunResult refused = test::run_tool(machine, {"/nopause"}, "", to_nowhere, {}, desk);
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_EQ(refused.stderr_text, "VQ4_Diag: VQ4_DIAG_OUTPUT_DIR '" + (files / "missing").string() + "' is not a folder\n");
+    EXPECT_TRUE(refused.stdout_text.empty());
+
+    for (const fs::path& dir : {elsewhere, desk, chosen, files}) fs::remove_all(dir);
 }
 
 }  // namespace

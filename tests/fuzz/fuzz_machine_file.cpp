@@ -1,7 +1,8 @@
 // The machine-file loader over any bytes: it never throws, a refusal is one
 // line naming the problem, and an accepted machine is a consistent device
 // tree (unique instance ids of 1 to 199 characters, each parent present,
-// no cycle of parents).
+// no cycle of parents), whose registry keeps Windows' limits on key names
+// and depth.
 #include <set>
 #include <string>
 
@@ -41,6 +42,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz::check(at != nullptr, "a parent is a device of the machine");
             if (d.description.present) fuzz::check(at->description.present, "a present node has present parents");
         }
+    }
+    // Windows' registry limits hold for every key the file made.
+    for (const sim::RegistryKey& key : m.registry.keys) {
+        const std::wstring_view path = key.path();
+        std::size_t depth = 0, name = 0;
+        for (const wchar_t c : path) {
+            if (c == L'\\') {
+                ++depth;
+                name = 0;
+            } else {
+                fuzz::check(++name <= sim::kMaxRegistryKeyNameLength, "a key name has at most 255 characters");
+            }
+        }
+        fuzz::check(depth <= sim::kMaxRegistryKeyDepth, "a key is at most 512 levels deep");
     }
     return 0;
 }

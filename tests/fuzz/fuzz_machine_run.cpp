@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (::ftruncate(console_fd, 0) != 0 || ::lseek(console_fd, 0, SEEK_SET) != 0) fuzz::fail("console reset");
     int exit_code = -1;
     try {
-        exit_code = run_diagnostic({"/nopause"});
+        exit_code = run_diagnostic({L"/nopause"});
     } catch (...) {
         fuzz::fail("an exception left the run");
     }

@@ -103,7 +103,7 @@ std::string section7_intro(const std::vector<std::pair<std::string, std::string>
 TreeSnapshot take_snapshot() {
     TreeSnapshot snapshot;
     for (const sim::RegistryKey& key : sim::machine().registry.keys) {
-        auto& values = snapshot.registry[to_upper_ascii(key.path)];
+        auto& values = snapshot.registry[to_upper_ascii(std::wstring(key.path()))];
         for (const sim::RegistryValue& value : key.values) {
             values[to_upper_ascii(value.name)] = TreeSnapshot::Value{value.type, value.data};
         }

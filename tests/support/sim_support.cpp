@@ -66,7 +66,8 @@ std::vector<std::filesystem::path> files_with_prefix(const std::filesystem::path
 }
 
 RunResult run_tool(const std::filesystem::path& machine_file, const std::vector<std::string>& arguments,
-                   const std::string& stdin_text, const Environment& environment, const std::filesystem::path& binary_path) {
+                   const std::string& stdin_text, const Environment& environment, const std::filesystem::path& binary_path,
+                   const std::filesystem::path& directory) {
     const auto work = make_temp_dir("run");
     const auto in_path = work / "stdin.txt";
     const auto out_path = work / "stdout.txt";
@@ -84,7 +85,11 @@ RunResult run_tool(const std::filesystem::path& machine_file, const std::vector<
         } else {
             ::setenv("VQ4_DIAG_MACHINE", machine_file.c_str(), 1);
         }
+        // A test's machine file says where the run writes (module_path); a
+        // test of the replay's own folder sets this to "" through `environment`.
+        ::setenv("VQ4_DIAG_TEST_MACHINE_PATHS", "1", 1);
         for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+        if (!directory.empty() && ::chdir(directory.c_str()) != 0) std::_Exit(126);
         std::vector<char*> argv;
         std::string binary = binary_path.empty() ? std::string(VQ4_DIAG_BINARY) : binary_path.string();
         argv.push_back(binary.data());

@@ -33,10 +33,12 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 
 // Runs the Linux binary (`binary`, else the one built) with VQ4_DIAG_MACHINE
 // set to `machine_file` (empty: the built-in machine), the given arguments,
-// standard input text and further environment variables.
+// standard input text and further environment variables. The machine file's
+// module_path and current_directory stand (VQ4_DIAG_TEST_MACHINE_PATHS).
+// It starts in `directory` (empty: this process's current directory).
 RunResult run_tool(const std::filesystem::path& machine_file, const std::vector<std::string>& arguments,
                    const std::string& stdin_text = "", const Environment& environment = {},
-                   const std::filesystem::path& binary = {});
+                   const std::filesystem::path& binary = {}, const std::filesystem::path& directory = {});
 
 // Standard output of this process goes to `path` (created or emptied) while
 // the object lives, so an in-process run's console stays out of the test log

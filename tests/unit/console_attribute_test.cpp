@@ -21,7 +21,7 @@ std::uint16_t attribute_after_run(test::MachineFile machine) {
     test::reset_counters();
     {
         const test::StdoutToFile console(dir / "console.txt");
-        run_keeping_console_attribute({"/nopause", "/nofix"});
+        run_keeping_console_attribute({L"/nopause", L"/nofix"});
     }
     const std::uint16_t attribute = sim::machine().console_attribute;
     fs::remove_all(dir);

@@ -191,5 +191,77 @@ TEST(ElevatedHandover, TheElevatedReportGivesTheStepTheSummaryAndThePath) {
     for (const Case& c : cases) EXPECT_EQ(elevated_result_lines(bytes_of(c.report), path), c.lines) << c.what;
 }
 
+// The first instance decides from the elevated report whether the repair was
+// done (it then verifies it itself) and where its backup went.
+TEST(ElevatedHandover, TheElevatedReportSaysWhetherItRepairedAndWhereItsBackupWent) {
+    const std::wstring path = L"C:\\T\\VQ4_Diag_Report_1_2.txt";
+    const std::string repairing = "[ INFO ] Repairing USB\\A (previous GUID(s): (none))\r\n[ INFO ] Step 2/3: y\r\n";
+    const std::string hint =
+        "[ INFO ] To undo the registry changes of this repair, run as administrator: reg import "
+        "\"C:\\ProgramData\\VQ4_Diag\\Backups\\VQ4_Diag_Backup_1.reg\"\r\n";
+    struct Case {
+        const char* what;
+        std::string report;
+        bool repaired;
+        std::wstring backup;
+    };
+    const std::vector<Case> cases = {
+        {"repaired, with a backup",
+         report_with(kSection7 + repairing + "[  OK  ]   -> The firmware's interface GUID {G} is registered again on "
+                                             "MI_03.\r\n" + hint,
+                     kOkSummary),
+         true, L"C:\\ProgramData\\VQ4_Diag\\Backups\\VQ4_Diag_Backup_1.reg"},
+        {"repaired at step 1: no backup", report_with(kSection7 + repairing + "[  OK  ]   -> ok\r\n", kOkSummary), true,
+         L""},
+        {"not repaired, the backup named all the same",
+         report_with(kSection7 + repairing + "[ FAIL ]   -> Writing failed (code=5).\r\n" + hint, kAttemptSummary),
+         false, L"C:\\ProgramData\\VQ4_Diag\\Backups\\VQ4_Diag_Backup_1.reg"},
+        {"nothing to repair", report_with("", ""), false, L""},
+        {"a hint without its closing quote names nothing",
+         report_with(kSection7 + repairing + hint.substr(0, hint.size() - 3) + "\r\n", kOkSummary), true, L""},
+        {"no summary: nothing is known", kSection7 + repairing + hint, false, L""},
+    };
+    for (const Case& c : cases) {
+        const ElevatedReportResult result = read_elevated_result(bytes_of(c.report), path);
+        EXPECT_EQ(result.repaired, c.repaired) << c.what;
+        EXPECT_EQ(result.lines, elevated_result_lines(bytes_of(c.report), path)) << c.what;
+        if (!result.lines.empty()) {
+            EXPECT_EQ(result.backup_path, c.backup) << c.what;
+        }
+    }
+}
+
+// Any folder name arrives whole: the C runtime's splitting gives back what
+// quoted_argument quoted (backslashes literal unless a quote follows them).
+TEST(ElevatedHandover, AnArgumentIsQuotedSoThatItArrivesWhole) {
+    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
+        {L"/report:C:\\My Tools\\VQ4_Diag_Report_1.txt", L"\"/report:C:\\My Tools\\VQ4_Diag_Report_1.txt\""},
+        {L"/report:D:\\\u0418\u043d\u0441\u0442 \u6f22\u5b57 \uff02q\uff02\\r.txt",
+         L"\"/report:D:\\\u0418\u043d\u0441\u0442 \u6f22\u5b57 \uff02q\uff02\\r.txt\""},
+        {L"a\"b", L"\"a\\\"b\""},
+        {L"a\\\"b", L"\"a\\\\\\\"b\""},
+        {L"ends\\", L"\"ends\\\\\""},
+        {L"", L"\"\""},
+    };
+    for (const auto& [argument, quoted] : cases) EXPECT_EQ(quoted_argument(argument), quoted) << sim::narrow(argument);
+}
+
+// The elevated instance takes only a braced GUID, exactly.
+TEST(ElevatedHandover, TheHandedGuidIsTakenOnlyAsABracedGuid) {
+    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}"},
+        {L"{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}", L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}"},
+        {L"C47D2A19-5E80-4B3F-9A26-81D0E4F3B752", L""},
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B75}", L""},
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}x", L""},
+        {L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B7G2}", L""},
+        {L"{C47D2A1-95E80-4B3F-9A26-81D0E4F3B752}", L""},
+        {L"", L""},
+    };
+    for (const auto& [handed, accepted] : cases) EXPECT_EQ(accepted_expected_guid(handed), accepted) << sim::narrow(handed);
+    EXPECT_EQ(relaunch_parameters(L"C:\\T\\VQ4_Diag_Report_1.txt", true, false, L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}"),
+              L"/fix /elevated \"/report:C:\\T\\VQ4_Diag_Report_1.txt\" /nopause /guid:{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}");
+}
+
 }  // namespace
 }  // namespace vq4

@@ -98,12 +98,19 @@ protected:
 using Lines = std::vector<std::string>;
 
 TEST_F(LowLevelSection, NoMi03NodeEndsAtTheFirstLine) {
-    EXPECT_EQ(run(machine({})), Lines{s3::kNoNode});
+    // The device is there without its MI_03 node (a removal whose re-detection
+    // never came, as an interrupted repair leaves it): the replug that brings
+    // the node back is named.
+    const std::string replug =
+        "[ WARN ]   -> The Vantro Q4 is connected but Windows lists no MI_03 interface for it. Unplug the Vantro Q4, "
+        "wait 5 seconds, plug it back directly into the PC (no hub), then re-run this tool.";
+    EXPECT_EQ(run(machine({})), (Lines{s3::kNoNode, replug}));
+    // No node of the device at all: section 2 has said it is not plugged in.
     EXPECT_EQ(run_on({}), Lines{s3::kNoNode});
     // A node of the device that is not MI_03 (MI_00) does not count.
     EXPECT_EQ(run(machine({mi03(L"USB\\VID_2A7D&PID_5E3C&MI_00\\6&1").service(L"WINUSB")})),
-              Lines{s3::kNoNode});
-    EXPECT_EQ(test::counts().warn, 3);
+              (Lines{s3::kNoNode, replug}));
+    EXPECT_EQ(test::counts().warn, 5);
     EXPECT_TRUE(sim::machine().trace.empty()) << "nothing is looked up without an MI_03 node";
 }
 

@@ -11,10 +11,12 @@
 #include <nlohmann/json.hpp>
 
 #include "capture/capture_file.h"
+#include "capture/redaction.h"
 #include "platform/registry.h"
 #include "platform/win_constants.h"
 #include "support/machine_builder.h"
 #include "support/sim_support.h"
+#include "util/text.h"
 
 namespace vq4 {
 namespace {
@@ -134,6 +136,72 @@ TEST(MachineCapture, PathsFollowTheMachineFileAndTheReport) {
               L"C:\\Tools\\VQ4_Diag_Machine_20261210_090807.json");
     EXPECT_EQ(capture::capture_path_for_report(L"C:\\Tools\\VQ4_Diag_Report_20261210_090807_2.txt"),
               L"C:\\Tools\\VQ4_Diag_Machine_20261210_090807_2.json");
+}
+
+// A name of the user or the PC is replaced where it stands whole, in any
+// ASCII letter case; inside a longer name it stays.
+TEST(CaptureRedaction, ANameIsReplacedWhereItStandsWhole) {
+    const struct {
+        std::wstring text;
+        std::wstring expected;
+    } cases[] = {
+        {L"C:\\Users\\jdoe\\AppData\\Local", L"C:\\Users\\[user]\\AppData\\Local"},
+        {L"C:\\USERS\\JDOE", L"C:\\USERS\\[user]"},
+        {L"jdoe", L"[user]"},
+        {L"jdoe.CORP and jdoe_2", L"[user].CORP and [user]_2"},
+        {L"jdoes ajdoe jdoe1 jdoejdoe", L"jdoes ajdoe jdoe1 jdoejdoe"},
+        {L"\u0141jdoe jdoe\u00e9", L"\u0141jdoe jdoe\u00e9"},  // letters beyond ASCII are part of the name
+        {L"", L""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(capture::replaced_whole(c.text, L"jdoe", L"[user]"), c.expected) << sim::narrow(c.text);
+    EXPECT_EQ(capture::replaced_whole(L"abc", L"", L"[user]"), L"abc") << "an unknown name replaces nothing";
+}
+
+// The nodes other than the Vantro Q4's keep their enumerator, VID and PID
+// and get one placeholder each, the same in their instance id, as a parent
+// and in their device paths; the Q4's serial number and paths stay; texts
+// in bytes (registry values, properties) get the names replaced, their
+// terminators kept.
+TEST(CaptureRedaction, OtherNodesGetOnePlaceholderEachAndTheDevicesSerialStays) {
+    capture::Capture capture;
+    capture::Node composite;
+    composite.instance_id = L"USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D";
+    composite.parent_id = L"USB\\VID_17EF&PID_30B4\\DOCK0012345";
+    composite.properties[win::SPDRP_FRIENDLYNAME_] = {0, {'j', 0, 'd', 0, 'o', 0, 'e', 0, 0, 0}, 0};
+    capture::Node mi03;
+    mi03.instance_id = L"USB\\VID_2A7D&PID_5E3C&MI_03\\6&3A2B1C0D&0&0003";
+    mi03.parent_id = composite.instance_id;
+    const std::wstring own_path = L"\\\\?\\usb#vid_2a7d&pid_5e3c&mi_03#6&3a2b1c0d&0&0003#{c47d2a19-5e80-4b3f-9a26-81d0e4f3b752}";
+    mi03.interfaces.push_back({L"{C47D2A19-5E80-4B3F-9A26-81D0E4F3B752}", own_path, {}, {}, {}, {}, {}});
+    mi03.interfaces.push_back({L"{11111111-2222-3333-4444-555555555555}",
+                               L"\\\\?\\usb#vid_17ef&pid_30b4#dock0012345#{11111111-2222-3333-4444-555555555555}",
+                               {}, {}, {}, {}, {}});
+    capture::Node dock;
+    dock.instance_id = L"USB\\VID_17EF&PID_30B4\\DOCK0012345";
+    capture::Node other_hub;
+    other_hub.instance_id = L"USB\\ROOT_HUB30\\4&2A3B1C7D&0&0";
+    capture.nodes = {composite, mi03, dock, other_hub};
+    capture::Key key;
+    key.path = L"HKLM\\SOFTWARE\\X";
+    key.values.push_back({L"Folder", 0, win::REG_SZ_, {'C', 0, ':', 0, '\\', 0, 'j', 0, 'd', 0, 'o', 0, 'e', 0, 0, 0}, true, 16});
+    key.values.push_back({L"Binary", 0, 3, {'j', 0, 'd', 0, 'o', 0, 'e', 0}, true, 8});
+    capture.keys.push_back(key);
+
+    capture::redact(capture, {L"", L"jdoe", L"DESK-4711"});
+    EXPECT_EQ(capture.nodes[0].instance_id, L"USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D");
+    EXPECT_EQ(*capture.nodes[0].parent_id, L"USB\\VID_17EF&PID_30B4\\[serial-1]");
+    EXPECT_EQ(capture.nodes[0].properties[win::SPDRP_FRIENDLYNAME_].data,
+              (Bytes{'[', 0, 'u', 0, 's', 0, 'e', 0, 'r', 0, ']', 0, 0, 0}));
+    EXPECT_EQ(*capture.nodes[1].parent_id, L"USB\\VID_2A7D&PID_5E3C\\QV4A1B2C3D");
+    EXPECT_EQ(capture.nodes[1].interfaces[0].path, own_path);
+    EXPECT_EQ(capture.nodes[1].interfaces[1].path,
+              L"\\\\?\\usb#vid_17ef&pid_30b4#[serial-1]#{11111111-2222-3333-4444-555555555555}");
+    EXPECT_EQ(capture.nodes[2].instance_id, L"USB\\VID_17EF&PID_30B4\\[serial-1]");
+    EXPECT_EQ(capture.nodes[3].instance_id, L"USB\\ROOT_HUB30\\[serial-2]");
+    EXPECT_EQ(capture.keys[0].values[0].data,
+              (Bytes{'C', 0, ':', 0, '\\', 0, '[', 0, 'u', 0, 's', 0, 'e', 0, 'r', 0, ']', 0, 0, 0}));
+    EXPECT_EQ(capture.keys[0].values[0].size, 20u);
+    EXPECT_EQ(capture.keys[0].values[1].data, (Bytes{'j', 0, 'd', 0, 'o', 0, 'e', 0})) << "binary data stays";
 }
 
 }  // namespace

@@ -271,6 +271,35 @@ TEST(RegistryBackup, NoBackupNoChange) {
     EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u);
 }
 
+// A key name the .reg format cannot carry is refused as a value name is: a
+// line break in a subkey's name would end the key line and make the rest of
+// the name value lines of the key before it.
+TEST(RegistryBackup, AKeyNameWithAControlCharacterIsRefusedAndNothingChanges) {
+    const std::vector<std::pair<const char*, std::wstring>> cases = {
+        {"CR LF that injects a value line", L"Sub\r\n\"Injected\"=dword:00000001"},
+        {"a line feed", L"two\nlines"},
+        {"a tab", L"tab\there"},
+        {"U+0001", std::wstring(L"one") + wchar_t{1}},
+    };
+    for (const auto& [what, name] : cases) {
+        settings_machine().key(L"HKLM\\" + kUsbflags + L"\\Sub\\" + name, {test::reg_dword(L"Inner", 9)}).use();
+        const test::TreeSnapshot before = test::take_snapshot();
+        test::ReportCapture capture;
+        {
+            RegistryBackup backup;
+            delete_descriptor_cache(0x0102, backup);
+            EXPECT_TRUE(backup.path.empty()) << what;
+        }
+        EXPECT_EQ(capture.finish(), test::warn("  -> Registry backup failed (code=13): the USB descriptor cache was "
+                                               "not deleted."))
+            << what;
+        EXPECT_EQ(test::take_snapshot().registry, before.registry) << what;
+        EXPECT_EQ(sim::count_calls("RegDeleteTreeW"), 0u) << what;
+        EXPECT_TRUE(test::backup_files(capture.directory().string()).empty()) << what;
+        EXPECT_TRUE(test::backup_files(capture.backup_directory().string()).empty()) << what;
+    }
+}
+
 TEST(RegistryBackup, OverwrittenValuesAndAbsentOnesComeBack) {
     struct Case {
         const char* what;

@@ -316,7 +316,10 @@ TEST(RepairSection, ATokenThatCannotBeReadIsNotElevated) {
         test::ReportCapture capture;
         const RepairSectionResult result = run_repair_section(request);
         EXPECT_EQ(result.outcome, RepairDelegated) << failing;
-        EXPECT_EQ(result.elevated_exit_code, 1u) << failing;
+        ASSERT_TRUE(result.relaunch) << failing;
+        EXPECT_TRUE(result.relaunch->exit_code_known) << failing;
+        EXPECT_EQ(result.relaunch->exit_code, 1u) << failing;
+        EXPECT_FALSE(result.delegated_repair_done()) << failing;
         EXPECT_EQ(capture.finish(),
                   kIntro + kRelaunching + finished(1) +
                       info("The elevated instance's report cannot be read (error code=2): " + dir.string() +
@@ -362,7 +365,8 @@ TEST(RepairSection, TheRelaunchPassesFixTheMarkTheReportPathAndNopause) {
             test::ReportCapture capture;
             EXPECT_EQ(run_repair_section(request).outcome, RepairDelegated) << c.what;
         }
-        std::string parameters = c.parameters;
+        // The GUID this instance expects goes last.
+        std::string parameters = c.parameters + " /guid:" + kExpectedGuid;
         parameters.replace(parameters.find("<dir>"), 5, dir.string());
         EXPECT_EQ(sim::count_calls("ShellExecuteExW", "runas, C:\\Tools\\VQ4_Diag.exe, " + parameters + ", 1"), 1u)
             << c.what << ": " << parameters;
@@ -394,16 +398,30 @@ TEST(RepairSection, TheElevatedReportShowsUnderSection7) {
         const char* what;
         std::string report;  // what the elevated instance writes
         const char* exit;
-        std::string lines;   // after the "finished" line, <path> for the elevated report
+        std::string ending;  // how it ended
+        std::string lines;   // after that, <path> for the elevated report
+        bool repaired;
     };
     const std::vector<Case> cases = {
-        {"repaired at step 2", repaired, "0",
+        {"repaired at step 2", repaired, "0", finished(0),
          info("Elevated instance: the repair of " + kMi03 + " worked at step 2/3.") +
              info("Elevated instance, Summary after repair: 4 test(s) OK, 0 warning(s), 0 failure(s). Everything "
                   "appears to be working correctly.") +
-             info("Elevated instance's report: <path>")},
+             info("Elevated instance's report: <path>"),
+         true},
+        // Any code but 0 and 1 is an abnormal end, given in hexadecimal.
         {"ended before its summary", repaired.substr(0, repaired.find("\r\n==== Summary")), "3",
-         info("The elevated instance's report ends before its summary: <path>")},
+         fail("The elevated instance ended abnormally (exit code 0x00000003): its window was closed or it stopped. It "
+              "may have changed the system. See its report for the details."),
+         info("The elevated instance's report ends before its summary: <path>"), false},
+        {"repaired, then ended with a code of no meaning to the tool", repaired, "255",
+         fail("The elevated instance ended abnormally (exit code 0x000000FF): its window was closed or it stopped. It "
+              "may have changed the system. See its report for the details."),
+         info("Elevated instance: the repair of " + kMi03 + " worked at step 2/3.") +
+             info("Elevated instance, Summary after repair: 4 test(s) OK, 0 warning(s), 0 failure(s). Everything "
+                  "appears to be working correctly.") +
+             info("Elevated instance's report: <path>"),
+         true},
     };
     for (const Case& c : cases) {
         const std::filesystem::path dir = test::make_temp_dir("repair_result");
@@ -418,18 +436,57 @@ TEST(RepairSection, TheElevatedReportShowsUnderSection7) {
             test::ReportCapture capture;
             const RepairSectionResult result = run_repair_section(request);
             EXPECT_EQ(result.outcome, RepairDelegated) << c.what;
-            code = result.elevated_exit_code;
+            ASSERT_TRUE(result.relaunch) << c.what;
+            code = result.relaunch->exit_code;
+            EXPECT_EQ(result.delegated_repair_done(), c.repaired) << c.what;
             report = capture.finish();
         }
         EXPECT_EQ(code, static_cast<std::uint32_t>(std::stoul(c.exit))) << c.what;
         std::string lines = c.lines;
         lines.replace(lines.find("<path>"), 6, dir.string() + "\\VQ4_Diag_Report_20260304_050607_2.txt");
-        EXPECT_EQ(report, kIntro + kRelaunching + finished(std::stoi(c.exit)) + lines) << c.what;
+        EXPECT_EQ(report, kIntro + kRelaunching + c.ending + lines) << c.what;
         std::filesystem::remove_all(dir);
     }
     ::unsetenv("VQ4_TEST_ELEVATED_REPORT");
     ::unsetenv("VQ4_TEST_ELEVATED_EXIT");
     sim::set_relaunch_binary("");
+}
+
+// How the elevated instance ended, as the first window says it: 0 and 1 are
+// the tool's own codes; every other value (0xFFFFFFFF too) is an abnormal
+// end, in hexadecimal; no code at all says that it may have changed the system.
+TEST(RepairSection, TheElevatedInstancesEndingIsSaidFromItsExitCode) {
+    const std::string abnormal_tail =
+        "): its window was closed or it stopped. It may have changed the system. See its report for the details.";
+    struct Case {
+        bool known;
+        std::uint32_t code;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {true, 0, finished(0)},
+        {true, 1, finished(1)},
+        {true, 2, fail("The elevated instance ended abnormally (exit code 0x00000002" + abnormal_tail)},
+        {true, 0xC000013A, fail("The elevated instance ended abnormally (exit code 0xC000013A" + abnormal_tail)},
+        {true, 0xC0000005, fail("The elevated instance ended abnormally (exit code 0xC0000005" + abnormal_tail)},
+        {true, 0xFFFFFFFF, fail("The elevated instance ended abnormally (exit code 0xFFFFFFFF" + abnormal_tail)},
+        {false, 0, fail("The elevated instance was started, but its exit code could not be obtained: it may have "
+                        "changed the system. See its report for the details.")},
+    };
+    for (const Case& c : cases) {
+        ElevatedRelaunch run;
+        run.started = true;
+        run.ended = true;
+        run.exit_code_known = c.known;
+        run.exit_code = c.code;
+        run.report_path = L"C:\\T\\VQ4_Diag_Report_1_2.txt";
+        run.report = ElevatedReportState::Incomplete;
+        test::ReportCapture capture;
+        print_relaunch_ending(run, L"C:\\T\\VQ4_Diag_Report_1.txt");
+        EXPECT_EQ(capture.finish(),
+                  c.line + info("The elevated instance's report ends before its summary: C:\\T\\VQ4_Diag_Report_1_2.txt"))
+            << c.code;
+    }
 }
 
 TEST(RepairSection, ARelaunchedInstanceWithoutRightsNeverRelaunches) {
@@ -443,7 +500,7 @@ TEST(RepairSection, ARelaunchedInstanceWithoutRightsNeverRelaunches) {
     EXPECT_EQ(result.outcome, RepairFailed);
     EXPECT_EQ(capture.finish(), kIntro + fail("Administrator rights could not be obtained: this instance was relaunched "
                                               "to get them and is still not elevated. No change was made."));
-    EXPECT_EQ(result.elevated_exit_code, 0u) << "no elevated instance";
+    EXPECT_FALSE(result.relaunch) << "no elevated instance";
     EXPECT_EQ(sim::count_calls("ShellExecuteExW"), 0u) << "no elevated instance";
     EXPECT_EQ(sim::count_calls("ShellExecuteExW"), 0u);
     EXPECT_EQ(sim::count_calls("SetupDiCallClassInstaller"), 0u);

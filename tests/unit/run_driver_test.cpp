@@ -10,20 +10,20 @@ namespace {
 
 TEST(RunOptions, RecognisedSpellings) {
     struct Case {
-        std::vector<std::string> args;
+        std::vector<std::wstring> args;
         bool interactive, fix, skip;
         bool json = false;
     };
     const Case cases[] = {
         {{}, true, false, false},
-        {{"/nopause"}, false, false, false},
-        {{"/NoPause"}, false, false, false},
-        {{"-nopause", "/nopause:1", "nopause"}, true, false, false},
-        {{"/fix", "/nofix"}, true, true, true},
-        {{"/FIX", "/FIX"}, true, true, false},
-        {{"extra", "/NOFIX"}, true, false, true},
-        {{"/nopause", "/nofix", "/JSON"}, false, false, true, true},
-        {{"-json", "/json:1", "json"}, true, false, false, false},
+        {{L"/nopause"}, false, false, false},
+        {{L"/NoPause"}, false, false, false},
+        {{L"-nopause", L"/nopause:1", L"nopause"}, true, false, false},
+        {{L"/fix", L"/nofix"}, true, true, true},
+        {{L"/FIX", L"/FIX"}, true, true, false},
+        {{L"extra", L"/NOFIX"}, true, false, true},
+        {{L"/nopause", L"/nofix", L"/JSON"}, false, false, true, true},
+        {{L"-json", L"/json:1", L"json"}, true, false, false, false},
     };
     for (const Case& c : cases) {
         const RunOptions o = parse_run_options(c.args);
@@ -36,35 +36,35 @@ TEST(RunOptions, RecognisedSpellings) {
 
 TEST(RunOptions, UsageAndTheInternalArguments) {
     struct Case {
-        std::vector<std::string> args;
+        std::vector<std::wstring> args;
         bool usage, relaunched;
         const wchar_t* report;
     };
     const Case cases[] = {
-        {{"/?"}, true, false, L""},
-        {{"-h"}, true, false, L""},
-        {{"--help"}, true, false, L""},
-        {{"/nopause", "--HELP"}, true, false, L""},
-        {{"/h", "-help", "/help", "-?", "?"}, false, false, L""},
-        {{"/elevated"}, false, true, L""},
-        {{"/ELEVATED", "/report:C:\\My Tools\\VQ4_Diag_Report_1.txt"}, false, true, L"C:\\My Tools\\VQ4_Diag_Report_1.txt"},
-        {{"/Report:x.txt"}, false, false, L"x.txt"},
-        {{"/report"}, false, false, L""},
-        {{"/elevated:1"}, false, false, L""},
+        {{L"/?"}, true, false, L""},
+        {{L"-h"}, true, false, L""},
+        {{L"--help"}, true, false, L""},
+        {{L"/nopause", L"--HELP"}, true, false, L""},
+        {{L"/h", L"-help", L"/help", L"-?", L"?"}, false, false, L""},
+        {{L"/elevated"}, false, true, L""},
+        {{L"/ELEVATED", L"/report:C:\\My Tools\\VQ4_Diag_Report_1.txt"}, false, true, L"C:\\My Tools\\VQ4_Diag_Report_1.txt"},
+        {{L"/Report:x.txt"}, false, false, L"x.txt"},
+        {{L"/report"}, false, false, L""},
+        {{L"/elevated:1"}, false, false, L""},
     };
     for (const Case& c : cases) {
         const RunOptions o = parse_run_options(c.args);
-        EXPECT_EQ(o.show_usage, c.usage) << c.args.front();
-        EXPECT_EQ(o.relaunched, c.relaunched) << c.args.front();
-        EXPECT_EQ(o.handed_report_path, c.report) << c.args.front();
-        EXPECT_TRUE(o.interactive == (c.args.front() != "/nopause"));
+        EXPECT_EQ(o.show_usage, c.usage) << sim::narrow(c.args.front());
+        EXPECT_EQ(o.relaunched, c.relaunched) << sim::narrow(c.args.front());
+        EXPECT_EQ(o.handed_report_path, c.report) << sim::narrow(c.args.front());
+        EXPECT_TRUE(o.interactive == (c.args.front() != L"/nopause"));
     }
 }
 
 TEST(RunOptions, UsageNamesTheOptionsTheExitCodesAndTheFiles) {
     const std::wstring usage = usage_text();
     for (const wchar_t* part : {L"/nopause", L"/fix", L"/nofix", L"/json", L"/?", L"-h", L"--help", L"Exit code: 0", L"1 when Fail",
-                                L"elevated instance, that instance's exit code", L"VQ4_Diag_Report_YYYYMMDD_hhmmss.txt",
+                                L"this window checks it again itself", L"VQ4_Diag_Report_YYYYMMDD_hhmmss.txt",
                                 L"next to the executable"}) {
         EXPECT_NE(usage.find(part), std::wstring::npos) << sim::narrow(part);
     }

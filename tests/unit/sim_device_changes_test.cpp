@@ -374,23 +374,31 @@ TEST(SimElevation, TheRelaunchedInstanceIsElevatedWithoutTheFirstInstancesFaults
     sim::Machine m;
     std::string error;
     ASSERT_TRUE(sim::parse_machine_json(R"({"faults": [{"operation": "OpenProcessToken", "code": 5},
-        {"operation": "GetExitCodeProcess", "code": 6}, {"operation": "RegSetValueExW", "code": 5}]})",
+        {"operation": "GetExitCodeProcess", "code": 6}, {"operation": "RegSetValueExW", "code": 5},
+        {"operation": "RegQueryValueExW", "nth": 3, "code": 5, "instance": "first"},
+        {"operation": "RegOpenKeyExW", "code": 2, "instance": "both"}]})",
                                         "m.json", m, error));
     ::setenv(sim::kElevatedInstanceVariable, "1", 1);
     sim::prepare_tool_instance(m);
     ::unsetenv(sim::kElevatedInstanceVariable);
     sim::set_relaunch_binary("");
     EXPECT_TRUE(m.elevated);
-    ASSERT_EQ(m.faults.size(), 1u);
+    ASSERT_EQ(m.faults.size(), 2u);
     EXPECT_EQ(m.faults[0].operation, "RegSetValueExW");
+    EXPECT_EQ(m.faults[1].operation, "RegOpenKeyExW");
 
     sim::Machine first;
-    ASSERT_TRUE(sim::parse_machine_json(R"({"faults": [{"operation": "OpenProcessToken", "code": 5}]})", "m.json", first,
-                                        error));
+    ASSERT_TRUE(sim::parse_machine_json(R"({"faults": [{"operation": "OpenProcessToken", "code": 5},
+        {"operation": "RegQueryValueExW", "nth": 3, "code": 5, "instance": "first"}]})", "m.json", first, error));
     sim::prepare_tool_instance(first);
     sim::set_relaunch_binary("");
     EXPECT_FALSE(first.elevated);
-    EXPECT_EQ(first.faults.size(), 1u);
+    EXPECT_EQ(first.faults.size(), 2u) << "the first instance keeps its own faults";
+
+    sim::Machine wrong;
+    EXPECT_FALSE(sim::parse_machine_json(R"({"faults": [{"operation": "Sleep", "code": 5, "instance": "elevated"}]})",
+                                         "m.json", wrong, error));
+    EXPECT_NE(error.find("instance"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "platform/win_constants.h"
 #include "support/machine_builder.h"
 #include "support/sim_support.h"
+#include "util/text.h"
 
 namespace vq4 {
 namespace {
@@ -36,6 +37,36 @@ Names enumerate(const std::wstring& subkey) {
     return names;
 }
 
+// A key 512 levels down (as deep as Windows allows) brings the 511 keys
+// above it, and a machine file may hold such paths by the hundred: the keys
+// made by one create() share one copy of its path instead of a copy each,
+// which cost the square of the path's length (1.6 GB for a 60 KB file).
+TEST(SimulatedRegistryIndex, ADeepKeyAndTheKeysAboveItShareOneCopyOfItsPath) {
+    sim::Registry r;
+    r.create(L"HKLM\\SOFTWARE");
+    std::wstring deep = L"HKLM\\SOFTWARE";
+    for (int level = 2; level <= 512; ++level) deep += L"\\" + std::wstring(255, static_cast<wchar_t>(L'a' + level % 26));
+    r.create(deep);
+    ASSERT_EQ(r.keys.size(), 513u);  // HKLM, SOFTWARE, and the 511 below
+    const std::wstring* shared = r.keys[2].path_text.get();
+    for (std::size_t at = 2; at < r.keys.size(); ++at) EXPECT_EQ(r.keys[at].path_text.get(), shared) << at;
+    // Each is its own key, found by its path in any case, listed under its parent.
+    for (std::size_t cut = deep.find(L'\\'); cut != std::wstring::npos; cut = deep.find(L'\\', cut + 1)) {
+        const std::wstring path = deep.substr(0, cut);
+        ASSERT_NE(r.find(to_upper_ascii(path)), nullptr) << cut;
+        EXPECT_EQ(r.find(path)->path(), path);
+        EXPECT_EQ(r.subkey_names(path).size(), 1u);
+    }
+    EXPECT_EQ(r.find(deep)->path(), deep);
+    EXPECT_TRUE(r.subkey_names(deep).empty());
+    // Removing the middle of the chain leaves the keys above it.
+    const std::wstring middle = deep.substr(0, deep.find(L'\\', 200 * 256));
+    EXPECT_TRUE(r.remove_tree(middle));
+    EXPECT_EQ(r.find(deep), nullptr);
+    EXPECT_EQ(r.find(middle), nullptr);
+    EXPECT_NE(r.find(middle.substr(0, middle.rfind(L'\\'))), nullptr);
+}
+
 TEST(SimulatedRegistryIndex, LookupsAndEnumerationFollowEveryChange) {
     sim::Machine m;
     m.elevated = true;
@@ -46,7 +77,7 @@ TEST(SimulatedRegistryIndex, LookupsAndEnumerationFollowEveryChange) {
 
     // Any letter case finds the key, which keeps the case it was created with.
     ASSERT_NE(r.find(L"hklm\\software\\VENDOR\\ALPHA"), nullptr);
-    EXPECT_EQ(r.find(L"hklm\\software\\VENDOR\\ALPHA")->path, L"HKLM\\SOFTWARE\\Vendor\\alpha");
+    EXPECT_EQ(r.find(L"hklm\\software\\VENDOR\\ALPHA")->path(), L"HKLM\\SOFTWARE\\Vendor\\alpha");
     EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alph"), nullptr);
     EXPECT_EQ(r.find(L"HKLM\\SOFTWARE\\Vendor\\alpha\\"), nullptr);
     EXPECT_EQ(r.subkey_names(L"HKLM\\software\\vendor"), (Names{L"Beta", L"alpha", L"Gamma"}));
@@ -139,6 +170,87 @@ TEST(SimulatedMachineDevices, DuplicateAndOrphanNodesAreRefusedWhateverTheirCase
         std::string error;
         EXPECT_FALSE(sim::parse_machine_json(c.json, "test", m, error));
         EXPECT_EQ(error, c.error);
+    }
+}
+
+}  // namespace
+}  // namespace vq4
+
+namespace vq4 {
+namespace {
+
+// Windows' limits, at the edge: a key name of 255 characters and a key 512
+// levels below HKLM load; one more of either is refused. HKCR stands for
+// HKLM\SOFTWARE\Classes, two levels deeper.
+TEST(SimMachineFile, KeyPathsLoadUpToWindowsLimits) {
+    const auto path_of = [](const std::string& root, std::size_t levels, std::size_t last_name) {
+        std::string path = root;
+        for (std::size_t i = 1; i < levels; ++i) path += "\\\\k";
+        return path + "\\\\" + std::string(last_name, 'n');
+    };
+    struct Case {
+        std::string key;
+        std::string error;  // empty: loads
+    };
+    const Case cases[] = {
+        {path_of("HKLM", 512, 255), ""},
+        {path_of("HKLM", 513, 1), "at /registry/0/key: a key path is at most 512 levels deep"},
+        {path_of("HKLM", 2, 256), "at /registry/0/key: a key name has at most 255 characters"},
+        {path_of("HKCR", 510, 1), ""},
+        {path_of("HKCR", 511, 1), "at /registry/0/key: a key path is at most 512 levels deep"},
+    };
+    for (const Case& c : cases) {
+        sim::Machine m;
+        std::string error;
+        const bool ok = sim::parse_machine_json(R"({"registry": [{"key": ")" + c.key + R"("}]})", "t", m, error);
+        EXPECT_EQ(ok, c.error.empty()) << error;
+        if (!c.error.empty()) {
+            EXPECT_EQ(error, "machine file 't': " + c.error);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vq4
+
+namespace vq4 {
+namespace {
+
+// A value named again in the same key (in any letter case, in another entry
+// of the same key too) replaces the first in its place; a variable named
+// again replaces the first, at the end, and null removes it. The loader
+// finds them through tables, so that many load in linear time.
+TEST(SimMachineFile, AValueOrVariableNamedAgainReplacesTheFirst) {
+    sim::Machine m;
+    std::string error;
+    ASSERT_TRUE(sim::parse_machine_json(R"({
+        "registry": [
+            {"key": "HKLM\\SOFTWARE\\V", "values": [{"name": "a", "type": "REG_SZ", "data": "1"},
+                                                    {"name": "c", "type": "REG_DWORD", "data": 7},
+                                                    {"name": "A", "type": "REG_DWORD", "data": 2}]},
+            {"key": "hklm\\software\\v", "values": [{"name": "a", "type": "REG_DWORD", "data": 3}, {"name": "b", "error": 5}]}],
+        "environment": {"path": "a", "PATH": "b", "Path": null, "TEMP": "x", "temp": "y"}})",
+                                        "t", m, error))
+        << error;
+    const sim::RegistryKey* key = m.registry.find(L"HKLM\\SOFTWARE\\V");
+    ASSERT_NE(key, nullptr);
+    ASSERT_EQ(key->values.size(), 3u);
+    EXPECT_EQ(key->values[0].name, L"a");
+    EXPECT_EQ(key->values[0].data, (std::vector<std::uint8_t>{3, 0, 0, 0}));
+    EXPECT_EQ(key->values[1].name, L"c");
+    EXPECT_EQ(key->values[2].name, L"b");
+    EXPECT_EQ(key->values[2].read_error.value_or(0), 5u);
+
+    // Members are read in byte order: PATH, Path (removed), TEMP, path, temp.
+    const std::vector<sim::EnvironmentVariable> defaults = sim::default_environment();
+    ASSERT_EQ(m.environment.size(), defaults.size() + 1);
+    EXPECT_EQ(m.environment[m.environment.size() - 2].name, L"path");
+    EXPECT_EQ(m.environment[m.environment.size() - 2].value, L"a");
+    EXPECT_EQ(m.environment.back().name, L"temp");
+    EXPECT_EQ(m.environment.back().value, L"y");
+    for (std::size_t i = 0; i + 2 < m.environment.size(); ++i) {
+        EXPECT_FALSE(equals_nocase(m.environment[i].name, L"PATH")) << i;
+        EXPECT_FALSE(m.environment[i].value.empty()) << sim::narrow(m.environment[i].name);
     }
 }
 

@@ -163,6 +163,27 @@ TEST(Utf16le, ValueBytesAsText) {
 
 // A REG_DWORD comes little-endian; a shorter value (a REG_DWORD of fewer
 // bytes, as a hand-edited registry may hold) gives what it has.
+// The Linux build's command line and file names: UTF-8 to UTF-16 units.
+TEST(Utf16FromUtf8, CharactersOfAnyPlaneAndBytesThatAreNone) {
+    const std::vector<std::pair<std::string, std::wstring>> cases = {
+        {"C:\\Tools", L"C:\\Tools"},
+        {"\xC5\x92uvre \xC3\x9F \xE6\xBC\xA2\xE5\xAD\x97", L"\u0152uvre \u00DF \u6F22\u5B57"},
+        {"\xEF\xBC\x82", L"\uFF02"},
+        {"\xF0\x9F\x8E\xB5", std::wstring{static_cast<wchar_t>(0xD83C), static_cast<wchar_t>(0xDFB5)}},
+        {"a\xFF" "b", L"a\uFFFDb"},                   // no lead byte
+        {"\xC3", L"\uFFFD"},                         // cut short
+        {"\xC0\xAF", L"\uFFFD\uFFFD"},              // overlong
+        {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},   // a surrogate
+        {"", L""},
+    };
+    for (const auto& [utf8, utf16] : cases) {
+        EXPECT_EQ(utf16_from_utf8(utf8), utf16) << utf8;
+        if (utf16.find(L'\uFFFD') == std::wstring::npos) {
+            EXPECT_EQ(utf8_text(utf16), utf8);
+        }
+    }
+}
+
 TEST(LittleEndianDword, LowByteFirst) {
     struct Case {
         const char* name;

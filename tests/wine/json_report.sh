@@ -65,7 +65,7 @@ for options in "/nopause /nofix /json" "/nopause /json"; do
     read -r -a args <<< "$options"
 
     wine_dir=$(fresh_exe_dir)
-    ( cd "$wine_dir" && "$WINE" "$wine_dir/VQ4_Diag.exe" "${args[@]}" > "$wine_dir/stdout.txt" 2>&1 )
+    ( cd "$wine_dir" && wine_unelevated "$wine_dir/VQ4_Diag.exe" "${args[@]}" > "$wine_dir/stdout.txt" 2>&1 )
     wine_code=$?
     wineserver_wait
 

@@ -22,12 +22,26 @@ check() {  # check "what" command...
     fi
 }
 
+# Each test runs in a prefix of its own, a fresh copy of the template that the
+# wine.prefix test made (VQ4_WINE_TEMPLATE); without one, a prefix is booted.
 ensure_prefix() {
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    if [ -n "${VQ4_WINE_TEMPLATE:-}" ] && [ -f "$VQ4_WINE_TEMPLATE/.vq4-complete" ]; then
+        wineserver_kill
+        rm -rf "$WINEPREFIX"
+        mkdir -p "$(dirname "$WINEPREFIX")"
+        cp -a "$VQ4_WINE_TEMPLATE" "$WINEPREFIX"
+    elif [ ! -f "$WINEPREFIX/system.reg" ]; then
         mkdir -p "$WINEPREFIX"
         "$WINE" wineboot --init >/dev/null 2>&1
         wineserver_wait
     fi
+}
+
+wineserver_kill() {
+    local server
+    server=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+    [ -d "$WINEPREFIX" ] && WINEPREFIX=$WINEPREFIX "$server" -k 2>/dev/null
+    return 0
 }
 
 wineserver_wait() {
@@ -46,6 +60,18 @@ fresh_exe_dir() {
     dir=$(mktemp -d "$(dirname "$WINEPREFIX")/wine-run.XXXXXX")
     cp "$WINE_EXE_SRC" "$dir/VQ4_Diag.exe"
     echo "$dir"
+}
+
+# The standard user's token for the program that follows (tests/wine/run_unelevated.cpp):
+# wine_unelevated UNIX_EXE [ARGUMENTS...]. Without the launcher (a script run by hand), as elevated.
+wine_unelevated() {
+    local exe=$1
+    shift
+    if [ -n "${VQ4_WINE_UNELEVATED:-}" ]; then
+        "$WINE" "$VQ4_WINE_UNELEVATED" "$(winpath "$exe")" "$@"
+    else
+        "$WINE" "$exe" "$@"
+    fi
 }
 
 finish() {

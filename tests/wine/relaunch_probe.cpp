@@ -7,6 +7,8 @@
 // the lines it shows of the elevated report. Started with those parameters,
 // it reads them as the tool does, writes a short elevated report to the path
 // it accepts and exits with 42 (with 3 when the parameters did not arrive).
+// Its folder may have any name: the test runs it from one with Cyrillic, CJK
+// and a full-width quote (U+FF02), which the ANSI code page cannot hold.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,16 +18,14 @@
 #include "platform/system.h"
 #include "repair/elevated_handover.h"
 #include "report/report.h"
+#include "util/text.h"
 
 namespace {
 
-std::string narrow(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t c : text) out.push_back(static_cast<unsigned>(c) < 0x80 ? static_cast<char>(c) : '?');
-    return out;
-}
+// UTF-8, so that the test reads back the folder's name as it made it.
+std::string narrow(const std::wstring& text) { return vq4::utf8_text(text); }
 
-int run_elevated_instance(const std::vector<std::string>& arguments) {
+int run_elevated_instance(const std::vector<std::wstring>& arguments) {
     using namespace vq4;
     const RunOptions options = parse_run_options(arguments);
     const std::wstring path = run_report_path(options, exe_directory());
@@ -46,9 +46,10 @@ int run_elevated_instance(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// wmain, as the tool: the arguments as UTF-16, whatever the code page.
+int wmain(int argc, wchar_t** argv) {
     using namespace vq4;
-    std::vector<std::string> arguments;
+    std::vector<std::wstring> arguments;
     for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
     if (!arguments.empty()) return run_elevated_instance(arguments);
 

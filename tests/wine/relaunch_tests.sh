@@ -17,7 +17,13 @@ imports=$("$OBJDUMP" -p "$WINE_EXE_SRC" | sed -n 's/^[[:space:]]*DLL Name: //p' 
 check "the exe imports only KERNEL32, ADVAPI32, SETUPAPI and msvcrt ($imports)" \
     [ "$imports" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL SETUPAPI.DLL " ]
 
-dir=$(mktemp -d "$(dirname "$WINEPREFIX")/wine-relaunch.XXXXXX")
+# A folder name the ANSI code page cannot hold: Cyrillic, CJK, and a
+# full-width quote that a best-fit conversion would turn into a real '"'.
+# Wine takes the host's file names as UTF-8 in a UTF-8 locale.
+export LC_ALL=C.UTF-8
+parent=$(mktemp -d "$(dirname "$WINEPREFIX")/wine-relaunch.XXXXXX")
+dir="$parent/Инструменты 漢字 ＂q＂"
+mkdir "$dir"
 cp "$PROBE" "$dir/vq4_relaunch_probe.exe"
 ( cd "$dir" && "$WINE" "$dir/vq4_relaunch_probe.exe" > "$dir/stdout.txt" 2> "$dir/stderr.txt" )
 code=$?
@@ -43,5 +49,5 @@ check "its summary" grep -qxF 'Elevated instance, Summary after repair: 1 test(s
     <<< "$output"
 check "its path" grep -qxF "Elevated instance's report: $elevated" <<< "$output"
 
-rm -rf "$dir"
+rm -rf "$parent"
 finish

@@ -69,7 +69,7 @@ no_marker_loaded() {
 
 # run_tool: runs the exe with /nopause /nofix from $cwd_dir; sets $code, $report, $stdout, $calls.
 run_tool() {
-    ( cd "$cwd_dir" && QTVTEST_LOG="$(winpath "$cwd_dir/sdk.log")" "$WINE" "$exe_dir/VQ4_Diag.exe" /nopause /nofix \
+    ( cd "$cwd_dir" && export QTVTEST_LOG="$(winpath "$cwd_dir/sdk.log")" && wine_unelevated "$exe_dir/VQ4_Diag.exe" /nopause /nofix \
         > "$cwd_dir/stdout.txt" 2> "$cwd_dir/stderr.txt" )
     code=$?
     local reports=("$exe_dir"/VQ4_Diag_Report_*.txt)

@@ -28,7 +28,11 @@ run_tool() {
     local dir
     dir=$(fresh_exe_dir)
     for file in "${exe_dir_files[@]}"; do cp "$TESTSDK/$file" "$dir/"; done
-    ( cd "$dir" && env "$@" QTVTEST_LOG="$(winpath "$dir/sdk.log")" "$WINE" "$dir/VQ4_Diag.exe" /nopause /nofix \
+    # As the standard user, unless RUN_ELEVATED=1: then with the token Wine gives every process.
+    local start=wine_unelevated
+    [ "${RUN_ELEVATED:-}" = 1 ] && start=$WINE
+    ( cd "$dir" && { [ $# -eq 0 ] || export "$@"; } && export QTVTEST_LOG="$(winpath "$dir/sdk.log")" &&
+        "$start" "$dir/VQ4_Diag.exe" /nopause /nofix \
         > "$dir/stdout.txt" 2> "$dir/stderr.txt" )
     local reports=("$dir"/VQ4_Diag_Report_*.txt)
     blocks=$(sdk_blocks "${reports[0]}")
@@ -85,6 +89,20 @@ no_live_line() {
         [ "$(printf '%s\n' "$1" | sed 's/\r$//' | tr -cd '\r' | wc -c)" -eq 0 ]
 }
 check "installed SDK, no device: no progress line in redirected output" no_live_line "$console"
+
+# ---- Elevated: a library the user's own processes can change is never loaded ----
+# Under Wine the installed file belongs to the user's SID (Wine keeps no other
+# owner for it), as a DLL the user copied would on Windows.
+RUN_ELEVATED=1 run_tool
+not_loaded_elevated() {  # the section 5 block: its header and one Warn line, nothing of the SDK run
+    local body
+    body=$(printf '%s\n' "$1" | sed -n "/^$H5\$/,\$p" | tail -n +2)
+    [ "$(printf '%s\n' "$body" | grep -c .)" -eq 1 ] &&
+        grep -qF "[ WARN ] The SDK was not loaded with administrator rights: its file $X64W\\qtv_api_core.dll can be changed by others than administrators (" <<<"$body" &&
+        grep -qF '). The run without administrator rights tests it.' <<<"$body"
+}
+check "elevated: section 5 is one Warn line, the SDK not loaded" not_loaded_elevated "$blocks"
+check "elevated: the library was never loaded (no attach, no QTV_Init)" test -z "$calls"
 
 # ---- QTV_IsDeviceChanged never says so: the count is never read ----
 run_tool QTVTEST_CHANGED=never 'QTVTEST_DEVICES=0;2A7D;5E3C;0102;SN;Vantro Q4;x'

@@ -4,9 +4,11 @@
 #include "platform/device_changes.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "platform/sim/device_sets.h"
 #include "platform/sim/device_tree.h"
+#include "platform/sim/interruption.h"
 #include "platform/sim/machine.h"
 #include "platform/sim/registry_handles.h"
 #include "platform/win_constants.h"
@@ -119,6 +121,8 @@ std::uint32_t setupdi_set_property_change_params(const DevInfoSet& set, const De
 
 std::uint32_t setupdi_call_class_installer(std::uint32_t install_function, const DevInfoSet& set,
                                            const DeviceInfoData& device) {
+    const sim::SystemChangeCall change("SetupDiCallClassInstaller",
+                                       function_name(install_function) + ", " + element_text(set, device));
     if (const auto injected = sim::enter_call("SetupDiCallClassInstaller",
                                               function_name(install_function) + ", " + element_text(set, device))) {
         return finish(*injected);
@@ -145,6 +149,7 @@ std::uint32_t setupdi_call_class_installer(std::uint32_t install_function, const
             // leaves the node where it is and asks for a restart in the
             // element's install parameters.
             s->install_flags[device.reserved] |= flags;
+            d->state.removal_pending = true;
             return finish(0);
         }
         sim::remove_device(*id);
@@ -181,6 +186,7 @@ std::uint32_t setupdi_get_device_install_flags(const DevInfoSet& set, const Devi
 
 std::uint32_t setupdi_create_dev_reg_key(const DevInfoSet& set, const DeviceInfoData& device, std::uint32_t scope,
                                          std::uint32_t hardware_profile, std::uint32_t key_type, RegKey& out) {
+    const sim::SystemChangeCall change("SetupDiCreateDevRegKeyW", element_text(set, device));
     if (const auto injected = sim::enter_call("SetupDiCreateDevRegKeyW", element_text(set, device) + ", " +
                                                                              std::to_string(scope) + ", " +
                                                                              std::to_string(hardware_profile) + ", " +
@@ -274,6 +280,9 @@ std::uint32_t cm_get_device_id(std::uint32_t dev_inst, std::uint32_t capacity, s
 
 std::uint32_t cm_open_devnode_key(std::uint32_t dev_inst, std::uint32_t access, std::uint32_t hardware_profile,
                                   std::uint32_t disposition, std::uint32_t flags, RegKey& out) {
+    // Only a call that may create the key can change the system.
+    std::optional<sim::SystemChangeCall> change;
+    if (disposition == win::RegDisposition_OpenAlways_) change.emplace("CM_Open_DevNode_Key", std::to_string(dev_inst));
     if (const auto injected = sim::enter_call(
             "CM_Open_DevNode_Key", std::to_string(dev_inst) + ", " + hex32(access) + ", " +
                                        std::to_string(hardware_profile) + ", " + std::to_string(disposition) + ", " +
@@ -294,6 +303,7 @@ std::uint32_t cm_open_devnode_key(std::uint32_t dev_inst, std::uint32_t access, 
 }
 
 std::uint32_t cm_reenumerate_devnode(std::uint32_t dev_inst, std::uint32_t flags) {
+    const sim::SystemChangeCall change("CM_Reenumerate_DevNode", std::to_string(dev_inst));
     if (const auto injected =
             sim::enter_call("CM_Reenumerate_DevNode", std::to_string(dev_inst) + ", " + hex32(flags))) {
         return finish(*injected);

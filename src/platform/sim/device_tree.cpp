@@ -8,6 +8,7 @@
 // interface GUID. A WinUSB node registers the device interfaces of the GUIDs
 // in its hardware key whenever it starts (arrival or property-change restart).
 #include "platform/sim/device_tree.h"
+#include "platform/sim/interruption.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -421,6 +422,77 @@ std::optional<std::size_t> first_node_in_parent_cycle(const Machine& m) {
         for (const std::size_t at : walk) state[at] = done;
     }
     return std::nullopt;
+}
+
+void finish_pending_system_work() {
+    // The latest moment anything finite is due; arrivals may schedule more.
+    for (;;) {
+        std::optional<std::uint64_t> due;
+        const auto consider = [&](const std::optional<std::uint64_t>& at) {
+            if (at && (!due || *at > *due)) due = *at;
+        };
+        for (const Device& d : machine().removed_devices) consider(d.state.arrives_at_ms);
+        for (const Device& d : machine().devices) {
+            consider(d.state.arrives_at_ms);
+            if (d.description.present) consider(d.state.interfaces_at_ms);
+        }
+        if (!due) return;
+        const std::uint64_t now = machine().virtual_clock_ms;
+        advance_clock(*due > now ? *due - now : 0);
+        // advance_clock() handles everything due by then; what an arrival
+        // scheduled later is seen on the next round.
+        bool left = false;
+        for (const Device& d : machine().removed_devices) left = left || (d.state.arrives_at_ms && *d.state.arrives_at_ms <= *due);
+        for (const Device& d : machine().devices) left = left || (d.state.arrives_at_ms && *d.state.arrives_at_ms <= *due);
+        if (left) return;  // a node whose parent went away: it waits for a replug
+    }
+}
+
+void start_windows_again() {
+    // Removals left to the restart complete first.
+    std::vector<std::wstring> pending;
+    for (const Device& d : machine().devices) {
+        if (d.state.removal_pending) pending.push_back(d.description.instance_id);
+    }
+    for (const std::wstring& id : pending) {
+        if (Device* d = machine().find_device(id)) d->state.removal_pending = false;
+        remove_device(id);
+    }
+    // Plug and Play enumerates the attached hardware from the root down: a
+    // node comes back once its parent is there, whatever "redetect" says of a
+    // re-enumeration while Windows runs.
+    const auto parent_present = [](const Device& d) {
+        if (d.description.parent_id.empty()) return true;
+        const Device* parent = machine().find_device(d.description.parent_id);
+        return parent != nullptr && parent->description.present;
+    };
+    for (bool arrived = true; arrived;) {
+        arrived = false;
+        auto& removed = machine().removed_devices;
+        for (std::size_t i = 0; i < removed.size(); ++i) {
+            if (!parent_present(removed[i])) continue;
+            Device d = std::move(removed[i]);
+            removed.erase(removed.begin() + static_cast<std::ptrdiff_t>(i));
+            arrive_removed(std::move(d), machine().virtual_clock_ms);
+            arrived = true;
+            break;
+        }
+        if (arrived) continue;
+        for (Device& d : machine().devices) {
+            if (d.description.present || !d.state.phantom_by_removal || !parent_present(d)) continue;
+            arrive_orphan(d, machine().virtual_clock_ms);
+            arrived = true;
+            break;
+        }
+    }
+    // Every present node is detected again and its driver starts.
+    for (Device& d : machine().devices) {
+        d.state.arrives_at_ms.reset();
+        if (!d.description.present) continue;
+        apply_firmware(d);
+        start(d, machine().virtual_clock_ms);
+    }
+    finish_pending_system_work();
 }
 
 }  // namespace vq4::sim

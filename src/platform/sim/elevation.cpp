@@ -24,9 +24,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <vector>
 
@@ -47,6 +49,12 @@ std::map<std::uintptr_t, ChildProcess>& processes() { return sim::machine().hand
 
 std::map<std::uintptr_t, bool>& tokens() { return sim::machine().handles.tokens.open; }
 
+// The file each started process leaves the machine's state in, by its id.
+std::map<int, std::string>& machine_state_files() {
+    static std::map<int, std::string> files;
+    return files;
+}
+
 std::string& relaunch_target() {
     static std::string path;
     return path;
@@ -63,13 +71,18 @@ std::string real_executable() {
 // What GetModuleFileNameW reports for this process (no trace entry).
 std::wstring module_path() {
     if (sim::machine().module_path) return *sim::machine().module_path;
-    return widen(real_executable());
+    return utf16_from_utf8(real_executable());
 }
 
 std::uint32_t exit_code_of(int status) {
     if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
-    // A process killed by a signal: an NTSTATUS-like code (error severity).
-    return 0xC0000000u + static_cast<std::uint32_t>(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    // Its window closed: STATUS_CONTROL_C_EXIT, as Windows ends a console
+    // process on CTRL_CLOSE_EVENT. A crash: STATUS_ACCESS_VIOLATION.
+    if (signal == SIGHUP) return 0xC000013Au;
+    if (signal == SIGSEGV) return 0xC0000005u;
+    // Another signal: an NTSTATUS-like code (error severity).
+    return 0xC0000000u + static_cast<std::uint32_t>(signal);
 }
 
 void reap(ChildProcess& child, bool block) {
@@ -82,6 +95,14 @@ void reap(ChildProcess& child, bool block) {
     if (done == child.pid) {
         child.ended = true;
         child.exit_code = exit_code_of(status);
+        // One machine for both: what the elevated instance changed is what
+        // this one now sees.
+        const auto state = machine_state_files().find(child.pid);
+        if (state != machine_state_files().end()) {
+            sim::apply_machine_state(state->second);
+            std::remove(state->second.c_str());
+            machine_state_files().erase(state);
+        }
     }
 }
 
@@ -231,9 +252,17 @@ std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& fil
     argv.push_back(nullptr);
 
     const std::string mark = std::string(sim::kElevatedInstanceVariable) + "=1";
+    static unsigned relaunches = 0;
+    const std::string machine_state = (std::filesystem::temp_directory_path() /
+                                       ("vq4_machine_state_" + std::to_string(::getpid()) + "_" +
+                                        std::to_string(++relaunches) + ".json"))
+                                          .string();
+    std::remove(machine_state.c_str());
+    const std::string state_entry = std::string(sim::kMachineStateVariable) + "=" + machine_state;
     std::vector<std::string> environment;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
         if (std::strncmp(*e, mark.c_str(), std::strlen(sim::kElevatedInstanceVariable) + 1) == 0) continue;
+        if (std::strncmp(*e, state_entry.c_str(), std::strlen(sim::kMachineStateVariable) + 1) == 0) continue;
         std::string entry = *e;
         for (const char* name : kPathVariables) {
             const std::string prefix = std::string(name) + "=";
@@ -244,6 +273,7 @@ std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& fil
         environment.push_back(std::move(entry));
     }
     if (runas) environment.push_back(mark);
+    environment.push_back(state_entry);
     std::vector<char*> envp;
     for (std::string& e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -257,6 +287,7 @@ std::uint32_t shell_execute_ex(const std::wstring& verb, const std::wstring& fil
         return finish(win::ERROR_FILE_NOT_FOUND_);
     }
     const std::uintptr_t id = sim::machine().handles.processes.add(ChildProcess{pid, false, 0});
+    machine_state_files()[pid] = machine_state;
     process = ProcessHandle(id);
     return finish(0);
 }
@@ -298,8 +329,16 @@ namespace vq4::sim {
 
 void set_relaunch_binary(const std::string& path) { platform::relaunch_target() = path; }
 
+bool elevated_window_closed_at_pause() {
+    const char* relaunched = std::getenv(kElevatedInstanceVariable);
+    const char* closed = std::getenv(kElevatedWindowClosedVariable);
+    return relaunched != nullptr && std::strcmp(relaunched, "1") == 0 && closed != nullptr && std::strcmp(closed, "1") == 0;
+}
+
 void prepare_tool_instance(Machine& m) {
     set_relaunch_binary(platform::real_executable());
+    const char* machine_state = std::getenv(kMachineStateVariable);
+    if (machine_state != nullptr && *machine_state != '\0') leave_machine_state_at_exit(machine_state);
     const char* relaunched = std::getenv(kElevatedInstanceVariable);
     if (relaunched == nullptr || std::strcmp(relaunched, "1") != 0) return;
     m.elevated = m.runas_elevates;
@@ -307,7 +346,7 @@ void prepare_tool_instance(Machine& m) {
         // Another account's process: its own HKCU and variables over the system's.
         m.registry.remove_tree(L"HKCU");
         for (const RegistryKey& key : m.elevated_account->current_user_keys) {
-            RegistryKey& copy = m.registry.create(key.path);
+            RegistryKey& copy = m.registry.create(std::wstring(key.path()));
             copy.values = key.values;
             copy.open_error = key.open_error;
         }
@@ -322,7 +361,7 @@ void prepare_tool_instance(Machine& m) {
         const bool elevation_call = fault.operation == "OpenProcessToken" || fault.operation == "GetTokenInformation" ||
                                     fault.operation == "ShellExecuteExW" || fault.operation == "WaitForSingleObject" ||
                                     fault.operation == "GetExitCodeProcess";
-        if (!elevation_call) kept.push_back(std::move(fault));
+        if (!elevation_call && !fault.first_instance_only) kept.push_back(std::move(fault));
     }
     m.faults = std::move(kept);
 }

@@ -123,14 +123,20 @@ struct JsonAt {
         if (is_unsigned()) return value().unsigned_number();
         if (is_string()) {
             // Hexadecimal numbers are easier to read as "0x..." strings.
-            const std::string text = as_string();
+            // Hexadecimal digits only: no sign, blank or second prefix (which
+            // strtoull would take), and no wrap past 64 bits.
+            const std::string_view text = this->text();
             if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-                try {
-                    std::size_t used = 0;
-                    const unsigned long long v = std::stoull(text.substr(2), &used, 16);
-                    if (used == text.size() - 2) return v;
-                } catch (const std::exception&) {
+                std::uint64_t v = 0;
+                bool fits = true;
+                for (const char c : text.substr(2)) {
+                    const int digit = hex_digit_value(c);
+                    if (digit < 0) fail("expected hexadecimal digits after \"0x\"");
+                    if (v > (UINT64_MAX >> 4)) fits = false;
+                    v = (v << 4) | static_cast<std::uint64_t>(digit);
                 }
+                if (!fits) fail("number does not fit 64 bits");
+                return v;
             }
         }
         fail("expected a non-negative integer (or a \"0x...\" string)");

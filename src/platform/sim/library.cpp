@@ -87,7 +87,7 @@ std::wstring application_folder() {
     if (machine().module_path) return folder_of(*machine().module_path);
     char buffer[4096] = {};
     const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-    return length > 0 ? folder_of(widen(std::string(buffer, static_cast<std::size_t>(length)))) : std::wstring();
+    return length > 0 ? folder_of(utf16_from_utf8(std::string(buffer, static_cast<std::size_t>(length)))) : std::wstring();
 }
 
 // A folder: listed as one, or holding a listed file.

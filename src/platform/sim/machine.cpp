@@ -49,19 +49,42 @@ std::wstring canonical_registry_path(const std::wstring& path) {
     return path;
 }
 
+std::string registry_path_problem(std::wstring_view canonical_path) {
+    std::size_t depth = 0;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = std::min(canonical_path.find(L'\\', start), canonical_path.size());
+        const std::size_t length = end - start;
+        if (length == 0) return "a key path has no empty name (two backslashes together, or one at its end)";
+        if (length > kMaxRegistryKeyNameLength) {
+            return "a key name has at most " + std::to_string(kMaxRegistryKeyNameLength) + " characters";
+        }
+        if (end == canonical_path.size()) break;
+        // Counted as it goes: a path of a million names is refused at its 513th.
+        if (++depth > kMaxRegistryKeyDepth) {
+            return "a key path is at most " + std::to_string(kMaxRegistryKeyDepth) + " levels deep";
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
 std::wstring hardware_key_path(const std::wstring& instance_id) {
     return L"HKLM\\SYSTEM\\CurrentControlSet\\Enum\\" + instance_id + L"\\Device Parameters";
 }
 
 namespace {
 
-// FNV-1a over the path with ASCII letters upper-cased, without a copy.
+// FNV-1a over the path with ASCII letters upper-cased, without a copy; a
+// step at a time, so that a path's ancestors are hashed on the way.
+std::uint64_t folded_hash_step(std::uint64_t hash, wchar_t c) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    return (hash ^ static_cast<std::uint64_t>(static_cast<std::uint32_t>(c))) * 1099511628211ULL;
+}
+
 std::uint64_t folded_hash(std::wstring_view path) {
     std::uint64_t hash = 14695981039346656037ULL;
-    for (wchar_t c : path) {
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-        hash = (hash ^ static_cast<std::uint64_t>(static_cast<std::uint32_t>(c))) * 1099511628211ULL;
-    }
+    for (wchar_t c : path) hash = folded_hash_step(hash, c);
     return hash;
 }
 
@@ -75,7 +98,7 @@ std::size_t Registry::position_of(const std::wstring& path) const {
 std::size_t Registry::indexed_position(std::wstring_view path, std::uint64_t hash) const {
     const auto [first, last] = index_.by_hash.equal_range(hash);
     for (auto it = first; it != last; ++it) {
-        if (same_path(keys[it->second].path, path)) return it->second;
+        if (same_path(keys[it->second].path(), path)) return it->second;
     }
     return keys.size();
 }
@@ -91,7 +114,7 @@ void Registry::index_next(std::uint64_t hash, std::size_t parent_at) const {
 const Registry::Index& Registry::current_index() const {
     if (index_.indexed > keys.size()) index_ = Index{};  // keys went away: index afresh
     while (index_.indexed < keys.size()) {
-        const std::wstring& path = keys[index_.indexed].path;
+        const std::wstring_view path = keys[index_.indexed].path();
         const std::wstring_view parent = parent_of(path);
         index_next(folded_hash(path), parent.empty() ? keys.size() : indexed_position(parent, folded_hash(parent)));
     }
@@ -112,16 +135,39 @@ RegistryKey& Registry::create(const std::wstring& path) { return keys[create_pos
 
 std::size_t Registry::create_position(std::wstring_view path) {
     current_index();
-    const std::uint64_t hash = folded_hash(path);
-    if (const std::size_t existing = indexed_position(path, hash); existing < keys.size()) {
-        return existing;
+    // The hashes of the path and of each of its ancestors, in one pass (the
+    // hash reads the path from its start).
+    struct Prefix {
+        std::size_t size;
+        std::uint64_t hash;
+    };
+    std::vector<Prefix> prefixes;
+    std::uint64_t hash = folded_hash({});
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == L'\\' && i > 0) prefixes.push_back({i, hash});
+        hash = folded_hash_step(hash, path[i]);
     }
-    // The parent is looked up (or made) through a view of the path: creating
-    // the keys of many nodes copies each path once, into its key.
-    const std::wstring_view parent = parent_of(path);
-    const std::size_t parent_at = parent.empty() ? keys.size() + 1 : create_position(parent);
-    keys.push_back(RegistryKey{std::wstring(path), {}, {}});
-    index_next(hash, parent_at);  // indexed here, knowing the parent's place
+    prefixes.push_back({path.size(), hash});
+    // The deepest key that exists already, then the missing ones below it,
+    // all on one copy of the path.
+    std::size_t missing = prefixes.size();
+    std::size_t parent_at = keys.size() + 1;  // none
+    while (missing > 0) {
+        const Prefix& p = prefixes[missing - 1];
+        const std::size_t at = indexed_position(path.substr(0, p.size), p.hash);
+        if (at < keys.size()) {
+            parent_at = at;
+            break;
+        }
+        --missing;
+    }
+    if (missing == prefixes.size()) return parent_at;
+    const auto text = std::make_shared<const std::wstring>(path);
+    for (std::size_t i = missing; i < prefixes.size(); ++i) {
+        keys.push_back(RegistryKey{text, prefixes[i].size, {}, {}});
+        index_next(prefixes[i].hash, parent_at);  // indexed here, knowing the parent's place
+        parent_at = keys.size() - 1;
+    }
     return keys.size() - 1;
 }
 
@@ -131,7 +177,7 @@ bool Registry::remove_tree(const std::wstring& path) {
     }
     keys.erase(std::remove_if(keys.begin(), keys.end(),
                               [&](const RegistryKey& key) {
-                                  return same_path(key.path, path) || starts_with_nocase(key.path, path + L"\\");
+                                  return same_path(key.path(), path) || starts_with_nocase(key.path(), path + L"\\");
                               }),
                keys.end());
     index_ = Index{};
@@ -153,8 +199,8 @@ std::optional<std::wstring> Registry::subkey_name(const std::wstring& path, std:
     if (at >= keys.size()) return std::nullopt;
     const std::vector<std::size_t>& children = current_index().children[at];
     if (index >= children.size()) return std::nullopt;
-    const std::wstring& child = keys[children[index]].path;
-    return child.substr(child.rfind(L'\\') + 1);
+    const std::wstring_view child = keys[children[index]].path();
+    return std::wstring(child.substr(child.rfind(L'\\') + 1));
 }
 
 void Registry::set_value(const std::wstring& path, RegistryValue value) { set_value(create(path), std::move(value)); }

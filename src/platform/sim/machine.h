@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -35,7 +36,13 @@ struct RegistryValue {
 };
 
 struct RegistryKey {
-    std::wstring path;  // "HKLM\SOFTWARE\..." with the letter case it was created with
+    // "HKLM\SOFTWARE\..." with the letter case it was created with: the
+    // first path_size characters of a text that the keys made by one
+    // create() share. A key of 500 levels brings the 499 keys above it;
+    // a copy of its path in each would cost the square of its length.
+    std::shared_ptr<const std::wstring> path_text;
+    std::size_t path_size = 0;
+    std::wstring_view path() const { return {path_text->data(), path_size}; }
     std::vector<RegistryValue> values;
     // RegOpenKeyExW of exactly this key fails with this code; the key still
     // enumerates under its parent and its subkeys still open.
@@ -84,6 +91,17 @@ private:
     // Indexes keys[index_.indexed], whose parent is at parent_at (none: past the end).
     void index_next(std::uint64_t hash, std::size_t parent_at) const;
 };
+
+// What Windows allows of a key ("Registry Element Size Limits"): a name of
+// at most 255 characters, and a tree at most 512 levels deep (HKLM\A is one
+// level below the root key).
+inline constexpr std::size_t kMaxRegistryKeyNameLength = 255;
+inline constexpr std::size_t kMaxRegistryKeyDepth = 512;
+
+// Empty when a canonical key path (HKLM\...) keeps those limits, else what
+// is wrong with it. An empty name (two backslashes, or one at the end) is
+// no key either.
+std::string registry_path_problem(std::wstring_view canonical_path);
 
 // "HKCR\X" -> "HKLM\SOFTWARE\Classes\X"; "HKEY_LOCAL_MACHINE\X" -> "HKLM\X";
 // "HKEY_CURRENT_USER\X" -> "HKCU\X".
@@ -199,6 +217,9 @@ struct DeviceRunState {
     bool phantom_by_removal = false;  // left without devnode by its parent's removal; comes back with it
     std::optional<std::uint64_t> arrives_at_ms;     // a removed node on its way back
     std::optional<std::uint64_t> interfaces_at_ms;  // WinUSB registers the node's interfaces then
+    // DIF_REMOVE succeeded with DI_NEEDREBOOT / DI_NEEDRESTART: Windows
+    // removes the node at the next start-up.
+    bool removal_pending = false;
     // By the interface's place in `description.interfaces`; cleared when the
     // interfaces are registered anew.
     std::vector<WinUsbTransfers> winusb_transfers;
@@ -338,6 +359,25 @@ struct Fault {
     std::string operation;
     std::uint32_t nth = 1;
     std::uint32_t code = 0;
+    // A fault of the first instance only leaves the elevated instance that
+    // it relaunches alone: a call that fails in one process need not fail
+    // in another.
+    bool first_instance_only = false;
+};
+
+// The test-only interruption of the simulated process (interruption.h).
+enum class InterruptionKind : std::uint8_t { Killed, Restarted };
+struct InterruptSetting {
+    std::uint32_t after_change = 0;  // 0: at start-up, before any call
+    InterruptionKind kind = InterruptionKind::Killed;
+    std::string state_file;          // receives the machine as it is left
+};
+
+// A call that changed the system, in the order made.
+struct SystemChange {
+    std::string operation;
+    std::string arguments;
+    std::size_t trace_entries = 0;  // trace entries recorded before it ended
 };
 
 struct TraceEntry {
@@ -366,6 +406,7 @@ struct Machine {
     bool has_is_wow64_process2 = true;
     std::optional<std::uint16_t> native_machine;
     std::uint16_t console_attribute = 7;            // the console's attribute word now
+    std::uint16_t console_width = 120;              // the screen buffer's columns (dwSize.X)
     bool elevated = false;                          // false: registry keys are read-only
     bool elevation_prompt_accepted = true;
     // Whether the instance that ShellExecuteExW("runas") starts gets an
@@ -409,6 +450,7 @@ struct Machine {
     std::uintptr_t next_dll_directory_cookie = 0xD1D0000;
 
     std::vector<Fault> faults;
+    std::optional<InterruptSetting> interrupt;
 
     // What the tool's process holds open now.
     OpenHandles handles;
@@ -418,6 +460,7 @@ struct Machine {
     std::vector<TraceEntry> trace;
     std::vector<SectionMark> sections;
     std::map<std::string, std::uint32_t> call_counts;
+    std::vector<SystemChange> system_changes;
 
     // A node of the tree (present or phantom; removed nodes are not in it)
     // by its instance id in any letter case, or by its devnode handle; in

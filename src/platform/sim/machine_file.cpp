@@ -1,10 +1,16 @@
 #include "platform/sim/machine_file.h"
 #include "platform/win_constants.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <functional>
-#include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 #include <stdexcept>
 
 #include "platform/sim/device_tree.h"
@@ -83,14 +89,38 @@ RegistryValue parse_registry_value(const JsonAt& at) {
     return value;
 }
 
-void load_values(const JsonAt& values, const std::wstring& key_path, Machine& m) {
-    RegistryKey& key = m.registry.create(key_path);
+// Where each value the file gave sits in its key, by key and upper-cased
+// name: a value named again replaces the first without a walk through the
+// key's values (a file of many values in one key, or of one key given many
+// times, would otherwise load in quadratic time).
+struct ValuePlaces {
+    struct Hash {
+        std::size_t operator()(const std::pair<std::size_t, std::wstring>& place) const {
+            return std::hash<std::wstring>{}(place.second) * 31 + place.first;
+        }
+    };
+    // (the key's place in the registry, the value's upper-cased name) -> its place in the key
+    std::unordered_map<std::pair<std::size_t, std::wstring>, std::size_t, Hash> places;
+};
+thread_local ValuePlaces* loading_values = nullptr;
+
+void load_values(const JsonAt& values, const std::wstring& key_path, Registry& registry, ValuePlaces& places) {
+    RegistryKey& key = registry.create(key_path);
+    const auto key_at = static_cast<std::size_t>(&key - registry.keys.data());
     for (const JsonAt& item : values.items()) {
-        Registry::set_value(key, parse_registry_value(item));
+        RegistryValue value = parse_registry_value(item);
+        const auto [at, added] = places.places.try_emplace({key_at, to_upper_ascii(value.name)}, key.values.size());
+        if (added) {
+            key.values.push_back(std::move(value));
+        } else {
+            key.values[at->second] = std::move(value);
+        }
     }
 }
 
-void load_registry_into(const JsonAt& at, Registry& registry, bool current_user_only) {
+// The machine's keys, or an account's (HKCU only), each registry with the
+// places of its own values.
+void load_registry_into(const JsonAt& at, Registry& registry, ValuePlaces& places, bool current_user_only) {
     for (const JsonAt& item : at.items()) {
         item.only_keys({"key", "values", "open_error"});
         const std::wstring path = canonical_registry_path(item.field("key").as_wide());
@@ -100,9 +130,11 @@ void load_registry_into(const JsonAt& at, Registry& registry, bool current_user_
         if (!machine_key && !user_key) {
             item.field("key").fail("a key path must start with HKLM\\, HKCR\\ or HKCU\\");
         }
-        RegistryKey& key = registry.create(path);
+        if (const std::string problem = registry_path_problem(path); !problem.empty()) item.field("key").fail(problem);
         if (item.has("values")) {
-            for (const JsonAt& value : item.field("values").items()) Registry::set_value(key, parse_registry_value(value));
+            load_values(item.field("values"), path, registry, places);
+        } else {
+            registry.create(path);
         }
         if (item.has("open_error")) {
             const JsonAt code = item.field("open_error");
@@ -112,7 +144,7 @@ void load_registry_into(const JsonAt& at, Registry& registry, bool current_user_
     }
 }
 
-void load_registry(const JsonAt& at, Machine& m) { load_registry_into(at, m.registry, false); }
+void load_registry(const JsonAt& at, Machine& m) { load_registry_into(at, m.registry, *loading_values, false); }
 
 // An owner as a machine file names it: "user" (the interactive user),
 // "SYSTEM", "Administrators", "TrustedInstaller", or a SID "S-1-...".
@@ -128,15 +160,43 @@ std::wstring owner_sid(const JsonAt& at, const Machine& m) {
 }
 
 // {"NAME": "value", ...}; null removes a variable.
-void load_variables(const JsonAt& at, const std::function<void(const std::wstring&, const std::optional<std::wstring>&)>& set) {
+using VariableUpdates = std::vector<std::pair<std::wstring, std::optional<std::wstring>>>;
+
+// {"NAME": "value", ...}; a null value removes the variable.
+VariableUpdates read_variables(const JsonAt& at) {
     if (!at.is_object()) at.fail("expected an object of variable names and values");
+    VariableUpdates updates;
     for (const auto& [key, value] : at.members()) {
         const std::wstring name = widen_utf8(key);
         if (name.empty() || name.find(L'=') != std::wstring::npos) {
             at.fail("a variable name is not empty and has no '='");
         }
-        set(name, value.is_null() ? std::nullopt : std::optional<std::wstring>(value.as_wide()));
+        updates.emplace_back(name, value.is_null() ? std::nullopt : std::optional<std::wstring>(value.as_wide()));
     }
+    return updates;
+}
+
+// set_variable for each update in turn, in one pass: names compare without
+// regard to letter case through one table, so that many variables load in
+// linear time; a name set again moves to the end, a removed one goes.
+void apply_variables(std::vector<EnvironmentVariable>& variables, const VariableUpdates& updates) {
+    std::unordered_map<std::wstring, std::size_t> places;
+    for (std::size_t i = 0; i < variables.size(); ++i) places.emplace(to_upper_ascii(variables[i].name), i);
+    std::vector<bool> removed(variables.size(), false);
+    for (const auto& [name, value] : updates) {
+        const auto [place, added] = places.try_emplace(to_upper_ascii(name), variables.size());
+        if (!added) removed[place->second] = true;
+        place->second = variables.size();
+        variables.push_back({name, value.value_or(std::wstring())});
+        removed.push_back(!value.has_value());
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < variables.size(); ++i) {
+        if (removed[i]) continue;
+        if (kept != i) variables[kept] = std::move(variables[i]);  // never onto itself
+        ++kept;
+    }
+    variables.resize(kept);
 }
 
 void load_elevated_account(const JsonAt& at, Machine& m) {
@@ -145,14 +205,11 @@ void load_elevated_account(const JsonAt& at, Machine& m) {
     account.name = at.field("name").as_wide();
     if (at.has("registry")) {
         Registry keys;
-        load_registry_into(at.field("registry"), keys, true);
+        ValuePlaces places;
+        load_registry_into(at.field("registry"), keys, places, true);
         account.current_user_keys = std::move(keys.keys);
     }
-    if (at.has("user_environment")) {
-        load_variables(at.field("user_environment"), [&](const std::wstring& name, const std::optional<std::wstring>& value) {
-            set_variable(account.user_environment, name, value);
-        });
-    }
+    if (at.has("user_environment")) apply_variables(account.user_environment, read_variables(at.field("user_environment")));
     m.elevated_account = std::move(account);
 }
 
@@ -321,11 +378,12 @@ void load_devices(const JsonAt& at, Machine& m) {
     // of its nodes keeps loading a machine of many nodes linear.
     const std::size_t first = m.devices.size();
     m.devices.reserve(first + (at.is_array() ? at.value().count : 0));
+    std::vector<std::wstring> removed_ids;
     for (const JsonAt& item : at.items()) {
         item.only_keys({"instance_id", "parent", "present", "friendly_name", "device_desc", "service", "status",
                         "problem", "status_result", "interfaces", "hardware_key", "hardware_ids", "remove_error",
                         "remove", "redetect", "firmware_guid", "firmware_guid_returns", "interface_delay_ms",
-                        "restart"});
+                        "restart", "removed", "orphaned_by_removal", "removal_pending", "detected_values"});
         Device d;
         d.description.instance_id = item.field("instance_id").as_wide();
         if (d.description.instance_id.empty()) item.field("instance_id").fail("an instance id may not be empty");
@@ -377,10 +435,33 @@ void load_devices(const JsonAt& at, Machine& m) {
                 d.description.interfaces.push_back(std::move(record));
             }
         }
-        // Every node has its key below Enum, as on Windows; removal deletes it.
-        m.registry.create(instance_key_path(d.description.instance_id));
+        // Where the repair's changes left the node (a machine's state written
+        // by the simulated machine): removed with its hardware attached,
+        // orphaned by its parent's removal, or left to be removed at the
+        // next restart.
+        const bool removed = item.has("removed") && item.field("removed").as_bool();
+        if (removed && d.description.present) item.field("removed").fail("a removed node is not present");
+        if (item.has("orphaned_by_removal")) {
+            d.state.phantom_by_removal = item.field("orphaned_by_removal").as_bool();
+            if (d.state.phantom_by_removal && d.description.present)
+                item.field("orphaned_by_removal").fail("an orphaned node is not present");
+        }
+        if (item.has("removal_pending")) d.state.removal_pending = item.field("removal_pending").as_bool();
+        if (item.has("detected_values")) {
+            if (!removed) item.field("detected_values").fail("only a removed node has \"detected_values\"");
+            std::vector<RegistryValue> values;
+            for (const JsonAt& value : item.field("detected_values").items()) values.push_back(parse_registry_value(value));
+            d.behaviour.detected_values = std::move(values);
+        }
+        if (removed) {
+            if (item.has("hardware_key")) item.field("hardware_key").fail("a removed node has no key");
+            removed_ids.push_back(d.description.instance_id);
+        } else {
+            // Every node has its key below Enum, as on Windows; removal deletes it.
+            m.registry.create(instance_key_path(d.description.instance_id));
+        }
         if (item.has("hardware_key")) {
-            load_values(item.field("hardware_key"), hardware_key_path(d.description.instance_id), m);
+            load_values(item.field("hardware_key"), hardware_key_path(d.description.instance_id), m.registry, *loading_values);
         }
         load_repair_behaviour(item, d);
         if (m.find_device(d.description.instance_id) != nullptr)
@@ -402,6 +483,10 @@ void load_devices(const JsonAt& at, Machine& m) {
     // A device tree has roots: walking up from any node ends.
     if (const auto in_cycle = first_node_in_parent_cycle(m)) {
         at.at(*in_cycle - first).field("parent").fail("the parents of this device form a cycle");
+    }
+    // Removed nodes leave the tree, keeping their place in the system's order.
+    for (const std::wstring& id : removed_ids) {
+        if (std::optional<Device> taken = m.take_device(id)) m.removed_devices.push_back(std::move(*taken));
     }
 }
 
@@ -555,30 +640,41 @@ void load_services(const JsonAt& at, Machine& m) {
 // {"NAME": "value", ...} over the default variables; null removes one. The
 // system's variables, which the process has too.
 void load_environment(const JsonAt& at, Machine& m) {
-    load_variables(at, [&](const std::wstring& name, const std::optional<std::wstring>& value) {
-        // A variable of the user's own, in whichever order the entries come, stays the user's.
-        if (find_variable(m.user_environment, name) == nullptr) set_variable(m.environment, name, value);
-        set_variable(m.system_environment, name, value);
-    });
+    const VariableUpdates updates = read_variables(at);
+    apply_variables(m.system_environment, updates);
+    // A variable of the user's own, in whichever order the entries come, stays the user's.
+    std::unordered_set<std::wstring> users;
+    for (const EnvironmentVariable& v : m.user_environment) users.insert(to_upper_ascii(v.name));
+    VariableUpdates process;
+    for (const auto& update : updates) {
+        if (users.count(to_upper_ascii(update.first)) == 0) process.push_back(update);
+    }
+    apply_variables(m.environment, process);
 }
 
 // The user's own variables (HKCU\Environment): the process has them over
 // the system's; ExpandEnvironmentStringsForUserW without a token does not.
 void load_user_environment(const JsonAt& at, Machine& m) {
-    load_variables(at, [&](const std::wstring& name, const std::optional<std::wstring>& value) {
-        if (!value) at.fail("a user variable has a value");
-        set_variable(m.environment, name, value);
-        set_variable(m.user_environment, name, value);
-    });
+    const VariableUpdates updates = read_variables(at);
+    for (const auto& update : updates) {
+        if (!update.second) at.fail("a user variable has a value");
+    }
+    apply_variables(m.environment, updates);
+    apply_variables(m.user_environment, updates);
 }
 
 void load_faults(const JsonAt& at, Machine& m) {
     for (const JsonAt& item : at.items()) {
-        item.only_keys({"operation", "nth", "code"});
+        item.only_keys({"operation", "nth", "code", "instance"});
         Fault f;
         f.operation = item.field("operation").as_string();
         f.nth = item.has("nth") ? item.field("nth").as_u32() : 1;
         f.code = item.field("code").as_u32();
+        if (item.has("instance")) {
+            const std::string instance = item.field("instance").as_string();
+            if (instance != "first" && instance != "both") item.field("instance").fail("must be \"first\" or \"both\"");
+            f.first_instance_only = instance == "first";
+        }
         m.faults.push_back(std::move(f));
     }
 }
@@ -608,6 +704,26 @@ void load_local_time(const JsonAt& at, Machine& m) {
     m.local_time = t;
 }
 
+// {"after_change": 3, "kind": "killed" | "restarted", "state_file": "x.json"}
+// (interruption.h): a test-only setting.
+void load_interrupt(const JsonAt& at, Machine& m) {
+    at.only_keys({"after_change", "kind", "state_file"});
+    InterruptSetting setting;
+    setting.after_change = at.field("after_change").as_u32();
+    if (at.has("kind")) {
+        const std::string kind = at.field("kind").as_string();
+        if (kind == "killed") {
+            setting.kind = InterruptionKind::Killed;
+        } else if (kind == "restarted") {
+            setting.kind = InterruptionKind::Restarted;
+        } else {
+            at.field("kind").fail("expected \"killed\" or \"restarted\"");
+        }
+    }
+    if (at.has("state_file")) setting.state_file = at.field("state_file").as_string();
+    m.interrupt = std::move(setting);
+}
+
 using SectionLoader = std::function<void(const JsonAt&, Machine&)>;
 
 const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
@@ -628,6 +744,7 @@ const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
         {"native_machine", [](const JsonAt& at, Machine& m) { m.native_machine = at.as_u16(); }},
         {"is_wow64_process2", [](const JsonAt& at, Machine& m) { m.has_is_wow64_process2 = at.as_bool(); }},
         {"console_attribute", [](const JsonAt& at, Machine& m) { m.console_attribute = at.as_u16(); }},
+        {"console_width", [](const JsonAt& at, Machine& m) { m.console_width = at.as_u16(); }},
         {"elevated", [](const JsonAt& at, Machine& m) { m.elevated = at.as_bool(); }},
         {"elevation_prompt_accepted", [](const JsonAt& at, Machine& m) { m.elevation_prompt_accepted = at.as_bool(); }},
         {"runas_elevates", [](const JsonAt& at, Machine& m) { m.runas_elevates = at.as_bool(); }},
@@ -638,6 +755,7 @@ const std::vector<std::pair<std::string, SectionLoader>>& section_loaders() {
         {"services", load_services},
         {"sdk", load_sdk_libraries},
         {"faults", load_faults},
+        {"interrupt", load_interrupt},
     };
     return loaders;
 }
@@ -665,6 +783,11 @@ bool parse_and_load(const std::string& text, std::string* file_text, const std::
     }
     Machine m;
     m.source = widen_utf8(source_name);
+    ValuePlaces value_places;
+    loading_values = &value_places;
+    struct Done {
+        ~Done() { loading_values = nullptr; }
+    } done;
     try {
         const JsonAt root{&document, 0};
         if (!root.is_object()) root.fail("the machine file must be a JSON object");
@@ -695,26 +818,53 @@ bool parse_machine_json(const std::string& text, const std::string& source_name,
 }
 
 bool load_machine_file(const std::string& path, Machine& out, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "machine file '" + path + "': cannot be opened";
+    const std::string named = "machine file '" + path + "': ";
+    // Without blocking: a FIFO with no writer would hold the open forever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = named + "cannot be opened (" + std::strerror(errno) + ")";
         return false;
     }
-    // One buffer of the file's size: a machine of many nodes is megabytes.
-    std::string content;
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size > 0 && in) {
-        content.resize(static_cast<std::size_t>(size));
-        in.read(content.data(), size);
-        content.resize(static_cast<std::size_t>(in.gcount()));
-    } else {
-        in.clear();  // not a plain file: read it as a stream
-        std::ostringstream stream;
-        stream << in.rdbuf();
-        content = stream.str();
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        error = named + "cannot be read (" + std::strerror(errno) + ")";
+        return false;
     }
+    // A folder, a device such as /dev/zero (endless), a FIFO or a socket:
+    // only a file has a size to check before reading.
+    if (!S_ISREG(info.st_mode)) {
+        error = named + "is not a regular file";
+        return false;
+    }
+    const auto too_large = [&] {
+        error = named + "larger than the " + std::to_string(kMaxMachineFileBytes) + " bytes (" +
+                std::to_string(kMaxMachineFileBytes >> 20) + " MiB) a machine file may have";
+        return false;
+    };
+    if (static_cast<std::uint64_t>(info.st_size) > kMaxMachineFileBytes) return too_large();
+    // One buffer of the file's size: a machine of many nodes is megabytes.
+    // A file that grows while it is read is cut off at the cap, not followed.
+    std::string content(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == content.size()) {
+            if (content.size() > kMaxMachineFileBytes) return too_large();
+            content.resize(std::min<std::size_t>(std::max<std::size_t>(content.size() * 2, 4096), kMaxMachineFileBytes + 1));
+        }
+        const ssize_t got = ::read(fd, content.data() + filled, content.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = named + "cannot be read (" + std::strerror(errno) + ")";
+            return false;
+        }
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    content.resize(filled);
     return parse_and_load(content, &content, path, out, error);
 }
 

@@ -6,6 +6,7 @@
 // Windows, and a process without administrator rights cannot write or delete
 // machine keys. tests/contract checks all this against the real registry.
 #include "platform/registry.h"
+#include "platform/sim/interruption.h"
 
 #include <cstdio>
 #include <map>
@@ -214,7 +215,7 @@ std::int32_t reg_enum_key(const RegKey& key, std::uint32_t index, std::uint32_t 
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
     } else if (record != nullptr) {
-        std::optional<std::wstring> subkey = sim::machine().registry.subkey_name(record->path, index);
+        std::optional<std::wstring> subkey = sim::machine().registry.subkey_name(std::wstring(record->path()), index);
         if (!subkey) {
             status = static_cast<std::int32_t>(win::ERROR_NO_MORE_ITEMS_);
         } else if (subkey->size() >= capacity) {
@@ -246,6 +247,7 @@ std::int32_t reg_enum_value(const RegKey& key, std::uint32_t index, std::uint32_
 
 std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uint32_t type,
                            const std::vector<std::uint8_t>& data) {
+    const sim::SystemChangeCall change("RegSetValueExW", key_text(key) + ", \"" + sim::narrow(name) + "\"");
     const auto injected = sim::enter_call("RegSetValueExW", key_text(key) + ", \"" + sim::narrow(name) + "\", type " +
                                                                 std::to_string(type) + ", " +
                                                                 std::to_string(data.size()) + " bytes");
@@ -254,12 +256,13 @@ std::int32_t reg_set_value(const RegKey& key, const std::wstring& name, std::uin
     if (injected) {
         status = static_cast<std::int32_t>(*injected);
     } else if (record != nullptr) {
-        sim::machine().registry.set_value(record->path, sim::RegistryValue{name, type, data, {}});
+        sim::machine().registry.set_value(std::wstring(record->path()), sim::RegistryValue{name, type, data, {}});
     }
     return sim::finish(status);
 }
 
 std::int32_t reg_delete_tree(RegRoot root, const std::wstring& subkey) {
+    const sim::SystemChangeCall change("RegDeleteTreeW", sim::narrow(join(root_name(root), subkey)));
     const auto injected = sim::enter_call("RegDeleteTreeW", sim::narrow(join(root_name(root), subkey)));
     std::int32_t status = 0;
     const std::wstring path = join(root_path(root), subkey);
@@ -276,6 +279,7 @@ std::int32_t reg_delete_tree(RegRoot root, const std::wstring& subkey) {
 }
 
 std::int32_t reg_delete_key(RegRoot root, const std::wstring& subkey) {
+    const sim::SystemChangeCall change("RegDeleteKeyW", sim::narrow(join(root_name(root), subkey)));
     const auto injected = sim::enter_call("RegDeleteKeyW", sim::narrow(join(root_name(root), subkey)));
     std::int32_t status = 0;
     const std::wstring path = join(root_path(root), subkey);

@@ -4,10 +4,13 @@
 #include "platform/system.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,8 +23,10 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/sim/device_tree.h"
+#include "platform/sim/interruption.h"
 #include "platform/sim/loaded_modules.h"
 #include "platform/sim/machine.h"
+#include "platform/sim/json_reader.h"
 #include "platform/sim/machine_file.h"
 #include "platform/sim/relaunch.h"
 #include "platform/win_constants.h"
@@ -128,8 +133,63 @@ void write_trace() {
                          {"section", section},
                          {"section_index", section_index}});
     }
+    // The calls that changed the system, in order (the interruption points
+    // of the "interrupt" setting), each with the section it was made in.
+    nlohmann::json changes = nlohmann::json::array();
+    mark = 0;
+    section.clear();
+    for (const sim::SystemChange& change : sim::machine().system_changes) {
+        while (mark < marks.size() && marks[mark].trace_entries <= change.trace_entries) section = marks[mark++].title;
+        changes.push_back({{"op", change.operation}, {"args", change.arguments}, {"section", section}});
+    }
     std::ofstream out(trace_path(), std::ios::binary);
-    out << nlohmann::json{{"calls", calls}}.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    out << nlohmann::json{{"calls", calls}, {"changes", changes}}.dump(1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+}  // namespace
+
+namespace {
+
+// Where a replay writes its report, JSON, backup and capture: a machine file
+// comes from a stranger, so its module_path and current_directory do not
+// choose a folder on this machine.
+constexpr const char* kOutputFolderVariable = "VQ4_DIAG_OUTPUT_DIR";
+// Set by the test suites only: the machine file's module_path and
+// current_directory stand, so that a test puts each run in a folder of its own.
+constexpr const char* kTestMachinePathsVariable = "VQ4_DIAG_TEST_MACHINE_PATHS";
+
+bool variable_set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// The folder VQ4_DIAG_OUTPUT_DIR names, else the current directory, made
+// absolute; empty with `error` set when it is no folder.
+std::string replay_output_folder(std::string& error) {
+    const char* named = std::getenv(kOutputFolderVariable);
+    const std::string wanted = named != nullptr && *named != '\0' ? named : ".";
+    char resolved[PATH_MAX];
+    struct stat info {};
+    if (::realpath(wanted.c_str(), resolved) == nullptr || ::stat(resolved, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        error = std::string(kOutputFolderVariable) + " '" + wanted + "' is not a folder";
+        return {};
+    }
+    return resolved;
+}
+
+std::string executable_name() {
+    char buffer[4096] = {};
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    const std::string path = length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : "VQ4_Diag";
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+// The refusal on stderr: one line, whatever a path or a name holds.
+void print_refusal(std::string text) {
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    std::fprintf(stderr, "VQ4_Diag: %s\n", text.c_str());
 }
 
 }  // namespace
@@ -138,15 +198,29 @@ bool platform_startup(int& exit_code) {
     std::string error;
     sim::Machine loaded;
     const char* machine_path = std::getenv("VQ4_DIAG_MACHINE");
-    const bool ok = machine_path != nullptr && *machine_path != '\0'
-                        ? sim::load_machine_file(machine_path, loaded, error)
-                        : sim::parse_machine_json(sim::default_machine_json(), "(built-in default)", loaded, error);
+    const bool replay = machine_path != nullptr && *machine_path != '\0';
+    bool ok = replay ? sim::load_machine_file(machine_path, loaded, error)
+                     : sim::parse_machine_json(sim::default_machine_json(), "(built-in default)", loaded, error);
+    if (ok && replay && !variable_set(kTestMachinePathsVariable)) {
+        const std::string folder = replay_output_folder(error);
+        ok = !folder.empty();
+        if (ok) {
+            loaded.module_path = sim::widen_utf8(folder + "/" + executable_name());
+            loaded.current_directory = sim::widen_utf8(folder);
+            // The elevated instance starts in the root folder: it is told
+            // where, and writes there too.
+            ::setenv(kOutputFolderVariable, folder.c_str(), 1);
+        }
+    }
     if (!ok) {
-        std::fprintf(stderr, "VQ4_Diag: %s\n", error.c_str());
+        print_refusal(error);
         exit_code = 2;
         return false;
     }
     sim::prepare_tool_instance(loaded);
+    // The interruption is the first process's: an instance the relaunch starts runs on.
+    const char* relaunched = std::getenv(sim::kElevatedInstanceVariable);
+    if (relaunched != nullptr && std::string(relaunched) == "1") loaded.interrupt.reset();
     sim::set_machine(std::move(loaded));
     // As the Windows build's start-up: SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 |
     // LOAD_LIBRARY_SEARCH_USER_DIRS).
@@ -156,6 +230,7 @@ bool platform_startup(int& exit_code) {
         trace_path() = trace_file;
         std::atexit(write_trace);
     }
+    sim::interrupt_at_startup_if_asked();
     return true;
 }
 
@@ -172,6 +247,13 @@ std::uint32_t console_get_attribute(std::uint16_t& attribute) {
     const auto injected = sim::enter_call("GetConsoleScreenBufferInfo", "");
     if (injected) return sim::finish(*injected);
     attribute = sim::machine().console_attribute;
+    return sim::finish(0);
+}
+
+std::uint32_t console_get_width(std::uint16_t& columns) {
+    const auto injected = sim::enter_call("GetConsoleScreenBufferInfo", "width");
+    if (injected) return sim::finish(*injected);
+    columns = sim::machine().console_width;
     return sim::finish(0);
 }
 
@@ -218,7 +300,17 @@ bool console_read_line(std::string& line) {
     return any;
 }
 
-bool console_read_char() { return read_stdin_byte() != EOF; }
+bool console_read_char() {
+    // Closing a console window ends its process (CTRL_CLOSE_EVENT); the
+    // host's counterpart of a closed terminal is SIGHUP, which the relaunch
+    // reads back as STATUS_CONTROL_C_EXIT.
+    if (sim::elevated_window_closed_at_pause()) {
+        sim::leave_machine_state();
+        std::fflush(stdout);
+        ::raise(SIGHUP);
+    }
+    return read_stdin_byte() != EOF;
+}
 
 // A terminal is the console a person watches; a file or a pipe is output
 // redirected, as GetConsoleMode tells them apart on Windows.
@@ -227,6 +319,7 @@ bool console_is_interactive() { return stdout_is_terminal(); }
 namespace {
 
 std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile& out) {
+    const sim::SystemChangeCall change("CreateFileW", sim::narrow(path) + ", CREATE_NEW (" + what + ")");
     const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", CREATE_NEW (" + what + ")");
     if (injected) return sim::finish(*injected);
     // "x": create only; an existing report is never truncated.
@@ -238,6 +331,8 @@ std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile&
         return sim::finish(code);
     }
     out = ReportFile(report_files().add(std::shared_ptr<std::FILE>(file, &std::fclose)));
+    // The report is created with FILE_FLAG_WRITE_THROUGH, the backup is not.
+    sim::track_written_file(out.raw(), host, std::string(what) == "report");
     return sim::finish(0);
 }
 
@@ -252,9 +347,18 @@ std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::u
     if (found == nullptr) return win::ERROR_INVALID_HANDLE_;
     // An empty write writes nothing (fwrite may not be given the null data of an empty vector).
     if (bytes.empty()) return 0;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), found->get()) != bytes.size() || std::fflush(found->get()) != 0) {
-        return win::ERROR_DISK_FULL_;
-    }
+    // What WriteFile hands to the system: in the file once the call returns
+    // (it survives the process), on the disk only after FlushFileBuffers.
+    const bool written =
+        std::fwrite(bytes.data(), 1, bytes.size(), found->get()) == bytes.size() && std::fflush(found->get()) == 0;
+    const std::string host = sim::note_file_written(file.raw(), written ? bytes.size() : 0);
+    sim::note_system_change("WriteFile", host);
+    return written ? 0 : win::ERROR_DISK_FULL_;
+}
+
+std::uint32_t report_file_flush(const ReportFile& file) {
+    if (report_files().find(file.raw()) == nullptr) return win::ERROR_INVALID_HANDLE_;
+    sim::note_file_flushed(file.raw());
     return 0;
 }
 
@@ -334,8 +438,9 @@ std::uint32_t get_module_file_name(std::uint32_t capacity, std::wstring& out) {
     } else {
         char buffer[4096] = {};
         const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+        // The host's file names are UTF-8; wide text is UTF-16, as on Windows.
         if (length > 0) {
-            for (ssize_t i = 0; i < length; ++i) path.push_back(static_cast<wchar_t>(static_cast<unsigned char>(buffer[i])));
+            path = utf16_from_utf8(std::string(buffer, static_cast<std::size_t>(length)));
         }
     }
     // Like Windows: a path that does not fit is cut to the buffer, NUL

@@ -48,6 +48,13 @@ std::uint32_t console_get_attribute(std::uint16_t& attribute) {
     return 0;
 }
 
+std::uint32_t console_get_width(std::uint16_t& columns) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(stdout_handle(), &info)) return GetLastError();
+    columns = static_cast<std::uint16_t>(info.dwSize.X);
+    return 0;
+}
+
 void console_write(const std::wstring& text) {
     const HANDLE out = stdout_handle();
     if (out == nullptr || out == INVALID_HANDLE_VALUE) {
@@ -84,10 +91,12 @@ bool console_read_line(std::string& line) {
 
 bool console_read_char() { return std::fgetc(stdin) != EOF; }
 
-std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) {
+namespace {
+
+std::uint32_t create_new(const std::wstring& path, DWORD share, DWORD flags, ReportFile& out) {
     // CREATE_NEW: a report of the same second is never truncated.
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
@@ -95,14 +104,20 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) 
     return 0;
 }
 
+}  // namespace
+
+std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) {
+    // Written through: each line is on the disk when WriteFile returns, so
+    // that a power loss during the repair keeps every line printed before it
+    // (one write-through per line costs less than FlushFileBuffers after each).
+    return create_new(path, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_WRITE_THROUGH, out);
+}
+
 std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out) {
     // Nobody else may write while the tool writes: an administrator may act
-    // on the file (reg import of a backup).
-    const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return GetLastError();
-    out = ReportFile(reinterpret_cast<std::uintptr_t>(file));
-    return 0;
+    // on the file (reg import of a backup). Not written through: the backup's
+    // writer flushes it before each change.
+    return create_new(path, FILE_SHARE_READ, 0, out);
 }
 
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes) {
@@ -111,6 +126,11 @@ std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::u
                               &written, nullptr);
     if (!ok) return GetLastError();
     return written == bytes.size() ? 0 : ERROR_DISK_FULL;
+}
+
+std::uint32_t report_file_flush(const ReportFile& file) {
+    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(file.raw()))) return GetLastError();
+    return 0;
 }
 
 void release_handle(ReportFileTag, std::uintptr_t raw) noexcept { CloseHandle(reinterpret_cast<HANDLE>(raw)); }
