@@ -267,8 +267,9 @@ namespace {
 
 // A machine file comes from a stranger: its module_path and
 // current_directory do not choose where a replay writes. The report, the
-// JSON, the registry backup and the capture go into the current directory,
-// or the folder VQ4_DIAG_OUTPUT_DIR names.
+// JSON and the capture go into the current directory, or the folder
+// VQ4_DIAG_OUTPUT_DIR names; the registry backup into that folder's
+// simulated ProgramData.
 TEST(EndToEnd, AReplayWritesWhereTheDeskSaysWhateverTheMachineFileSays) {
     const fs::path elsewhere = fs::canonical(test::make_temp_dir("e2e_elsewhere"));
     const fs::path desk = fs::canonical(test::make_temp_dir("e2e_desk"));
@@ -289,7 +290,10 @@ TEST(EndToEnd, AReplayWritesWhereTheDeskSaysWhateverTheMachineFileSays) {
     const std::string stamp = "_20261210_090807";
     EXPECT_TRUE(fs::exists(desk / ("VQ4_Diag_Report" + stamp + ".txt"))) << repaired.stdout_text;
     EXPECT_TRUE(fs::exists(desk / ("VQ4_Diag_Report" + stamp + ".json")));
-    EXPECT_EQ(test::files_with_prefix(desk, "VQ4_Diag_Backup_").size(), 1u);
+    // The backup goes where only administrators write: the simulated
+    // C:\ProgramData, which a replay keeps inside the desk's folder too.
+    EXPECT_EQ(test::files_with_prefix(desk / "ProgramData" / "VQ4_Diag" / "Backups", "VQ4_Diag_Backup_").size(), 1u);
+    EXPECT_EQ(test::files_with_prefix(desk, "VQ4_Diag_Backup_").size(), 0u);
     EXPECT_NE(repaired.stdout_text.find("Report saved to:\n  " + desk.string() + "\\VQ4_Diag_Report" + stamp + ".txt\n"),
               std::string::npos)
         << repaired.stdout_text;
