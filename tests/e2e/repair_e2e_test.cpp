@@ -560,6 +560,48 @@ TEST(RepairEndToEnd, TheElevatedInstanceRepairsTowardTheFirstWindowsGuid) {
     }
 }
 
+// Over-the-shoulder elevation: a standard user's UAC prompt answered with an
+// administrator's password. The elevated instance runs as that account, whose
+// HKCU holds no SDK registration, so on its own it would expect the built-in
+// default. It repairs toward the GUID the user's per-user SDK names (handed
+// over), says so, and leaves the user's HKCU alone: the first window's own
+// verification, as the user, finds the SDK and decides the outcome.
+TEST(RepairEndToEnd, AnotherAccountsElevationRepairsTowardTheUsersGuid) {
+    const std::string users_guid = "{5D0F8E2B-7A41-4C96-B3E8-2F1A9C6D4B70}";
+    const std::string users_config =
+        "C:\\Users\\ana\\AppData\\Local\\Quorvane\\Tonvela SDK\\vxlinkapi_x64.dll.config.ini";
+    const MachineDir s = prepare("repair-over-the-shoulder");
+    const test::RunResult run = test::run_tool(s.machine, {"/fix", "/nopause"}, "", elevated_window(s));
+    EXPECT_TRUE(run.stderr_text.empty()) << run.stderr_text;
+
+    const std::string elevated = elevated_report(s);
+    EXPECT_NE(elevated.find(info("The repair registers " + users_guid +
+                                 " (source: the first window, the GUID its user's applications expect); this elevated "
+                                 "instance reads " + kExpectedGuid +
+                                 " (source: built-in default, SDK configuration file not readable).")),
+              std::string::npos)
+        << elevated;
+    EXPECT_NE(elevated.find(ok("  -> The firmware's interface GUID " + users_guid + " is registered again on MI_03.")),
+              std::string::npos)
+        << elevated;
+    // Its own checks, with its own account's view, still fail: its exit code says so.
+    EXPECT_NE(run.stdout_text.find("exit code 1, 0 = no failure left"), std::string::npos) << run.stdout_text;
+
+    const std::string first = first_report(s);
+    const std::string verification = first.substr(first.find(kVerification));
+    EXPECT_NE(verification.find(info("Interface GUID expected by the SDK: " + users_guid + " (source: " + users_config +
+                                     ").")),
+              std::string::npos)
+        << verification;
+    EXPECT_NE(verification.find(ok("1 Tonvela device(s) detected by the SDK.")), std::string::npos) << verification;
+    EXPECT_NE(verification.find(test::header("Summary after repair") +
+                                info("5 test(s) OK, 0 warning(s), 0 failure(s).") + ok(kOkVerdict)),
+              std::string::npos)
+        << verification;
+    EXPECT_EQ(run.exit_code, 0) << "the first window's own verification decides";
+    fs::remove_all(s.dir);
+}
+
 TEST(RepairEndToEnd, AnElevatedReportThatCannotBeReadIsNamedWithTheError) {
     // The elevated instance repairs and writes its report, but another
     // process (an antivirus scan, say) holds the file without sharing when

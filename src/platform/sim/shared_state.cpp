@@ -4,7 +4,9 @@
 // its own process. So the elevated instance leaves, when it ends, what the
 // repair can change (the registry, and the device nodes' presence, status
 // and device interfaces) in a file that the first instance takes over when
-// its wait sees that instance end.
+// its wait sees that instance end. HKCU is not part of it: each instance
+// keeps its own account's keys, as the elevated instance may run as another
+// account whose HKCU the first window never sees.
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -35,12 +37,19 @@ std::optional<std::uint32_t> code_of(const json& value) {
 
 std::wstring wide(const json& value) { return utf16_from_utf8(value.get<std::string>()); }
 
+bool is_current_user_key(std::wstring_view path) {
+    constexpr std::wstring_view root = L"HKCU";
+    return path.size() >= root.size() && equals_nocase(path.substr(0, root.size()), root) &&
+           (path.size() == root.size() || path[root.size()] == L'\\');
+}
+
 }  // namespace
 
 void write_machine_state(const std::string& path) {
     const Machine& m = machine();
     json keys = json::array();
     for (const RegistryKey& key : m.registry.keys) {
+        if (is_current_user_key(key.path())) continue;
         json values = json::array();
         for (const RegistryValue& value : key.values) {
             values.push_back({{"name", narrow(value.name)},
@@ -77,7 +86,9 @@ bool apply_machine_state(const std::string& path) {
 
     Registry registry;
     for (const json& key : state.at("registry")) {
-        RegistryKey& created = registry.create(wide(key.at("path")));
+        const std::wstring path = wide(key.at("path"));
+        if (is_current_user_key(path)) continue;
+        RegistryKey& created = registry.create(path);
         created.open_error = code_of(key.at("open_error"));
         for (const json& value : key.at("values")) {
             RegistryValue v;
@@ -87,6 +98,13 @@ bool apply_machine_state(const std::string& path) {
             v.read_error = code_of(value.at("read_error"));
             Registry::set_value(created, std::move(v));
         }
+    }
+    // This instance's own HKCU, as it was.
+    for (const RegistryKey& key : m.registry.keys) {
+        if (!is_current_user_key(key.path())) continue;
+        RegistryKey& kept = registry.create(std::wstring(key.path()));
+        kept.values = key.values;
+        kept.open_error = key.open_error;
     }
     m.registry = std::move(registry);
 
