@@ -160,6 +160,20 @@ std::vector<fs::path> files_starting(const fs::path& dir, const std::string& pre
     return found;
 }
 
+// The registry backups a run left: in the simulated C:\ProgramData beside
+// its executable (VQ4_Diag\Backups, or a fresh folder beside it when that one
+// could not be trusted), or anywhere else below its folder. Sorted.
+std::vector<fs::path> backups_below(const fs::path& dir) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        if (entry.is_regular_file() && entry.path().filename().string().rfind("VQ4_Diag_Backup_", 0) == 0) {
+            found.push_back(entry.path());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 // ---- Reports ----
 
 // The report-file bytes that console text stands for: UTF-8 to Latin-1,
@@ -660,7 +674,7 @@ int main(int argc, char** argv) {
             }
             if (made.empty()) continue;
             Registry restored = registry_of(json::parse(result.state_text));
-            for (const fs::path& backup : files_starting(dir, "VQ4_Diag_Backup_")) {
+            for (const fs::path& backup : backups_below(dir)) {
                 // A file created but not written yet holds nothing to import
                 // (whether that loses anything shows below).
                 const std::string bytes = read_all(backup);

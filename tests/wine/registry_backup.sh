@@ -30,8 +30,16 @@ check "the Info line names the backup" grep -q 'Registry backup written: ' "$dir
 check "the key is deleted" grep -q 'USB descriptor cache deleted' "$dir/delete.txt"
 check "the key is gone" bash -c "! '$WINE' reg query '$key' >/dev/null 2>&1"
 
-name=$(ls "$dir" | grep -E '^VQ4_Diag_Backup_[0-9]{8}_[0-9]{6}\.reg$')
-check "one backup beside the executable" [ "$(printf '%s\n' "$name" | grep -c .)" -eq 1 ]
+# The backup goes where only administrators write, never beside the
+# executable: C:\ProgramData\VQ4_Diag\Backups (ProgramData as the shell names it).
+windows_path=$(sed -n 's/^BACKUP //p' "$dir/delete.txt" | tr -d '\r')
+check "the backup is in the protected folder" \
+    bash -c "printf '%s' '$windows_path' | grep -qE '^C:\\\\ProgramData\\\\VQ4_Diag\\\\Backups\\\\VQ4_Diag_Backup_[0-9]{8}_[0-9]{6}\\.reg$'"
+check "no backup beside the executable" [ -z "$(ls "$dir" | grep '^VQ4_Diag_Backup_')" ]
+backups="$WINEPREFIX/drive_c/ProgramData/VQ4_Diag/Backups"
+name=$(basename "$(printf '%s' "$windows_path" | tr '\\' /)")
+check "the file named is there" [ -f "$backups/$name" ]
+cp "$backups/$name" "$dir/$name"
 check "UTF-16LE with a byte order mark" [ "$(head -c 2 "$dir/$name" | od -An -tx1 | tr -d ' ')" = "fffe" ]
 
 ( cd "$dir" && "$WINE" reg import "$name" >/dev/null 2>&1 )
