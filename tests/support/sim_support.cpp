@@ -38,6 +38,18 @@ sim::Machine& use_machine(const std::string& json) {
     return sim::machine();
 }
 
+void expect_machine_file_verdicts(const std::vector<MachineFileVerdict>& cases) {
+    for (const MachineFileVerdict& c : cases) {
+        sim::Machine m;
+        std::string error;
+        const bool ok = sim::parse_machine_json(c.json, "t", m, error);
+        EXPECT_EQ(ok, c.error.empty()) << c.json << "\n" << error;
+        if (!c.error.empty()) {
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        }
+    }
+}
+
 std::filesystem::path make_temp_dir(const std::string& label) {
     static std::atomic<int> counter{0};
     const auto dir = std::filesystem::temp_directory_path() /

@@ -14,6 +14,17 @@ namespace vq4::test {
 // Loads machine JSON into the simulated platform; fails the test on error.
 sim::Machine& use_machine(const std::string& json);
 
+// A machine file's text and a part of the loader's message that refusing it
+// must give; an empty error: the text is accepted.
+struct MachineFileVerdict {
+    std::string json;
+    std::string error;
+};
+
+// Loads each text on its own and checks that it is accepted, or refused
+// with a message that holds its error.
+void expect_machine_file_verdicts(const std::vector<MachineFileVerdict>& cases);
+
 // A fresh empty directory under the system's temporary folder.
 std::filesystem::path make_temp_dir(const std::string& label);
 

@@ -12,13 +12,9 @@ namespace vq4 {
 namespace {
 
 TEST(SimDeviceTree, MachineFileRulesForDevices) {
-    struct Case {
-        std::string json;
-        std::string error;  // empty: accepted
-    };
     const std::string id199 = "USB\\\\" + std::string(195, 'A');
     const std::string id200 = "USB\\\\" + std::string(196, 'A');
-    const Case cases[] = {
+    test::expect_machine_file_verdicts({
         {R"({"devices": [{"instance_id": ")" + id199 + R"("}]})", ""},
         {R"({"devices": [{"instance_id": ")" + id200 + R"("}]})", "at /devices/0/instance_id: an instance id has at most 199 characters"},
         {R"({"devices": [{"instance_id": "USB\\P", "present": false}, {"instance_id": "USB\\C", "parent": "USB\\P"}]})",
@@ -32,16 +28,7 @@ TEST(SimDeviceTree, MachineFileRulesForDevices) {
         {R"({"devices": [{"instance_id": "USB\\R"}, {"instance_id": "USB\\A", "parent": "USB\\B"},
                          {"instance_id": "USB\\B", "parent": "USB\\A"}]})",
          "at /devices/1/parent: the parents of this device form a cycle"},
-    };
-    for (const Case& c : cases) {
-        sim::Machine m;
-        std::string error;
-        const bool ok = sim::parse_machine_json(c.json, "t", m, error);
-        EXPECT_EQ(ok, c.error.empty()) << c.json << "\n" << error;
-        if (!c.error.empty()) {
-            EXPECT_NE(error.find(c.error), std::string::npos) << error;
-        }
-    }
+    });
 }
 
 // %d of sscanf has no defined result for numbers that do not fit, and the

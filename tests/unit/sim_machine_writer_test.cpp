@@ -13,6 +13,7 @@
 #include "platform/sim/machine_file.h"
 #include "platform/sim/machine_writer.h"
 #include "support/repair_support.h"
+#include "support/sim_support.h"
 #include "util/text.h"
 
 namespace vq4 {
@@ -163,11 +164,7 @@ TEST(MachineWriter, AStateHalfWayThroughARepairGoesOnAsTheOriginal) {
 }
 
 TEST(MachineWriter, StateEntriesAreChecked) {
-    struct Case {
-        std::string json;
-        std::string error;
-    };
-    const Case cases[] = {
+    test::expect_machine_file_verdicts({
         {R"({"devices": [{"instance_id": "USB\\A", "removed": true}]})", "at /devices/0/removed: a removed node is not present"},
         {R"({"devices": [{"instance_id": "USB\\A", "orphaned_by_removal": true}]})",
          "at /devices/0/orphaned_by_removal: an orphaned node is not present"},
@@ -175,16 +172,7 @@ TEST(MachineWriter, StateEntriesAreChecked) {
          "at /devices/0/detected_values: only a removed node has \"detected_values\""},
         {R"({"interrupt": {"after_change": 1, "kind": "paused"}})", "at /interrupt/kind: expected \"killed\" or \"restarted\""},
         {R"({"devices": [{"instance_id": "USB\\A", "present": false, "removed": true}]})", ""},
-    };
-    for (const Case& c : cases) {
-        sim::Machine m;
-        std::string error;
-        const bool ok = sim::parse_machine_json(c.json, "t", m, error);
-        EXPECT_EQ(ok, c.error.empty()) << c.json << "\n" << error;
-        if (!c.error.empty()) {
-            EXPECT_NE(error.find(c.error), std::string::npos) << error;
-        }
-    }
+    });
 }
 
 }  // namespace
