@@ -69,7 +69,7 @@ TEST(FileVersionText, ToolchainBuiltImages) {
             test::read_file_bytes(std::filesystem::path(VQ4_SOURCE_DIR) / "tests/fuzz/corpus/pe_header" / c.file);
         ASSERT_FALSE(bytes.empty()) << c.file;
         sim::Machine m;
-        m.files.push_back(sim::File{L"C:\\x\\lib.dll", 0x20, std::vector<std::uint8_t>(bytes.begin(), bytes.end()), false, {}});
+        m.files.push_back(sim::File{L"C:\\x\\lib.dll", 0x20, std::vector<std::uint8_t>(bytes.begin(), bytes.end()), false, {}, {}, {}});
         sim::set_machine(m);
         EXPECT_EQ(read_pe_machine(L"C:\\x\\lib.dll"), c.machine) << c.file;
         EXPECT_EQ(file_version_text(L"C:\\x\\lib.dll"), L"1.51.0.7") << c.file;
@@ -166,7 +166,7 @@ TEST(ReadPeMachine, RefusesHostileHeaders) {
     };
     for (const Case& c : cases) {
         sim::Machine m;
-        m.files.push_back(sim::File{L"C:\\x\\lib.dll", 0x20, c.bytes, false, {}});
+        m.files.push_back(sim::File{L"C:\\x\\lib.dll", 0x20, c.bytes, false, {}, {}, {}});
         sim::set_machine(m);
         EXPECT_EQ(read_pe_machine(L"C:\\x\\lib.dll"), c.machine) << c.what;
         // The file was opened for reading sharing read, write and delete, and closed on every path.
