@@ -148,13 +148,14 @@ bool active() { return current() != nullptr; }
 
 std::wstring key_path(platform::RegRoot root, const std::wstring& subkey, std::uint32_t access) {
     const bool view_32bit = (access & win::KEY_WOW64_32KEY_) != 0;
-    if (root == platform::RegRoot::ClassesRoot) {
-        return classes_root_source(subkey, access) + (view_32bit ? L"WOW6432Node\\" : L"") + subkey;
-    }
+    const std::wstring redirected = view_32bit ? L"WOW6432Node\\" : L"";
+    if (root == platform::RegRoot::ClassesRoot) return classes_root_source(subkey, access) + redirected + subkey;
+    if (root == platform::RegRoot::CurrentUser) return L"HKCU\\" + subkey;
+    // An explicit read of the machine's classes (as an elevated run makes)
+    // is the machine's key, whatever the user's classes hold.
     const std::wstring classes = L"SOFTWARE\\Classes\\";
-    if (root == platform::RegRoot::LocalMachine && subkey.size() > classes.size() &&
-        equals_nocase(subkey.substr(0, classes.size()), classes)) {
-        return key_path(platform::RegRoot::ClassesRoot, subkey.substr(classes.size()), access);
+    if (subkey.size() > classes.size() && equals_nocase(subkey.substr(0, classes.size()), classes)) {
+        return L"HKLM\\SOFTWARE\\Classes\\" + redirected + subkey.substr(classes.size());
     }
     const std::wstring software = L"SOFTWARE\\";
     if (view_32bit && subkey.size() > software.size() && equals_nocase(subkey.substr(0, software.size()), software)) {
@@ -163,11 +164,19 @@ std::wstring key_path(platform::RegRoot root, const std::wstring& subkey, std::u
     return L"HKLM\\" + subkey;
 }
 
-std::wstring classes_root_source(const std::wstring& /*subkey*/, std::uint32_t /*access*/) {
-    // Every classes-root key is written as the machine's for now, a per-user
-    // registration (HKCU\Software\Classes) included: the simulated machine
-    // has no user hive yet. The hive that answered is to be named here.
-    return L"HKLM\\SOFTWARE\\Classes\\";
+std::wstring classes_root_source(const std::wstring& subkey, std::uint32_t access) {
+    const std::wstring machine = L"HKLM\\SOFTWARE\\Classes\\";
+    // Only a capture asks: the path is not used otherwise, and an ordinary
+    // run makes no call it does not need.
+    if (!active()) return machine;
+    // HKCR gives the user's key whenever HKCU\Software\Classes has one, and
+    // Windows does not say which hive answered: the user's hive is asked
+    // directly. A per-user registration written as the machine's would make
+    // the replay (and the desk) believe in a machine-wide install.
+    platform::RegKey user;
+    const std::int32_t opened =
+        platform::reg_open_key(platform::RegRoot::CurrentUser, L"Software\\Classes\\" + subkey, access, user);
+    return opened == 0 ? L"HKCU\\Software\\Classes\\" : machine;
 }
 
 std::wstring hardware_key_path(const std::wstring& instance_id) {

@@ -149,7 +149,9 @@ bool active();
 // `access` (KEY_WOW64_32KEY reads the 32-bit view, under WOW6432Node).
 std::wstring key_path(platform::RegRoot root, const std::wstring& subkey, std::uint32_t access);
 // The key a classes-root key of `subkey` was read from, as its hive's path
-// ending in "\Classes\" (HKCR merges the user's classes over the machine's).
+// ending in "\Classes\" (HKCR merges the user's classes over the machine's):
+// "HKCU\Software\Classes\" when the user has that key, else
+// "HKLM\SOFTWARE\Classes\". Asks the registry only while a capture runs.
 std::wstring classes_root_source(const std::wstring& subkey, std::uint32_t access);
 // The path of a node's hardware ("Device Parameters") key.
 std::wstring hardware_key_path(const std::wstring& instance_id);

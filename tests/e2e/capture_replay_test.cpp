@@ -24,6 +24,8 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 const fs::path kMachines = fs::path(VQ4_SOURCE_DIR) / "machines";
+// The SDK's CLSID, under which its registration is read.
+constexpr const char* kSdkClsid = "{6B1E0C4D-93A7-4E52-B8D1-3F7A2C905E6B}";
 
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -262,8 +264,8 @@ TEST(CaptureReplay, CaptureHoldsOnlyWhatTheRunRead) {
     fs::remove_all(run.dir);
 }
 
-// A PC with a per-user SDK (its registration, files and Uninstall entry
-// under the profile), the device behind a dock whose hub carries the dock's
+// A PC with a per-user SDK (registered under HKCU\Software\Classes, its
+// files and Uninstall entry under the profile), the device behind a dock whose hub carries the dock's
 // serial number, and a second product of the maker that the SDK lists.
 json per_user_dock_machine() {
     json machine = json::parse(test::read_file_bytes(kMachines / "sdk_two_devices.json"));
@@ -274,7 +276,12 @@ json per_user_dock_machine() {
                               {"COMPUTERNAME", "DESK-4711"},
                               {"LOCALAPPDATA", profile + "\\AppData\\Local"}};
     for (json& key : machine["registry"]) {
-        if (key["key"].get<std::string>().find("InProcServer32") == std::string::npos) continue;
+        std::string path = key["key"].get<std::string>();
+        if (path.find("InProcServer32") == std::string::npos) continue;
+        for (const std::string machine_classes : {"HKLM\\SOFTWARE\\Classes\\", "HKCR\\"}) {
+            if (path.rfind(machine_classes, 0) == 0) path = "HKCU\\Software\\Classes\\" + path.substr(machine_classes.size());
+        }
+        key["key"] = path;
         key["values"][0] = {{"name", ""}, {"type", "REG_EXPAND_SZ"},
                             {"data", "%LOCALAPPDATA%\\Quorvane\\Tonvela SDK\\qtv_api_core.dll"}};
     }
@@ -341,6 +348,16 @@ TEST(CaptureReplay, RedactedCaptureReplaysToTheCustomersReportWithPlaceholders) 
     }
     EXPECT_TRUE(dock_kept) << "the dock's hub keeps its VID and PID";
     EXPECT_TRUE(serial_kept) << "the Vantro Q4's serial number stays";
+    // The registration read through HKCR is written as the hive it came
+    // from: the user's, so that the desk does not see a machine-wide install.
+    std::vector<std::string> registration_keys;
+    for (const json& key : capture["registry"]) {
+        const std::string path = key["key"].get<std::string>();
+        if (path.find("InProcServer32") != std::string::npos) registration_keys.push_back(path);
+    }
+    EXPECT_EQ(registration_keys,
+              std::vector<std::string>{"HKCU\\Software\\Classes\\CLSID\\" + std::string(kSdkClsid) + "\\InProcServer32"})
+        << text;
     EXPECT_EQ(members_the_docs_do_not_name(captured.capture), "");
 
     // The replay: the customer's report with each redacted text replaced.

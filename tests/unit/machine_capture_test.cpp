@@ -128,6 +128,12 @@ TEST(MachineCapture, PathsFollowTheMachineFileAndTheReport) {
               L"HKLM\\SOFTWARE\\Classes\\CLSID\\{X}\\InProcServer32");
     EXPECT_EQ(capture::key_path(platform::RegRoot::ClassesRoot, clsid, win::KEY_READ_ | win::KEY_WOW64_32KEY_),
               L"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{X}\\InProcServer32");
+    // An elevated run reads the machine's classes explicitly.
+    EXPECT_EQ(capture::key_path(platform::RegRoot::LocalMachine, L"SOFTWARE\\Classes\\" + clsid,
+                                win::KEY_READ_ | win::KEY_WOW64_32KEY_),
+              L"HKLM\\SOFTWARE\\Classes\\WOW6432Node\\CLSID\\{X}\\InProcServer32");
+    EXPECT_EQ(capture::key_path(platform::RegRoot::CurrentUser, L"Software\\Classes\\" + clsid, win::KEY_READ_),
+              L"HKCU\\Software\\Classes\\CLSID\\{X}\\InProcServer32");
     EXPECT_EQ(capture::key_path(platform::RegRoot::LocalMachine, L"SOFTWARE\\Vendor", win::KEY_READ_ | win::KEY_WOW64_32KEY_),
               L"HKLM\\SOFTWARE\\WOW6432Node\\Vendor");
     EXPECT_EQ(capture::key_path(platform::RegRoot::LocalMachine, L"SYSTEM\\X", win::KEY_READ_ | win::KEY_WOW64_32KEY_),
