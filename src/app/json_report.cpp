@@ -1,6 +1,7 @@
 #include "app/json_report.h"
 
 #include "platform/handles.h"
+#include "platform/win_constants.h"
 #include "sdk/sdk_registration_section.h"
 #include "util/json_writer.h"
 #include "util/text.h"
@@ -179,13 +180,7 @@ std::string local_time_text(const platform::LocalTime& t) {
 
 std::wstring tool_version() { return widen(VQ4_VERSION); }
 
-std::wstring json_report_path(const std::wstring& text_report_path) {
-    const std::wstring::size_type dot = text_report_path.rfind(L".txt");
-    if (dot != std::wstring::npos && dot + 4 == text_report_path.size()) {
-        return text_report_path.substr(0, dot) + L".json";
-    }
-    return text_report_path + L".json";
-}
+std::wstring json_report_path(const std::wstring& text_report_path) { return json_partner_path(text_report_path); }
 
 std::string json_report_text(const RunRecord& record) {
     // Written as it is read, member by member into one text: building a
@@ -275,9 +270,13 @@ std::string json_report_text(const RunRecord& record) {
     return text;
 }
 
-std::uint32_t write_json_report(const std::wstring& path, const RunRecord& record) {
+std::uint32_t write_json_report(const std::wstring& path, const RunRecord& record, bool reserved) {
     platform::ReportFile file;
-    if (const std::uint32_t error = platform::output_file_create_new(path, file); error != 0) return error;
+    // A reserved name holds the empty file made for this run; gone, its
+    // name is created anew, never over another file.
+    std::uint32_t error = reserved ? platform::output_file_open_reserved(path, file) : win::ERROR_FILE_NOT_FOUND_;
+    if (error == win::ERROR_FILE_NOT_FOUND_) error = platform::output_file_create_new(path, file);
+    if (error != 0) return error;
     const std::string text = json_report_text(record);
     return platform::report_file_write(file, std::vector<std::uint8_t>(text.begin(), text.end()));
 }

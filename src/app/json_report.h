@@ -42,8 +42,10 @@ std::wstring json_report_path(const std::wstring& text_report_path);
 // The whole JSON document, UTF-8, no byte-order mark, ending in a newline.
 std::string json_report_text(const RunRecord& record);
 
-// Creates `path` (never replacing a file) and writes the document. Returns 0
-// or the error code of the creation or the write.
-std::uint32_t write_json_report(const std::wstring& path, const RunRecord& record);
+// Creates `path` (never replacing a file) and writes the document; with
+// `reserved`, writes into the empty file reserved for it with the text
+// report (platform::output_file_open_reserved). Returns 0 or the error code
+// of the opening or the write.
+std::uint32_t write_json_report(const std::wstring& path, const RunRecord& record, bool reserved = false);
 
 }  // namespace vq4

@@ -183,8 +183,10 @@ int run_diagnostic(const std::vector<std::wstring>& arguments) {
     // for the JSON report).
     std::optional<platform::LocalTime> time;
     std::wstring report_path;
+    bool handed_name = false;
     if (options.relaunched && !options.handed_report_path.empty()) {
         report_path = accepted_report_path(options.handed_report_path, directory);
+        handed_name = !report_path.empty();
     }
     if (report_path.empty()) {
         time = platform::get_local_time();
@@ -192,12 +194,16 @@ int run_diagnostic(const std::vector<std::wstring>& arguments) {
     }
     std::uint32_t save_error = 0;
     std::wstring opened_path;
+    bool json_reserved = false;  // the JSON's name was reserved with the report's
     if (options.relaunched && !path_is_absolute(report_path)) {
         // The elevated instance starts in System32: a path relative to its
         // current directory would put the report there.
         save_error = win::ERROR_BAD_PATHNAME_;
     } else {
-        ReportFileOpening opening = open_report_file_with_code(report_path);
+        // The elevated instance writes on the name the first instance
+        // reserved for it, and nowhere else in that folder.
+        ReportFileOpening opening = handed_name ? open_handed_report_file(report_path, options.json)
+                                                : open_report_file_with_code(report_path, options.json);
         if (opening.error != 0 && options.relaunched) {
             // The executable's folder refuses the elevated instance (read-only,
             // another account's redirected folder, a network share): its
@@ -207,12 +213,13 @@ int run_diagnostic(const std::vector<std::wstring>& arguments) {
             const std::wstring::size_type separator = report_path.find_last_of(L"\\/");
             if (folder.error == 0 && separator != std::wstring::npos) {
                 const ReportFileOpening beside_backups =
-                    open_report_file_with_code(folder.path + L"\\" + report_path.substr(separator + 1));
+                    open_report_file_with_code(folder.path + L"\\" + report_path.substr(separator + 1), options.json);
                 if (beside_backups.error == 0) opening = beside_backups;
             }
         }
         opened_path = opening.path;
         save_error = opening.error;
+        json_reserved = opening.json_reserved;
     }
 
     // The run's own counts: the summaries and the exit code read them. Its
@@ -284,7 +291,7 @@ int run_diagnostic(const std::vector<std::wstring>& arguments) {
         const std::wstring json_path = json_report_path(opened_path.empty() ? report_path : opened_path);
         const std::uint32_t json_error = options.relaunched && !path_is_absolute(json_path)
                                              ? win::ERROR_BAD_PATHNAME_
-                                             : write_json_report(json_path, record);
+                                             : write_json_report(json_path, record, json_reserved);
         if (json_error != 0) {
             print_status(StatusKind::Warn, L"The JSON report could not be written (error code=" + decimal(json_error) +
                                                L"): " + json_path);

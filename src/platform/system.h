@@ -78,6 +78,26 @@ std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out);
 // through: the backup's writer calls report_file_flush when it must.
 std::uint32_t output_file_create_new(const std::wstring& path, ReportFile& out);
 
+// Reserves a name: creates the file empty (CREATE_NEW, never over a file:
+// ERROR_FILE_EXISTS 80) and closes it at once. Returns 0 or the Win32 error code.
+std::uint32_t report_file_reserve(const std::wstring& path);
+
+// Opens a file this tool reserved for the run (report_file_reserve: the first instance reserves the
+// elevated instance's report and JSON that way, so that no other run takes
+// their names). CreateFileW(GENERIC_WRITE, OPEN_EXISTING,
+// FILE_FLAG_OPEN_REPARSE_POINT), then GetFileInformationByHandle: it must
+// still be an empty ordinary file with one name. Anything else (a folder, a
+// link, a file with bytes in it: someone put another file there) gives
+// ERROR_FILE_EXISTS (80) and leaves nothing open. The report is opened as
+// report_file_create_new opens it, the other files as output_file_create_new.
+// Returns 0 or the Win32 error code.
+std::uint32_t report_file_open_reserved(const std::wstring& path, ReportFile& out);
+std::uint32_t output_file_open_reserved(const std::wstring& path, ReportFile& out);
+
+// DeleteFileW: gives back a reserved name that the run will not use.
+// Returns 0 or the Win32 error code.
+std::uint32_t report_file_delete(const std::wstring& path);
+
 // Writes bytes at the end of the file. Returns 0 or the Win32 error code.
 std::uint32_t report_file_write(const ReportFile& file, const std::vector<std::uint8_t>& bytes);
 

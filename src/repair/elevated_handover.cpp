@@ -109,22 +109,6 @@ bool path_is_absolute(const std::wstring& path) {
     return is_fully_qualified_path(path) || (!path.empty() && is_separator(path[0]));
 }
 
-std::wstring choose_elevated_report_path(const std::wstring& base_report_path, const std::wstring& own_report_path) {
-    if (!path_is_absolute(base_report_path)) return {};
-    const std::wstring::size_type dot = base_report_path.size() >= 4 ? base_report_path.size() - 4 : 0;
-    if (base_report_path.size() < 4 || !equals_nocase(base_report_path.substr(dot), L".txt")) return {};
-    for (int attempt = 1; attempt <= 99; ++attempt) {
-        const std::wstring candidate =
-            attempt == 1 ? base_report_path : numbered_file_name(base_report_path.substr(0, dot), attempt, L".txt");
-        if (equals_nocase(with_backslashes(candidate), with_backslashes(own_report_path))) continue;
-        const std::uint32_t error = platform::report_file_attributes(candidate);
-        // Only a name that is certainly free: an answer such as "access
-        // denied" may hide an existing file.
-        if (error == win::ERROR_FILE_NOT_FOUND_) return candidate;
-    }
-    return {};
-}
-
 std::wstring quoted_argument(const std::wstring& argument) {
     // The rules by which the C runtime (and CommandLineToArgvW) split a
     // command line: backslashes are literal unless a quote follows them;
@@ -282,15 +266,27 @@ ElevatedReportResult read_elevated_result(const std::vector<std::uint8_t>& bytes
 
 ElevatedRelaunch relaunch_elevated_instance(const RelaunchRequest& request) {
     ElevatedRelaunch run;
-    run.report_path = choose_elevated_report_path(request.base_report_path, request.opened_report_path);
+    // The names are reserved now (created empty), not just found free: the
+    // elevated instance starts later, and another run could take a name
+    // that was only free.
+    const ReservedReportName name = path_is_absolute(request.base_report_path)
+                                        ? reserve_report_name(request.base_report_path, request.opened_report_path,
+                                                              request.json)
+                                        : ReservedReportName{};
+    run.report_path = name.path;
     const std::wstring parameters =
         relaunch_parameters(run.report_path, request.nopause, request.json, request.expected_guid);
-    // A path cut to the buffer names no program: nothing is started.
+    // A path cut to the buffer names no program: nothing is started, and
+    // the names go back.
     std::wstring executable;
-    if (platform::get_module_file_name(260, executable) != 0) return run;
+    if (platform::get_module_file_name(260, executable) != 0) {
+        release_report_name(name);
+        return run;
+    }
     platform::ProcessHandle process;
     if (platform::shell_execute_ex(L"runas", executable, parameters, win::SW_SHOWNORMAL_, process) != 0 ||
         !process.valid()) {
+        release_report_name(name);
         return run;
     }
     run.started = true;
@@ -313,6 +309,13 @@ ElevatedRelaunch relaunch_elevated_instance(const RelaunchRequest& request) {
     }
     std::vector<std::uint8_t> bytes;
     run.report_error = platform::report_file_read(run.report_path, kElevatedReportMaxBytes, bytes);
+    if (run.report_error == 0 && bytes.empty() && name.reserved && release_if_empty(name.path)) {
+        // It wrote nothing here (it ended first, or its report went beside
+        // the backups): the reserved names go back, and the report is what
+        // it is, missing.
+        if (name.json_reserved) release_if_empty(json_partner_path(name.path));
+        run.report_error = win::ERROR_FILE_NOT_FOUND_;
+    }
     if (run.report_error != 0) {
         run.report = ElevatedReportState::ReadError;
         return run;

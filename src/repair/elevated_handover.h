@@ -32,13 +32,6 @@ std::wstring accepted_expected_guid(const std::wstring& handed);
 // the root (\x, /x), the form of the Linux build's host paths.
 bool path_is_absolute(const std::wstring& path);
 
-// The elevated report's path, beside this instance's report: the first of
-// `base_report_path` (the name this instance computed), its "_2", "_3", ...
-// up to "_99" forms that names nothing yet and is not `own_report_path` (the
-// file this instance writes). Nothing is reserved: the elevated instance
-// creates the file without ever replacing one. Empty when every name is
-// taken or the base is not absolute.
-std::wstring choose_elevated_report_path(const std::wstring& base_report_path, const std::wstring& own_report_path);
 
 // `argument` quoted so that the C runtime's command-line splitting (and
 // CommandLineToArgvW's) gives it back unchanged.

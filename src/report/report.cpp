@@ -2,6 +2,7 @@
 
 #include "platform/system.h"
 #include "platform/win_constants.h"
+#include "util/text.h"
 
 namespace vq4 {
 
@@ -201,7 +202,40 @@ std::wstring numbered_file_name(const std::wstring& stem, int attempt, const std
 
 std::wstring open_report_file(const std::wstring& path) { return open_report_file_with_code(path).path; }
 
-ReportFileOpening open_report_file_with_code(const std::wstring& path) {
+namespace {
+
+bool is_exists_error(std::uint32_t error) {
+    return error == win::ERROR_FILE_EXISTS_ || error == win::ERROR_ALREADY_EXISTS_;
+}
+
+enum class Partner {
+    Reserved,  // created empty for this run
+    Free,      // not there (or not told otherwise)
+    Taken,     // a file of that name is there
+};
+
+// Whether the JSON partner of `report` can be this run's: created now with
+// `reserve`, otherwise looked for. An error other than "exists" does not
+// block the report: the JSON's own writing then reports it.
+Partner claim_json_partner(const std::wstring& report, bool reserve) {
+    const std::wstring json = json_partner_path(report);
+    if (reserve) {
+        const std::uint32_t error = platform::report_file_reserve(json);
+        if (error == 0) return Partner::Reserved;
+        return is_exists_error(error) ? Partner::Taken : Partner::Free;
+    }
+    return platform::report_file_attributes(json) == 0 ? Partner::Taken : Partner::Free;
+}
+
+}  // namespace
+
+std::wstring json_partner_path(const std::wstring& report_path) {
+    const std::wstring::size_type dot = report_path.rfind(L".txt");
+    if (dot != std::wstring::npos && dot + 4 == report_path.size()) return report_path.substr(0, dot) + L".json";
+    return report_path + L".json";
+}
+
+ReportFileOpening open_report_file_with_code(const std::wstring& path, bool reserve_json) {
     close_report_file();
     ReportFileState& state = report_state();
     std::uint32_t error = 0;
@@ -215,16 +249,77 @@ ReportFileOpening open_report_file_with_code(const std::wstring& path) {
         const std::wstring candidate = attempt == 1 ? path : numbered_file_name(path.substr(0, dot), attempt, L".txt");
         error = platform::report_file_create_new(candidate, state.file);
         if (error == 0) {
+            const Partner partner = claim_json_partner(candidate, reserve_json);
+            if (partner == Partner::Taken) {
+                // A JSON of this name is another run's: the pair moves on.
+                state.file.reset();
+                platform::report_file_delete(candidate);
+                error = win::ERROR_FILE_EXISTS_;
+                continue;
+            }
             state.failed = false;
             state.write_error = 0;
             state.path = candidate;
-            return {candidate, 0};
+            return {candidate, 0, partner == Partner::Reserved};
         }
-        if (error != win::ERROR_FILE_EXISTS_ && error != win::ERROR_ALREADY_EXISTS_) {
-            break;
+        if (!is_exists_error(error)) break;
+    }
+    return {std::wstring(), error, false};
+}
+
+ReportFileOpening open_handed_report_file(const std::wstring& path, bool json) {
+    close_report_file();
+    ReportFileState& state = report_state();
+    std::uint32_t error = platform::report_file_open_reserved(path, state.file);
+    bool json_reserved = json;
+    if (error == win::ERROR_FILE_NOT_FOUND_) {
+        // Not reserved: the first instance could not create files here.
+        error = platform::report_file_create_new(path, state.file);
+        json_reserved = false;
+    }
+    if (error != 0) return {std::wstring(), error, false};
+    state.failed = false;
+    state.write_error = 0;
+    state.path = path;
+    return {path, 0, json_reserved};
+}
+
+ReservedReportName reserve_report_name(const std::wstring& base_report_path, const std::wstring& own_report_path,
+                                       bool reserve_json) {
+    const std::wstring::size_type dot = base_report_path.size() >= 4 ? base_report_path.size() - 4 : 0;
+    if (base_report_path.size() < 4 || !equals_nocase(base_report_path.substr(dot), L".txt")) return {};
+    for (int attempt = 1; attempt <= 99; ++attempt) {
+        const std::wstring candidate =
+            attempt == 1 ? base_report_path : numbered_file_name(base_report_path.substr(0, dot), attempt, L".txt");
+        if (equals_nocase(candidate, own_report_path)) continue;
+        const std::uint32_t error = platform::report_file_reserve(candidate);
+        if (error == 0) {
+            const Partner partner = claim_json_partner(candidate, reserve_json);
+            if (partner != Partner::Taken) return {candidate, true, partner == Partner::Reserved};
+            platform::report_file_delete(candidate);
+            continue;
+        }
+        if (is_exists_error(error)) continue;
+        if (error != win::ERROR_ACCESS_DENIED_) return {};
+        // Only a name that is certainly free, with its partner: an answer
+        // such as "access denied" may hide an existing file.
+        if (platform::report_file_attributes(candidate) == win::ERROR_FILE_NOT_FOUND_ &&
+            platform::report_file_attributes(json_partner_path(candidate)) == win::ERROR_FILE_NOT_FOUND_) {
+            return {candidate, false, false};
         }
     }
-    return {std::wstring(), error};
+    return {};
+}
+
+bool release_if_empty(const std::wstring& path) {
+    std::vector<std::uint8_t> bytes;
+    if (platform::report_file_read(path, 1, bytes) != 0 || !bytes.empty()) return false;
+    return platform::report_file_delete(path) == 0;
+}
+
+void release_report_name(const ReservedReportName& name) {
+    if (name.json_reserved) platform::report_file_delete(json_partner_path(name.path));
+    if (name.reserved) platform::report_file_delete(name.path);
 }
 
 void close_report_file() {

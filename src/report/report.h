@@ -83,14 +83,52 @@ std::wstring recorded_text(const std::wstring& text);
 std::wstring numbered_file_name(const std::wstring& stem, int attempt, const std::wstring& extension);
 
 struct ReportFileOpening {
-    std::wstring path;        // the path actually opened; empty when no file could be opened
-    std::uint32_t error = 0;  // 0, or the error code of the last attempt
+    std::wstring path;           // the path actually opened; empty when no file could be opened
+    std::uint32_t error = 0;     // 0, or the error code of the last attempt
+    bool json_reserved = false;  // the JSON report's name beside it was reserved (created empty) for this run
 };
 
+// The JSON report's name beside a text report: the same base name, ".json".
+// The two are numbered as a pair.
+std::wstring json_partner_path(const std::wstring& report_path);
+
 // Opens the report file on `path`. An existing file is never truncated: the
-// report then goes to path with "_2", "_3", ... before ".txt". When no file
-// could be opened the report goes to the console only.
-ReportFileOpening open_report_file_with_code(const std::wstring& path);
+// report then goes to path with "_2", "_3", ... before ".txt". A name is
+// taken only with its JSON partner: when a file of the partner's name is
+// there (a JSON left in the folder), the pair moves on to the next number,
+// so that no JSON of another run sits beside this report. With
+// `reserve_json` the partner is created empty at once, for this run's JSON
+// report (write it with the reserved flag). When no file could be opened
+// the report goes to the console only.
+ReportFileOpening open_report_file_with_code(const std::wstring& path, bool reserve_json = false);
+
+// The elevated instance's report on the name the first instance handed over:
+// the empty file reserved for it (report_file_open_reserved), its JSON
+// partner reserved with it when `json`; a name that the first instance
+// could not reserve (a folder only administrators may write) is created
+// under exactly that name. Anything else there is refused with its code.
+ReportFileOpening open_handed_report_file(const std::wstring& path, bool json);
+
+// A report name reserved for another instance of this run (the elevated
+// one): the file created empty and closed, with its JSON partner when asked.
+struct ReservedReportName {
+    std::wstring path;           // empty: no name certainly free
+    bool reserved = false;       // the text report's file was created here
+    bool json_reserved = false;  // its JSON partner's too
+};
+
+// The first name from `base_report_path` on (numbered as the report is)
+// other than `own_report_path`, reserved with its JSON partner. Where this
+// user cannot create files (ERROR_ACCESS_DENIED: the elevated instance may),
+// a name is given unreserved when both files are certainly absent.
+ReservedReportName reserve_report_name(const std::wstring& base_report_path, const std::wstring& own_report_path,
+                                       bool reserve_json);
+// Deletes what reserve_report_name created (a name the run will not use).
+void release_report_name(const ReservedReportName& name);
+// Deletes a reserved file that is still empty (the instance it was made for
+// has ended without writing to it). True when it is gone.
+bool release_if_empty(const std::wstring& path);
+
 // The path actually opened, or an empty text.
 std::wstring open_report_file(const std::wstring& path);
 void close_report_file();

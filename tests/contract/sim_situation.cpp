@@ -91,7 +91,7 @@ void begin(const std::string& test_name) {
     m.native_architecture = 9;  // PROCESSOR_ARCHITECTURE_AMD64
     m.elevated = true;          // the Windows side runs elevated too
     m.registry.create(hklm(key()));
-    m.files.push_back(sim::File{folder(), 0x10, {}, false, {}});
+    m.files.push_back(sim::File{folder(), 0x10, {}, false, {}, {}, {}});
     sim::set_machine(std::move(m));
 }
 
@@ -221,13 +221,13 @@ void add_file(const std::wstring& name, const std::string& bytes) {
         record->bytes = data;
     } else {
         // FILE_ATTRIBUTE_ARCHIVE, as a file just written has.
-        sim::machine().files.push_back(sim::File{path_in_folder(name), 0x20, data, false, {}});
+        sim::machine().files.push_back(sim::File{path_in_folder(name), 0x20, data, false, {}, {}, {}});
     }
 }
 
 void add_folder(const std::wstring& name) {
     fs::create_directories(host_path(name));
-    sim::machine().files.push_back(sim::File{path_in_folder(name), 0x10, {}, false, {}});
+    sim::machine().files.push_back(sim::File{path_in_folder(name), 0x10, {}, false, {}, {}, {}});
 }
 
 void hold_file_exclusively(const std::wstring& name) {

@@ -319,22 +319,73 @@ TEST(JsonReport, JsonThatCannotBeWrittenIsOneWarnLine) {
     file["local_time"] = "2026-12-10 09:08:07";
     std::ofstream(machine, std::ios::binary) << file.dump();
 
+    // Which CreateFileW of the run opens the JSON report's reserved file, from a traced run.
+    const fs::path traced = dir / "traced";
+    fs::create_directories(traced);
+    const fs::path binary = traced / "VQ4_Diag";
+    fs::copy_file(VQ4_DIAG_BINARY, binary);
+    test::run_tool(machine, {"/nopause", "/nofix", "/json"}, "", {{"VQ4_DIAG_TRACE", (dir / "trace.json").string()}},
+                   binary);
+    const json trace = json::parse(test::read_file_bytes(dir / "trace.json"));
+    int nth = 0;
+    int creates = 0;
+    for (const json& call : trace["calls"]) {
+        if (call["op"] != "CreateFileW") continue;
+        ++creates;
+        const std::string args = call["args"].get<std::string>();
+        if (args.find(".json, OPEN_EXISTING") != std::string::npos) nth = creates;
+    }
+    ASSERT_GT(nth, 0) << trace.dump(1);
+    file["faults"] = json::array({{{"operation", "CreateFileW"}, {"nth", nth}, {"code", 5}}});
+    std::ofstream(machine, std::ios::binary | std::ios::trunc) << file.dump();
+
     const fs::path with_json = dir / "with";
     const fs::path without_json = dir / "without";
     fs::create_directories(with_json);
     fs::create_directories(without_json);
-    // A folder holds the JSON report's name.
-    fs::create_directory(with_json / "VQ4_Diag_Report_20261210_090807.json");
-
     const JsonRun failed = run_in_fresh_folder(machine, {"/nopause", "/nofix", "/json"}, with_json);
     const JsonRun plain = run_in_fresh_folder(machine, {"/nopause", "/nofix"}, without_json);
     ASSERT_EQ(failed.reports.size(), 1u);
     ASSERT_EQ(plain.reports.size(), 1u);
-    EXPECT_TRUE(failed.jsons.empty());
     EXPECT_EQ(test::read_file_bytes(failed.reports[0]),
-              test::read_file_bytes(plain.reports[0]) + "[ WARN ] The JSON report could not be written (error code=80): " +
+              test::read_file_bytes(plain.reports[0]) + "[ WARN ] The JSON report could not be written (error code=5): " +
                   with_json.string() + "\\VQ4_Diag_Report_20261210_090807.json\r\n");
     EXPECT_EQ(failed.result.exit_code, plain.result.exit_code);
+    fs::remove_all(dir);
+}
+
+// A JSON left in the folder under the report's name, even one planted with
+// "exit_code": 0, never blocks the run's JSON and never sits beside its
+// report: the pair takes the next number. A folder of that name as well.
+TEST(JsonReport, AJsonLeftInTheFolderMovesThePairToTheNextName) {
+    const fs::path dir = test::make_temp_dir("json-planted");
+    const fs::path machine = dir / "machine.json";
+    json file = json::parse(test::read_file_bytes(machines_dir() / "node-problems.json"));
+    file["local_time"] = "2026-12-10 09:08:07";
+    std::ofstream(machine, std::ios::binary) << file.dump();
+    const fs::path folder = dir / "run";
+    fs::create_directories(folder);
+    const std::string planted = "{\"exit_code\": 0, \"summaries\": []}\n";
+    std::ofstream(folder / "VQ4_Diag_Report_20261210_090807.json", std::ios::binary) << planted;
+    fs::create_directory(folder / "VQ4_Diag_Report_20261210_090807_2.json");
+
+    const JsonRun run = run_in_fresh_folder(machine, {"/nopause", "/nofix", "/json"}, folder);
+    ASSERT_EQ(run.reports.size(), 1u);
+    EXPECT_EQ(run.reports[0].filename(), "VQ4_Diag_Report_20261210_090807_3.txt");
+    EXPECT_TRUE(fs::exists(folder / "VQ4_Diag_Report_20261210_090807_3.json"));
+    const json written = json::parse(test::read_file_bytes(folder / "VQ4_Diag_Report_20261210_090807_3.json"));
+    EXPECT_EQ(written["exit_code"], run.result.exit_code);
+    EXPECT_NE(run.result.exit_code, 0);
+    EXPECT_EQ(test::read_file_bytes(folder / "VQ4_Diag_Report_20261210_090807.json"), planted);
+    EXPECT_EQ(run.result.stdout_text.find("could not be written"), std::string::npos) << run.result.stdout_text;
+
+    // Without /json the planted JSON still takes its number from the pair.
+    const fs::path plain_folder = dir / "plain";
+    fs::create_directories(plain_folder);
+    std::ofstream(plain_folder / "VQ4_Diag_Report_20261210_090807.json", std::ios::binary) << planted;
+    const JsonRun plain = run_in_fresh_folder(machine, {"/nopause", "/nofix"}, plain_folder);
+    ASSERT_EQ(plain.reports.size(), 1u);
+    EXPECT_EQ(plain.reports[0].filename(), "VQ4_Diag_Report_20261210_090807_2.txt");
     fs::remove_all(dir);
 }
 

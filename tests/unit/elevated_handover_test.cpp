@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/win_constants.h"
 #include "repair/elevated_handover.h"
+#include "report/report.h"
 #include "support/machine_builder.h"
 #include "support/sim_support.h"
 #include "util/text.h"
@@ -44,27 +46,119 @@ TEST(ElevatedHandover, ParametersCarryTheMarkThePathQuotedAndNopause) {
     EXPECT_EQ(relaunch_parameters(L"", false, true), L"/fix /elevated /json");
 }
 
-TEST(ElevatedHandover, TheElevatedReportTakesTheNextFreeNameBesideTheOwnOne) {
+bool empty_file(const fs::path& path) { return fs::is_regular_file(path) && fs::file_size(path) == 0; }
+
+// The first instance reserves the elevated instance's names (created empty)
+// as a pair: the text report and its JSON partner, so that no other run
+// takes them before the elevated instance starts.
+TEST(ElevatedHandover, TheElevatedNamesAreReservedAsAPairBesideTheOwnReport) {
     test::machine_file().use();
     const fs::path dir = test::make_temp_dir("handover_name");
     const std::wstring base = widen(dir.string()) + L"\\VQ4_Diag_Report_20260304_050607.txt";
     const std::wstring stem = widen(dir.string()) + L"\\VQ4_Diag_Report_20260304_050607";
+    const std::string file_stem = "VQ4_Diag_Report_20260304_050607";
+
     // Nothing there yet: the computed name itself (the own report could not be created).
-    EXPECT_EQ(choose_elevated_report_path(base, L""), base);
-    // The own report is never handed over, even when the check of its name says it is free.
-    EXPECT_EQ(choose_elevated_report_path(base, base), stem + L"_2.txt");
-    std::ofstream(dir / "VQ4_Diag_Report_20260304_050607.txt") << "own";
-    std::ofstream(dir / "VQ4_Diag_Report_20260304_050607_2.txt") << "another run's";
-    EXPECT_EQ(choose_elevated_report_path(base, base), stem + L"_3.txt");
-    // The own report under a collision name of its own.
-    EXPECT_EQ(choose_elevated_report_path(base, stem + L"_3.txt"), stem + L"_4.txt");
+    const ReservedReportName first = reserve_report_name(base, L"", true);
+    EXPECT_EQ(first.path, base);
+    EXPECT_TRUE(first.reserved && first.json_reserved);
+    EXPECT_TRUE(empty_file(dir / (file_stem + ".txt")));
+    EXPECT_TRUE(empty_file(dir / (file_stem + ".json")));
+    // Reserved means taken: the next run's reservation moves on.
+    EXPECT_EQ(reserve_report_name(base, L"", true).path, stem + L"_2.txt");
+    // The own report is never handed over, even when its name looks free;
+    // without /json only the text report is created.
+    const ReservedReportName text_only = reserve_report_name(base, stem + L"_3.txt", false);
+    EXPECT_EQ(text_only.path, stem + L"_4.txt");
+    EXPECT_TRUE(text_only.reserved);
+    EXPECT_FALSE(text_only.json_reserved);
+    EXPECT_FALSE(fs::exists(dir / (file_stem + "_4.json")));
+    // A JSON left in the folder, even one that says all is well, takes its
+    // number from the pair, with or without /json: no report is put beside it.
+    std::ofstream(dir / (file_stem + "_3.txt")) << "own";
+    std::ofstream(dir / (file_stem + "_5.json")) << "{\"exit_code\": 0}";
+    std::ofstream(dir / (file_stem + "_6.json")) << "{\"exit_code\": 0}";
+    EXPECT_EQ(reserve_report_name(base, L"", true).path, stem + L"_7.txt");
+    EXPECT_FALSE(fs::exists(dir / (file_stem + "_5.txt")));
+    EXPECT_FALSE(fs::exists(dir / (file_stem + "_6.txt")));
+    EXPECT_EQ(test::read_file_bytes(dir / (file_stem + "_5.json")), "{\"exit_code\": 0}");
     // A folder of that name is taken as well.
-    fs::create_directory(dir / "VQ4_Diag_Report_20260304_050607_4.txt");
-    EXPECT_EQ(choose_elevated_report_path(base, stem + L"_3.txt"), stem + L"_5.txt");
+    fs::create_directory(dir / (file_stem + "_8.txt"));
+    const ReservedReportName last = reserve_report_name(base, L"", true);
+    EXPECT_EQ(last.path, stem + L"_9.txt");
+    // A name not used goes back, both files.
+    release_report_name(last);
+    EXPECT_FALSE(fs::exists(dir / (file_stem + "_9.txt")));
+    EXPECT_FALSE(fs::exists(dir / (file_stem + "_9.json")));
     // No name in a folder that is not there, nor for a relative or odd base.
-    EXPECT_EQ(choose_elevated_report_path(widen(dir.string()) + L"\\missing\\VQ4_Diag_Report_1.txt", L""), L"");
-    EXPECT_EQ(choose_elevated_report_path(L"VQ4_Diag_Report_1.txt", L""), L"");
-    EXPECT_EQ(choose_elevated_report_path(widen(dir.string()) + L"\\report.log", L""), L"");
+    EXPECT_EQ(reserve_report_name(widen(dir.string()) + L"\\missing\\VQ4_Diag_Report_1.txt", L"", true).path, L"");
+    EXPECT_EQ(reserve_report_name(widen(dir.string()) + L"\\report.log", L"", true).path, L"");
+    fs::remove_all(dir);
+}
+
+// The elevated instance writes only into the empty file reserved for it:
+// anything else found under that name (bytes, a folder, a link to another
+// file) is refused with ERROR_FILE_EXISTS and left as it was. A name the
+// first instance could not reserve is created, never replaced.
+TEST(ElevatedHandover, TheHandedNameIsOpenedOnlyAsTheEmptyFileReservedForIt) {
+    test::machine_file().use();
+    const fs::path dir = test::make_temp_dir("handover_open");
+    const auto path = [&](const std::string& name) { return widen(dir.string()) + L"\\" + widen(name); };
+    const fs::path target = dir / "someone_elses.txt";
+    std::ofstream(target) << "keep me";
+    std::ofstream(dir / "with_bytes.txt") << "x";
+    fs::create_directory(dir / "folder.txt");
+    fs::create_symlink(target, dir / "symlink.txt");
+    std::ofstream(dir / "hardlinked.txt");
+    fs::create_hard_link(dir / "hardlinked.txt", dir / "hardlinked_twin.txt");
+    std::ofstream(dir / "reserved.txt");
+    std::ofstream(dir / "reserved.json");
+
+    struct Case {
+        const char* name;
+        bool json;
+        std::uint32_t error;
+        bool json_reserved;
+    };
+    const Case cases[] = {
+        {"reserved.txt", true, 0, true},
+        {"not_reserved.txt", true, 0, false},
+        {"with_bytes.txt", false, win::ERROR_FILE_EXISTS_, false},
+        {"folder.txt", false, win::ERROR_FILE_EXISTS_, false},
+        {"symlink.txt", false, win::ERROR_FILE_EXISTS_, false},
+        {"hardlinked.txt", false, win::ERROR_FILE_EXISTS_, false},
+    };
+    for (const Case& c : cases) {
+        const ReportFileOpening opening = open_handed_report_file(path(c.name), c.json);
+        EXPECT_EQ(opening.error, c.error) << c.name;
+        EXPECT_EQ(opening.path, c.error == 0 ? path(c.name) : L"") << c.name;
+        EXPECT_EQ(opening.json_reserved, c.json_reserved) << c.name;
+        EXPECT_EQ(report_file_is_open(), c.error == 0) << c.name;
+        close_report_file();
+    }
+    EXPECT_EQ(test::read_file_bytes(target), "keep me");
+    EXPECT_EQ(test::read_file_bytes(dir / "with_bytes.txt"), "x");
+    fs::remove_all(dir);
+}
+
+// The run's own report takes a name only with its JSON partner: a JSON left
+// in the folder never blocks this run's JSON and never sits beside its report.
+TEST(ElevatedHandover, TheOwnReportMovesPastAJsonLeftInTheFolder) {
+    test::machine_file().use();
+    const fs::path dir = test::make_temp_dir("handover_own");
+    const std::wstring base = widen(dir.string()) + L"\\VQ4_Diag_Report_1.txt";
+    std::ofstream(dir / "VQ4_Diag_Report_1.json") << "{\"exit_code\": 0}";
+    for (const bool json : {true, false}) {
+        const ReportFileOpening opening = open_report_file_with_code(base, json);
+        EXPECT_EQ(opening.error, 0u);
+        EXPECT_EQ(opening.path, widen(dir.string()) + (json ? L"\\VQ4_Diag_Report_1_2.txt" : L"\\VQ4_Diag_Report_1_3.txt"));
+        EXPECT_EQ(opening.json_reserved, json);
+        close_report_file();
+    }
+    EXPECT_TRUE(empty_file(dir / "VQ4_Diag_Report_1_2.json"));
+    EXPECT_FALSE(fs::exists(dir / "VQ4_Diag_Report_1_3.json"));
+    EXPECT_FALSE(fs::exists(dir / "VQ4_Diag_Report_1.txt"));
+    EXPECT_EQ(test::read_file_bytes(dir / "VQ4_Diag_Report_1.json"), "{\"exit_code\": 0}");
     fs::remove_all(dir);
 }
 

@@ -3,10 +3,11 @@
 // report. Started without arguments, the probe writes a report of its own,
 // names the elevated report beside it and relaunches itself with the verb
 // "runas" and the parameters the repair section passes ("/fix /elevated",
-// the quoted report path, "/nopause"), waits for it, prints what it saw and
+// the quoted report path, "/nopause", "/json"), waits for it, prints what it saw and
 // the lines it shows of the elevated report. Started with those parameters,
 // it reads them as the tool does, writes a short elevated report to the path
-// it accepts and exits with 42 (with 3 when the parameters did not arrive).
+// it accepts (the name reserved for it), fills the JSON reserved beside it
+// and exits with 42 (with 3 when the parameters did not arrive).
 // Its folder may have any name: the test runs it from one with Cyrillic, CJK
 // and a full-width quote (U+FF02), which the ANSI code page cannot hold.
 #include <cstdio>
@@ -32,7 +33,14 @@ int run_elevated_instance(const std::vector<std::wstring>& arguments) {
     if (!options.relaunched || !options.fix_requested || options.interactive || path != options.handed_report_path) {
         return 3;
     }
-    if (open_report_file(path) != path) return 4;
+    // The name the first instance reserved, with its JSON partner.
+    const ReportFileOpening opening = open_handed_report_file(path, options.json);
+    if (opening.path != path || !opening.json_reserved) return 4;
+    platform::ReportFile json;
+    if (platform::output_file_open_reserved(json_partner_path(path), json) != 0) return 5;
+    const std::string document = "{\"probe\": true}\n";
+    if (platform::report_file_write(json, std::vector<std::uint8_t>(document.begin(), document.end())) != 0) return 6;
+    json.reset();
     print_section(L"7. Automatic repair (MI_03 interface GUID)");
     print_status(StatusKind::Info, L"Repairing USB\\VID_2A7D&PID_5E3C&MI_03\\PROBE (previous GUID(s): (none))");
     print_status(StatusKind::Info, L"Step 1/3: remove the MI_03 interface and re-detect it.");
@@ -57,8 +65,26 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring own_report = directory + L"\\VQ4_Diag_Report_20260304_050607.txt";
     const std::wstring opened = open_report_file(own_report);
     close_report_file();
-    const std::wstring elevated_report = choose_elevated_report_path(own_report, opened);
-    const std::wstring parameters = relaunch_parameters(elevated_report, true);
+    // The elevated names reserved as a pair; a JSON left at the next number
+    // (planted, say) moves the pair past it.
+    {
+        platform::ReportFile planted;
+        platform::output_file_create_new(directory + L"\\VQ4_Diag_Report_20260304_050607_2.json", planted);
+        const std::string text = "{\"exit_code\": 0}\n";
+        platform::report_file_write(planted, std::vector<std::uint8_t>(text.begin(), text.end()));
+    }
+    const ReservedReportName name = reserve_report_name(own_report, opened, true);
+    const std::wstring elevated_report = name.path;
+    std::printf("Reserved: %d %d\n", name.reserved ? 1 : 0, name.json_reserved ? 1 : 0);
+    // A reserved name that holds anything but the empty file is refused.
+    platform::ReportFile refused;
+    std::printf("Open reserved, a file with bytes: %lu\n",
+                static_cast<unsigned long>(platform::report_file_open_reserved(
+                    directory + L"\\VQ4_Diag_Report_20260304_050607_2.json", refused)));
+    std::printf("Open reserved, nothing there: %lu\n",
+                static_cast<unsigned long>(
+                    platform::report_file_open_reserved(directory + L"\\VQ4_Diag_Missing.txt", refused)));
+    const std::wstring parameters = relaunch_parameters(elevated_report, true, true);
     std::printf("Own report: %s\n", narrow(opened).c_str());
     std::printf("Parameters: %s\n", narrow(parameters).c_str());
 

@@ -33,15 +33,23 @@ echo "$output"
 check "the probe ran to its end" [ "$code" -eq 0 ]
 windir="Z:${dir//\//\\}"
 own="$windir\\VQ4_Diag_Report_20260304_050607.txt"
-elevated="$windir\\VQ4_Diag_Report_20260304_050607_2.txt"
+# _2.json was planted before the names were reserved: the pair is _3.
+elevated="$windir\\VQ4_Diag_Report_20260304_050607_3.txt"
 check "the own report was written" grep -qxF "Own report: $own" <<< "$output"
-check "the parameters carry the mark, the quoted path beside the own report, /nopause" \
-    grep -qxF "Parameters: /fix /elevated \"/report:$elevated\" /nopause" <<< "$output"
+check "both elevated names were reserved" grep -qx 'Reserved: 1 1' <<< "$output"
+check "a reserved name holding bytes is refused (ERROR_FILE_EXISTS)" \
+    grep -qx 'Open reserved, a file with bytes: 80' <<< "$output"
+check "a reserved name with nothing there is ERROR_FILE_NOT_FOUND" \
+    grep -qx 'Open reserved, nothing there: 2' <<< "$output"
+check "the parameters carry the mark, the quoted path past the planted JSON, /nopause, /json" \
+    grep -qxF "Parameters: /fix /elevated \"/report:$elevated\" /nopause /json" <<< "$output"
 check "ShellExecuteExW succeeded" grep -qx 'ShellExecuteExW: 0' <<< "$output"
 check "the wait ended with the child" grep -qx 'WaitForSingleObject: 0' <<< "$output"
 check "the child read its arguments as the tool does and wrote its report (exit code 42)" \
     grep -qx 'GetExitCodeProcess: 0, exit code 42' <<< "$output"
-check "the elevated report is beside the own one" [ -f "$dir/VQ4_Diag_Report_20260304_050607_2.txt" ]
+check "the elevated report is beside the own one" [ -s "$dir/VQ4_Diag_Report_20260304_050607_3.txt" ]
+check "the elevated instance filled its reserved JSON" grep -q '"probe": true' "$dir/VQ4_Diag_Report_20260304_050607_3.json"
+check "no report beside the planted JSON" [ ! -e "$dir/VQ4_Diag_Report_20260304_050607_2.txt" ]
 check "the elevated report was read back" grep -qx 'Elevated report read: 0' <<< "$output"
 check "its step" grep -qxF 'Elevated instance: the repair of USB\VID_2A7D&PID_5E3C&MI_03\PROBE worked at step 1/3.' \
     <<< "$output"

@@ -336,7 +336,61 @@ std::uint32_t create_new(const std::wstring& path, const char* what, ReportFile&
     return sim::finish(0);
 }
 
+// As Windows opens a reserved file with FILE_FLAG_OPEN_REPARSE_POINT and
+// checks it with GetFileInformationByHandle: a symbolic link is opened as
+// itself (O_NOFOLLOW refuses it here) and refused, as are a folder, a file
+// with bytes in it and a file with another name (a hard link).
+std::uint32_t open_reserved(const std::wstring& path, const char* what, ReportFile& out) {
+    const auto injected = sim::enter_call("CreateFileW", sim::narrow(path) + ", OPEN_EXISTING (reserved " + what + ")");
+    if (injected) return sim::finish(*injected);
+    const std::string host = host_path(path);
+    const int fd = ::open(host.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP || errno == EISDIR) return sim::finish(win::ERROR_FILE_EXISTS_);
+        const std::uint32_t code = win32_error_of(errno, host, false);
+        return sim::finish(code);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size != 0 || info.st_nlink != 1) {
+        ::close(fd);
+        return sim::finish(win::ERROR_FILE_EXISTS_);
+    }
+    std::FILE* file = ::fdopen(fd, "ab");
+    if (file == nullptr) {
+        ::close(fd);
+        return sim::finish(win::ERROR_GEN_FAILURE_);
+    }
+    out = ReportFile(report_files().add(std::shared_ptr<std::FILE>(file, &std::fclose)));
+    sim::track_written_file(out.raw(), host, std::string(what) == "report");
+    return sim::finish(0);
+}
+
 }  // namespace
+
+std::uint32_t report_file_open_reserved(const std::wstring& path, ReportFile& out) {
+    return open_reserved(path, "report", out);
+}
+
+std::uint32_t output_file_open_reserved(const std::wstring& path, ReportFile& out) {
+    return open_reserved(path, "output", out);
+}
+
+std::uint32_t report_file_reserve(const std::wstring& path) {
+    ReportFile file;
+    return create_new(path, "reservation", file);
+}
+
+std::uint32_t report_file_delete(const std::wstring& path) {
+    const sim::SystemChangeCall change("DeleteFileW", sim::narrow(path));
+    const auto injected = sim::enter_call("DeleteFileW", sim::narrow(path));
+    if (injected) return sim::finish(*injected);
+    const std::string host = host_path(path);
+    if (::unlink(host.c_str()) != 0) {
+        const std::uint32_t code = win32_error_of(errno, host, false);
+        return sim::finish(code);
+    }
+    return sim::finish(0);
+}
 
 std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) { return create_new(path, "report", out); }
 

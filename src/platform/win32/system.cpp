@@ -104,7 +104,42 @@ std::uint32_t create_new(const std::wstring& path, DWORD share, DWORD flags, Rep
     return 0;
 }
 
+std::uint32_t open_reserved(const std::wstring& path, DWORD share, DWORD flags, ReportFile& out) {
+    // The link itself, not what it points to: a link is refused below.
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    ReportFile opened(reinterpret_cast<std::uintptr_t>(file));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info)) return GetLastError();
+    // What the first instance left: empty, one name, no reparse point. A
+    // hard link to another file would have the other file's bytes or links.
+    const bool as_reserved = (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+                             info.nFileSizeHigh == 0 && info.nFileSizeLow == 0 && info.nNumberOfLinks == 1;
+    if (!as_reserved) return ERROR_FILE_EXISTS;
+    out = std::move(opened);
+    return 0;
+}
+
 }  // namespace
+
+std::uint32_t report_file_open_reserved(const std::wstring& path, ReportFile& out) {
+    return open_reserved(path, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_WRITE_THROUGH, out);
+}
+
+std::uint32_t output_file_open_reserved(const std::wstring& path, ReportFile& out) {
+    return open_reserved(path, FILE_SHARE_READ, 0, out);
+}
+
+std::uint32_t report_file_reserve(const std::wstring& path) {
+    ReportFile file;
+    return create_new(path, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, file);
+}
+
+std::uint32_t report_file_delete(const std::wstring& path) {
+    if (!DeleteFileW(path.c_str())) return GetLastError();
+    return 0;
+}
 
 std::uint32_t report_file_create_new(const std::wstring& path, ReportFile& out) {
     // Written through: each line is on the disk when WriteFile returns, so
