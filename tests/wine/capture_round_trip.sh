@@ -7,12 +7,21 @@
 # what belongs to one run is written in a fixed form first: the run's folder
 # (a Windows path under Wine, a Linux path on replay) and the time in the
 # report's and the capture's file names.
-# Usage: capture_round_trip.sh VQ4_Diag.exe WINEPREFIX WINE TESTSDK_DIR LINUX_BINARY QuorvaneHelper.exe
+# Usage: capture_round_trip.sh VQ4_Diag.exe WINEPREFIX WINE TESTSDK_DIR LINUX_BINARY QuorvaneHelper.exe PART
+# PART is one of three groups of the states below, each set up from a fresh
+# prefix, so that the three run side by side: sdk-64 (the 64-bit library's
+# cases), sdk-views (the 32-bit library, the registry views, the development
+# build, REG_EXPAND_SZ), devices-software (the device's nodes, the maker's software).
 # Exits 77 (skipped) when the Linux build's binary is not there.
-if [ $# -ne 6 ]; then
-    echo "usage: $0 VQ4_Diag.exe WINEPREFIX WINE TESTSDK_DIR LINUX_BINARY QuorvaneHelper.exe" >&2
+if [ $# -ne 7 ]; then
+    echo "usage: $0 VQ4_Diag.exe WINEPREFIX WINE TESTSDK_DIR LINUX_BINARY QuorvaneHelper.exe PART" >&2
     exit 2
 fi
+PART=$7
+case "$PART" in
+    sdk-64 | sdk-views | devices-software) ;;
+    *) echo "unknown part: $PART" >&2; exit 2 ;;
+esac
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=lib.sh
 . "$here/lib.sh"
@@ -102,7 +111,10 @@ round_trip() {
     ( cd "$wine_dir" && { [ $# -eq 0 ] || export "$@"; } && wine_unelevated "$wine_dir/VQ4_Diag.exe" /nopause /capture \
         > "$wine_dir/stdout.txt" 2> "$wine_dir/stderr.txt" )
     wine_code=$?
-    wineserver_wait
+    # The tool has ended (the launcher waits for it). A running helper of
+    # the maker's software keeps the wineserver up until it is stopped, so
+    # the wait for every process is only made without one.
+    [ -z "${related_helper_pid:-}" ] && wineserver_wait
 
     shopt -s nullglob
     local reports=("$wine_dir"/VQ4_Diag_Report_*.txt) captures=("$wine_dir"/VQ4_Diag_Machine_*.json)
@@ -145,6 +157,7 @@ round_trip() {
 }
 
 # ---- The test SDK, in each registration case of sdk_sections_tests.sh ----
+if [ "$PART" = sdk-64 ]; then
 set_os_version "Windows 10 Pro" 23H2 22631
 install_sdk "$X64U" x64/qtv_api_core.dll x64/vxlinkapi_x64.dll
 register_sdk 64 "$X64W\\qtv_api_core.dll"
@@ -172,6 +185,9 @@ mkdir -p "$X64U"
 printf 'not a library\r\n' > "$X64U/qtv_api_core.dll"
 register_sdk 32 ''
 round_trip "a file that is no PE image; an empty 32-bit value"
+fi
+if [ "$PART" = sdk-views ]; then
+set_os_version "Windows 10 Pro" 23H2 22631
 
 install_sdk "$X86U" x86/qtv_api_core.dll x86/vxlinkapi_x86.dll
 register_sdk 64 "$X86W\\qtv_api_core.dll"
@@ -204,8 +220,10 @@ register_sdk 64 '%ProgramFiles%\Quorvane\Tonvela SDK\qtv_api_core.dll' REG_EXPAN
 register_sdk 32 '%ProgramFiles%\Quorvane\Tonvela SDK\qtv_api_core.dll' REG_EXPAND_SZ
 round_trip "REG_EXPAND_SZ in both views"
 remove_test_sdk
+fi
 
 # ---- The device's nodes, as usb_sections_tests.sh puts them in the prefix ----
+if [ "$PART" = devices-software ]; then
 set_os_version "Windows 10 Enterprise" - 19045
 round_trip "no device, no DisplayVersion"
 set_os_version "Windows 10 Pro" 23H2 22631
@@ -225,5 +243,6 @@ add_related_entries
 check "sc create made the test service" add_related_service >/dev/null
 check "QuorvaneHelper.exe started" start_related_process "$HELPER_SRC"
 round_trip "Uninstall entries, a stopped service, a running process"
+fi
 
 finish
