@@ -180,8 +180,6 @@ std::string local_time_text(const platform::LocalTime& t) {
 
 std::wstring tool_version() { return widen(VQ4_VERSION); }
 
-std::wstring json_report_path(const std::wstring& text_report_path) { return json_partner_path(text_report_path); }
-
 std::string json_report_text(const RunRecord& record) {
     // Written as it is read, member by member into one text: building a
     // document first and printing it cost more than the whole run around it.

@@ -36,9 +36,6 @@ struct RunRecord {
 // The tool's version, from the build.
 std::wstring tool_version();
 
-// The JSON path beside a text report: the same base name, ".json" for ".txt".
-std::wstring json_report_path(const std::wstring& text_report_path);
-
 // The whole JSON document, UTF-8, no byte-order mark, ending in a newline.
 std::string json_report_text(const RunRecord& record);
 

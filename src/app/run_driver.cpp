@@ -288,7 +288,7 @@ int run_diagnostic(const std::vector<std::wstring>& arguments) {
         if (!time) time = platform::get_local_time();
         record.time = *time;
         record.report_file = opened_path;
-        const std::wstring json_path = json_report_path(opened_path.empty() ? report_path : opened_path);
+        const std::wstring json_path = json_partner_path(opened_path.empty() ? report_path : opened_path);
         const std::uint32_t json_error = options.relaunched && !path_is_absolute(json_path)
                                              ? win::ERROR_BAD_PATHNAME_
                                              : write_json_report(json_path, record, json_reserved);

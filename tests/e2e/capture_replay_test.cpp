@@ -430,14 +430,7 @@ TEST(CaptureReplay, CaptureThatCannotBeWrittenIsOneWarnLine) {
     // Which CreateFileW of the run creates the capture, from a traced run.
     const CaptureRun traced =
         run_in_fresh_folder(dir / "machine.json", {"/nopause", "/capture"}, {{"VQ4_DIAG_TRACE", (dir / "trace.json").string()}});
-    const json trace = json::parse(test::read_file_bytes(dir / "trace.json"));
-    int nth = 0;
-    int creates = 0;
-    for (const json& call : trace["calls"]) {
-        if (call["op"] != "CreateFileW") continue;
-        ++creates;
-        if (call["args"].get<std::string>().find("VQ4_Diag_Machine_") != std::string::npos) nth = creates;
-    }
+    const int nth = test::nth_traced_call(dir / "trace.json", "CreateFileW", "VQ4_Diag_Machine_");
     ASSERT_GT(nth, 0);
     machine["faults"] = json::array({{{"operation", "CreateFileW"}, {"nth", nth}, {"code", 5}}});
     std::ofstream(dir / "machine.json", std::ios::binary | std::ios::trunc) << machine.dump();

@@ -326,16 +326,8 @@ TEST(JsonReport, JsonThatCannotBeWrittenIsOneWarnLine) {
     fs::copy_file(VQ4_DIAG_BINARY, binary);
     test::run_tool(machine, {"/nopause", "/nofix", "/json"}, "", {{"VQ4_DIAG_TRACE", (dir / "trace.json").string()}},
                    binary);
-    const json trace = json::parse(test::read_file_bytes(dir / "trace.json"));
-    int nth = 0;
-    int creates = 0;
-    for (const json& call : trace["calls"]) {
-        if (call["op"] != "CreateFileW") continue;
-        ++creates;
-        const std::string args = call["args"].get<std::string>();
-        if (args.find(".json, OPEN_EXISTING") != std::string::npos) nth = creates;
-    }
-    ASSERT_GT(nth, 0) << trace.dump(1);
+    const int nth = test::nth_traced_call(dir / "trace.json", "CreateFileW", ".json, OPEN_EXISTING");
+    ASSERT_GT(nth, 0) << test::read_file_bytes(dir / "trace.json");
     file["faults"] = json::array({{{"operation", "CreateFileW"}, {"nth", nth}, {"code", 5}}});
     std::ofstream(machine, std::ios::binary | std::ios::trunc) << file.dump();
 

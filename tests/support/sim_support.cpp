@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/sim/machine_file.h"
 #include "report/report.h"
 
@@ -64,6 +66,19 @@ std::string read_file_bytes(const std::filesystem::path& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+int nth_traced_call(const std::filesystem::path& trace_file, const std::string& operation,
+                    const std::string& argument_part) {
+    const nlohmann::json trace = nlohmann::json::parse(read_file_bytes(trace_file));
+    int nth = 0;
+    int calls = 0;
+    for (const nlohmann::json& call : trace["calls"]) {
+        if (call["op"] != operation) continue;
+        ++calls;
+        if (call["args"].get<std::string>().find(argument_part) != std::string::npos) nth = calls;
+    }
+    return nth;
 }
 
 std::vector<std::filesystem::path> files_with_prefix(const std::filesystem::path& dir, const std::string& prefix) {

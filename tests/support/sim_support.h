@@ -33,6 +33,12 @@ std::string read_file_bytes(const std::filesystem::path& path);
 // Every regular file of a directory whose name starts with `prefix`.
 std::vector<std::filesystem::path> files_with_prefix(const std::filesystem::path& dir, const std::string& prefix);
 
+// In a trace the binary wrote (VQ4_DIAG_TRACE), the number (1-based, as a
+// machine file's fault counts it) of the last call of `operation` whose
+// arguments contain `argument_part`; 0 when there is none.
+int nth_traced_call(const std::filesystem::path& trace_file, const std::string& operation,
+                    const std::string& argument_part);
+
 struct RunResult {
     int exit_code = -1;
     std::string stdout_text;

@@ -29,8 +29,8 @@ TEST(JsonReportText, Utf8OfUtf16UnitsJoinsPairsAndReplacesLoneSurrogates) {
 }
 
 TEST(JsonReportText, TheJsonFileTakesTheTextReportsBaseName) {
-    EXPECT_EQ(json_report_path(L"C:\\T\\VQ4_Diag_Report_20261210_090807.txt"), L"C:\\T\\VQ4_Diag_Report_20261210_090807.json");
-    EXPECT_EQ(json_report_path(L"C:\\T\\VQ4_Diag_Report_20261210_090807_2.txt"),
+    EXPECT_EQ(json_partner_path(L"C:\\T\\VQ4_Diag_Report_20261210_090807.txt"), L"C:\\T\\VQ4_Diag_Report_20261210_090807.json");
+    EXPECT_EQ(json_partner_path(L"C:\\T\\VQ4_Diag_Report_20261210_090807_2.txt"),
               L"C:\\T\\VQ4_Diag_Report_20261210_090807_2.json");
 }
 

@@ -38,9 +38,7 @@ std::optional<std::uint32_t> code_of(const json& value) {
 std::wstring wide(const json& value) { return utf16_from_utf8(value.get<std::string>()); }
 
 bool is_current_user_key(std::wstring_view path) {
-    constexpr std::wstring_view root = L"HKCU";
-    return path.size() >= root.size() && equals_nocase(path.substr(0, root.size()), root) &&
-           (path.size() == root.size() || path[root.size()] == L'\\');
+    return equals_nocase(path, L"HKCU") || starts_with_nocase(path, L"HKCU\\");
 }
 
 }  // namespace
